@@ -1,0 +1,420 @@
+// agent: a simulated flash agent, for running and testing host without a board.
+//
+// It opens a pseudo-terminal (or the device it is given), prints the port
+// name, takes the sync byte and then 1038-byte request frames however their
+// bytes arrive, and answers each frame with exactly one 6-byte response:
+// RSP_CRC_ERROR for a bad checksum, RSP_PROGRAM_STATUS (value 1) for a data
+// frame, RSP_EXECUTE_RESULT (value 0) for CMD_OTP_EXECUTE and RSP_UNKNOWN_CMD
+// for anything else. With --out it stores the images it received, so a run can
+// be checked byte for byte against the files sent.
+#include "protocol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char USAGE[] =
+    "usage: agent [options]\n"
+    "  --port PATH       play the agent on this device instead of a new pseudo-terminal\n"
+    "  --out DIR         store board_data.bin, otp.bin, firmware.bin, otp_address.txt and\n"
+    "                    frames.bin (every frame as received) in DIR\n"
+    "  --log FILE        log each frame received (command, length, address, checksum)\n"
+    "  --answer N=HEX    answer frame N with these bytes instead (any count, none included)\n"
+    "  --split N=K:MS    send frame N's answer in two pieces: K bytes, a pause of MS ms, the rest\n"
+    "  --corrupt N       flip a bit of frame N as it arrives, as a bad line would\n"
+    "  --silent-from N   answer nothing from frame N on\n"
+    "  --hangup-at N     hang up the line when frame N has arrived\n"
+    "  --delay MS        wait MS ms before each answer\n"
+    "  --baud B          pace the traffic as a line of B baud would (10 bits a byte)\n"
+    "Frames count from 1 over the whole run. The agent ends when host closes the line.\n";
+
+struct Split {
+    size_t first;
+    unsigned pause_ms;
+};
+
+struct Options {
+    std::string port;
+    std::string out;
+    std::string log;
+    std::map<long, std::vector<uint8_t>> answers;
+    std::map<long, Split> splits;
+    long corrupt = 0;
+    long silent_from = 0;
+    long hangup_at = 0;
+    unsigned delay_ms = 0;
+    unsigned long baud = 0;
+};
+
+// Files of the output folder, opened at start so that an image that never
+// arrives is stored as an empty file.
+struct Store {
+    int board_data = -1;
+    int otp = -1;
+    int firmware = -1;
+    int frames = -1;
+    int log = -1;
+    std::string otp_address_path;
+};
+
+// The line as the pacing sees it: when the last byte in each direction is
+// through, in monotonic nanoseconds.
+struct Line {
+    int fd = -1;
+    int own_slave = -1; // keeps the pty alive until host has opened it
+    double byte_ns = 0;
+    int64_t rx_free = 0;
+    int64_t tx_free = 0;
+};
+
+[[noreturn]] void die(const std::string& message) {
+    std::fprintf(stderr, "agent: %s\n", message.c_str());
+    std::exit(2);
+}
+
+int64_t now_ns() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void sleep_until_ns(int64_t until) {
+    struct timespec at = {static_cast<time_t>(until / 1000000000), static_cast<long>(until % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+long frame_number(const std::string& text) {
+    char* end = nullptr;
+    long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != 0 || number < 1) {
+        die("not a frame number: " + text);
+    }
+    return number;
+}
+
+std::vector<uint8_t> hex_bytes(const std::string& hex) {
+    if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos) {
+        die("not hexadecimal bytes: " + hex);
+    }
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+Options parse_options(int argc, char* argv[]) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--help" || name == "-h") {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        }
+        if (i + 1 >= argc) {
+            die("missing value after " + name + "\n" + USAGE);
+        }
+        std::string value = argv[++i];
+        size_t equals = value.find('=');
+        if (name == "--port") {
+            options.port = value;
+        } else if (name == "--out") {
+            options.out = value;
+        } else if (name == "--log") {
+            options.log = value;
+        } else if (name == "--answer" && equals != value.npos) {
+            options.answers[frame_number(value.substr(0, equals))] = hex_bytes(value.substr(equals + 1));
+        } else if (name == "--split" && equals != value.npos && value.find(':') != value.npos) {
+            size_t colon = value.find(':');
+            options.splits[frame_number(value.substr(0, equals))] =
+                Split{std::stoul(value.substr(equals + 1, colon - equals - 1)),
+                      static_cast<unsigned>(std::stoul(value.substr(colon + 1)))};
+        } else if (name == "--corrupt") {
+            options.corrupt = frame_number(value);
+        } else if (name == "--silent-from") {
+            options.silent_from = frame_number(value);
+        } else if (name == "--hangup-at") {
+            options.hangup_at = frame_number(value);
+        } else if (name == "--delay") {
+            options.delay_ms = static_cast<unsigned>(std::stoul(value));
+        } else if (name == "--baud") {
+            options.baud = std::stoul(value);
+        } else {
+            die("unknown option " + name + "\n" + USAGE);
+        }
+    }
+    return options;
+}
+
+void make_raw(int fd) {
+    struct termios settings;
+    if (tcgetattr(fd, &settings) != 0) {
+        die("not a terminal: " + std::string(std::strerror(errno)));
+    }
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    tcsetattr(fd, TCSANOW, &settings);
+}
+
+// A new pseudo-terminal, its slave raw before host opens it: a fresh slave
+// would echo our answers back to us as frame bytes.
+void open_line(const Options& options, Line& line) {
+    if (!options.port.empty()) {
+        line.fd = open(options.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (line.fd < 0) {
+            die(options.port + ": " + std::strerror(errno));
+        }
+        make_raw(line.fd);
+        std::printf("PORT %s\n", options.port.c_str());
+    } else {
+        line.fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (line.fd < 0 || grantpt(line.fd) != 0 || unlockpt(line.fd) != 0) {
+            die(std::string("no pseudo-terminal: ") + std::strerror(errno));
+        }
+        const char* slave = ptsname(line.fd);
+        line.own_slave = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (line.own_slave < 0) {
+            die(std::string(slave) + ": " + std::strerror(errno));
+        }
+        make_raw(line.own_slave);
+        std::printf("PORT %s\n", slave);
+    }
+    std::fflush(stdout);
+    if (options.baud != 0) {
+        line.byte_ns = 10.0 * 1e9 / double(options.baud);
+    }
+}
+
+int create_file(const std::string& folder, const char* name) {
+    std::string path = folder + "/" + name;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        die(path + ": " + std::strerror(errno));
+    }
+    return fd;
+}
+
+void open_store(const Options& options, Store& store) {
+    if (!options.out.empty()) {
+        mkdir(options.out.c_str(), 0755);
+        store.board_data = create_file(options.out, "board_data.bin");
+        store.otp = create_file(options.out, "otp.bin");
+        store.firmware = create_file(options.out, "firmware.bin");
+        store.frames = create_file(options.out, "frames.bin");
+        store.otp_address_path = options.out + "/otp_address.txt";
+        unlink(store.otp_address_path.c_str());
+    }
+    if (!options.log.empty()) {
+        store.log = options.log == "-" ? 2
+                                       : open(options.log.c_str(),
+                                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (store.log < 0) {
+            die(options.log + ": " + std::strerror(errno));
+        }
+    }
+}
+
+void write_all(int fd, const void* bytes, size_t count) {
+    const char* next = static_cast<const char*>(bytes);
+    while (fd >= 0 && count > 0) {
+        ssize_t n = write(fd, next, count);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        next += n;
+        count -= static_cast<size_t>(n);
+    }
+}
+
+uint16_t u16(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+uint32_t u32(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+           uint32_t(bytes[3]) << 24;
+}
+
+// Notes the arrival of `count` bytes at the pace of the line.
+void pace_arrival(Line& line, size_t count) {
+    if (line.byte_ns > 0) {
+        int64_t start = std::max(line.rx_free, now_ns());
+        line.rx_free = start + int64_t(line.byte_ns * double(count));
+    }
+}
+
+// Sends bytes as the line would deliver them: all at once when the last of
+// them would be through.
+void transmit(Line& line, const uint8_t* bytes, size_t count) {
+    if (line.byte_ns > 0) {
+        int64_t start = std::max({line.tx_free, line.rx_free, now_ns()});
+        line.tx_free = start + int64_t(line.byte_ns * double(count));
+        sleep_until_ns(line.tx_free);
+    }
+    write_all(line.fd, bytes, count);
+}
+
+std::vector<uint8_t> response(uint16_t code, uint32_t value) {
+    return {static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code),
+            static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+}
+
+// Takes a good frame: stores its data and says what the agent answers.
+std::vector<uint8_t> take_frame(const uint8_t* frame, Store& store) {
+    uint16_t command = u16(frame);
+    uint16_t length = std::min<uint16_t>(u16(frame + 1034), CHUNK_SIZE);
+    switch (command) {
+    case CMD_BOARD_DATA:
+        write_all(store.board_data, frame + 2, length);
+        return response(RSP_PROGRAM_STATUS, 1);
+    case CMD_OTP_DATA:
+        write_all(store.otp, frame + 2, length);
+        return response(RSP_PROGRAM_STATUS, 1);
+    case CMD_FIRMWARE_DATA:
+        write_all(store.firmware, frame + 2, length);
+        return response(RSP_PROGRAM_STATUS, 1);
+    case CMD_OTP_EXECUTE:
+        if (!store.otp_address_path.empty()) {
+            FILE* file = std::fopen(store.otp_address_path.c_str(), "w");
+            if (file != nullptr) {
+                std::fprintf(file, "0x%08x\n", u32(frame + 1030));
+                std::fclose(file);
+            }
+        }
+        return response(RSP_EXECUTE_RESULT, 0);
+    default:
+        return response(RSP_UNKNOWN_CMD, 0);
+    }
+}
+
+void log_frame(const Store& store, long number, const uint8_t* frame, bool crc_good) {
+    if (store.log < 0) {
+        return;
+    }
+    char text[160];
+    int n = std::snprintf(text, sizeof(text),
+                          "frame %ld command %u length %u marker 0x%x address 0x%x crc %s\n",
+                          number, u16(frame), u16(frame + 1034), u32(frame + 1026),
+                          u32(frame + 1030), crc_good ? "good" : "bad");
+    write_all(store.log, text, static_cast<size_t>(n));
+}
+
+void answer(const Options& options, Line& line, long number, std::vector<uint8_t> bytes) {
+    auto given = options.answers.find(number);
+    if (given != options.answers.end()) {
+        bytes = given->second;
+    }
+    if (options.delay_ms != 0) {
+        sleep_until_ns(now_ns() + int64_t(options.delay_ms) * 1000000);
+    }
+    auto split = options.splits.find(number);
+    if (split != options.splits.end() && split->second.first < bytes.size()) {
+        transmit(line, bytes.data(), split->second.first);
+        sleep_until_ns(now_ns() + int64_t(split->second.pause_ms) * 1000000);
+        transmit(line, bytes.data() + split->second.first, bytes.size() - split->second.first);
+    } else {
+        transmit(line, bytes.data(), bytes.size());
+    }
+}
+
+// The agent hangs up: both its ends of the line close, so host sees the line
+// drop as when an adapter is pulled. It then waits to be ended.
+[[noreturn]] void hang_up(Line& line) {
+    if (line.own_slave >= 0) {
+        close(line.own_slave);
+    }
+    close(line.fd);
+    for (;;) {
+        pause();
+    }
+}
+
+// One whole frame has arrived.
+void handle_frame(const Options& options, Line& line, Store& store, long number, uint8_t* frame) {
+    if (number == options.corrupt) {
+        frame[2] ^= 0x01;
+    }
+    write_all(store.frames, frame, REQUEST_FRAME_SIZE);
+    bool crc_good = crc16_bytes(frame, REQUEST_FRAME_SIZE - 2) == u16(frame + 1036);
+    log_frame(store, number, frame, crc_good);
+    if (number == options.hangup_at) {
+        hang_up(line);
+    }
+    std::vector<uint8_t> bytes = crc_good ? take_frame(frame, store) : response(RSP_CRC_ERROR, 0);
+    if (options.silent_from == 0 || number < options.silent_from) {
+        answer(options, line, number, bytes);
+    }
+}
+
+void serve(const Options& options, Line& line, Store& store) {
+    uint8_t frame[REQUEST_FRAME_SIZE];
+    size_t held = 0;
+    long number = 0;
+    bool synced = false;
+    uint8_t chunk[4096];
+    for (;;) {
+        ssize_t n = read(line.fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return; // host closed the line
+        }
+        pace_arrival(line, static_cast<size_t>(n));
+        size_t at = 0;
+        if (!synced) {
+            synced = true;
+            if (chunk[0] == SYNC_BYTE) {
+                at = 1;
+            } else {
+                write_all(store.log, "no sync byte\n", 13);
+            }
+            // host has the line now; let its close end the agent.
+            if (line.own_slave >= 0) {
+                close(line.own_slave);
+                line.own_slave = -1;
+            }
+        }
+        while (at < size_t(n)) {
+            size_t take = std::min(REQUEST_FRAME_SIZE - held, size_t(n) - at);
+            std::memcpy(frame + held, chunk + at, take);
+            held += take;
+            at += take;
+            if (held == REQUEST_FRAME_SIZE) {
+                held = 0;
+                handle_frame(options, line, store, ++number, frame);
+            }
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    Options options = parse_options(argc, argv);
+    Store store;
+    open_store(options, store);
+    Line line;
+    open_line(options, line);
+    serve(options, line, store);
+    return 0;
+}

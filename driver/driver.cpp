@@ -1,0 +1,90 @@
+// Command line, banner, help and the job sequence.
+#include "driver.h"
+
+#include "jobs.h"
+#include "link.h"
+
+#include <cstdio>
+#include <cstring>
+
+char image_path[IMAGE_PATH_SIZE];
+char mac_address[MAC_ADDRESS_SIZE];
+
+namespace {
+
+// Copies an argument, cut to fit its buffer.
+void copy_cut(char* buffer, size_t size, const char* argument) {
+    std::snprintf(buffer, size, "%s", argument);
+}
+
+// After a failed job the operator has the last word: one character is read
+// (a line end left by the port prompt ends the wait at once).
+bool report_job(uint16_t result, const char* failed, const char* succeeded) {
+    if (result != 0) {
+        std::printf("%s", failed);
+        std::fflush(stdout);
+        std::getchar();
+        return false;
+    }
+    std::printf("%s", succeeded);
+    return true;
+}
+
+} // namespace
+
+void print_banner() {
+    std::printf("###################################################\n");
+    std::printf("###                                        ########\n");
+    std::printf("###                                        ########\n");
+    std::printf("###        NEB TIV PROGRAMMER UTILITY      ########\n");
+    std::printf("###                                        ########\n");
+    std::printf("###################################################\n");
+    std::printf("###################################################\n");
+    std::printf("\n\n");
+}
+
+void print_help() {
+    std::printf("host.exe -h         - Prints this help menu\n");
+    std::printf("host.exe -v         - Prints current version\n");
+    std::printf("\nUsage -  \n\n");
+    std::printf("host.exe <COM PORT>  <Path to image [optional]>   <MAC address>\n");
+    std::printf("          where-   COM PORT= serial port e.g. COM8\n");
+    std::printf("                   Path to image- if not provided, default will be assumed\n");
+    std::printf("                   MAC address= 12 HEX characters, no special characters\n");
+}
+
+int answer_option(const char* option) {
+    if (std::strcmp(option, "-v") == 0) {
+        std::printf("Current version = %d\n", HOST_VERSION);
+        return 0;
+    }
+    if (std::strcmp(option, "-h") == 0) {
+        print_help();
+        return 0;
+    }
+    std::printf("Invalid option, please use -h for help menu\n");
+    return 1;
+}
+
+void take_command_line(int argc, char* argv[]) {
+    port_name = widen(argv[1]);
+    port_from_command_line = true;
+    if (argc == 3) {
+        copy_cut(image_path, sizeof(image_path), "\r");
+        copy_cut(mac_address, sizeof(mac_address), argv[2]);
+    } else {
+        copy_cut(image_path, sizeof(image_path), argv[2]);
+        copy_cut(mac_address, sizeof(mac_address), argv[3]);
+    }
+}
+
+int run_job_sequence() {
+    if (!report_job(run_board_data_job(), "Programming board data failed\n",
+                    "Programming board data successful\n") ||
+        !report_job(run_otp_job(), "Programming OTP failed\n", "Programming OTP successful\n") ||
+        !report_job(run_firmware_job(), "Programming TIV failed\n",
+                    "Programming TIV successful\n")) {
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,27 @@
+// The driver: command line, banner and help, and the order of the run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int HOST_VERSION = 2; // the agent protocol version this host speaks
+constexpr uint32_t SYNC_PAUSE_MS = 100; // lets the agent get ready after the sync byte
+
+constexpr size_t IMAGE_PATH_SIZE = 108; // bytes, the terminating NUL included
+constexpr size_t MAC_ADDRESS_SIZE = 24; // bytes, the terminating NUL included
+
+// Stored from the command line; nothing reads them further: the images are
+// named in the configuration file and the MAC address is not sent.
+extern char image_path[IMAGE_PATH_SIZE];
+extern char mac_address[MAC_ADDRESS_SIZE];
+
+void print_banner();
+void print_help();
+// Answers the one argument of a lone option ("-v", "-h", or anything else as
+// an invalid option); returns the exit status.
+int answer_option(const char* option);
+// Takes the port name, the optional image path and the MAC address.
+void take_command_line(int argc, char* argv[]);
+// Runs the board data, OTP and firmware jobs in order and reports each; stops
+// at the first failure. Returns the exit status: 0 when all three succeeded.
+int run_job_sequence();

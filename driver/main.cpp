@@ -1,0 +1,25 @@
+// host: writes the board data, OTP and firmware images into a target board
+// through its flash agent on a serial line.
+#include "driver.h"
+
+#include "link.h"
+#include "protocol.h"
+
+#include <cstdio>
+
+int main(int argc, char* argv[]) {
+    print_banner();
+    if (argc == 2) {
+        return answer_option(argv[1]);
+    }
+    if (argc > 2) {
+        take_command_line(argc, argv);
+    }
+    if (open_serial_link() != 0) {
+        std::printf("\nInit failed\n");
+        return 1;
+    }
+    send_sync();
+    Sleep(SYNC_PAUSE_MS);
+    return run_job_sequence();
+}

@@ -1,0 +1,112 @@
+// Loading an image file whole and sending it chunk by chunk.
+#include "jobs.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+FILE* image_file = nullptr;
+uint8_t* image_buffer = nullptr;
+int32_t image_length = 0;
+
+namespace {
+
+constexpr int64_t MAX_IMAGE_LENGTH = 0x7FFFFFFF; // the image length is a signed 32-bit count
+
+void close_image_file() {
+    if (image_file != nullptr) {
+        std::fclose(image_file);
+        image_file = nullptr;
+    }
+}
+
+// Opens the image for reading only: nothing is ever written to it. A path
+// that names no regular file (a directory, a device) is refused like a
+// missing one, and so is one that a NUL byte would cut short.
+FILE* open_image(const std::string& path, int64_t& size) {
+    if (path.find('\0') != std::string::npos) {
+        return nullptr;
+    }
+    FILE* file = std::fopen(path.c_str(), "rb");
+    struct stat status;
+    if (file != nullptr && (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode))) {
+        std::fclose(file);
+        return nullptr;
+    }
+    if (file != nullptr) {
+        size = status.st_size;
+    }
+    return file;
+}
+
+// Fills the frame for one chunk. Bytes of `data` beyond `count` keep what the
+// job's previous frame left there, and the checksum covers them.
+void fill_data_frame(RequestFrame& frame, uint16_t command, const uint8_t* chunk, uint16_t count,
+                     bool last, uint32_t otp_address) {
+    std::memcpy(frame.data, chunk, count);
+    frame.length = count;
+    frame.command = command;
+    frame.marker = command == CMD_BOARD_DATA ? 0 : FRAME_MARKER;
+    if (command == CMD_OTP_DATA) {
+        frame.address = last ? otp_address : OTP_CHUNK_ADDRESS;
+    }
+}
+
+} // namespace
+
+int load_image(const std::string& path) {
+    int64_t size = 0;
+    image_file = open_image(path, size);
+    if (image_file == nullptr) {
+        std::fputs("File error\n", stderr);
+        return 1;
+    }
+    if (size > MAX_IMAGE_LENGTH) {
+        std::fprintf(stderr, "Image too large: %lld bytes, at most %lld can be sent\n",
+                     static_cast<long long>(size), static_cast<long long>(MAX_IMAGE_LENGTH));
+        close_image_file();
+        return 1;
+    }
+    image_length = static_cast<int32_t>(size);
+    std::printf("File size %d bytes\n", image_length);
+    // One block even for an empty image.
+    image_buffer = static_cast<uint8_t*>(std::malloc(image_length > 0 ? image_length : 1));
+    if (image_buffer == nullptr) {
+        std::fputs("Memory error", stderr);
+        close_image_file();
+        return 1;
+    }
+    if (std::fread(image_buffer, 1, image_length, image_file) != size_t(image_length)) {
+        std::fputs("Reading error", stderr);
+        release_image();
+        return 1;
+    }
+    return 0;
+}
+
+uint16_t send_image(RequestFrame& frame, uint16_t command, uint32_t otp_address) {
+    std::printf("\nProgramming");
+    int32_t remaining = image_length;
+    size_t offset = 0;
+    uint16_t status = 0;
+    // A remaining count of exactly CHUNK_SIZE goes out as the last chunk.
+    while (remaining != 0 && status == 0) {
+        bool last = remaining <= CHUNK_SIZE;
+        uint16_t count = last ? static_cast<uint16_t>(remaining) : CHUNK_SIZE;
+        fill_data_frame(frame, command, image_buffer + offset, count, last, otp_address);
+        send_request(frame);
+        remaining -= count;
+        offset += count;
+        // The dot follows the write and comes before the wait for the answer.
+        std::printf(".");
+        status = read_response();
+    }
+    return status;
+}
+
+void release_image() {
+    close_image_file();
+    std::free(image_buffer);
+    image_buffer = nullptr;
+    image_length = 0;
+}

@@ -1,0 +1,119 @@
+// The serial-port calls of kernel32, as the link uses them, for POSIX systems.
+//
+// The link is written against the Windows calls; on POSIX this layer provides
+// the same names, records and promises on top of termios and poll, so the
+// logic above it runs unchanged. The promises kept, per handle:
+//
+//  - ReadFile(n) returns TRUE with the bytes held when all n have arrived,
+//    when more than ReadIntervalTimeout ms pass between two bytes after the
+//    first, or when ReadTotalTimeoutMultiplier * n + ReadTotalTimeoutConstant
+//    ms have passed since the call; the count may be lower than n, even 0.
+//    A time-out is not an error.
+//  - WriteFile(n) writes every byte, or fails with ERROR_TIMEOUT once
+//    WriteTotalTimeoutMultiplier * n + WriteTotalTimeoutConstant ms have
+//    passed, reporting the count written so far.
+//  - A line that hung up (the far end closed, the adapter unplugged) makes
+//    ReadFile and WriteFile fail with ERROR_ACCESS_DENIED. A hang-up is never
+//    reported as a time-out.
+//  - Every wait is a poll against a deadline on the monotonic clock.
+//
+// Device names: one leading "\\.\" is stripped; a name containing "/" is a
+// path, "COM<n>" is /dev/ttyS<n-1> (as Wine maps them), anything else is
+// /dev/<name>.
+#pragma once
+
+#include <cstdint>
+
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef int BOOL;
+typedef char16_t WCHAR;
+typedef const WCHAR* LPCWSTR;
+typedef void* HANDLE;
+
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define MAXDWORD 0xFFFFFFFFu
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_TIMEOUT 1460u
+
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+
+// The line settings record, member for member as on Windows (28 bytes).
+struct DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+};
+static_assert(sizeof(DCB) == 28, "DCB must have the Windows layout");
+
+// All members in milliseconds.
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+
+struct SECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES* security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL CloseHandle(HANDLE handle);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+BOOL BuildCommDCBW(LPCWSTR definition, DCB* dcb);
+BOOL SetCommState(HANDLE handle, DCB* dcb);
+BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);
+BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written,
+               OVERLAPPED* overlapped);
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped);
+void Sleep(DWORD milliseconds);

@@ -1,0 +1,187 @@
+// Our POSIX stand-in for kernel32's serial calls, on a real pseudo-terminal.
+#include "pty_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+HANDLE open_port(const std::string& name) {
+    return CreateFileW(widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TEST(CreateFile, RefusesWhatIsNoPortWithTheWindowsErrors) {
+    char folder[] = "/tmp/host_unit_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string file = std::string(folder) + "/plain";
+    close(open(file.c_str(), O_CREAT | O_WRONLY, 0644));
+    const struct {
+        std::string name;
+        DWORD error;
+    } cases[] = {
+        {"", ERROR_FILE_NOT_FOUND},
+        {"\\\\.\\", ERROR_FILE_NOT_FOUND},
+        {"/dev/host_no_such_port", ERROR_FILE_NOT_FOUND},
+        {"\\\\.\\COM250", ERROR_FILE_NOT_FOUND},
+        {"host_no_such_port", ERROR_FILE_NOT_FOUND},
+        {folder, ERROR_FILE_NOT_FOUND},
+        {file, ERROR_FILE_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(open_port(c.name), INVALID_HANDLE_VALUE) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+    }
+    unlink(file.c_str());
+    rmdir(folder);
+}
+
+TEST(CreateFile, RefusesASecondOpener) {
+    PtyPeer peer;
+    open_pty_peer(peer);
+    HANDLE first = open_port("\\\\.\\" + peer.path);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_port(peer.path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    CloseHandle(first);
+    HANDLE again = open_port(peer.path);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE) << "closing the port frees it";
+    CloseHandle(again);
+    close_pty_peer(peer);
+}
+
+TEST(BuildCommDCB, ParsesTheDefinitionText) {
+    const struct {
+        const char* text;
+        bool ok;
+        DWORD baud;
+        BYTE parity, size, stop;
+    } cases[] = {
+        {"115200,N,8,1", true, 115200, NOPARITY, 8, ONESTOPBIT},
+        {"9600,e,7,2", true, 9600, EVENPARITY, 7, TWOSTOPBITS},
+        {"300, O ,5,1.5", true, 300, ODDPARITY, 5, ONE5STOPBITS},
+        {"", false, 0, 0, 0, 0},
+        {"115200", false, 0, 0, 0, 0},
+        {"115200,N,8", false, 0, 0, 0, 0},
+        {"115200,N,8,1,x", false, 0, 0, 0, 0},
+        {"115200,X,8,1", false, 0, 0, 0, 0},
+        {"115200,N,9,1", false, 0, 0, 0, 0},
+        {"115200,N,8,3", false, 0, 0, 0, 0},
+        {"fast,N,8,1", false, 0, 0, 0, 0},
+        {"0,N,8,1", false, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        DCB dcb = {};
+        EXPECT_EQ(BuildCommDCBW(widen(c.text).c_str(), &dcb) != FALSE, c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(dcb.BaudRate, c.baud) << c.text;
+            EXPECT_EQ(dcb.Parity, c.parity) << c.text;
+            EXPECT_EQ(dcb.ByteSize, c.size) << c.text;
+            EXPECT_EQ(dcb.StopBits, c.stop) << c.text;
+        }
+    }
+}
+
+class PortTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        open_pty_peer(peer);
+        port = open_port(peer.path);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        CloseHandle(port);
+        close_pty_peer(peer);
+    }
+    void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD write_constant) {
+        COMMTIMEOUTS timeouts = {interval, multiplier, constant, 0, write_constant};
+        ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    }
+    PtyPeer peer;
+    HANDLE port = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(PortTest, SetCommStateTakesKnownSpeedsOnly) {
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(DCB);
+    ASSERT_TRUE(BuildCommDCBW(widen("115200,N,8,1").c_str(), &dcb));
+    EXPECT_TRUE(SetCommState(port, &dcb));
+    dcb.BaudRate = 12345;
+    EXPECT_FALSE(SetCommState(port, &dcb));
+}
+
+// How long ReadFile(6) takes, and what it brings, for bytes written first.
+struct ReadCase {
+    const char* what;
+    DWORD interval, multiplier, constant;
+    std::vector<uint8_t> waiting;
+    DWORD expect_count;
+    int64_t at_least_ms, below_ms;
+};
+
+TEST_F(PortTest, ReadReturnsOnFullCountIntervalOrTotalTimeOut) {
+    const ReadCase cases[] = {
+        {"all six waiting", 100, 10, 100, {1, 2, 3, 4, 5, 6}, 6, 0, 100},
+        {"silence: total time-out 10*6+100", 100, 10, 100, {}, 0, 158, 1500},
+        {"silence: longer total time-out", 100, 0, 600, {}, 0, 598, 2000},
+        {"two bytes: interval time-out", 100, 0, 2000, {7, 8}, 2, 98, 1500},
+        {"more waiting than asked", 100, 10, 100, {1, 2, 3, 4, 5, 6, 7}, 6, 0, 100},
+    };
+    for (const auto& c : cases) {
+        set_timeouts(c.interval, c.multiplier, c.constant, 1000);
+        if (!c.waiting.empty()) {
+            peer_write(peer, c.waiting);
+        }
+        uint8_t buffer[6] = {};
+        DWORD count = 99;
+        int64_t start = monotonic_ms();
+        EXPECT_TRUE(ReadFile(port, buffer, 6, &count, nullptr)) << c.what;
+        int64_t took = monotonic_ms() - start;
+        EXPECT_EQ(count, c.expect_count) << c.what;
+        EXPECT_GE(took, c.at_least_ms) << c.what;
+        EXPECT_LT(took, c.below_ms) << c.what;
+        EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + count),
+                  std::vector<uint8_t>(c.waiting.begin(), c.waiting.begin() + count))
+            << c.what;
+        // Drain what a case left, so the next starts on a quiet line.
+        set_timeouts(MAXDWORD, 0, 0, 1000);
+        ReadFile(port, buffer, 6, &count, nullptr);
+    }
+}
+
+TEST_F(PortTest, HangUpFailsTheReadAtOnce) {
+    set_timeouts(100, 10, 100, 1000);
+    close(peer.slave);
+    close(peer.master);
+    peer.slave = peer.master = -1;
+    uint8_t buffer[6];
+    DWORD count = 99;
+    int64_t start = monotonic_ms();
+    EXPECT_FALSE(ReadFile(port, buffer, 6, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(count, 0u);
+    EXPECT_LT(monotonic_ms() - start, 150) << "a hang-up is not a time-out";
+    EXPECT_FALSE(WriteFile(port, buffer, 6, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(PortTest, WriteFailsAfterItsTotalTimeOutWhenTheLineIsStuck) {
+    set_timeouts(100, 10, 100, 300);
+    // Nobody reads the master, so the pty's queue fills and the write stalls.
+    std::vector<uint8_t> lots(1 << 20, 0x55);
+    DWORD written = 0;
+    int64_t start = monotonic_ms();
+    EXPECT_FALSE(WriteFile(port, lots.data(), DWORD(lots.size()), &written, nullptr));
+    int64_t took = monotonic_ms() - start;
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, lots.size());
+    EXPECT_GE(took, 298);
+    EXPECT_LT(took, 3000);
+}
+
+} // namespace
