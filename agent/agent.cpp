@@ -91,7 +91,8 @@ int64_t now_ns() {
 }
 
 void sleep_until_ns(int64_t until) {
-    struct timespec at = {static_cast<time_t>(until / 1000000000), static_cast<long>(until % 1000000000)};
+    struct timespec at = {static_cast<time_t>(until / 1000000000),
+                          static_cast<long>(until % 1000000000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
     }
 }
@@ -136,7 +137,8 @@ Options parse_options(int argc, char* argv[]) {
         } else if (name == "--log") {
             options.log = value;
         } else if (name == "--answer" && equals != value.npos) {
-            options.answers[frame_number(value.substr(0, equals))] = hex_bytes(value.substr(equals + 1));
+            options.answers[frame_number(value.substr(0, equals))] =
+                hex_bytes(value.substr(equals + 1));
         } else if (name == "--split" && equals != value.npos && value.find(':') != value.npos) {
             size_t colon = value.find(':');
             options.splits[frame_number(value.substr(0, equals))] =
@@ -220,9 +222,9 @@ void open_store(const Options& options, Store& store) {
         unlink(store.otp_address_path.c_str());
     }
     if (!options.log.empty()) {
-        store.log = options.log == "-" ? 2
-                                       : open(options.log.c_str(),
-                                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        store.log = options.log == "-"
+                        ? 2
+                        : open(options.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (store.log < 0) {
             die(options.log + ": " + std::strerror(errno));
         }
@@ -273,9 +275,9 @@ void transmit(Line& line, const uint8_t* bytes, size_t count) {
 }
 
 std::vector<uint8_t> response(uint16_t code, uint32_t value) {
-    return {static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code),
+    return {static_cast<uint8_t>(code >> 8),   static_cast<uint8_t>(code),
             static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+            static_cast<uint8_t>(value >> 8),  static_cast<uint8_t>(value)};
 }
 
 // Takes a good frame: stores its data and says what the agent answers.

@@ -72,8 +72,8 @@ uint16_t read_response() {
     // is held; what comes after it is left for the next call.
     while (held < RESPONSE_FRAME_SIZE) {
         DWORD got = 0;
-        BOOL ok = ReadFile(serial_handle, response + held, RESPONSE_FRAME_SIZE - held, &got,
-                           nullptr);
+        BOOL ok =
+            ReadFile(serial_handle, response + held, RESPONSE_FRAME_SIZE - held, &got, nullptr);
         held += got;
         if (!ok && got == 0) {
             Sleep(FAILED_READ_PAUSE_MS);

@@ -280,8 +280,8 @@ BOOL BuildCommDCBW(LPCWSTR definition, DCB* dcb) {
     const char* parity_letter =
         parity.size() == 1 ? std::strchr(parities, std::toupper(parity[0])) : nullptr;
     if (count != 3 || !parse_number(trimmed(fields[0]), baud) || baud == 0 ||
-        parity_letter == nullptr || !parse_number(trimmed(fields[2]), data_bits) ||
-        data_bits < 5 || data_bits > 8 || (stop != "1" && stop != "1.5" && stop != "2")) {
+        parity_letter == nullptr || !parse_number(trimmed(fields[2]), data_bits) || data_bits < 5 ||
+        data_bits > 8 || (stop != "1" && stop != "1.5" && stop != "2")) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     dcb->BaudRate = baud;
@@ -359,7 +359,8 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, O
         return fail(ERROR_INVALID_HANDLE);
     }
     const COMMTIMEOUTS& t = port->timeouts;
-    uint64_t total_ms = uint64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
+    uint64_t total_ms =
+        uint64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
     Clock::time_point deadline = after_ms(Clock::now(), total_ms);
     const char* bytes = static_cast<const char*>(buffer);
     BOOL result = TRUE;

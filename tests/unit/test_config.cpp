@@ -25,7 +25,9 @@ TEST(MatchEntry, KeyTestAndValueCut) {
         {"OTP x", "OTP:", false, ""},
         {"OTP", "OTP:", false, ""},
         {"", "Boarddata:", false, ""},
-        {"\xEF\xBB\xBF" "Boarddata: b.bin", "Boarddata:", false, ""},
+        {"\xEF\xBB\xBF"
+         "Boarddata: b.bin",
+         "Boarddata:", false, ""},
         {std::string("OTP: a\0b", 8), "OTP:", true, std::string("a\0b", 3)},
     };
     for (const auto& c : cases) {

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing host needs on a Debian machine, if missing.
+set -euo pipefail
+
+packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 python3)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null

@@ -1,0 +1,197 @@
+"""Runs the built host against the simulated agent and describes what a run
+should print and put on the line."""
+
+import binascii
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+
+HOST = os.environ.get("HOST", "")
+AGENT = os.environ.get("AGENT", "")
+
+BANNER = (
+    "###################################################\n"
+    "###                                        ########\n"
+    "###                                        ########\n"
+    "###        NEB TIV PROGRAMMER UTILITY      ########\n"
+    "###                                        ########\n"
+    "###################################################\n"
+    "###################################################\n"
+    "\n\n"
+)
+PROMPT = "Please enter Serial port COM<x> :  "
+CHUNK = 1024
+FRAME_SIZE = 1038
+CMD_BOARD_DATA, CMD_OTP_DATA, CMD_OTP_EXECUTE, CMD_FIRMWARE_DATA = 0, 2, 3, 5
+FRAME_MARKER = 0x1234
+OTP_CHUNK_ADDRESS = 0x945D00
+# Generous for a loaded 2-core machine; a healthy run takes a fraction of it.
+RUN_TIMEOUT = 60
+
+
+def sample(size, seed):
+    """Deterministic image bytes that differ from image to image."""
+    return bytes((i * 7 + seed * 13 + (i >> 8)) & 0xFF for i in range(size))
+
+
+class Workspace:
+    """A scratch folder with images and a tivConfig.txt."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="host_e2e_")
+
+    def file(self, name, data):
+        full = os.path.join(self.path, name)
+        with open(full, "wb") as f:
+            f.write(data)
+        return full
+
+    def config(self, text, line_end="\n"):
+        self.file("tivConfig.txt", text.replace("\n", line_end).encode("latin-1"))
+
+    def images(self, board, otp, firmware, otp_address="1A000"):
+        self.file("board.bin", board)
+        self.file("otp.bin", otp)
+        self.file("fw.bin", firmware)
+        self.config("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: %s\nFirmware: fw.bin\n"
+                    % otp_address)
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+class Agent:
+    """The simulated flash agent on a new pseudo-terminal."""
+
+    def __init__(self, *options, workspace):
+        self.out = os.path.join(workspace.path, "agent_out")
+        self.log = os.path.join(workspace.path, "agent.log")
+        self.process = subprocess.Popen(
+            [AGENT, "--out", self.out, "--log", self.log, *options],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        line = self.process.stdout.readline().decode()
+        if not line.startswith("PORT "):
+            raise RuntimeError("agent did not start: %r" % line)
+        self.port = line[5:].strip()
+
+    def stop(self):
+        """Ends the agent (it ends by itself once host has closed the line)."""
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+        self.process.stdout.close()
+
+    def received(self, name):
+        with open(os.path.join(self.out, name), "rb") as f:
+            return f.read()
+
+    def frames(self):
+        data = self.received("frames.bin")
+        return [data[i:i + FRAME_SIZE] for i in range(0, len(data), FRAME_SIZE)]
+
+    def otp_address(self):
+        path = os.path.join(self.out, "otp_address.txt")
+        if not os.path.exists(path):
+            return None
+        with open(path) as f:
+            return int(f.read(), 16)
+
+
+def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None):
+    """Runs host to its end; returns (stdout, stderr, exit status) as text.
+    Output goes through files, not pipes, so that a helper process the program
+    leaves behind (Wine's server) cannot hold the run open."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen([program or HOST, *args], cwd=cwd, stdin=subprocess.PIPE,
+                                   stdout=out, stderr=err)
+        try:
+            process.communicate(stdin, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise
+        out.seek(0)
+        err.seek(0)
+        return (out.read().decode("latin-1"), err.read().decode("latin-1"),
+                process.returncode)
+
+
+def start_host(args, cwd, program=None):
+    """Starts host with its standard input open and empty."""
+    return subprocess.Popen([program or HOST, *args], cwd=cwd, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def read_until(stream, text, timeout=RUN_TIMEOUT):
+    """Reads a process's output until it holds `text`; returns all read."""
+    held = b""
+    deadline = time.monotonic() + timeout
+    fd = stream.fileno()
+    while text.encode("latin-1") not in held:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise AssertionError("no %r in %r" % (text, held))
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            raise AssertionError("output ended without %r: %r" % (text, held))
+        held += chunk
+    return held.decode("latin-1")
+
+
+def crc16(data):
+    return binascii.crc_hqx(data, 0)
+
+
+def expected_frames(board, otp, firmware, otp_address):
+    """Every frame of a fully successful run, built from the rules of the wire:
+    each job's frame starts zeroed and keeps its bytes from frame to frame."""
+    frames = []
+    jobs = [(CMD_BOARD_DATA, board), (CMD_OTP_DATA, otp), (CMD_FIRMWARE_DATA, firmware)]
+    for command, image in jobs:
+        data = bytearray(CHUNK)
+        marker = 0 if command == CMD_BOARD_DATA else FRAME_MARKER
+        address = 0
+        for start in range(0, len(image), CHUNK):
+            chunk = image[start:start + CHUNK]
+            data[:len(chunk)] = chunk
+            last = len(image) - start <= CHUNK
+            if command == CMD_OTP_DATA:
+                address = otp_address if last else OTP_CHUNK_ADDRESS
+            frames.append(frame_bytes(command, data, marker, address, len(chunk)))
+        if command == CMD_OTP_DATA:
+            frames.append(frame_bytes(CMD_OTP_EXECUTE, data, FRAME_MARKER, otp_address, 0))
+    return frames
+
+
+def frame_bytes(command, data, marker, address, length):
+    body = (command.to_bytes(2, "little") + bytes(data) + marker.to_bytes(4, "little")
+            + address.to_bytes(4, "little") + length.to_bytes(2, "little"))
+    return body + crc16(body).to_bytes(2, "little")
+
+
+def dots(size):
+    return "." * ((size + CHUNK - 1) // CHUNK)
+
+
+def job_output(path, size, result_line):
+    return "Opening %s\nFile size %d bytes\n\nProgramming%s%s" % (
+        path, size, dots(size), result_line)
+
+
+def success_output(board, otp, firmware):
+    return (BANNER
+            + job_output("board.bin", len(board), "Programming board data successful\n")
+            + job_output("otp.bin", len(otp), "\nExecute result 0x0\nProgramming OTP successful\n")
+            + job_output("fw.bin", len(firmware), "Programming TIV successful\n"))
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time of a running process, from /proc."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")

@@ -1,0 +1,313 @@
+"""Full programming runs of the built host against the simulated agent."""
+
+import os
+import stat
+import time
+import unittest
+
+from harness import (BANNER, PROMPT, Agent, Workspace, cpu_seconds, dots, expected_frames,
+                     job_output, read_until, run_host, sample, start_host, success_output)
+
+MAC = "001122334455"
+
+
+class E2ETest(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+        self.addCleanup(self.ws.remove)
+
+    def agent(self, *options):
+        agent = Agent(*options, workspace=self.ws)
+        self.addCleanup(agent.stop)
+        return agent
+
+    def run_against(self, agent, stdin=b""):
+        out, err, status = run_host([agent.port, MAC], self.ws.path, stdin)
+        agent.stop()
+        return out, err, status
+
+
+class FullRuns(E2ETest):
+    # (board data, OTP, firmware) sizes: every size of interest for each image.
+    SIZES = [(0, 0, 0), (1, 1024, 1025), (1024, 1025, 2048), (1025, 0, 3000),
+             (2048, 1024, 1), (3000, 1025, 1024)]
+
+    def test_each_size_arrives_whole_in_the_right_frames(self):
+        for board_size, otp_size, firmware_size in self.SIZES:
+            with self.subTest(sizes=(board_size, otp_size, firmware_size)):
+                board, otp, firmware = (sample(board_size, 1), sample(otp_size, 2),
+                                        sample(firmware_size, 3))
+                self.ws.images(board, otp, firmware, otp_address="0x1A000")
+                agent = self.agent()
+                out, err, status = self.run_against(agent)
+                self.assertEqual(out, success_output(board, otp, firmware))
+                self.assertEqual(err, "")
+                self.assertEqual(status, 0)
+                self.assertEqual(agent.received("board_data.bin"), board)
+                self.assertEqual(agent.received("otp.bin"), otp)
+                self.assertEqual(agent.received("firmware.bin"), firmware)
+                self.assertEqual(agent.otp_address(), 0x1A000)
+                # Byte for byte: markers, addresses, stale data beyond `length`
+                # and the checksum over all of it.
+                self.assertEqual(agent.frames(), expected_frames(board, otp, firmware, 0x1A000))
+
+    def test_crlf_and_lf_configuration_read_alike(self):
+        board, otp, firmware = sample(10, 1), sample(20, 2), sample(30, 3)
+        for line_end in ("\n", "\r\n"):
+            with self.subTest(line_end=repr(line_end)):
+                self.ws.images(board, otp, firmware)
+                self.ws.config("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: -1\n"
+                               "Firmware: fw.bin", line_end)
+                agent = self.agent()
+                out, _, status = self.run_against(agent)
+                self.assertEqual(out, success_output(board, otp, firmware))
+                self.assertEqual(status, 0)
+                self.assertEqual(agent.otp_address(), 0xFFFFFFFF)
+
+    def test_images_are_left_unchanged_and_may_be_read_only(self):
+        board, otp, firmware = sample(2000, 1), sample(100, 2), sample(5000, 3)
+        self.ws.images(board, otp, firmware)
+        paths = [os.path.join(self.ws.path, n) for n in ("board.bin", "otp.bin", "fw.bin")]
+        for path in paths:
+            os.chmod(path, stat.S_IRUSR | stat.S_IRGRP)
+            os.utime(path, (1_000_000_000, 1_000_000_000))
+        agent = self.agent()
+        out, _, status = self.run_against(agent)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, success_output(board, otp, firmware))
+        for path, data in zip(paths, (board, otp, firmware)):
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), data)
+            self.assertEqual(os.stat(path).st_mtime, 1_000_000_000)
+
+
+def board_failure(details, stderr=""):
+    return BANNER + details + "Programming board data failed\n", stderr
+
+
+class ConfigurationAndImageFailures(E2ETest):
+    """Each failure before anything is sent: exact output, no frame."""
+
+    def test_failures(self):
+        board = sample(100, 1)
+        otp_echo = job_output("board.bin", 100, "Programming board data successful\n")
+        cases = [
+            ("no configuration file", None, None,
+             board_failure("Could not open tivConfig.txt\n")),
+            ("configuration file is a directory", "dir", None,
+             board_failure("Could not open tivConfig.txt\n")),
+            ("empty configuration file", "", None,
+             board_failure("Could not find board data file\n")),
+            ("entries out of order", "Firmware: fw.bin\nBoarddata: board.bin\n", None,
+             board_failure("Could not find board data file\n")),
+            ("key in another case", "boarddata: board.bin\n", None,
+             board_failure("Could not find board data file\n")),
+            ("byte-order mark", "\ufeffBoarddata: board.bin\n", None,
+             board_failure("Could not find board data file\n")),
+            ("missing image", "Boarddata: none.bin\n", None,
+             board_failure("Opening none.bin\n", "File error\n")),
+            ("empty path", "Boarddata: \n", None, board_failure("Opening \n", "File error\n")),
+            ("key glued to the path", "Boarddata:board.bin\n", None,
+             board_failure("Opening Boarddata:board.bin\n", "File error\n")),
+            ("image is a directory", "Boarddata: sub\n", None,
+             board_failure("Opening sub\n", "File error\n")),
+            ("image is a device", "Boarddata: /dev/zero\n", None,
+             board_failure("Opening /dev/zero\n", "File error\n")),
+            ("no OTP line", "Boarddata: board.bin\n", 1,
+             (BANNER + otp_echo + "Could not find OTP file\nProgramming OTP failed\n", "")),
+            ("no OTP address line", "Boarddata: board.bin\nOTP: otp.bin\n", 1,
+             (BANNER + otp_echo + "Opening otp.bin\nCould not find OTP address\n"
+              "Programming OTP failed\n", "")),
+            ("OTP address without a number", "Boarddata: board.bin\nOTP: otp.bin\n"
+             "OTPAddress: zz\nFirmware: fw.bin\n", 1,
+             (BANNER + otp_echo + "Opening otp.bin\nInvalid OTP address\n"
+              "Programming OTP failed\n", "")),
+            ("OTP address out of range", "Boarddata: board.bin\nOTP: otp.bin\n"
+             "OTPAddress: 80000000\nFirmware: fw.bin\n", 1,
+             (BANNER + otp_echo + "Opening otp.bin\nInvalid OTP address\n"
+              "Programming OTP failed\n", "")),
+        ]
+        for name, config, frames_sent, (expect_out, expect_err) in cases:
+            with self.subTest(name):
+                self.ws.remove()
+                self.ws = Workspace()
+                self.ws.file("board.bin", board)
+                self.ws.file("otp.bin", sample(10, 2))
+                os.mkdir(os.path.join(self.ws.path, "sub"))
+                if config == "dir":
+                    os.mkdir(os.path.join(self.ws.path, "tivConfig.txt"))
+                elif config is not None:
+                    self.ws.file("tivConfig.txt", config.encode("utf-8"))
+                agent = self.agent()
+                out, err, status = self.run_against(agent)
+                self.assertEqual(out, expect_out)
+                self.assertEqual(err, expect_err)
+                self.assertEqual(status, 1)
+                self.assertEqual(len(agent.frames()), frames_sent or 0)
+
+    def test_missing_firmware_line_after_two_good_jobs(self):
+        board, otp = sample(5, 1), sample(6, 2)
+        self.ws.images(board, otp, b"")
+        self.ws.config("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 10\n")
+        agent = self.agent()
+        out, _, status = self.run_against(agent)
+        self.assertEqual(out, BANNER
+                         + job_output("board.bin", 5, "Programming board data successful\n")
+                         + job_output("otp.bin", 6,
+                                      "\nExecute result 0x0\nProgramming OTP successful\n")
+                         + "Could not find Firmware file\nProgramming TIV failed\n")
+        self.assertEqual(status, 1)
+
+
+class AgentFailures(E2ETest):
+    """Failing answers end the job at once; nothing is sent again."""
+
+    def test_failing_answers(self):
+        board, otp, firmware = sample(5000, 1), sample(1500, 2), sample(100, 3)
+        board_ok = job_output("board.bin", 5000, "Programming board data successful\n")
+        cases = [
+            ("program status 0 at the 2nd of 5 frames", ["--answer", "2=000100000000"], 2,
+             BANNER + "Opening board.bin\nFile size 5000 bytes\n\nProgramming.."
+             "Program command failed\nProgramming board data failed\n"),
+            ("CRC error on the first OTP frame", ["--answer", "6=000600000000"], 6,
+             BANNER + board_ok + "Opening otp.bin\nFile size 1500 bytes\n\nProgramming."
+             "\nCRC Error\nProgramming OTP failed\n"),
+            ("frame corrupted on the line", ["--corrupt", "3"], 3,
+             BANNER + "Opening board.bin\nFile size 5000 bytes\n\nProgramming..."
+             "\nCRC Error\nProgramming board data failed\n"),
+            ("unknown command answer to the execute frame", ["--answer", "8=000800000000"], 8,
+             BANNER + board_ok + job_output("otp.bin", 1500, "\nUnknown cmd\n"
+                                            "Programming OTP failed\n")),
+            ("version mismatch", ["--answer", "1=000702000000"], 1,
+             BANNER + "Opening board.bin\nFile size 5000 bytes\n\nProgramming."
+             "Version of Kestrovia Flash Agent does not match Host application  33554432\n"
+             "Programming board data failed\n"),
+            ("garbage code", ["--answer", "9=0900ffffffff"], 9,
+             BANNER + board_ok + job_output("otp.bin", 1500, "\nExecute result 0x0\n"
+                                            "Programming OTP successful\n")
+             + "Opening fw.bin\nFile size 100 bytes\n\nProgramming."
+             "\nInvalid response received 9\nProgramming TIV failed\n"),
+        ]
+        for name, options, frames_sent, expect_out in cases:
+            with self.subTest(name):
+                self.ws.images(board, otp, firmware)
+                agent = self.agent(*options)
+                out, err, status = self.run_against(agent)
+                self.assertEqual(out, expect_out)
+                self.assertEqual(err, "")
+                self.assertEqual(status, 1)
+                self.assertEqual(len(agent.frames()), frames_sent)
+
+    def test_answers_in_pieces_and_version_answers_pass(self):
+        board, otp, firmware = sample(3000, 1), sample(10, 2), sample(10, 3)
+        self.ws.images(board, otp, firmware)
+        # Frame 1's answer arrives as 2 bytes, a pause past the 100 ms interval,
+        # then 4; frame 2 is answered with a matching version.
+        agent = self.agent("--split", "1=2:250", "--answer", "2=000700000002")
+        out, _, status = self.run_against(agent)
+        self.assertEqual(out, success_output(board, otp, firmware).replace(
+            "Programming...Programming board", "Programming..\nVersion matches\n"
+            ".Programming board"))
+        self.assertEqual(status, 0)
+
+
+class OneCharacterRead(E2ETest):
+    def test_waits_for_the_operator_after_a_failure(self):
+        agent = self.agent()
+        host = start_host([agent.port, MAC], self.ws.path)
+        self.addCleanup(host.kill)
+        read_until(host.stdout, "Programming board data failed\n")
+        with self.assertRaises(Exception):
+            host.wait(timeout=0.5)
+        host.stdin.write(b"\n")
+        host.stdin.flush()
+        self.assertEqual(host.wait(timeout=30), 1)
+        for stream in (host.stdin, host.stdout, host.stderr):
+            stream.close()
+
+    def test_line_end_left_by_the_prompt_ends_the_wait(self):
+        agent = self.agent()
+        host = start_host([], self.ws.path)
+        self.addCleanup(host.kill)
+        host.stdin.write(b"  " + agent.port.encode() + b" more text\n")
+        host.stdin.flush()
+        # Standard input stays open: only what the prompt left unread ends the wait.
+        out = read_until(host.stdout, "Programming board data failed\n")
+        self.assertEqual(host.wait(timeout=30), 1)
+        self.assertEqual(out, BANNER + PROMPT + "\n\nCould not open tivConfig.txt\n"
+                         "Programming board data failed\n")
+        for stream in (host.stdin, host.stdout, host.stderr):
+            stream.close()
+
+    def test_nothing_is_read_after_full_success(self):
+        self.ws.images(b"a", b"b", b"c")
+        agent = self.agent()
+        host = start_host([agent.port, MAC], self.ws.path)
+        self.addCleanup(host.kill)
+        self.assertEqual(host.wait(timeout=30), 0)
+        self.assertEqual(host.stdout.read().decode(),
+                         success_output(b"a", b"b", b"c"))
+        for stream in (host.stdin, host.stdout, host.stderr):
+            stream.close()
+
+
+class Waiting(E2ETest):
+    """While no answer comes, host waits without a limit and without spinning."""
+
+    def cpu_share_while_waiting(self, *options):
+        self.ws.images(sample(3000, 1), b"", b"")
+        agent = self.agent(*options)
+        host = start_host([agent.port, MAC], self.ws.path)
+        self.addCleanup(host.kill)
+        read_until(host.stdout, "Programming..")
+        before, start = cpu_seconds(host.pid), time.monotonic()
+        with self.assertRaises(Exception):
+            host.wait(timeout=3)
+        share = (cpu_seconds(host.pid) - before) / (time.monotonic() - start)
+        host.kill()
+        host.wait()
+        rest = host.stdout.read().decode()
+        for stream in (host.stdin, host.stdout, host.stderr):
+            stream.close()
+        return share, rest
+
+    def test_silent_agent(self):
+        share, rest = self.cpu_share_while_waiting("--silent-from", "2")
+        self.assertLess(share, 0.02)
+        self.assertEqual(rest, "")
+
+    def test_hang_up(self):
+        share, rest = self.cpu_share_while_waiting("--hangup-at", "2")
+        self.assertLess(share, 0.02)
+        self.assertEqual(rest, "")
+
+    def test_slow_agent_still_completes(self):
+        board = sample(3000, 1)
+        self.ws.images(board, b"", b"")
+        agent = self.agent("--delay", "1000")
+        out, _, status = self.run_against(agent)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, success_output(board, b"", b""))
+        self.assertEqual(agent.received("board_data.bin"), board)
+
+
+class Exclusive(E2ETest):
+    def test_second_host_on_the_same_port_is_refused(self):
+        self.ws.images(sample(3000, 1), b"", b"")
+        agent = self.agent("--silent-from", "1")
+        first = start_host([agent.port, MAC], self.ws.path)
+        self.addCleanup(first.kill)
+        read_until(first.stdout, "Programming.")
+        out, _, status = run_host([agent.port, MAC], self.ws.path)
+        self.assertEqual(out, BANNER + "Unable to Open serial port\n\nInit failed\n")
+        self.assertEqual(status, 1)
+        first.kill()
+        first.wait()
+        for stream in (first.stdin, first.stdout, first.stderr):
+            stream.close()
+        agent.stop()
+        self.assertEqual(len(agent.frames()), 1, "the refused host wrote nothing")
+
+
+if __name__ == "__main__":
+    unittest.main()
