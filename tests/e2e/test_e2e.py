@@ -5,7 +5,7 @@ import stat
 import time
 import unittest
 
-from harness import (BANNER, PROMPT, Agent, Workspace, cpu_seconds, dots, expected_frames,
+from harness import (AGENT, BANNER, PROMPT, Agent, Workspace, cpu_seconds, dots, expected_frames,
                      job_output, read_until, run_host, sample, start_host, success_output)
 
 MAC = "001122334455"
@@ -144,6 +144,31 @@ class ConfigurationAndImageFailures(E2ETest):
                 self.assertEqual(err, expect_err)
                 self.assertEqual(status, 1)
                 self.assertEqual(len(agent.frames()), frames_sent or 0)
+
+    def test_image_of_2_gib_is_refused_before_anything_is_sent(self):
+        with open(os.path.join(self.ws.path, "big.bin"), "wb") as f:
+            f.truncate(2 ** 31)  # sparse: no disk space is used
+        self.ws.config("Boarddata: big.bin\n")
+        agent = self.agent()
+        out, err, status = self.run_against(agent)
+        self.assertEqual(out, BANNER + "Opening big.bin\nProgramming board data failed\n")
+        self.assertEqual(err, "Image too large: 2147483648 bytes, at most 2147483647 can be sent\n")
+        self.assertEqual(status, 1)
+        self.assertEqual(agent.frames(), [])
+
+    def test_image_that_cannot_be_opened_for_writing_is_programmed(self):
+        # A running program's file refuses every opener for writing, root
+        # included (ETXTBSY): the agent itself serves as the firmware image.
+        agent = self.agent()
+        with open(AGENT, "rb") as f:
+            firmware = f.read()
+        self.ws.images(b"b", b"o", b"")
+        self.ws.config("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1\nFirmware: %s\n" % AGENT)
+        out, err, status = self.run_against(agent)
+        self.assertEqual((err, status), ("", 0))
+        self.assertTrue(out.endswith("File size %d bytes\n\nProgramming%sProgramming TIV successful\n"
+                                     % (len(firmware), dots(len(firmware)))), out[-200:])
+        self.assertEqual(agent.received("firmware.bin"), firmware)
 
     def test_missing_firmware_line_after_two_good_jobs(self):
         board, otp = sample(5, 1), sample(6, 2)
