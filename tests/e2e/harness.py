@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import tempfile
 import time
+import unittest
 
 HOST = os.environ.get("HOST", "")
 AGENT = os.environ.get("AGENT", "")
@@ -42,12 +43,31 @@ class Workspace:
 
     def __init__(self):
         self.path = tempfile.mkdtemp(prefix="host_e2e_")
+        self.written = {}
 
     def file(self, name, data):
         full = os.path.join(self.path, name)
         with open(full, "wb") as f:
             f.write(data)
+        self.written[full] = (data, os.stat(full).st_mtime_ns)
         return full
+
+    def remember(self):
+        """Takes the files as they are now as their state to keep."""
+        for path, (data, _) in self.written.items():
+            self.written[path] = (data, os.stat(path).st_mtime_ns)
+
+    def changed_files(self):
+        """The files this workspace wrote whose content or modification time
+        is no longer what it was."""
+        changed = []
+        for path, (data, mtime) in self.written.items():
+            if not os.path.exists(path):
+                continue
+            with open(path, "rb") as f:
+                if f.read() != data or os.stat(path).st_mtime_ns != mtime:
+                    changed.append(path)
+        return changed
 
     def config(self, text, line_end="\n"):
         self.file("tivConfig.txt", text.replace("\n", line_end).encode("latin-1"))
@@ -102,13 +122,13 @@ class Agent:
             return int(f.read(), 16)
 
 
-def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None):
+def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None):
     """Runs host to its end; returns (stdout, stderr, exit status) as text.
     Output goes through files, not pipes, so that a helper process the program
     leaves behind (Wine's server) cannot hold the run open."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         process = subprocess.Popen([program or HOST, *args], cwd=cwd, stdin=subprocess.PIPE,
-                                   stdout=out, stderr=err)
+                                   stdout=out, stderr=err, env=env)
         try:
             process.communicate(stdin, timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -121,10 +141,94 @@ def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None):
                 process.returncode)
 
 
-def start_host(args, cwd, program=None):
+def start_host(args, cwd, program=None, env=None):
     """Starts host with its standard input open and empty."""
     return subprocess.Popen([program or HOST, *args], cwd=cwd, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+
+
+class NativeRunner:
+    """Runs the native host; port names are device paths."""
+
+    name = "native"
+
+    def port(self, path):
+        return path
+
+    def run(self, args, cwd, stdin=b"", timeout=RUN_TIMEOUT):
+        return run_host(args, cwd, stdin, timeout)
+
+    def start(self, args, cwd):
+        return start_host(args, cwd)
+
+    def plain(self, text):
+        """The output as the test tables write it."""
+        return text
+
+
+def find_program(*candidates):
+    for candidate in candidates:
+        path = shutil.which(candidate)
+        if path:
+            return path
+    raise unittest.SkipTest("none of %s is installed" % (candidates,))
+
+
+class WineRunner:
+    """Runs host.exe under Wine, in a private prefix made for the test run, with
+    the agent's pseudo-terminal mapped to a COM port."""
+
+    name = "wine"
+    COM = 20  # above the ports Wine maps from /dev/ttyS*
+
+    def __init__(self):
+        self.exe = os.environ.get("HOST_EXE", "")
+        self.prefix = None
+
+    def set_up(self):
+        if not self.exe:
+            raise unittest.SkipTest("HOST_EXE is not set")
+        self.wine = find_program("wine64", "/usr/lib/wine/wine64", "wine")
+        self.server = find_program("wineserver", "/usr/lib/wine/wineserver")
+        self.prefix = tempfile.mkdtemp(prefix="host_wine_")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        # One server for all cases keeps each run fast; it is started first so
+        # that no run starts one of its own. Its dumps (on a closed pty) go nowhere.
+        self.server_process = subprocess.Popen(
+            [self.server, "-p"], env=self.env, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        subprocess.run([self.wine, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=600, check=True)
+        self.link = os.path.join(self.prefix, "dosdevices", "com%d" % self.COM)
+
+    def tear_down(self):
+        if self.prefix:
+            subprocess.run([self.server, "-k"], env=self.env, capture_output=True, timeout=60)
+            self.server_process.wait(timeout=60)
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.prefix = None
+
+    def port(self, path):
+        """Points the COM port at `path` (None: at nothing) and names it."""
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
+        if path:
+            os.symlink(path, self.link)
+        return "COM%d" % self.COM
+
+    def run(self, args, cwd, stdin=b"", timeout=RUN_TIMEOUT):
+        return run_host([self.exe, *args], cwd, stdin, timeout * 2, self.wine, self.env)
+
+    def start(self, args, cwd):
+        return start_host([self.exe, *args], cwd, self.wine, self.env)
+
+    def plain(self, text):
+        """The Windows C runtime writes CR LF for each line end in text mode:
+        every line end must come so, and is compared as LF."""
+        bare = text.replace("\r\n", "")
+        if "\n" in bare:
+            raise AssertionError("a line end without CR: %r" % text)
+        return text.replace("\r\n", "\n")
 
 
 def read_until(stream, text, timeout=RUN_TIMEOUT):
@@ -132,7 +236,8 @@ def read_until(stream, text, timeout=RUN_TIMEOUT):
     held = b""
     deadline = time.monotonic() + timeout
     fd = stream.fileno()
-    while text.encode("latin-1") not in held:
+    # CR LF from the Windows build counts as the line end it stands for.
+    while text.encode("latin-1") not in held.replace(b"\r\n", b"\n"):
         left = deadline - time.monotonic()
         if left <= 0 or not select.select([fd], [], [], left)[0]:
             raise AssertionError("no %r in %r" % (text, held))
@@ -140,7 +245,7 @@ def read_until(stream, text, timeout=RUN_TIMEOUT):
         if not chunk:
             raise AssertionError("output ended without %r: %r" % (text, held))
         held += chunk
-    return held.decode("latin-1")
+    return held.replace(b"\r\n", b"\n").decode("latin-1")
 
 
 def crc16(data):
