@@ -12,7 +12,7 @@ baud=${BAUD:-115200}
 if [ ! -x "$build/host" ] || [ ! -x "$build/agent" ]; then
     echo "== Building host and the simulated agent"
     "$root/scripts/install-deps.sh"
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    (cd "$root" && cmake --preset native >/dev/null)
     cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target host agent >/dev/null
 fi
 

@@ -2,7 +2,8 @@
 # Installs what building and testing host needs on a Debian machine, if missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 python3)
+packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 python3
+    clang libclang-rt-14-dev valgrind)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||

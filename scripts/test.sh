@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# The one test command: installs what is missing, builds both targets and runs
-# every test (unit, end to end against the simulated agent, host.exe under Wine).
+# The one test command: installs what is missing, builds all targets and runs
+# every test: unit and end-to-end suites on the native build, the end-to-end
+# suite again with host.exe under Wine, one run under valgrind memcheck, then
+# the unit and end-to-end suites under AddressSanitizer + UBSan and a bounded
+# run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-scripts/build.sh
+scripts/build.sh --sanitize
 # Serially: several cases measure time-outs and CPU use.
 ctest --test-dir build/native --output-on-failure
+ctest --test-dir build/asan --output-on-failure

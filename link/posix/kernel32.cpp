@@ -45,9 +45,10 @@ DWORD error_from_errno(int error) {
     case ENODEV:
     case ENOTDIR:
     case EISDIR:
-    case ENAMETOOLONG:
     case ELOOP:
         return ERROR_FILE_NOT_FOUND;
+    case ENAMETOOLONG:
+        return ERROR_INVALID_NAME;
     case EACCES:
     case EPERM:
     case EBUSY:
@@ -212,7 +213,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIB
     }
     std::string path = device_path(name);
     if (path.empty()) {
-        fail(ERROR_FILE_NOT_FOUND);
+        fail(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
     int mode = O_RDWR;

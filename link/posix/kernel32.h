@@ -19,7 +19,10 @@
 //
 // Device names: one leading "\\.\" is stripped; a name containing "/" is a
 // path, "COM<n>" is /dev/ttyS<n-1> (as Wine maps them), anything else is
-// /dev/<name>.
+// /dev/<name>. As on Windows, an empty name or one too long for the file
+// system fails with ERROR_INVALID_NAME, a port that is not there with
+// ERROR_FILE_NOT_FOUND (as does a path that names no terminal here), and a
+// port held by another opener with ERROR_ACCESS_DENIED.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +51,7 @@ typedef void* HANDLE;
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INVALID_NAME 123u
 #define ERROR_TIMEOUT 1460u
 
 #define NOPARITY 0

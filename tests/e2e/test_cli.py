@@ -16,7 +16,8 @@ HELP = ("host.exe -h         - Prints this help menu\n"
         "                   Path to image- if not provided, default will be assumed\n"
         "                   MAC address= 12 HEX characters, no special characters\n")
 INVALID = "Invalid option, please use -h for help menu\n"
-NOT_FOUND = " serial port does not exist \nUnable to Open serial port\n\nInit failed\n"
+NOT_OPENED = "Unable to Open serial port\n\nInit failed\n"
+NOT_FOUND = " serial port does not exist \n" + NOT_OPENED
 
 
 class CommandLine(unittest.TestCase):
@@ -35,14 +36,15 @@ class CommandLine(unittest.TestCase):
             (["-v", "001122334455"], b"", BANNER + NOT_FOUND, 1),
             (["/dev/host_missing", "001122334455"], b"", BANNER + NOT_FOUND, 1),
             (["COM123", "image.bin", "001122334455", "extra"], b"", BANNER + NOT_FOUND, 1),
-            (["", ""], b"", BANNER + NOT_FOUND, 1),
+            (["", ""], b"", BANNER + NOT_OPENED, 1),
+            (["x" * 300, ""], b"", BANNER + NOT_OPENED, 1),
             (["/tmp", "001122334455"], b"", BANNER + NOT_FOUND, 1),
             (["\xe9t\xe9", "001122334455"], b"", BANNER + NOT_FOUND, 1),
             (["/dev/host_missing", "p" * 10000, "m" * 10000], b"", BANNER + NOT_FOUND, 1),
-            ([], b"", BANNER + PROMPT + "\n\n" + NOT_FOUND, 1),
-            ([], b"  \n\t ", BANNER + PROMPT + "\n\n" + NOT_FOUND, 1),
+            ([], b"", BANNER + PROMPT + "\n\n" + NOT_OPENED, 1),
+            ([], b"  \n\t ", BANNER + PROMPT + "\n\n" + NOT_OPENED, 1),
             ([], b"  host_missing more text\n", BANNER + PROMPT + "\n\n" + NOT_FOUND, 1),
-            ([], b"x" * 1_000_000, BANNER + PROMPT + "\n\n" + NOT_FOUND, 1),
+            ([], b"x" * 1_000_000, BANNER + PROMPT + "\n\n" + NOT_OPENED, 1),
             ([], b"\x01\x02\xff\x00\x7f\n", BANNER + PROMPT + "\n\n" + NOT_FOUND, 1),
         ]
         for args, stdin, expect_out, expect_status in cases:

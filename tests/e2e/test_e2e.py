@@ -147,6 +147,18 @@ class ConfigurationAndImageFailures(E2ETest):
              "OTPAddress: zz\nFirmware: fw.bin\n", 1,
              (BANNER + otp_echo + "Opening otp.bin\nInvalid OTP address\n"
               "Programming OTP failed\n", "")),
+            ("line of 1 MB", "Boarddata: " + "d" * 1_000_000 + "\n", None,
+             board_failure("Opening " + "d" * 1_000_000 + "\n", "File error\n")),
+            ("NUL byte before the key", "\0Boarddata: board.bin\n", None,
+             board_failure("Could not find board data file\n")),
+            ("NUL byte inside the path", "Boarddata: board.bin\0.old\n", None,
+             board_failure("Opening board.bin\0.old\n", "File error\n")),
+            ("configuration file unreadable", "loop", None,
+             board_failure("Could not open tivConfig.txt\n")),
+            ("image unreadable", "Boarddata: loop.bin\n", None,
+             board_failure("Opening loop.bin\n", "File error\n")),
+            ("no line end after the only line", "Boarddata: board.bin", 1,
+             (BANNER + otp_echo + "Could not find OTP file\nProgramming OTP failed\n", "")),
             ("OTP address out of range", "Boarddata: board.bin\nOTP: otp.bin\n"
              "OTPAddress: 80000000\nFirmware: fw.bin\n", 1,
              (BANNER + otp_echo + "Opening otp.bin\nInvalid OTP address\n"
@@ -159,8 +171,12 @@ class ConfigurationAndImageFailures(E2ETest):
                 self.ws.file("board.bin", board)
                 self.ws.file("otp.bin", sample(10, 2))
                 os.mkdir(os.path.join(self.ws.path, "sub"))
+                # Links to themselves: no one can read them, root included.
+                os.symlink("loop.bin", os.path.join(self.ws.path, "loop.bin"))
                 if config == "dir":
                     os.mkdir(os.path.join(self.ws.path, "tivConfig.txt"))
+                elif config == "loop":
+                    os.symlink("tivConfig.txt", os.path.join(self.ws.path, "tivConfig.txt"))
                 elif config is not None:
                     self.ws.file("tivConfig.txt", config.encode("utf-8"))
                 agent = self.agent()
@@ -247,6 +263,59 @@ class AgentFailures(E2ETest):
                 self.assertEqual(err, "")
                 self.assertEqual(status, 1)
                 self.assertEqual(len(agent.frames()), frames_sent)
+
+    def test_answers_in_pieces_make_one_answer(self):
+        board = sample(1000, 1)
+        ok = success_output(board, b"", b"")
+        # Pauses shorter and longer than the 100 ms interval time-out.
+        for first, pause in ((1, 50), (2, 50), (5, 50), (1, 250), (2, 250), (5, 250)):
+            with self.subTest(first=first, pause=pause):
+                self.ws.images(board, b"", b"")
+                agent = self.agent("--split", "1=%d:%d" % (first, pause))
+                out, err, status = self.run_against(agent)
+                self.assertEqual((out, err, status), (ok, "", 0))
+
+    def test_every_code_with_extreme_values(self):
+        board = sample(1000, 1)
+        head = BANNER + "Opening board.bin\nFile size 1000 bytes\n\nProgramming."
+        mismatch = "Version of Kestrovia Flash Agent does not match Host application  "
+        failed = "Programming board data failed\n"
+        cases = [
+            ("0001ffffffff", "", 0),
+            ("000100000080", "", 0),
+            ("0004ffffffff", "Execute result 0xffffffff\n", 0),
+            ("000400000000", "Execute result 0x0\n", 0),
+            ("000600000000", "\nCRC Error\n" + failed, 1),
+            ("0007ffffffff", mismatch + "-1\n" + failed, 1),
+            ("000780000000", mismatch + "-2147483648\n" + failed, 1),
+            ("00077fffffff", mismatch + "2147483647\n" + failed, 1),
+            ("0008ffffffff", "Unknown cmd\n" + failed, 1),
+            ("0000ffffffff", "\nInvalid response received 0\n" + failed, 1),
+            ("ffff00000000", "\nInvalid response received 65535\n" + failed, 1),
+            ("fffe00000001", "\nInvalid response received 65279\n" + failed, 1),
+        ]
+        for answer, printed, expect_status in cases:
+            with self.subTest(answer=answer):
+                self.ws.images(board, b"", b"")
+                agent = self.agent("--answer", "1=" + answer)
+                out, err, status = self.run_against(agent)
+                if expect_status == 0:
+                    self.assertEqual(out, success_output(board, b"", b"").replace(
+                        "Programming.Programming", "Programming." + printed + "Programming"))
+                else:
+                    self.assertEqual(out, head + printed)
+                self.assertEqual((err, status), ("", expect_status))
+
+    def test_extra_bytes_are_taken_as_the_next_answer(self):
+        self.ws.images(sample(3000, 1), b"", b"")
+        # Frame 1 is answered twice over: good, then a CRC error that frame 2
+        # meets on the line before its own answer comes.
+        agent = self.agent("--answer", "1=000100000001000600000000")
+        out, err, status = self.run_against(agent)
+        self.assertEqual(out, BANNER + "Opening board.bin\nFile size 3000 bytes\n\nProgramming.."
+                         "\nCRC Error\nProgramming board data failed\n")
+        self.assertEqual((err, status), ("", 1))
+        self.assertEqual(len(agent.frames()), 2, "no frame is sent again")
 
     def test_answers_in_pieces_and_version_answers_pass(self):
         board, otp, firmware = sample(3000, 1), sample(10, 2), sample(10, 3)

@@ -5,7 +5,7 @@ case for case, with Wine's runner."""
 import unittest
 
 import test_e2e as suites
-from harness import BANNER, Workspace, WineRunner
+from harness import BANNER, PROMPT, Workspace, WineRunner
 
 WINE = WineRunner()
 
@@ -22,8 +22,11 @@ class Options(unittest.TestCase):
     def test_options_and_a_missing_port(self):
         ws = Workspace()
         self.addCleanup(ws.remove)
+        # As the native build: the same output for each.
         cases = [
             (["-v"], BANNER + "Current version = 2\n", 0),
+            ([], BANNER + PROMPT + "\n\nUnable to Open serial port\n\nInit failed\n", 1),
+            (["x" * 300, ""], BANNER + "Unable to Open serial port\n\nInit failed\n", 1),
             (["-V"], BANNER + "Invalid option, please use -h for help menu\n", 1),
             ([WINE.port(None), "001122334455"], BANNER + " serial port does not exist \n"
              "Unable to Open serial port\n\nInit failed\n", 1),

@@ -23,8 +23,9 @@ TEST(CreateFile, RefusesWhatIsNoPortWithTheWindowsErrors) {
         std::string name;
         DWORD error;
     } cases[] = {
-        {"", ERROR_FILE_NOT_FOUND},
-        {"\\\\.\\", ERROR_FILE_NOT_FOUND},
+        {"", ERROR_INVALID_NAME},
+        {"\\\\.\\", ERROR_INVALID_NAME},
+        {std::string(300, 'x'), ERROR_INVALID_NAME},
         {"/dev/host_no_such_port", ERROR_FILE_NOT_FOUND},
         {"\\\\.\\COM250", ERROR_FILE_NOT_FOUND},
         {"host_no_such_port", ERROR_FILE_NOT_FOUND},
