@@ -33,7 +33,7 @@ def line_minimum(frames):
 
 
 def run_measured(args, cwd):
-    """Runs host to its end: (wall seconds, CPU seconds, peak RSS bytes, output)."""
+    """Runs host to its end: (wall seconds, CPU seconds)."""
     with open(os.path.join(cwd, "host.out"), "wb") as out:
         start = time.monotonic()
         process = subprocess.Popen([harness.HOST, *args], cwd=cwd, stdin=subprocess.DEVNULL,
@@ -44,7 +44,7 @@ def run_measured(args, cwd):
     if process.returncode != 0:
         with open(os.path.join(cwd, "host.out"), "rb") as f:
             raise RuntimeError("host failed: %r" % f.read()[-300:])
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
+    return wall, usage.ru_utime + usage.ru_stime
 
 
 def programming_run(sizes, *agent_options):
@@ -58,6 +58,33 @@ def programming_run(sizes, *agent_options):
         if agent.received("firmware.bin") != firmware:
             raise RuntimeError("the firmware image did not arrive intact")
         return result
+    finally:
+        ws.remove()
+
+
+def peak_memory(image_size):
+    """Peak resident memory of host after programming an image of this size.
+    Read from the process itself (VmHWM) while it waits at its end: the peak
+    that wait4 reports would include the benchmark's own pages from before
+    the exec."""
+    ws = Workspace()
+    try:
+        with open(os.path.join(ws.path, "board.bin"), "wb") as f:
+            f.write(sample(MiB, 1) * (image_size // MiB))
+        # No OTP entry: after the board data job host waits for a key.
+        ws.config("Boarddata: board.bin\n")
+        agent = Agent(workspace=ws)
+        host = subprocess.Popen([harness.HOST, agent.port, "001122334455"], cwd=ws.path,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        harness.read_until(host.stdout, "Programming OTP failed\n", timeout=600)
+        with open("/proc/%d/status" % host.pid) as f:
+            peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+        host.stdin.close()
+        host.wait()
+        host.stdout.close()
+        agent.stop()
+        return peak
     finally:
         ws.remove()
 
@@ -146,7 +173,7 @@ def main():
         "over 5 s")
 
     image = 64 * MiB
-    rss = programming_run((100, 100, image))[2]
+    rss = peak_memory(image)
     row("4. peak memory, 64 MiB image", "%.1f MiB" % (rss / MiB), "<= image + 4 MiB",
         "%.3f" % (rss / (image + 4 * MiB)), "image + %.1f MiB" % ((rss - image) / MiB))
 
