@@ -122,13 +122,13 @@ class Agent:
             return int(f.read(), 16)
 
 
-def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None):
+def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None, preexec=None):
     """Runs host to its end; returns (stdout, stderr, exit status) as text.
     Output goes through files, not pipes, so that a helper process the program
     leaves behind (Wine's server) cannot hold the run open."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         process = subprocess.Popen([program or HOST, *args], cwd=cwd, stdin=subprocess.PIPE,
-                                   stdout=out, stderr=err, env=env)
+                                   stdout=out, stderr=err, env=env, preexec_fn=preexec)
         try:
             process.communicate(stdin, timeout=timeout)
         except subprocess.TimeoutExpired:

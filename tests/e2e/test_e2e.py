@@ -1,14 +1,17 @@
 """Full programming runs of the built host against the simulated agent."""
 
 import os
+import resource
 import stat
 import time
 import unittest
 
-from harness import (AGENT, BANNER, PROMPT, Agent, NativeRunner, Workspace, cpu_seconds, dots,
-                     expected_frames, job_output, read_until, sample, success_output)
+from harness import (AGENT, BANNER, HOST, PROMPT, Agent, NativeRunner, Workspace, cpu_seconds, dots,
+                     expected_frames, job_output, read_until, run_host, sample, success_output)
 
 MAC = "001122334455"
+# A sysfs file: its size says 4096 bytes, a read brings a few.
+SHORT_FILE = "/sys/devices/system/cpu/online"
 
 
 class E2ETest(unittest.TestCase):
@@ -159,6 +162,8 @@ class ConfigurationAndImageFailures(E2ETest):
              board_failure("Opening loop.bin\n", "File error\n")),
             ("no line end after the only line", "Boarddata: board.bin", 1,
              (BANNER + otp_echo + "Could not find OTP file\nProgramming OTP failed\n", "")),
+            ("image shorter than its size says", "Boarddata: %s\n" % SHORT_FILE, None,
+             board_failure("Opening %s\nFile size 4096 bytes\n" % SHORT_FILE, "Reading error")),
             ("OTP address out of range", "Boarddata: board.bin\nOTP: otp.bin\n"
              "OTPAddress: 80000000\nFirmware: fw.bin\n", 1,
              (BANNER + otp_echo + "Opening otp.bin\nInvalid OTP address\n"
@@ -185,6 +190,21 @@ class ConfigurationAndImageFailures(E2ETest):
                 self.assertEqual(err, expect_err)
                 self.assertEqual(status, 1)
                 self.assertEqual(len(agent.frames()), frames_sent or 0)
+
+    def test_no_memory_for_the_image(self):
+        if self.runner.name != "native" or os.environ.get("SANITIZED"):
+            self.skipTest("limits the address space of a plain native process")
+        self.ws.images(sample(64 * 1024 * 1024 // 256, 1) * 256, b"", b"")
+        agent = self.agent()
+        limit = 48 * 1024 * 1024
+        out, err, status = run_host(
+            [agent.port, MAC], self.ws.path, program=HOST,
+            preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        agent.stop()
+        self.assertEqual(out, BANNER + "Opening board.bin\nFile size 67108864 bytes\n"
+                         "Programming board data failed\n")
+        self.assertEqual((err, status), ("Memory error", 1))
+        self.assertEqual(agent.frames(), [])
 
     def test_image_of_2_gib_is_refused_before_anything_is_sent(self):
         with open(os.path.join(self.ws.path, "big.bin"), "wb") as f:
