@@ -3,6 +3,7 @@
 
 #include "jobs.h"
 #include "link.h"
+#include "protocol.h"
 
 #include <cstdio>
 #include <cstring>
@@ -55,7 +56,8 @@ void print_help() {
 
 int answer_option(const char* option) {
     if (std::strcmp(option, "-v") == 0) {
-        std::printf("Current version = %d\n", HOST_VERSION);
+        // The version of the utility is the protocol version it speaks.
+        std::printf("Current version = %d\n", static_cast<int>(PROTOCOL_VERSION));
         return 0;
     }
     if (std::strcmp(option, "-h") == 0) {

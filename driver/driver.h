@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int HOST_VERSION = 2;         // the agent protocol version this host speaks
 constexpr uint32_t SYNC_PAUSE_MS = 100; // lets the agent get ready after the sync byte
 
 constexpr size_t IMAGE_PATH_SIZE = 108; // bytes, the terminating NUL included
