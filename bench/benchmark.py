@@ -12,7 +12,7 @@ import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import harness  # noqa: E402
-from harness import Agent, Workspace, sample  # noqa: E402
+from harness import Agent, Workspace, cpu_seconds, frame_count, sample  # noqa: E402
 
 BAUD = 115200
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
@@ -23,8 +23,8 @@ FRAME_LINE_TIME = (FRAME + RESPONSE) * BITS_PER_BYTE / BAUD
 
 
 def frames_for(board, otp, firmware):
-    count = lambda size: (size + 1023) // 1024
-    return count(board) + count(otp) + 1 + count(firmware)
+    """Frames of a whole run: the data frames and the OTP execute frame."""
+    return frame_count(board) + frame_count(otp) + 1 + frame_count(firmware)
 
 
 def line_minimum(frames):
@@ -89,12 +89,6 @@ def peak_memory(image_size):
         ws.remove()
 
 
-def cpu_ns(pid):
-    """CPU time of a process in nanoseconds (scheduler statistics)."""
-    with open("/proc/%d/schedstat" % pid) as f:
-        return int(f.read().split()[0])
-
-
 def waiting_share(seconds, *agent_options):
     ws = Workspace()
     try:
@@ -104,9 +98,9 @@ def waiting_share(seconds, *agent_options):
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL)
         harness.read_until(host.stdout, "Programming..")
-        before, start = cpu_ns(host.pid), time.monotonic()
+        before, start = cpu_seconds(host.pid), time.monotonic()
         time.sleep(seconds)  # the measurement window itself
-        share = (cpu_ns(host.pid) - before) / 1e9 / (time.monotonic() - start)
+        share = (cpu_seconds(host.pid) - before) / (time.monotonic() - start)
         host.kill()
         host.wait()
         host.stdin.close()

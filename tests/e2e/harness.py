@@ -279,8 +279,13 @@ def frame_bytes(command, data, marker, address, length):
     return body + crc16(body).to_bytes(2, "little")
 
 
+def frame_count(size):
+    """Data frames for an image of `size` bytes."""
+    return (size + CHUNK - 1) // CHUNK
+
+
 def dots(size):
-    return "." * ((size + CHUNK - 1) // CHUNK)
+    return "." * frame_count(size)
 
 
 def job_output(path, size, result_line):
@@ -296,7 +301,7 @@ def success_output(board, otp, firmware):
 
 
 def cpu_seconds(pid):
-    """User plus system CPU time of a running process, from /proc."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU time of a running process so far, to the nanosecond (its scheduler
+    statistics; /proc/<pid>/stat counts only whole clock ticks)."""
+    with open("/proc/%d/schedstat" % pid) as f:
+        return int(f.read().split()[0]) / 1e9
