@@ -29,7 +29,8 @@ const char USAGE[] =
     "usage: agent [options]\n"
     "  --port PATH       play the agent on this device instead of a new pseudo-terminal\n"
     "  --out DIR         store board_data.bin, otp.bin, firmware.bin, otp_address.txt and\n"
-    "                    frames.bin (every frame as received) in DIR\n"
+    "                    frames.bin (every frame as received, and the bytes of an unfinished\n"
+    "                    one at the end) in DIR\n"
     "  --log FILE        log each frame received (command, length, address, checksum)\n"
     "  --answer N=HEX    answer frame N with these bytes instead (any count, none included)\n"
     "  --split N=K:MS    send frame N's answer in two pieces: K bytes, a pause of MS ms, the rest\n"
@@ -377,7 +378,10 @@ void serve(const Options& options, Line& line, Store& store) {
             continue;
         }
         if (n <= 0) {
-            return; // host closed the line
+            // host closed the line; bytes of an unfinished frame are kept too,
+            // so that nothing that crossed the line goes unseen.
+            write_all(store.frames, frame, held);
+            return;
         }
         pace_arrival(line, static_cast<size_t>(n));
         size_t at = 0;

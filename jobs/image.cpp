@@ -21,14 +21,17 @@ void close_image_file() {
 }
 
 // Opens the image for reading only: nothing is ever written to it. A path
-// that names no regular file (a directory, a device) is refused like a
-// missing one, and so is one that a NUL byte would cut short.
+// that names no regular file (a directory, a device, a FIFO) is refused like
+// a missing one, before it is opened: opening a FIFO that has no writer would
+// wait forever. A path that a NUL byte would cut short is refused too.
 FILE* open_image(const std::string& path, int64_t& size) {
-    if (path.find('\0') != std::string::npos) {
+    struct stat status;
+    if (path.find('\0') != std::string::npos || stat(path.c_str(), &status) != 0 ||
+        !S_ISREG(status.st_mode)) {
         return nullptr;
     }
     FILE* file = std::fopen(path.c_str(), "rb");
-    struct stat status;
+    // What was opened is checked again: the path may have changed in between.
     if (file != nullptr && (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode))) {
         std::fclose(file);
         return nullptr;

@@ -15,15 +15,19 @@ namespace {
 constexpr int BOARD_DATA_LINE = 1;
 constexpr int OTP_LINE = 2;
 constexpr int FIRMWARE_LINE = 4;
+// Bytes of a configuration line that are kept (paths are at most a few KiB).
+constexpr size_t MAX_LINE_LENGTH = 4 * 1024 * 1024;
 
 // A message on its own line, flushed at once.
 void say(const std::string& text) {
     std::cout << text << std::endl;
 }
 
+// Only a regular file is opened: a FIFO with no writer would block the open
+// for ever, with the port held.
 bool open_config(std::ifstream& config) {
     std::error_code ignored;
-    if (!std::filesystem::is_directory(CONFIG_FILE_NAME, ignored)) {
+    if (std::filesystem::is_regular_file(CONFIG_FILE_NAME, ignored)) {
         config.open(CONFIG_FILE_NAME, std::ios::in | std::ios::binary);
     }
     if (!config.is_open()) {
@@ -35,10 +39,32 @@ bool open_config(std::ifstream& config) {
 
 // Reads the next line. A carriage return right before the line feed is
 // dropped, so CR LF and LF files read alike. Past the end of the file the
-// line keeps what the last read left in it.
+// line keeps what the last read left in it; a file that ends with a line end
+// gives one empty line more. A line longer than MAX_LINE_LENGTH keeps its
+// first MAX_LINE_LENGTH bytes and the rest is passed over, so a huge line
+// costs no more memory than that: no path of that length can be opened on
+// any system, so a cut path still ends in "File error".
 void read_line(std::ifstream& config, std::string& line) {
-    if (std::getline(config, line) && !config.eof() && !line.empty() && line.back() == '\r') {
-        line.pop_back();
+    if (!config.good()) {
+        return;
+    }
+    line.clear();
+    std::streambuf* text = config.rdbuf();
+    for (;;) {
+        int c = text->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            config.setstate(line.empty() ? std::ios::eofbit | std::ios::failbit : std::ios::eofbit);
+            return;
+        }
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return;
+        }
+        if (line.size() < MAX_LINE_LENGTH) {
+            line.push_back(static_cast<char>(c));
+        }
     }
 }
 

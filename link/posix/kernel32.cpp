@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <ctime>
 #include <fcntl.h>
+#include <csignal>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -103,14 +105,117 @@ std::string device_path(LPCWSTR name) {
     return "/dev/" + text;
 }
 
+// Ports that hold TIOCEXCL. The hold outlives the descriptor while anything
+// else keeps the tty open (a pty's other end, a second opener), so it is
+// given up when the process ends. Plain ints: a signal handler reads them.
+constexpr int MAX_HELD_PORTS = 8;
+volatile sig_atomic_t held_ports[MAX_HELD_PORTS];
+volatile sig_atomic_t held_port_count = 0;
+
+void release_exclusive_holds() {
+    for (int i = 0; i < held_port_count; ++i) {
+        // Nothing is left to do if the port refuses: the process is ending.
+        ioctl(held_ports[i], TIOCNXCL);
+    }
+}
+
+// Gives up the holds, then lets the signal end the process as it would have.
+void end_by_signal(int signal_number) {
+    release_exclusive_holds();
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+void release_holds_at_the_end() {
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    std::atexit(release_exclusive_holds);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction current;
+        // A signal the process was started to ignore (SIGINT in a background
+        // job of a shell script) stays ignored.
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction action = {};
+            action.sa_handler = end_by_signal;
+            sigemptyset(&action.sa_mask);
+            sigaction(signal_number, &action, nullptr);
+        }
+    }
+}
+
+void note_held_port(int fd) {
+    if (held_port_count < MAX_HELD_PORTS) {
+        held_ports[held_port_count] = fd;
+        held_port_count = held_port_count + 1;
+    }
+    release_holds_at_the_end();
+}
+
+void forget_held_port(int fd) {
+    for (int i = 0; i < held_port_count; ++i) {
+        if (held_ports[i] == fd) {
+            held_ports[i] = held_ports[held_port_count - 1];
+            held_port_count = held_port_count - 1;
+            return;
+        }
+    }
+}
+
 // A refusal of a second opener: flock stops other programs that take it (a
 // second host), TIOCEXCL stops any later open by a user other than root.
 bool take_exclusive_access(int fd) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
-    ioctl(fd, TIOCEXCL);
+    // A tty that refuses TIOCEXCL is still guarded by the lock; root passes
+    // TIOCEXCL anyway.
+    if (ioctl(fd, TIOCEXCL) == 0) {
+        note_held_port(fd);
+    }
     return true;
+}
+
+// Before the first port opens: a closed standard descriptor gets /dev/null,
+// so that the port (or a file opened later) never takes its number and the
+// console's output never reaches the line; and a write to a pipe that nobody
+// reads fails with EPIPE instead of ending the process, as on Windows.
+void guard_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// Moves a descriptor above the standard ones, where /dev/null could not be
+// opened on them.
+int above_standard(int fd) {
+    if (fd < 0 || fd > 2) {
+        return fd;
+    }
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+// DTR and RTS as the record asks. On a pseudo-terminal, which has no modem
+// lines, the kernel refuses with ENOTTY or EINVAL: nothing to drive there.
+bool apply_modem_lines(int fd, const DCB& dcb) {
+    int raise_lines = (dcb.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
+                      (dcb.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
+    int lower_lines = (TIOCM_DTR | TIOCM_RTS) & ~raise_lines;
+    bool ok = (raise_lines == 0 || ioctl(fd, TIOCMBIS, &raise_lines) == 0) &&
+              (lower_lines == 0 || ioctl(fd, TIOCMBIC, &lower_lines) == 0);
+    return ok || errno == ENOTTY || errno == EINVAL;
 }
 
 // Milliseconds left until a deadline, rounded up so that a poll never wakes
@@ -222,7 +327,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIB
     } else if ((access & GENERIC_READ) == 0) {
         mode = O_WRONLY;
     }
-    int fd = open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    guard_standard_streams();
+    int fd = above_standard(open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         fail(error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
@@ -248,6 +354,8 @@ BOOL CloseHandle(HANDLE handle) {
     if (port == nullptr) {
         return fail(ERROR_INVALID_HANDLE);
     }
+    forget_held_port(port->fd);
+    // Not every tty took the hold; there is nothing to give up then.
     ioctl(port->fd, TIOCNXCL);
     close(port->fd);
     delete port;
@@ -294,7 +402,8 @@ BOOL BuildCommDCBW(LPCWSTR definition, DCB* dcb) {
     return TRUE;
 }
 
-// Raw line at the record's speed and framing; no flow control of either kind.
+// Raw line at the record's speed and framing; no flow control of either kind;
+// DTR and RTS as the record says.
 BOOL SetCommState(HANDLE handle, DCB* dcb) {
     Port* port = port_of(handle);
     if (port == nullptr || dcb == nullptr) {
@@ -302,7 +411,8 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
     }
     speed_t speed = speed_of(dcb->BaudRate);
     tcflag_t size = size_flag(dcb->ByteSize);
-    if (speed == B0 || size == 0 || dcb->Parity > EVENPARITY || dcb->StopBits == ONE5STOPBITS) {
+    if (speed == B0 || size == 0 || dcb->Parity > EVENPARITY || dcb->StopBits == ONE5STOPBITS ||
+        dcb->fDtrControl > DTR_CONTROL_ENABLE || dcb->fRtsControl > RTS_CONTROL_ENABLE) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     struct termios settings;
@@ -332,6 +442,9 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
     if (tcgetattr(port->fd, &applied) != 0 || cfgetospeed(&applied) != speed ||
         (applied.c_cflag & CSIZE) != size) {
         return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (!apply_modem_lines(port->fd, *dcb)) {
+        return fail(error_from_errno(errno));
     }
     return TRUE;
 }

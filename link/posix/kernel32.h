@@ -16,6 +16,21 @@
 //    ReadFile and WriteFile fail with ERROR_ACCESS_DENIED. A hang-up is never
 //    reported as a time-out.
 //  - Every wait is a poll against a deadline on the monotonic clock.
+//  - SetCommState drives DTR and RTS as the record says, as Windows does:
+//    DTR_CONTROL_DISABLE / RTS_CONTROL_DISABLE lower the line and keep it low
+//    while the port is open, ..._ENABLE raises it; the handshake and toggle
+//    values, which hand the line to the driver, are refused. (Linux raises
+//    both when a tty is opened; a zeroed record therefore lowers them again.)
+//    A pseudo-terminal has no modem lines: there the request has no effect.
+//  - The exclusive hold of CreateFileW ends with the process, as the port's
+//    handle does on Windows: at exit and when SIGINT, SIGTERM, SIGHUP or
+//    SIGQUIT ends it (SIGKILL leaves no chance; the kernel then drops the
+//    hold only at the port's last close).
+//  - The port never takes a standard descriptor: CreateFileW first opens
+//    /dev/null on any of 0, 1 and 2 that is closed, so neither the port nor
+//    a file opened later stands in for a console stream. It also ignores
+//    SIGPIPE: as on Windows, output that can no longer be written fails and
+//    is lost instead of ending the process.
 //
 // Device names: one leading "\\.\" is stripped; a name containing "/" is a
 // path, "COM<n>" is /dev/ttyS<n-1> (as Wine maps them), anything else is
@@ -62,6 +77,14 @@ typedef void* HANDLE;
 #define ONESTOPBIT 0
 #define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
+
+#define DTR_CONTROL_DISABLE 0
+#define DTR_CONTROL_ENABLE 1
+#define DTR_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_DISABLE 0
+#define RTS_CONTROL_ENABLE 1
+#define RTS_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_TOGGLE 3
 
 // The line settings record, member for member as on Windows (28 bytes).
 struct DCB {

@@ -2,12 +2,15 @@
 
 import os
 import resource
+import signal
 import stat
+import subprocess
 import time
 import unittest
 
-from harness import (AGENT, BANNER, HOST, PROMPT, Agent, NativeRunner, Workspace, cpu_seconds, dots,
-                     expected_frames, job_output, read_until, run_host, sample, success_output)
+from harness import (AGENT, BANNER, HOST, PROMPT, RUN_TIMEOUT, Agent, NativeRunner, Workspace,
+                     cpu_seconds, dots, expected_frames, job_output, read_until, run_host, sample,
+                     success_output)
 
 MAC = "001122334455"
 # A sysfs file: its size says 4096 bytes, a read brings a few.
@@ -434,6 +437,133 @@ class Exclusive(E2ETest):
         first.wait()
         agent.stop()
         self.assertEqual(len(agent.frames()), 1, "the refused host wrote nothing")
+
+
+def open_as_nobody(path):
+    """Whether a user other than root may open the port now: the errno name
+    of the refusal, or "opened"."""
+    probe = ("import errno, os, sys\n"
+             "try:\n"
+             "    os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))\n"
+             "    print('opened')\n"
+             "except OSError as e:\n"
+             "    print(errno.errorcode[e.errno])\n")
+    result = subprocess.run(["python3", "-c", probe, path], user=65534, group=65534,
+                            capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    return result.stdout.strip()
+
+
+class UnixProcess(E2ETest):
+    """The native build as a Unix process: standard streams, FIFOs, broken
+    pipes, signals and the exclusive hold on the port."""
+
+    native_only = True
+
+    def full_run_expected(self):
+        board, otp, firmware = sample(3000, 1), sample(1500, 2), sample(5000, 3)
+        self.ws.images(board, otp, firmware)
+        return board, otp, firmware, expected_frames(board, otp, firmware, 0x1A000)
+
+    def test_closed_standard_streams_never_reach_the_line(self):
+        board, otp, _, _ = self.full_run_expected()
+        # The firmware is missing, so all three streams are used: the
+        # banner and dots, "File error" and the one character read.
+        os.remove(os.path.join(self.ws.path, "fw.bin"))
+        expect_out = (success_output(board, otp, b"").split("Opening fw.bin")[0]
+                      + "Opening fw.bin\nProgramming TIV failed\n")
+        for closed in (0, 1, 2):
+            with self.subTest(closed=closed):
+                agent = self.agent()
+                out, err, status = run_host([agent.port, MAC], self.ws.path,
+                                            preexec=lambda: os.close(closed))
+                agent.stop()
+                self.assertEqual(status, 1)
+                self.assertEqual(out, "" if closed == 1 else expect_out)
+                self.assertEqual(err, "" if closed == 2 else "File error\n")
+                self.assertEqual(agent.frames(), expected_frames(board, otp, b"", 0x1A000))
+
+    def test_reader_of_the_output_going_away_does_not_end_the_run(self):
+        board, otp, firmware, frames = self.full_run_expected()
+        agent = self.agent()
+        host = subprocess.Popen([HOST, agent.port, MAC], cwd=self.ws.path,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        # As `host ... | head -c 100`: the reader takes 100 bytes and leaves.
+        self.assertEqual(len(host.stdout.read(100)), 100)
+        host.stdout.close()
+        self.assertEqual(host.wait(timeout=RUN_TIMEOUT), 0)
+        agent.stop()
+        self.assertEqual(agent.frames(), frames)
+
+    def test_fifos_are_refused_without_waiting_for_a_writer(self):
+        cases = [
+            ("image is a FIFO", "Boarddata: pipe.bin\n",
+             BANNER + "Opening pipe.bin\nProgramming board data failed\n", "File error\n"),
+            ("configuration file is a FIFO", None,
+             BANNER + "Could not open tivConfig.txt\nProgramming board data failed\n", ""),
+        ]
+        for name, config, expect_out, expect_err in cases:
+            with self.subTest(name):
+                self.ws.remove()
+                self.ws = Workspace()
+                os.mkfifo(os.path.join(self.ws.path, "pipe.bin"))
+                if config is None:
+                    os.mkfifo(os.path.join(self.ws.path, "tivConfig.txt"))
+                else:
+                    self.ws.file("tivConfig.txt", config.encode())
+                agent = self.agent()
+                out, err, status = self.run_against(agent)
+                self.assertEqual((out, err, status), (expect_out, expect_err, 1))
+                self.assertEqual(agent.frames(), [])
+
+    def test_huge_configuration_line_costs_a_bounded_amount_of_memory(self):
+        if os.environ.get("SANITIZED"):
+            self.skipTest("limits the address space of a plain native process")
+        kept = 4 * 1024 * 1024  # bytes of a line that are kept
+        with open(os.path.join(self.ws.path, "tivConfig.txt"), "wb") as f:
+            f.write(b"Boarddata: " + b"d" * (64 * 1024 * 1024) + b"\n")
+        agent = self.agent()
+        limit = 96 * 1024 * 1024
+        out, err, status = run_host(
+            [agent.port, MAC], self.ws.path,
+            preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        agent.stop()
+        self.assertEqual(out, BANNER + "Opening " + "d" * (kept - len("Boarddata: ")) +
+                         "\nProgramming board data failed\n")
+        self.assertEqual((err, status), ("File error\n", 1))
+        self.assertEqual(agent.frames(), [])
+
+    def test_exclusive_hold_ends_with_the_process(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to try the port as another user")
+        # (how host ends, agent options, configuration present, exit status)
+        endings = [
+            ("success", [], True, 0),
+            ("failed job", [], False, 1),
+            ("SIGINT", ["--silent-from", "2"], True, -signal.SIGINT),
+            ("SIGTERM", ["--silent-from", "2"], True, -signal.SIGTERM),
+            ("SIGHUP", ["--silent-from", "2"], True, -signal.SIGHUP),
+        ]
+        for name, options, configured, expect_status in endings:
+            with self.subTest(name):
+                self.ws.remove()
+                self.ws = Workspace()
+                if configured:
+                    self.ws.images(sample(3000, 1), b"", b"")
+                agent = self.agent(*options)
+                os.chmod(agent.port, 0o666)
+                # Another opener keeps the tty alive after host has gone.
+                other = os.open(agent.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                self.addCleanup(os.close, other)
+                host = self.start([agent.port, MAC])
+                read_until(host.stdout, "Programming.." if expect_status < 0 else "Programming")
+                if expect_status < 0:
+                    self.assertEqual(open_as_nobody(agent.port), "EBUSY")
+                    host.send_signal(-expect_status)
+                host.stdin.close()
+                self.assertEqual(host.wait(timeout=RUN_TIMEOUT), expect_status)
+                self.assertEqual(open_as_nobody(agent.port), "opened")
+                agent.process.terminate()
 
 
 if __name__ == "__main__":
