@@ -13,6 +13,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@ DWORD last_error = 0;
 // What a HANDLE points to: the descriptor and the time-outs applied to it.
 struct Port {
     int fd;
+    int device_lock; // see lock_device; -1 when the device has none
     COMMTIMEOUTS timeouts;
 };
 
@@ -178,6 +181,32 @@ bool take_exclusive_access(int fd) {
     return true;
 }
 
+// The first half of the refusal of a second opener, taken before the tty is
+// opened: Linux raises DTR and RTS at every open of a tty, and root passes
+// TIOCEXCL, so a second host refused only after its open would already have
+// pulsed the lines of a board being programmed. The lock is on the device's
+// folder in sysfs, which every user may open and every host finds the same;
+// it ends with the process. Returns the lock's descriptor, -1 when the device
+// has no such folder (a pseudo-terminal: the lock on the tty itself, after
+// the open, then stands alone), or -2 when another opener holds the lock.
+int lock_device(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) {
+        return -1;
+    }
+    std::string folder = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                         std::to_string(minor(status.st_rdev));
+    int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock < 0) {
+        return -1;
+    }
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        close(lock);
+        return -2;
+    }
+    return lock;
+}
+
 // Before the first port opens: a closed standard descriptor gets /dev/null,
 // so that the port (or a file opened later) never takes its number and the
 // console's output never reaches the line; and a write to a pipe that nobody
@@ -328,24 +357,31 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIB
         mode = O_WRONLY;
     }
     guard_standard_streams();
-    int fd = above_standard(open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd < 0) {
-        fail(error_from_errno(errno));
-        return INVALID_HANDLE_VALUE;
-    }
-    struct termios settings;
-    if (tcgetattr(fd, &settings) != 0) {
-        // A regular file or anything else that is no terminal is no port.
-        close(fd);
-        fail(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (share_mode == 0 && !take_exclusive_access(fd)) {
-        close(fd);
+    int device_lock = share_mode == 0 ? lock_device(path) : -1;
+    if (device_lock == -2) {
         fail(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    Port* port = new Port{fd, COMMTIMEOUTS{0, 0, 0, 0, 0}};
+    int fd = above_standard(open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    DWORD error = fd < 0 ? error_from_errno(errno) : 0;
+    struct termios settings;
+    if (error == 0 && tcgetattr(fd, &settings) != 0) {
+        // A regular file or anything else that is no terminal is no port.
+        error = ERROR_FILE_NOT_FOUND;
+    } else if (error == 0 && share_mode == 0 && !take_exclusive_access(fd)) {
+        error = ERROR_ACCESS_DENIED;
+    }
+    if (error != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (device_lock >= 0) {
+            close(device_lock);
+        }
+        fail(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    Port* port = new Port{fd, device_lock, COMMTIMEOUTS{0, 0, 0, 0, 0}};
     return port;
 }
 
@@ -358,6 +394,9 @@ BOOL CloseHandle(HANDLE handle) {
     // Not every tty took the hold; there is nothing to give up then.
     ioctl(port->fd, TIOCNXCL);
     close(port->fd);
+    if (port->device_lock >= 0) {
+        close(port->device_lock);
+    }
     delete port;
     return TRUE;
 }

@@ -26,6 +26,9 @@
 //    handle does on Windows: at exit and when SIGINT, SIGTERM, SIGHUP or
 //    SIGQUIT ends it (SIGKILL leaves no chance; the kernel then drops the
 //    hold only at the port's last close).
+//  - A second opener that takes the same locks (a second host) is refused
+//    before it opens the tty, so it never touches the lines of a port in
+//    use: Linux raises DTR and RTS at every open of a tty.
 //  - The port never takes a standard descriptor: CreateFileW first opens
 //    /dev/null on any of 0, 1 and 2 that is closed, so neither the port nor
 //    a file opened later stands in for a console stream. It also ignores

@@ -86,12 +86,15 @@ class Workspace:
 class Agent:
     """The simulated flash agent on a new pseudo-terminal."""
 
-    def __init__(self, *options, workspace):
+    def __init__(self, *options, workspace, log_pipe=False):
+        """With `log_pipe` the frame log comes on the agent's standard error,
+        to be followed as frames arrive."""
         self.out = os.path.join(workspace.path, "agent_out")
-        self.log = os.path.join(workspace.path, "agent.log")
+        self.log = "-" if log_pipe else os.path.join(workspace.path, "agent.log")
         self.process = subprocess.Popen(
             [AGENT, "--out", self.out, "--log", self.log, *options],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+            stderr=subprocess.PIPE if log_pipe else None)
         line = self.process.stdout.readline().decode()
         if not line.startswith("PORT "):
             raise RuntimeError("agent did not start: %r" % line)
@@ -105,6 +108,8 @@ class Agent:
             self.process.terminate()
             self.process.wait(timeout=10)
         self.process.stdout.close()
+        if self.process.stderr:
+            self.process.stderr.close()
 
     def received(self, name):
         with open(os.path.join(self.out, name), "rb") as f:
