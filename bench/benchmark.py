@@ -11,6 +11,8 @@ import time
 import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+os.environ.setdefault("GUEST_KERNEL_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                       "..", "build", "guest-kernel"))
 import harness  # noqa: E402
 from harness import Agent, Workspace, cpu_seconds, frame_count, sample  # noqa: E402
 
@@ -131,6 +133,81 @@ def start_to_sync():
         ws.remove()
 
 
+def guest_runs(sizes):
+    """The paced run inside the QEMU guest through the 8250 UART and the FTDI
+    adapter: host's wall time as the guest measured it, per driver."""
+    import guest  # noqa: E402  (only this figure needs QEMU and the guest kernel)
+    images = dict(zip(("board.bin", "otp.bin", "fw.bin"),
+                      (sample(size, i + 1) for i, size in enumerate(sizes))))
+    images["tivConfig.txt"] = (b"Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\n"
+                               b"Firmware: fw.bin\n")
+    ws = Workspace()
+    try:
+        initramfs = os.path.join(ws.path, "initramfs.cpio")
+        guest.make_initramfs(initramfs, harness.HOST, images)
+        walls = {}
+        for driver in ("uart", "usb"):
+            agent = Agent("--baud", str(BAUD), workspace=ws)
+            g = guest.Guest("bench-" + driver, agent.port, initramfs, driver == "usb")
+            try:
+                g.finish()
+            finally:
+                g.kill()
+            agent.process.terminate()
+            agent.stop()
+            _, events = guest.line_states(g.files["lines"])
+            if events["first-exit"] != "0" or agent.received("firmware.bin") != images["fw.bin"]:
+                raise RuntimeError("the run in the guest failed: %r" % g.files["out1"][-300:])
+            walls[driver] = int(events["first-ms"]) / 1000
+        return walls
+    finally:
+        ws.remove()
+
+
+def production_line(boards, sizes):
+    """`boards` paced runs at once, each host with its own agent on its own
+    pseudo-terminal: (wall seconds of each run, host CPU seconds summed)."""
+    spaces, agents, hosts = [], [], []
+    images = [sample(size, i + 1) for i, size in enumerate(sizes)]
+    try:
+        for _ in range(boards):
+            ws = Workspace()
+            spaces.append(ws)
+            ws.images(*images)
+            agents.append(Agent("--baud", str(BAUD), workspace=ws))
+        poller = select.poll()
+        for ws, agent in zip(spaces, agents):
+            out = open(os.path.join(ws.path, "host.out"), "wb")
+            start = time.monotonic()
+            process = subprocess.Popen([harness.HOST, agent.port, "001122334455"], cwd=ws.path,
+                                       stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=subprocess.STDOUT)
+            out.close()
+            pid_fd = os.pidfd_open(process.pid)
+            poller.register(pid_fd, select.POLLIN)
+            hosts.append({"process": process, "start": start, "pid_fd": pid_fd})
+        by_fd = {h["pid_fd"]: h for h in hosts}
+        cpu, left = 0.0, len(hosts)
+        while left:
+            for fd, _ in poller.poll(600_000):
+                h = by_fd[fd]
+                h["wall"] = time.monotonic() - h["start"]
+                _, status, usage = os.wait4(h["process"].pid, 0)
+                h["process"].returncode = os.waitstatus_to_exitcode(status)
+                cpu += usage.ru_utime + usage.ru_stime
+                poller.unregister(fd)
+                os.close(fd)
+                left -= 1
+        for h, agent in zip(hosts, agents):
+            agent.stop()
+            if h["process"].returncode != 0 or agent.received("firmware.bin") != images[2]:
+                raise RuntimeError("a board of the production line failed")
+        return [h["wall"] for h in hosts], cpu
+    finally:
+        for ws in spaces:
+            ws.remove()
+
+
 def main():
     rows = []
 
@@ -145,6 +222,8 @@ def main():
     row("1. line efficiency, 64 KiB at 115200", "%.3f s" % wall,
         ">= 99% of line", "%.2f%%" % (100 * minimum / wall),
         "line minimum %.3f s for %d frames (median of 3)" % (minimum, frames))
+
+    lone, paced_sizes, paced_frames = wall, sizes, frames
 
     sizes = (100, 100, 16 * MiB)
     frames = frames_for(*sizes)
@@ -175,6 +254,21 @@ def main():
     took = statistics.median(starts)
     row("5. start to sync byte", "%.1f ms" % (took * 1000), "< 50 ms", "%.2f" % (took / 0.05),
         "median of 10, process start included")
+
+    for driver, guest_wall in guest_runs(paced_sizes).items():
+        name = {"uart": "6. the same in a QEMU guest, 8250 UART",
+                "usb": "   the same, FTDI USB adapter (xHCI)"}[driver]
+        share = line_minimum(paced_frames) / guest_wall
+        row(name, "%.3f s" % guest_wall, "none (emulated)", "%.2f%%" % (100 * share),
+            "pty %.3f s; %+.1f ms a frame" % (lone, (guest_wall - lone) / paced_frames * 1000))
+
+    boards = 64
+    walls, cpu = production_line(boards, paced_sizes)
+    mean = statistics.mean(walls)
+    row("7. production line, %d boards at once" % boards, "%.3f s" % mean, "mean within 1%",
+        "%.4f" % (mean / lone), "mean; lone run %.3f s; all images intact" % lone)
+    row("   slowest of the %d" % boards, "%.3f s" % max(walls), "", "%.4f" % (max(walls) / lone),
+        "host CPU summed over the %d runs: %.3f s" % (boards, cpu))
 
     print("host benchmark: %d cores, %s" % (os.cpu_count(), os.uname().machine))
     widths = [max(len(str(r[i])) for r in rows + [("figure", "measured", "goal", "ratio", "")])
