@@ -7,7 +7,7 @@
 // frame, RSP_EXECUTE_RESULT (value 0) for CMD_OTP_EXECUTE and RSP_UNKNOWN_CMD
 // for anything else. With --out it stores the images it received, so a run can
 // be checked byte for byte against the files sent.
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -98,13 +98,21 @@ void sleep_until_ns(int64_t until) {
     }
 }
 
-long frame_number(const std::string& text) {
+// A whole decimal number from `min` to `max`, or the end of the agent with a
+// message that names the option.
+long checked_number(const std::string& option, const std::string& text, long min, long max) {
     char* end = nullptr;
+    errno = 0;
     long number = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != 0 || number < 1) {
-        die("not a frame number: " + text);
+    if (text.empty() || *end != 0 || errno != 0 || number < min || number > max) {
+        die(option + " takes a whole number from " + std::to_string(min) + " to " +
+            std::to_string(max) + ", not \"" + text + "\"");
     }
     return number;
+}
+
+long frame_number(const std::string& option, const std::string& text) {
+    return checked_number(option, text, 1, 0x7FFFFFFF);
 }
 
 std::vector<uint8_t> hex_bytes(const std::string& hex) {
@@ -119,6 +127,9 @@ std::vector<uint8_t> hex_bytes(const std::string& hex) {
 }
 
 Options parse_options(int argc, char* argv[]) {
+    static const char* const known[] = {"--port",  "--out",     "--log",         "--answer",
+                                        "--split", "--corrupt", "--silent-from", "--hangup-at",
+                                        "--delay", "--baud"};
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
@@ -126,11 +137,15 @@ Options parse_options(int argc, char* argv[]) {
             std::fputs(USAGE, stdout);
             std::exit(0);
         }
+        if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
+            die("unknown option " + name + "\n" + USAGE);
+        }
         if (i + 1 >= argc) {
             die("missing value after " + name + "\n" + USAGE);
         }
         std::string value = argv[++i];
         size_t equals = value.find('=');
+        size_t colon = value.find(':', equals == value.npos ? 0 : equals);
         if (name == "--port") {
             options.port = value;
         } else if (name == "--out") {
@@ -138,25 +153,25 @@ Options parse_options(int argc, char* argv[]) {
         } else if (name == "--log") {
             options.log = value;
         } else if (name == "--answer" && equals != value.npos) {
-            options.answers[frame_number(value.substr(0, equals))] =
+            options.answers[frame_number(name, value.substr(0, equals))] =
                 hex_bytes(value.substr(equals + 1));
-        } else if (name == "--split" && equals != value.npos && value.find(':') != value.npos) {
-            size_t colon = value.find(':');
-            options.splits[frame_number(value.substr(0, equals))] =
-                Split{std::stoul(value.substr(equals + 1, colon - equals - 1)),
-                      static_cast<unsigned>(std::stoul(value.substr(colon + 1)))};
+        } else if (name == "--split" && equals != value.npos && colon != value.npos) {
+            options.splits[frame_number(name, value.substr(0, equals))] =
+                Split{size_t(checked_number(name, value.substr(equals + 1, colon - equals - 1), 0,
+                                            RESPONSE_FRAME_SIZE)),
+                      unsigned(checked_number(name, value.substr(colon + 1), 0, 3600000))};
         } else if (name == "--corrupt") {
-            options.corrupt = frame_number(value);
+            options.corrupt = frame_number(name, value);
         } else if (name == "--silent-from") {
-            options.silent_from = frame_number(value);
+            options.silent_from = frame_number(name, value);
         } else if (name == "--hangup-at") {
-            options.hangup_at = frame_number(value);
+            options.hangup_at = frame_number(name, value);
         } else if (name == "--delay") {
-            options.delay_ms = static_cast<unsigned>(std::stoul(value));
+            options.delay_ms = unsigned(checked_number(name, value, 0, 3600000));
         } else if (name == "--baud") {
-            options.baud = std::stoul(value);
+            options.baud = static_cast<unsigned long>(checked_number(name, value, 1, 100000000));
         } else {
-            die("unknown option " + name + "\n" + USAGE);
+            die(name + " takes N=HEX (--answer) or N=K:MS (--split), not \"" + value + "\"");
         }
     }
     return options;
@@ -247,15 +262,6 @@ void write_all(int fd, const void* bytes, size_t count) {
     }
 }
 
-uint16_t u16(const uint8_t* bytes) {
-    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
-uint32_t u32(const uint8_t* bytes) {
-    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-           uint32_t(bytes[3]) << 24;
-}
-
 // Notes the arrival of `count` bytes at the pace of the line.
 void pace_arrival(Line& line, size_t count) {
     if (line.byte_ns > 0) {
@@ -282,24 +288,23 @@ std::vector<uint8_t> response(uint16_t code, uint32_t value) {
 }
 
 // Takes a good frame: stores its data and says what the agent answers.
-std::vector<uint8_t> take_frame(const uint8_t* frame, Store& store) {
-    uint16_t command = u16(frame);
-    uint16_t length = std::min<uint16_t>(u16(frame + 1034), CHUNK_SIZE);
-    switch (command) {
+std::vector<uint8_t> take_frame(const RequestFrame& frame, Store& store) {
+    uint16_t length = std::min<uint16_t>(frame.length, CHUNK_SIZE);
+    switch (frame.command) {
     case CMD_BOARD_DATA:
-        write_all(store.board_data, frame + 2, length);
+        write_all(store.board_data, frame.data, length);
         return response(RSP_PROGRAM_STATUS, 1);
     case CMD_OTP_DATA:
-        write_all(store.otp, frame + 2, length);
+        write_all(store.otp, frame.data, length);
         return response(RSP_PROGRAM_STATUS, 1);
     case CMD_FIRMWARE_DATA:
-        write_all(store.firmware, frame + 2, length);
+        write_all(store.firmware, frame.data, length);
         return response(RSP_PROGRAM_STATUS, 1);
     case CMD_OTP_EXECUTE:
         if (!store.otp_address_path.empty()) {
             FILE* file = std::fopen(store.otp_address_path.c_str(), "w");
             if (file != nullptr) {
-                std::fprintf(file, "0x%08x\n", u32(frame + 1030));
+                std::fprintf(file, "0x%08x\n", frame.address);
                 std::fclose(file);
             }
         }
@@ -309,15 +314,15 @@ std::vector<uint8_t> take_frame(const uint8_t* frame, Store& store) {
     }
 }
 
-void log_frame(const Store& store, long number, const uint8_t* frame, bool crc_good) {
+void log_frame(const Store& store, long number, const RequestFrame& frame, bool crc_good) {
     if (store.log < 0) {
         return;
     }
     char text[160];
     int n = std::snprintf(text, sizeof(text),
                           "frame %ld command %u length %u marker 0x%x address 0x%x crc %s\n",
-                          number, u16(frame), u16(frame + 1034), u32(frame + 1026),
-                          u32(frame + 1030), crc_good ? "good" : "bad");
+                          number, frame.command, frame.length, frame.marker, frame.address,
+                          crc_good ? "good" : "bad");
     write_all(store.log, text, static_cast<size_t>(n));
 }
 
@@ -350,12 +355,13 @@ void answer(const Options& options, Line& line, long number, std::vector<uint8_t
 }
 
 // One whole frame has arrived.
-void handle_frame(const Options& options, Line& line, Store& store, long number, uint8_t* frame) {
+void handle_frame(const Options& options, Line& line, Store& store, long number,
+                  RequestFrame& frame) {
     if (number == options.corrupt) {
-        frame[2] ^= 0x01;
+        frame.data[0] ^= 0x01;
     }
-    write_all(store.frames, frame, REQUEST_FRAME_SIZE);
-    bool crc_good = crc16_bytes(frame, REQUEST_FRAME_SIZE - 2) == u16(frame + 1036);
+    write_all(store.frames, &frame, sizeof(frame));
+    bool crc_good = crc16(frame) == frame.crc;
     log_frame(store, number, frame, crc_good);
     if (number == options.hangup_at) {
         hang_up(line);
@@ -367,7 +373,9 @@ void handle_frame(const Options& options, Line& line, Store& store, long number,
 }
 
 void serve(const Options& options, Line& line, Store& store) {
-    uint8_t frame[REQUEST_FRAME_SIZE];
+    // The frame is gathered as bytes, as they arrive, and then read by field.
+    RequestFrame frame;
+    uint8_t* frame_bytes = reinterpret_cast<uint8_t*>(&frame);
     size_t held = 0;
     long number = 0;
     bool synced = false;
@@ -380,7 +388,7 @@ void serve(const Options& options, Line& line, Store& store) {
         if (n <= 0) {
             // host closed the line; bytes of an unfinished frame are kept too,
             // so that nothing that crossed the line goes unseen.
-            write_all(store.frames, frame, held);
+            write_all(store.frames, frame_bytes, held);
             return;
         }
         pace_arrival(line, static_cast<size_t>(n));
@@ -400,7 +408,7 @@ void serve(const Options& options, Line& line, Store& store) {
         }
         while (at < size_t(n)) {
             size_t take = std::min(REQUEST_FRAME_SIZE - held, size_t(n) - at);
-            std::memcpy(frame + held, chunk + at, take);
+            std::memcpy(frame_bytes + held, chunk + at, take);
             held += take;
             at += take;
             if (held == REQUEST_FRAME_SIZE) {

@@ -1,17 +1,23 @@
 // Command line, banner, help and the job sequence.
-#include "driver.h"
+#include "driver/driver.h"
 
-#include "jobs.h"
-#include "link.h"
-#include "protocol.h"
+#include "jobs/jobs.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 
+namespace {
+
+constexpr size_t IMAGE_PATH_SIZE = 108; // bytes, the terminating NUL included
+constexpr size_t MAC_ADDRESS_SIZE = 24; // bytes, the terminating NUL included
+
+// Stored from the command line; nothing reads them further: the images are
+// named in the configuration file and the MAC address is not sent.
 char image_path[IMAGE_PATH_SIZE];
 char mac_address[MAC_ADDRESS_SIZE];
-
-namespace {
 
 // Copies an argument, cut to fit its buffer.
 void copy_cut(char* buffer, size_t size, const char* argument) {
@@ -31,6 +37,16 @@ bool report_job(uint16_t result, const char* failed, const char* succeeded) {
     return true;
 }
 
+void print_help() {
+    std::printf("host.exe -h         - Prints this help menu\n");
+    std::printf("host.exe -v         - Prints current version\n");
+    std::printf("\nUsage -  \n\n");
+    std::printf("host.exe <COM PORT>  <Path to image [optional]>   <MAC address>\n");
+    std::printf("          where-   COM PORT= serial port e.g. COM8\n");
+    std::printf("                   Path to image- if not provided, default will be assumed\n");
+    std::printf("                   MAC address= 12 HEX characters, no special characters\n");
+}
+
 } // namespace
 
 void print_banner() {
@@ -42,16 +58,6 @@ void print_banner() {
     std::printf("###################################################\n");
     std::printf("###################################################\n");
     std::printf("\n\n");
-}
-
-void print_help() {
-    std::printf("host.exe -h         - Prints this help menu\n");
-    std::printf("host.exe -v         - Prints current version\n");
-    std::printf("\nUsage -  \n\n");
-    std::printf("host.exe <COM PORT>  <Path to image [optional]>   <MAC address>\n");
-    std::printf("          where-   COM PORT= serial port e.g. COM8\n");
-    std::printf("                   Path to image- if not provided, default will be assumed\n");
-    std::printf("                   MAC address= 12 HEX characters, no special characters\n");
 }
 
 int answer_option(const char* option) {

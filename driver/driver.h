@@ -1,21 +1,11 @@
 // The driver: command line, banner and help, and the order of the run.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t SYNC_PAUSE_MS = 100; // lets the agent get ready after the sync byte
 
-constexpr size_t IMAGE_PATH_SIZE = 108; // bytes, the terminating NUL included
-constexpr size_t MAC_ADDRESS_SIZE = 24; // bytes, the terminating NUL included
-
-// Stored from the command line; nothing reads them further: the images are
-// named in the configuration file and the MAC address is not sent.
-extern char image_path[IMAGE_PATH_SIZE];
-extern char mac_address[MAC_ADDRESS_SIZE];
-
 void print_banner();
-void print_help();
 // Answers the one argument of a lone option ("-v", "-h", or anything else as
 // an invalid option); returns the exit status.
 int answer_option(const char* option);

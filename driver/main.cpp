@@ -1,9 +1,9 @@
 // host: writes the board data, OTP and firmware images into a target board
 // through its flash agent on a serial line.
-#include "driver.h"
+#include "driver/driver.h"
 
-#include "link.h"
-#include "protocol.h"
+#include "link/link.h"
+#include "protocol/protocol.h"
 
 #include <cstdio>
 

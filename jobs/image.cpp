@@ -1,15 +1,21 @@
-// Loading an image file whole and sending it chunk by chunk.
-#include "jobs.h"
+// Loading an image file whole and sending it chunk by chunk. Every request
+// frame of the jobs is filled here.
+#include "jobs/image.h"
 
+#include "protocol/protocol.h"
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
+namespace {
+
+// The image of the running job: its file, held open from load_image to
+// release_image, its whole content and its length. Jobs run one at a time.
 FILE* image_file = nullptr;
 uint8_t* image_buffer = nullptr;
 int32_t image_length = 0;
-
-namespace {
 
 constexpr int64_t MAX_IMAGE_LENGTH = 0x7FFFFFFF; // the image length is a signed 32-bit count
 
@@ -18,6 +24,14 @@ void close_image_file() {
         std::fclose(image_file);
         image_file = nullptr;
     }
+}
+
+// Closes the image file and frees its buffer.
+void release_image() {
+    close_image_file();
+    std::free(image_buffer);
+    image_buffer = nullptr;
+    image_length = 0;
 }
 
 // Opens the image for reading only: nothing is ever written to it. A path
@@ -42,21 +56,27 @@ FILE* open_image(const std::string& path, int64_t& size) {
     return file;
 }
 
-// Fills the frame for one chunk. Bytes of `data` beyond `count` keep what the
-// job's previous frame left there, and the checksum covers them.
-void fill_data_frame(RequestFrame& frame, uint16_t command, const uint8_t* chunk, uint16_t count,
-                     bool last, uint32_t otp_address) {
-    std::memcpy(frame.data, chunk, count);
+// Fills the job's frame: `count` bytes of `chunk` at the start of `data`
+// (none for the execute frame), `length`, `command`, `marker` and, for the
+// OTP commands, `address`: OTP_CHUNK_ADDRESS in every OTP data frame but the
+// last, the OTP address in the last and in the execute frame. Bytes of `data`
+// beyond `count`, and `address` of the other commands, keep what the job's
+// previous frame left there; the checksum covers them.
+void fill_frame(RequestFrame& frame, uint16_t command, const uint8_t* chunk, uint16_t count,
+                bool last, uint32_t otp_address) {
+    if (count > 0) {
+        std::memcpy(frame.data, chunk, count);
+    }
     frame.length = count;
     frame.command = command;
     frame.marker = command == CMD_BOARD_DATA ? 0 : FRAME_MARKER;
-    if (command == CMD_OTP_DATA) {
+    if (command == CMD_OTP_DATA || command == CMD_OTP_EXECUTE) {
         frame.address = last ? otp_address : OTP_CHUNK_ADDRESS;
     }
 }
 
-} // namespace
-
+// Opens, measures and reads the whole image; 0 on success, 1 after printing
+// the failure on standard error (nothing is then left open or allocated).
 int load_image(const std::string& path) {
     int64_t size = 0;
     image_file = open_image(path, size);
@@ -87,6 +107,9 @@ int load_image(const std::string& path) {
     return 0;
 }
 
+// Sends the loaded image in frames of at most CHUNK_SIZE bytes, one dot per
+// frame, reading the answer after each; stops at the first failing answer and
+// returns its status, or 0.
 uint16_t send_image(RequestFrame& frame, uint16_t command, uint32_t otp_address) {
     std::printf("\nProgramming");
     int32_t remaining = image_length;
@@ -96,7 +119,7 @@ uint16_t send_image(RequestFrame& frame, uint16_t command, uint32_t otp_address)
     while (remaining != 0 && status == 0) {
         bool last = remaining <= CHUNK_SIZE;
         uint16_t count = last ? static_cast<uint16_t>(remaining) : CHUNK_SIZE;
-        fill_data_frame(frame, command, image_buffer + offset, count, last, otp_address);
+        fill_frame(frame, command, image_buffer + offset, count, last, otp_address);
         send_request(frame);
         remaining -= count;
         offset += count;
@@ -107,9 +130,26 @@ uint16_t send_image(RequestFrame& frame, uint16_t command, uint32_t otp_address)
     return status;
 }
 
-void release_image() {
-    close_image_file();
-    std::free(image_buffer);
-    image_buffer = nullptr;
-    image_length = 0;
+uint16_t send_otp_execute(RequestFrame& frame, uint32_t otp_address) {
+    fill_frame(frame, CMD_OTP_EXECUTE, nullptr, 0, true, otp_address);
+    send_request(frame);
+    // No dot for this frame; the line end closes the line of dots.
+    std::printf("\n");
+    return read_response();
+}
+
+} // namespace
+
+uint16_t program_image(const std::string& path, uint16_t command, uint32_t otp_address) {
+    if (load_image(path) != 0) {
+        return 1;
+    }
+    // The job's own frame, zeroed when the job starts.
+    RequestFrame frame = {};
+    uint16_t status = send_image(frame, command, otp_address);
+    if (status == 0 && command == CMD_OTP_DATA) {
+        status = send_otp_execute(frame, otp_address);
+    }
+    release_image();
+    return status;
 }

@@ -5,6 +5,8 @@
 // promises (see kernel32.h of each).
 #pragma once
 
+// kernel32.h comes from the folder that the build picks: link/win32 (the real
+// calls) or link/posix (our layer).
 #include "kernel32.h"
 
 #include <cstdint>

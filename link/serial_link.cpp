@@ -1,5 +1,5 @@
 // Naming, opening and configuring the serial port.
-#include "link.h"
+#include "link/link.h"
 
 #include <cstdio>
 #include <iostream>

@@ -1,5 +1,5 @@
 // The frame checksum, shared by the host and the simulated agent.
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 #include <array>
 
@@ -36,8 +36,4 @@ uint16_t crc16_bytes(const uint8_t* bytes, size_t count) {
 
 uint16_t crc16(const RequestFrame& frame) {
     return crc16_bytes(reinterpret_cast<const uint8_t*>(&frame), offsetof(RequestFrame, crc));
-}
-
-uint32_t swap32(uint32_t value) {
-    return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
 }

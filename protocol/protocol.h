@@ -53,6 +53,8 @@ uint16_t crc16_bytes(const uint8_t* bytes, size_t count);
 // The checksum of bytes 0 to 1035 of the frame, `data` beyond `length` included.
 uint16_t crc16(const RequestFrame& frame);
 
+// The four bytes of `value` in reverse order: turns the little-endian reading
+// of a response's `value` into the big-endian one, and back.
 uint32_t swap32(uint32_t value);
 
 // Writes SYNC_BYTE once; the outcome is not examined.

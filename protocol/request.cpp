@@ -1,7 +1,7 @@
 // Writing the sync byte and request frames to the link.
-#include "protocol.h"
+#include "protocol/protocol.h"
 
-#include "link.h"
+#include "link/link.h"
 
 void send_sync() {
     DWORD written = 0;

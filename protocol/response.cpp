@@ -1,7 +1,7 @@
 // Reading and interpreting the agent's 6-byte response frames.
-#include "protocol.h"
+#include "protocol/protocol.h"
 
-#include "link.h"
+#include "link/link.h"
 
 #include <cstdio>
 
@@ -27,6 +27,10 @@ uint32_t little_endian_32(const uint8_t* bytes) {
 }
 
 } // namespace
+
+uint32_t swap32(uint32_t value) {
+    return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
+}
 
 uint16_t interpret_response(const uint8_t response[RESPONSE_FRAME_SIZE]) {
     uint16_t code = big_endian_16(response);

@@ -1,5 +1,5 @@
 // kernel32's serial-port calls on termios and poll (promises in kernel32.h).
-#include "kernel32.h"
+#include "link/posix/kernel32.h"
 
 #include <cerrno>
 #include <algorithm>

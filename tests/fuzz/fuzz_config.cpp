@@ -1,5 +1,5 @@
 // Fuzzes the configuration-line functions with arbitrary line text.
-#include "jobs.h"
+#include "jobs/config.h"
 
 #include <cstdlib>
 #include <cstring>

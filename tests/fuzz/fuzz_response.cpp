@@ -1,5 +1,5 @@
 // Fuzzes the interpretation of response frames with arbitrary bytes.
-#include "protocol.h"
+#include "protocol/protocol.h"
 
 #include <cstdio>
 #include <cstdlib>

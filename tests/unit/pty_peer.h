@@ -1,7 +1,7 @@
 // The far end of a pseudo-terminal, standing where the flash agent would.
 #pragma once
 
-#include "link.h"
+#include "link/link.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 // Entries of the configuration file: the key test, the value cut and the
 // OTP address.
-#include "jobs.h"
+#include "jobs/config.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The request frame on the wire: layout, byte order and checksum.
-#include "protocol.h"
+#include "protocol/protocol.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Reading and interpreting response frames through the real link on a pty.
-#include "protocol.h"
+#include "protocol/protocol.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>
