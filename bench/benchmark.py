@@ -14,11 +14,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 os.environ.setdefault("GUEST_KERNEL_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                        "..", "build", "guest-kernel"))
 import harness  # noqa: E402
-from harness import Agent, Workspace, cpu_seconds, frame_count, sample  # noqa: E402
+from harness import (FRAME_SIZE, RESPONSE_SIZE, Agent, Workspace, cpu_seconds,  # noqa: E402
+                     frame_count, sample)
 
 BAUD = 115200
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
-FRAME, RESPONSE = 1038, 6
+FRAME, RESPONSE = FRAME_SIZE, RESPONSE_SIZE
 SYNC_PAUSE = 0.100
 KiB, MiB = 1024, 1024 * 1024
 FRAME_LINE_TIME = (FRAME + RESPONSE) * BITS_PER_BYTE / BAUD

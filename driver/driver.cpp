@@ -50,14 +50,15 @@ void print_help() {
 } // namespace
 
 void print_banner() {
-    std::printf("###################################################\n");
-    std::printf("###                                        ########\n");
-    std::printf("###                                        ########\n");
-    std::printf("###        NEB TIV PROGRAMMER UTILITY      ########\n");
-    std::printf("###                                        ########\n");
-    std::printf("###################################################\n");
-    std::printf("###################################################\n");
-    std::printf("\n\n");
+    // Each row is 51 characters before its line feed.
+    const char full_row[] = "###################################################\n";
+    const char empty_row[] = "###                                        ########\n";
+    const char title_row[] = "###        NEB TIV PROGRAMMER UTILITY      ########\n";
+    const char* const rows[] = {full_row,  empty_row, empty_row, title_row,
+                                empty_row, full_row,  full_row,  "\n\n"};
+    for (const char* row : rows) {
+        std::printf("%s", row);
+    }
 }
 
 int answer_option(const char* option) {

@@ -15,16 +15,22 @@ constexpr uint32_t FRAME_MARKER = 0x1234;
 constexpr uint32_t OTP_CHUNK_ADDRESS = 0x945D00;
 constexpr uint32_t PROTOCOL_VERSION = 2;
 
-constexpr uint16_t CMD_BOARD_DATA = 0;
-constexpr uint16_t CMD_OTP_DATA = 2;
-constexpr uint16_t CMD_OTP_EXECUTE = 3;
-constexpr uint16_t CMD_FIRMWARE_DATA = 5;
+// Command codes, the `command` of a request frame; no other code is sent.
+enum : uint16_t {
+    CMD_BOARD_DATA = 0,
+    CMD_OTP_DATA = 2,
+    CMD_OTP_EXECUTE = 3,
+    CMD_FIRMWARE_DATA = 5
+};
 
-constexpr uint16_t RSP_PROGRAM_STATUS = 1;
-constexpr uint16_t RSP_EXECUTE_RESULT = 4;
-constexpr uint16_t RSP_CRC_ERROR = 6;
-constexpr uint16_t RSP_VERSION = 7;
-constexpr uint16_t RSP_UNKNOWN_CMD = 8;
+// Response codes, the `code` of a response frame (big-endian on the wire).
+enum : uint16_t {
+    RSP_PROGRAM_STATUS = 1, // value 0: the programming failed
+    RSP_EXECUTE_RESULT = 4, // value: the result of the OTP execute command
+    RSP_CRC_ERROR = 6,
+    RSP_VERSION = 7, // value: the agent's protocol version
+    RSP_UNKNOWN_CMD = 8
+};
 
 // Multi-byte fields of the request frame go on the wire least significant
 // byte first, which is how this host keeps them in memory.

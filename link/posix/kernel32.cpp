@@ -43,6 +43,19 @@ BOOL fail(DWORD error) {
     return FALSE;
 }
 
+// The port of a transfer, with its count of bytes moved set to 0; null, with
+// ERROR_INVALID_HANDLE, when the handle is no open port.
+Port* transfer_port(HANDLE handle, DWORD* count) {
+    if (count != nullptr) {
+        *count = 0;
+    }
+    Port* port = port_of(handle);
+    if (port == nullptr) {
+        fail(ERROR_INVALID_HANDLE);
+    }
+    return port;
+}
+
 DWORD error_from_errno(int error) {
     switch (error) {
     case ENOENT:
@@ -284,10 +297,7 @@ speed_t speed_of(DWORD baud) {
     static const struct {
         DWORD baud;
         speed_t speed;
-    } speeds[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},
-                  {150, B150},       {200, B200},       {300, B300},       {600, B600},
-                  {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-                  {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    } speeds[] = {{9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
                   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
     for (const auto& entry : speeds) {
         if (entry.baud == baud) {
@@ -341,7 +351,10 @@ void SetLastError(DWORD error) {
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIBUTES*,
                    DWORD disposition, DWORD, HANDLE) {
-    if (name == nullptr || disposition != OPEN_EXISTING) {
+    // A port is opened for reading and writing, as the link asks; nothing
+    // else is kept.
+    if (name == nullptr || disposition != OPEN_EXISTING ||
+        access != (GENERIC_READ | GENERIC_WRITE)) {
         fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
@@ -350,19 +363,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIB
         fail(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
-    int mode = O_RDWR;
-    if ((access & GENERIC_WRITE) == 0) {
-        mode = O_RDONLY;
-    } else if ((access & GENERIC_READ) == 0) {
-        mode = O_WRONLY;
-    }
     guard_standard_streams();
     int device_lock = share_mode == 0 ? lock_device(path) : -1;
     if (device_lock == -2) {
         fail(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = above_standard(open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    int fd = above_standard(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     DWORD error = fd < 0 ? error_from_errno(errno) : 0;
     struct termios settings;
     if (error == 0 && tcgetattr(fd, &settings) != 0) {
@@ -401,7 +408,8 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-// "baud,parity,data,stop", as in "115200,N,8,1".
+// "baud,parity,data,stop", as in "115200,N,8,1": parity N, O or E and one or
+// two stop bits, what SetCommState can keep (Windows also takes M, S and 1.5).
 BOOL BuildCommDCBW(LPCWSTR definition, DCB* dcb) {
     if (definition == nullptr || dcb == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
@@ -424,18 +432,18 @@ BOOL BuildCommDCBW(LPCWSTR definition, DCB* dcb) {
     DWORD data_bits = 0;
     std::string parity = trimmed(fields[1]);
     std::string stop = trimmed(fields[3]);
-    static const char parities[] = "NOEMS";
+    static const char parities[] = "NOE";
     const char* parity_letter =
         parity.size() == 1 ? std::strchr(parities, std::toupper(parity[0])) : nullptr;
     if (count != 3 || !parse_number(trimmed(fields[0]), baud) || baud == 0 ||
         parity_letter == nullptr || !parse_number(trimmed(fields[2]), data_bits) || data_bits < 5 ||
-        data_bits > 8 || (stop != "1" && stop != "1.5" && stop != "2")) {
+        data_bits > 8 || (stop != "1" && stop != "2")) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     dcb->BaudRate = baud;
     dcb->Parity = static_cast<BYTE>(parity_letter - parities);
     dcb->ByteSize = static_cast<BYTE>(data_bits);
-    dcb->StopBits = stop == "1" ? ONESTOPBIT : stop == "2" ? TWOSTOPBITS : ONE5STOPBITS;
+    dcb->StopBits = stop == "1" ? ONESTOPBIT : TWOSTOPBITS;
     dcb->fBinary = 1;
     dcb->fParity = dcb->Parity != NOPARITY;
     return TRUE;
@@ -503,14 +511,11 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
 }
 
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, OVERLAPPED*) {
-    Port* port = port_of(handle);
-    DWORD done = 0;
-    if (written != nullptr) {
-        *written = 0;
-    }
+    Port* port = transfer_port(handle, written);
     if (port == nullptr) {
-        return fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
+    DWORD done = 0;
     const COMMTIMEOUTS& t = port->timeouts;
     uint64_t total_ms =
         uint64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
@@ -548,20 +553,15 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, O
 }
 
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read_count, OVERLAPPED*) {
-    Port* port = port_of(handle);
-    DWORD held = 0;
-    if (read_count != nullptr) {
-        *read_count = 0;
-    }
+    Port* port = transfer_port(handle, read_count);
     if (port == nullptr) {
-        return fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
+    DWORD held = 0;
     const COMMTIMEOUTS& t = port->timeouts;
     uint64_t total_ms = uint64_t(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
     bool has_total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-    bool has_interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
-    // MAXDWORD with no total time-out: return at once with what is waiting.
-    bool immediate = t.ReadIntervalTimeout == MAXDWORD && !has_total;
+    bool has_interval = t.ReadIntervalTimeout != 0;
     Clock::time_point start = Clock::now();
     Clock::time_point total_deadline = after_ms(start, total_ms);
     Clock::time_point last_byte = start;
@@ -586,9 +586,6 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read_count, OVERL
                 *read_count = held;
             }
             return fail(error_from_errno(errno));
-        }
-        if (immediate) {
-            break;
         }
         int wait_ms = has_total ? ms_until(total_deadline) : -1;
         if (held > 0 && has_interval) {

@@ -56,7 +56,6 @@ typedef void* HANDLE;
 #define TRUE 1
 #define FALSE 0
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
-#define MAXDWORD 0xFFFFFFFFu
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

@@ -26,6 +26,7 @@ BANNER = (
 PROMPT = "Please enter Serial port COM<x> :  "
 CHUNK = 1024
 FRAME_SIZE = 1038
+RESPONSE_SIZE = 6
 CMD_BOARD_DATA, CMD_OTP_DATA, CMD_OTP_EXECUTE, CMD_FIRMWARE_DATA = 0, 2, 3, 5
 FRAME_MARKER = 0x1234
 OTP_CHUNK_ADDRESS = 0x945D00
@@ -293,16 +294,26 @@ def dots(size):
     return "." * frame_count(size)
 
 
-def job_output(path, size, result_line):
-    return "Opening %s\nFile size %d bytes\n\nProgramming%s%s" % (
-        path, size, dots(size), result_line)
+def job_output(path, size, result_line, answers=None):
+    """What a job prints: `answers` gives what the answer to a frame printed,
+    by the frame's number within the job (from 1), for answers other than the
+    plain acknowledgement that prints nothing."""
+    answers = answers or {}
+    frames = "".join("." + answers.get(n, "") for n in range(1, frame_count(size) + 1))
+    return "Opening %s\nFile size %d bytes\n\nProgramming%s%s" % (path, size, frames, result_line)
 
 
-def success_output(board, otp, firmware):
-    return (BANNER
-            + job_output("board.bin", len(board), "Programming board data successful\n")
-            + job_output("otp.bin", len(otp), "\nExecute result 0x0\nProgramming OTP successful\n")
-            + job_output("fw.bin", len(firmware), "Programming TIV successful\n"))
+BOARD_OK = "Programming board data successful\n"
+OTP_OK = "\nExecute result 0x0\nProgramming OTP successful\n"
+FIRMWARE_OK = "Programming TIV successful\n"
+
+
+def success_output(board, otp, firmware, prompt="", board_answers=None):
+    """A fully successful run; `prompt` is what the port prompt printed."""
+    return (BANNER + prompt
+            + job_output("board.bin", len(board), BOARD_OK, board_answers)
+            + job_output("otp.bin", len(otp), OTP_OK)
+            + job_output("fw.bin", len(firmware), FIRMWARE_OK))
 
 
 def cpu_seconds(pid):

@@ -82,8 +82,7 @@ class CommandLine(unittest.TestCase):
                 out, err, status = run_host(args, self.ws.path, stdin)
                 agent.stop()
                 prompt = PROMPT + "\n\n" if typed else ""
-                self.assertEqual(out, success_output(board, otp, firmware)
-                                 .replace(BANNER, BANNER + prompt))
+                self.assertEqual(out, success_output(board, otp, firmware, prompt=prompt))
                 self.assertEqual((err, status), ("", 0))
                 self.assertEqual(agent.received("board_data.bin"), board)
 

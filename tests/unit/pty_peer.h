@@ -3,6 +3,8 @@
 
 #include "link/link.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,3 +31,18 @@ void close_link();
 
 // Milliseconds since an earlier point of the monotonic clock.
 int64_t monotonic_ms();
+
+// A case with the link open on a pseudo-terminal whose far end the case
+// plays, as host's link is opened in a run.
+class LinkOnPty : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        open_pty_peer(peer);
+        open_link_on(peer);
+    }
+    void TearDown() override {
+        close_link();
+        close_pty_peer(peer);
+    }
+    PtyPeer peer;
+};

@@ -43,18 +43,7 @@ TEST(Swap32, ReversesTheFourBytes) {
     EXPECT_EQ(swap32(swap32(0xA1B2C3D4u)), 0xA1B2C3D4u);
 }
 
-class WireTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        open_pty_peer(peer);
-        open_link_on(peer);
-    }
-    void TearDown() override {
-        close_link();
-        close_pty_peer(peer);
-    }
-    PtyPeer peer;
-};
+using WireTest = LinkOnPty;
 
 TEST_F(WireTest, OtpDataFrameGoesOutLittleEndianWithItsChecksum) {
     RequestFrame frame;

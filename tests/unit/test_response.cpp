@@ -9,16 +9,8 @@
 
 namespace {
 
-class ResponseTest : public ::testing::Test {
+class ResponseTest : public LinkOnPty {
   protected:
-    void SetUp() override {
-        open_pty_peer(peer);
-        open_link_on(peer);
-    }
-    void TearDown() override {
-        close_link();
-        close_pty_peer(peer);
-    }
     // Reads one response and returns what it printed.
     std::string read_printed(uint16_t& status) {
         ::testing::internal::CaptureStdout();
@@ -26,7 +18,6 @@ class ResponseTest : public ::testing::Test {
         std::fflush(stdout);
         return ::testing::internal::GetCapturedStdout();
     }
-    PtyPeer peer;
 };
 
 struct ResponseCase {
