@@ -31,7 +31,8 @@ const char USAGE[] =
     "  --out DIR         store board_data.bin, otp.bin, firmware.bin, otp_address.txt and\n"
     "                    frames.bin (every frame as received, and the bytes of an unfinished\n"
     "                    one at the end) in DIR\n"
-    "  --log FILE        log each frame received (command, length, address, checksum)\n"
+    "  --log FILE        log each frame received (command, length, address, checksum);\n"
+    "                    --log - logs to standard error\n"
     "  --answer N=HEX    answer frame N with these bytes instead (any count, none included)\n"
     "  --split N=K:MS    send frame N's answer in two pieces: K bytes, a pause of MS ms, the rest\n"
     "  --corrupt N       flip a bit of frame N as it arrives, as a bad line would\n"
@@ -39,7 +40,10 @@ const char USAGE[] =
     "  --hangup-at N     hang up the line when frame N has arrived\n"
     "  --delay MS        wait MS ms before each answer\n"
     "  --baud B          pace the traffic as a line of B baud would (10 bits a byte)\n"
-    "Frames count from 1 over the whole run. The agent ends when host closes the line.\n";
+    "Frames count from 1 in each run. A sync byte between frames starts a new run (the\n"
+    "output files then hold the new run's images); each run ends with a summary line.\n"
+    "On its own pseudo-terminal the agent ends when host closes the line; on --port it\n"
+    "serves run after run until it is stopped.\n";
 
 struct Split {
     size_t first;
@@ -68,6 +72,14 @@ struct Store {
     int frames = -1;
     int log = -1;
     std::string otp_address_path;
+};
+
+// What one run brought: from a sync byte to the next one or to the line's end.
+struct Run {
+    long number = 0;
+    long frames = 0;
+    long errors = 0; // frames with a bad checksum or an unknown command
+    size_t board_data = 0, otp = 0, firmware = 0; // image bytes stored
 };
 
 // The line as the pacing sees it: when the last byte in each direction is
@@ -288,17 +300,20 @@ std::vector<uint8_t> response(uint16_t code, uint32_t value) {
 }
 
 // Takes a good frame: stores its data and says what the agent answers.
-std::vector<uint8_t> take_frame(const RequestFrame& frame, Store& store) {
+std::vector<uint8_t> take_frame(const RequestFrame& frame, Store& store, Run& run) {
     uint16_t length = std::min<uint16_t>(frame.length, CHUNK_SIZE);
     switch (frame.command) {
     case CMD_BOARD_DATA:
         write_all(store.board_data, frame.data, length);
+        run.board_data += length;
         return response(RSP_PROGRAM_STATUS, 1);
     case CMD_OTP_DATA:
         write_all(store.otp, frame.data, length);
+        run.otp += length;
         return response(RSP_PROGRAM_STATUS, 1);
     case CMD_FIRMWARE_DATA:
         write_all(store.firmware, frame.data, length);
+        run.firmware += length;
         return response(RSP_PROGRAM_STATUS, 1);
     case CMD_OTP_EXECUTE:
         if (!store.otp_address_path.empty()) {
@@ -310,6 +325,7 @@ std::vector<uint8_t> take_frame(const RequestFrame& frame, Store& store) {
         }
         return response(RSP_EXECUTE_RESULT, 0);
     default:
+        run.errors += 1;
         return response(RSP_UNKNOWN_CMD, 0);
     }
 }
@@ -355,8 +371,8 @@ void answer(const Options& options, Line& line, long number, std::vector<uint8_t
 }
 
 // One whole frame has arrived.
-void handle_frame(const Options& options, Line& line, Store& store, long number,
-                  RequestFrame& frame) {
+void handle_frame(const Options& options, Line& line, Store& store, Run& run, RequestFrame& frame) {
+    long number = ++run.frames;
     if (number == options.corrupt) {
         frame.data[0] ^= 0x01;
     }
@@ -366,19 +382,52 @@ void handle_frame(const Options& options, Line& line, Store& store, long number,
     if (number == options.hangup_at) {
         hang_up(line);
     }
-    std::vector<uint8_t> bytes = crc_good ? take_frame(frame, store) : response(RSP_CRC_ERROR, 0);
+    run.errors += crc_good ? 0 : 1;
+    std::vector<uint8_t> bytes =
+        crc_good ? take_frame(frame, store, run) : response(RSP_CRC_ERROR, 0);
     if (options.silent_from == 0 || number < options.silent_from) {
         answer(options, line, number, bytes);
     }
 }
 
+// host has the line now: the agent's own hold on a pseudo-terminal ends, so
+// that host's close ends the agent.
+void let_go_of_the_line(Line& line) {
+    if (line.own_slave >= 0) {
+        close(line.own_slave);
+        line.own_slave = -1;
+    }
+}
+
+// One line a run on standard output, for an operator watching the agent.
+void print_summary(const Run& run) {
+    std::printf("run %ld: %ld frames, stored board data %zu, OTP %zu, firmware %zu bytes, "
+                "%ld errors\n",
+                run.number, run.frames, run.board_data, run.otp, run.firmware, run.errors);
+    std::fflush(stdout);
+}
+
+// Empties the output files for a new run: they hold the last run's images.
+void restart_store(Store& store) {
+    for (int fd : {store.board_data, store.otp, store.firmware, store.frames}) {
+        if (fd >= 0 && (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)) {
+            die(std::string("cannot empty the output files: ") + std::strerror(errno));
+        }
+    }
+    if (!store.otp_address_path.empty()) {
+        unlink(store.otp_address_path.c_str());
+    }
+}
+
+// Takes run after run: a sync byte between frames starts a new one (on a real
+// line host's close is not seen, so the next run's sync byte is the only
+// sign). Frames are numbered from 1 in each run. Ends when the line closes.
 void serve(const Options& options, Line& line, Store& store) {
     // The frame is gathered as bytes, as they arrive, and then read by field.
     RequestFrame frame;
     uint8_t* frame_bytes = reinterpret_cast<uint8_t*>(&frame);
     size_t held = 0;
-    long number = 0;
-    bool synced = false;
+    Run run;
     uint8_t chunk[4096];
     for (;;) {
         ssize_t n = read(line.fd, chunk, sizeof(chunk));
@@ -389,31 +438,35 @@ void serve(const Options& options, Line& line, Store& store) {
             // host closed the line; bytes of an unfinished frame are kept too,
             // so that nothing that crossed the line goes unseen.
             write_all(store.frames, frame_bytes, held);
+            if (run.number > 0) {
+                print_summary(run);
+            }
             return;
         }
         pace_arrival(line, static_cast<size_t>(n));
-        size_t at = 0;
-        if (!synced) {
-            synced = true;
-            if (chunk[0] == SYNC_BYTE) {
-                at = 1;
-            } else {
+        for (size_t at = 0; at < size_t(n);) {
+            if (held == 0 && chunk[at] == SYNC_BYTE) {
+                if (run.number > 0) {
+                    print_summary(run);
+                    restart_store(store);
+                }
+                run = Run{run.number + 1};
+                at += 1;
+                let_go_of_the_line(line);
+                continue;
+            }
+            if (run.number == 0) {
                 write_all(store.log, "no sync byte\n", 13);
+                run.number = 1;
+                let_go_of_the_line(line);
             }
-            // host has the line now; let its close end the agent.
-            if (line.own_slave >= 0) {
-                close(line.own_slave);
-                line.own_slave = -1;
-            }
-        }
-        while (at < size_t(n)) {
             size_t take = std::min(REQUEST_FRAME_SIZE - held, size_t(n) - at);
             std::memcpy(frame_bytes + held, chunk + at, take);
             held += take;
             at += take;
             if (held == REQUEST_FRAME_SIZE) {
                 held = 0;
-                handle_frame(options, line, store, ++number, frame);
+                handle_frame(options, line, store, run, frame);
             }
         }
     }

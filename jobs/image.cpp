@@ -75,16 +75,24 @@ void fill_frame(RequestFrame& frame, uint16_t command, const uint8_t* chunk, uin
     }
 }
 
+// A message on standard error, after all that standard output holds, so that
+// the two keep their order when they go to one file or pipe.
+void report_error(const char* message) {
+    std::fflush(stdout);
+    std::fputs(message, stderr);
+}
+
 // Opens, measures and reads the whole image; 0 on success, 1 after printing
 // the failure on standard error (nothing is then left open or allocated).
 int load_image(const std::string& path) {
     int64_t size = 0;
     image_file = open_image(path, size);
     if (image_file == nullptr) {
-        std::fputs("File error\n", stderr);
+        report_error("File error\n");
         return 1;
     }
     if (size > MAX_IMAGE_LENGTH) {
+        std::fflush(stdout);
         std::fprintf(stderr, "Image too large: %lld bytes, at most %lld can be sent\n",
                      static_cast<long long>(size), static_cast<long long>(MAX_IMAGE_LENGTH));
         close_image_file();
@@ -95,12 +103,12 @@ int load_image(const std::string& path) {
     // One block even for an empty image.
     image_buffer = static_cast<uint8_t*>(std::malloc(image_length > 0 ? image_length : 1));
     if (image_buffer == nullptr) {
-        std::fputs("Memory error", stderr);
+        report_error("Memory error");
         close_image_file();
         return 1;
     }
     if (std::fread(image_buffer, 1, image_length, image_file) != size_t(image_length)) {
-        std::fputs("Reading error", stderr);
+        report_error("Reading error");
         release_image();
         return 1;
     }

@@ -102,12 +102,15 @@ class Agent:
         self.port = line[5:].strip()
 
     def stop(self):
-        """Ends the agent (it ends by itself once host has closed the line)."""
+        """Ends the agent (it ends by itself once host has closed the line) and
+        keeps what it printed after its port, in `printed`."""
         try:
             self.process.wait(timeout=5)
         except subprocess.TimeoutExpired:
             self.process.terminate()
             self.process.wait(timeout=10)
+        if not self.process.stdout.closed:
+            self.printed = self.process.stdout.read().decode()
         self.process.stdout.close()
         if self.process.stderr:
             self.process.stderr.close()

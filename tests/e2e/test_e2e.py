@@ -516,6 +516,20 @@ class UnixProcess(E2ETest):
                 self.assertEqual((out, err, status), (expect_out, expect_err, 1))
                 self.assertEqual(agent.frames(), [])
 
+    def test_standard_output_comes_before_an_error_on_one_file(self):
+        self.ws.config("Boarddata: %s\n" % SHORT_FILE)
+        agent = self.agent()
+        with open(os.path.join(self.ws.path, "both.txt"), "w+b") as both:
+            status = subprocess.run([HOST, agent.port, MAC], cwd=self.ws.path,
+                                    stdin=subprocess.DEVNULL, stdout=both, stderr=both,
+                                    timeout=RUN_TIMEOUT).returncode
+            both.seek(0)
+            printed = both.read().decode()
+        agent.stop()
+        self.assertEqual((printed, status), (
+            BANNER + "Opening %s\nFile size 4096 bytes\nReading error"
+            "Programming board data failed\n" % SHORT_FILE, 1))
+
     def test_huge_configuration_line_costs_a_bounded_amount_of_memory(self):
         if os.environ.get("SANITIZED"):
             self.skipTest("limits the address space of a plain native process")
