@@ -2,12 +2,17 @@
 a pseudo-terminal mapped to a COM port. The end-to-end suite runs here again,
 case for case, with Wine's runner."""
 
+import os
+import sys
 import unittest
 
 import test_e2e as suites
 from harness import BANNER, PROMPT, Workspace, WineRunner
 
 WINE = WineRunner()
+if WINE.exe and not os.path.isfile(WINE.exe):
+    sys.exit("no host.exe at %s: build it first (cmake --preset windows && "
+             "cmake --build build/windows)" % WINE.exe)
 
 
 def setUpModule():
