@@ -1,0 +1,88 @@
+# Installing host, and the release archive that operators unpack and run.
+#
+# cmake --install puts the programs off the PATH, in libexec/host-programmer:
+# on Debian the name host on the PATH belongs to the DNS lookup tool.
+# cpack makes host-<version>-windows-x64.zip (Windows build) or
+# host-<version>-linux-<cpu>.tar.gz (Linux build): the stripped programs, the
+# operator's README.txt and a sample tivConfig.txt, with a .sha256 beside it.
+include(GNUInstallDirs)
+
+if(WIN32)
+  set(HOST_PROGRAMS host)
+  set(HOST_PLATFORM windows-x64)
+  set(HOST_PLATFORM_NAME "Windows (x64)")
+  set(HOST_CONFIG_SAMPLE ${CMAKE_CURRENT_LIST_DIR}/tivConfig-windows.txt)
+  set(CPACK_GENERATOR ZIP)
+  set(HOST_INSTALL_DIR ${CMAKE_INSTALL_BINDIR})
+  set(HOST_PROGRAM host.exe)
+  set(HOST_CONTENTS "  host.exe          the programmer")
+  set(HOST_RUN "Open a command window (Start, type cmd, Enter), go to the folder that holds
+tivConfig.txt, and run host.exe with its full path or from this folder:")
+  set(HOST_EXAMPLE "host.exe COM8 001122334455")
+  set(HOST_PORT_NAME "COM8, COM12, ...")
+  set(HOST_PORT "Open Device Manager (right-click Start, Device Manager) and expand
+\"Ports (COM & LPT)\". The adapter shows there with its port in brackets, for
+example \"USB Serial Port (COM8)\". Unplug it and plug it back to see which
+entry it is. Ports above COM9 work as well.")
+  set(HOST_PERMISSION "Windows refused it.")
+else()
+  set(HOST_PROGRAMS host agent)
+  set(HOST_PLATFORM linux-${CMAKE_SYSTEM_PROCESSOR})
+  set(HOST_PLATFORM_NAME "Linux (${CMAKE_SYSTEM_PROCESSOR})")
+  set(HOST_CONFIG_SAMPLE ${CMAKE_CURRENT_LIST_DIR}/tivConfig-linux.txt)
+  set(CPACK_GENERATOR TGZ)
+  set(HOST_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/host-programmer)
+  set(HOST_PROGRAM ./host)
+  set(HOST_CONTENTS "  host              the programmer
+  agent             a simulated flash agent, to try host without a board
+                    (./agent --help)")
+  set(HOST_RUN "In a terminal, go to the folder that holds tivConfig.txt and run host by
+its path (the name host alone is the DNS lookup tool on many systems):")
+  set(HOST_EXAMPLE "./host /dev/ttyUSB0 001122334455")
+  set(HOST_PORT_NAME "/dev/ttyUSB0, COM1 for /dev/ttyS0, ...")
+  set(HOST_PORT "USB adapters show in /dev/serial/by-id/ under a name that says what they
+are; that name stays the same from one plug-in to the next. Otherwise run
+\"dmesg | tail\" right after plugging the adapter in: it names the new port
+(ttyUSB0, ttyACM0). COM<n> stands for /dev/ttyS<n-1>; any other name without
+a slash for /dev/<name>.")
+  set(HOST_PERMISSION "you may not use it: add yourself to the dialout group
+      (sudo adduser $USER dialout), then log out and in again.")
+endif()
+
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${HOST_CONFIG_SAMPLE})
+file(READ ${HOST_CONFIG_SAMPLE} HOST_CONFIG)
+string(REGEX REPLACE "([^\n]+)\n" "  \\1\n" HOST_CONFIG "${HOST_CONFIG}")
+string(STRIP "${HOST_CONFIG}" HOST_CONFIG)
+set(HOST_CONFIG "  ${HOST_CONFIG}")
+# The texts as the platform writes them: CR LF on Windows (Notepad and host
+# alike read it), LF elsewhere.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in ${CMAKE_BINARY_DIR}/README.txt.lf @ONLY)
+foreach(text README.txt.lf ${HOST_CONFIG_SAMPLE})
+  get_filename_component(name ${text} NAME)
+  string(REGEX REPLACE "(-windows|-linux)?\\.txt(\\.lf)?$" ".txt" name ${name})
+  if(IS_ABSOLUTE ${text})
+    file(READ ${text} content)
+  else()
+    file(READ ${CMAKE_BINARY_DIR}/${text} content)
+  endif()
+  if(WIN32)
+    string(REPLACE "\n" "\r\n" content "${content}")
+  endif()
+  file(WRITE ${CMAKE_BINARY_DIR}/${name} "${content}")
+endforeach()
+
+install(TARGETS ${HOST_PROGRAMS} RUNTIME DESTINATION ${HOST_INSTALL_DIR} COMPONENT tool)
+install(TARGETS ${HOST_PROGRAMS} RUNTIME DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
+install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/tivConfig.txt DESTINATION .
+        COMPONENT archive EXCLUDE_FROM_ALL)
+
+set(CPACK_PACKAGE_NAME host)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL archive)
+set(CPACK_PACKAGE_FILE_NAME host-${PROJECT_VERSION}-${HOST_PLATFORM})
+set(CPACK_ARCHIVE_ARCHIVE_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+include(CPack)
