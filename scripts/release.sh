@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release archives into dist/: host-<version>-windows-x64.zip
-# (host.exe) and host-<version>-linux-<cpu>.tar.gz (host and the simulated
-# agent), each with the operator's README.txt and a sample tivConfig.txt, and
+# (host.exe) and host-<version>-linux-<cpu>.tar.gz for x86_64, aarch64 and
+# armhf (host and the simulated agent), each with the operator's README.txt and a sample tivConfig.txt, and
 # a .sha256 file beside each. Installs the compilers it needs if missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,7 +9,8 @@ cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 missing=()
-for package in cmake make g++ g++-mingw-w64-x86-64-posix; do
+for package in cmake make g++ g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
+    g++-arm-linux-gnueabihf; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
         missing+=("$package")
 done
@@ -20,15 +21,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# The Windows build of the tests' preset, and a Linux build without the tests.
-cmake --preset windows >/dev/null
-cmake --build build/windows -j "$jobs" >/dev/null
+# The Windows and ARM builds of their presets, and a Linux build for this
+# machine without the tests.
+for preset in windows aarch64 armhf; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build "build/$preset" -j "$jobs" >/dev/null
+done
 cmake -S . -B build/dist-linux -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/dist-linux -j "$jobs" >/dev/null
 
 rm -rf dist
 mkdir dist
-for build in build/windows build/dist-linux; do
+for build in build/windows build/dist-linux build/aarch64 build/armhf; do
     rm -rf "$build/package"
     (cd "$build" && cpack -B "$PWD/package" >/dev/null)
     cp "$build"/package/host-*.* dist/

@@ -4,6 +4,7 @@ should print and put on the line."""
 import binascii
 import os
 import select
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -12,6 +13,14 @@ import unittest
 
 HOST = os.environ.get("HOST", "")
 AGENT = os.environ.get("AGENT", "")
+# What runs HOST, when it is built for another machine: qemu-user with the
+# target's libraries ("qemu-aarch64-static -L /usr/aarch64-linux-gnu").
+HOST_RUNNER = shlex.split(os.environ.get("HOST_RUNNER", ""))
+
+
+def host_command(*args):
+    """The command line that runs the host under test with `args`."""
+    return [*HOST_RUNNER, HOST, *args]
 
 BANNER = (
     "###################################################\n"
@@ -136,7 +145,8 @@ def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None, 
     Output goes through files, not pipes, so that a helper process the program
     leaves behind (Wine's server) cannot hold the run open."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        process = subprocess.Popen([program or HOST, *args], cwd=cwd, stdin=subprocess.PIPE,
+        command = [program, *args] if program else host_command(*args)
+        process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE,
                                    stdout=out, stderr=err, env=env, preexec_fn=preexec)
         try:
             process.communicate(stdin, timeout=timeout)
@@ -152,7 +162,8 @@ def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None, 
 
 def start_host(args, cwd, program=None, env=None):
     """Starts host with its standard input open and empty."""
-    return subprocess.Popen([program or HOST, *args], cwd=cwd, stdin=subprocess.PIPE,
+    command = [program, *args] if program else host_command(*args)
+    return subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
 
 

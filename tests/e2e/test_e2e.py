@@ -8,9 +8,9 @@ import subprocess
 import time
 import unittest
 
-from harness import (AGENT, BANNER, BOARD_OK, HOST, OTP_OK, PROMPT, RUN_TIMEOUT, Agent,
-                     NativeRunner, Workspace, cpu_seconds, dots, expected_frames, job_output,
-                     read_until, run_host, sample, success_output)
+from harness import (AGENT, BANNER, BOARD_OK, HOST, HOST_RUNNER, OTP_OK, PROMPT, RUN_TIMEOUT,
+                     Agent, NativeRunner, Workspace, cpu_seconds, dots, expected_frames,
+                     host_command, job_output, read_until, run_host, sample, success_output)
 
 MAC = "001122334455"
 # A sysfs file: its size says 4096 bytes, a read brings a few.
@@ -195,7 +195,8 @@ class ConfigurationAndImageFailures(E2ETest):
                 self.assertEqual(len(agent.frames()), frames_sent or 0)
 
     def test_no_memory_for_the_image(self):
-        if self.runner.name != "native" or os.environ.get("SANITIZED"):
+        if self.runner.name != "native" or os.environ.get("SANITIZED") or HOST_RUNNER:
+            # Under qemu-user the limit would bind the emulator, not host.
             self.skipTest("limits the address space of a plain native process")
         self.ws.images(sample(64 * 1024 * 1024 // 256, 1) * 256, b"", b"")
         agent = self.agent()
@@ -485,7 +486,7 @@ class UnixProcess(E2ETest):
     def test_reader_of_the_output_going_away_does_not_end_the_run(self):
         board, otp, firmware, frames = self.full_run_expected()
         agent = self.agent()
-        host = subprocess.Popen([HOST, agent.port, MAC], cwd=self.ws.path,
+        host = subprocess.Popen(host_command(agent.port, MAC), cwd=self.ws.path,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL)
         # As `host ... | head -c 100`: the reader takes 100 bytes and leaves.
@@ -520,7 +521,7 @@ class UnixProcess(E2ETest):
         self.ws.config("Boarddata: %s\n" % SHORT_FILE)
         agent = self.agent()
         with open(os.path.join(self.ws.path, "both.txt"), "w+b") as both:
-            status = subprocess.run([HOST, agent.port, MAC], cwd=self.ws.path,
+            status = subprocess.run(host_command(agent.port, MAC), cwd=self.ws.path,
                                     stdin=subprocess.DEVNULL, stdout=both, stderr=both,
                                     timeout=RUN_TIMEOUT).returncode
             both.seek(0)
@@ -531,7 +532,8 @@ class UnixProcess(E2ETest):
             "Programming board data failed\n" % SHORT_FILE, 1))
 
     def test_huge_configuration_line_costs_a_bounded_amount_of_memory(self):
-        if os.environ.get("SANITIZED"):
+        if os.environ.get("SANITIZED") or HOST_RUNNER:
+            # Under qemu-user the limit would bind the emulator, not host.
             self.skipTest("limits the address space of a plain native process")
         kept = 4 * 1024 * 1024  # bytes of a line that are kept
         with open(os.path.join(self.ws.path, "tivConfig.txt"), "wb") as f:

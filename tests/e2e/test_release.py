@@ -13,7 +13,7 @@ import unittest
 import zipfile
 
 import harness
-from harness import BANNER, Agent, Workspace, WineRunner, run_host, sample, success_output
+from harness import AGENT, BANNER, Agent, Workspace, WineRunner, run_host, sample, success_output
 
 DIST = os.environ.get("DIST", "")
 VERSION = os.environ.get("HOST_VERSION", "")
@@ -107,20 +107,29 @@ class Release(unittest.TestCase):
         self.assertEqual((wine.plain(out), err, status), (BANNER + "Current version = 2\n", "", 0))
         self.full_run(unpacked, wine)
 
-    def test_linux_archive_runs_natively(self):
-        unpacked = self.unpack(archive("linux-" + os.uname().machine))
-        self.assertEqual(sorted(os.listdir(unpacked)),
-                         ["README.txt", "agent", "host", "tivConfig.txt"])
-        self.check_texts(unpacked, "\n")
-        host = os.path.join(unpacked, "host")
-        out, _, status = run_host(["-v"], unpacked, program=host)
-        self.assertEqual((out, status), (BANNER + "Current version = 2\n", 0))
-        saved = harness.HOST, harness.AGENT
-        harness.HOST, harness.AGENT = host, os.path.join(unpacked, "agent")
-        try:
-            self.full_run(unpacked, harness.NativeRunner())
-        finally:
-            harness.HOST, harness.AGENT = saved
+    def test_linux_archives_run_natively_and_under_qemu_user(self):
+        # (CPU in the name, what runs its programs here)
+        targets = [(os.uname().machine, []),
+                   ("aarch64", ["qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"]),
+                   ("armhf", ["qemu-arm-static", "-L", "/usr/arm-linux-gnueabihf"])]
+        for cpu, runner in targets:
+            with self.subTest(cpu=cpu):
+                unpacked = self.unpack(archive("linux-" + cpu))
+                self.assertEqual(sorted(os.listdir(unpacked)),
+                                 ["README.txt", "agent", "host", "tivConfig.txt"])
+                self.check_texts(unpacked, "\n")
+                saved = harness.HOST, harness.HOST_RUNNER
+                harness.HOST, harness.HOST_RUNNER = os.path.join(unpacked, "host"), runner
+                try:
+                    out, _, status = run_host(["-v"], unpacked)
+                    self.assertEqual((out, status), (BANNER + "Current version = 2\n", 0))
+                    # The archive's own agent, where it runs here natively.
+                    if not runner:
+                        harness.AGENT = os.path.join(unpacked, "agent")
+                    self.full_run(unpacked, harness.NativeRunner())
+                finally:
+                    harness.HOST, harness.HOST_RUNNER = saved
+                    harness.AGENT = AGENT
 
     def test_install_leaves_the_dns_tool_its_name(self):
         prefix = tempfile.mkdtemp(prefix="host_install_")
