@@ -39,7 +39,8 @@ const char USAGE[] =
     "  --silent-from N   answer nothing from frame N on\n"
     "  --hangup-at N     hang up the line when frame N has arrived\n"
     "  --delay MS        wait MS ms before each answer\n"
-    "  --baud B          pace the traffic as a line of B baud would (10 bits a byte)\n"
+    "  --baud B          pace the traffic as a line of B baud would (10 bits a byte; 0: no\n"
+    "                    pacing, the default)\n"
     "Frames count from 1 in each run. A sync byte between frames starts a new run (the\n"
     "output files then hold the new run's images); each run ends with a summary line.\n"
     "On its own pseudo-terminal the agent ends when host closes the line; on --port it\n"
@@ -181,7 +182,7 @@ Options parse_options(int argc, char* argv[]) {
         } else if (name == "--delay") {
             options.delay_ms = unsigned(checked_number(name, value, 0, 3600000));
         } else if (name == "--baud") {
-            options.baud = static_cast<unsigned long>(checked_number(name, value, 1, 100000000));
+            options.baud = static_cast<unsigned long>(checked_number(name, value, 0, 100000000));
         } else {
             die(name + " takes N=HEX (--answer) or N=K:MS (--split), not \"" + value + "\"");
         }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A full programming run against the simulated flash agent, on this machine:
-# builds what is missing, makes sample images and a tivConfig.txt in a scratch
+# builds host and the agent (without the tests), makes sample images and a tivConfig.txt in a scratch
 # folder, starts the agent on a new pseudo-terminal at the pace of a real
 # 115200-baud line, runs host with a sample MAC address and then checks that
 # the three images arrived intact.
@@ -10,29 +10,19 @@ build="$root/build/demo"
 baud=${BAUD:-115200}
 
 # The demo needs only a compiler and CMake: host and the agent are built
-# without the tests.
-if [ ! -x "$build/host" ] || [ ! -x "$build/agent" ]; then
-    echo "== Building host and the simulated agent"
-    missing=()
-    for package in cmake make g++; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-            missing+=("$package")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        sudo=""
-        [ "$(id -u)" -eq 0 ] || sudo="sudo"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-    log=$(mktemp)
-    if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
-        cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"; } >"$log" 2>&1; then
-        cat "$log"
-        echo "== The build failed (above)"
-        exit 1
-    fi
-    rm -f "$log"
+# without the tests (an up-to-date build takes a moment).
+echo "== Building host and the simulated agent"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    "$root/scripts/install-deps.sh" cmake make g++
 fi
+log=$(mktemp)
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+    cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"; } >"$log" 2>&1; then
+    cat "$log"
+    echo "== The build failed (above)"
+    exit 1
+fi
+rm -f "$log"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/host_demo.XXXXXX")
 agent_pid=""

@@ -1,25 +1,16 @@
 #!/usr/bin/env bash
 # Builds the release archives into dist/: host-<version>-windows-x64.zip
 # (host.exe) and host-<version>-linux-<cpu>.tar.gz for x86_64, aarch64 and
-# armhf (host and the simulated agent), each with the operator's README.txt and a sample tivConfig.txt, and
-# a .sha256 file beside each. Installs the compilers it needs if missing.
+# armhf (host and the simulated agent), each with the operator's README.txt
+# and a sample tivConfig.txt, and a .sha256 file beside each. Installs the
+# compilers it needs if missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-missing=()
-for package in cmake make g++ g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
-    g++-arm-linux-gnueabihf; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-deps.sh cmake make g++ g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
+    g++-arm-linux-gnueabihf
 
 # The Windows and ARM builds of their presets, and a Linux build for this
 # machine without the tests.

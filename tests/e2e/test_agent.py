@@ -13,7 +13,7 @@ class Options(unittest.TestCase):
     def test_bad_options_end_with_a_message_and_status_2(self):
         cases = [
             (["--baud", "abc"], "--baud"),
-            (["--baud", "0"], "--baud"),
+            (["--baud", "-1"], "--baud"),
             (["--delay", "-5"], "--delay"),
             (["--delay", "99999999999999999999"], "--delay"),
             (["--silent-from", "0"], "--silent-from"),
