@@ -4,6 +4,7 @@
 
 #include "protocol/protocol.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,9 +78,12 @@ void fill_frame(RequestFrame& frame, uint16_t command, const uint8_t* chunk, uin
 
 // A message on standard error, after all that standard output holds, so that
 // the two keep their order when they go to one file or pipe.
-void report_error(const char* message) {
+void report_error(const char* format, ...) {
     std::fflush(stdout);
-    std::fputs(message, stderr);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
 }
 
 // Opens, measures and reads the whole image; 0 on success, 1 after printing
@@ -92,8 +96,7 @@ int load_image(const std::string& path) {
         return 1;
     }
     if (size > MAX_IMAGE_LENGTH) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "Image too large: %lld bytes, at most %lld can be sent\n",
+        report_error("Image too large: %lld bytes, at most %lld can be sent\n",
                      static_cast<long long>(size), static_cast<long long>(MAX_IMAGE_LENGTH));
         close_image_file();
         return 1;

@@ -238,17 +238,6 @@ void guard_standard_streams() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-// Moves a descriptor above the standard ones, where /dev/null could not be
-// opened on them.
-int above_standard(int fd) {
-    if (fd < 0 || fd > 2) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
-
 // DTR and RTS as the record asks. On a pseudo-terminal, which has no modem
 // lines, the kernel refuses with ENOTTY or EINVAL: nothing to drive there.
 bool apply_modem_lines(int fd, const DCB& dcb) {
@@ -369,7 +358,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIB
         fail(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = above_standard(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     DWORD error = fd < 0 ? error_from_errno(errno) : 0;
     struct termios settings;
     if (error == 0 && tcgetattr(fd, &settings) != 0) {
