@@ -14,9 +14,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -25,7 +25,6 @@ DWORD last_error = 0;
 // What a HANDLE points to: the descriptor and the time-outs applied to it.
 struct Port {
     int fd;
-    int device_lock; // see lock_device; -1 when the device has none
     COMMTIMEOUTS timeouts;
 };
 
@@ -142,6 +141,40 @@ void end_by_signal(int signal_number) {
     raise(signal_number);
 }
 
+// Every signal whose default action ends the process, but SIGKILL and SIGSTOP
+// (beyond reach: the kernel drops the hold at the port's last close) and
+// SIGPIPE (ignored: output nobody reads is lost, as on Windows).
+void catch_ending_signals() {
+    static const int ending[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT,
+                                 SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM,
+                                 SIGTERM,   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+                                 SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+                                 SIGPWR,
+#endif
+                                 SIGIO};
+    std::vector<int> signals(std::begin(ending), std::end(ending));
+    for (int real_time = SIGRTMIN; real_time <= SIGRTMAX; ++real_time) {
+        signals.push_back(real_time);
+    }
+    for (int signal_number : signals) {
+        struct sigaction current;
+        // A signal the process was started to ignore (SIGINT in a background
+        // job of a shell script) stays ignored.
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction action = {};
+            action.sa_handler = end_by_signal;
+            // One release at a time: a second signal waits for the first.
+            sigfillset(&action.sa_mask);
+            sigaction(signal_number, &action, nullptr);
+        }
+    }
+}
+
+// Called before the first hold is taken, so that no signal can end the
+// process between the hold and its handlers.
 void release_holds_at_the_end() {
     static bool registered = false;
     if (registered) {
@@ -149,25 +182,7 @@ void release_holds_at_the_end() {
     }
     registered = true;
     std::atexit(release_exclusive_holds);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        struct sigaction current;
-        // A signal the process was started to ignore (SIGINT in a background
-        // job of a shell script) stays ignored.
-        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-            struct sigaction action = {};
-            action.sa_handler = end_by_signal;
-            sigemptyset(&action.sa_mask);
-            sigaction(signal_number, &action, nullptr);
-        }
-    }
-}
-
-void note_held_port(int fd) {
-    if (held_port_count < MAX_HELD_PORTS) {
-        held_ports[held_port_count] = fd;
-        held_port_count = held_port_count + 1;
-    }
-    release_holds_at_the_end();
+    catch_ending_signals();
 }
 
 void forget_held_port(int fd) {
@@ -182,42 +197,21 @@ void forget_held_port(int fd) {
 
 // A refusal of a second opener: flock stops other programs that take it (a
 // second host), TIOCEXCL stops any later open by a user other than root.
+// The port is listed among the held ones before TIOCEXCL, so that a signal
+// at any moment finds the hold it has to give up.
 bool take_exclusive_access(int fd) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
+    release_holds_at_the_end();
+    if (held_port_count < MAX_HELD_PORTS) {
+        held_ports[held_port_count] = fd;
+        held_port_count = held_port_count + 1;
+    }
     // A tty that refuses TIOCEXCL is still guarded by the lock; root passes
-    // TIOCEXCL anyway.
-    if (ioctl(fd, TIOCEXCL) == 0) {
-        note_held_port(fd);
-    }
+    // TIOCEXCL anyway. TIOCNXCL on a tty without the hold does nothing.
+    ioctl(fd, TIOCEXCL);
     return true;
-}
-
-// The first half of the refusal of a second opener, taken before the tty is
-// opened: Linux raises DTR and RTS at every open of a tty, and root passes
-// TIOCEXCL, so a second host refused only after its open would already have
-// pulsed the lines of a board being programmed. The lock is on the device's
-// folder in sysfs, which every user may open and every host finds the same;
-// it ends with the process. Returns the lock's descriptor, -1 when the device
-// has no such folder (a pseudo-terminal: the lock on the tty itself, after
-// the open, then stands alone), or -2 when another opener holds the lock.
-int lock_device(const std::string& path) {
-    struct stat status;
-    if (stat(path.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) {
-        return -1;
-    }
-    std::string folder = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
-                         std::to_string(minor(status.st_rdev));
-    int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (lock < 0) {
-        return -1;
-    }
-    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        close(lock);
-        return -2;
-    }
-    return lock;
 }
 
 // Before the first port opens: a closed standard descriptor gets /dev/null,
@@ -238,12 +232,14 @@ void guard_standard_streams() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-// DTR and RTS as the record asks. On a pseudo-terminal, which has no modem
-// lines, the kernel refuses with ENOTTY or EINVAL: nothing to drive there.
+// DTR and RTS as the record asks; RTS under handshake is the driver's. On a
+// pseudo-terminal, which has no modem lines, the kernel refuses with ENOTTY
+// or EINVAL: nothing to drive there.
 bool apply_modem_lines(int fd, const DCB& dcb) {
     int raise_lines = (dcb.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
                       (dcb.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
-    int lower_lines = (TIOCM_DTR | TIOCM_RTS) & ~raise_lines;
+    int lower_lines = (dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCM_DTR : 0) |
+                      (dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCM_RTS : 0);
     bool ok = (raise_lines == 0 || ioctl(fd, TIOCMBIS, &raise_lines) == 0) &&
               (lower_lines == 0 || ioctl(fd, TIOCMBIC, &lower_lines) == 0);
     return ok || errno == ENOTTY || errno == EINVAL;
@@ -311,21 +307,156 @@ tcflag_t size_flag(BYTE bits) {
     }
 }
 
-// Reads an unsigned decimal field; false on anything else.
-bool parse_number(const std::string& field, DWORD& value) {
-    if (field.empty() || field.size() > 9 || field.find_first_not_of("0123456789") != field.npos) {
+// The definition text, a byte a character; 0 past its end.
+struct Definition {
+    std::string text;
+    size_t at = 0;
+    char next() const {
+        return at < text.size() ? text[at] : 0;
+    }
+    void skip_one_space() {
+        at += next() == ' ' ? 1 : 0;
+    }
+    void skip_spaces() {
+        while (next() == ' ') {
+            ++at;
+        }
+    }
+};
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// An optional "COM<n>" with ":" or spaces after it, as Windows accepts at the
+// start of a definition; false when the text starts with a space or a
+// broken prefix.
+bool skip_port_prefix(Definition& d) {
+    if (strncasecmp(d.text.c_str(), "COM", 3) != 0) {
+        return d.next() != ' ';
+    }
+    d.at = 3;
+    if (d.next() < '1' || d.next() > '9') {
         return false;
     }
-    value = static_cast<DWORD>(std::stoul(field));
+    while (is_digit(d.next())) {
+        ++d.at;
+    }
+    if (d.next() != ':' && d.next() != ' ') {
+        return false;
+    }
+    d.skip_spaces();
+    if (d.next() == ':') {
+        ++d.at;
+        d.skip_spaces();
+    }
     return true;
 }
 
-std::string trimmed(const std::string& text) {
-    size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return "";
+// Decimal digits; at least one. Too large a number reads as 0xFFFFFFFF.
+bool read_decimal(Definition& d, DWORD& value) {
+    if (!is_digit(d.next())) {
+        return false;
     }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    uint64_t number = 0;
+    while (is_digit(d.next())) {
+        number = std::min<uint64_t>(number * 10 + uint64_t(d.text[d.at++] - '0'), 0xFFFFFFFFu);
+    }
+    value = static_cast<DWORD>(number);
+    return true;
+}
+
+// A comma between two fields, with at most one space on either side.
+bool read_comma(Definition& d) {
+    d.skip_one_space();
+    if (d.next() != ',') {
+        return false;
+    }
+    ++d.at;
+    d.skip_one_space();
+    return true;
+}
+
+// Two-digit speeds stand for the old speeds: 11 is 110, 96 is 9600.
+DWORD full_speed(DWORD baud) {
+    switch (baud) {
+    case 11:
+    case 30:
+    case 60:
+        return baud * 10;
+    case 12:
+    case 24:
+    case 48:
+    case 96:
+        return baud * 100;
+    default:
+        return baud;
+    }
+}
+
+// "1", "1.5" or "2".
+bool read_stop_bits(Definition& d, BYTE& stop_bits) {
+    if (d.text.compare(d.at, 3, "1.5") == 0) {
+        d.at += 3;
+        stop_bits = ONE5STOPBITS;
+        return true;
+    }
+    DWORD number = 0;
+    if (!read_decimal(d, number) || (number != 1 && number != 2)) {
+        return false;
+    }
+    stop_bits = number == 1 ? ONESTOPBIT : TWOSTOPBITS;
+    return true;
+}
+
+// The flow-control letter after the stop bits, or none; sets the modem-line
+// and flow-control fields as Windows does for each.
+bool read_flow_control(Definition& d, DCB& dcb) {
+    d.skip_spaces();
+    char letter = 0;
+    if (d.next() == ',') {
+        ++d.at;
+        d.skip_spaces();
+        letter = static_cast<char>(std::toupper(static_cast<unsigned char>(d.next())));
+        d.at += letter != 0 ? 1 : 0;
+        d.skip_spaces();
+    }
+    if (d.next() != 0 || (letter != 0 && letter != 'X' && letter != 'P')) {
+        return false;
+    }
+    bool xon_xoff = letter == 'X';
+    bool handshake = letter == 'P';
+    dcb.fInX = xon_xoff;
+    dcb.fOutX = xon_xoff;
+    dcb.fOutxCtsFlow = handshake;
+    dcb.fOutxDsrFlow = handshake;
+    dcb.fDtrControl = handshake ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    return true;
+}
+
+// "baud,parity,data,stop[,x|p]".
+bool read_old_form(Definition& d, DCB& dcb) {
+    static const char parities[] = "NOEMS"; // in the order of their values
+    DWORD baud = 0;
+    DWORD data_bits = 0;
+    if (!read_decimal(d, baud) || !read_comma(d)) {
+        return false;
+    }
+    char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(d.next())));
+    const char* parity = letter != 0 ? std::strchr(parities, letter) : nullptr;
+    if (parity == nullptr) {
+        return false;
+    }
+    ++d.at;
+    if (!read_comma(d) || !read_decimal(d, data_bits) || data_bits < 5 || data_bits > 8 ||
+        !read_comma(d) || !read_stop_bits(d, dcb.StopBits) || !read_flow_control(d, dcb)) {
+        return false;
+    }
+    dcb.BaudRate = full_speed(baud);
+    dcb.Parity = static_cast<BYTE>(parity - parities);
+    dcb.ByteSize = static_cast<BYTE>(data_bits);
+    return true;
 }
 
 } // namespace
@@ -353,11 +484,6 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIB
         return INVALID_HANDLE_VALUE;
     }
     guard_standard_streams();
-    int device_lock = share_mode == 0 ? lock_device(path) : -1;
-    if (device_lock == -2) {
-        fail(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     DWORD error = fd < 0 ? error_from_errno(errno) : 0;
     struct termios settings;
@@ -371,13 +497,15 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, SECURITY_ATTRIB
         if (fd >= 0) {
             close(fd);
         }
-        if (device_lock >= 0) {
-            close(device_lock);
-        }
         fail(error);
         return INVALID_HANDLE_VALUE;
     }
-    Port* port = new Port{fd, device_lock, COMMTIMEOUTS{0, 0, 0, 0, 0}};
+    // A new handle starts with empty queues, as on Windows: what reached the
+    // port before (a late answer to an interrupted run) is not taken for an
+    // answer to this run. Only the holder flushes: a second opener, refused
+    // above, never throws away what the first one waits for.
+    tcflush(fd, TCIOFLUSH);
+    Port* port = new Port{fd, COMMTIMEOUTS{0, 0, 0, 0, 0}};
     return port;
 }
 
@@ -390,65 +518,67 @@ BOOL CloseHandle(HANDLE handle) {
     // Not every tty took the hold; there is nothing to give up then.
     ioctl(port->fd, TIOCNXCL);
     close(port->fd);
-    if (port->device_lock >= 0) {
-        close(port->device_lock);
-    }
     delete port;
     return TRUE;
 }
 
-// "baud,parity,data,stop", as in "115200,N,8,1": parity N, O or E and one or
-// two stop bits, what SetCommState can keep (Windows also takes M, S and 1.5).
+// The old form, "baud,parity,data,stop[,x|p]" ("115200,N,8,1"): parity N, O,
+// E, M or S in either case, 5 to 8 data bits, 1, 1.5 or 2 stop bits. Without
+// a last letter DTR and RTS are enabled and there is no flow control; "x"
+// adds XON/XOFF, "p" hands DTR and RTS to hardware handshaking. fBinary,
+// fParity and the other fields keep what they held. Of the "baud=..." form
+// only the empty text is taken (it gives one stop bit). On failure the record
+// is left as it was.
 BOOL BuildCommDCBW(LPCWSTR definition, DCB* dcb) {
     if (definition == nullptr || dcb == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    std::string fields[4];
-    size_t count = 0;
+    Definition d;
     for (const WCHAR* c = definition; *c != 0; ++c) {
         if (*c > 0x7F) {
             return fail(ERROR_INVALID_PARAMETER);
         }
-        if (*c == ',') {
-            if (++count == 4) {
-                return fail(ERROR_INVALID_PARAMETER);
-            }
-        } else {
-            fields[count].push_back(static_cast<char>(*c));
-        }
+        d.text.push_back(static_cast<char>(*c));
     }
-    DWORD baud = 0;
-    DWORD data_bits = 0;
-    std::string parity = trimmed(fields[1]);
-    std::string stop = trimmed(fields[3]);
-    static const char parities[] = "NOE";
-    const char* parity_letter =
-        parity.size() == 1 ? std::strchr(parities, std::toupper(parity[0])) : nullptr;
-    if (count != 3 || !parse_number(trimmed(fields[0]), baud) || baud == 0 ||
-        parity_letter == nullptr || !parse_number(trimmed(fields[2]), data_bits) || data_bits < 5 ||
-        data_bits > 8 || (stop != "1" && stop != "2")) {
+    DCB built = *dcb;
+    if (!skip_port_prefix(d)) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    dcb->BaudRate = baud;
-    dcb->Parity = static_cast<BYTE>(parity_letter - parities);
-    dcb->ByteSize = static_cast<BYTE>(data_bits);
-    dcb->StopBits = stop == "1" ? ONESTOPBIT : TWOSTOPBITS;
-    dcb->fBinary = 1;
-    dcb->fParity = dcb->Parity != NOPARITY;
+    if (d.text.find(',', d.at) == std::string::npos) {
+        if (d.next() != 0) {
+            return fail(ERROR_INVALID_PARAMETER);
+        }
+        built.StopBits = ONESTOPBIT;
+    } else if (!read_old_form(d, built)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    *dcb = built;
     return TRUE;
 }
 
-// Raw line at the record's speed and framing; no flow control of either kind;
-// DTR and RTS as the record says.
+// Framing the line has no way to keep: ERROR_NOT_SUPPORTED, as Windows
+// gives for it.
+bool framing_unsupported(const DCB& dcb) {
+    return dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+           dcb.StopBits > TWOSTOPBITS || dcb.fRtsControl == RTS_CONTROL_TOGGLE;
+}
+
+// Raw line at the record's speed and framing, with the flow control it asks
+// for (XON/XOFF; CTS/RTS, which Linux handles as one); DTR and RTS as the
+// record says.
 BOOL SetCommState(HANDLE handle, DCB* dcb) {
     Port* port = port_of(handle);
     if (port == nullptr || dcb == nullptr) {
         return fail(ERROR_INVALID_HANDLE);
     }
+    if (framing_unsupported(*dcb)) {
+        return fail(ERROR_NOT_SUPPORTED);
+    }
+    // Only the standard speeds (0 would hang the line up), and no DTR/DSR
+    // handshake: Linux has none.
     speed_t speed = speed_of(dcb->BaudRate);
     tcflag_t size = size_flag(dcb->ByteSize);
-    if (speed == B0 || size == 0 || dcb->Parity > EVENPARITY || dcb->StopBits == ONE5STOPBITS ||
-        dcb->fDtrControl > DTR_CONTROL_ENABLE || dcb->fRtsControl > RTS_CONTROL_ENABLE) {
+    if (speed == B0 || dcb->fDtrControl > DTR_CONTROL_ENABLE) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     struct termios settings;
@@ -456,16 +586,23 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
         return fail(error_from_errno(errno));
     }
     cfmakeraw(&settings);
-    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     settings.c_cflag |= CLOCAL | CREAD | size;
     if (dcb->Parity != NOPARITY) {
-        settings.c_cflag |= PARENB | (dcb->Parity == ODDPARITY ? PARODD : 0);
+        bool odd = dcb->Parity == ODDPARITY || dcb->Parity == MARKPARITY;
+        bool sticky = dcb->Parity == MARKPARITY || dcb->Parity == SPACEPARITY;
+        settings.c_cflag |= PARENB | (odd ? PARODD : 0) | (sticky ? CMSPAR : 0);
         settings.c_iflag |= INPCK;
     }
-    if (dcb->StopBits == TWOSTOPBITS) {
+    // 1.5 stop bits: a UART gives them for 5 data bits when asked for two.
+    if (dcb->StopBits != ONESTOPBIT) {
         settings.c_cflag |= CSTOPB;
     }
+    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) {
+        settings.c_cflag |= CRTSCTS;
+    }
     settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    settings.c_iflag |= (dcb->fOutX ? IXON : 0) | (dcb->fInX ? IXOFF : 0);
     // With O_NONBLOCK, "no data yet" is EAGAIN and a read of 0 means hang-up.
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;

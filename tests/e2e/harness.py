@@ -201,8 +201,9 @@ class WineRunner:
     name = "wine"
     COM = 20  # above the ports Wine maps from /dev/ttyS*
 
-    def __init__(self):
-        self.exe = os.environ.get("HOST_EXE", "")
+    def __init__(self, exe=None):
+        """`exe`: the Windows program to run; host.exe ($HOST_EXE) by default."""
+        self.exe = os.environ.get("HOST_EXE", "") if exe is None else exe
         self.prefix = None
 
     def set_up(self):

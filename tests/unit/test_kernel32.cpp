@@ -56,37 +56,55 @@ TEST(CreateFile, RefusesASecondOpener) {
     close_pty_peer(peer);
 }
 
+// The old-style text as Windows reads it: without a last letter DTR and RTS
+// are enabled and there is no flow control.
 TEST(BuildCommDCB, ParsesTheDefinitionText) {
     const struct {
         const char* text;
         bool ok;
         DWORD baud;
         BYTE parity, size, stop;
+        unsigned dtr, rts, xon_xoff, cts_dsr;
     } cases[] = {
-        {"115200,N,8,1", true, 115200, NOPARITY, 8, ONESTOPBIT},
-        {"9600,e,7,2", true, 9600, EVENPARITY, 7, TWOSTOPBITS},
-        {"300, O ,5,2", true, 300, ODDPARITY, 5, TWOSTOPBITS},
-        {"9600,M,8,1", false, 0, 0, 0, 0},
-        {"9600,N,8,1.5", false, 0, 0, 0, 0},
-        {"", false, 0, 0, 0, 0},
-        {"115200", false, 0, 0, 0, 0},
-        {"115200,N,8", false, 0, 0, 0, 0},
-        {"115200,N,8,1,x", false, 0, 0, 0, 0},
-        {"115200,X,8,1", false, 0, 0, 0, 0},
-        {"115200,N,9,1", false, 0, 0, 0, 0},
-        {"115200,N,8,3", false, 0, 0, 0, 0},
-        {"fast,N,8,1", false, 0, 0, 0, 0},
-        {"0,N,8,1", false, 0, 0, 0, 0},
+        {"115200,N,8,1", true, 115200, NOPARITY, 8, ONESTOPBIT, 1, 1, 0, 0},
+        {"9600,e,7,2", true, 9600, EVENPARITY, 7, TWOSTOPBITS, 1, 1, 0, 0},
+        {"300, O, 5,2", true, 300, ODDPARITY, 5, TWOSTOPBITS, 1, 1, 0, 0},
+        {"9600,M,8,1.5", true, 9600, MARKPARITY, 8, ONE5STOPBITS, 1, 1, 0, 0},
+        {"96,s,8,1", true, 9600, SPACEPARITY, 8, ONESTOPBIT, 1, 1, 0, 0},
+        {"115200,n,8,1,x", true, 115200, NOPARITY, 8, ONESTOPBIT, 1, 1, 1, 0},
+        {"115200,n,8,1,P", true, 115200, NOPARITY, 8, ONESTOPBIT, 2, 2, 0, 1},
+        {"115200,n,8,1, ", true, 115200, NOPARITY, 8, ONESTOPBIT, 1, 1, 0, 0},
+        {"COM3: 115200,n,8,1", true, 115200, NOPARITY, 8, ONESTOPBIT, 1, 1, 0, 0},
+        {"", true, 0, 0, 0, ONESTOPBIT, 0, 0, 0, 0},
+        {" 115200,n,8,1", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200,  n,8,1", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200,N,8", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200,N,8,1,z", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200,N,8,1,xp", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200,X,8,1", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200,N,9,1", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"115200,N,8,3", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"fast,N,8,1", false, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"baud=9600", false, 0, 0, 0, 0, 0, 0, 0, 0},
     };
     for (const auto& c : cases) {
         DCB dcb = {};
         EXPECT_EQ(BuildCommDCBW(widen(c.text).c_str(), &dcb) != FALSE, c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(dcb.BaudRate, c.baud) << c.text;
-            EXPECT_EQ(dcb.Parity, c.parity) << c.text;
-            EXPECT_EQ(dcb.ByteSize, c.size) << c.text;
-            EXPECT_EQ(dcb.StopBits, c.stop) << c.text;
+        if (!c.ok) {
+            EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << c.text;
+            EXPECT_EQ(dcb.BaudRate, 0u) << c.text << ": a refused text changes nothing";
+            continue;
         }
+        EXPECT_EQ(dcb.BaudRate, c.baud) << c.text;
+        EXPECT_EQ(dcb.Parity, c.parity) << c.text;
+        EXPECT_EQ(dcb.ByteSize, c.size) << c.text;
+        EXPECT_EQ(dcb.StopBits, c.stop) << c.text;
+        EXPECT_EQ(dcb.fDtrControl, c.dtr) << c.text;
+        EXPECT_EQ(dcb.fRtsControl, c.rts) << c.text;
+        EXPECT_EQ(dcb.fOutX + dcb.fInX, 2 * c.xon_xoff) << c.text;
+        EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutxDsrFlow, 2 * c.cts_dsr) << c.text;
+        EXPECT_EQ(dcb.fBinary, 0u) << c.text << ": left as it was";
     }
 }
 
@@ -122,10 +140,9 @@ TEST_F(PortTest, SetCommStateTakesWhatItCanKeep) {
         {"115200, DTR and RTS low", 115200, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, true},
         {"DTR and RTS raised", 115200, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, true},
         {"DTR raised, RTS low", 9600, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, true},
+        {"RTS handshake", 115200, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, true},
         {"unknown speed", 12345, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false},
         {"DTR handshake", 115200, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE, false},
-        {"RTS handshake", 115200, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false},
-        {"RTS toggle", 115200, DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE, false},
     };
     for (const auto& c : cases) {
         DCB dcb = {};
@@ -138,6 +155,34 @@ TEST_F(PortTest, SetCommStateTakesWhatItCanKeep) {
         EXPECT_EQ(SetCommState(port, &dcb) != FALSE, c.ok) << c.what;
         EXPECT_EQ(GetLastError(), c.ok ? 0u : ERROR_INVALID_PARAMETER) << c.what;
     }
+    DCB toggle = {};
+    ASSERT_TRUE(BuildCommDCBW(widen("115200,N,8,1").c_str(), &toggle));
+    toggle.fRtsControl = RTS_CONTROL_TOGGLE;
+    EXPECT_FALSE(SetCommState(port, &toggle));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED) << "RTS toggle, as Windows refuses it";
+}
+
+TEST(CreateFile, DiscardsWhatWaitedOnTheLineBeforeTheOpen) {
+    PtyPeer peer;
+    open_pty_peer(peer);
+    peer_write(peer, {0x00, 0x01, 0x00, 0x00, 0x00, 0x01});
+    ASSERT_EQ(tcdrain(peer.master), 0);
+    HANDLE port = open_port(peer.path);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts = {100, 10, 100, 0, 1000};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    uint8_t buffer[6];
+    DWORD count = 99;
+    EXPECT_TRUE(ReadFile(port, buffer, 6, &count, nullptr));
+    EXPECT_EQ(count, 0u) << "a new handle starts with empty queues";
+    // A refused second opener discards nothing the holder waits for.
+    peer_write(peer, {0x00, 0x01});
+    ASSERT_EQ(tcdrain(peer.master), 0);
+    EXPECT_EQ(open_port(peer.path), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ReadFile(port, buffer, 6, &count, nullptr));
+    EXPECT_EQ(count, 2u);
+    CloseHandle(port);
+    close_pty_peer(peer);
 }
 
 // How long ReadFile(6) takes, and what it brings, for bytes written first.
