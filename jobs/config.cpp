@@ -4,9 +4,9 @@
 // before it opens its image; nothing read here outlives the job.
 #include "jobs/config.h"
 
+#include "jobs/files.h"
+
 #include <cctype>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 
 bool match_entry(const std::string& line, const std::string& key, std::string& value) {
@@ -34,74 +34,48 @@ int hex_digit(char c) {
     return -1;
 }
 
-// The OTP address stands on the line after the OTP path.
-constexpr int OTP_ADDRESS_LINE = 3;
-// Bytes of a configuration line that are kept (paths are at most a few KiB).
-constexpr size_t MAX_LINE_LENGTH = 4 * 1024 * 1024;
-
 // A message on its own line, flushed at once.
 void say(const std::string& text) {
     std::cout << text << std::endl;
-}
-
-// Only a regular file is opened: a FIFO with no writer would block the open
-// for ever, with the port held.
-bool open_config(std::ifstream& config) {
-    std::error_code ignored;
-    if (std::filesystem::is_regular_file(CONFIG_FILE_NAME, ignored)) {
-        config.open(CONFIG_FILE_NAME, std::ios::in | std::ios::binary);
-    }
-    if (!config.is_open()) {
-        say("Could not open tivConfig.txt");
-        return false;
-    }
-    return true;
 }
 
 // Reads the next line. A carriage return right before the line feed is
 // dropped, so CR LF and LF files read alike. Past the end of the file the
 // line keeps what the last read left in it; a file that ends with a line end
 // gives one empty line more. A line longer than MAX_LINE_LENGTH keeps its
-// first MAX_LINE_LENGTH bytes and the rest is passed over, so a huge line
-// costs no more memory than that: no path of that length can be opened on
-// any system, so a cut path still ends in "File error".
-void read_line(std::ifstream& config, std::string& line) {
-    if (!config.good()) {
+// first MAX_LINE_LENGTH bytes and is marked as not whole; the rest is passed
+// over, so a huge line costs no more memory than that.
+void read_line(ConfigFile& config) {
+    FILE* file = config.file.get();
+    config.line_number += 1;
+    if (std::feof(file) || std::ferror(file)) {
         return;
     }
-    line.clear();
-    std::streambuf* text = config.rdbuf();
+    config.line.clear();
+    config.line_whole = true;
     for (;;) {
-        int c = text->sbumpc();
-        if (c == std::char_traits<char>::eof()) {
-            config.setstate(line.empty() ? std::ios::eofbit | std::ios::failbit : std::ios::eofbit);
+        int c = std::getc(file);
+        if (c == EOF) {
             return;
         }
         if (c == '\n') {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
+            if (!config.line.empty() && config.line.back() == '\r') {
+                config.line.pop_back();
             }
             return;
         }
-        if (line.size() < MAX_LINE_LENGTH) {
-            line.push_back(static_cast<char>(c));
+        if (config.line.size() < MAX_LINE_LENGTH) {
+            config.line.push_back(static_cast<char>(c));
+        } else {
+            config.line_whole = false;
         }
     }
 }
 
-// Reads down to line `number` and takes the image path from it; echoes the
-// path, or prints `missing` when the line does not carry the key.
-bool find_path(std::ifstream& config, std::string& line, int number, const char* key,
-               const char* missing, std::string& path) {
-    for (int i = 0; i < number; ++i) {
-        read_line(config, line);
+void read_down_to(ConfigFile& config, int number) {
+    while (config.line_number < number) {
+        read_line(config);
     }
-    if (!match_entry(line, key, path)) {
-        say(missing);
-        return false;
-    }
-    say("Opening " + path);
-    return true;
 }
 
 } // namespace
@@ -135,27 +109,37 @@ bool parse_otp_address(const std::string& text, uint32_t& address) {
     return true;
 }
 
-bool look_up_image(int line_number, const char* key, const char* missing, std::string& path,
-                   uint32_t* otp_address) {
-    std::ifstream config;
-    std::string line;
-    if (!open_config(config) || !find_path(config, line, line_number, key, missing, path)) {
+bool open_config(ConfigFile& config) {
+    int64_t size = 0;
+    config.file.reset(open_regular_file(CONFIG_FILE_NAME, size));
+    if (config.file == nullptr) {
+        say("Could not open tivConfig.txt");
         return false;
     }
-    if (otp_address == nullptr) {
-        return true;
+    return true;
+}
+
+bool find_image_path(ConfigFile& config, int number, const char* key, const char* missing,
+                     std::string& path) {
+    read_down_to(config, number);
+    if (!match_entry(config.line, key, path)) {
+        say(missing);
+        return false;
     }
-    // The OTP address is read, and checked, before the image is opened:
-    // one-time-programmable memory is never written at an address nobody gave.
-    std::string address_text;
-    for (int i = line_number; i < OTP_ADDRESS_LINE; ++i) {
-        read_line(config, line);
-    }
-    if (!match_entry(line, "OTPAddress:", address_text)) {
+    say("Opening " + path);
+    return true;
+}
+
+bool find_otp_address(ConfigFile& config, uint32_t& address) {
+    read_down_to(config, OTP_ADDRESS_LINE);
+    std::string text;
+    if (!match_entry(config.line, "OTPAddress:", text)) {
         say("Could not find OTP address");
         return false;
     }
-    if (!parse_otp_address(address_text, *otp_address)) {
+    // One-time-programmable memory is never written at an address that was
+    // not read whole from the file.
+    if (!config.line_whole || !parse_otp_address(text, address)) {
         say("Invalid OTP address");
         return false;
     }

@@ -2,13 +2,13 @@
 // frame of the jobs is filled here.
 #include "jobs/image.h"
 
+#include "jobs/files.h"
 #include "protocol/protocol.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
@@ -33,28 +33,6 @@ void release_image() {
     std::free(image_buffer);
     image_buffer = nullptr;
     image_length = 0;
-}
-
-// Opens the image for reading only: nothing is ever written to it. A path
-// that names no regular file (a directory, a device, a FIFO) is refused like
-// a missing one, before it is opened: opening a FIFO that has no writer would
-// wait forever. A path that a NUL byte would cut short is refused too.
-FILE* open_image(const std::string& path, int64_t& size) {
-    struct stat status;
-    if (path.find('\0') != std::string::npos || stat(path.c_str(), &status) != 0 ||
-        !S_ISREG(status.st_mode)) {
-        return nullptr;
-    }
-    FILE* file = std::fopen(path.c_str(), "rb");
-    // What was opened is checked again: the path may have changed in between.
-    if (file != nullptr && (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode))) {
-        std::fclose(file);
-        return nullptr;
-    }
-    if (file != nullptr) {
-        size = status.st_size;
-    }
-    return file;
 }
 
 // Fills the job's frame: `count` bytes of `chunk` at the start of `data`
@@ -90,7 +68,8 @@ void report_error(const char* format, ...) {
 // the failure on standard error (nothing is then left open or allocated).
 int load_image(const std::string& path) {
     int64_t size = 0;
-    image_file = open_image(path, size);
+    // Read only: nothing is ever written to an image.
+    image_file = open_regular_file(path, size);
     if (image_file == nullptr) {
         report_error("File error\n");
         return 1;

@@ -1,6 +1,6 @@
 // The board data, OTP and firmware jobs: each finds its entries in the
-// configuration file, then programs its image. Nothing passes from one job to
-// the next.
+// configuration file, closes it, then programs its image. Nothing passes from
+// one job to the next.
 #include "jobs/jobs.h"
 
 #include "jobs/config.h"
@@ -9,17 +9,26 @@
 
 namespace {
 
-// Line numbers of the path entries in the configuration file.
-constexpr int BOARD_DATA_LINE = 1;
-constexpr int OTP_LINE = 2;
-constexpr int FIRMWARE_LINE = 4;
+// The path of a job whose only entry it is; the file is closed on return.
+bool find_path_alone(int number, const char* key, const char* missing, std::string& path) {
+    ConfigFile config;
+    return open_config(config) && find_image_path(config, number, key, missing, path);
+}
+
+// The OTP path and, below it, the OTP address: both read, and checked, before
+// the image is opened; the file is closed on return.
+bool find_otp_entries(std::string& path, uint32_t& otp_address) {
+    ConfigFile config;
+    return open_config(config) &&
+           find_image_path(config, OTP_LINE, "OTP:", "Could not find OTP file", path) &&
+           find_otp_address(config, otp_address);
+}
 
 } // namespace
 
 uint16_t run_board_data_job() {
     std::string path;
-    if (!look_up_image(BOARD_DATA_LINE, "Boarddata:", "Could not find board data file", path,
-                       nullptr)) {
+    if (!find_path_alone(BOARD_DATA_LINE, "Boarddata:", "Could not find board data file", path)) {
         return 1;
     }
     return program_image(path, CMD_BOARD_DATA, 0);
@@ -28,7 +37,7 @@ uint16_t run_board_data_job() {
 uint16_t run_otp_job() {
     std::string path;
     uint32_t otp_address = 0;
-    if (!look_up_image(OTP_LINE, "OTP:", "Could not find OTP file", path, &otp_address)) {
+    if (!find_otp_entries(path, otp_address)) {
         return 1;
     }
     return program_image(path, CMD_OTP_DATA, otp_address);
@@ -36,7 +45,7 @@ uint16_t run_otp_job() {
 
 uint16_t run_firmware_job() {
     std::string path;
-    if (!look_up_image(FIRMWARE_LINE, "Firmware:", "Could not find Firmware file", path, nullptr)) {
+    if (!find_path_alone(FIRMWARE_LINE, "Firmware:", "Could not find Firmware file", path)) {
         return 1;
     }
     return program_image(path, CMD_FIRMWARE_DATA, 0);

@@ -3,15 +3,26 @@
 
 #include "link/link.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace {
 
-// After a read that failed at once (the line hung up, the adapter is gone),
-// wait as long as one read time-out before asking again, so the wait that has
-// no limit stays a wait and never becomes a spin.
-constexpr DWORD FAILED_READ_PAUSE_MS =
-    READ_TOTAL_TIMEOUT_CONSTANT_MS + READ_TOTAL_TIMEOUT_MULTIPLIER_MS * RESPONSE_FRAME_SIZE;
+typedef std::chrono::steady_clock Clock;
+
+// The longest a read of `count` bytes may take under the link's time-outs.
+Clock::duration read_total_timeout(DWORD count) {
+    return std::chrono::milliseconds(READ_TOTAL_TIMEOUT_CONSTANT_MS +
+                                     READ_TOTAL_TIMEOUT_MULTIPLIER_MS * count);
+}
+
+// Sleeps until `deadline` on the monotonic clock, if it is still ahead.
+void wait_until(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left > 0) {
+        Sleep(static_cast<DWORD>(left));
+    }
+}
 
 uint16_t big_endian_16(const uint8_t* bytes) {
     return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
@@ -75,12 +86,19 @@ uint16_t read_response() {
     // Bytes are kept across reads, in arrival order, until one whole response
     // is held; what comes after it is left for the next call.
     while (held < RESPONSE_FRAME_SIZE) {
+        DWORD wanted = RESPONSE_FRAME_SIZE - held;
+        Clock::time_point deadline = Clock::now() + read_total_timeout(wanted);
         DWORD got = 0;
-        BOOL ok =
-            ReadFile(serial_handle, response + held, RESPONSE_FRAME_SIZE - held, &got, nullptr);
+        // A failed read counts as one that brought nothing: the agent may
+        // still answer, and the wait has no limit.
+        ReadFile(serial_handle, response + held, wanted, &got, nullptr);
         held += got;
-        if (!ok && got == 0) {
-            Sleep(FAILED_READ_PAUSE_MS);
+        // A read that brought nothing before its total time-out was up (the
+        // line hung up: Linux fails such reads at once, Wine returns nothing
+        // at once) is followed by the rest of that time-out, so the wait stays
+        // a wait and never becomes a spin.
+        if (got == 0) {
+            wait_until(deadline);
         }
     }
     return interpret_response(response);
