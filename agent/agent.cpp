@@ -7,6 +7,7 @@
 // frame, RSP_EXECUTE_RESULT (value 0) for CMD_OTP_EXECUTE and RSP_UNKNOWN_CMD
 // for anything else. With --out it stores the images it received, so a run can
 // be checked byte for byte against the files sent.
+#include "link/link.h"
 #include "protocol/protocol.h"
 
 #include <algorithm>
@@ -16,7 +17,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <csignal>
 #include <map>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <termios.h>
@@ -42,7 +45,10 @@ const char USAGE[] =
     "  --baud B          pace the traffic as a line of B baud would (10 bits a byte; 0: no\n"
     "                    pacing, the default)\n"
     "Frames count from 1 in each run. A sync byte between frames starts a new run (the\n"
-    "output files then hold the new run's images); each run ends with a summary line.\n"
+    "output files then hold the new run's images). A frame left unfinished for 500 ms is\n"
+    "dropped, as a real agent times it out. A run ends after the answer to a firmware\n"
+    "frame shorter than 1024 bytes, after 500 ms without a byte, when the line closes or\n"
+    "hangs up, or when the agent is stopped; it is then reported in one summary line.\n"
     "On its own pseudo-terminal the agent ends when host closes the line; on --port it\n"
     "serves run after run until it is stopped.\n";
 
@@ -81,7 +87,13 @@ struct Run {
     long frames = 0;
     long errors = 0; // frames with a bad checksum or an unknown command
     size_t board_data = 0, otp = 0, firmware = 0; // image bytes stored
+    size_t dropped = 0; // bytes of unfinished frames dropped after an idle gap
+    bool reported = false;
 };
+
+// Bytes of a frame left unfinished this long are dropped, and a run that has
+// seen no byte this long is over.
+constexpr int IDLE_GAP_MS = 500;
 
 // The line as the pacing sees it: when the last byte in each direction is
 // through, in monotonic nanoseconds.
@@ -117,7 +129,12 @@ long checked_number(const std::string& option, const std::string& text, long min
     char* end = nullptr;
     errno = 0;
     long number = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != 0 || errno != 0 || number < min || number > max) {
+    // Digits only, after an optional minus: strtol would also take leading
+    // white space and a plus sign.
+    size_t first_digit = text.compare(0, 1, "-") == 0 ? 1 : 0;
+    bool digits = text.size() > first_digit &&
+                  text.find_first_not_of("0123456789", first_digit) == std::string::npos;
+    if (!digits || *end != 0 || errno != 0 || number < min || number > max) {
         die(option + " takes a whole number from " + std::to_string(min) + " to " +
             std::to_string(max) + ", not \"" + text + "\"");
     }
@@ -129,8 +146,11 @@ long frame_number(const std::string& option, const std::string& text) {
 }
 
 std::vector<uint8_t> hex_bytes(const std::string& hex) {
-    if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos) {
+    if (hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos) {
         die("not hexadecimal bytes: " + hex);
+    }
+    if (hex.size() % 2 != 0) {
+        die("an odd number of hexadecimal digits (two make a byte): " + hex);
     }
     std::vector<uint8_t> bytes;
     for (size_t i = 0; i < hex.size(); i += 2) {
@@ -160,6 +180,9 @@ Options parse_options(int argc, char* argv[]) {
         size_t equals = value.find('=');
         size_t colon = value.find(':', equals == value.npos ? 0 : equals);
         if (name == "--port") {
+            if (value.empty()) {
+                die("--port takes a device path, not an empty text");
+            }
             options.port = value;
         } else if (name == "--out") {
             options.out = value;
@@ -361,9 +384,30 @@ void answer(const Options& options, Line& line, long number, std::vector<uint8_t
     }
 }
 
+// One line a run on standard output, for an operator watching the agent.
+void print_summary(const Run& run) {
+    std::printf("run %ld: %ld frames, stored board data %zu, OTP %zu, firmware %zu bytes, "
+                "%ld errors",
+                run.number, run.frames, run.board_data, run.otp, run.firmware, run.errors);
+    if (run.dropped > 0) {
+        std::printf(", %zu bytes of unfinished frames dropped", run.dropped);
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// Reports a run once, when it is over.
+void end_run(Run& run) {
+    if (run.number > 0 && !run.reported) {
+        print_summary(run);
+        run.reported = true;
+    }
+}
+
 // The agent hangs up: both its ends of the line close, so host sees the line
 // drop as when an adapter is pulled. What it received is already stored.
-[[noreturn]] void hang_up(Line& line) {
+[[noreturn]] void hang_up(Line& line, Run& run) {
+    end_run(run);
     if (line.own_slave >= 0) {
         close(line.own_slave);
     }
@@ -381,13 +425,17 @@ void handle_frame(const Options& options, Line& line, Store& store, Run& run, Re
     bool crc_good = crc16(frame) == frame.crc;
     log_frame(store, number, frame, crc_good);
     if (number == options.hangup_at) {
-        hang_up(line);
+        hang_up(line, run);
     }
     run.errors += crc_good ? 0 : 1;
     std::vector<uint8_t> bytes =
         crc_good ? take_frame(frame, store, run) : response(RSP_CRC_ERROR, 0);
     if (options.silent_from == 0 || number < options.silent_from) {
         answer(options, line, number, bytes);
+    }
+    // A firmware frame shorter than a full chunk is the last of a run.
+    if (crc_good && frame.command == CMD_FIRMWARE_DATA && frame.length < CHUNK_SIZE) {
+        end_run(run);
     }
 }
 
@@ -398,14 +446,6 @@ void let_go_of_the_line(Line& line) {
         close(line.own_slave);
         line.own_slave = -1;
     }
-}
-
-// One line a run on standard output, for an operator watching the agent.
-void print_summary(const Run& run) {
-    std::printf("run %ld: %ld frames, stored board data %zu, OTP %zu, firmware %zu bytes, "
-                "%ld errors\n",
-                run.number, run.frames, run.board_data, run.otp, run.firmware, run.errors);
-    std::fflush(stdout);
 }
 
 // Empties the output files for a new run: they hold the last run's images.
@@ -420,10 +460,67 @@ void restart_store(Store& store) {
     }
 }
 
+// SIGINT and SIGTERM are held back except while the agent waits for the
+// line, so a stop always finds it between two steps of a run.
+volatile sig_atomic_t stop_signal = 0;
+
+void note_stop(int signal_number) {
+    stop_signal = signal_number;
+}
+
+void hold_back_stop_signals(sigset_t& waiting_mask) {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, &waiting_mask);
+    sigdelset(&waiting_mask, SIGINT);
+    sigdelset(&waiting_mask, SIGTERM);
+    struct sigaction action = {};
+    action.sa_handler = note_stop;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        struct sigaction current;
+        // A signal the agent was started to ignore stays ignored.
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            sigaction(signal_number, &action, nullptr);
+        }
+    }
+}
+
+// Ends the agent as the stop signal would have, after the run is reported.
+[[noreturn]] void stop(Run& run) {
+    end_run(run);
+    int signal_number = stop_signal;
+    signal(signal_number, SIG_DFL);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, signal_number);
+    raise(signal_number);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+    std::exit(128 + signal_number);
+}
+
+// Waits for the line: 1 when it has bytes or closed, 0 after an idle gap
+// (only when `idle_matters`), and stops the agent on SIGINT or SIGTERM.
+int wait_for_line(const Line& line, bool idle_matters, const sigset_t& waiting_mask, Run& run) {
+    struct pollfd entry = {line.fd, POLLIN, 0};
+    struct timespec gap = {IDLE_GAP_MS / 1000, (IDLE_GAP_MS % 1000) * 1000000L};
+    for (;;) {
+        int ready = ppoll(&entry, 1, idle_matters ? &gap : nullptr, &waiting_mask);
+        if (stop_signal != 0) {
+            stop(run);
+        }
+        if (ready >= 0 || errno != EINTR) {
+            return ready == 0 ? 0 : 1;
+        }
+    }
+}
+
 // Takes run after run: a sync byte between frames starts a new one (on a real
 // line host's close is not seen, so the next run's sync byte is the only
 // sign). Frames are numbered from 1 in each run. Ends when the line closes.
-void serve(const Options& options, Line& line, Store& store) {
+void serve(const Options& options, Line& line, Store& store, const sigset_t& waiting_mask) {
     // The frame is gathered as bytes, as they arrive, and then read by field.
     RequestFrame frame;
     uint8_t* frame_bytes = reinterpret_cast<uint8_t*>(&frame);
@@ -431,6 +528,18 @@ void serve(const Options& options, Line& line, Store& store) {
     Run run;
     uint8_t chunk[4096];
     for (;;) {
+        bool idle_matters = held > 0 || (run.number > 0 && !run.reported);
+        if (wait_for_line(line, idle_matters, waiting_mask, run) == 0) {
+            // A real agent times an unfinished frame out the same way, so a
+            // stray byte on an idle line never misaligns the runs after it.
+            if (held > 0) {
+                run.dropped += held;
+                write_all(store.log, "unfinished frame dropped\n", 25);
+                held = 0;
+            }
+            end_run(run);
+            continue;
+        }
         ssize_t n = read(line.fd, chunk, sizeof(chunk));
         if (n < 0 && errno == EINTR) {
             continue;
@@ -439,16 +548,14 @@ void serve(const Options& options, Line& line, Store& store) {
             // host closed the line; bytes of an unfinished frame are kept too,
             // so that nothing that crossed the line goes unseen.
             write_all(store.frames, frame_bytes, held);
-            if (run.number > 0) {
-                print_summary(run);
-            }
+            end_run(run);
             return;
         }
         pace_arrival(line, static_cast<size_t>(n));
         for (size_t at = 0; at < size_t(n);) {
             if (held == 0 && chunk[at] == SYNC_BYTE) {
                 if (run.number > 0) {
-                    print_summary(run);
+                    end_run(run);
                     restart_store(store);
                 }
                 run = Run{run.number + 1};
@@ -461,6 +568,9 @@ void serve(const Options& options, Line& line, Store& store) {
                 run.number = 1;
                 let_go_of_the_line(line);
             }
+            // Bytes after a run was reported and before a sync byte belong to
+            // that run still; it is reported again when it ends.
+            run.reported = false;
             size_t take = std::min(REQUEST_FRAME_SIZE - held, size_t(n) - at);
             std::memcpy(frame_bytes + held, chunk + at, take);
             held += take;
@@ -476,11 +586,16 @@ void serve(const Options& options, Line& line, Store& store) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Before anything is opened: a line must never take the number of a
+    // closed standard descriptor, or "PORT ..." would go down the line.
+    guard_standard_streams();
     Options options = parse_options(argc, argv);
+    sigset_t waiting_mask;
+    hold_back_stop_signals(waiting_mask);
     Store store;
     open_store(options, store);
     Line line;
     open_line(options, line);
-    serve(options, line, store);
+    serve(options, line, store, waiting_mask);
     return 0;
 }

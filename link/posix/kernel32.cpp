@@ -214,24 +214,6 @@ bool take_exclusive_access(int fd) {
     return true;
 }
 
-// Before the first port opens: a closed standard descriptor gets /dev/null,
-// so that the port (or a file opened later) never takes its number and the
-// console's output never reaches the line; and a write to a pipe that nobody
-// reads fails with EPIPE instead of ending the process, as on Windows.
-void guard_standard_streams() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
-            continue;
-        }
-        int null_fd = open("/dev/null", O_RDWR);
-        if (null_fd >= 0 && null_fd != fd) {
-            dup2(null_fd, fd);
-            close(null_fd);
-        }
-    }
-    signal(SIGPIPE, SIG_IGN);
-}
-
 // DTR and RTS as the record asks; RTS under handshake is the driver's. On a
 // pseudo-terminal, which has no modem lines, the kernel refuses with ENOTTY
 // or EINVAL: nothing to drive there.
@@ -460,6 +442,24 @@ bool read_old_form(Definition& d, DCB& dcb) {
 }
 
 } // namespace
+
+// Before the first port opens: a closed standard descriptor gets /dev/null,
+// so that the port (or a file opened later) never takes its number and the
+// console's output never reaches the line; and a write to a pipe that nobody
+// reads fails with EPIPE instead of ending the process, as on Windows.
+void guard_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
 
 DWORD GetLastError() {
     return last_error;

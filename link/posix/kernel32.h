@@ -147,3 +147,9 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written,
                OVERLAPPED* overlapped);
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped);
 void Sleep(DWORD milliseconds);
+
+// Not a kernel32 call: what CreateFileW does before it opens a port, for the
+// project's other programs that open a line (the simulated agent). A closed
+// standard descriptor gets /dev/null, so that no line takes its number and no
+// console output reaches a line; SIGPIPE is ignored.
+void guard_standard_streams();

@@ -1,10 +1,13 @@
 """Full programming runs of the built host against the simulated agent."""
 
+import ctypes
 import os
 import resource
+import select
 import signal
 import stat
 import subprocess
+import threading
 import time
 import unittest
 
@@ -169,6 +172,11 @@ class ConfigurationAndImageFailures(E2ETest):
              board_failure("Opening %s\nFile size 4096 bytes\n" % SHORT_FILE, "Reading error")),
             ("OTP address out of range", "Boarddata: board.bin\nOTP: otp.bin\n"
              "OTPAddress: 80000000\nFirmware: fw.bin\n", 1,
+             (BANNER + otp_echo + "Opening otp.bin\nInvalid OTP address\n"
+              "Programming OTP failed\n", "")),
+            # Cut to the kept length it would read as 0: refused, never cut.
+            ("OTP address line longer than a line is kept", "Boarddata: board.bin\nOTP: otp.bin\n"
+             "OTPAddress: " + "0" * (4 * 1024 * 1024) + "1A000\nFirmware: fw.bin\n", 1,
              (BANNER + otp_echo + "Opening otp.bin\nInvalid OTP address\n"
               "Programming OTP failed\n", "")),
         ]
@@ -429,6 +437,49 @@ class Waiting(E2ETest):
 class Exclusive(E2ETest):
     native_only = True
 
+    def test_a_refused_second_host_leaves_the_run_unharmed(self):
+        board, otp, firmware = sample(3000, 1), sample(1500, 2), sample(2048, 3)
+        self.ws.images(board, otp, firmware)
+        agent = self.agent()
+        # The agent stopped: what the first host writes stays on the line,
+        # where a second opener that discarded queues would lose it.
+        agent.process.send_signal(signal.SIGSTOP)
+        first = self.start([agent.port, MAC])
+        read_until(first.stdout, "Programming.")
+        out, _, status = self.runner.run([agent.port, MAC], self.ws.path)
+        self.assertEqual((out, status), (BANNER + "Unable to Open serial port\n\nInit failed\n", 1))
+        agent.process.send_signal(signal.SIGCONT)
+        self.assertEqual(first.wait(timeout=RUN_TIMEOUT), 0)
+        self.assertEqual(first.stdout.read().decode(),
+                         success_output(board, otp, firmware)[len(BANNER + "Opening board.bin\n"
+                                                                  "File size 3000 bytes\n\n"
+                                                                  "Programming."):])
+        agent.stop()
+        self.assertEqual(agent.frames(), expected_frames(board, otp, firmware, 0x1A000))
+
+    def test_a_late_answer_to_an_interrupted_run_is_not_taken_by_the_next(self):
+        # 8 frames: board data 3, OTP 1 and its execute frame, firmware 3.
+        board, otp, firmware = sample(3000, 1), sample(1000, 2), sample(3000, 3)
+        self.ws.images(board, otp, firmware)
+        agent = Agent("--delay", "200", "--answer", "8=000100000000", workspace=self.ws,
+                      log_pipe=True)
+        self.addCleanup(agent.stop)
+        # The test keeps the line up between the runs, as a real line stays up.
+        line = os.open(agent.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.addCleanup(os.close, line)
+        first = self.start([agent.port, MAC])
+        read_until(agent.process.stderr, "frame 1 ")
+        first.send_signal(signal.SIGINT)
+        self.assertEqual(first.wait(timeout=RUN_TIMEOUT), -signal.SIGINT)
+        # The answer to frame 1 comes after host has gone, and waits.
+        self.assertTrue(select.select([line], [], [], RUN_TIMEOUT)[0])
+        out, err, status = self.runner.run([agent.port, MAC], self.ws.path)
+        self.assertEqual(out, BANNER + job_output("board.bin", 3000, BOARD_OK)
+                         + job_output("otp.bin", 1000, OTP_OK)
+                         + job_output("fw.bin", 3000, "Program command failed\n"
+                                      "Programming TIV failed\n"))
+        self.assertEqual((err, status), ("", 1))
+
     def test_second_host_on_the_same_port_is_refused(self):
         self.ws.images(sample(3000, 1), b"", b"")
         agent = self.agent("--silent-from", "1")
@@ -521,6 +572,38 @@ class UnixProcess(E2ETest):
                 self.assertEqual((out, err, status), (expect_out, expect_err, 1))
                 self.assertEqual(agent.frames(), [])
 
+    def test_an_image_swapped_for_a_fifo_at_the_open_is_refused_not_waited_on(self):
+        libc = ctypes.CDLL(None, use_errno=True)
+        at_fdcwd, rename_exchange = -100, 2
+        image = os.path.join(self.ws.path, "board.bin").encode()
+        fifo = os.path.join(self.ws.path, "pipe").encode()
+        self.ws.file("board.bin", sample(10, 1))
+        os.mkfifo(fifo)
+        self.ws.config("Boarddata: board.bin\n")
+        done = threading.Event()
+
+        def swap():
+            while not done.is_set():
+                if libc.renameat2(at_fdcwd, image, at_fdcwd, fifo, rename_exchange) != 0:
+                    raise OSError(ctypes.get_errno(), "renameat2")
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            for attempt in range(40):
+                with self.subTest(attempt=attempt):
+                    agent = Agent(workspace=self.ws)
+                    self.addCleanup(agent.stop)
+                    # A host that waits on the FIFO fails here by its time limit.
+                    out, err, status = run_host([agent.port, MAC], self.ws.path, timeout=20)
+                    agent.stop()
+                    self.assertEqual(status, 1)
+                    self.assertIn(err, ("", "File error\n"))
+                    self.assertTrue(out.endswith("failed\n"), out)
+        finally:
+            done.set()
+            swapper.join()
+
     def test_standard_output_comes_before_an_error_on_one_file(self):
         self.ws.config("Boarddata: %s\n" % SHORT_FILE)
         agent = self.agent()
@@ -563,6 +646,10 @@ class UnixProcess(E2ETest):
             ("SIGINT", ["--silent-from", "2"], True, -signal.SIGINT),
             ("SIGTERM", ["--silent-from", "2"], True, -signal.SIGTERM),
             ("SIGHUP", ["--silent-from", "2"], True, -signal.SIGHUP),
+            ("SIGUSR1", ["--silent-from", "2"], True, -signal.SIGUSR1),
+            ("SIGALRM", ["--silent-from", "2"], True, -signal.SIGALRM),
+            ("SIGABRT", ["--silent-from", "2"], True, -signal.SIGABRT),
+            ("SIGRTMIN", ["--silent-from", "2"], True, -signal.SIGRTMIN),
         ]
         for name, options, configured, expect_status in endings:
             with self.subTest(name):

@@ -70,6 +70,11 @@ class FullRunOnRealDrivers(GuestCase):
         agent = self.agent("--baud", "115200")
         g = self.boot(case, agent, usb)
         g.until("PAUSE set-9600")
+        # An unprivileged user's lock on the device's sysfs folder did not
+        # keep host from the port.
+        self.assertEqual(g.values["nobody_lock"], "lock locked exit 1")
+        self.assertEqual(g.files["out0"].decode("latin-1"),
+                         BANNER + "Could not open tivConfig.txt\nProgramming board data failed\n")
         self.assertEqual(pty_speed(agent.port), termios.B9600)
         g.go_on()
         g.until("PAUSE ran")
@@ -93,15 +98,12 @@ class FullRunOnRealDrivers(GuestCase):
         self.assertEqual(events["nobody-open-while-held"], "EBUSY")
         self.assertEqual(events["nobody-open-after"], "opened")
         # The probe opened the port at 9600 baud, raising DTR and RTS as Linux
-        # does; host set the line and lowered both for the rest of its run.
-        self.assertEqual((states[0]["speed"], states[0]["dtr"], states[0]["rts"]),
-                         ("9600", "1", "1"))
-        for state in states[1:]:
-            self.assertEqual({k: state[k] for k in LINE_AS_HOST_SETS_IT}, LINE_AS_HOST_SETS_IT)
-        lowered = [i for i, s in enumerate(states) if (s["dtr"], s["rts"]) == ("0", "0")]
-        self.assertTrue(lowered, states)
-        for state in states[lowered[0]:]:
-            self.assertEqual((state["dtr"], state["rts"]), ("0", "0"), states)
+        # does; host set the line and held both high, as host.exe does, through
+        # the second host's and the unprivileged opener's refusals to its end.
+        self.assertEqual(states[0]["speed"], "9600")
+        self.assertGreater(len(states), 1, "host changed the line")
+        for state in states:
+            self.assertEqual((state["dtr"], state["rts"]), ("1", "1"), states)
 
     def test_8250_uart(self):
         self.run_case("uart", usb=False)

@@ -8,6 +8,10 @@
 //     found at the start, host holds the port: the probe then tries to open it
 //     as an unprivileged user and runs the shell command SECOND (a second
 //     host). After FIRST has ended it tries the unprivileged open again.
+//   probe locked-by-nobody DEV COMMAND
+//     Has an unprivileged user hold an flock on DEV's folder in sysfs (which
+//     every user may open) while the shell command COMMAND runs; prints
+//     "lock <locked|errno-N> exit <status>".
 //   probe wait-node PATH SECONDS
 //     Waits until PATH exists (a device node that the kernel is about to
 //     create); exit status 0 when it does, 1 when SECONDS passed first.
@@ -23,10 +27,13 @@
 #include <libgen.h>
 #include <poll.h>
 #include <string>
+#include <csignal>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -182,6 +189,44 @@ int watch(const char* device, const char* log_path, const char* first, const cha
     return 0;
 }
 
+int locked_by_nobody(const char* device, const char* command) {
+    struct stat status;
+    int result[2];
+    if (stat(device, &status) != 0 || pipe(result) != 0) {
+        std::fprintf(stderr, "probe: %s: %s\n", device, std::strerror(errno));
+        return 2;
+    }
+    std::string folder = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                         std::to_string(minor(status.st_rdev));
+    pid_t holder = fork();
+    if (holder == 0) {
+        int error = 0;
+        if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0) {
+            error = errno;
+        }
+        int fd = error == 0 ? open(folder.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+        if (error == 0 && (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+            error = errno;
+        }
+        if (write(result[1], &error, sizeof(error)) != sizeof(error)) {
+            _exit(1);
+        }
+        pause();
+        _exit(0);
+    }
+    int error = -1;
+    if (read(result[0], &error, sizeof(error)) != sizeof(error)) {
+        error = -1;
+    }
+    int host_status = 0;
+    waitpid(run_shell(command), &host_status, 0);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    std::printf("lock %s exit %d\n", error == 0 ? "locked" : ("errno-" + std::to_string(error)).c_str(),
+                exit_status(host_status));
+    return 0;
+}
+
 int wait_node(const char* path, int seconds) {
     std::string folder_text = path;
     int watcher = inotify_init1(IN_CLOEXEC);
@@ -208,9 +253,13 @@ int main(int argc, char* argv[]) {
     if (argc >= 5 && std::strcmp(argv[1], "watch") == 0) {
         return watch(argv[2], argv[3], argv[4], argc >= 6 ? argv[5] : nullptr);
     }
+    if (argc == 4 && std::strcmp(argv[1], "locked-by-nobody") == 0) {
+        return locked_by_nobody(argv[2], argv[3]);
+    }
     if (argc == 4 && std::strcmp(argv[1], "wait-node") == 0) {
         return wait_node(argv[2], std::atoi(argv[3]));
     }
-    std::fprintf(stderr, "usage: probe watch DEV LOG FIRST [SECOND] | probe wait-node PATH S\n");
+    std::fprintf(stderr, "usage: probe watch DEV LOG FIRST [SECOND] | probe locked-by-nobody DEV "
+                         "COMMAND | probe wait-node PATH S\n");
     return 2;
 }
