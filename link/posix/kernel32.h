@@ -16,19 +16,26 @@
 //    ReadFile and WriteFile fail with ERROR_ACCESS_DENIED. A hang-up is never
 //    reported as a time-out.
 //  - Every wait is a poll against a deadline on the monotonic clock.
-//  - SetCommState drives DTR and RTS as the record says, as Windows does:
-//    DTR_CONTROL_DISABLE / RTS_CONTROL_DISABLE lower the line and keep it low
-//    while the port is open, ..._ENABLE raises it; the handshake and toggle
-//    values, which hand the line to the driver, are refused. (Linux raises
-//    both when a tty is opened; a zeroed record therefore lowers them again.)
-//    A pseudo-terminal has no modem lines: there the request has no effect.
+//  - BuildCommDCBW reads the old-style text as Windows does: without a last
+//    letter ("115200,N,8,1") it enables DTR and RTS and clears every flow
+//    control; ",x" adds XON/XOFF, ",p" hands DTR and RTS to handshaking.
+//  - SetCommState drives DTR and RTS as the record says: ..._DISABLE lowers
+//    the line and keeps it low while the port is open, ..._ENABLE raises it,
+//    RTS_CONTROL_HANDSHAKE gives RTS to the driver's CTS/RTS flow control.
+//    What Linux cannot do is refused: DTR handshake, RTS toggle, speeds
+//    other than the standard ones from 110 to 921600. A pseudo-terminal has
+//    no modem lines: there the request has no effect.
+//  - CreateFileW gives a handle with empty queues, as on Windows: bytes that
+//    waited on the port before the open are discarded, once the port is held
+//    (a refused second opener discards nothing).
 //  - The exclusive hold of CreateFileW ends with the process, as the port's
-//    handle does on Windows: at exit and when SIGINT, SIGTERM, SIGHUP or
-//    SIGQUIT ends it (SIGKILL leaves no chance; the kernel then drops the
-//    hold only at the port's last close).
-//  - A second opener that takes the same locks (a second host) is refused
-//    before it opens the tty, so it never touches the lines of a port in
-//    use: Linux raises DTR and RTS at every open of a tty.
+//    handle does on Windows: at exit and when any signal whose default is to
+//    end the process ends it (SIGKILL leaves no chance; the kernel then drops
+//    the hold only at the port's last close). The handlers are in place
+//    before the hold is taken.
+//  - A second opener that takes the same lock (a second host) is refused
+//    after its open of the tty; Linux raises DTR and RTS at every open, which
+//    the holder keeps high anyway.
 //  - The port never takes a standard descriptor: CreateFileW first opens
 //    /dev/null on any of 0, 1 and 2 that is closed, so neither the port nor
 //    a file opened later stands in for a console stream. It also ignores

@@ -222,7 +222,8 @@ int locked_by_nobody(const char* device, const char* command) {
     waitpid(run_shell(command), &host_status, 0);
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
-    std::printf("lock %s exit %d\n", error == 0 ? "locked" : ("errno-" + std::to_string(error)).c_str(),
+    std::printf("lock %s exit %d\n",
+                error == 0 ? "locked" : ("errno-" + std::to_string(error)).c_str(),
                 exit_status(host_status));
     return 0;
 }
