@@ -651,6 +651,9 @@ class UnixProcess(E2ETest):
             ("SIGABRT", ["--silent-from", "2"], True, -signal.SIGABRT),
             ("SIGRTMIN", ["--silent-from", "2"], True, -signal.SIGRTMIN),
         ]
+        if HOST_RUNNER:
+            # qemu-user keeps the real-time signals for itself.
+            endings = [e for e in endings if e[0] != "SIGRTMIN"]
         for name, options, configured, expect_status in endings:
             with self.subTest(name):
                 self.ws.remove()
