@@ -5,9 +5,12 @@
 // promises (see kernel32.h of each).
 #pragma once
 
-// kernel32.h comes from the folder that the build picks: link/win32 (the real
-// calls) or link/posix (our layer).
-#include "kernel32.h"
+// The real calls on Windows, our layer elsewhere.
+#ifdef _WIN32
+#include "link/win32/kernel32.h"
+#else
+#include "link/posix/kernel32.h"
+#endif
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/fetch-guest-kernel.sh
+jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset release >/dev/null
-cmake --build build/release -j "$(nproc 2>/dev/null || echo 2)" --target host agent probe >/dev/null
+cmake --build build/release -j "$jobs" >/dev/null
+# The guest's line probe is a test tool, from the native build.
+cmake --preset native >/dev/null
+cmake --build build/native -j "$jobs" --target probe >/dev/null
 HOST="$PWD/build/release/host" AGENT="$PWD/build/release/agent" \
-    PROBE="$PWD/build/release/tests/probe" python3 bench/benchmark.py
+    PROBE="$PWD/build/native/tests/probe" GUEST_KERNEL_DIR="$PWD/build/guest-kernel" \
+    python3 bench/benchmark.py

@@ -6,7 +6,7 @@
 # the three images arrived intact.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build/demo"
+build="$root/build/release"
 baud=${BAUD:-115200}
 
 # The demo needs only a compiler and CMake: host and the agent are built
@@ -16,7 +16,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     "$root/scripts/install-deps.sh" cmake make g++
 fi
 log=$(mktemp)
-if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+if ! { cd "$root" && cmake --preset release &&
     cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"; } >"$log" 2>&1; then
     cat "$log"
     echo "== The build failed (above)"

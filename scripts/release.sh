@@ -12,18 +12,18 @@ jobs=$(nproc 2>/dev/null || echo 2)
 scripts/install-deps.sh cmake make g++ g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
     g++-arm-linux-gnueabihf
 
-# The Windows and ARM builds of their presets, and a Linux build for this
-# machine without the tests.
-for preset in windows aarch64 armhf; do
+# Each archive from the build of its preset: Windows, this machine's Linux
+# (release) and the two ARM Linux builds.
+presets=(windows release aarch64 armhf)
+for preset in "${presets[@]}"; do
     cmake --preset "$preset" >/dev/null
     cmake --build "build/$preset" -j "$jobs" >/dev/null
 done
-cmake -S . -B build/dist-linux -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/dist-linux -j "$jobs" >/dev/null
 
 rm -rf dist
 mkdir dist
-for build in build/windows build/dist-linux build/aarch64 build/armhf; do
+for preset in "${presets[@]}"; do
+    build="build/$preset"
     rm -rf "$build/package"
     (cd "$build" && cpack -B "$PWD/package" >/dev/null)
     cp "$build"/package/host-*.* dist/

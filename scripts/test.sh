@@ -14,5 +14,5 @@ scripts/fetch-guest-kernel.sh
 scripts/build.sh --sanitize
 scripts/release.sh >/dev/null
 # Serially: several cases measure time-outs and CPU use.
-ctest --test-dir build/native --output-on-failure
-ctest --test-dir build/asan --output-on-failure
+ctest --preset native
+ctest --preset asan

@@ -96,13 +96,14 @@ class Workspace:
 class Agent:
     """The simulated flash agent on a new pseudo-terminal."""
 
-    def __init__(self, *options, workspace, log_pipe=False):
+    def __init__(self, *options, workspace, log_pipe=False, program=None):
         """With `log_pipe` the frame log comes on the agent's standard error,
-        to be followed as frames arrive."""
+        to be followed as frames arrive; `program`: an agent other than the
+        one under test."""
         self.out = os.path.join(workspace.path, "agent_out")
         self.log = "-" if log_pipe else os.path.join(workspace.path, "agent.log")
         self.process = subprocess.Popen(
-            [AGENT, "--out", self.out, "--log", self.log, *options],
+            [program or AGENT, "--out", self.out, "--log", self.log, *options],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
             stderr=subprocess.PIPE if log_pipe else None)
         line = self.process.stdout.readline().decode()
@@ -140,12 +141,15 @@ class Agent:
             return int(f.read(), 16)
 
 
-def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None, preexec=None):
+def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None, preexec=None,
+             command=None):
     """Runs host to its end; returns (stdout, stderr, exit status) as text.
-    Output goes through files, not pipes, so that a helper process the program
-    leaves behind (Wine's server) cannot hold the run open."""
+    `command`, when given, is the whole command line. Output goes through
+    files, not pipes, so that a helper process the program leaves behind
+    (Wine's server) cannot hold the run open."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        command = [program, *args] if program else host_command(*args)
+        if command is None:
+            command = [program, *args] if program else host_command(*args)
         process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE,
                                    stdout=out, stderr=err, env=env, preexec_fn=preexec)
         try:
@@ -160,26 +164,35 @@ def run_host(args, cwd, stdin=b"", timeout=RUN_TIMEOUT, program=None, env=None, 
                 process.returncode)
 
 
-def start_host(args, cwd, program=None, env=None):
+def start_host(args, cwd, program=None, env=None, command=None):
     """Starts host with its standard input open and empty."""
-    command = [program, *args] if program else host_command(*args)
+    if command is None:
+        command = [program, *args] if program else host_command(*args)
     return subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
 
 
 class NativeRunner:
-    """Runs the native host; port names are device paths."""
+    """Runs a native host, the one under test unless given `program` and the
+    `emulator` that runs it; port names are device paths."""
 
     name = "native"
+
+    def __init__(self, program=None, emulator=None):
+        self.program = program or HOST
+        self.emulator = HOST_RUNNER if emulator is None else emulator
 
     def port(self, path):
         return path
 
+    def command(self, args):
+        return [*self.emulator, self.program, *args]
+
     def run(self, args, cwd, stdin=b"", timeout=RUN_TIMEOUT):
-        return run_host(args, cwd, stdin, timeout)
+        return run_host(args, cwd, stdin, timeout, command=self.command(args))
 
     def start(self, args, cwd):
-        return start_host(args, cwd)
+        return start_host(args, cwd, command=self.command(args))
 
     def plain(self, text):
         """The output as the test tables write it."""

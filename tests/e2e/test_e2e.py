@@ -366,7 +366,7 @@ class OneCharacterRead(E2ETest):
         agent = self.agent()
         host = self.start([self.runner.port(agent.port), MAC])
         read_until(host.stdout, "Programming board data failed\n")
-        with self.assertRaises(Exception):
+        with self.assertRaises(subprocess.TimeoutExpired):
             host.wait(timeout=0.5)
         host.stdin.write(b"\n")
         host.stdin.flush()
@@ -401,7 +401,7 @@ class Waiting(E2ETest):
         host = self.start([self.runner.port(agent.port), MAC])
         read_until(host.stdout, "Programming..")
         before, start = cpu_seconds(host.pid), time.monotonic()
-        with self.assertRaises(Exception):
+        with self.assertRaises(subprocess.TimeoutExpired):
             host.wait(timeout=3)
         share = (cpu_seconds(host.pid) - before) / (time.monotonic() - start)
         host.kill()

@@ -12,8 +12,7 @@ import tempfile
 import unittest
 import zipfile
 
-import harness
-from harness import AGENT, BANNER, Agent, Workspace, WineRunner, run_host, sample, success_output
+from harness import BANNER, Agent, NativeRunner, Workspace, WineRunner, sample, success_output
 
 DIST = os.environ.get("DIST", "")
 VERSION = os.environ.get("HOST_VERSION", "")
@@ -39,8 +38,10 @@ def archive(platform):
     """The archive for a platform, checked against the SHA-256 sum beside it."""
     pattern = os.path.join(DIST, "host-%s-%s.*" % (VERSION, platform))
     found = [p for p in glob.glob(pattern) if not p.endswith(".sha256")]
+    if not found:
+        raise unittest.SkipTest("no archive %s: scripts/release.sh makes them" % pattern)
     if len(found) != 1:
-        raise AssertionError("no archive %s: run scripts/release.sh first" % pattern)
+        raise AssertionError("more than one archive %s" % pattern)
     with open(found[0] + ".sha256") as f:
         expected = f.read().split()[0]
     with open(found[0], "rb") as f:
@@ -71,7 +72,7 @@ class Release(unittest.TestCase):
         with open(os.path.join(unpacked, "tivConfig.txt"), "rb") as f:
             self.assertTrue(f.read().startswith(b"Boarddata: images"))
 
-    def full_run(self, unpacked, runner):
+    def full_run(self, unpacked, runner, agent_program=None):
         """A full run from the unpacked folder, with images and a configuration
         of the test's beside the programs."""
         board, otp, firmware = sample(3000, 1), sample(1500, 2), sample(5000, 3)
@@ -82,7 +83,7 @@ class Release(unittest.TestCase):
             f.write("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n")
         ws = Workspace()
         self.addCleanup(ws.remove)
-        agent = Agent(workspace=ws)
+        agent = Agent(workspace=ws, program=agent_program)
         self.addCleanup(agent.stop)
         out, err, status = runner.run([runner.port(agent.port), "001122334455"], unpacked)
         agent.stop()
@@ -99,8 +100,7 @@ class Release(unittest.TestCase):
         # Explorer's Details tab: the version resource.
         self.assertIn("FileVersion\0".encode("utf-16-le"), exe)
         self.assertIn((VERSION + "\0").encode("utf-16-le"), exe)
-        wine = WineRunner()
-        wine.exe = os.path.join(unpacked, "host.exe")
+        wine = WineRunner(os.path.join(unpacked, "host.exe"))
         wine.set_up()
         self.addCleanup(wine.tear_down)
         out, err, status = wine.run(["-v"], unpacked)
@@ -118,18 +118,12 @@ class Release(unittest.TestCase):
                 self.assertEqual(sorted(os.listdir(unpacked)),
                                  ["README.txt", "agent", "host", "tivConfig.txt"])
                 self.check_texts(unpacked, "\n")
-                saved = harness.HOST, harness.HOST_RUNNER
-                harness.HOST, harness.HOST_RUNNER = os.path.join(unpacked, "host"), runner
-                try:
-                    out, _, status = run_host(["-v"], unpacked)
-                    self.assertEqual((out, status), (BANNER + "Current version = 2\n", 0))
-                    # The archive's own agent, where it runs here natively.
-                    if not runner:
-                        harness.AGENT = os.path.join(unpacked, "agent")
-                    self.full_run(unpacked, harness.NativeRunner())
-                finally:
-                    harness.HOST, harness.HOST_RUNNER = saved
-                    harness.AGENT = AGENT
+                host = NativeRunner(os.path.join(unpacked, "host"), runner)
+                out, _, status = host.run(["-v"], unpacked)
+                self.assertEqual((out, status), (BANNER + "Current version = 2\n", 0))
+                # The archive's own agent, where it runs here natively.
+                self.full_run(unpacked, host,
+                              None if runner else os.path.join(unpacked, "agent"))
 
     def test_install_leaves_the_dns_tool_its_name(self):
         prefix = tempfile.mkdtemp(prefix="host_install_")

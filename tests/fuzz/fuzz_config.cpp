@@ -1,6 +1,7 @@
 // Fuzzes the configuration-line functions with arbitrary line text.
 #include "jobs/config.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,16 +9,31 @@ namespace {
 
 const char* const KEYS[] = {"Boarddata:", "OTP:", "OTPAddress:", "Firmware:"};
 
-// The key test and the cut at the first space, checked from their outcome.
+bool has_prefix(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin());
+}
+
+// Properties of the outcome: an entry is found exactly when the line begins
+// with the key; its value is a suffix of the line, either the whole line (no
+// space in it) or what follows a space that has no space before it.
 void check_match_entry(const std::string& line) {
     for (const char* key : KEYS) {
         std::string value;
-        bool starts = line.compare(0, std::strlen(key), key) == 0;
-        if (match_entry(line, key, value) != starts) {
+        bool found = match_entry(line, key, value);
+        if (found != has_prefix(line, key)) {
             std::abort();
         }
-        size_t space = line.find(' ');
-        if (starts && value != (space == std::string::npos ? line : line.substr(space + 1))) {
+        if (!found) {
+            continue;
+        }
+        if (value.size() > line.size() ||
+            line.compare(line.size() - value.size(), value.size(), value) != 0) {
+            std::abort();
+        }
+        size_t cut = line.size() - value.size(); // where the value starts
+        bool whole = cut == 0 && line.find(' ') == std::string::npos;
+        bool after_first_space = cut > 0 && line[cut - 1] == ' ' && line.find(' ') == cut - 1;
+        if (!whole && !after_first_space) {
             std::abort();
         }
     }
