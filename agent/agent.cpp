@@ -28,8 +28,13 @@
 
 namespace {
 
+// Kept in the program although nothing reads it: what `strings agent` shows.
+[[gnu::used]] const char RELEASE_VERSION[] = "agent release " HOST_RELEASE_VERSION;
+
 const char USAGE[] =
     "usage: agent [options]\n"
+    "Plays the flash agent on a new pseudo-terminal (or on --port) and prints\n"
+    "\"PORT <path>\" on standard output: the port to give host.\n"
     "  --port PATH       play the agent on this device instead of a new pseudo-terminal\n"
     "  --out DIR         store board_data.bin, otp.bin, firmware.bin, otp_address.txt and\n"
     "                    frames.bin (every frame as received, and the bytes of an unfinished\n"

@@ -7,6 +7,13 @@
 
 #include <cstdio>
 
+namespace {
+
+// Kept in the program although nothing reads it: what `strings host` shows.
+[[gnu::used]] const char RELEASE_VERSION[] = "host release " HOST_RELEASE_VERSION;
+
+} // namespace
+
 int main(int argc, char* argv[]) {
     print_banner();
     if (argc == 2) {

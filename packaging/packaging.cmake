@@ -24,7 +24,17 @@ tivConfig.txt, and run host.exe with its full path or from this folder:")
 \"Ports (COM & LPT)\". The adapter shows there with its port in brackets, for
 example \"USB Serial Port (COM8)\". Unplug it and plug it back to see which
 entry it is. Ports above COM9 work as well.")
-  set(HOST_PERMISSION "Windows refused it.")
+  set(HOST_PERMISSION "Windows refused it for another reason.")
+  set(HOST_NEEDS "host.exe needs nothing but 64-bit Windows.")
+  set(HOST_CONFIG_NOTES "
+Save tivConfig.txt as ANSI, not UTF-8 (a path with a letter such as o-umlaut
+saved as UTF-8 names another file: File error), without a byte-order mark
+(Could not find board data file), and with no quotes around a path
+(Explorer's \"Copy as path\" adds them: File error).
+")
+  set(HOST_HELD "Windows refuses a second program on a
+port, and host then prints \"Unable to Open serial port\".")
+  set(HOST_NOT_A_PORT "")
 else()
   set(HOST_PROGRAMS host agent)
   set(HOST_PLATFORM linux-${CMAKE_SYSTEM_PROCESSOR})
@@ -39,7 +49,7 @@ else()
   set(HOST_RUN "In a terminal, go to the folder that holds tivConfig.txt and run host by
 its path (the name host alone is the DNS lookup tool on many systems):")
   set(HOST_EXAMPLE "./host /dev/ttyUSB0 001122334455")
-  set(HOST_PORT_NAME "/dev/ttyUSB0, COM1 for /dev/ttyS0, ...")
+  set(HOST_PORT_NAME "/dev/ttyUSB0; COM1 for /dev/ttyS0")
   set(HOST_PORT "USB adapters show in /dev/serial/by-id/ under a name that says what they
 are; that name stays the same from one plug-in to the next. Otherwise run
 \"dmesg | tail\" right after plugging the adapter in: it names the new port
@@ -47,6 +57,23 @@ are; that name stays the same from one plug-in to the next. Otherwise run
 a slash for /dev/<name>.")
   set(HOST_PERMISSION "you may not use it: add yourself to the dialout group
       (sudo adduser $USER dialout), then log out and in again.")
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm)")
+    set(HOST_NEEDS "host and agent need the GNU C library 2.36 or later (Debian 12,
+Raspberry Pi OS 12 and later); the C++ library is built in.")
+  else()
+    set(HOST_NEEDS "host and agent need the GNU C library 2.34 or later and the C++ library
+of GCC 12 or later (Debian 12, Ubuntu 22.04 and later).")
+  endif()
+  set(HOST_CONFIG_NOTES "")
+  set(HOST_HELD "a program that opened the port without
+asking for exclusive access (a terminal program, a script) is not detected,
+and both then read the board's answers. ModemManager and brltty often open
+USB serial adapters as they appear. \"fuser -v /dev/ttyUSB0\" or
+\"lsof /dev/ttyUSB0\" shows who holds a port; \"sudo systemctl stop
+ModemManager\" and \"sudo apt remove brltty\" keep them off it.")
+  set(HOST_NOT_A_PORT "
+      A device that is no serial port at all (such as /dev/null) reports
+      \" serial port does not exist \".")
 endif()
 
 # The texts as the platform writes them: CR LF on Windows (Notepad and host
@@ -69,6 +96,17 @@ write_platform_text(${CMAKE_BINARY_DIR}/README.txt.lf ${CMAKE_BINARY_DIR}/README
 write_platform_text(${HOST_CONFIG_SAMPLE} ${CMAKE_BINARY_DIR}/tivConfig.txt)
 
 install(TARGETS ${HOST_PROGRAMS} RUNTIME DESTINATION ${HOST_INSTALL_DIR} COMPONENT tool)
+# Installed as the archives carry them: stripped, with the operator's text and
+# the sample configuration in the documentation folder.
+if(NOT WIN32 AND CMAKE_STRIP)
+  foreach(program ${HOST_PROGRAMS})
+    install(CODE "execute_process(COMMAND ${CMAKE_STRIP}
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${HOST_INSTALL_DIR}/${program}\"
+                  COMMAND_ERROR_IS_FATAL ANY)" COMPONENT tool)
+  endforeach()
+endif()
+install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/tivConfig.txt
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/host-programmer COMPONENT tool)
 install(TARGETS ${HOST_PROGRAMS} RUNTIME DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
 install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/tivConfig.txt DESTINATION .
         COMPONENT archive EXCLUDE_FROM_ALL)

@@ -5,6 +5,7 @@ install rules, which leave the name host on the PATH alone."""
 import glob
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import tarfile
@@ -18,20 +19,33 @@ DIST = os.environ.get("DIST", "")
 VERSION = os.environ.get("HOST_VERSION", "")
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
-# Every message host prints, on either stream; each must be explained to operators.
-MESSAGES = [
-    "Please enter Serial port COM<x> :", "Invalid option, please use -h for help menu",
-    "serial port does not exist", "Unable to Open serial port", "Init failed", "error <",
-    "Set timeout error", "Could not open tivConfig.txt", "Could not find board data file",
-    "Could not find OTP file", "Could not find OTP address", "Could not find Firmware file",
-    "Invalid OTP address", "Opening <path>", "File size <n> bytes", "File error",
-    "Image too large", "Memory error", "Reading error", "Program command failed", "CRC Error",
-    "Unknown cmd", "Version matches",
-    "Version of Kestrovia Flash Agent does not match Host application", "Invalid response received",
-    "Execute result 0x", "Programming board data successful", "Programming OTP successful",
-    "Programming TIV successful", "Programming board data failed", "Programming OTP failed",
-    "Programming TIV failed",
-]
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+README = os.path.join(ROOT, "README.md")
+# The calls that print a message, or pass one on to be printed.
+PRINTING = re.compile(r"\b(printf|say|report_error|report_job|find_path_alone|find_image_path)\(")
+
+
+def printed_messages():
+    """Every message host prints, taken from the product's sources: the texts
+    in the calls that print them, cut at their formats (%d and the like) and
+    stripped of line ends. The banner and the help text are no messages."""
+    messages = set()
+    for folder in ("driver", "link", "protocol", "jobs"):
+        for path in glob.glob(os.path.join(ROOT, folder, "**", "*.cpp"), recursive=True):
+            with open(path) as f:
+                source = f.read()
+            source = re.sub(r"void print_(banner|help)\(\) \{.*?\n\}", "", source, flags=re.S)
+            for call in PRINTING.finditer(source):
+                arguments = source[call.end():source.index(";", call.end())]
+                for text in re.findall(r'"((?:[^"\\]|\\.)*)"', arguments):
+                    text = text.replace("\\n", "\n")
+                    if text.endswith(":") and " " not in text:
+                        continue  # a key of the configuration file
+                    for piece in re.split(r"%[a-z]+", text):
+                        piece = piece.strip(" \n")
+                        if len(piece) > 1:
+                            messages.add(piece)
+    return messages
 
 
 def archive(platform):
@@ -67,7 +81,9 @@ class Release(unittest.TestCase):
         with open(os.path.join(unpacked, "README.txt"), "rb") as f:
             text = f.read().decode()
         self.assertEqual(text.count("\n"), text.count(line_end))
-        for message in MESSAGES:
+        for line in text.split(line_end):
+            self.assertLessEqual(len(line), 80, line)
+        for message in printed_messages():
             self.assertIn(message, text)
         with open(os.path.join(unpacked, "tivConfig.txt"), "rb") as f:
             self.assertTrue(f.read().startswith(b"Boarddata: images"))
@@ -118,6 +134,10 @@ class Release(unittest.TestCase):
                 self.assertEqual(sorted(os.listdir(unpacked)),
                                  ["README.txt", "agent", "host", "tivConfig.txt"])
                 self.check_texts(unpacked, "\n")
+                # The release version, for `strings` (-v prints the protocol's).
+                for program in ("host", "agent"):
+                    with open(os.path.join(unpacked, program), "rb") as f:
+                        self.assertIn(("%s release %s" % (program, VERSION)).encode(), f.read())
                 host = NativeRunner(os.path.join(unpacked, "host"), runner)
                 out, _, status = host.run(["-v"], unpacked)
                 self.assertEqual((out, status), (BANNER + "Current version = 2\n", 0))
@@ -133,14 +153,27 @@ class Release(unittest.TestCase):
         installed = sorted(os.path.relpath(os.path.join(d, f), prefix)
                            for d, _, files in os.walk(prefix) for f in files)
         self.assertEqual(installed, ["libexec/host-programmer/agent",
-                                     "libexec/host-programmer/host"])
+                                     "libexec/host-programmer/host",
+                                     "share/doc/host-programmer/README.txt",
+                                     "share/doc/host-programmer/tivConfig.txt"])
+        for program in ("agent", "host"):
+            sections = subprocess.run(
+                ["readelf", "-S", os.path.join(prefix, "libexec/host-programmer", program)],
+                check=True, capture_output=True, text=True).stdout
+            self.assertNotIn(".symtab", sections, program + " is installed stripped")
 
     def test_readme_troubleshooting_names_every_message(self):
         with open(README) as f:
             text = f.read()
         section = text[text.index("## Troubleshooting"):]
-        for message in MESSAGES:
-            self.assertIn(message, section)
+        table = "\n".join(line for line in section.splitlines() if line.startswith("| `"))
+        messages = printed_messages()
+        self.assertGreater(len(messages), 30)
+        for message in messages:
+            self.assertIn(message, table)
+        # The two errors without a line end are shown with what follows them.
+        for error in ("Memory error", "Reading error"):
+            self.assertIn(error + "Programming board data failed", table)
 
 
 if __name__ == "__main__":
