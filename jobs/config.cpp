@@ -109,21 +109,42 @@ bool parse_otp_address(const std::string& text, uint32_t& address) {
     return true;
 }
 
-bool open_config(ConfigFile& config) {
+bool open_config_at(ConfigFile& config, const std::string& path) {
     int64_t size = 0;
-    config.file.reset(open_regular_file(CONFIG_FILE_NAME, size));
-    if (config.file == nullptr) {
-        say("Could not open tivConfig.txt");
+    config.file.reset(open_regular_file(path, size));
+    return config.file != nullptr;
+}
+
+bool read_image_path(ConfigFile& config, const ImageEntry& entry, std::string& path) {
+    read_down_to(config, entry.line);
+    return match_entry(config.line, entry.key, path);
+}
+
+const char* read_otp_address(ConfigFile& config, uint32_t& address) {
+    read_down_to(config, OTP_ADDRESS_LINE);
+    std::string text;
+    if (!match_entry(config.line, OTP_ADDRESS_KEY, text)) {
+        return OTP_ADDRESS_MISSING;
+    }
+    // One-time-programmable memory is never written at an address that was
+    // not read whole from the file.
+    if (!config.line_whole || !parse_otp_address(text, address)) {
+        return OTP_ADDRESS_INVALID;
+    }
+    return nullptr;
+}
+
+bool open_config(ConfigFile& config) {
+    if (!open_config_at(config, CONFIG_FILE_NAME)) {
+        say(CONFIG_UNREADABLE);
         return false;
     }
     return true;
 }
 
-bool find_image_path(ConfigFile& config, int number, const char* key, const char* missing,
-                     std::string& path) {
-    read_down_to(config, number);
-    if (!match_entry(config.line, key, path)) {
-        say(missing);
+bool find_image_path(ConfigFile& config, const ImageEntry& entry, std::string& path) {
+    if (!read_image_path(config, entry, path)) {
+        say(entry.missing);
         return false;
     }
     say("Opening " + path);
@@ -131,16 +152,9 @@ bool find_image_path(ConfigFile& config, int number, const char* key, const char
 }
 
 bool find_otp_address(ConfigFile& config, uint32_t& address) {
-    read_down_to(config, OTP_ADDRESS_LINE);
-    std::string text;
-    if (!match_entry(config.line, "OTPAddress:", text)) {
-        say("Could not find OTP address");
-        return false;
-    }
-    // One-time-programmable memory is never written at an address that was
-    // not read whole from the file.
-    if (!config.line_whole || !parse_otp_address(text, address)) {
-        say("Invalid OTP address");
+    const char* wrong = read_otp_address(config, address);
+    if (wrong != nullptr) {
+        say(wrong);
         return false;
     }
     return true;

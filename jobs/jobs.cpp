@@ -10,17 +10,16 @@
 namespace {
 
 // The path of a job whose only entry it is; the file is closed on return.
-bool find_path_alone(int number, const char* key, const char* missing, std::string& path) {
+bool find_path_alone(const ImageEntry& entry, std::string& path) {
     ConfigFile config;
-    return open_config(config) && find_image_path(config, number, key, missing, path);
+    return open_config(config) && find_image_path(config, entry, path);
 }
 
 // The OTP path and, below it, the OTP address: both read, and checked, before
 // the image is opened; the file is closed on return.
 bool find_otp_entries(std::string& path, uint32_t& otp_address) {
     ConfigFile config;
-    return open_config(config) &&
-           find_image_path(config, OTP_LINE, "OTP:", "Could not find OTP file", path) &&
+    return open_config(config) && find_image_path(config, OTP_ENTRY, path) &&
            find_otp_address(config, otp_address);
 }
 
@@ -28,7 +27,7 @@ bool find_otp_entries(std::string& path, uint32_t& otp_address) {
 
 uint16_t run_board_data_job() {
     std::string path;
-    if (!find_path_alone(BOARD_DATA_LINE, "Boarddata:", "Could not find board data file", path)) {
+    if (!find_path_alone(BOARD_DATA_ENTRY, path)) {
         return 1;
     }
     return program_image(path, CMD_BOARD_DATA, 0);
@@ -45,7 +44,7 @@ uint16_t run_otp_job() {
 
 uint16_t run_firmware_job() {
     std::string path;
-    if (!find_path_alone(FIRMWARE_LINE, "Firmware:", "Could not find Firmware file", path)) {
+    if (!find_path_alone(FIRMWARE_ENTRY, path)) {
         return 1;
     }
     return program_image(path, CMD_FIRMWARE_DATA, 0);

@@ -21,8 +21,10 @@ BUILD_DIR = os.environ.get("BUILD_DIR", "")
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 README = os.path.join(ROOT, "README.md")
-# The calls that print a message, or pass one on to be printed.
-PRINTING = re.compile(r"\b(printf|say|report_error|report_job|find_path_alone|find_image_path)\(")
+# The calls that print a message, or pass one on to be printed, and the
+# configuration's messages, defined with the layout.
+PRINTING = re.compile(r"\b(printf|say|report_error|report_job)\(|_ENTRY = \{|"
+                      r"(_MISSING|_INVALID|_UNREADABLE) = ")
 
 
 def printed_messages():
@@ -31,7 +33,7 @@ def printed_messages():
     stripped of line ends. The banner and the help text are no messages."""
     messages = set()
     for folder in ("driver", "link", "protocol", "jobs"):
-        for path in glob.glob(os.path.join(ROOT, folder, "**", "*.cpp"), recursive=True):
+        for path in glob.glob(os.path.join(ROOT, folder, "**", "*.[ch]*"), recursive=True):
             with open(path) as f:
                 source = f.read()
             source = re.sub(r"void print_(banner|help)\(\) \{.*?\n\}", "", source, flags=re.S)
