@@ -1,0 +1,472 @@
+// station: programs every fixture of a production station at once, through
+// one host per fixture, and keeps a record of every board. Its main only
+// wires the rooms: the station file, the store, the images, the runner, the
+// screen and the reports.
+#include "station/profile.h"
+#include "station/reports.h"
+#include "station/runner.h"
+#include "station/screen.h"
+#include "station/station_file.h"
+#include "station/store.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fault that ends the command with its message and status 2.
+struct UsageError {
+    std::string message;
+};
+
+struct Options {
+    std::string file = "station.toml";
+    std::vector<std::string> macs;
+    std::string fixtures;
+    bool json = false;
+    bool rework = false;
+    std::string since;
+    bool csv = false;
+    std::string mac;
+};
+
+std::string program_folder() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return n > 0 ? fs::path(std::string(path, static_cast<size_t>(n))).parent_path().string() : ".";
+}
+
+// The release version host carries for `strings`.
+std::string host_version(const std::string& host) {
+    std::ifstream file(host, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string mark = std::string("host release ");
+    size_t at = bytes.find(mark);
+    if (at == std::string::npos) {
+        return "unknown";
+    }
+    size_t end = bytes.find('\0', at);
+    return bytes.substr(at + mark.size(), end - at - mark.size());
+}
+
+// 12 hexadecimal digits, in upper case; empty for anything else.
+std::string checked_mac(const std::string& text) {
+    if (text.size() != 12) {
+        return "";
+    }
+    std::string mac;
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return "";
+        }
+        mac += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return mac;
+}
+
+// The lock that says a station of this name is alive on this machine; it
+// ends with the process, however it ends.
+class AliveLock {
+  public:
+    explicit AliveLock(const StationFile& file) {
+        std::string folder = file.store.find("://") == std::string::npos
+                                 ? fs::path(file.store).parent_path().string()
+                                 : fs::temp_directory_path().string();
+        path_ = (fs::path(folder) / (".station-" + file.station + ".lock")).string();
+        fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) {
+            throw UsageError{"cannot open " + path_ + ": " + std::strerror(errno)};
+        }
+        held_ = flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~AliveLock() {
+        close(fd_);
+    }
+    bool held() const {
+        return held_;
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+// Opens the store, and, when no station of this name is alive, marks what a
+// dead one left open as interrupted, before anything else.
+std::unique_ptr<Store> open_for(const StationFile& file, AliveLock& alive) {
+    std::unique_ptr<Store> store = open_store(file.store);
+    if (alive.held()) {
+        int left = store->mark_interrupted(file.station);
+        if (left > 0) {
+            std::cerr << "station: " << left << " record(s) left open by a station that ended "
+                      << "were marked interrupted\n";
+        }
+    }
+    return store;
+}
+
+// The fixtures a round takes, in the file's order.
+std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string& list) {
+    if (list.empty()) {
+        return file.fixtures;
+    }
+    std::vector<Fixture> chosen;
+    std::stringstream names(list);
+    std::string name;
+    while (std::getline(names, name, ',')) {
+        auto it = std::find_if(file.fixtures.begin(), file.fixtures.end(),
+                               [&](const Fixture& f) { return f.name == name; });
+        if (it == file.fixtures.end()) {
+            throw UsageError{"unknown fixture \"" + name + "\" (not in " + file.path + ")"};
+        }
+        chosen.push_back(*it);
+    }
+    return chosen;
+}
+
+// The MACs given with --mac, by fixture; every one checked at once.
+std::map<std::string, std::string> given_macs(const StationFile& file,
+                                              const std::vector<std::string>& pairs) {
+    std::map<std::string, std::string> macs;
+    for (const std::string& pair : pairs) {
+        size_t equals = pair.find('=');
+        std::string name = pair.substr(0, equals);
+        if (equals == std::string::npos ||
+            std::none_of(file.fixtures.begin(), file.fixtures.end(),
+                         [&](const Fixture& f) { return f.name == name; })) {
+            throw UsageError{"--mac " + pair + ": unknown fixture \"" + name + "\""};
+        }
+        std::string mac = checked_mac(pair.substr(equals + 1));
+        if (mac.empty()) {
+            throw UsageError{"--mac " + pair + ": a MAC is 12 hexadecimal digits"};
+        }
+        macs[name] = mac;
+    }
+    return macs;
+}
+
+// Asks for a fixture's MAC (a barcode scanner types it and Enter); an empty
+// line or the end of input skips the fixture.
+std::string ask_mac(const std::string& fixture) {
+    for (;;) {
+        std::cout << "MAC for " << fixture << ": " << std::flush;
+        std::string line;
+        if (!std::getline(std::cin, line)) {
+            std::cout << "\n";
+            return "";
+        }
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            return "";
+        }
+        std::string mac = checked_mac(line);
+        if (!mac.empty()) {
+            return mac;
+        }
+        std::cout << "not a MAC: 12 hexadecimal digits\n";
+    }
+}
+
+struct Planned {
+    Fixture fixture;
+    std::string mac;
+    int attempt;
+    bool rework;
+};
+
+struct RoundContext {
+    Store* store;
+};
+
+void record_finished(Board& board, void* context) {
+    static_cast<RoundContext*>(context)->store->finish(board.record);
+}
+
+// Checks the images against the locked profile, snapshots them, claims and
+// starts every planned board, runs the round and reports it. Returns the
+// exit status.
+int run_boards(const StationFile& file, Store& store, const std::vector<Planned>& planned,
+               bool json, bool nothing_skipped) {
+    std::optional<Profile> locked = store.locked_profile(file.station);
+    if (!locked) {
+        throw UsageError{"no locked profile for station " + file.station +
+                         ": run `station lock` first"};
+    }
+    Images images = read_images(file.config);
+    Profile now = profile_of(images);
+    if (now.id != locked->id) {
+        throw UsageError{"the images of " + file.config + " are not the locked ones (locked " +
+                         locked->locked + "): run `station lock` to program the new ones"};
+    }
+    fs::path snapshots = fs::path(file.store).parent_path() / ".station-snapshots";
+    RoundSettings settings{file.host, make_snapshot(images, *locked, snapshots.string()),
+                           file.stall_seconds, data_frames(images)};
+    std::string round = new_uuid();
+    std::string version = host_version(file.host);
+    std::vector<Board> boards;
+    bool all_taken = nothing_skipped;
+    for (const Planned& p : planned) {
+        std::error_code missing;
+        fs::path device = fs::canonical(p.fixture.port, missing);
+        if (missing) {
+            print_skipped(p.fixture.name, "port " + p.fixture.port + " is missing", json);
+            all_taken = false;
+            continue;
+        }
+        Board board;
+        board.fixture = p.fixture;
+        Record& r = board.record;
+        r.id = new_uuid();
+        r.station = file.station;
+        r.fixture = p.fixture.name;
+        r.port = p.fixture.port;
+        r.device = device.string();
+        r.mac = p.mac;
+        r.profile = locked->id;
+        r.board_data_sha256 = locked->board_data_sha256;
+        r.otp_sha256 = locked->otp_sha256;
+        r.firmware_sha256 = locked->firmware_sha256;
+        r.otp_address = locked->otp_address;
+        r.host_version = version;
+        r.attempt = p.attempt;
+        r.rework = p.rework;
+        r.started = utc_now();
+        r.round = round;
+        std::string refusal = store.claim_and_start(r);
+        if (!refusal.empty()) {
+            print_skipped(p.fixture.name, refusal, json);
+            all_taken = false;
+            continue;
+        }
+        boards.push_back(board);
+    }
+    std::unique_ptr<Screen> screen = make_screen(json, settings.data_frames);
+    RoundContext context{&store};
+    run_round(boards, settings, *screen, record_finished, &context);
+    print_round_end(boards, round, json);
+    bool all_passed = std::all_of(boards.begin(), boards.end(),
+                                  [](const Board& b) { return b.record.outcome == "passed"; });
+    return all_passed && all_taken ? 0 : 1;
+}
+
+int command_lock(const StationFile& file) {
+    AliveLock alive(file);
+    if (!alive.held()) {
+        throw UsageError{"station " + file.station + " is running on this machine"};
+    }
+    std::unique_ptr<Store> store = open_for(file, alive);
+    Images images = read_images(file.config);
+    Profile profile = profile_of(images);
+    store->lock_profile(file.station, profile);
+    std::cout << "locked profile " << profile.id << "\n  board data " << profile.board_data_sha256
+              << "  " << images.board_data << "\n  OTP        " << profile.otp_sha256 << "  "
+              << images.otp << "\n  firmware   " << profile.firmware_sha256 << "  "
+              << images.firmware << "\n  OTP address " << profile.otp_address << "\n";
+    return 0;
+}
+
+int command_run(const StationFile& file, const Options& options) {
+    AliveLock alive(file);
+    if (!alive.held()) {
+        throw UsageError{"station " + file.station + " is running on this machine"};
+    }
+    std::unique_ptr<Store> store = open_for(file, alive);
+    std::map<std::string, std::string> macs = given_macs(file, options.macs);
+    std::vector<Planned> planned;
+    bool nothing_skipped = true;
+    for (const Fixture& fixture : chosen_fixtures(file, options.fixtures)) {
+        auto given = macs.find(fixture.name);
+        std::string mac = given != macs.end() ? given->second : ask_mac(fixture.name);
+        if (mac.empty()) {
+            nothing_skipped = false;
+            continue;
+        }
+        planned.push_back({fixture, mac, 1, options.rework});
+    }
+    // The same MAC twice in one round is refused before anything runs.
+    for (size_t i = 0; i < planned.size(); ++i) {
+        for (size_t j = i + 1; j < planned.size(); ++j) {
+            if (planned[i].mac == planned[j].mac) {
+                throw UsageError{"MAC " + planned[i].mac + " given for " + planned[i].fixture.name +
+                                 " and " + planned[j].fixture.name};
+            }
+        }
+    }
+    return run_boards(file, *store, planned, options.json, nothing_skipped);
+}
+
+int command_retry(const StationFile& file, const Options& options) {
+    AliveLock alive(file);
+    if (!alive.held()) {
+        throw UsageError{"station " + file.station + " is running on this machine"};
+    }
+    std::unique_ptr<Store> store = open_for(file, alive);
+    std::string round = store->last_round(file.station);
+    if (round.empty()) {
+        throw UsageError{"station " + file.station + " has no round to retry"};
+    }
+    RecordFilter filter;
+    filter.station = file.station;
+    filter.round = round;
+    std::vector<Planned> planned;
+    for (const Record& r : store->records(filter)) {
+        if (r.outcome == "passed") {
+            continue;
+        }
+        auto fixture = std::find_if(file.fixtures.begin(), file.fixtures.end(),
+                                    [&](const Fixture& f) { return f.name == r.fixture; });
+        if (fixture == file.fixtures.end()) {
+            print_skipped(r.fixture, "no longer in " + file.path, options.json);
+            continue;
+        }
+        planned.push_back({*fixture, r.mac, r.attempt + 1, r.rework});
+    }
+    if (planned.empty()) {
+        std::cout << "nothing to retry: every board of round " << round << " passed\n";
+        return 0;
+    }
+    return run_boards(file, *store, planned, options.json, true);
+}
+
+std::vector<Record> all_records(const StationFile& file, const std::string& since,
+                                const std::string& mac, bool transcripts) {
+    AliveLock alive(file);
+    std::unique_ptr<Store> store = open_for(file, alive);
+    RecordFilter filter;
+    filter.since = since;
+    filter.mac = mac;
+    filter.with_transcripts = transcripts;
+    return store->records(filter);
+}
+
+// The serial ports of this machine with their stable names.
+int command_ports() {
+    std::map<std::string, std::vector<std::string>> names; // node -> stable names
+    for (const char* folder : {"/dev/serial/by-path", "/dev/serial/by-id"}) {
+        std::error_code none;
+        for (const auto& entry : fs::directory_iterator(folder, none)) {
+            std::error_code broken;
+            fs::path node = fs::canonical(entry.path(), broken);
+            if (!broken) {
+                names[node.string()].push_back(entry.path().string());
+            }
+        }
+    }
+    std::error_code none;
+    for (const auto& entry : fs::directory_iterator("/dev", none)) {
+        std::string name = entry.path().filename().string();
+        for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS", "ttyAMA"}) {
+            if (name.rfind(prefix, 0) == 0 && name.size() > std::strlen(prefix)) {
+                names[entry.path().string()];
+            }
+        }
+    }
+    if (names.empty()) {
+        std::cout << "no serial ports\n";
+    }
+    for (const auto& [node, stable] : names) {
+        std::cout << node << "\n";
+        for (const std::string& name : stable) {
+            std::cout << "  " << name << "\n";
+        }
+    }
+    return 0;
+}
+
+int dispatch(CLI::App& app, const Options& options) {
+    if (app.got_subcommand("ports")) {
+        return command_ports();
+    }
+    StationFile file = read_station_file(options.file, program_folder() + "/host");
+    if (app.got_subcommand("lock")) {
+        return command_lock(file);
+    }
+    if (app.got_subcommand("run")) {
+        return command_run(file, options);
+    }
+    if (app.got_subcommand("retry")) {
+        return command_retry(file, options);
+    }
+    if (app.got_subcommand("report")) {
+        print_report(all_records(file, options.since, "", false), options.csv, std::cout);
+        return 0;
+    }
+    if (app.got_subcommand("export")) {
+        std::vector<Record> records = all_records(file, "", "", options.json);
+        options.json ? export_json(records, std::cout) : export_csv(records, std::cout);
+        return 0;
+    }
+    std::vector<Record> records = all_records(file, "", checked_mac(options.mac), true);
+    if (records.empty()) {
+        std::cout << "no records of MAC " << options.mac << "\n";
+        return 1;
+    }
+    print_history(records, std::cout);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // Children are ended by the poll loop, never by a signal that finds the
+    // station in the middle of a write to its store.
+    hold_back_station_signals();
+    signal(SIGPIPE, SIG_IGN);
+    CLI::App app{"station: programs every fixture at once and records every board"};
+    app.require_subcommand(1);
+    Options options;
+    app.add_option("-f,--file", options.file, "the station file (default station.toml)");
+    app.add_subcommand("lock", "lock the images of the configuration as the station's profile");
+    CLI::App* run = app.add_subcommand("run", "program every fixture (or --fixtures) at once");
+    run->add_option("--mac", options.macs, "FIXTURE=MAC, the board's MAC (else asked for)");
+    run->add_option("--fixtures", options.fixtures, "A1,A2: only these fixtures");
+    run->add_flag("--json", options.json, "one JSON object per event");
+    run->add_flag("--rework", options.rework, "program boards that passed before (recorded)");
+    CLI::App* retry = app.add_subcommand("retry", "run the boards of the last round that failed");
+    retry->add_flag("--json", options.json, "one JSON object per event");
+    CLI::App* report = app.add_subcommand("report", "boards, yield and failures per day");
+    report->add_option("--since", options.since, "YYYY-MM-DD: records started that day or later");
+    report->add_flag("--csv", options.csv, "as CSV");
+    CLI::App* exporting = app.add_subcommand("export", "every record (CSV, or --json)");
+    exporting->add_flag("--csv", options.csv, "as CSV (the default)");
+    exporting->add_flag("--json", options.json, "as JSON, with the transcripts");
+    CLI::App* history = app.add_subcommand("history", "one board's records with transcripts");
+    history->add_option("MAC", options.mac, "the board's MAC")->required();
+    app.add_subcommand("ports", "the serial ports of this machine and their stable names");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        int status = app.exit(error);
+        return status == 0 ? 0 : 2;
+    }
+    try {
+        return dispatch(app, options);
+    } catch (const StationFileError& error) {
+        std::cerr << "station: " << error.message << "\n";
+    } catch (const StoreError& error) {
+        std::cerr << "station: " << error.message << "\n";
+    } catch (const ProfileError& error) {
+        std::cerr << "station: " << error.message << "\n";
+    } catch (const UsageError& error) {
+        std::cerr << "station: " << error.message << "\n";
+    } catch (const std::exception& error) {
+        std::cerr << "station: " << error.what() << "\n";
+    }
+    return 2;
+}

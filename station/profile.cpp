@@ -1,0 +1,208 @@
+// Reading, hashing and snapshotting the images.
+#include "station/profile.h"
+
+#include "jobs/config.h"
+#include "jobs/files.h"
+#include "protocol/protocol.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t MAX_IMAGE_LENGTH = 0x7FFFFFFF; // what host can send
+
+typedef std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> Digest;
+
+Digest new_digest() {
+    Digest digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) {
+        throw ProfileError{"SHA-256 is not available"};
+    }
+    return digest;
+}
+
+std::string hex_of(Digest& digest) {
+    unsigned char sum[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(digest.get(), sum, &size);
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof(pair), "%02x", sum[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// Hashes an image, copying it to `copy` on the way when it is given.
+std::string hash_file(const std::string& path, FILE* copy = nullptr) {
+    int64_t size = 0;
+    std::unique_ptr<FILE, int (*)(FILE*)> file(open_regular_file(path, size), std::fclose);
+    if (!file) {
+        throw ProfileError{path + ": File error"};
+    }
+    if (size > MAX_IMAGE_LENGTH) {
+        throw ProfileError{path + ": Image too large: " + std::to_string(size) + " bytes"};
+    }
+    Digest digest = new_digest();
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
+        EVP_DigestUpdate(digest.get(), chunk, n);
+        if (copy != nullptr && std::fwrite(chunk, 1, n, copy) != n) {
+            throw ProfileError{"cannot write the snapshot of " + path};
+        }
+    }
+    if (std::ferror(file.get())) {
+        throw ProfileError{path + ": Reading error"};
+    }
+    return hex_of(digest);
+}
+
+std::string hash_text(const std::string& text) {
+    Digest digest = new_digest();
+    EVP_DigestUpdate(digest.get(), text.data(), text.size());
+    return hex_of(digest);
+}
+
+long frames_for(const std::string& path) {
+    std::error_code ignored;
+    auto size = fs::file_size(path, ignored);
+    return size == static_cast<std::uintmax_t>(-1)
+               ? 0
+               : static_cast<long>((size + CHUNK_SIZE - 1) / CHUNK_SIZE);
+}
+
+// The address as host reads it: hexadecimal in the signed 32-bit range.
+std::string signed_hex(uint32_t address) {
+    char text[16];
+    if (address <= 0x7FFFFFFF) {
+        std::snprintf(text, sizeof(text), "%X", address);
+    } else {
+        std::snprintf(text, sizeof(text), "-%X", static_cast<unsigned>(0u - address));
+    }
+    return text;
+}
+
+// Copies one image into the snapshot under `name`, read-only; its bytes must
+// hash to `expected`.
+void copy_image(const std::string& from, const fs::path& to, const std::string& expected) {
+    fs::path part = to;
+    part += ".part";
+    std::unique_ptr<FILE, int (*)(FILE*)> copy(std::fopen(part.c_str(), "wb"), std::fclose);
+    if (!copy) {
+        throw ProfileError{"cannot write the snapshot " + part.string()};
+    }
+    std::string got = hash_file(from, copy.get());
+    if (std::fflush(copy.get()) != 0 || fsync(fileno(copy.get())) != 0) {
+        throw ProfileError{"cannot write the snapshot " + part.string()};
+    }
+    copy.reset();
+    if (got != expected) {
+        fs::remove(part);
+        throw ProfileError{from + " changed since `station lock`: its bytes are not the locked "
+                                  "ones (lock again to program the new image)"};
+    }
+    chmod(part.c_str(), 0444);
+    fs::rename(part, to);
+}
+
+} // namespace
+
+Images read_images(const std::string& config_path) {
+    ConfigFile config;
+    if (!open_config_at(config, config_path)) {
+        throw ProfileError{config_path + ": " + CONFIG_UNREADABLE};
+    }
+    Images images;
+    const struct {
+        const ImageEntry& entry;
+        std::string& path;
+    } entries[] = {{BOARD_DATA_ENTRY, images.board_data},
+                   {OTP_ENTRY, images.otp},
+                   {FIRMWARE_ENTRY, images.firmware}};
+    fs::path folder = fs::absolute(config_path).parent_path();
+    for (const auto& e : entries) {
+        if (!read_image_path(config, e.entry, e.path)) {
+            throw ProfileError{config_path + ": " + e.entry.missing};
+        }
+        if (e.entry.line == OTP_ENTRY.line) {
+            if (const char* wrong = read_otp_address(config, images.otp_address)) {
+                throw ProfileError{config_path + ": " + wrong};
+            }
+        }
+        e.path = fs::path(e.path).is_absolute() ? e.path : (folder / e.path).string();
+    }
+    return images;
+}
+
+Profile profile_of(const Images& images) {
+    Profile profile;
+    profile.board_data_sha256 = hash_file(images.board_data);
+    profile.otp_sha256 = hash_file(images.otp);
+    profile.firmware_sha256 = hash_file(images.firmware);
+    profile.otp_address = address_text(images.otp_address);
+    profile.id = hash_text(profile.board_data_sha256 + profile.otp_sha256 +
+                           profile.firmware_sha256 + profile.otp_address);
+    profile.locked = utc_now();
+    return profile;
+}
+
+std::string make_snapshot(const Images& images, const Profile& profile, const std::string& folder) {
+    fs::path snapshot = fs::path(folder) / profile.id;
+    const struct {
+        const std::string& from;
+        const char* name;
+        const std::string& hash;
+    } files[] = {{images.board_data, "board_data.bin", profile.board_data_sha256},
+                 {images.otp, "otp.bin", profile.otp_sha256},
+                 {images.firmware, "firmware.bin", profile.firmware_sha256}};
+    std::error_code error;
+    fs::create_directories(snapshot, error);
+    fs::permissions(folder, fs::perms::owner_all, error);
+    for (const auto& f : files) {
+        fs::path copy = snapshot / f.name;
+        // A snapshot made before is used when its bytes are still the locked ones.
+        bool good = false;
+        try {
+            good = fs::exists(copy) && hash_file(copy.string()) == f.hash;
+        } catch (const ProfileError&) {
+        }
+        if (!good) {
+            fs::remove(copy, error);
+            copy_image(f.from, copy, f.hash);
+        }
+    }
+    std::string config =
+        "Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: " + signed_hex(images.otp_address) +
+        "\nFirmware: firmware.bin\n";
+    fs::path config_path = snapshot / CONFIG_FILE_NAME;
+    fs::path part = snapshot / "tivConfig.txt.part";
+    {
+        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(part.c_str(), "wb"), std::fclose);
+        if (!file || std::fwrite(config.data(), 1, config.size(), file.get()) != config.size()) {
+            throw ProfileError{"cannot write " + part.string()};
+        }
+    }
+    chmod(part.c_str(), 0444);
+    fs::rename(part, config_path);
+    return snapshot.string();
+}
+
+long data_frames(const Images& images) {
+    return frames_for(images.board_data) + frames_for(images.otp) + frames_for(images.firmware);
+}
+
+std::string address_text(uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08x", address);
+    return text;
+}

@@ -1,0 +1,55 @@
+// What the station keeps of every board: one record per board and attempt,
+// and the locked profile of the images it programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One board, one attempt: written as "started" before host starts, finished
+// once. Field names are the export's column names.
+struct Record {
+    std::string id; // a UUID made by the station
+    std::string station;
+    std::string fixture;
+    std::string port;   // as configured
+    std::string device; // the node it resolved to
+    std::string mac;    // 12 upper-case hexadecimal digits
+    std::string profile;
+    std::string board_data_sha256;
+    std::string otp_sha256;
+    std::string firmware_sha256;
+    std::string otp_address; // 8 lower-case hexadecimal digits
+    std::string host_version;
+    int attempt = 1;
+    bool rework = false;
+    std::string started; // UTC, ISO 8601 with milliseconds
+    std::string ended;
+    std::string outcome = "started"; // passed, failed, stalled, interrupted, aborted
+    std::string stage;               // open, configuration, board data, OTP, firmware
+    std::string message;             // the line of host that named the fault
+    long frames = 0;                 // frames acknowledged
+    std::string exit_status;         // host's, empty when the station stopped it
+    std::string transcript;          // host's standard output and error, in order
+    std::string round;               // the round of `station run` it belongs to
+};
+
+// The export's columns, in their order.
+const std::vector<std::string>& record_columns();
+// A record's value for one of the export's columns.
+std::string column_value(const Record& record, const std::string& column);
+
+// The images and OTP address that `station lock` fixed, by their hashes.
+struct Profile {
+    std::string id; // SHA-256 over the three hashes and the address
+    std::string board_data_sha256;
+    std::string otp_sha256;
+    std::string firmware_sha256;
+    std::string otp_address;
+    std::string locked; // when
+};
+
+// Now, UTC, ISO 8601 with milliseconds ("2026-12-08T01:23:45.678Z").
+std::string utc_now();
+// A random (version 4) UUID.
+std::string new_uuid();

@@ -1,0 +1,119 @@
+// Exports and reports.
+#include "station/reports.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <tuple>
+
+namespace {
+
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c == '"' ? "\"\"" : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+bool not_passed(const Record& r) {
+    return r.outcome != "passed" && r.outcome != "started";
+}
+
+} // namespace
+
+void export_csv(const std::vector<Record>& records, std::ostream& out) {
+    const auto& columns = record_columns();
+    for (size_t i = 0; i < columns.size(); ++i) {
+        out << (i ? "," : "") << columns[i];
+    }
+    out << "\n";
+    for (const Record& r : records) {
+        for (size_t i = 0; i < columns.size(); ++i) {
+            out << (i ? "," : "") << csv_field(column_value(r, columns[i]));
+        }
+        out << "\n";
+    }
+}
+
+void export_json(const std::vector<Record>& records, std::ostream& out) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Record& r : records) {
+        nlohmann::json item;
+        for (const std::string& column : record_columns()) {
+            item[column] = column_value(r, column);
+        }
+        item["attempt"] = r.attempt;
+        item["rework"] = r.rework ? 1 : 0;
+        item["frames"] = r.frames;
+        // Bytes as host wrote them; anything not UTF-8 is replaced.
+        item["transcript"] = r.transcript;
+        list.push_back(item);
+    }
+    out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+void print_history(const std::vector<Record>& records, std::ostream& out) {
+    for (const Record& r : records) {
+        out << "== " << r.started << " station " << r.station << ", fixture " << r.fixture << " ("
+            << r.device << "), attempt " << r.attempt << (r.rework ? ", rework" : "") << ": "
+            << r.outcome;
+        if (!r.stage.empty()) {
+            out << " in " << r.stage << ": " << r.message;
+        }
+        out << ", " << r.frames << " frames\n" << r.transcript;
+        if (!r.transcript.empty() && r.transcript.back() != '\n') {
+            out << "\n";
+        }
+    }
+}
+
+void print_report(const std::vector<Record>& records, bool csv, std::ostream& out) {
+    struct Day {
+        std::set<std::string> boards, passed, first_passed;
+    };
+    std::map<std::string, Day> days;
+    std::set<std::string> seen; // MACs whose first attempt has been met
+    std::map<std::tuple<std::string, std::string, std::string>, int> failures;
+    for (const Record& r : records) { // oldest first
+        Day& day = days[r.started.substr(0, 10)];
+        day.boards.insert(r.mac);
+        if (r.outcome == "passed") {
+            day.passed.insert(r.mac);
+        }
+        if (seen.insert(r.mac).second && r.outcome == "passed") {
+            day.first_passed.insert(r.mac);
+        }
+        if (not_passed(r)) {
+            failures[{r.fixture, r.stage,
+                      r.outcome == "failed" ? r.message : r.outcome + ": " + r.message}] += 1;
+        }
+    }
+    char line[256];
+    out << (csv ? "day,boards,passed,first_pass_yield\n"
+                : "day         boards  passed  first-pass yield\n");
+    for (const auto& [name, day] : days) {
+        double yield = 100.0 * day.first_passed.size() / day.boards.size();
+        std::snprintf(line, sizeof(line),
+                      csv ? "%s,%zu,%zu,%.1f\n" : "%-10s  %6zu  %6zu  %15.1f%%\n", name.c_str(),
+                      day.boards.size(), day.passed.size(), yield);
+        out << line;
+    }
+    out << (csv ? "\nfixture,stage,message,failures\n" : "\nfailures by fixture and stage\n");
+    for (const auto& [key, count] : failures) {
+        const auto& [fixture, stage, message] = key;
+        if (csv) {
+            out << csv_field(fixture) << "," << csv_field(stage) << "," << csv_field(message) << ","
+                << count << "\n";
+        } else {
+            std::snprintf(line, sizeof(line), "%-8s  %-13s  %4d  ", fixture.c_str(), stage.c_str(),
+                          count);
+            out << line << message << "\n";
+        }
+    }
+}

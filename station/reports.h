@@ -1,0 +1,18 @@
+// What the records tell: the export of every record, one board's history,
+// and the report of days, yields and failures.
+#pragma once
+
+#include "station/record.h"
+
+#include <ostream>
+#include <vector>
+
+// One header line and one line per record, the export's columns in order.
+void export_csv(const std::vector<Record>& records, std::ostream& out);
+// An array of records with the export's columns and the transcript.
+void export_json(const std::vector<Record>& records, std::ostream& out);
+// Each record with its transcript, as host printed it.
+void print_history(const std::vector<Record>& records, std::ostream& out);
+// Per day: boards, passed, first-pass yield; per fixture and stage: the
+// failures with their messages.
+void print_report(const std::vector<Record>& records, bool csv, std::ostream& out);

@@ -1,0 +1,337 @@
+// The store in a SQLite file: WAL, full synchronous commits, a versioned
+// schema, and a table of claimed MACs whose primary key refuses a duplicate.
+#include "station/store.h"
+
+#include <sqlite3.h>
+
+#include <functional>
+
+namespace {
+
+constexpr int SCHEMA_VERSION = 1;
+
+const char SCHEMA[] = R"(
+CREATE TABLE IF NOT EXISTS profiles (
+    station TEXT PRIMARY KEY, id TEXT NOT NULL, board_data_sha256 TEXT NOT NULL,
+    otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL, otp_address TEXT NOT NULL,
+    locked TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS records (
+    id TEXT PRIMARY KEY, station TEXT NOT NULL, fixture TEXT NOT NULL, port TEXT NOT NULL,
+    device TEXT NOT NULL, mac TEXT NOT NULL, profile TEXT NOT NULL,
+    board_data_sha256 TEXT NOT NULL, otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL,
+    otp_address TEXT NOT NULL, host_version TEXT NOT NULL, attempt INTEGER NOT NULL,
+    rework INTEGER NOT NULL, started TEXT NOT NULL, ended TEXT NOT NULL, outcome TEXT NOT NULL,
+    stage TEXT NOT NULL, message TEXT NOT NULL, frames INTEGER NOT NULL,
+    exit_status TEXT NOT NULL, transcript BLOB NOT NULL, round TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS records_mac ON records (mac);
+CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
+CREATE TABLE IF NOT EXISTS claims (
+    mac TEXT PRIMARY KEY, record TEXT NOT NULL REFERENCES records (id),
+    state TEXT NOT NULL CHECK (state IN ('running', 'passed')));
+)";
+
+const char RECORD_FIELDS[] =
+    "id, station, fixture, port, device, mac, profile, board_data_sha256, otp_sha256, "
+    "firmware_sha256, otp_address, host_version, attempt, rework, started, ended, outcome, "
+    "stage, message, frames, exit_status, round";
+
+class Statement {
+  public:
+    Statement(sqlite3* db, const std::string& sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) {
+            throw StoreError{std::string("store: ") + sqlite3_errmsg(db)};
+        }
+    }
+    ~Statement() {
+        sqlite3_finalize(statement_);
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, const std::string& text) {
+        sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bind(int index, long long number) {
+        sqlite3_bind_int64(statement_, index, number);
+        return *this;
+    }
+    // True while a row is there.
+    bool step() {
+        int result = sqlite3_step(statement_);
+        if (result == SQLITE_ROW) {
+            return true;
+        }
+        if (result != SQLITE_DONE) {
+            throw StoreError{std::string("store: ") + sqlite3_errmsg(db_)};
+        }
+        return false;
+    }
+    std::string text(int column) const {
+        const void* bytes = sqlite3_column_blob(statement_, column);
+        int size = sqlite3_column_bytes(statement_, column);
+        return bytes == nullptr ? "" : std::string(static_cast<const char*>(bytes), size);
+    }
+    long long number(int column) const {
+        return sqlite3_column_int64(statement_, column);
+    }
+
+  private:
+    sqlite3* db_;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+class SqliteStore : public Store {
+  public:
+    explicit SqliteStore(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                            nullptr) != SQLITE_OK) {
+            std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw StoreError{"cannot open the store " + path + ": " + message};
+        }
+        sqlite3_busy_timeout(db_, 10000);
+        try {
+            execute("PRAGMA journal_mode=WAL");
+            execute("PRAGMA synchronous=FULL");
+            execute("PRAGMA foreign_keys=ON");
+            prepare_schema(path);
+        } catch (...) {
+            sqlite3_close(db_);
+            throw;
+        }
+    }
+    ~SqliteStore() override {
+        sqlite3_close(db_);
+    }
+
+    std::optional<Profile> locked_profile(const std::string& station) override {
+        Statement s(db_, "SELECT id, board_data_sha256, otp_sha256, firmware_sha256, "
+                         "otp_address, locked FROM profiles WHERE station = ?");
+        s.bind(1, station);
+        if (!s.step()) {
+            return std::nullopt;
+        }
+        return Profile{s.text(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5)};
+    }
+
+    void lock_profile(const std::string& station, const Profile& p) override {
+        Statement s(db_, "INSERT OR REPLACE INTO profiles VALUES (?, ?, ?, ?, ?, ?, ?)");
+        s.bind(1, station).bind(2, p.id).bind(3, p.board_data_sha256).bind(4, p.otp_sha256);
+        s.bind(5, p.firmware_sha256).bind(6, p.otp_address).bind(7, p.locked).step();
+    }
+
+    std::string claim_and_start(const Record& r) override {
+        std::string refusal;
+        transaction([&] {
+            // A rework moves a passed claim on to the new record; any other
+            // claim is a new row, which the primary key refuses if the MAC
+            // is claimed already.
+            if (r.rework) {
+                Statement move(db_, "UPDATE claims SET record = ?, state = 'running' "
+                                    "WHERE mac = ? AND state = 'passed'");
+                move.bind(1, r.id).bind(2, r.mac);
+                insert_record(r);
+                move.step();
+            } else {
+                insert_record(r);
+            }
+            if (sqlite3_changes(db_) == 1 && r.rework) {
+                return;
+            }
+            Statement claim(db_, "INSERT INTO claims VALUES (?, ?, 'running') "
+                                 "ON CONFLICT (mac) DO NOTHING");
+            claim.bind(1, r.mac).bind(2, r.id).step();
+            if (sqlite3_changes(db_) == 0) {
+                refusal = why_claimed(r.mac);
+                throw Rollback{};
+            }
+        });
+        return refusal;
+    }
+
+    void finish(const Record& r) override {
+        transaction([&] {
+            Statement s(db_, "UPDATE records SET ended = ?, outcome = ?, stage = ?, message = ?, "
+                             "frames = ?, exit_status = ?, transcript = ? "
+                             "WHERE id = ? AND outcome = 'started'");
+            s.bind(1, r.ended).bind(2, r.outcome).bind(3, r.stage).bind(4, r.message);
+            s.bind(5, r.frames).bind(6, r.exit_status).bind(7, r.transcript).bind(8, r.id).step();
+            settle_claim(r.id, r.outcome == "passed");
+        });
+    }
+
+    int mark_interrupted(const std::string& station) override {
+        int count = 0;
+        transaction([&] {
+            std::vector<std::string> open;
+            {
+                Statement s(db_,
+                            "SELECT id FROM records WHERE station = ? AND outcome = 'started'");
+                s.bind(1, station);
+                while (s.step()) {
+                    open.push_back(s.text(0));
+                }
+            }
+            for (const std::string& id : open) {
+                Statement s(db_, "UPDATE records SET outcome = 'interrupted', ended = ? "
+                                 "WHERE id = ? AND outcome = 'started'");
+                s.bind(1, utc_now()).bind(2, id).step();
+                settle_claim(id, false);
+            }
+            count = static_cast<int>(open.size());
+        });
+        return count;
+    }
+
+    std::vector<Record> records(const RecordFilter& f) override {
+        std::string sql = std::string("SELECT ") + RECORD_FIELDS +
+                          (f.with_transcripts ? ", transcript" : ", ''") +
+                          " FROM records WHERE (? = '' OR station = ?) AND (? = '' OR mac = ?) "
+                          "AND (? = '' OR started >= ?) AND (? = '' OR round = ?) "
+                          "ORDER BY started, fixture";
+        Statement s(db_, sql);
+        s.bind(1, f.station).bind(2, f.station).bind(3, f.mac).bind(4, f.mac);
+        s.bind(5, f.since).bind(6, f.since).bind(7, f.round).bind(8, f.round);
+        std::vector<Record> found;
+        while (s.step()) {
+            Record r;
+            r.id = s.text(0);
+            r.station = s.text(1);
+            r.fixture = s.text(2);
+            r.port = s.text(3);
+            r.device = s.text(4);
+            r.mac = s.text(5);
+            r.profile = s.text(6);
+            r.board_data_sha256 = s.text(7);
+            r.otp_sha256 = s.text(8);
+            r.firmware_sha256 = s.text(9);
+            r.otp_address = s.text(10);
+            r.host_version = s.text(11);
+            r.attempt = static_cast<int>(s.number(12));
+            r.rework = s.number(13) != 0;
+            r.started = s.text(14);
+            r.ended = s.text(15);
+            r.outcome = s.text(16);
+            r.stage = s.text(17);
+            r.message = s.text(18);
+            r.frames = static_cast<long>(s.number(19));
+            r.exit_status = s.text(20);
+            r.round = s.text(21);
+            r.transcript = s.text(22);
+            found.push_back(r);
+        }
+        return found;
+    }
+
+    std::string last_round(const std::string& station) override {
+        Statement s(db_, "SELECT round FROM records WHERE station = ? "
+                         "ORDER BY started DESC LIMIT 1");
+        s.bind(1, station);
+        return s.step() ? s.text(0) : "";
+    }
+
+  private:
+    struct Rollback {};
+
+    void execute(const char* sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = error ? error : "unknown error";
+            sqlite3_free(error);
+            throw StoreError{std::string("store: ") + message};
+        }
+    }
+
+    // Runs `work` in one transaction, taken for writing at once; a Rollback
+    // or any fault undoes it.
+    void transaction(const std::function<void()>& work) {
+        execute("BEGIN IMMEDIATE");
+        try {
+            work();
+        } catch (const Rollback&) {
+            execute("ROLLBACK");
+            return;
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        execute("COMMIT");
+    }
+
+    void prepare_schema(const std::string& path) {
+        Statement version(db_, "PRAGMA user_version");
+        version.step();
+        long long found = version.number(0);
+        if (found > SCHEMA_VERSION) {
+            throw StoreError{"the store " + path + " has schema version " + std::to_string(found) +
+                             ", newer than this station's " + std::to_string(SCHEMA_VERSION) +
+                             ": update the station"};
+        }
+        if (found < SCHEMA_VERSION) {
+            transaction([&] {
+                execute(SCHEMA);
+                execute(("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION)).c_str());
+            });
+        }
+    }
+
+    void insert_record(const Record& r) {
+        Statement s(db_, std::string("INSERT INTO records (") + RECORD_FIELDS +
+                             ", transcript) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                             "?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        s.bind(1, r.id).bind(2, r.station).bind(3, r.fixture).bind(4, r.port).bind(5, r.device);
+        s.bind(6, r.mac).bind(7, r.profile).bind(8, r.board_data_sha256).bind(9, r.otp_sha256);
+        s.bind(10, r.firmware_sha256).bind(11, r.otp_address).bind(12, r.host_version);
+        s.bind(13, static_cast<long long>(r.attempt)).bind(14, r.rework ? 1LL : 0LL);
+        s.bind(15, r.started).bind(16, r.ended).bind(17, r.outcome).bind(18, r.stage);
+        s.bind(19, r.message).bind(20, static_cast<long long>(r.frames)).bind(21, r.exit_status);
+        s.bind(22, r.round).bind(23, r.transcript).step();
+    }
+
+    // A passed board keeps its MAC claimed. Any other end frees the MAC, or,
+    // after a failed rework, gives the claim back to the board's last passed
+    // record: a board that passed once is never taken as new.
+    void settle_claim(const std::string& record, bool passed) {
+        if (passed) {
+            Statement s(db_, "UPDATE claims SET state = 'passed' WHERE record = ?");
+            s.bind(1, record).step();
+            return;
+        }
+        Statement last(db_, "SELECT p.id FROM records r JOIN records p ON p.mac = r.mac "
+                            "WHERE r.id = ? AND p.outcome = 'passed' "
+                            "ORDER BY p.started DESC LIMIT 1");
+        last.bind(1, record);
+        if (last.step()) {
+            Statement s(db_, "UPDATE claims SET state = 'passed', record = ? WHERE record = ?");
+            s.bind(1, last.text(0)).bind(2, record).step();
+        } else {
+            Statement s(db_, "DELETE FROM claims WHERE record = ?");
+            s.bind(1, record).step();
+        }
+    }
+
+    std::string why_claimed(const std::string& mac) {
+        Statement s(db_, "SELECT c.state, r.station, r.fixture, r.started, r.ended "
+                         "FROM claims c JOIN records r ON r.id = c.record WHERE c.mac = ?");
+        s.bind(1, mac);
+        if (!s.step()) {
+            return "MAC " + mac + " is claimed";
+        }
+        if (s.text(0) == "passed") {
+            return "MAC " + mac + " was programmed on station " + s.text(1) + ", fixture " +
+                   s.text(2) + ", at " + s.text(4) + " (--rework to program it again)";
+        }
+        return "MAC " + mac + " is being programmed on station " + s.text(1) + ", fixture " +
+               s.text(2) + ", since " + s.text(3);
+    }
+
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<Store> open_store(const std::string& location) {
+    return std::make_unique<SqliteStore>(location);
+}

@@ -1,0 +1,111 @@
+// Reading the station file with toml++.
+#include "station/station_file.h"
+
+#include <toml++/toml.h>
+
+#include <filesystem>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void refuse(const std::string& path, const toml::source_region& where,
+                         const std::string& what) {
+    throw StationFileError{path + ":" + std::to_string(where.begin.line) + ": " + what};
+}
+
+// Every key of `table` must be one of `known`.
+void check_keys(const std::string& path, const toml::table& table,
+                const std::set<std::string>& known, const std::string& within) {
+    for (const auto& [key, node] : table) {
+        if (known.count(std::string(key.str())) == 0) {
+            refuse(path, key.source(), "unknown key \"" + std::string(key.str()) + "\"" + within);
+        }
+    }
+}
+
+std::string text_of(const std::string& path, const toml::table& table, const char* key,
+                    const toml::source_region& table_place, bool required) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+        if (required) {
+            refuse(path, table_place, std::string("missing key \"") + key + "\"");
+        }
+        return "";
+    }
+    const auto* text = node->as_string();
+    if (text == nullptr || text->get().empty()) {
+        refuse(path, node->source(), std::string("\"") + key + "\" takes a text that is not empty");
+    }
+    return text->get();
+}
+
+std::string beside(const fs::path& folder, const std::string& path) {
+    return fs::path(path).is_absolute() ? path : (folder / path).lexically_normal().string();
+}
+
+std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& root) {
+    std::vector<Fixture> fixtures;
+    const toml::node* node = root.get("fixture");
+    if (node == nullptr) {
+        refuse(path, root.source(), "no [[fixture]]");
+    }
+    const auto* list = node->as_array();
+    if (list == nullptr || !list->is_array_of_tables()) {
+        refuse(path, node->source(), "\"fixture\" must be written as [[fixture]] tables");
+    }
+    std::set<std::string> names;
+    for (const auto& element : *list) {
+        const toml::table& table = *element.as_table();
+        check_keys(path, table, {"name", "port"}, " in [[fixture]]");
+        Fixture fixture{text_of(path, table, "name", table.source(), true),
+                        text_of(path, table, "port", table.source(), true)};
+        if (fixture.name.find_first_of(", =\t") != std::string::npos) {
+            refuse(path, table.get("name")->source(),
+                   "fixture name \"" + fixture.name + "\" holds a space, comma or =");
+        }
+        if (!names.insert(fixture.name).second) {
+            refuse(path, table.get("name")->source(), "fixture \"" + fixture.name + "\" twice");
+        }
+        fixtures.push_back(fixture);
+    }
+    return fixtures;
+}
+
+} // namespace
+
+StationFile read_station_file(const std::string& path, const std::string& default_host) {
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error& error) {
+        if (!fs::exists(path)) {
+            throw StationFileError{path + ": no such file"};
+        }
+        throw StationFileError{path + ":" + std::to_string(error.source().begin.line) + ": " +
+                               std::string(error.description())};
+    }
+    check_keys(path, root, {"station", "store", "config", "stall", "host", "fixture"}, "");
+    fs::path folder = fs::absolute(path).parent_path();
+    StationFile file;
+    file.path = path;
+    file.station = text_of(path, root, "station", root.source(), true);
+    std::string store = text_of(path, root, "store", root.source(), false);
+    if (store.empty()) {
+        store = "records.db";
+    }
+    file.store = store.find("://") != std::string::npos ? store : beside(folder, store);
+    file.config = beside(folder, text_of(path, root, "config", root.source(), true));
+    if (const toml::node* stall = root.get("stall")) {
+        std::optional<double> seconds = stall->value<double>();
+        if (!seconds || *seconds <= 0 || *seconds > 86400) {
+            refuse(path, stall->source(), "\"stall\" takes seconds, more than 0 and at most 86400");
+        }
+        file.stall_seconds = *seconds;
+    }
+    std::string host = text_of(path, root, "host", root.source(), false);
+    file.host = host.empty() ? default_host : beside(folder, host);
+    file.fixtures = read_fixtures(path, root);
+    return file;
+}

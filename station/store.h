@@ -1,0 +1,53 @@
+// The station's store: records, the locked profile, and the claims that keep
+// a MAC from being programmed twice. One face, one file per engine.
+#pragma once
+
+#include "station/record.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A fault of the store (unreachable, unwritable, a schema of another
+// version); the command ends with its message and status 2.
+struct StoreError {
+    std::string message;
+};
+
+// Which records a query takes; empty fields take all.
+struct RecordFilter {
+    std::string station;
+    std::string mac;
+    std::string since; // records started on or after this UTC date (YYYY-MM-DD)
+    std::string round;
+    bool with_transcripts = false;
+};
+
+class Store {
+  public:
+    virtual ~Store() = default;
+
+    virtual std::optional<Profile> locked_profile(const std::string& station) = 0;
+    virtual void lock_profile(const std::string& station, const Profile& profile) = 0;
+
+    // Claims the record's MAC and writes the record as started, in one
+    // transaction; the database's unique key on the MAC decides. A MAC with
+    // a passed record is taken only for a rework, one in progress never.
+    // Returns an empty text, or why the MAC was refused (where and when it
+    // was programmed, or is being programmed).
+    virtual std::string claim_and_start(const Record& record) = 0;
+    // Finishes a started record once; a passed board keeps its MAC claimed,
+    // any other outcome frees it.
+    virtual void finish(const Record& record) = 0;
+    // Marks the records of `station` still started as interrupted (a station
+    // that died left them); returns how many.
+    virtual int mark_interrupted(const std::string& station) = 0;
+
+    virtual std::vector<Record> records(const RecordFilter& filter) = 0;
+    // The last round of `station`, empty when it has none.
+    virtual std::string last_round(const std::string& station) = 0;
+};
+
+// Opens (and creates or upgrades) the store at `location`: a SQLite file.
+std::unique_ptr<Store> open_store(const std::string& location);
