@@ -37,6 +37,9 @@ port, and host then prints \"Unable to Open serial port\".")
   set(HOST_NOT_A_PORT "")
 else()
   set(HOST_PROGRAMS host agent)
+  if(TARGET station)
+    list(APPEND HOST_PROGRAMS station)
+  endif()
   set(HOST_PLATFORM linux-${CMAKE_SYSTEM_PROCESSOR})
   set(HOST_PLATFORM_NAME "Linux (${CMAKE_SYSTEM_PROCESSOR})")
   set(HOST_CONFIG_SAMPLE ${CMAKE_CURRENT_LIST_DIR}/tivConfig-linux.txt)
@@ -46,6 +49,11 @@ else()
   set(HOST_CONTENTS "  host              the programmer
   agent             a simulated flash agent, to try host without a board
                     (./agent --help)")
+  if(TARGET station)
+    string(APPEND HOST_CONTENTS "
+  station           programs many fixtures at once and records every board
+                    (./station --help; the project's README tells more)")
+  endif()
   set(HOST_RUN "In a terminal, go to the folder that holds tivConfig.txt and run host by
 its path (the name host alone is the DNS lookup tool on many systems):")
   set(HOST_EXAMPLE "./host /dev/ttyUSB0 001122334455")
@@ -63,6 +71,11 @@ Raspberry Pi OS 12 and later); the C++ library is built in.")
   else()
     set(HOST_NEEDS "host and agent need the GNU C library 2.34 or later and the C++ library
 of GCC 12 or later (Debian 12, Ubuntu 22.04 and later).")
+  endif()
+  if(TARGET station)
+    string(APPEND HOST_NEEDS "
+station also needs SQLite 3, toml++ 3 and OpenSSL 3's libcrypto (on Debian 12:
+apt install libsqlite3-0 libtomlplusplus3 libssl3).")
   endif()
   set(HOST_CONFIG_NOTES "")
   set(HOST_HELD "a program that opened the port without

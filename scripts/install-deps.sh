@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building and testing host needs on a Debian machine, if missing:
 # QEMU and busybox are for the test guest on the kernel's own serial drivers,
-# the ARM cross compilers and qemu-user for the ARM Linux builds. Given package
-# names, installs those alone.
+# the ARM cross compilers and qemu-user for the ARM Linux builds, the libraries
+# of the station and tmux for its screen's test. Given package names, installs
+# those alone.
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 python3
     clang libclang-rt-14-dev valgrind qemu-system-x86 busybox-static
-    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static)
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
+    libsqlite3-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev pkg-config
+    tmux)
 if [ $# -gt 0 ]; then
     packages=("$@")
 fi

@@ -105,18 +105,29 @@ class AliveLock {
     bool held_ = false;
 };
 
-// Opens the store, and, when no station of this name is alive, marks what a
-// dead one left open as interrupted, before anything else.
-std::unique_ptr<Store> open_for(const StationFile& file, AliveLock& alive) {
-    std::unique_ptr<Store> store = open_store(file.store);
-    if (alive.held()) {
-        int left = store->mark_interrupted(file.station);
-        if (left > 0) {
-            std::cerr << "station: " << left << " record(s) left open by a station that ended "
-                      << "were marked interrupted\n";
+// The store, and the lock that says this station is alive.
+struct Opened {
+    std::unique_ptr<Store> store;
+    std::unique_ptr<AliveLock> alive;
+};
+
+// Opens the store and, when no station of this name is alive, marks what a
+// dead one left open as interrupted, before anything else. `exclusive`: the
+// command needs the station to itself (it runs boards or locks).
+Opened open_for(const StationFile& file, bool exclusive) {
+    Opened opened{open_store(file.store), std::make_unique<AliveLock>(file)};
+    if (!opened.alive->held()) {
+        if (exclusive) {
+            throw UsageError{"station " + file.station + " is running on this machine"};
         }
+        return opened;
     }
-    return store;
+    int left = opened.store->mark_interrupted(file.station);
+    if (left > 0) {
+        std::cerr << "station: " << left << " record(s) left open by a station that ended "
+                  << "were marked interrupted\n";
+    }
+    return opened;
 }
 
 // The fixtures a round takes, in the file's order.
@@ -266,11 +277,8 @@ int run_boards(const StationFile& file, Store& store, const std::vector<Planned>
 }
 
 int command_lock(const StationFile& file) {
-    AliveLock alive(file);
-    if (!alive.held()) {
-        throw UsageError{"station " + file.station + " is running on this machine"};
-    }
-    std::unique_ptr<Store> store = open_for(file, alive);
+    Opened opened = open_for(file, true);
+    Store* store = opened.store.get();
     Images images = read_images(file.config);
     Profile profile = profile_of(images);
     store->lock_profile(file.station, profile);
@@ -282,11 +290,8 @@ int command_lock(const StationFile& file) {
 }
 
 int command_run(const StationFile& file, const Options& options) {
-    AliveLock alive(file);
-    if (!alive.held()) {
-        throw UsageError{"station " + file.station + " is running on this machine"};
-    }
-    std::unique_ptr<Store> store = open_for(file, alive);
+    Opened opened = open_for(file, true);
+    Store* store = opened.store.get();
     std::map<std::string, std::string> macs = given_macs(file, options.macs);
     std::vector<Planned> planned;
     bool nothing_skipped = true;
@@ -312,11 +317,8 @@ int command_run(const StationFile& file, const Options& options) {
 }
 
 int command_retry(const StationFile& file, const Options& options) {
-    AliveLock alive(file);
-    if (!alive.held()) {
-        throw UsageError{"station " + file.station + " is running on this machine"};
-    }
-    std::unique_ptr<Store> store = open_for(file, alive);
+    Opened opened = open_for(file, true);
+    Store* store = opened.store.get();
     std::string round = store->last_round(file.station);
     if (round.empty()) {
         throw UsageError{"station " + file.station + " has no round to retry"};
@@ -346,13 +348,12 @@ int command_retry(const StationFile& file, const Options& options) {
 
 std::vector<Record> all_records(const StationFile& file, const std::string& since,
                                 const std::string& mac, bool transcripts) {
-    AliveLock alive(file);
-    std::unique_ptr<Store> store = open_for(file, alive);
+    Opened opened = open_for(file, false);
     RecordFilter filter;
     filter.since = since;
     filter.mac = mac;
     filter.with_transcripts = transcripts;
-    return store->records(filter);
+    return opened.store->records(filter);
 }
 
 // The serial ports of this machine with their stable names.

@@ -133,8 +133,10 @@ class Release(unittest.TestCase):
         for cpu, runner in targets:
             with self.subTest(cpu=cpu):
                 unpacked = self.unpack(archive("linux-" + cpu))
+                # The station is built for this machine only.
+                station = ["station"] if not runner else []
                 self.assertEqual(sorted(os.listdir(unpacked)),
-                                 ["README.txt", "agent", "host", "tivConfig.txt"])
+                                 sorted(["README.txt", "agent", "host", "tivConfig.txt"] + station))
                 self.check_texts(unpacked, "\n")
                 # The release version, for `strings` (-v prints the protocol's).
                 for program in ("host", "agent"):
@@ -156,9 +158,10 @@ class Release(unittest.TestCase):
                            for d, _, files in os.walk(prefix) for f in files)
         self.assertEqual(installed, ["libexec/host-programmer/agent",
                                      "libexec/host-programmer/host",
+                                     "libexec/host-programmer/station",
                                      "share/doc/host-programmer/README.txt",
                                      "share/doc/host-programmer/tivConfig.txt"])
-        for program in ("agent", "host"):
+        for program in ("agent", "host", "station"):
             sections = subprocess.run(
                 ["readelf", "-S", os.path.join(prefix, "libexec/host-programmer", program)],
                 check=True, capture_output=True, text=True).stdout

@@ -1,0 +1,325 @@
+"""The production station against simulated agents, one per fixture on its own
+pseudo-terminal: rounds, records, transcripts, retries, duplicate MACs, a
+station killed mid-round, and its refusals."""
+
+import csv
+import io
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import HOST, RUN_TIMEOUT, Agent, Workspace, run_host, sample
+
+STATION = os.environ.get("STATION", "")
+BOARD, OTP, FIRMWARE = sample(3000, 1), sample(1500, 2), sample(5000, 3)
+# board data 3, OTP 2 and the execute frame, firmware 5
+FRAMES = 11
+COLUMNS = ("id,station,fixture,port,device,mac,profile,board_data_sha256,otp_sha256,"
+           "firmware_sha256,otp_address,host_version,attempt,rework,started,ended,outcome,"
+           "stage,message,frames,exit_status")
+UTC_MS = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+UUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+
+
+def mac(n):
+    return "0011223344%02X" % n
+
+
+class Line(Workspace):
+    """A station folder: images, their tivConfig.txt, a station file, and a
+    stable port name per fixture (a link, as /dev/serial/by-path gives)."""
+
+    def __init__(self, name="line1", stall=2, fixtures=8):
+        super().__init__()
+        os.mkdir(os.path.join(self.path, "images"))
+        for file, data in (("board.bin", BOARD), ("otp.bin", OTP), ("fw.bin", FIRMWARE)):
+            with open(os.path.join(self.path, "images", file), "wb") as f:
+                f.write(data)
+        with open(os.path.join(self.path, "images", "tivConfig.txt"), "w") as f:
+            f.write("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n")
+        self.name = name
+        self.agents = {}
+        self.station_file(stall=stall, fixtures=fixtures)
+
+    def station_file(self, stall=2, fixtures=8, extra="", store="records.db", name=None):
+        text = ('station = "%s"\nstore = "%s"\nconfig = "images/tivConfig.txt"\n'
+                'stall = %s\nhost = "%s"\n%s' % (name or self.name, store, stall, HOST, extra))
+        for n in range(1, fixtures + 1):
+            text += '[[fixture]]\nname = "A%d"\nport = "%s"\n' % (n, self.port(n))
+        path = os.path.join(self.path, "station.toml")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def port(self, n):
+        return os.path.join(self.path, "port-A%d" % n)
+
+    def plug(self, n, *options):
+        """A new agent behind fixture n's port."""
+        if n in self.agents:
+            self.agents[n].stop()
+        agent = Agent(*options, workspace=self)
+        if os.path.lexists(self.port(n)):
+            os.unlink(self.port(n))
+        os.symlink(agent.port, self.port(n))
+        self.agents[n] = agent
+        return agent
+
+    def station(self, *args, stdin=b"", timeout=RUN_TIMEOUT * 2):
+        result = subprocess.run([STATION, *args], cwd=self.path, input=stdin,
+                                capture_output=True, timeout=timeout)
+        return result.stdout.decode(), result.stderr.decode(), result.returncode
+
+    def export(self):
+        out, err, status = self.station("export", "--json")
+        if status != 0:
+            raise AssertionError("export failed: " + err)
+        return json.loads(out)
+
+    def stop_agents(self):
+        for agent in self.agents.values():
+            agent.stop()
+
+    def remove(self):
+        self.stop_agents()
+        super().remove()
+
+
+class StationCase(unittest.TestCase):
+    def setUp(self):
+        if not STATION:
+            self.skipTest("STATION is not set")
+
+    def line(self, **options):
+        line = Line(**options)
+        self.addCleanup(line.remove)
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        return line
+
+    def macs(self, numbers):
+        return [arg for n in numbers for arg in ("--mac", "A%d=%s" % (n, mac(n).lower()))]
+
+
+class Round(StationCase):
+    def test_eight_fixtures_in_one_round_then_a_retry_of_the_failed_ones(self):
+        line = self.line()
+        for n in range(1, 6):
+            line.plug(n)
+        line.plug(6, "--answer", "3=000600000000")  # CRC error at frame 3
+        line.plug(7, "--silent-from", "4")          # no answer from frame 4 on
+        line.plug(8, "--hangup-at", "5")            # the line drops at frame 5
+        out, err, status = line.station("run", *self.macs(range(1, 9)))
+        self.assertEqual((status, err), (1, ""))
+        self.assertIn("8 boards, 1 failed, 5 passed, 2 stalled", out)
+        self.assertIn("station retry would run A6,A7,A8", out)
+        records = {r["fixture"]: r for r in line.export()}
+        self.assertEqual(sorted(records), ["A%d" % n for n in range(1, 9)])
+        expected = {  # outcome, stage, message, frames, exit status
+            "A6": ("failed", "board data", "CRC Error", 2, "1"),
+            "A7": ("stalled", "OTP", "no answer to frame 4", 3, ""),
+            "A8": ("stalled", "OTP", "no answer to frame 5", 4, ""),
+        }
+        for n in range(1, 9):
+            r = records["A%d" % n]
+            got = (r["outcome"], r["stage"], r["message"], r["frames"], r["exit_status"])
+            self.assertEqual(got, expected.get("A%d" % n, ("passed", "", "", FRAMES, "0")), n)
+            self.assertEqual((r["mac"], r["port"], r["otp_address"], r["attempt"], r["rework"]),
+                             (mac(n), line.port(n), "0001a000", 1, 0))
+            self.assertEqual(r["device"], os.path.realpath(line.port(n)))
+            self.assertRegex(r["id"], UUID)
+            self.assertRegex(r["started"], UTC_MS)
+            self.assertRegex(r["ended"], UTC_MS)
+        line.stop_agents()
+        # What a lone host prints against the same agent, byte for byte.
+        for n, options in ((1, []), (6, ["--answer", "3=000600000000"])):
+            # The snapshot's names, which host echoes.
+            lone = Workspace()
+            self.addCleanup(lone.remove)
+            lone.file("board_data.bin", BOARD)
+            lone.file("otp.bin", OTP)
+            lone.file("firmware.bin", FIRMWARE)
+            lone.config("Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: 1A000\n"
+                        "Firmware: firmware.bin\n")
+            agent = Agent(*options, workspace=lone)
+            self.addCleanup(agent.stop)
+            lone_out, lone_err, _ = run_host([agent.port, mac(n)], lone.path)
+            self.assertEqual(lone_err, "")
+            self.assertEqual(records["A%d" % n]["transcript"], lone_out)
+
+        # The retry takes exactly the three that did not pass, with their MACs.
+        for n in (6, 7, 8):
+            line.plug(n)
+        out, err, status = line.station("retry")
+        self.assertEqual((status, err), (0, ""), out)
+        retried = [r for r in line.export() if r["attempt"] == 2]
+        self.assertEqual(sorted((r["fixture"], r["mac"], r["outcome"]) for r in retried),
+                         [("A%d" % n, mac(n), "passed") for n in (6, 7, 8)])
+
+        # Every export column, in order; the report counts boards and yield.
+        out, _, _ = line.station("export", "--csv")
+        rows = list(csv.reader(io.StringIO(out)))
+        self.assertEqual(",".join(rows[0]), COLUMNS)
+        self.assertEqual(len(rows), 1 + 8 + 3)
+        out, _, _ = line.station("report", "--csv")
+        day = out.splitlines()[1].split(",")
+        self.assertEqual(day[1:], ["8", "8", "62.5"])
+        self.assertIn("A6,board data,CRC Error,1", out)
+
+
+class Duplicates(StationCase):
+    def test_a_passed_mac_is_refused_unless_reworked(self):
+        line = self.line(fixtures=1)
+        line.plug(1)
+        self.assertEqual(line.station("run", *self.macs([1]))[2], 0)
+        line.plug(1)
+        out, _, status = line.station("run", *self.macs([1]))
+        self.assertEqual(status, 1)
+        self.assertRegex(out, r"A1 skipped: MAC 001122334401 was programmed on station line1, "
+                              r"fixture A1, at \S+Z \(--rework")
+        self.assertEqual(len(line.export()), 1, "a refused board gets no record")
+        out, _, status = line.station("run", "--rework", *self.macs([1]))
+        self.assertEqual(status, 0, out)
+        self.assertEqual([(r["outcome"], r["rework"]) for r in line.export()],
+                         [("passed", 0), ("passed", 1)])
+
+    def test_a_mac_in_progress_is_refused_on_another_station(self):
+        line = self.line(fixtures=1, stall=60)
+        line.plug(1, "--silent-from", "2")
+        first = subprocess.Popen([STATION, "run", *self.macs([1])], cwd=line.path,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL)
+        self.addCleanup(first.wait)
+        self.addCleanup(first.kill)
+        self.assertIn("started", first.stdout.readline().decode())
+        # A second station on the same store, with a fixture of its own.
+        other = os.path.join(line.path, "other.toml")
+        with open(other, "w") as f:
+            f.write('station = "line2"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n'
+                    '[[fixture]]\nname = "B1"\nport = "%s"\n' % (HOST, line.port(2)))
+        line.plug(2)
+        self.assertEqual(line.station("-f", other, "lock")[2], 0)
+        out, _, status = line.station("-f", other, "run", "--mac", "B1=" + mac(1))
+        self.assertEqual(status, 1)
+        self.assertIn("MAC 001122334401 is being programmed on station line1, fixture A1", out)
+        first.send_signal(signal.SIGINT)
+        self.assertEqual(first.wait(timeout=RUN_TIMEOUT), 1)
+        first.stdout.close()
+        self.assertEqual([r["outcome"] for r in line.export()], ["aborted"])
+
+
+def children(pid):
+    with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+        return [int(p) for p in f.read().split()]
+
+
+class Crash(StationCase):
+    def test_a_killed_station_leaves_no_host_and_its_round_is_interrupted(self):
+        line = self.line(fixtures=2, stall=60)
+        line.plug(1, "--silent-from", "3")
+        line.plug(2, "--silent-from", "3")
+        station = subprocess.Popen([STATION, "run", *self.macs([1, 2])], cwd=line.path,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+        for _ in range(2):
+            self.assertIn("started", station.stdout.readline().decode())
+        hosts = [os.pidfd_open(pid) for pid in children(station.pid)]
+        self.assertEqual(len(hosts), 2)
+        station.kill()
+        station.wait()
+        station.stdout.close()
+        for pidfd in hosts:
+            # Each host ends with its station.
+            self.assertTrue(select.select([pidfd], [], [], RUN_TIMEOUT)[0])
+            os.close(pidfd)
+        # The next command of that station marks what it left open.
+        self.assertEqual(sorted((r["fixture"], r["outcome"]) for r in line.export()),
+                         [("A1", "interrupted"), ("A2", "interrupted")])
+
+
+class Refusals(StationCase):
+    def test_each_refusal_gives_its_message_and_status_2(self):
+        line = self.line(fixtures=2)
+        line.plug(1)
+        cases = [
+            ("bad MAC", ["run", "--mac", "A1=00112233445"], "12 hexadecimal digits"),
+            ("unknown fixture", ["run", "--mac", "A9=001122334455"], 'unknown fixture "A9"'),
+            ("unknown fixture in the list", ["run", "--fixtures", "A1,Z"], 'unknown fixture "Z"'),
+            ("no subcommand", [], "required"),
+        ]
+        for name, args, message in cases:
+            with self.subTest(name):
+                out, err, status = line.station(*args)
+                self.assertEqual(status, 2, out + err)
+                self.assertIn(message, err)
+        files = [
+            ("unknown key", 'statoin = "x"\n', 'station.toml:6: unknown key "statoin"'),
+            ("bad stall", "", "station.toml:4: \"stall\" takes seconds"),
+            ("unwritable store", "", "cannot open the store"),
+            ("broken TOML", "[[fixture\n", "station.toml:6:"),
+        ]
+        for name, extra, message in files:
+            with self.subTest(name):
+                line.station_file(fixtures=2, extra=extra,
+                                  stall="-1" if name == "bad stall" else 2,
+                                  store="no/such/folder/records.db"
+                                  if name == "unwritable store" else "records.db")
+                out, err, status = line.station("export")
+                self.assertEqual(status, 2, out + err)
+                self.assertIn(message, err)
+
+    def test_an_image_changed_after_lock_is_refused(self):
+        line = self.line(fixtures=1)
+        line.plug(1)
+        with open(os.path.join(line.path, "images", "fw.bin"), "r+b") as f:
+            f.write(b"\xff")
+        out, err, status = line.station("run", *self.macs([1]))
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("are not the locked ones", err)
+        self.assertEqual(line.export(), [])
+
+
+class TerminalScreen(StationCase):
+    def test_the_screen_in_a_real_terminal(self):
+        tmux = shutil.which("tmux")
+        if not tmux:
+            self.skipTest("tmux is not installed")
+        line = self.line(fixtures=2)
+        line.plug(1)
+        line.plug(2, "--answer", "3=000600000000")
+        socket = os.path.join(tempfile.mkdtemp(prefix="station_tmux_"), "tmux")
+        self.addCleanup(shutil.rmtree, os.path.dirname(socket), ignore_errors=True)
+        # The command tells its end through a FIFO, opened for reading and
+        # writing so that it never reads an end of file.
+        done = os.path.join(line.path, "done")
+        os.mkfifo(done)
+        ended = os.open(done, os.O_RDWR | os.O_NONBLOCK)
+        self.addCleanup(os.close, ended)
+        command = "%s run %s; echo $? > %s; sleep 600" % (
+            STATION, " ".join(self.macs([1, 2])), done)
+        subprocess.run([tmux, "-S", socket, "new-session", "-d", "-x", "120", "-y", "20",
+                        "-c", line.path, command], check=True, timeout=RUN_TIMEOUT)
+        self.addCleanup(subprocess.run, [tmux, "-S", socket, "kill-server"],
+                        capture_output=True, timeout=RUN_TIMEOUT)
+        self.assertTrue(select.select([ended], [], [], RUN_TIMEOUT)[0], "the round did not end")
+        status = os.read(ended, 100).decode().strip()
+        pane = subprocess.run([tmux, "-S", socket, "capture-pane", "-p"], capture_output=True,
+                              text=True, check=True, timeout=RUN_TIMEOUT).stdout
+        lines = [l for l in pane.splitlines() if l.strip()]
+        self.assertRegex(lines[0], r"^A1 +001122334401 +100% \[#{20}\] +\d+\.\d s +passed$")
+        self.assertRegex(lines[1], r"^A2 +001122334402 +\d+% \[#*\.+\] +\d+\.\d s +failed in "
+                                   r"board data: CRC Error$")
+        self.assertTrue(lines[2].startswith("round "), pane)
+        self.assertEqual(lines[3], "station retry would run A2")
+        self.assertEqual(status, "1")
+
+
+if __name__ == "__main__":
+    unittest.main()
