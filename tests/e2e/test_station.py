@@ -10,6 +10,7 @@ import re
 import select
 import shutil
 import signal
+import sqlite3
 import subprocess
 import tempfile
 import time
@@ -174,6 +175,35 @@ class Round(StationCase):
         self.assertIn("A6,board data,CRC Error,1", out)
 
 
+class Events(StationCase):
+    def test_json_events_a_missing_port_skipped_and_the_history(self):
+        line = self.line(fixtures=2)
+        line.plug(1)
+        out, err, status = line.station("run", "--json", *self.macs([1, 2]))
+        self.assertEqual((status, err), (1, ""))
+        events = [json.loads(l) for l in out.splitlines()]
+        self.assertEqual([(e["event"], e.get("fixture")) for e in events],
+                         [("skipped", "A2"), ("started", "A1"), ("finished", "A1"),
+                          ("round", None)])
+        self.assertEqual(events[0]["why"], "port %s is missing" % line.port(2))
+        self.assertEqual((events[2]["outcome"], events[2]["frames"]), ("passed", FRAMES))
+        self.assertEqual(events[3]["outcomes"], {"passed": 1})
+        self.assertEqual([r["fixture"] for r in line.export()], ["A1"], "no record for A2")
+        out, _, status = line.station("history", mac(1))
+        self.assertEqual(status, 0)
+        self.assertIn("fixture A1", out)
+        self.assertIn("Programming TIV successful\n", out)
+
+    def test_ports_lists_this_machines_serial_ports(self):
+        result = subprocess.run([STATION, "ports"], capture_output=True, text=True,
+                                timeout=RUN_TIMEOUT)
+        self.assertEqual(result.returncode, 0)
+        nodes = [l for l in result.stdout.splitlines() if l.startswith("/dev/")]
+        expected = sorted("/dev/" + n for n in os.listdir("/dev")
+                          if re.match(r"^tty(USB|ACM|S|AMA)\d+$", n))
+        self.assertEqual(sorted(nodes), expected)
+
+
 class Duplicates(StationCase):
     def test_a_passed_mac_is_refused_unless_reworked(self):
         line = self.line(fixtures=1)
@@ -274,6 +304,15 @@ class Refusals(StationCase):
                 out, err, status = line.station("export")
                 self.assertEqual(status, 2, out + err)
                 self.assertIn(message, err)
+
+    def test_a_store_of_a_newer_schema_is_refused(self):
+        line = self.line(fixtures=1)
+        store = sqlite3.connect(os.path.join(line.path, "records.db"))
+        store.execute("PRAGMA user_version = 99")
+        store.close()
+        out, err, status = line.station("export")
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("schema version 99, newer than this station's", err)
 
     def test_an_image_changed_after_lock_is_refused(self):
         line = self.line(fixtures=1)
