@@ -1,6 +1,7 @@
 """Measures host against the simulated agent on a pseudo-terminal and prints
 one table: line efficiency, host cost per frame, waiting, memory and start."""
 
+import json
 import os
 import pty
 import select
@@ -209,6 +210,64 @@ def production_line(boards, sizes):
             ws.remove()
 
 
+def production_station(boards, sizes):
+    """`boards` fixtures through one station, each with its own paced agent:
+    (each board's run time from its record, the station's own CPU seconds,
+    time to commit a record to SQLite: median and 99th percentile in ms)."""
+    station, store_bench = os.environ["STATION"], os.environ["STORE_BENCH"]
+    ws = Workspace()
+    agents = []
+    try:
+        images = [sample(size, i + 1) for i, size in enumerate(sizes)]
+        os.mkdir(os.path.join(ws.path, "images"))
+        for name, data in zip(("board.bin", "otp.bin", "fw.bin"), images):
+            with open(os.path.join(ws.path, "images", name), "wb") as f:
+                f.write(data)
+        with open(os.path.join(ws.path, "images", "tivConfig.txt"), "w") as f:
+            f.write("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n")
+        text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % harness.HOST
+        macs = []
+        for n in range(boards):
+            agent = Agent("--baud", str(BAUD), workspace=ws)
+            agents.append(agent)
+            text += '[[fixture]]\nname = "F%d"\nport = "%s"\n' % (n, agent.port)
+            macs += ["--mac", "F%d=%012X" % (n, 0x1000 + n)]
+        with open(os.path.join(ws.path, "station.toml"), "w") as f:
+            f.write(text)
+        subprocess.run([station, "lock"], cwd=ws.path, check=True, capture_output=True)
+        process = subprocess.Popen([station, "run", *macs], cwd=ws.path,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        pid_fd = os.pidfd_open(process.pid)
+        own_cpu = 0.0
+        # The station's own CPU (its children are not in its task's figures),
+        # read until it ends.
+        while not select.select([pid_fd], [], [], 0.05)[0]:
+            own_cpu = cpu_seconds(process.pid)
+        os.close(pid_fd)
+        if process.wait() != 0:
+            raise RuntimeError("a board of the station's round failed")
+        out = subprocess.run([station, "export", "--json"], cwd=ws.path, check=True,
+                             capture_output=True).stdout
+        import datetime
+        records = json.loads(out)
+
+        def at(text):
+            return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
+
+        runs = [at(r["ended"]) - at(r["started"]) for r in records]
+        for agent in agents:
+            agent.stop()
+            if agent.received("firmware.bin") != images[2]:
+                raise RuntimeError("a board of the station's round got other bytes")
+        commit = subprocess.run([store_bench, os.path.join(ws.path, "bench.db"), "1000"],
+                                check=True, capture_output=True, text=True).stdout.split()
+        return runs, own_cpu, [float(x) for x in commit]
+    finally:
+        for agent in agents:
+            agent.stop()
+        ws.remove()
+
+
 def main():
     rows = []
 
@@ -270,6 +329,17 @@ def main():
         "%.4f" % (mean / lone), "mean; lone run %.3f s; all images intact" % lone)
     row("   slowest of the %d" % boards, "%.3f s" % max(walls), "", "%.4f" % (max(walls) / lone),
         "host CPU summed over the %d runs: %.3f s" % (boards, cpu))
+
+    if os.environ.get("STATION"):
+        runs, station_cpu, commit = production_station(boards, paced_sizes)
+        mean = statistics.mean(runs)
+        row("8. %d fixtures through station" % boards, "%.3f s" % mean, "mean within 1%",
+            "%.4f" % (mean / lone), "mean run from its record; lone host %.3f s" % lone)
+        row("   slowest of the %d" % boards, "%.3f s" % max(runs), "",
+            "%.4f" % (max(runs) / lone), "station CPU %.1f ms a board" % (
+                station_cpu / boards * 1000))
+        row("   commit a record, SQLite", "%.2f ms" % commit[0], "", "",
+            "median of 1000; 99th percentile %.2f ms" % commit[1])
 
     print("host benchmark: %d cores, %s" % (os.cpu_count(), os.uname().machine))
     widths = [max(len(str(r[i])) for r in rows + [("figure", "measured", "goal", "ratio", "")])

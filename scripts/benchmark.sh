@@ -11,5 +11,6 @@ cmake --build build/release -j "$jobs" >/dev/null
 cmake --preset native >/dev/null
 cmake --build build/native -j "$jobs" --target probe >/dev/null
 HOST="$PWD/build/release/host" AGENT="$PWD/build/release/agent" \
+    STATION="$PWD/build/release/station/station" STORE_BENCH="$PWD/build/release/station/store_bench" \
     PROBE="$PWD/build/native/tests/probe" GUEST_KERNEL_DIR="$PWD/build/guest-kernel" \
     python3 bench/benchmark.py
