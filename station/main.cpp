@@ -6,6 +6,7 @@
 #include "station/reports.h"
 #include "station/runner.h"
 #include "station/screen.h"
+#include "station/spool.h"
 #include "station/station_file.h"
 #include "station/store.h"
 
@@ -41,7 +42,17 @@ struct Options {
     std::string since;
     bool csv = false;
     std::string mac;
+    std::string station; // report and export: only this station's records
 };
+
+std::string folder_of(const StationFile& file) {
+    return fs::absolute(file.path).parent_path().string();
+}
+
+// The spool beside the station file.
+std::string spool_path(const StationFile& file) {
+    return (fs::path(folder_of(file)) / (".station-spool-" + file.station + ".db")).string();
+}
 
 std::string program_folder() {
     char path[PATH_MAX];
@@ -105,17 +116,24 @@ class AliveLock {
     bool held_ = false;
 };
 
-// The store, and the lock that says this station is alive.
+// The store, the lock that says this station is alive, and the spool.
 struct Opened {
     std::unique_ptr<Store> store;
     std::unique_ptr<AliveLock> alive;
+    std::unique_ptr<Spool> spool;
 };
 
 // Opens the store and, when no station of this name is alive, marks what a
 // dead one left open as interrupted, before anything else. `exclusive`: the
 // command needs the station to itself (it runs boards or locks).
 Opened open_for(const StationFile& file, bool exclusive) {
-    Opened opened{open_store(file.store), std::make_unique<AliveLock>(file)};
+    Opened opened{open_store(file.store), std::make_unique<AliveLock>(file),
+                  std::make_unique<Spool>(spool_path(file))};
+    // Records a lost store could not take are delivered first, each once.
+    int delivered = opened.spool->deliver(*opened.store);
+    if (delivered > 0) {
+        std::cerr << "station: " << delivered << " spooled record(s) delivered to the store\n";
+    }
     if (!opened.alive->held()) {
         if (exclusive) {
             throw UsageError{"station " + file.station + " is running on this machine"};
@@ -203,17 +221,31 @@ struct Planned {
 
 struct RoundContext {
     Store* store;
+    Spool* spool;
+    bool lost = false;
 };
 
+// A finished record goes to the store, or, while the store is lost, to the
+// spool: the boards already running finish, and no record is lost.
 void record_finished(Board& board, void* context) {
-    static_cast<RoundContext*>(context)->store->finish(board.record);
+    RoundContext& round = *static_cast<RoundContext*>(context);
+    try {
+        round.store->finish(board.record);
+        return;
+    } catch (const StoreError& error) {
+        if (!round.lost) {
+            std::cerr << "station: " << error.message << "; records wait in the spool\n";
+        }
+        round.lost = true;
+    }
+    round.spool->add(board.record);
 }
 
 // Checks the images against the locked profile, snapshots them, claims and
 // starts every planned board, runs the round and reports it. Returns the
 // exit status.
-int run_boards(const StationFile& file, Store& store, const std::vector<Planned>& planned,
-               bool json, bool nothing_skipped) {
+int run_boards(const StationFile& file, Store& store, Spool& spool,
+               const std::vector<Planned>& planned, bool json, bool nothing_skipped) {
     std::optional<Profile> locked = store.locked_profile(file.station);
     if (!locked) {
         throw UsageError{"no locked profile for station " + file.station +
@@ -225,7 +257,7 @@ int run_boards(const StationFile& file, Store& store, const std::vector<Planned>
         throw UsageError{"the images of " + file.config + " are not the locked ones (locked " +
                          locked->locked + "): run `station lock` to program the new ones"};
     }
-    fs::path snapshots = fs::path(file.store).parent_path() / ".station-snapshots";
+    fs::path snapshots = fs::path(folder_of(file)) / ".station-snapshots";
     RoundSettings settings{file.host, make_snapshot(images, *locked, snapshots.string()),
                            file.stall_seconds, data_frames(images)};
     std::string round = new_uuid();
@@ -268,7 +300,7 @@ int run_boards(const StationFile& file, Store& store, const std::vector<Planned>
         boards.push_back(board);
     }
     std::unique_ptr<Screen> screen = make_screen(json, settings.data_frames);
-    RoundContext context{&store};
+    RoundContext context{&store, &spool};
     run_round(boards, settings, *screen, record_finished, &context);
     print_round_end(boards, round, json);
     bool all_passed = std::all_of(boards.begin(), boards.end(),
@@ -313,7 +345,7 @@ int command_run(const StationFile& file, const Options& options) {
             }
         }
     }
-    return run_boards(file, *store, planned, options.json, nothing_skipped);
+    return run_boards(file, *store, *opened.spool, planned, options.json, nothing_skipped);
 }
 
 int command_retry(const StationFile& file, const Options& options) {
@@ -343,13 +375,15 @@ int command_retry(const StationFile& file, const Options& options) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_boards(file, *store, planned, options.json, true);
+    return run_boards(file, *store, *opened.spool, planned, options.json, true);
 }
 
-std::vector<Record> all_records(const StationFile& file, const std::string& since,
+std::vector<Record> all_records(const StationFile& file, const Options& options,
                                 const std::string& mac, bool transcripts) {
     Opened opened = open_for(file, false);
     RecordFilter filter;
+    filter.station = options.station;
+    const std::string& since = options.since;
     filter.since = since;
     filter.mac = mac;
     filter.with_transcripts = transcripts;
@@ -404,22 +438,47 @@ int dispatch(CLI::App& app, const Options& options) {
     if (app.got_subcommand("retry")) {
         return command_retry(file, options);
     }
+    if (app.got_subcommand("init")) {
+        open_store(file.store, true);
+        std::cout << "the store " << file.store << " is ready\n";
+        return 0;
+    }
     if (app.got_subcommand("report")) {
-        print_report(all_records(file, options.since, "", false), options.csv, std::cout);
+        print_report(all_records(file, options, "", false), options.csv, std::cout);
+        int waiting = Spool(spool_path(file)).waiting();
+        if (waiting > 0) {
+            std::cout << "\n" << waiting << " record(s) wait in the spool for the store\n";
+        }
         return 0;
     }
     if (app.got_subcommand("export")) {
-        std::vector<Record> records = all_records(file, "", "", options.json);
+        std::vector<Record> records = all_records(file, options, "", options.json);
         options.json ? export_json(records, std::cout) : export_csv(records, std::cout);
         return 0;
     }
-    std::vector<Record> records = all_records(file, "", checked_mac(options.mac), true);
+    std::vector<Record> records = all_records(file, options, checked_mac(options.mac), true);
     if (records.empty()) {
         std::cout << "no records of MAC " << options.mac << "\n";
         return 1;
     }
     print_history(records, std::cout);
     return 0;
+}
+
+// After a store error: how many records wait in the spool, if any.
+void report_spool(const Options& options) {
+    try {
+        StationFile file = read_station_file(options.file, program_folder() + "/host");
+        if (fs::exists(spool_path(file))) {
+            int waiting = Spool(spool_path(file)).waiting();
+            if (waiting > 0) {
+                std::cerr << "station: " << waiting
+                          << " record(s) wait in the spool; they are delivered when the store "
+                             "answers again\n";
+            }
+        }
+    } catch (...) {
+    }
 }
 
 } // namespace
@@ -444,9 +503,12 @@ int main(int argc, char* argv[]) {
     CLI::App* report = app.add_subcommand("report", "boards, yield and failures per day");
     report->add_option("--since", options.since, "YYYY-MM-DD: records started that day or later");
     report->add_flag("--csv", options.csv, "as CSV");
+    report->add_option("--station", options.station, "only this station's records");
     CLI::App* exporting = app.add_subcommand("export", "every record (CSV, or --json)");
     exporting->add_flag("--csv", options.csv, "as CSV (the default)");
     exporting->add_flag("--json", options.json, "as JSON, with the transcripts");
+    exporting->add_option("--station", options.station, "only this station's records");
+    app.add_subcommand("init", "create or upgrade the store's schema");
     CLI::App* history = app.add_subcommand("history", "one board's records with transcripts");
     history->add_option("MAC", options.mac, "the board's MAC")->required();
     app.add_subcommand("ports", "the serial ports of this machine and their stable names");
@@ -462,6 +524,7 @@ int main(int argc, char* argv[]) {
         std::cerr << "station: " << error.message << "\n";
     } catch (const StoreError& error) {
         std::cerr << "station: " << error.message << "\n";
+        report_spool(options);
     } catch (const ProfileError& error) {
         std::cerr << "station: " << error.message << "\n";
     } catch (const UsageError& error) {

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -158,7 +159,10 @@ class SqliteStore : public Store {
                              "WHERE id = ? AND outcome = 'started'");
             s.bind(1, r.ended).bind(2, r.outcome).bind(3, r.stage).bind(4, r.message);
             s.bind(5, r.frames).bind(6, r.exit_status).bind(7, r.transcript).bind(8, r.id).step();
-            settle_claim(r.id, r.outcome == "passed");
+            // Finished once: a record delivered again changes nothing.
+            if (sqlite3_changes(db_) == 1) {
+                settle_claim(r.id, r.outcome == "passed");
+            }
         });
     }
 
@@ -332,6 +336,6 @@ class SqliteStore : public Store {
 
 } // namespace
 
-std::unique_ptr<Store> open_store(const std::string& location) {
-    return std::make_unique<SqliteStore>(location);
+std::unique_ptr<Store> open_sqlite_store(const std::string& path) {
+    return std::make_unique<SqliteStore>(path);
 }

@@ -1,6 +1,8 @@
 // Reading the station file with toml++.
 #include "station/station_file.h"
 
+#include "station/store.h"
+
 #include <toml++/toml.h>
 
 #include <filesystem>
@@ -95,7 +97,7 @@ StationFile read_station_file(const std::string& path, const std::string& defaul
     if (store.empty()) {
         store = "records.db";
     }
-    file.store = store.find("://") != std::string::npos ? store : beside(folder, store);
+    file.store = is_connection_text(store) ? store : beside(folder, store);
     file.config = beside(folder, text_of(path, root, "config", root.source(), true));
     if (const toml::node* stall = root.get("stall")) {
         std::optional<double> seconds = stall->value<double>();

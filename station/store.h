@@ -49,5 +49,11 @@ class Store {
     virtual std::string last_round(const std::string& station) = 0;
 };
 
-// Opens (and creates or upgrades) the store at `location`: a SQLite file.
-std::unique_ptr<Store> open_store(const std::string& location);
+// Whether a store's location is a PostgreSQL connection text (a URI, or
+// libpq's keyword=value form) rather than a SQLite file's path.
+bool is_connection_text(const std::string& location);
+// Opens the store at `location`. A SQLite file is created or upgraded as it
+// is opened; a PostgreSQL database only with `initialise` (station init), and
+// is refused without it when its schema is missing or older. A store of a
+// newer schema is always refused.
+std::unique_ptr<Store> open_store(const std::string& location, bool initialise = false);

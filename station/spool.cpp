@@ -1,0 +1,125 @@
+// The spool of finished records, as JSON beside their transcripts.
+#include "station/spool.h"
+
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+namespace {
+
+nlohmann::json to_json(const Record& r) {
+    nlohmann::json item;
+    for (const std::string& column : record_columns()) {
+        item[column] = column_value(r, column);
+    }
+    item["round"] = r.round;
+    return item;
+}
+
+Record from_json(const nlohmann::json& item, std::string transcript) {
+    Record r;
+    r.id = item["id"];
+    r.station = item["station"];
+    r.fixture = item["fixture"];
+    r.port = item["port"];
+    r.device = item["device"];
+    r.mac = item["mac"];
+    r.profile = item["profile"];
+    r.board_data_sha256 = item["board_data_sha256"];
+    r.otp_sha256 = item["otp_sha256"];
+    r.firmware_sha256 = item["firmware_sha256"];
+    r.otp_address = item["otp_address"];
+    r.host_version = item["host_version"];
+    r.attempt = std::stoi(item["attempt"].get<std::string>());
+    r.rework = item["rework"] == "1";
+    r.started = item["started"];
+    r.ended = item["ended"];
+    r.outcome = item["outcome"];
+    r.stage = item["stage"];
+    r.message = item["message"];
+    r.frames = std::stol(item["frames"].get<std::string>());
+    r.exit_status = item["exit_status"];
+    r.round = item["round"];
+    r.transcript = std::move(transcript);
+    return r;
+}
+
+void check(sqlite3* db, int result) {
+    if (result != SQLITE_OK && result != SQLITE_DONE && result != SQLITE_ROW) {
+        throw StoreError{std::string("spool: ") + sqlite3_errmsg(db)};
+    }
+}
+
+} // namespace
+
+Spool::Spool(const std::string& path) {
+    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
+        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        throw StoreError{"cannot open the spool " + path + ": " + message};
+    }
+    sqlite3_busy_timeout(db_, 10000);
+    check(db_, sqlite3_exec(db_,
+                            "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
+                            "CREATE TABLE IF NOT EXISTS spool (id TEXT PRIMARY KEY, "
+                            "at INTEGER NOT NULL, record TEXT NOT NULL, transcript BLOB NOT NULL)",
+                            nullptr, nullptr, nullptr));
+}
+
+Spool::~Spool() {
+    sqlite3_close(db_);
+}
+
+void Spool::add(const Record& record) {
+    sqlite3_stmt* s = nullptr;
+    check(db_, sqlite3_prepare_v2(db_,
+                                  "INSERT OR REPLACE INTO spool VALUES (?, "
+                                  "(SELECT coalesce(max(at), 0) + 1 FROM spool), ?, ?)",
+                                  -1, &s, nullptr));
+    std::string text = to_json(record).dump(-1, ' ', false,
+                                            nlohmann::json::error_handler_t::replace);
+    sqlite3_bind_text(s, 1, record.id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 2, text.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(s, 3, record.transcript.data(), static_cast<int>(record.transcript.size()),
+                      SQLITE_TRANSIENT);
+    int result = sqlite3_step(s);
+    sqlite3_finalize(s);
+    check(db_, result);
+}
+
+int Spool::waiting() {
+    sqlite3_stmt* s = nullptr;
+    check(db_, sqlite3_prepare_v2(db_, "SELECT count(*) FROM spool", -1, &s, nullptr));
+    sqlite3_step(s);
+    int count = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+    return count;
+}
+
+int Spool::deliver(Store& store) {
+    int delivered = 0;
+    for (;;) {
+        sqlite3_stmt* s = nullptr;
+        check(db_, sqlite3_prepare_v2(db_, "SELECT id, record, transcript FROM spool "
+                                           "ORDER BY at LIMIT 1",
+                                      -1, &s, nullptr));
+        if (sqlite3_step(s) != SQLITE_ROW) {
+            sqlite3_finalize(s);
+            return delivered;
+        }
+        std::string id = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        nlohmann::json item = nlohmann::json::parse(
+            reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
+        const void* bytes = sqlite3_column_blob(s, 2);
+        std::string transcript(bytes ? static_cast<const char*>(bytes) : "",
+                               static_cast<size_t>(sqlite3_column_bytes(s, 2)));
+        sqlite3_finalize(s);
+        // Finished once by its id: a record delivered before changes nothing.
+        store.finish(from_json(item, std::move(transcript)));
+        check(db_, sqlite3_prepare_v2(db_, "DELETE FROM spool WHERE id = ?", -1, &s, nullptr));
+        sqlite3_bind_text(s, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+        int result = sqlite3_step(s);
+        sqlite3_finalize(s);
+        check(db_, result);
+        delivered += 1;
+    }
+}
