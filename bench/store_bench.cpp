@@ -35,9 +35,9 @@ int main(int argc, char* argv[]) {
             r.ended = utc_now();
             r.transcript = std::string(800, '.');
             store->finish(r);
-            took.push_back(std::chrono::duration<double, std::milli>(
-                               std::chrono::steady_clock::now() - start)
-                               .count());
+            took.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
             if (!refusal.empty()) {
                 std::fprintf(stderr, "store_bench: %s\n", refusal.c_str());
                 return 1;

@@ -93,10 +93,9 @@ std::string checked_mac(const std::string& text) {
 class AliveLock {
   public:
     explicit AliveLock(const StationFile& file) {
-        std::string folder = file.store.find("://") == std::string::npos
-                                 ? fs::path(file.store).parent_path().string()
-                                 : fs::temp_directory_path().string();
-        path_ = (fs::path(folder) / (".station-" + file.station + ".lock")).string();
+        // One place on the machine for every station of that name, whatever
+        // its file and store.
+        path_ = (fs::temp_directory_path() / (".station-" + file.station + ".lock")).string();
         fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) {
             throw UsageError{"cannot open " + path_ + ": " + std::strerror(errno)};

@@ -53,10 +53,13 @@ class PgStore : public Store {
             PQfinish(connection_);
             throw StoreError{"cannot reach the store " + location + ": " + trimmed(message)};
         }
-        PQsetNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(
+            connection_, [](void*, const char*) {}, nullptr);
         prepare_schema(initialise);
     }
-    ~PgStore() override { PQfinish(connection_); }
+    ~PgStore() override {
+        PQfinish(connection_);
+    }
 
     std::optional<Profile> locked_profile(const std::string& station) override {
         Result r = run("SELECT id, board_data_sha256, otp_sha256, firmware_sha256, otp_address, "
@@ -166,7 +169,8 @@ class PgStore : public Store {
             x.round = text(r, i, 21);
             std::string hex = text(r, i, 22);
             for (size_t k = 0; k + 1 < hex.size(); k += 2) {
-                x.transcript.push_back(static_cast<char>(from_hex(hex[k]) * 16 + from_hex(hex[k + 1])));
+                x.transcript.push_back(
+                    static_cast<char>(from_hex(hex[k]) * 16 + from_hex(hex[k + 1])));
             }
             found.push_back(x);
         }
@@ -216,8 +220,8 @@ class PgStore : public Store {
             return result;
         }
         if (PQstatus(connection_) == CONNECTION_BAD) {
-            throw StoreError{"the store " + location_ + " is unreachable: " +
-                             trimmed(PQerrorMessage(connection_))};
+            throw StoreError{"the store " + location_ +
+                             " is unreachable: " + trimmed(PQerrorMessage(connection_))};
         }
         throw StoreError{"store: " + trimmed(PQresultErrorMessage(result.get()))};
     }
@@ -278,10 +282,29 @@ class PgStore : public Store {
         run(std::string("INSERT INTO records (") + RECORD_FIELDS +
                 ", transcript) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
                 "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23)",
-            {r.id, r.station, r.fixture, r.port, r.device, r.mac, r.profile, r.board_data_sha256,
-             r.otp_sha256, r.firmware_sha256, r.otp_address, r.host_version,
-             std::to_string(r.attempt), r.rework ? "1" : "0", r.started, r.ended, r.outcome,
-             r.stage, r.message, std::to_string(r.frames), r.exit_status, r.round, r.transcript},
+            {r.id,
+             r.station,
+             r.fixture,
+             r.port,
+             r.device,
+             r.mac,
+             r.profile,
+             r.board_data_sha256,
+             r.otp_sha256,
+             r.firmware_sha256,
+             r.otp_address,
+             r.host_version,
+             std::to_string(r.attempt),
+             r.rework ? "1" : "0",
+             r.started,
+             r.ended,
+             r.outcome,
+             r.stage,
+             r.message,
+             std::to_string(r.frames),
+             r.exit_status,
+             r.round,
+             r.transcript},
             23);
     }
 

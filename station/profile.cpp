@@ -95,8 +95,10 @@ std::string signed_hex(uint32_t address) {
 // Copies one image into the snapshot under `name`, read-only; its bytes must
 // hash to `expected`.
 void copy_image(const std::string& from, const fs::path& to, const std::string& expected) {
+    // A name of this process's own: stations that share the folder may make
+    // the same snapshot at once, and each renames whole files into place.
     fs::path part = to;
-    part += ".part";
+    part += ".part-" + std::to_string(getpid());
     std::unique_ptr<FILE, int (*)(FILE*)> copy(std::fopen(part.c_str(), "wb"), std::fclose);
     if (!copy) {
         throw ProfileError{"cannot write the snapshot " + part.string()};
@@ -185,7 +187,7 @@ std::string make_snapshot(const Images& images, const Profile& profile, const st
         "Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: " + signed_hex(images.otp_address) +
         "\nFirmware: firmware.bin\n";
     fs::path config_path = snapshot / CONFIG_FILE_NAME;
-    fs::path part = snapshot / "tivConfig.txt.part";
+    fs::path part = snapshot / ("tivConfig.txt.part-" + std::to_string(getpid()));
     {
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(part.c_str(), "wb"), std::fclose);
         if (!file || std::fwrite(config.data(), 1, config.size(), file.get()) != config.size()) {

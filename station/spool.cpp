@@ -75,8 +75,8 @@ void Spool::add(const Record& record) {
                                   "INSERT OR REPLACE INTO spool VALUES (?, "
                                   "(SELECT coalesce(max(at), 0) + 1 FROM spool), ?, ?)",
                                   -1, &s, nullptr));
-    std::string text = to_json(record).dump(-1, ' ', false,
-                                            nlohmann::json::error_handler_t::replace);
+    std::string text =
+        to_json(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     sqlite3_bind_text(s, 1, record.id.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(s, 2, text.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_blob(s, 3, record.transcript.data(), static_cast<int>(record.transcript.size()),
@@ -99,16 +99,17 @@ int Spool::deliver(Store& store) {
     int delivered = 0;
     for (;;) {
         sqlite3_stmt* s = nullptr;
-        check(db_, sqlite3_prepare_v2(db_, "SELECT id, record, transcript FROM spool "
-                                           "ORDER BY at LIMIT 1",
+        check(db_, sqlite3_prepare_v2(db_,
+                                      "SELECT id, record, transcript FROM spool "
+                                      "ORDER BY at LIMIT 1",
                                       -1, &s, nullptr));
         if (sqlite3_step(s) != SQLITE_ROW) {
             sqlite3_finalize(s);
             return delivered;
         }
         std::string id = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        nlohmann::json item = nlohmann::json::parse(
-            reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
+        nlohmann::json item =
+            nlohmann::json::parse(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
         const void* bytes = sqlite3_column_blob(s, 2);
         std::string transcript(bytes ? static_cast<const char*>(bytes) : "",
                                static_cast<size_t>(sqlite3_column_bytes(s, 2)));

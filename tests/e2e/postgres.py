@@ -1,0 +1,68 @@
+"""A PostgreSQL server of the test's own: initdb and pg_ctl in a temporary
+folder, run as an unprivileged user (initdb refuses root), listening on a Unix
+socket only, with password-less local connections."""
+
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+NOBODY = 65534
+
+
+def binary(name):
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/" + name))
+    if not found:
+        raise unittest.SkipTest("no PostgreSQL server installed (Debian's postgresql)")
+    return found[-1]
+
+
+class Server:
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="station_pg_")
+        os.chmod(self.folder, 0o755)
+        self.data = os.path.join(self.folder, "data")
+        self.socket = os.path.join(self.folder, "socket")
+        os.mkdir(self.socket)
+        self.user = NOBODY if os.geteuid() == 0 else None
+        if self.user is not None:
+            os.chown(self.socket, NOBODY, NOBODY)
+            os.chown(self.folder, NOBODY, NOBODY)
+        self.role = "nobody" if self.user is not None else os.environ.get("USER", "postgres")
+        self.run(binary("initdb"), "-D", self.data, "-A", "trust", "-U", self.role,
+                 "--no-sync", "-E", "UTF8")
+        self.start()
+
+    def run(self, *command):
+        subprocess.run(command, check=True, capture_output=True, user=self.user,
+                       group=self.user, cwd=self.folder, timeout=120)
+
+    def start(self):
+        self.run(binary("pg_ctl"), "-D", self.data, "-w", "-l",
+                 os.path.join(self.folder, "log"), "-o",
+                 "-c listen_addresses='' -c unix_socket_directories=%s" % self.socket, "start")
+
+    def stop(self):
+        self.run(binary("pg_ctl"), "-D", self.data, "-w", "-m", "fast", "stop")
+
+    def keywords(self, database="postgres"):
+        """A libpq keyword=value connection text."""
+        return "host=%s user=%s dbname=%s" % (self.socket, self.role, database)
+
+    def uri(self, database="postgres"):
+        return "postgresql:///%s?host=%s&user=%s" % (database, self.socket, self.role)
+
+    def sql(self, statement, database="postgres"):
+        psql = shutil.which("psql") or binary("psql")
+        return subprocess.run([psql, "-X", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-c", statement,
+                               self.keywords(database)], check=True, capture_output=True,
+                              text=True, timeout=60).stdout.strip()
+
+    def remove(self):
+        try:
+            self.stop()
+        except subprocess.CalledProcessError:
+            pass  # already stopped
+        shutil.rmtree(self.folder, ignore_errors=True)

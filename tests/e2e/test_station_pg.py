@@ -1,0 +1,194 @@
+"""Many stations, one record: the station's store on a real PostgreSQL server
+that this suite starts itself. Two stations on one database, the same MAC
+raced between them, the server lost in the middle of a round and down at the
+start, and the same round on SQLite and on PostgreSQL."""
+
+import csv
+import io
+import os
+import signal
+import subprocess
+import unittest
+
+import postgres
+from harness import HOST, RUN_TIMEOUT
+from test_station import STATION, Line, StationCase, mac
+
+SERVER = None
+
+
+def setUpModule():
+    global SERVER
+    if not STATION:
+        raise unittest.SkipTest("STATION is not set")
+    SERVER = postgres.Server()
+
+
+def tearDownModule():
+    if SERVER:
+        SERVER.remove()
+
+
+def other_station(line, name, fixtures, store):
+    """A second station file in the same folder, with fixtures of its own."""
+    path = os.path.join(line.path, name + ".toml")
+    text = 'station = "%s"\nstore = "%s"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % (
+        name, store, HOST)
+    for fixture, port in fixtures:
+        text += '[[fixture]]\nname = "%s"\nport = "%s"\n' % (fixture, port)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def rows(export_csv, leave_out=()):
+    table = list(csv.DictReader(io.StringIO(export_csv)))
+    return sorted(tuple((k, v) for k, v in r.items() if k not in leave_out) for r in table)
+
+
+class PgCase(StationCase):
+    database = None
+
+    def setUp(self):
+        super().setUp()
+        # Each case its own database, so that cases never see each other's MACs.
+        PgCase.count = getattr(PgCase, "count", 0) + 1
+        self.database = "case%d" % PgCase.count
+        SERVER.sql("CREATE DATABASE %s" % self.database)
+
+    def pg_line(self, fixtures, uri=False, **options):
+        line = Line(fixtures=0, **options)
+        self.addCleanup(line.remove)
+        store = SERVER.uri(self.database) if uri else SERVER.keywords(self.database)
+        line.station_file(fixtures=fixtures, store=store, stall=options.get("stall", 2))
+        out, err, status = line.station("init")
+        self.assertEqual(status, 0, err)
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        return line, store
+
+
+class TwoStations(PgCase):
+    def test_records_of_both_in_one_report_and_a_mac_raced_50_times(self):
+        line, store = self.pg_line(2, uri=True)
+        other = other_station(line, "line2", [("B1", line.port(3))], store)
+        self.assertEqual(line.station("-f", other, "lock")[2], 0)
+        line.plug(1)
+        line.plug(2)
+        line.plug(3)
+        self.assertEqual(line.station("run", *self.macs([1, 2]))[2], 0)
+        self.assertEqual(line.station("-f", other, "run", "--mac", "B1=" + mac(3))[2], 0)
+        out, _, _ = line.station("export", "--csv")
+        self.assertEqual(sorted((r["station"], r["fixture"]) for r in csv.DictReader(
+            io.StringIO(out))), [("line1", "A1"), ("line1", "A2"), ("line2", "B1")])
+        out, _, _ = line.station("report", "--csv")
+        self.assertEqual(out.splitlines()[1].split(",")[1:], ["3", "3", "100.0"])
+        out, _, _ = line.station("export", "--csv", "--station", "line2")
+        self.assertEqual([r["fixture"] for r in csv.DictReader(io.StringIO(out))], ["B1"])
+
+        # Both stations start the same MAC at once, on fixtures wired to one
+        # agent: the database lets exactly one of them run.
+        for race in range(50):
+            with self.subTest(race=race):
+                line.plug(1)
+                if os.path.lexists(line.port(3)):
+                    os.unlink(line.port(3))
+                os.symlink(os.readlink(line.port(1)), line.port(3))
+                board = "%012X" % (0xA00000000000 + race)
+                first = subprocess.Popen([STATION, "run", "--fixtures", "A1", "--mac",
+                                          "A1=" + board], cwd=line.path, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                second = subprocess.Popen([STATION, "-f", other, "run", "--mac", "B1=" + board],
+                                          cwd=line.path, stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                outs = [p.communicate(timeout=RUN_TIMEOUT) for p in (first, second)]
+                statuses = sorted(p.returncode for p in (first, second))
+                self.assertEqual(statuses, [0, 1], outs)
+                loser, winner = ((outs[1][0].decode(), "line1") if first.returncode == 0
+                                 else (outs[0][0].decode(), "line2"))
+                self.assertRegex(loser, r"MAC %s (is being|was) programmed on station %s" % (
+                    board, winner))
+        self.assertEqual(SERVER.sql("SELECT count(*) FROM records WHERE outcome = 'passed' "
+                                    "AND mac LIKE 'A%'", self.database), "50")
+
+
+class ServerLost(PgCase):
+    def test_a_server_stopped_mid_round_loses_no_record(self):
+        line, _ = self.pg_line(4, stall=60)
+        for n in range(1, 5):
+            line.plug(n, "--delay", "300")  # about 3.5 s a board
+        station = subprocess.Popen([STATION, "run", *self.macs(range(1, 5))], cwd=line.path,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        for _ in range(4):
+            self.assertIn("started", station.stdout.readline().decode())
+        SERVER.stop()
+        try:
+            out, err = station.communicate(timeout=RUN_TIMEOUT)
+            # Every board finished; their records wait in the spool.
+            self.assertEqual(station.returncode, 0, err)
+            self.assertEqual(out.decode().count(" passed, 11 frames"), 4)
+            self.assertIn("records wait in the spool", err.decode())
+            _, err, status = line.station("report")
+            self.assertEqual(status, 2)
+            self.assertIn("4 record(s) wait in the spool", err)
+        finally:
+            SERVER.start()
+        _, err, status = line.station("export")
+        self.assertEqual((status, err), (0, "station: 4 spooled record(s) delivered to the store\n"))
+        _, err, status = line.station("export")
+        self.assertEqual((status, err), (0, ""), "delivered once")
+        self.assertEqual(SERVER.sql("SELECT outcome, count(*) FROM records GROUP BY outcome",
+                                    self.database), "passed|4")
+
+    def test_a_server_down_at_the_start_starts_no_host(self):
+        line, _ = self.pg_line(1)
+        agent = line.plug(1)
+        SERVER.stop()
+        try:
+            out, err, status = line.station("run", *self.macs([1]))
+        finally:
+            SERVER.start()
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("cannot reach the store", err)
+        agent.process.terminate()
+        agent.stop()
+        self.assertEqual(agent.frames(), [])
+        self.assertFalse(os.path.getsize(os.path.join(agent.out, "frames.bin")))
+
+
+class Schema(PgCase):
+    def test_no_schema_and_a_newer_schema_are_refused(self):
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.station_file(fixtures=1, store=SERVER.keywords(self.database))
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 2)
+        self.assertIn("has no schema: run `station init`", err)
+        self.assertEqual(line.station("init")[2], 0)
+        SERVER.sql("UPDATE schema_version SET version = 2", self.database)
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 2)
+        self.assertIn("schema version 2, newer than this station's 1", err)
+
+
+class SameRecordOnBothEngines(PgCase):
+    def test_the_same_round_gives_the_same_export(self):
+        exports = []
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        for store in ("records.db", SERVER.keywords(self.database)):
+            line.station_file(fixtures=2, store=store)
+            self.assertEqual(line.station("init")[2], 0)
+            self.assertEqual(line.station("lock")[2], 0)
+            line.plug(1)
+            line.plug(2, "--answer", "3=000600000000")
+            self.assertEqual(line.station("run", *self.macs([1, 2]))[2], 1)
+            exports.append(line.station("export", "--csv")[0])
+        leave_out = ("id", "started", "ended", "device")
+        self.assertEqual(len(rows(exports[0])), 2)
+        self.assertEqual(rows(exports[0], leave_out), rows(exports[1], leave_out))
+
+
+if __name__ == "__main__":
+    unittest.main()
