@@ -268,6 +268,74 @@ def production_station(boards, sizes):
         ws.remove()
 
 
+def record_times(records):
+    import datetime
+
+    def at(text):
+        return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
+
+    return [at(r["ended"]) - at(r["started"]) for r in records]
+
+
+def stations_on_postgres(stations, fixtures, sizes):
+    """`stations` stations of `fixtures` fixtures each, paced, all at once
+    against one PostgreSQL server: (each board's run time from its record,
+    commit time median and 99th percentile in ms)."""
+    import postgres
+    station, store_bench = os.environ["STATION"], os.environ["STORE_BENCH"]
+    server = postgres.Server()
+    ws = Workspace()
+    agents = []
+    try:
+        server.sql("CREATE DATABASE bench")
+        store = server.keywords("bench")
+        images = [sample(size, i + 1) for i, size in enumerate(sizes)]
+        os.mkdir(os.path.join(ws.path, "images"))
+        for name, data in zip(("board.bin", "otp.bin", "fw.bin"), images):
+            with open(os.path.join(ws.path, "images", name), "wb") as f:
+                f.write(data)
+        with open(os.path.join(ws.path, "images", "tivConfig.txt"), "w") as f:
+            f.write("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n")
+        commands = []
+        for s in range(stations):
+            text = ('station = "s%d"\nstore = "%s"\nconfig = "images/tivConfig.txt"\n'
+                    'host = "%s"\n' % (s, store, harness.HOST))
+            macs = []
+            for n in range(fixtures):
+                agent = Agent("--baud", str(BAUD), workspace=ws)
+                agents.append(agent)
+                text += '[[fixture]]\nname = "F%d"\nport = "%s"\n' % (n, agent.port)
+                macs += ["--mac", "F%d=%012X" % (n, 0x2000 + s * 100 + n)]
+            path = os.path.join(ws.path, "s%d.toml" % s)
+            with open(path, "w") as f:
+                f.write(text)
+            if s == 0:
+                subprocess.run([station, "-f", path, "init"], cwd=ws.path, check=True,
+                               capture_output=True)
+            subprocess.run([station, "-f", path, "lock"], cwd=ws.path, check=True,
+                           capture_output=True)
+            commands.append([station, "-f", path, "run", *macs])
+        runs = [subprocess.Popen(c, cwd=ws.path, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL) for c in commands]
+        if any(p.wait() != 0 for p in runs):
+            raise RuntimeError("a board of the stations' rounds failed")
+        out = subprocess.run([station, "-f", os.path.join(ws.path, "s0.toml"), "export",
+                              "--json"], cwd=ws.path, check=True, capture_output=True).stdout
+        records = json.loads(out)
+        if len(records) != stations * fixtures:
+            raise RuntimeError("records missing: %d" % len(records))
+        for agent in agents:
+            agent.stop()
+        commit = subprocess.run([store_bench, server.keywords("bench"), "1000"], check=True,
+                                capture_output=True, text=True).stdout.split()
+        return record_times(records), [float(x) for x in commit]
+    finally:
+        for agent in agents:
+            agent.stop()
+        ws.remove()
+        server.remove()
+
+
 def main():
     rows = []
 
@@ -340,6 +408,14 @@ def main():
                 station_cpu / boards * 1000))
         row("   commit a record, SQLite", "%.2f ms" % commit[0], "", "",
             "median of 1000; 99th percentile %.2f ms" % commit[1])
+
+    if os.environ.get("STATION"):
+        runs, commit = stations_on_postgres(8, 8, paced_sizes)
+        row("9. commit a record, PostgreSQL", "%.2f ms" % commit[0], "", "",
+            "median of 1000; 99th percentile %.2f ms; Unix socket" % commit[1])
+        mean = statistics.mean(runs)
+        row("   8 stations x 8 fixtures, one server", "%.3f s" % mean, "mean within 1%",
+            "%.4f" % (mean / lone), "mean; slowest %.3f s; lone host %.3f s" % (max(runs), lone))
 
     print("host benchmark: %d cores, %s" % (os.cpu_count(), os.uname().machine))
     widths = [max(len(str(r[i])) for r in rows + [("figure", "measured", "goal", "ratio", "")])
