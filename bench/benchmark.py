@@ -210,6 +210,29 @@ def production_line(boards, sizes):
             ws.remove()
 
 
+def record_times(records):
+    """Each record's run time, from its start to its end, in seconds."""
+    import datetime
+
+    def at(text):
+        return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
+
+    return [at(r["ended"]) - at(r["started"]) for r in records]
+
+
+def station_images(ws, sizes):
+    """Images of `sizes` and their tivConfig.txt in the folder images/ of a
+    station's workspace; returns the images."""
+    images = [sample(size, i + 1) for i, size in enumerate(sizes)]
+    os.mkdir(os.path.join(ws.path, "images"))
+    for name, data in zip(("board.bin", "otp.bin", "fw.bin"), images):
+        with open(os.path.join(ws.path, "images", name), "wb") as f:
+            f.write(data)
+    with open(os.path.join(ws.path, "images", "tivConfig.txt"), "w") as f:
+        f.write("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n")
+    return images
+
+
 def production_station(boards, sizes):
     """`boards` fixtures through one station, each with its own paced agent:
     (each board's run time from its record, the station's own CPU seconds,
@@ -218,13 +241,7 @@ def production_station(boards, sizes):
     ws = Workspace()
     agents = []
     try:
-        images = [sample(size, i + 1) for i, size in enumerate(sizes)]
-        os.mkdir(os.path.join(ws.path, "images"))
-        for name, data in zip(("board.bin", "otp.bin", "fw.bin"), images):
-            with open(os.path.join(ws.path, "images", name), "wb") as f:
-                f.write(data)
-        with open(os.path.join(ws.path, "images", "tivConfig.txt"), "w") as f:
-            f.write("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n")
+        images = station_images(ws, sizes)
         text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % harness.HOST
         macs = []
         for n in range(boards):
@@ -248,13 +265,7 @@ def production_station(boards, sizes):
             raise RuntimeError("a board of the station's round failed")
         out = subprocess.run([station, "export", "--json"], cwd=ws.path, check=True,
                              capture_output=True).stdout
-        import datetime
-        records = json.loads(out)
-
-        def at(text):
-            return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
-
-        runs = [at(r["ended"]) - at(r["started"]) for r in records]
+        runs = record_times(json.loads(out))
         for agent in agents:
             agent.stop()
             if agent.received("firmware.bin") != images[2]:
@@ -266,15 +277,6 @@ def production_station(boards, sizes):
         for agent in agents:
             agent.stop()
         ws.remove()
-
-
-def record_times(records):
-    import datetime
-
-    def at(text):
-        return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
-
-    return [at(r["ended"]) - at(r["started"]) for r in records]
 
 
 def stations_on_postgres(stations, fixtures, sizes):
@@ -289,13 +291,7 @@ def stations_on_postgres(stations, fixtures, sizes):
     try:
         server.sql("CREATE DATABASE bench")
         store = server.keywords("bench")
-        images = [sample(size, i + 1) for i, size in enumerate(sizes)]
-        os.mkdir(os.path.join(ws.path, "images"))
-        for name, data in zip(("board.bin", "otp.bin", "fw.bin"), images):
-            with open(os.path.join(ws.path, "images", name), "wb") as f:
-                f.write(data)
-        with open(os.path.join(ws.path, "images", "tivConfig.txt"), "w") as f:
-            f.write("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n")
+        images = station_images(ws, sizes)
         commands = []
         for s in range(stations):
             text = ('station = "s%d"\nstore = "%s"\nconfig = "images/tivConfig.txt"\n'

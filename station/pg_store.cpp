@@ -3,40 +3,14 @@
 // across stations, one transaction per claim.
 #include "station/store.h"
 
+#include "station/store_engines.h"
+
 #include <libpq-fe.h>
 
 #include <functional>
 #include <memory>
 
 namespace {
-
-constexpr int SCHEMA_VERSION = 1;
-
-const char SCHEMA[] = R"(
-CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS profiles (
-    station TEXT PRIMARY KEY, id TEXT NOT NULL, board_data_sha256 TEXT NOT NULL,
-    otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL, otp_address TEXT NOT NULL,
-    locked TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS records (
-    id TEXT PRIMARY KEY, station TEXT NOT NULL, fixture TEXT NOT NULL, port TEXT NOT NULL,
-    device TEXT NOT NULL, mac TEXT NOT NULL, profile TEXT NOT NULL,
-    board_data_sha256 TEXT NOT NULL, otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL,
-    otp_address TEXT NOT NULL, host_version TEXT NOT NULL, attempt INTEGER NOT NULL,
-    rework INTEGER NOT NULL, started TEXT NOT NULL, ended TEXT NOT NULL, outcome TEXT NOT NULL,
-    stage TEXT NOT NULL, message TEXT NOT NULL, frames BIGINT NOT NULL,
-    exit_status TEXT NOT NULL, transcript BYTEA NOT NULL, round TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS records_mac ON records (mac);
-CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
-CREATE TABLE IF NOT EXISTS claims (
-    mac TEXT PRIMARY KEY, record TEXT NOT NULL REFERENCES records (id),
-    state TEXT NOT NULL CHECK (state IN ('running', 'passed')));
-)";
-
-const char RECORD_FIELDS[] =
-    "id, station, fixture, port, device, mac, profile, board_data_sha256, otp_sha256, "
-    "firmware_sha256, otp_address, host_version, attempt, rework, started, ended, outcome, "
-    "stage, message, frames, exit_status, round";
 
 typedef std::unique_ptr<PGresult, void (*)(PGresult*)> Result;
 
@@ -144,35 +118,17 @@ class PgStore : public Store {
                        {f.station, f.mac, f.since, f.round});
         std::vector<Record> found;
         for (int i = 0; i < PQntuples(r.get()); ++i) {
-            Record x;
-            x.id = text(r, i, 0);
-            x.station = text(r, i, 1);
-            x.fixture = text(r, i, 2);
-            x.port = text(r, i, 3);
-            x.device = text(r, i, 4);
-            x.mac = text(r, i, 5);
-            x.profile = text(r, i, 6);
-            x.board_data_sha256 = text(r, i, 7);
-            x.otp_sha256 = text(r, i, 8);
-            x.firmware_sha256 = text(r, i, 9);
-            x.otp_address = text(r, i, 10);
-            x.host_version = text(r, i, 11);
-            x.attempt = std::stoi(text(r, i, 12));
-            x.rework = text(r, i, 13) != "0";
-            x.started = text(r, i, 14);
-            x.ended = text(r, i, 15);
-            x.outcome = text(r, i, 16);
-            x.stage = text(r, i, 17);
-            x.message = text(r, i, 18);
-            x.frames = std::stol(text(r, i, 19));
-            x.exit_status = text(r, i, 20);
-            x.round = text(r, i, 21);
-            std::string hex = text(r, i, 22);
+            std::vector<std::string> values;
+            for (int column = 0; column < 22; ++column) {
+                values.push_back(text(r, i, column));
+            }
+            std::string hex = text(r, i, 22), transcript;
             for (size_t k = 0; k + 1 < hex.size(); k += 2) {
-                x.transcript.push_back(
+                transcript.push_back(
                     static_cast<char>(from_hex(hex[k]) * 16 + from_hex(hex[k + 1])));
             }
-            found.push_back(x);
+            values.push_back(transcript);
+            found.push_back(record_from_values(values));
         }
         return found;
     }
@@ -268,7 +224,10 @@ class PgStore : public Store {
             // One station creates or upgrades it at a time.
             run("SELECT pg_advisory_xact_lock(7406)", {});
             PQclear(PQexec(connection_, "SET client_min_messages = warning"));
-            Result made(PQexec(connection_, SCHEMA), PQclear);
+            std::string schema = "CREATE TABLE IF NOT EXISTS schema_version "
+                                 "(version INTEGER NOT NULL);" +
+                                 store_schema("BYTEA", "BIGINT");
+            Result made(PQexec(connection_, schema.c_str()), PQclear);
             if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) {
                 throw StoreError{"store: " + trimmed(PQresultErrorMessage(made.get()))};
             }

@@ -69,6 +69,38 @@ std::string column_value(const Record& r, const std::string& column) {
     throw std::logic_error("no column " + column);
 }
 
+Record record_from_values(const std::vector<std::string>& v) {
+    if (v.size() != record_columns().size() + 2) {
+        throw std::logic_error("a record takes " + std::to_string(record_columns().size() + 2) +
+                               " values");
+    }
+    Record r;
+    r.id = v[0];
+    r.station = v[1];
+    r.fixture = v[2];
+    r.port = v[3];
+    r.device = v[4];
+    r.mac = v[5];
+    r.profile = v[6];
+    r.board_data_sha256 = v[7];
+    r.otp_sha256 = v[8];
+    r.firmware_sha256 = v[9];
+    r.otp_address = v[10];
+    r.host_version = v[11];
+    r.attempt = std::stoi(v[12]);
+    r.rework = v[13] != "0";
+    r.started = v[14];
+    r.ended = v[15];
+    r.outcome = v[16];
+    r.stage = v[17];
+    r.message = v[18];
+    r.frames = std::stol(v[19]);
+    r.exit_status = v[20];
+    r.round = v[21];
+    r.transcript = v[22];
+    return r;
+}
+
 std::string utc_now() {
     auto now = std::chrono::system_clock::now();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();

@@ -39,6 +39,10 @@ const std::vector<std::string>& record_columns();
 // A record's value for one of the export's columns.
 std::string column_value(const Record& record, const std::string& column);
 
+// A record from its values: the export's columns in order, then the round
+// and the transcript (as the stores and the spool keep them).
+Record record_from_values(const std::vector<std::string>& values);
+
 // The images and OTP address that `station lock` fixed, by their hashes.
 struct Profile {
     std::string id; // SHA-256 over the three hashes and the address

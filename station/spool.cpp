@@ -16,31 +16,13 @@ nlohmann::json to_json(const Record& r) {
 }
 
 Record from_json(const nlohmann::json& item, std::string transcript) {
-    Record r;
-    r.id = item["id"];
-    r.station = item["station"];
-    r.fixture = item["fixture"];
-    r.port = item["port"];
-    r.device = item["device"];
-    r.mac = item["mac"];
-    r.profile = item["profile"];
-    r.board_data_sha256 = item["board_data_sha256"];
-    r.otp_sha256 = item["otp_sha256"];
-    r.firmware_sha256 = item["firmware_sha256"];
-    r.otp_address = item["otp_address"];
-    r.host_version = item["host_version"];
-    r.attempt = std::stoi(item["attempt"].get<std::string>());
-    r.rework = item["rework"] == "1";
-    r.started = item["started"];
-    r.ended = item["ended"];
-    r.outcome = item["outcome"];
-    r.stage = item["stage"];
-    r.message = item["message"];
-    r.frames = std::stol(item["frames"].get<std::string>());
-    r.exit_status = item["exit_status"];
-    r.round = item["round"];
-    r.transcript = std::move(transcript);
-    return r;
+    std::vector<std::string> values;
+    for (const std::string& column : record_columns()) {
+        values.push_back(item[column].get<std::string>());
+    }
+    values.push_back(item["round"].get<std::string>());
+    values.push_back(std::move(transcript));
+    return record_from_values(values);
 }
 
 void check(sqlite3* db, int result) {

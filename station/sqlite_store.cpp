@@ -2,39 +2,14 @@
 // schema, and a table of claimed MACs whose primary key refuses a duplicate.
 #include "station/store.h"
 
+#include "station/store_engines.h"
+
 #include <sqlite3.h>
 
 #include <functional>
 #include <memory>
 
 namespace {
-
-constexpr int SCHEMA_VERSION = 1;
-
-const char SCHEMA[] = R"(
-CREATE TABLE IF NOT EXISTS profiles (
-    station TEXT PRIMARY KEY, id TEXT NOT NULL, board_data_sha256 TEXT NOT NULL,
-    otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL, otp_address TEXT NOT NULL,
-    locked TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS records (
-    id TEXT PRIMARY KEY, station TEXT NOT NULL, fixture TEXT NOT NULL, port TEXT NOT NULL,
-    device TEXT NOT NULL, mac TEXT NOT NULL, profile TEXT NOT NULL,
-    board_data_sha256 TEXT NOT NULL, otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL,
-    otp_address TEXT NOT NULL, host_version TEXT NOT NULL, attempt INTEGER NOT NULL,
-    rework INTEGER NOT NULL, started TEXT NOT NULL, ended TEXT NOT NULL, outcome TEXT NOT NULL,
-    stage TEXT NOT NULL, message TEXT NOT NULL, frames INTEGER NOT NULL,
-    exit_status TEXT NOT NULL, transcript BLOB NOT NULL, round TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS records_mac ON records (mac);
-CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
-CREATE TABLE IF NOT EXISTS claims (
-    mac TEXT PRIMARY KEY, record TEXT NOT NULL REFERENCES records (id),
-    state TEXT NOT NULL CHECK (state IN ('running', 'passed')));
-)";
-
-const char RECORD_FIELDS[] =
-    "id, station, fixture, port, device, mac, profile, board_data_sha256, otp_sha256, "
-    "firmware_sha256, otp_address, host_version, attempt, rework, started, ended, outcome, "
-    "stage, message, frames, exit_status, round";
 
 class Statement {
   public:
@@ -200,31 +175,11 @@ class SqliteStore : public Store {
         s.bind(5, f.since).bind(6, f.since).bind(7, f.round).bind(8, f.round);
         std::vector<Record> found;
         while (s.step()) {
-            Record r;
-            r.id = s.text(0);
-            r.station = s.text(1);
-            r.fixture = s.text(2);
-            r.port = s.text(3);
-            r.device = s.text(4);
-            r.mac = s.text(5);
-            r.profile = s.text(6);
-            r.board_data_sha256 = s.text(7);
-            r.otp_sha256 = s.text(8);
-            r.firmware_sha256 = s.text(9);
-            r.otp_address = s.text(10);
-            r.host_version = s.text(11);
-            r.attempt = static_cast<int>(s.number(12));
-            r.rework = s.number(13) != 0;
-            r.started = s.text(14);
-            r.ended = s.text(15);
-            r.outcome = s.text(16);
-            r.stage = s.text(17);
-            r.message = s.text(18);
-            r.frames = static_cast<long>(s.number(19));
-            r.exit_status = s.text(20);
-            r.round = s.text(21);
-            r.transcript = s.text(22);
-            found.push_back(r);
+            std::vector<std::string> values;
+            for (int column = 0; column <= 22; ++column) {
+                values.push_back(s.text(column));
+            }
+            found.push_back(record_from_values(values));
         }
         return found;
     }
@@ -275,7 +230,7 @@ class SqliteStore : public Store {
         }
         if (found < SCHEMA_VERSION) {
             transaction([&] {
-                execute(SCHEMA);
+                execute(store_schema("BLOB", "INTEGER").c_str());
                 execute(("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION)).c_str());
             });
         }

@@ -1,8 +1,37 @@
 // Picking the store's engine from its location.
 #include "station/store.h"
 
-std::unique_ptr<Store> open_sqlite_store(const std::string& path);
-std::unique_ptr<Store> open_pg_store(const std::string& location, bool initialise);
+#include "station/store_engines.h"
+
+const char RECORD_FIELDS[] =
+    "id, station, fixture, port, device, mac, profile, board_data_sha256, otp_sha256, "
+    "firmware_sha256, otp_address, host_version, attempt, rework, started, ended, outcome, "
+    "stage, message, frames, exit_status, round";
+
+std::string store_schema(const std::string& bytes, const std::string& big) {
+    return R"(
+CREATE TABLE IF NOT EXISTS profiles (
+    station TEXT PRIMARY KEY, id TEXT NOT NULL, board_data_sha256 TEXT NOT NULL,
+    otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL, otp_address TEXT NOT NULL,
+    locked TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS records (
+    id TEXT PRIMARY KEY, station TEXT NOT NULL, fixture TEXT NOT NULL, port TEXT NOT NULL,
+    device TEXT NOT NULL, mac TEXT NOT NULL, profile TEXT NOT NULL,
+    board_data_sha256 TEXT NOT NULL, otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL,
+    otp_address TEXT NOT NULL, host_version TEXT NOT NULL, attempt INTEGER NOT NULL,
+    rework INTEGER NOT NULL, started TEXT NOT NULL, ended TEXT NOT NULL, outcome TEXT NOT NULL,
+    stage TEXT NOT NULL, message TEXT NOT NULL, frames )" +
+           big + R"( NOT NULL,
+    exit_status TEXT NOT NULL, transcript )" +
+           bytes + R"( NOT NULL, round TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS records_mac ON records (mac);
+CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
+-- The MACs claimed: the primary key refuses a duplicate, whichever station asks.
+CREATE TABLE IF NOT EXISTS claims (
+    mac TEXT PRIMARY KEY, record TEXT NOT NULL REFERENCES records (id),
+    state TEXT NOT NULL CHECK (state IN ('running', 'passed')));
+)";
+}
 
 bool is_connection_text(const std::string& location) {
     return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||

@@ -222,54 +222,40 @@ int main(int argc, char* argv[]) {
     read_bytes(port, "the 7th", 6);
     read_bytes(port, "silence", 6);
 
-    // Other records on the open port.
-    DCB changed = dcb;
-    changed.BaudRate = 9600;
-    set_state(port, "9600", changed);
-    changed = dcb;
-    changed.fDtrControl = DTR_CONTROL_DISABLE;
-    changed.fRtsControl = RTS_CONTROL_DISABLE;
-    set_state(port, "lines low", changed);
-    changed = dcb;
-    changed.ByteSize = 9;
-    set_state(port, "9 data bits", changed);
-    changed = dcb;
-    changed.Parity = 7;
-    set_state(port, "parity 7", changed);
-    changed = dcb;
-    changed.BaudRate = 12345;
-    set_state(port, "12345 baud", changed);
-    changed = dcb;
-    changed.StopBits = 3;
-    set_state(port, "stop bits 3", changed);
-    changed = dcb;
-    changed.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    set_state(port, "DTR handshake", changed);
-    changed = dcb;
-    changed.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    set_state(port, "RTS handshake", changed);
-    changed = dcb;
-    changed.fRtsControl = RTS_CONTROL_TOGGLE;
-    set_state(port, "RTS toggle", changed);
-    changed = dcb;
-    changed.fOutX = 1;
-    changed.fInX = 1;
-    set_state(port, "XON/XOFF", changed);
-    changed = dcb;
-    changed.fOutxCtsFlow = 1;
-    set_state(port, "CTS flow", changed);
-    changed = dcb;
-    changed.Parity = MARKPARITY;
-    set_state(port, "mark parity", changed);
-    changed = dcb;
-    changed.StopBits = ONE5STOPBITS;
-    set_state(port, "1.5 stop bits", changed);
-    changed = dcb;
-    changed.ByteSize = 4;
-    set_state(port, "4 data bits", changed);
-    changed = dcb;
-    changed.BaudRate = 0;
-    set_state(port, "0 baud", changed);
+    // Other records on the open port: the link's record with one change.
+    const struct {
+        const char* label;
+        void (*change)(DCB&);
+    } changes[] = {
+        {"9600", [](DCB& d) { d.BaudRate = 9600; }},
+        {"lines low",
+         [](DCB& d) {
+             d.fDtrControl = DTR_CONTROL_DISABLE;
+             d.fRtsControl = RTS_CONTROL_DISABLE;
+         }},
+        {"9 data bits", [](DCB& d) { d.ByteSize = 9; }},
+        {"4 data bits", [](DCB& d) { d.ByteSize = 4; }},
+        {"parity 7", [](DCB& d) { d.Parity = 7; }},
+        {"mark parity", [](DCB& d) { d.Parity = MARKPARITY; }},
+        {"12345 baud", [](DCB& d) { d.BaudRate = 12345; }},
+        {"0 baud", [](DCB& d) { d.BaudRate = 0; }},
+        {"stop bits 3", [](DCB& d) { d.StopBits = 3; }},
+        {"1.5 stop bits", [](DCB& d) { d.StopBits = ONE5STOPBITS; }},
+        {"DTR handshake", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }},
+        {"RTS handshake", [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; }},
+        {"RTS toggle", [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
+        {"XON/XOFF",
+         [](DCB& d) {
+             d.fOutX = 1;
+             d.fInX = 1;
+         }},
+        {"CTS flow", [](DCB& d) { d.fOutxCtsFlow = 1; }},
+    };
+    for (const auto& c : changes) {
+        DCB changed = dcb;
+        c.change(changed);
+        set_state(port, c.label, changed);
+    }
     set_state(port, "link again", dcb);
 
     // A port closed and opened again.
