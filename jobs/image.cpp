@@ -143,3 +143,7 @@ uint16_t program_image(const std::string& path, uint16_t command, uint32_t otp_a
     release_image();
     return status;
 }
+
+int64_t data_frames_for(int64_t size) {
+    return (size + CHUNK_SIZE - 1) / CHUNK_SIZE;
+}

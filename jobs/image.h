@@ -11,3 +11,6 @@
 // printed), or the failing answer's status. The image is released on every
 // path.
 uint16_t program_image(const std::string& path, uint16_t command, uint32_t otp_address);
+
+// The data frames (one dot each) that carry an image of `size` bytes.
+int64_t data_frames_for(int64_t size);

@@ -3,7 +3,7 @@
 
 #include "jobs/config.h"
 #include "jobs/files.h"
-#include "protocol/protocol.h"
+#include "jobs/image.h"
 
 #include <openssl/evp.h>
 
@@ -78,7 +78,7 @@ long frames_for(const std::string& path) {
     auto size = fs::file_size(path, ignored);
     return size == static_cast<std::uintmax_t>(-1)
                ? 0
-               : static_cast<long>((size + CHUNK_SIZE - 1) / CHUNK_SIZE);
+               : static_cast<long>(data_frames_for(static_cast<int64_t>(size)));
 }
 
 // The address as host reads it: hexadecimal in the signed 32-bit range.

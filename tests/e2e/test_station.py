@@ -73,8 +73,17 @@ class Line(Workspace):
         self.agents[n] = agent
         return agent
 
+    def env(self):
+        """The station's environment: its alive lock (in TMPDIR) is the
+        workspace's own, so that no other station of the machine meets it."""
+        return dict(os.environ, TMPDIR=self.path)
+
+    def start(self, *args, stderr=subprocess.DEVNULL):
+        return subprocess.Popen([STATION, *args], cwd=self.path, env=self.env(),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+
     def station(self, *args, stdin=b"", timeout=RUN_TIMEOUT * 2):
-        result = subprocess.run([STATION, *args], cwd=self.path, input=stdin,
+        result = subprocess.run([STATION, *args], cwd=self.path, input=stdin, env=self.env(),
                                 capture_output=True, timeout=timeout)
         return result.stdout.decode(), result.stderr.decode(), result.returncode
 
@@ -223,9 +232,7 @@ class Duplicates(StationCase):
     def test_a_mac_in_progress_is_refused_on_another_station(self):
         line = self.line(fixtures=1, stall=60)
         line.plug(1, "--silent-from", "2")
-        first = subprocess.Popen([STATION, "run", *self.macs([1])], cwd=line.path,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL)
+        first = line.start("run", *self.macs([1]))
         self.addCleanup(first.wait)
         self.addCleanup(first.kill)
         self.assertIn("started", first.stdout.readline().decode())
@@ -255,9 +262,7 @@ class Crash(StationCase):
         line = self.line(fixtures=2, stall=60)
         line.plug(1, "--silent-from", "3")
         line.plug(2, "--silent-from", "3")
-        station = subprocess.Popen([STATION, "run", *self.macs([1, 2])], cwd=line.path,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL)
+        station = line.start("run", *self.macs([1, 2]))
         for _ in range(2):
             self.assertIn("started", station.stdout.readline().decode())
         hosts = [os.pidfd_open(pid) for pid in children(station.pid)]
@@ -341,8 +346,8 @@ class TerminalScreen(StationCase):
         os.mkfifo(done)
         ended = os.open(done, os.O_RDWR | os.O_NONBLOCK)
         self.addCleanup(os.close, ended)
-        command = "%s run %s; echo $? > %s; sleep 600" % (
-            STATION, " ".join(self.macs([1, 2])), done)
+        command = "TMPDIR=%s %s run %s; echo $? > %s; sleep 600" % (
+            line.path, STATION, " ".join(self.macs([1, 2])), done)
         subprocess.run([tmux, "-S", socket, "new-session", "-d", "-x", "120", "-y", "20",
                         "-c", line.path, command], check=True, timeout=RUN_TIMEOUT)
         self.addCleanup(subprocess.run, [tmux, "-S", socket, "kill-server"],

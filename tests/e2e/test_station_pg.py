@@ -95,12 +95,10 @@ class TwoStations(PgCase):
                     os.unlink(line.port(3))
                 os.symlink(os.readlink(line.port(1)), line.port(3))
                 board = "%012X" % (0xA00000000000 + race)
-                first = subprocess.Popen([STATION, "run", "--fixtures", "A1", "--mac",
-                                          "A1=" + board], cwd=line.path, stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                second = subprocess.Popen([STATION, "-f", other, "run", "--mac", "B1=" + board],
-                                          cwd=line.path, stdin=subprocess.DEVNULL,
-                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                first = line.start("run", "--fixtures", "A1", "--mac", "A1=" + board,
+                                   stderr=subprocess.PIPE)
+                second = line.start("-f", other, "run", "--mac", "B1=" + board,
+                                    stderr=subprocess.PIPE)
                 outs = [p.communicate(timeout=RUN_TIMEOUT) for p in (first, second)]
                 statuses = sorted(p.returncode for p in (first, second))
                 self.assertEqual(statuses, [0, 1], outs)
@@ -117,9 +115,7 @@ class ServerLost(PgCase):
         line, _ = self.pg_line(4, stall=60)
         for n in range(1, 5):
             line.plug(n, "--delay", "300")  # about 3.5 s a board
-        station = subprocess.Popen([STATION, "run", *self.macs(range(1, 5))], cwd=line.path,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+        station = line.start("run", *self.macs(range(1, 5)), stderr=subprocess.PIPE)
         for _ in range(4):
             self.assertIn("started", station.stdout.readline().decode())
         SERVER.stop()
