@@ -244,7 +244,7 @@ void record_finished(Board& board, void* context) {
 // starts every planned board, runs the round and reports it. Returns the
 // exit status.
 int run_boards(const StationFile& file, Store& store, Spool& spool,
-               const std::vector<Planned>& planned, bool json, bool nothing_skipped) {
+               const std::vector<Planned>& planned, bool json) {
     std::optional<Profile> locked = store.locked_profile(file.station);
     if (!locked) {
         throw UsageError{"no locked profile for station " + file.station +
@@ -262,7 +262,7 @@ int run_boards(const StationFile& file, Store& store, Spool& spool,
     std::string round = new_uuid();
     std::string version = host_version(file.host);
     std::vector<Board> boards;
-    bool all_taken = nothing_skipped;
+    bool all_taken = true; // no port missing, no MAC refused
     for (const Planned& p : planned) {
         std::error_code missing;
         fs::path device = fs::canonical(p.fixture.port, missing);
@@ -325,13 +325,11 @@ int command_run(const StationFile& file, const Options& options) {
     Store* store = opened.store.get();
     std::map<std::string, std::string> macs = given_macs(file, options.macs);
     std::vector<Planned> planned;
-    bool nothing_skipped = true;
     for (const Fixture& fixture : chosen_fixtures(file, options.fixtures)) {
         auto given = macs.find(fixture.name);
         std::string mac = given != macs.end() ? given->second : ask_mac(fixture.name);
         if (mac.empty()) {
-            nothing_skipped = false;
-            continue;
+            continue; // the operator skipped it
         }
         planned.push_back({fixture, mac, 1, options.rework});
     }
@@ -344,7 +342,7 @@ int command_run(const StationFile& file, const Options& options) {
             }
         }
     }
-    return run_boards(file, *store, *opened.spool, planned, options.json, nothing_skipped);
+    return run_boards(file, *store, *opened.spool, planned, options.json);
 }
 
 int command_retry(const StationFile& file, const Options& options) {
@@ -374,7 +372,7 @@ int command_retry(const StationFile& file, const Options& options) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_boards(file, *store, *opened.spool, planned, options.json, true);
+    return run_boards(file, *store, *opened.spool, planned, options.json);
 }
 
 std::vector<Record> all_records(const StationFile& file, const Options& options,

@@ -203,6 +203,20 @@ class Events(StationCase):
         self.assertIn("fixture A1", out)
         self.assertIn("Programming TIV successful\n", out)
 
+    def test_macs_asked_for_fixture_by_fixture(self):
+        line = self.line(fixtures=3)
+        line.plug(1)
+        line.plug(3)
+        # As a barcode scanner types them: a MAC and Enter; a wrong one is
+        # asked again; an empty line skips the fixture.
+        out, err, status = line.station("run", stdin=b"0011223344zz\n001122334401\n\n"
+                                                      b"001122334403\n")
+        self.assertEqual(status, 0, err)
+        self.assertIn("MAC for A1: not a MAC: 12 hexadecimal digits\nMAC for A1: MAC for A2: "
+                      "MAC for A3: ", out)
+        self.assertEqual(sorted((r["fixture"], r["mac"], r["outcome"]) for r in line.export()),
+                         [("A1", mac(1), "passed"), ("A3", mac(3), "passed")])
+
     def test_ports_lists_this_machines_serial_ports(self):
         result = subprocess.run([STATION, "ports"], capture_output=True, text=True,
                                 timeout=RUN_TIMEOUT)
