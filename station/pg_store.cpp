@@ -29,7 +29,12 @@ class PgStore : public Store {
         }
         PQsetNoticeProcessor(
             connection_, [](void*, const char*) {}, nullptr);
-        prepare_schema(initialise);
+        try {
+            prepare_schema(initialise);
+        } catch (...) {
+            PQfinish(connection_);
+            throw;
+        }
     }
     ~PgStore() override {
         PQfinish(connection_);

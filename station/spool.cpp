@@ -40,11 +40,16 @@ Spool::Spool(const std::string& path) {
         throw StoreError{"cannot open the spool " + path + ": " + message};
     }
     sqlite3_busy_timeout(db_, 10000);
-    check(db_, sqlite3_exec(db_,
+    int made = sqlite3_exec(db_,
                             "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
                             "CREATE TABLE IF NOT EXISTS spool (id TEXT PRIMARY KEY, "
                             "at INTEGER NOT NULL, record TEXT NOT NULL, transcript BLOB NOT NULL)",
-                            nullptr, nullptr, nullptr));
+                            nullptr, nullptr, nullptr);
+    if (made != SQLITE_OK) {
+        std::string message = sqlite3_errmsg(db_);
+        sqlite3_close(db_);
+        throw StoreError{"cannot open the spool " + path + ": " + message};
+    }
 }
 
 Spool::~Spool() {
