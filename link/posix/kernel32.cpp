@@ -18,6 +18,9 @@
 #include <unistd.h>
 #include <vector>
 
+// In custom_speed.cpp: sets a speed that has no termios constant.
+bool set_custom_speed(int fd, uint32_t baud);
+
 namespace {
 
 DWORD last_error = 0;
@@ -576,16 +579,22 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
     if (framing_unsupported(*dcb)) {
         return fail(ERROR_NOT_SUPPORTED);
     }
-    // Only the standard speeds (0 would hang the line up), and no DTR/DSR
-    // handshake: Linux has none.
-    speed_t speed = speed_of(dcb->BaudRate);
-    tcflag_t size = size_flag(dcb->ByteSize);
-    if (speed == B0 || dcb->fDtrControl > DTR_CONTROL_ENABLE) {
+    // No speed 0 (it would hang the line up), and no DTR/DSR handshake:
+    // Linux has none.
+    if (dcb->BaudRate == 0 || dcb->fDtrControl > DTR_CONTROL_ENABLE) {
         return fail(ERROR_INVALID_PARAMETER);
     }
+    tcflag_t size = size_flag(dcb->ByteSize);
     struct termios settings;
     if (tcgetattr(port->fd, &settings) != 0) {
         return fail(error_from_errno(errno));
+    }
+    // A speed without a termios constant is set after the rest, as the
+    // driver takes it (or refuses it).
+    speed_t speed = speed_of(dcb->BaudRate);
+    bool custom = speed == B0;
+    if (custom) {
+        speed = cfgetospeed(&settings);
     }
     cfmakeraw(&settings);
     settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -612,9 +621,12 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
         tcsetattr(port->fd, TCSANOW, &settings) != 0) {
         return fail(error_from_errno(errno));
     }
+    if (custom && !set_custom_speed(port->fd, dcb->BaudRate)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
     // tcsetattr succeeds when any one change took; read back what the line has.
     struct termios applied;
-    if (tcgetattr(port->fd, &applied) != 0 || cfgetospeed(&applied) != speed ||
+    if (tcgetattr(port->fd, &applied) != 0 || (!custom && cfgetospeed(&applied) != speed) ||
         (applied.c_cflag & CSIZE) != size) {
         return fail(ERROR_INVALID_PARAMETER);
     }

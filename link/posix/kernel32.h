@@ -22,8 +22,9 @@
 //  - SetCommState drives DTR and RTS as the record says: ..._DISABLE lowers
 //    the line and keeps it low while the port is open, ..._ENABLE raises it,
 //    RTS_CONTROL_HANDSHAKE gives RTS to the driver's CTS/RTS flow control.
-//    What Linux cannot do is refused: DTR handshake, RTS toggle, speeds
-//    other than the standard ones from 110 to 921600. A pseudo-terminal has
+//    Any speed the driver takes is set (through termios2 where termios has
+//    no constant). What Linux cannot do is refused: DTR handshake, RTS
+//    toggle, speed 0 (which would hang the line up). A pseudo-terminal has
 //    no modem lines: there the request has no effect.
 //  - CreateFileW gives a handle with empty queues, as on Windows: bytes that
 //    waited on the port before the open are discarded, once the port is held

@@ -141,7 +141,8 @@ TEST_F(PortTest, SetCommStateTakesWhatItCanKeep) {
         {"DTR and RTS raised", 115200, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, true},
         {"DTR raised, RTS low", 9600, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, true},
         {"RTS handshake", 115200, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, true},
-        {"unknown speed", 12345, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false},
+        {"a speed without a termios constant", 12345, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, true},
+        {"speed 0, which would hang up", 0, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false},
         {"DTR handshake", 115200, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE, false},
     };
     for (const auto& c : cases) {
