@@ -6,98 +6,100 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <stdexcept>
 
+namespace {
+
+// The export's columns in their order, each with its text field; the three
+// numbers (attempt, rework, frames) have none and are read and written apart.
+struct Column {
+    const char* name;
+    std::string Record::*text;
+};
+const Column COLUMNS[] = {
+    {"id", &Record::id},
+    {"station", &Record::station},
+    {"fixture", &Record::fixture},
+    {"port", &Record::port},
+    {"device", &Record::device},
+    {"mac", &Record::mac},
+    {"profile", &Record::profile},
+    {"board_data_sha256", &Record::board_data_sha256},
+    {"otp_sha256", &Record::otp_sha256},
+    {"firmware_sha256", &Record::firmware_sha256},
+    {"otp_address", &Record::otp_address},
+    {"host_version", &Record::host_version},
+    {"attempt", nullptr},
+    {"rework", nullptr},
+    {"started", &Record::started},
+    {"ended", &Record::ended},
+    {"outcome", &Record::outcome},
+    {"stage", &Record::stage},
+    {"message", &Record::message},
+    {"frames", nullptr},
+    {"exit_status", &Record::exit_status},
+};
+
+const Column& column_named(const std::string& name) {
+    for (const Column& column : COLUMNS) {
+        if (name == column.name) {
+            return column;
+        }
+    }
+    throw std::logic_error("no column " + name);
+}
+
+void set_column(Record& r, const Column& column, const std::string& value) {
+    if (column.text != nullptr) {
+        r.*column.text = value;
+    } else if (column.name == std::string("attempt")) {
+        r.attempt = std::stoi(value);
+    } else if (column.name == std::string("rework")) {
+        r.rework = value != "0";
+    } else {
+        r.frames = std::stol(value);
+    }
+}
+
+} // namespace
+
 const std::vector<std::string>& record_columns() {
-    static const std::vector<std::string> columns = {"id",          "station",
-                                                     "fixture",     "port",
-                                                     "device",      "mac",
-                                                     "profile",     "board_data_sha256",
-                                                     "otp_sha256",  "firmware_sha256",
-                                                     "otp_address", "host_version",
-                                                     "attempt",     "rework",
-                                                     "started",     "ended",
-                                                     "outcome",     "stage",
-                                                     "message",     "frames",
-                                                     "exit_status"};
-    return columns;
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list;
+        for (const Column& column : COLUMNS) {
+            list.push_back(column.name);
+        }
+        return list;
+    }();
+    return names;
 }
 
-std::string column_value(const Record& r, const std::string& column) {
-    if (column == "id")
-        return r.id;
-    if (column == "station")
-        return r.station;
-    if (column == "fixture")
-        return r.fixture;
-    if (column == "port")
-        return r.port;
-    if (column == "device")
-        return r.device;
-    if (column == "mac")
-        return r.mac;
-    if (column == "profile")
-        return r.profile;
-    if (column == "board_data_sha256")
-        return r.board_data_sha256;
-    if (column == "otp_sha256")
-        return r.otp_sha256;
-    if (column == "firmware_sha256")
-        return r.firmware_sha256;
-    if (column == "otp_address")
-        return r.otp_address;
-    if (column == "host_version")
-        return r.host_version;
-    if (column == "attempt")
+std::string column_value(const Record& r, const std::string& name) {
+    const Column& column = column_named(name);
+    if (column.text != nullptr) {
+        return r.*column.text;
+    }
+    if (name == "attempt") {
         return std::to_string(r.attempt);
-    if (column == "rework")
+    }
+    if (name == "rework") {
         return r.rework ? "1" : "0";
-    if (column == "started")
-        return r.started;
-    if (column == "ended")
-        return r.ended;
-    if (column == "outcome")
-        return r.outcome;
-    if (column == "stage")
-        return r.stage;
-    if (column == "message")
-        return r.message;
-    if (column == "frames")
-        return std::to_string(r.frames);
-    if (column == "exit_status")
-        return r.exit_status;
-    throw std::logic_error("no column " + column);
+    }
+    return std::to_string(r.frames);
 }
 
-Record record_from_values(const std::vector<std::string>& v) {
-    if (v.size() != record_columns().size() + 2) {
-        throw std::logic_error("a record takes " + std::to_string(record_columns().size() + 2) +
-                               " values");
+Record record_from_values(const std::vector<std::string>& values) {
+    const size_t columns = std::size(COLUMNS);
+    if (values.size() != columns + 2) {
+        throw std::logic_error("a record takes " + std::to_string(columns + 2) + " values");
     }
     Record r;
-    r.id = v[0];
-    r.station = v[1];
-    r.fixture = v[2];
-    r.port = v[3];
-    r.device = v[4];
-    r.mac = v[5];
-    r.profile = v[6];
-    r.board_data_sha256 = v[7];
-    r.otp_sha256 = v[8];
-    r.firmware_sha256 = v[9];
-    r.otp_address = v[10];
-    r.host_version = v[11];
-    r.attempt = std::stoi(v[12]);
-    r.rework = v[13] != "0";
-    r.started = v[14];
-    r.ended = v[15];
-    r.outcome = v[16];
-    r.stage = v[17];
-    r.message = v[18];
-    r.frames = std::stol(v[19]);
-    r.exit_status = v[20];
-    r.round = v[21];
-    r.transcript = v[22];
+    for (size_t i = 0; i < columns; ++i) {
+        set_column(r, COLUMNS[i], values[i]);
+    }
+    r.round = values[columns];
+    r.transcript = values[columns + 1];
     return r;
 }
 

@@ -116,6 +116,7 @@ bool take_output(Board& board) {
 void stop(Board& board) {
     if (board.running && !board.stopped) {
         board.stopped = true;
+        board.stopped_at = Clock::now();
         kill(board.pid, SIGTERM);
     }
 }
@@ -199,23 +200,15 @@ std::string stage_of(const std::string& transcript) {
     return stages[succeeded];
 }
 
-void analyse(Record& record, int wait_status, bool stopped, bool stalled) {
+void analyse(Board& board, int wait_status) {
+    Record& record = board.record;
     const std::string& t = record.transcript;
+    bool stopped = board.stopped;
     bool exited = WIFEXITED(wait_status);
     record.exit_status = exited && !stopped ? std::to_string(WEXITSTATUS(wait_status)) : "";
     bool passed = exited && WEXITSTATUS(wait_status) == 0 && !stopped &&
                   ends_with(t, "Programming TIV successful\n");
-    // Dots of paths are no frames: count only those after "Programming".
-    long dots = 0;
-    for (size_t at = t.find(PROGRAMMING); at != std::string::npos;
-         at = t.find(PROGRAMMING, at + 1)) {
-        size_t i = at + std::strlen(PROGRAMMING);
-        while (i < t.size() && t[i] == '.') {
-            dots += 1;
-            i += 1;
-        }
-    }
-    record.frames = acknowledged(t, dots, passed);
+    record.frames = acknowledged(t, board.dots, passed);
     if (passed) {
         record.outcome = "passed";
         record.stage = "";
@@ -223,7 +216,7 @@ void analyse(Record& record, int wait_status, bool stopped, bool stalled) {
         return;
     }
     record.stage = stage_of(t);
-    if (stalled) {
+    if (board.stalled) {
         record.outcome = "stalled";
         record.message = "no answer to frame " + std::to_string(record.frames + 1);
     } else if (stopped) {
@@ -249,15 +242,13 @@ void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen
         start(board, settings);
         screen.board_started(board);
         if (!board.running) {
-            analyse(board.record, 127 << 8, false, false);
+            analyse(board, 127 << 8);
             board.record.ended = utc_now();
             finished(board, context);
         }
     }
     auto stall = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(settings.stall_seconds));
-    std::vector<bool> stalled(boards.size(), false);
-    std::vector<Clock::time_point> stopped_at(boards.size());
     for (;;) {
         std::vector<pollfd> entries = {{signal_fd, POLLIN, 0}};
         std::vector<size_t> which;
@@ -297,25 +288,21 @@ void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen
             }
         }
         Clock::time_point now = Clock::now();
-        for (size_t i = 0; i < boards.size(); ++i) {
-            Board& board = boards[i];
+        for (Board& board : boards) {
             if (!board.running) {
                 continue;
             }
             if (!board.stopped && now - board.last_dot > stall) {
-                stalled[i] = true;
-                stopped_at[i] = now;
+                board.stalled = true;
                 stop(board);
-            } else if (board.stopped && stopped_at[i] == Clock::time_point()) {
-                stopped_at[i] = now;
-            } else if (board.stopped && now - stopped_at[i] > KILL_AFTER) {
+            } else if (board.stopped && now - board.stopped_at > KILL_AFTER) {
                 kill(board.pid, SIGKILL);
             }
             int status = 0;
             // A host is finished once it has ended and its pipe is drained.
             if (board.output < 0 && waitpid(board.pid, &status, WNOHANG) == board.pid) {
                 board.running = false;
-                analyse(board.record, status, board.stopped, stalled[i]);
+                analyse(board, status);
                 board.record.ended = utc_now();
                 finished(board, context);
                 screen.board_finished(board);

@@ -23,6 +23,8 @@ struct Board {
     bool in_dots = false;
     Clock::time_point started, last_dot;
     bool stopped = false; // the station ended it (stall or interrupt)
+    bool stalled = false; // ... because no dot came for the stall time
+    Clock::time_point stopped_at;
     bool running = false;
 };
 
@@ -60,6 +62,6 @@ void hold_back_station_signals();
 // The stage a transcript reached: open, configuration, board data, OTP or
 // firmware.
 std::string stage_of(const std::string& transcript);
-// Fills in outcome, stage, message and frames from host's transcript and
-// how host ended.
-void analyse(Record& record, int wait_status, bool stopped, bool stalled);
+// Fills in the board's outcome, stage, message and frames from host's
+// transcript, the dots counted as they came, and how host ended.
+void analyse(Board& board, int wait_status);
