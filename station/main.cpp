@@ -3,6 +3,7 @@
 // wires the rooms: the station file, the store, the images, the runner, the
 // screen and the reports.
 #include "station/profile.h"
+#include "station/recorder.h"
 #include "station/reports.h"
 #include "station/runner.h"
 #include "station/screen.h"
@@ -21,7 +22,9 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -88,62 +91,74 @@ std::string checked_mac(const std::string& text) {
     return mac;
 }
 
-// The lock that says a station of this name is alive on this machine; it
-// ends with the process, however it ends.
-class AliveLock {
-  public:
-    explicit AliveLock(const StationFile& file) {
-        // One place on the machine for every station of that name, whatever
-        // its file and store.
-        path_ = (fs::temp_directory_path() / (".station-" + file.station + ".lock")).string();
-        fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) {
-            throw UsageError{"cannot open " + path_ + ": " + std::strerror(errno)};
-        }
-        held_ = flock(fd_, LOCK_EX | LOCK_NB) == 0;
-    }
-    ~AliveLock() {
-        close(fd_);
-    }
-    bool held() const {
-        return held_;
-    }
+// Each board's log, beside the store (beside the station file for a
+// PostgreSQL store): a folder the station made for itself, which no one
+// else can write.
+std::string log_folder(const StationFile& file) {
+    fs::path beside = is_connection_text(file.store) ? fs::path(folder_of(file))
+                                                     : fs::path(file.store).parent_path();
+    return (beside / "station-logs").string();
+}
 
-  private:
-    std::string path_;
-    int fd_ = -1;
-    bool held_ = false;
-};
+void make_log_folder(const std::string& folder) {
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw StoreError{"cannot make the log folder " + folder + ": " + std::strerror(errno)};
+    }
+    struct stat about;
+    if (lstat(folder.c_str(), &about) != 0 || !S_ISDIR(about.st_mode) ||
+        about.st_uid != geteuid() || (about.st_mode & 022) != 0) {
+        throw StoreError{"the log folder " + folder +
+                         " is not the station's own (a folder of this user that no one else "
+                         "can write): remove it"};
+    }
+}
 
-// The store, the lock that says this station is alive, and the spool.
+// The store, whether this command holds the station's liveness lock, and
+// the spool.
 struct Opened {
-    std::unique_ptr<Store> store;
-    std::unique_ptr<AliveLock> alive;
-    std::unique_ptr<Spool> spool;
+    std::shared_ptr<Store> store;
+    bool alive = false;
+    std::shared_ptr<Spool> spool;
 };
 
-// Opens the store and, when no station of this name is alive, marks what a
-// dead one left open as interrupted, before anything else. `exclusive`: the
-// command needs the station to itself (it runs boards or locks).
-Opened open_for(const StationFile& file, bool exclusive) {
-    Opened opened{open_store(file.store), std::make_unique<AliveLock>(file),
-                  std::make_unique<Spool>(spool_path(file))};
+enum class Need { shared_store, station_to_itself };
+
+// Marks what a dead command of this station left started as interrupted,
+// with what each board's log tells.
+void interrupt_left_records(Store& store, const StationFile& file) {
+    std::vector<Record> left = store.started_records(file.station);
+    for (Record& record : left) {
+        judge_interrupted(record, log_folder(file));
+        store.finish(record);
+    }
+    if (!left.empty()) {
+        std::cerr << "station: " << left.size() << " record(s) left open by a station that ended "
+                  << "were marked interrupted\n";
+    }
+}
+
+// Opens the store and takes the station's liveness lock on it; the holder
+// of that lock alone marks what a dead command left open as interrupted,
+// before anything else. With Need::station_to_itself (the command runs
+// boards or locks) a live command of the station refuses it.
+Opened open_for(const StationFile& file, Need need) {
+    Opened opened;
+    opened.store = open_store(file.store);
+    opened.alive = opened.store->hold_liveness(file.station);
+    opened.spool = std::make_shared<Spool>(spool_path(file));
     // Records a lost store could not take are delivered first, each once.
     int delivered = opened.spool->deliver(*opened.store);
     if (delivered > 0) {
         std::cerr << "station: " << delivered << " spooled record(s) delivered to the store\n";
     }
-    if (!opened.alive->held()) {
-        if (exclusive) {
-            throw UsageError{"station " + file.station + " is running on this machine"};
+    if (!opened.alive) {
+        if (need == Need::station_to_itself) {
+            throw UsageError{"station " + file.station +
+                             " is running: another command holds its lock on the store"};
         }
         return opened;
     }
-    int left = opened.store->mark_interrupted(file.station);
-    if (left > 0) {
-        std::cerr << "station: " << left << " record(s) left open by a station that ended "
-                  << "were marked interrupted\n";
-    }
+    interrupt_left_records(*opened.store, file);
     return opened;
 }
 
@@ -214,37 +229,122 @@ std::string ask_mac(const std::string& fixture) {
 struct Planned {
     Fixture fixture;
     std::string mac;
-    int attempt;
     bool rework;
 };
 
-struct RoundContext {
-    Store* store;
-    Spool* spool;
-    bool lost = false;
-};
+// What a round's records need on disk: the store, the spool and the logs.
+constexpr unsigned long long ROUND_ROOM = 1024 * 1024;
+constexpr unsigned long long BOARD_ROOM = 64 * 1024;
 
-// A finished record goes to the store, or, while the store is lost, to the
-// spool: the boards already running finish, and no record is lost.
-void record_finished(Board& board, void* context) {
-    RoundContext& round = *static_cast<RoundContext*>(context);
-    try {
-        round.store->finish(board.record);
-        return;
-    } catch (const StoreError& error) {
-        if (!round.lost) {
-            std::cerr << "station: " << error.message << "; records wait in the spool\n";
+// A round starts only where its records have room: a full disk would leave
+// boards programmed without a record.
+void check_room(const std::vector<std::string>& folders, size_t boards) {
+    unsigned long long needed = ROUND_ROOM + BOARD_ROOM * boards;
+    for (const std::string& folder : folders) {
+        struct statvfs about;
+        if (statvfs(folder.c_str(), &about) != 0) {
+            continue; // a folder that cannot be asked fails when written
         }
-        round.lost = true;
+        unsigned long long free_bytes =
+            static_cast<unsigned long long>(about.f_bavail) * about.f_frsize;
+        if (free_bytes < needed) {
+            throw UsageError{folder + " has " + std::to_string(free_bytes / 1024) +
+                             " KiB free; the records of " + std::to_string(boards) +
+                             " board(s) need " + std::to_string(needed / 1024) + " KiB"};
+        }
     }
-    round.spool->add(board.record);
+}
+
+// Each board holds a pipe and a log open: the soft limit of open files is
+// raised as far as the hard one allows, and a round that would pass it is
+// refused before anything starts.
+void check_open_files(size_t boards) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlim_t needed = 2 * static_cast<rlim_t>(boards) + 64;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+        throw UsageError{std::to_string(boards) + " boards need " + std::to_string(needed) +
+                         " open files; this process may open " + std::to_string(limit.rlim_cur) +
+                         " (ulimit -n)"};
+    }
+}
+
+Record new_record(const StationFile& file, const Planned& p, const Profile& locked,
+                  const std::string& device, const std::string& version,
+                  const std::string& round) {
+    Record r;
+    r.id = new_uuid();
+    r.station = file.station;
+    r.fixture = p.fixture.name;
+    r.port = p.fixture.port;
+    r.device = device;
+    r.mac = p.mac;
+    r.profile = locked.id;
+    r.board_data_sha256 = locked.board_data_sha256;
+    r.otp_sha256 = locked.otp_sha256;
+    r.firmware_sha256 = locked.firmware_sha256;
+    r.otp_address = locked.otp_address;
+    r.host_version = version;
+    r.rework = p.rework;
+    r.started = utc_now();
+    r.round = round;
+    return r;
+}
+
+// Claims and writes each planned board's record as started; a refused MAC
+// or a missing port skips its fixture. A store lost half-way ends the
+// command before any host starts: the records claimed so far are ended
+// aborted, into the spool.
+std::vector<Board> claim_boards(const StationFile& file, const Opened& opened,
+                                const std::vector<Planned>& planned, const Profile& locked,
+                                const std::string& round, bool json, bool& all_taken) {
+    std::string version = host_version(file.host);
+    std::vector<Board> boards;
+    for (const Planned& p : planned) {
+        std::error_code missing;
+        fs::path device = fs::canonical(p.fixture.port, missing);
+        if (missing) {
+            print_skipped(p.fixture.name, "port " + p.fixture.port + " is missing", json);
+            all_taken = false;
+            continue;
+        }
+        Board board;
+        board.fixture = p.fixture;
+        board.record = new_record(file, p, locked, device.string(), version, round);
+        std::string refusal;
+        try {
+            refusal = opened.store->claim_and_start(board.record);
+        } catch (const StoreError&) {
+            for (Board& claimed : boards) {
+                Record& r = claimed.record;
+                r.outcome = "aborted";
+                r.message = "not started: the store was lost";
+                r.ended = utc_now();
+                opened.spool->add(r);
+            }
+            throw;
+        }
+        if (!refusal.empty()) {
+            print_skipped(p.fixture.name, refusal, json);
+            all_taken = false;
+            continue;
+        }
+        boards.push_back(board);
+    }
+    return boards;
 }
 
 // Checks the images against the locked profile, snapshots them, claims and
 // starts every planned board, runs the round and reports it. Returns the
 // exit status.
-int run_boards(const StationFile& file, Store& store, Spool& spool,
-               const std::vector<Planned>& planned, bool json) {
+int run_boards(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
+               bool json) {
+    Store& store = *opened.store;
     std::optional<Profile> locked = store.locked_profile(file.station);
     if (!locked) {
         throw UsageError{"no locked profile for station " + file.station +
@@ -256,59 +356,46 @@ int run_boards(const StationFile& file, Store& store, Spool& spool,
         throw UsageError{"the images of " + file.config + " are not the locked ones (locked " +
                          locked->locked + "): run `station lock` to program the new ones"};
     }
+    std::string logs = log_folder(file);
+    make_log_folder(logs);
+    std::vector<std::string> folders = {folder_of(file), logs};
+    if (!is_connection_text(file.store)) {
+        folders.push_back(fs::path(file.store).parent_path().string());
+    }
+    check_room(folders, planned.size());
+    check_open_files(planned.size());
     fs::path snapshots = fs::path(folder_of(file)) / ".station-snapshots";
     RoundSettings settings{file.host, make_snapshot(images, *locked, snapshots.string()),
-                           file.stall_seconds, data_frames(images)};
+                           file.stall_seconds, data_frames(images), logs};
     std::string round = new_uuid();
-    std::string version = host_version(file.host);
-    std::vector<Board> boards;
+    // From the first claim to the last record, signals wait for the round.
+    hold_back_station_signals();
     bool all_taken = true; // no port missing, no MAC refused
-    for (const Planned& p : planned) {
-        std::error_code missing;
-        fs::path device = fs::canonical(p.fixture.port, missing);
-        if (missing) {
-            print_skipped(p.fixture.name, "port " + p.fixture.port + " is missing", json);
-            all_taken = false;
-            continue;
-        }
-        Board board;
-        board.fixture = p.fixture;
-        Record& r = board.record;
-        r.id = new_uuid();
-        r.station = file.station;
-        r.fixture = p.fixture.name;
-        r.port = p.fixture.port;
-        r.device = device.string();
-        r.mac = p.mac;
-        r.profile = locked->id;
-        r.board_data_sha256 = locked->board_data_sha256;
-        r.otp_sha256 = locked->otp_sha256;
-        r.firmware_sha256 = locked->firmware_sha256;
-        r.otp_address = locked->otp_address;
-        r.host_version = version;
-        r.attempt = p.attempt;
-        r.rework = p.rework;
-        r.started = utc_now();
-        r.round = round;
-        std::string refusal = store.claim_and_start(r);
-        if (!refusal.empty()) {
-            print_skipped(p.fixture.name, refusal, json);
-            all_taken = false;
-            continue;
-        }
-        boards.push_back(board);
-    }
+    std::vector<Board> boards =
+        claim_boards(file, opened, planned, *locked, round, json, all_taken);
     std::unique_ptr<Screen> screen = make_screen(json, settings.data_frames);
-    RoundContext context{&store, &spool};
-    run_round(boards, settings, *screen, record_finished, &context);
+    int unrecorded = 0;
+    {
+        Recorder recorder(opened.store, opened.spool);
+        run_round(
+            boards, settings, *screen, [&](Board& board) { recorder.finished(board.record); },
+            [&] { recorder.check(); });
+        unrecorded = recorder.settle();
+    }
     print_round_end(boards, round, json);
+    if (unrecorded > 0) {
+        std::cerr << "station: " << unrecorded
+                  << " record(s) could be written neither to the store nor to the spool; "
+                     "each is above, as one JSON line\n";
+        return 2;
+    }
     bool all_passed = std::all_of(boards.begin(), boards.end(),
                                   [](const Board& b) { return b.record.outcome == "passed"; });
     return all_passed && all_taken ? 0 : 1;
 }
 
 int command_lock(const StationFile& file) {
-    Opened opened = open_for(file, true);
+    Opened opened = open_for(file, Need::station_to_itself);
     Store* store = opened.store.get();
     Images images = read_images(file.config);
     Profile profile = profile_of(images);
@@ -321,8 +408,7 @@ int command_lock(const StationFile& file) {
 }
 
 int command_run(const StationFile& file, const Options& options) {
-    Opened opened = open_for(file, true);
-    Store* store = opened.store.get();
+    Opened opened = open_for(file, Need::station_to_itself);
     std::map<std::string, std::string> macs = given_macs(file, options.macs);
     std::vector<Planned> planned;
     for (const Fixture& fixture : chosen_fixtures(file, options.fixtures)) {
@@ -331,7 +417,7 @@ int command_run(const StationFile& file, const Options& options) {
         if (mac.empty()) {
             continue; // the operator skipped it
         }
-        planned.push_back({fixture, mac, 1, options.rework});
+        planned.push_back({fixture, mac, options.rework});
     }
     // The same MAC twice in one round is refused before anything runs.
     for (size_t i = 0; i < planned.size(); ++i) {
@@ -342,11 +428,11 @@ int command_run(const StationFile& file, const Options& options) {
             }
         }
     }
-    return run_boards(file, *store, *opened.spool, planned, options.json);
+    return run_boards(file, opened, planned, options.json);
 }
 
 int command_retry(const StationFile& file, const Options& options) {
-    Opened opened = open_for(file, true);
+    Opened opened = open_for(file, Need::station_to_itself);
     Store* store = opened.store.get();
     std::string round = store->last_round(file.station);
     if (round.empty()) {
@@ -366,18 +452,18 @@ int command_retry(const StationFile& file, const Options& options) {
             print_skipped(r.fixture, "no longer in " + file.path, options.json);
             continue;
         }
-        planned.push_back({*fixture, r.mac, r.attempt + 1, r.rework});
+        planned.push_back({*fixture, r.mac, r.rework});
     }
     if (planned.empty()) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_boards(file, *store, *opened.spool, planned, options.json);
+    return run_boards(file, opened, planned, options.json);
 }
 
 std::vector<Record> all_records(const StationFile& file, const Options& options,
                                 const std::string& mac, bool transcripts) {
-    Opened opened = open_for(file, false);
+    Opened opened = open_for(file, Need::shared_store);
     RecordFilter filter;
     filter.station = options.station;
     const std::string& since = options.since;
@@ -481,9 +567,6 @@ void report_spool(const Options& options) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    // Children are ended by the poll loop, never by a signal that finds the
-    // station in the middle of a write to its store.
-    hold_back_station_signals();
     signal(SIGPIPE, SIG_IGN);
     CLI::App app{"station: programs every fixture at once and records every board"};
     app.require_subcommand(1);

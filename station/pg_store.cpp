@@ -7,12 +7,18 @@
 
 #include <libpq-fe.h>
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <poll.h>
 
 namespace {
 
 typedef std::unique_ptr<PGresult, void (*)(PGresult*)> Result;
+
+// The longest a statement may go unanswered.
+constexpr std::chrono::seconds STATEMENT_PATIENCE(10);
 
 int from_hex(char c) {
     return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
@@ -21,12 +27,13 @@ int from_hex(char c) {
 class PgStore : public Store {
   public:
     PgStore(const std::string& location, bool initialise) : location_(location) {
-        connection_ = PQconnectdb(location.c_str());
+        connection_ = connect(location);
         if (PQstatus(connection_) != CONNECTION_OK) {
             std::string message = PQerrorMessage(connection_);
             PQfinish(connection_);
             throw StoreError{"cannot reach the store " + location + ": " + trimmed(message)};
         }
+        PQsetnonblocking(connection_, 1);
         PQsetNoticeProcessor(
             connection_, [](void*, const char*) {}, nullptr);
         try {
@@ -38,6 +45,16 @@ class PgStore : public Store {
     }
     ~PgStore() override {
         PQfinish(connection_);
+    }
+
+    // A session lock per station name: it lives exactly as long as this
+    // connection, so a station on any machine counts as alive while its
+    // connection lives and as dead the moment it dies.
+    bool hold_liveness(const std::string& station) override {
+        Result r = run("SELECT pg_try_advisory_lock($1, hashtext($2))",
+                       {LIVENESS_LOCKS, station});
+        liveness_ = text(r, 0, 0) == "t" ? station : "";
+        return !liveness_.empty();
     }
 
     std::optional<Profile> locked_profile(const std::string& station) override {
@@ -59,9 +76,11 @@ class PgStore : public Store {
              p.locked});
     }
 
-    std::string claim_and_start(const Record& r) override {
+    std::string claim_and_start(Record& r) override {
         std::string refusal;
         transaction([&] {
+            Result earlier = run("SELECT count(*) FROM records WHERE mac = $1", {r.mac});
+            r.attempt = std::stoi(text(earlier, 0, 0)) + 1;
             insert_record(r);
             // A rework moves a passed claim on; any other claim is a new row,
             // which the primary key refuses when another station holds it.
@@ -86,32 +105,21 @@ class PgStore : public Store {
             // Finished once: a record delivered again changes nothing.
             if (changed(run("UPDATE records SET ended = $1, outcome = $2, stage = $3, "
                             "message = $4, frames = $5, exit_status = $6, transcript = $7 "
-                            "WHERE id = $8 AND outcome = 'started'",
+                            "WHERE id = $8 AND outcome IN ('started', 'interrupted')",
                             {r.ended, r.outcome, r.stage, r.message, std::to_string(r.frames),
                              r.exit_status, r.transcript, r.id},
                             7))) {
-                settle_claim(r.id, r.outcome == "passed");
+                settle_claim(r.id, r.mac, r.outcome == "passed");
             }
             return true;
         });
     }
 
-    int mark_interrupted(const std::string& station) override {
-        int count = 0;
-        transaction([&] {
-            Result open = run("SELECT id FROM records WHERE station = $1 AND outcome = 'started' "
-                              "FOR UPDATE",
-                              {station});
-            count = PQntuples(open.get());
-            for (int i = 0; i < count; ++i) {
-                std::string id = text(open, i, 0);
-                run("UPDATE records SET outcome = 'interrupted', ended = $1 WHERE id = $2",
-                    {utc_now(), id});
-                settle_claim(id, false);
-            }
-            return true;
-        });
-        return count;
+    std::vector<Record> started_records(const std::string& station) override {
+        return rows(run(std::string("SELECT ") + RECORD_FIELDS +
+                            ", encode(transcript, 'hex') FROM records WHERE station = $1 AND "
+                            "outcome = 'started' ORDER BY started, fixture",
+                        {station}));
     }
 
     std::vector<Record> records(const RecordFilter& f) override {
@@ -121,6 +129,34 @@ class PgStore : public Store {
                            "($2 = '' OR mac = $2) AND ($3 = '' OR started >= $3) AND "
                            "($4 = '' OR round = $4) ORDER BY started, fixture",
                        {f.station, f.mac, f.since, f.round});
+        return rows(r);
+    }
+
+    std::string last_round(const std::string& station) override {
+        Result r = run("SELECT round FROM records WHERE station = $1 ORDER BY started DESC LIMIT 1",
+                       {station});
+        return PQntuples(r.get()) > 0 ? text(r, 0, 0) : "";
+    }
+
+  private:
+    // The first key of the stations' liveness locks (the second is the
+    // station's name hashed); the schema's lock is a key of the other form.
+    static constexpr const char* LIVENESS_LOCKS = "7407";
+
+    // A connection that gives up on a server that does not answer: 10 s to
+    // connect, and TCP keepalives, so that a peer gone from the network is
+    // noticed; the location's own settings come last and win.
+    static PGconn* connect(const std::string& location) {
+        const char* keys[] = {"connect_timeout", "keepalives",       "keepalives_idle",
+                              "keepalives_interval", "keepalives_count", "dbname",
+                              nullptr};
+        const char* values[] = {"10", "1", "10", "5", "3", location.c_str(), nullptr};
+        return PQconnectdbParams(keys, values, 1);
+    }
+
+    // Records from a query that selects RECORD_FIELDS and the transcript as
+    // hexadecimal.
+    static std::vector<Record> rows(const Result& r) {
         std::vector<Record> found;
         for (int i = 0; i < PQntuples(r.get()); ++i) {
             std::vector<std::string> values;
@@ -138,13 +174,6 @@ class PgStore : public Store {
         return found;
     }
 
-    std::string last_round(const std::string& station) override {
-        Result r = run("SELECT round FROM records WHERE station = $1 ORDER BY started DESC LIMIT 1",
-                       {station});
-        return PQntuples(r.get()) > 0 ? text(r, 0, 0) : "";
-    }
-
-  private:
     static std::string trimmed(std::string text) {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
             text.pop_back();
@@ -166,16 +195,7 @@ class PgStore : public Store {
     // from 1, goes as bytes). A lost connection is tried again once; a store
     // that stays away, or a refused statement, is a StoreError.
     Result run(const std::string& sql, const std::vector<std::string>& values, int binary = 0) {
-        std::vector<const char*> pointers;
-        std::vector<int> lengths, formats;
-        for (size_t i = 0; i < values.size(); ++i) {
-            pointers.push_back(values[i].data());
-            lengths.push_back(static_cast<int>(values[i].size()));
-            formats.push_back(static_cast<int>(i + 1) == binary ? 1 : 0);
-        }
-        Result result(PQexecParams(connection_, sql.c_str(), static_cast<int>(values.size()),
-                                   nullptr, pointers.data(), lengths.data(), formats.data(), 0),
-                      PQclear);
+        Result result = exchange(sql, values, binary);
         ExecStatusType status = PQresultStatus(result.get());
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
             return result;
@@ -187,17 +207,89 @@ class PgStore : public Store {
         throw StoreError{"store: " + trimmed(PQresultErrorMessage(result.get()))};
     }
 
+    // Sends one statement (several, without values) and takes its result,
+    // waiting at most STATEMENT_PATIENCE in all: a server that stops
+    // answering (stopped, or cut off without a word) fails the statement
+    // instead of holding the station, and the connection is given up.
+    Result exchange(const std::string& sql, const std::vector<std::string>& values, int binary) {
+        if (gone_) {
+            throw StoreError{"the store " + location_ + " stopped answering"};
+        }
+        std::vector<const char*> pointers;
+        std::vector<int> lengths, formats;
+        for (size_t i = 0; i < values.size(); ++i) {
+            pointers.push_back(values[i].data());
+            lengths.push_back(static_cast<int>(values[i].size()));
+            formats.push_back(static_cast<int>(i + 1) == binary ? 1 : 0);
+        }
+        int sent = values.empty()
+                       ? PQsendQuery(connection_, sql.c_str())
+                       : PQsendQueryParams(connection_, sql.c_str(),
+                                           static_cast<int>(values.size()), nullptr,
+                                           pointers.data(), lengths.data(), formats.data(), 0);
+        Result last(nullptr, PQclear);
+        if (!sent) {
+            return last;
+        }
+        auto deadline = std::chrono::steady_clock::now() + STATEMENT_PATIENCE;
+        int flushed;
+        while ((flushed = PQflush(connection_)) == 1) {
+            await(POLLIN | POLLOUT, deadline);
+            PQconsumeInput(connection_);
+        }
+        for (;;) {
+            while (flushed == 0 && PQisBusy(connection_)) {
+                await(POLLIN, deadline);
+                if (!PQconsumeInput(connection_)) {
+                    break;
+                }
+            }
+            PGresult* next = PQgetResult(connection_);
+            if (next == nullptr) {
+                return last;
+            }
+            last.reset(next);
+        }
+    }
+
+    void await(short events, std::chrono::steady_clock::time_point deadline) {
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                gone_ = true;
+                throw StoreError{"the store " + location_ + " did not answer in " +
+                                 std::to_string(STATEMENT_PATIENCE.count()) + " s"};
+            }
+            pollfd entry{PQsocket(connection_), events, 0};
+            int ready = poll(&entry, 1, static_cast<int>(left.count()));
+            if (ready > 0 || (ready < 0 && errno != EINTR)) {
+                return;
+            }
+        }
+    }
+
     // Runs `work` in one transaction; it returns false to roll back.
     void transaction(const std::function<bool()>& work) {
         if (PQstatus(connection_) == CONNECTION_BAD) {
             PQreset(connection_);
+            PQsetnonblocking(connection_, 1);
+            // The liveness lock went with the old connection.
+            if (!liveness_.empty() && !hold_liveness(liveness_)) {
+                throw StoreError{"station " + liveness_ +
+                                 " lost its lock on the store to another command"};
+            }
         }
         run("BEGIN", {});
         bool commit = false;
         try {
             commit = work();
         } catch (...) {
-            PQclear(PQexec(connection_, "ROLLBACK"));
+            try {
+                run("ROLLBACK", {});
+            } catch (const StoreError&) {
+                // gone: the server ends the transaction with the connection
+            }
             throw;
         }
         run(commit ? "COMMIT" : "ROLLBACK", {});
@@ -228,14 +320,10 @@ class PgStore : public Store {
         transaction([&] {
             // One station creates or upgrades it at a time.
             run("SELECT pg_advisory_xact_lock(7406)", {});
-            PQclear(PQexec(connection_, "SET client_min_messages = warning"));
-            std::string schema = "CREATE TABLE IF NOT EXISTS schema_version "
-                                 "(version INTEGER NOT NULL);" +
-                                 store_schema("BYTEA", "BIGINT");
-            Result made(PQexec(connection_, schema.c_str()), PQclear);
-            if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) {
-                throw StoreError{"store: " + trimmed(PQresultErrorMessage(made.get()))};
-            }
+            run("SET client_min_messages = warning", {});
+            run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);" +
+                    store_schema("BYTEA", "BIGINT"),
+                {});
             run("DELETE FROM schema_version", {});
             run("INSERT INTO schema_version VALUES ($1)", {std::to_string(SCHEMA_VERSION)});
             return true;
@@ -274,9 +362,12 @@ class PgStore : public Store {
 
     // As in the SQLite store: a passed board keeps its MAC; any other end
     // frees it, or gives it back to the board's last passed record.
-    void settle_claim(const std::string& record, bool passed) {
+    void settle_claim(const std::string& record, const std::string& mac, bool passed) {
         if (passed) {
-            run("UPDATE claims SET state = 'passed' WHERE record = $1", {record});
+            if (!changed(run("UPDATE claims SET state = 'passed' WHERE record = $1", {record}))) {
+                run("INSERT INTO claims VALUES ($1, $2, 'passed') ON CONFLICT (mac) DO NOTHING",
+                    {mac, record});
+            }
             return;
         }
         Result last = run("SELECT p.id FROM records r JOIN records p ON p.mac = r.mac "
@@ -308,6 +399,8 @@ class PgStore : public Store {
 
     std::string location_;
     PGconn* connection_ = nullptr;
+    std::string liveness_; // the station whose lock this connection holds
+    bool gone_ = false;    // a statement went unanswered: nothing more is sent
 };
 
 } // namespace

@@ -104,8 +104,12 @@ Record record_from_values(const std::vector<std::string>& values) {
 }
 
 std::string utc_now() {
-    auto now = std::chrono::system_clock::now();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    return utc_text(std::chrono::system_clock::now());
+}
+
+std::string utc_text(std::chrono::system_clock::time_point when) {
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
     time_t seconds = static_cast<time_t>(ms / 1000);
     struct tm utc;
     gmtime_r(&seconds, &utc);

@@ -2,6 +2,7 @@
 // and the locked profile of the images it programs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,5 +56,7 @@ struct Profile {
 
 // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T01:23:45.678Z").
 std::string utc_now();
+// A time as utc_now writes it.
+std::string utc_text(std::chrono::system_clock::time_point when);
 // A random (version 4) UUID.
 std::string new_uuid();

@@ -6,9 +6,12 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,11 @@ namespace {
 constexpr int TICK_MS = 100;
 // A host that does not end this long after SIGTERM is killed.
 constexpr auto KILL_AFTER = std::chrono::seconds(10);
+// The most of one pass of the loop that counts towards a stall: a station
+// that was not scheduled does not make its boards silent.
+constexpr auto MOST_QUIET_PER_PASS = std::chrono::milliseconds(500);
+// How often the ports' device nodes are looked at.
+constexpr auto PORT_CHECK_EVERY = std::chrono::milliseconds(500);
 const char PROGRAMMING[] = "Programming";
 
 sigset_t station_signals() {
@@ -80,20 +88,32 @@ void start(Board& board, const RoundSettings& settings) {
     board.pid = pid;
     board.output = pipe_ends[0];
     board.running = true;
-    board.started = board.last_dot = Clock::now();
+    board.started = Clock::now();
+    struct stat node;
+    board.device_id = stat(board.record.device.c_str(), &node) == 0 ? node.st_rdev : 0;
 }
 
-// Takes what host wrote; counts the dots that follow "Programming".
-bool take_output(Board& board) {
-    char chunk[4096];
-    ssize_t n = read(board.output, chunk, sizeof(chunk));
-    if (n <= 0) {
-        return n < 0 && (errno == EAGAIN || errno == EINTR);
+// The board's log, made new for its record; a board without one (no room,
+// no folder) still has its transcript in the record.
+void open_log(Board& board, const RoundSettings& settings) {
+    std::string path = log_path(settings.log_folder, board.record.id);
+    board.log = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+void close_pipe_and_log(Board& board) {
+    for (int* fd : {&board.output, &board.log}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
+}
+
+// Counts the dots that follow "Programming" in what host wrote.
+bool count_dots(Board& board, const char* chunk, size_t n) {
     bool new_dot = false;
-    for (ssize_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i) {
         char c = chunk[i];
-        board.record.transcript.push_back(c);
         if (board.in_dots && c == '.') {
             board.dots += 1;
             new_dot = true;
@@ -107,10 +127,36 @@ bool take_output(Board& board) {
             board.dots_seen = 0;
         }
     }
-    if (new_dot) {
-        board.last_dot = Clock::now();
+    return new_dot;
+}
+
+// Takes all that host has written so far into the transcript and the log;
+// closes the pipe at its end. A new dot ends the board's quiet time.
+void drain(Board& board) {
+    char chunk[4096];
+    while (board.output >= 0) {
+        ssize_t n = read(board.output, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return;
+        }
+        if (n <= 0) {
+            close(board.output);
+            board.output = -1;
+            return;
+        }
+        board.record.transcript.append(chunk, static_cast<size_t>(n));
+        // The log is a copy for people: a full disk loses the copy, not the board.
+        if (board.log >= 0 && write(board.log, chunk, static_cast<size_t>(n)) != n) {
+            close(board.log);
+            board.log = -1;
+        }
+        if (count_dots(board, chunk, static_cast<size_t>(n))) {
+            board.quiet = Clock::duration::zero();
+        }
     }
-    return true;
 }
 
 void stop(Board& board) {
@@ -200,15 +246,16 @@ std::string stage_of(const std::string& transcript) {
     return stages[succeeded];
 }
 
-void analyse(Board& board, int wait_status) {
+void analyse(Board& board, int wait_status, long all_frames) {
     Record& record = board.record;
     const std::string& t = record.transcript;
-    bool stopped = board.stopped;
+    // A host that exited said how it went, whatever the station was about
+    // to do to it.
     bool exited = WIFEXITED(wait_status);
-    record.exit_status = exited && !stopped ? std::to_string(WEXITSTATUS(wait_status)) : "";
-    bool passed = exited && WEXITSTATUS(wait_status) == 0 && !stopped &&
-                  ends_with(t, "Programming TIV successful\n");
-    record.frames = acknowledged(t, board.dots, passed);
+    record.exit_status = exited ? std::to_string(WEXITSTATUS(wait_status)) : "";
+    bool passed =
+        exited && WEXITSTATUS(wait_status) == 0 && ends_with(t, "Programming TIV successful\n");
+    record.frames = std::min(acknowledged(t, board.dots, passed), all_frames);
     if (passed) {
         record.outcome = "passed";
         record.stage = "";
@@ -216,98 +263,176 @@ void analyse(Board& board, int wait_status) {
         return;
     }
     record.stage = stage_of(t);
-    if (board.stalled) {
-        record.outcome = "stalled";
-        record.message = "no answer to frame " + std::to_string(record.frames + 1);
-    } else if (stopped) {
-        record.outcome = "aborted";
-        record.message = "stopped by the station at frame " + std::to_string(record.frames + 1);
-    } else {
+    std::string next_frame = std::to_string(std::min(record.frames + 1, all_frames));
+    if (exited) {
         record.outcome = "failed";
-        record.message = exited ? fault_line(t)
-                                : "host ended by signal " + std::to_string(WTERMSIG(wait_status));
+        record.message = fault_line(t);
         bool configuration =
             record.message.rfind("Could not", 0) == 0 || record.message == "Invalid OTP address";
         if (configuration) {
             record.stage = "configuration";
         }
+    } else if (board.port_lost) {
+        record.outcome = "failed";
+        record.message = "port lost at frame " + next_frame;
+    } else if (board.stalled) {
+        record.outcome = "stalled";
+        record.message = "no answer to frame " + next_frame;
+    } else if (board.stopped) {
+        record.outcome = "aborted";
+        record.message = board.pid > 0 ? "stopped by the station at frame " + next_frame
+                                       : "stopped by the station before host started";
+    } else {
+        record.outcome = "failed";
+        record.message = "host ended by signal " + std::to_string(WTERMSIG(wait_status));
     }
 }
 
+std::string log_path(const std::string& log_folder, const std::string& record_id) {
+    return log_folder + "/" + record_id + ".log";
+}
+
+void judge_interrupted(Record& record, const std::string& log_folder) {
+    record.outcome = "interrupted";
+    record.ended = utc_now();
+    std::string path = log_path(log_folder, record.id);
+    std::ifstream log(path, std::ios::binary);
+    struct stat about;
+    if (!log || stat(path.c_str(), &about) != 0) {
+        return; // host never started, or its log is gone: nothing more is known
+    }
+    record.transcript.assign(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+    record.ended = utc_text(std::chrono::system_clock::time_point(
+        std::chrono::seconds(about.st_mtim.tv_sec) +
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::nanoseconds(about.st_mtim.tv_nsec))));
+    Board board;
+    count_dots(board, record.transcript.data(), record.transcript.size());
+    const std::string& t = record.transcript;
+    record.frames = t.empty() ? 0 : acknowledged(t, board.dots, false);
+    record.stage = t.empty() ? "" : stage_of(t);
+    std::string text = t;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    size_t line = text.rfind('\n');
+    record.message = line == std::string::npos ? text : text.substr(line + 1);
+}
+
+namespace {
+
+bool is_stop_signal(const signalfd_siginfo& info) {
+    return info.ssi_signo != SIGCHLD;
+}
+
+// Reads every signal that waits; true when one asks the round to stop.
+bool stop_asked(int signal_fd) {
+    bool asked = false;
+    signalfd_siginfo info;
+    while (read(signal_fd, &info, sizeof(info)) == sizeof(info)) {
+        asked = asked || is_stop_signal(info);
+    }
+    return asked;
+}
+
+void end_board(Board& board, int wait_status, long all_frames,
+               const std::function<void(Board&)>& finished, Screen& screen) {
+    board.running = false;
+    board.ended = Clock::now();
+    analyse(board, wait_status, all_frames);
+    board.record.ended = utc_now();
+    close_pipe_and_log(board);
+    finished(board);
+    screen.board_finished(board);
+}
+
+// Whether the node the board's port resolved to is still the one host opened.
+bool port_still_there(const Board& board) {
+    struct stat node;
+    return stat(board.record.device.c_str(), &node) == 0 && node.st_rdev == board.device_id;
+}
+
+} // namespace
+
 void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen& screen,
-               void (*finished)(Board& board, void* context), void* context) {
+               const std::function<void(Board&)>& finished, const std::function<void()>& tick) {
     sigset_t signals = station_signals();
     int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    // All frames of a run: the data frames and the OTP execute frame.
+    long all_frames = settings.data_frames + 1;
+    bool stopping = stop_asked(signal_fd);
     for (Board& board : boards) {
-        start(board, settings);
+        if (stopping) {
+            board.stopped = true;
+        } else {
+            open_log(board, settings);
+            start(board, settings);
+        }
         screen.board_started(board);
         if (!board.running) {
-            analyse(board, 127 << 8);
-            board.record.ended = utc_now();
-            finished(board, context);
+            end_board(board, stopping ? SIGTERM : 127 << 8, all_frames, finished, screen);
         }
     }
     auto stall = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(settings.stall_seconds));
+    Clock::time_point last_pass = Clock::now(), last_port_check = last_pass;
     for (;;) {
         std::vector<pollfd> entries = {{signal_fd, POLLIN, 0}};
         std::vector<size_t> which;
-        bool any_running = false;
         for (size_t i = 0; i < boards.size(); ++i) {
-            any_running = any_running || boards[i].running;
             if (boards[i].output >= 0) {
                 entries.push_back({boards[i].output, POLLIN, 0});
                 which.push_back(i);
             }
         }
-        if (!any_running) {
+        if (std::none_of(boards.begin(), boards.end(), [](const Board& b) { return b.running; })) {
             break;
         }
         poll(entries.data(), entries.size(), TICK_MS);
-        if (entries[0].revents & POLLIN) {
-            signalfd_siginfo info;
-            while (read(signal_fd, &info, sizeof(info)) == sizeof(info)) {
-                if (info.ssi_signo != SIGCHLD) {
-                    for (Board& board : boards) {
-                        stop(board);
-                    }
-                }
-            }
-        }
+        bool stop_now = (entries[0].revents & POLLIN) && stop_asked(signal_fd);
         for (size_t k = 0; k < which.size(); ++k) {
             Board& board = boards[which[k]];
+            long before = board.dots;
             if (entries[k + 1].revents != 0) {
-                long before = board.dots;
-                if (!take_output(board)) {
-                    close(board.output);
-                    board.output = -1;
-                }
-                if (board.dots != before) {
-                    screen.board_progress(board);
-                }
+                drain(board);
+            }
+            if (board.dots != before) {
+                screen.board_progress(board);
             }
         }
         Clock::time_point now = Clock::now();
+        Clock::duration attended = std::min<Clock::duration>(now - last_pass, MOST_QUIET_PER_PASS);
+        last_pass = now;
+        bool check_ports = now - last_port_check >= PORT_CHECK_EVERY;
+        if (check_ports) {
+            last_port_check = now;
+        }
         for (Board& board : boards) {
             if (!board.running) {
                 continue;
             }
-            if (!board.stopped && now - board.last_dot > stall) {
+            // A host that has ended is judged by what it did, with all it wrote.
+            int status = 0;
+            if (waitpid(board.pid, &status, WNOHANG) == board.pid) {
+                drain(board);
+                end_board(board, status, all_frames, finished, screen);
+                continue;
+            }
+            drain(board);
+            board.quiet += attended;
+            if (stop_now) {
+                stop(board);
+            } else if (!board.stopped && check_ports && !port_still_there(board)) {
+                board.port_lost = true;
+                stop(board);
+            } else if (!board.stopped && board.quiet > stall) {
                 board.stalled = true;
                 stop(board);
             } else if (board.stopped && now - board.stopped_at > KILL_AFTER) {
                 kill(board.pid, SIGKILL);
             }
-            int status = 0;
-            // A host is finished once it has ended and its pipe is drained.
-            if (board.output < 0 && waitpid(board.pid, &status, WNOHANG) == board.pid) {
-                board.running = false;
-                analyse(board, status);
-                board.record.ended = utc_now();
-                finished(board, context);
-                screen.board_finished(board);
-            }
         }
+        tick();
         screen.tick(boards);
     }
     close(signal_fd);

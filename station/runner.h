@@ -6,6 +6,7 @@
 #include "station/station_file.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -18,13 +19,19 @@ struct Board {
     Record record;
     pid_t pid = -1;
     int output = -1; // host's standard output and error, one pipe
+    int log = -1;    // the board's log, a copy of the pipe as it comes
     long dots = 0;
     int dots_seen = 0; // of "Programming" matched so far, to find the dots
     bool in_dots = false;
-    Clock::time_point started, last_dot;
-    bool stopped = false; // the station ended it (stall or interrupt)
-    bool stalled = false; // ... because no dot came for the stall time
+    Clock::time_point started, ended;
+    // Time without a new dot in which the station was reading the pipe:
+    // a station held up elsewhere never makes a board look stalled.
+    Clock::duration quiet{};
+    bool stopped = false;   // the station ended it (stall, interrupt, port lost)
+    bool stalled = false;   // ... because no dot came for the stall time
+    bool port_lost = false; // ... because its port's device node went
     Clock::time_point stopped_at;
+    unsigned long device_id = 0; // the node's device number when host started
     bool running = false;
 };
 
@@ -43,25 +50,37 @@ struct RoundSettings {
     std::string host;
     std::string snapshot; // the folder host runs in
     double stall_seconds;
-    long data_frames; // dots of a whole run
+    long data_frames;       // dots of a whole run
+    std::string log_folder; // each board's log, named by its record's id
 };
 
 // Starts a host for every board whose record is started (the caller has
 // claimed and stored it), waits for all to end, and fills in each record's
 // end, outcome, stage, message, frames, exit status and transcript; calls
-// `finished` for each as it ends. A board without a new dot for the stall
-// time gets SIGTERM and ends stalled; SIGINT, SIGTERM or SIGHUP to the
-// station ends every host with SIGTERM and its board aborted.
+// `finished` for each as it ends and `tick` at least every 100 ms; neither
+// may wait. A host that has exited is judged by its exit status and
+// transcript alone. A running board without a new dot for the stall time
+// gets SIGTERM and ends stalled; one whose port's node goes is stopped at
+// once and fails ("port lost"); SIGINT, SIGTERM or SIGHUP to the station
+// stops every host still running, its board aborted. When such a signal is
+// already waiting, no host is started.
 void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen& screen,
-               void (*finished)(Board& board, void* context), void* context);
+               const std::function<void(Board&)>& finished, const std::function<void()>& tick);
 
-// Blocks the signals the round takes through its poll loop; call before
-// anything that may be interrupted.
+// Holds back the signals the round takes through its poll loop, from the
+// first claim to the last record.
 void hold_back_station_signals();
 
 // The stage a transcript reached: open, configuration, board data, OTP or
 // firmware.
 std::string stage_of(const std::string& transcript);
 // Fills in the board's outcome, stage, message and frames from host's
-// transcript, the dots counted as they came, and how host ended.
-void analyse(Board& board, int wait_status);
+// transcript, the dots counted as they came, and how host ended;
+// `all_frames`: the frames of a whole run.
+void analyse(Board& board, int wait_status, long all_frames);
+// A record that a station left started when it died, as far as its log
+// tells: frames, stage, its last line, the transcript, and when the log was
+// last written; marked interrupted.
+void judge_interrupted(Record& record, const std::string& log_folder);
+// The path of a record's log.
+std::string log_path(const std::string& log_folder, const std::string& record_id);

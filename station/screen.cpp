@@ -11,8 +11,10 @@ namespace {
 constexpr auto REDRAW_EVERY = std::chrono::milliseconds(100); // at most 10 a second
 constexpr int BAR_WIDTH = 20;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+// A board's time so far; a finished board's stands at its end.
+double seconds_of(const Board& board) {
+    Clock::time_point end = board.running ? Clock::now() : board.ended;
+    return std::chrono::duration<double>(end - board.started).count();
 }
 
 int percent(const Board& board, long data_frames) {
@@ -71,7 +73,7 @@ class PlainScreen : public Screen {
     void board_progress(const Board&) override {}
     void board_finished(const Board& b) override {
         char took[32];
-        std::snprintf(took, sizeof(took), " (%.1f s)", seconds_since(b.started));
+        std::snprintf(took, sizeof(took), " (%.1f s)", seconds_of(b));
         say(b, outcome_text(b) + ", " + std::to_string(b.record.frames) + " frames" + took);
     }
     void tick(const std::vector<Board>&) override {}
@@ -117,7 +119,7 @@ class TerminalScreen : public Screen {
         char text[200];
         std::snprintf(text, sizeof(text), "%-8s %s %-10s %3d%% [%s] %6.1f s  ",
                       b.fixture.name.c_str(), b.record.mac.c_str(), stage.c_str(), p, bar.c_str(),
-                      seconds_since(b.started));
+                      seconds_of(b));
         return text + outcome_text(b);
     }
 

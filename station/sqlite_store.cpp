@@ -6,8 +6,15 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -60,7 +67,7 @@ class Statement {
 
 class SqliteStore : public Store {
   public:
-    explicit SqliteStore(const std::string& path) {
+    explicit SqliteStore(const std::string& path) : path_(path) {
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                             nullptr) != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -80,6 +87,31 @@ class SqliteStore : public Store {
     }
     ~SqliteStore() override {
         sqlite3_close(db_);
+        if (alive_ >= 0) {
+            close(alive_);
+        }
+    }
+
+    // A file beside the store, in the store's folder: made by this user
+    // (O_NOFOLLOW, so a link planted there is refused, not followed), and
+    // refused when another user owns it, since that user could hold it.
+    bool hold_liveness(const std::string& station) override {
+        namespace fs = std::filesystem;
+        fs::path store(path_);
+        fs::path lock = store.parent_path() /
+                        ("." + store.filename().string() + "." + station + ".alive");
+        alive_ = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (alive_ < 0) {
+            throw StoreError{"cannot open the station's lock " + lock.string() + ": " +
+                             std::strerror(errno)};
+        }
+        struct stat about;
+        if (fstat(alive_, &about) != 0 || !S_ISREG(about.st_mode) ||
+            about.st_uid != geteuid()) {
+            throw StoreError{"the station's lock " + lock.string() +
+                             " is not a file of this user: remove it"};
+        }
+        return flock(alive_, LOCK_EX | LOCK_NB) == 0;
     }
 
     std::optional<Profile> locked_profile(const std::string& station) override {
@@ -98,9 +130,12 @@ class SqliteStore : public Store {
         s.bind(5, p.firmware_sha256).bind(6, p.otp_address).bind(7, p.locked).step();
     }
 
-    std::string claim_and_start(const Record& r) override {
+    std::string claim_and_start(Record& r) override {
         std::string refusal;
         transaction([&] {
+            Statement earlier(db_, "SELECT count(*) FROM records WHERE mac = ?");
+            earlier.bind(1, r.mac).step();
+            r.attempt = static_cast<int>(earlier.number(0)) + 1;
             // A rework moves a passed claim on to the new record; any other
             // claim is a new row, which the primary key refuses if the MAC
             // is claimed already.
@@ -131,37 +166,22 @@ class SqliteStore : public Store {
         transaction([&] {
             Statement s(db_, "UPDATE records SET ended = ?, outcome = ?, stage = ?, message = ?, "
                              "frames = ?, exit_status = ?, transcript = ? "
-                             "WHERE id = ? AND outcome = 'started'");
+                             "WHERE id = ? AND outcome IN ('started', 'interrupted')");
             s.bind(1, r.ended).bind(2, r.outcome).bind(3, r.stage).bind(4, r.message);
             s.bind(5, r.frames).bind(6, r.exit_status).bind(7, r.transcript).bind(8, r.id).step();
             // Finished once: a record delivered again changes nothing.
             if (sqlite3_changes(db_) == 1) {
-                settle_claim(r.id, r.outcome == "passed");
+                settle_claim(r.id, r.mac, r.outcome == "passed");
             }
         });
     }
 
-    int mark_interrupted(const std::string& station) override {
-        int count = 0;
-        transaction([&] {
-            std::vector<std::string> open;
-            {
-                Statement s(db_,
-                            "SELECT id FROM records WHERE station = ? AND outcome = 'started'");
-                s.bind(1, station);
-                while (s.step()) {
-                    open.push_back(s.text(0));
-                }
-            }
-            for (const std::string& id : open) {
-                Statement s(db_, "UPDATE records SET outcome = 'interrupted', ended = ? "
-                                 "WHERE id = ? AND outcome = 'started'");
-                s.bind(1, utc_now()).bind(2, id).step();
-                settle_claim(id, false);
-            }
-            count = static_cast<int>(open.size());
-        });
-        return count;
+    std::vector<Record> started_records(const std::string& station) override {
+        Statement s(db_, std::string("SELECT ") + RECORD_FIELDS +
+                             ", transcript FROM records WHERE station = ? AND outcome = 'started' "
+                             "ORDER BY started, fixture");
+        s.bind(1, station);
+        return rows(s);
     }
 
     std::vector<Record> records(const RecordFilter& f) override {
@@ -173,15 +193,7 @@ class SqliteStore : public Store {
         Statement s(db_, sql);
         s.bind(1, f.station).bind(2, f.station).bind(3, f.mac).bind(4, f.mac);
         s.bind(5, f.since).bind(6, f.since).bind(7, f.round).bind(8, f.round);
-        std::vector<Record> found;
-        while (s.step()) {
-            std::vector<std::string> values;
-            for (int column = 0; column <= 22; ++column) {
-                values.push_back(s.text(column));
-            }
-            found.push_back(record_from_values(values));
-        }
-        return found;
+        return rows(s);
     }
 
     std::string last_round(const std::string& station) override {
@@ -193,6 +205,19 @@ class SqliteStore : public Store {
 
   private:
     struct Rollback {};
+
+    // Records from a statement that selects RECORD_FIELDS and the transcript.
+    static std::vector<Record> rows(Statement& s) {
+        std::vector<Record> found;
+        while (s.step()) {
+            std::vector<std::string> values;
+            for (int column = 0; column <= 22; ++column) {
+                values.push_back(s.text(column));
+            }
+            found.push_back(record_from_values(values));
+        }
+        return found;
+    }
 
     void execute(const char* sql) {
         char* error = nullptr;
@@ -252,10 +277,18 @@ class SqliteStore : public Store {
     // A passed board keeps its MAC claimed. Any other end frees the MAC, or,
     // after a failed rework, gives the claim back to the board's last passed
     // record: a board that passed once is never taken as new.
-    void settle_claim(const std::string& record, bool passed) {
+    // A passed record whose claim was freed (it was marked interrupted
+    // before its true end arrived) claims its MAC again, unless another
+    // board holds it now.
+    void settle_claim(const std::string& record, const std::string& mac, bool passed) {
         if (passed) {
             Statement s(db_, "UPDATE claims SET state = 'passed' WHERE record = ?");
             s.bind(1, record).step();
+            if (sqlite3_changes(db_) == 0) {
+                Statement again(db_, "INSERT INTO claims VALUES (?, ?, 'passed') "
+                                     "ON CONFLICT (mac) DO NOTHING");
+                again.bind(1, mac).bind(2, record).step();
+            }
             return;
         }
         Statement last(db_, "SELECT p.id FROM records r JOIN records p ON p.mac = r.mac "
@@ -286,7 +319,9 @@ class SqliteStore : public Store {
                s.text(2) + ", since " + s.text(3);
     }
 
+    std::string path_;
     sqlite3* db_ = nullptr;
+    int alive_ = -1;
 };
 
 } // namespace

@@ -31,18 +31,26 @@ class Store {
     virtual std::optional<Profile> locked_profile(const std::string& station) = 0;
     virtual void lock_profile(const std::string& station, const Profile& profile) = 0;
 
+    // Takes the lock that says station `station` is alive, for as long as
+    // this store is open, on the store itself (a file beside a SQLite store,
+    // a session lock on a PostgreSQL connection), so that every command of
+    // that station sees it, whatever machine or temporary folder it runs
+    // with. False when a live command of that station holds it.
+    virtual bool hold_liveness(const std::string& station) = 0;
+
     // Claims the record's MAC and writes the record as started, in one
     // transaction; the database's unique key on the MAC decides. A MAC with
     // a passed record is taken only for a rework, one in progress never.
-    // Returns an empty text, or why the MAC was refused (where and when it
-    // was programmed, or is being programmed).
-    virtual std::string claim_and_start(const Record& record) = 0;
+    // Sets the record's attempt: one more than the records of its MAC on
+    // every station. Returns an empty text, or why the MAC was refused
+    // (where and when it was programmed, or is being programmed).
+    virtual std::string claim_and_start(Record& record) = 0;
     // Finishes a started record once; a passed board keeps its MAC claimed,
-    // any other outcome frees it.
+    // any other outcome frees it. A record marked interrupted while its
+    // station was cut off from the store takes its true end when it arrives.
     virtual void finish(const Record& record) = 0;
-    // Marks the records of `station` still started as interrupted (a station
-    // that died left them); returns how many.
-    virtual int mark_interrupted(const std::string& station) = 0;
+    // The records of `station` still started, with their transcripts.
+    virtual std::vector<Record> started_records(const std::string& station) = 0;
 
     virtual std::vector<Record> records(const RecordFilter& filter) = 0;
     // The last round of `station`, empty when it has none.
