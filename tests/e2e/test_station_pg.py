@@ -6,6 +6,7 @@ start, and the same round on SQLite and on PostgreSQL."""
 import csv
 import io
 import os
+import select
 import signal
 import subprocess
 import unittest
@@ -151,6 +152,89 @@ class ServerLost(PgCase):
         agent.stop()
         self.assertEqual(agent.frames(), [])
         self.assertFalse(os.path.getsize(os.path.join(agent.out, "frames.bin")))
+
+
+def line_within(stream, seconds):
+    """The next line of a pipe, or a failure once `seconds` have passed."""
+    if not select.select([stream], [], [], seconds)[0]:
+        raise AssertionError("no line in %d s" % seconds)
+    return stream.readline().decode()
+
+
+def server_processes():
+    """The server's postmaster and every process it started."""
+    with open(os.path.join(SERVER.data, "postmaster.pid")) as f:
+        postmaster = int(f.readline())
+    with open("/proc/%d/task/%d/children" % (postmaster, postmaster)) as f:
+        return [postmaster] + [int(p) for p in f.read().split()]
+
+
+class ServerFrozen(PgCase):
+    def test_a_frozen_server_holds_no_board_and_loses_no_record(self):
+        line, _ = self.pg_line(2, stall=2)
+        line.plug(1, "--delay", "200")
+        line.plug(2, "--delay", "200", "--answer", "3=000600000000")
+        station = line.start("run", *self.macs([1, 2]), stderr=subprocess.PIPE)
+        self.addCleanup(station.stderr.close)
+        self.addCleanup(station.stdout.close)
+        for _ in range(2):
+            self.assertIn("started", station.stdout.readline().decode())
+        frozen = server_processes()
+        for pid in frozen:
+            os.kill(pid, signal.SIGSTOP)
+        try:
+            # The boards end past the stall time while their records wait;
+            # Ctrl+C then stops nothing that has ended, and the station ends
+            # by itself.
+            finished = [line_within(station.stdout, RUN_TIMEOUT) for _ in range(2)]
+            station.send_signal(signal.SIGINT)
+            out, err = station.communicate(timeout=RUN_TIMEOUT)
+        finally:
+            for pid in frozen:
+                os.kill(pid, signal.SIGCONT)
+        self.assertEqual(station.returncode, 1, err)
+        self.assertIn("records wait in the spool", err.decode())
+        self.assertEqual(sorted(l.split(",")[0] for l in finished),
+                         ["A1 001122334401 passed", "A2 001122334402 failed in board data: "
+                                                    "CRC Error"])
+        _, err, status = line.station("export")
+        self.assertEqual((status, err), (0, "station: 2 spooled record(s) delivered to the store\n"))
+        _, err, status = line.station("export")
+        self.assertEqual((status, err), (0, ""), "delivered once")
+        self.assertEqual(SERVER.sql("SELECT fixture, outcome, exit_status, count(*) FROM records "
+                                    "GROUP BY fixture, outcome, exit_status ORDER BY fixture",
+                                    self.database), "A1|passed|0|1\nA2|failed|1|1")
+
+
+class Liveness(PgCase):
+    def test_a_station_is_alive_while_its_connection_lives_wherever_it_is_asked(self):
+        line, store = self.pg_line(2, stall=60)
+        line.plug(1, "--silent-from", "3")
+        line.plug(2, "--silent-from", "3")
+        station = line.start("run", *self.macs([1, 2]))
+        self.addCleanup(station.stdout.close)
+        for _ in range(2):
+            self.assertIn("started", station.stdout.readline().decode())
+        # Another machine: another folder, another TMPDIR, the same database.
+        elsewhere = Line(fixtures=0)
+        self.addCleanup(elsewhere.remove)
+        elsewhere.station_file(fixtures=2, store=store)
+        out, err, status = elsewhere.station("export", "--csv")
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual([r["outcome"] for r in csv.DictReader(io.StringIO(out))],
+                         ["started", "started"])
+        out, err, status = elsewhere.station("run", *self.macs([1, 2]))
+        self.assertEqual(status, 2)
+        self.assertIn("station line1 is running", err)
+        # Dead the moment its connection dies.
+        station.kill()
+        station.wait()
+        out, err, status = elsewhere.station("export", "--csv")
+        self.assertEqual(status, 0, err)
+        self.assertIn("2 record(s) left open by a station that ended were marked interrupted",
+                      err)
+        self.assertEqual([r["outcome"] for r in csv.DictReader(io.StringIO(out))],
+                         ["interrupted", "interrupted"])
 
 
 class Schema(PgCase):

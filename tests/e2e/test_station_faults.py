@@ -1,0 +1,311 @@
+"""The station's record through ordinary factory faults, with real processes:
+a store held by another writer, a command with another TMPDIR during a round,
+lock files that another user made, a full disk, a station killed, a port
+that goes, and attempts counted across stations."""
+
+import csv
+import io
+import json
+import os
+import signal
+import sqlite3
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import RUN_TIMEOUT
+from test_station import FRAMES, Line, StationCase, mac
+
+NOBODY = 65534
+
+
+def root_only(test):
+    def wrapper(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root: acts as user nobody or mounts a small file system")
+        return test(self)
+    wrapper.__name__ = test.__name__
+    return wrapper
+
+
+class Round:
+    """A station run in the background whose plain screen is read line by
+    line as it comes."""
+
+    def __init__(self, line, *args, env=None, cwd=None):
+        self.process = subprocess.Popen(
+            [os.environ["STATION"], *args], cwd=cwd or line.path, env=env or line.env(),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = []
+
+    def wait_for(self, count, word):
+        """Reads the screen until `count` lines hold `word`."""
+        while sum(word in l for l in self.lines) < count:
+            line = self.process.stdout.readline().decode()
+            if not line:
+                raise AssertionError("the station ended first: %r" % self.lines)
+            self.lines.append(line)
+
+    def end(self, timeout=RUN_TIMEOUT * 2):
+        out, err = self.process.communicate(timeout=timeout)
+        self.lines += out.decode().splitlines(True)
+        return "".join(self.lines), err.decode(), self.process.returncode
+
+
+class FaultCase(StationCase):
+    def round(self, line, *args, **options):
+        r = Round(line, *args, **options)
+        self.addCleanup(r.process.kill)
+        self.addCleanup(r.process.wait)
+        for stream in (r.process.stdout, r.process.stderr):
+            self.addCleanup(stream.close)
+        return r
+
+    def outcomes(self, line):
+        return sorted((r["fixture"], r["outcome"], r["stage"], r["message"], r["frames"],
+                       r["exit_status"]) for r in line.export())
+
+
+class StoreHeldByAnotherWriter(FaultCase):
+    """Another process holds the SQLite store's write lock while boards end:
+    the poll loop goes on reading, reaping and judging."""
+
+    def held_round(self, hold_after_finished):
+        line = self.line(fixtures=2, stall=2)
+        line.plug(1, "--delay", "150")
+        line.plug(2, "--delay", "150", "--answer", "3=000600000000")
+        r = self.round(line, "run", *self.macs([1, 2]))
+        r.wait_for(2, "started")
+        store = sqlite3.connect(os.path.join(line.path, "records.db"), isolation_level=None)
+        self.addCleanup(store.close)
+        store.execute("BEGIN IMMEDIATE")
+        held_from = time.monotonic()
+        # Both boards end while the store is held (and past the stall time):
+        # each is judged by what its host did.
+        r.wait_for(1, "passed")
+        r.wait_for(1, "failed")
+        r.process.send_signal(signal.SIGINT)
+        if hold_after_finished:
+            time.sleep(hold_after_finished)  # the fault itself: a writer that holds on
+        else:
+            time.sleep(max(0, 9 - (time.monotonic() - held_from)))
+        store.execute("ROLLBACK")
+        return line, r.end()
+
+    def expected(self):
+        return [("A1", "passed", "", "", FRAMES, "0"),
+                ("A2", "failed", "board data", "CRC Error", 2, "1")]
+
+    def test_held_9_s_with_sigint_the_records_reach_the_store(self):
+        line, (out, err, status) = self.held_round(0)
+        self.assertEqual(status, 1, err)
+        self.assertNotIn("spool", err)
+        self.assertIn("A1 001122334401 passed, 11 frames", out)
+        self.assertIn("A2 001122334402 failed in board data: CRC Error, 2 frames", out)
+        self.assertEqual(self.outcomes(line), self.expected())
+
+    def test_held_12_s_the_store_is_lost_and_the_records_wait_in_the_spool(self):
+        line, (out, err, status) = self.held_round(12)
+        self.assertEqual(status, 1, err)
+        self.assertIn("records wait in the spool", err)
+        _, err, status = line.station("export")
+        self.assertEqual((status, err), (0, "station: 2 spooled record(s) delivered to the store\n"))
+        self.assertEqual(self.outcomes(line), self.expected())
+
+
+class Liveness(FaultCase):
+    def test_a_command_with_another_tmpdir_leaves_a_live_round_alone(self):
+        line = self.line(fixtures=2, stall=60)
+        line.plug(1, "--delay", "200")
+        line.plug(2, "--delay", "200")
+        r = self.round(line, "run", *self.macs([1, 2]))
+        r.wait_for(2, "started")
+        elsewhere = tempfile.mkdtemp(prefix="station_other_tmp_")
+        self.addCleanup(os.rmdir, elsewhere)
+        env = dict(line.env(), TMPDIR=elsewhere)
+        report = subprocess.run([os.environ["STATION"], "export", "--csv"], cwd=line.path,
+                                env=env, capture_output=True, text=True, timeout=RUN_TIMEOUT)
+        self.assertEqual((report.returncode, report.stderr), (0, ""))
+        self.assertEqual([r["outcome"] for r in csv.DictReader(io.StringIO(report.stdout))],
+                         ["started", "started"])
+        # The same MAC is refused while the round runs.
+        line.plug(3)
+        with open(os.path.join(line.path, "other.toml"), "w") as f:
+            f.write('station = "line2"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n'
+                    '[[fixture]]\nname = "B1"\nport = "%s"\n' % (os.environ["HOST"],
+                                                                 line.port(3)))
+        subprocess.run([os.environ["STATION"], "-f", "other.toml", "lock"], cwd=line.path,
+                       env=env, capture_output=True, check=True, timeout=RUN_TIMEOUT)
+        other = subprocess.run([os.environ["STATION"], "-f", "other.toml", "run", "--mac",
+                                "B1=" + mac(1)], cwd=line.path, env=env, capture_output=True,
+                               text=True, timeout=RUN_TIMEOUT)
+        self.assertEqual(other.returncode, 1)
+        self.assertIn("MAC 001122334401 is being programmed on station line1", other.stdout)
+        out, err, status = r.end()
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual([x[1] for x in self.outcomes(line)], ["passed", "passed"])
+
+    @root_only
+    def test_nothing_in_tmp_decides_and_a_lock_of_another_user_is_refused(self):
+        line = self.line(fixtures=1, name="liveness-%d" % os.getpid())
+        line.plug(1)
+        # Another user makes the old lock's name in /tmp first and holds it.
+        planted = "/tmp/.station-%s.lock" % line.name
+        holder = subprocess.Popen(
+            ["python3", "-c", "import fcntl,os,sys; f=os.open(%r, os.O_CREAT|os.O_RDWR, 0o600);"
+             " fcntl.flock(f, fcntl.LOCK_EX); print('held', flush=True); sys.stdin.read()"
+             % planted], user=NOBODY, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: os.path.exists(planted) and os.unlink(planted))
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.stdin.close)
+        self.assertEqual(holder.stdout.readline(), b"held\n")
+        holder.stdout.close()
+        out, err, status = line.station("run", *self.macs([1]), "--json")
+        self.assertEqual((status, err), (0, ""))
+        # The lock beside the store, made by another user, or a link there.
+        alive = os.path.join(line.path, ".records.db.%s.alive" % line.name)
+        for name, plant, message in (
+                ("owned by nobody", lambda: os.chown(alive, NOBODY, NOBODY),
+                 "is not a file of this user"),
+                ("a link", lambda: os.symlink("/tmp/elsewhere", alive),
+                 "Too many levels of symbolic links")):
+            with self.subTest(name):
+                plant()
+                out, err, status = line.station("run", "--rework", *self.macs([1]))
+                self.assertEqual(status, 2, out + err)
+                self.assertIn(message, err)
+                self.assertFalse(os.path.exists("/tmp/elsewhere"))
+                os.unlink(alive)
+        self.assertEqual(len(line.export()), 1, "no record while refused")
+
+
+class Killed(FaultCase):
+    def test_an_interrupted_record_is_filled_from_its_log(self):
+        line = self.line(fixtures=1, stall=60)
+        line.plug(1, "--silent-from", "3")
+        r = self.round(line, "run", *self.macs([1]))
+        r.wait_for(1, "started")
+        log_folder = os.path.join(line.path, "station-logs")
+        deadline = time.monotonic() + RUN_TIMEOUT
+        # The log holds the third dot once host waits for frame 3's answer.
+        while True:
+            logs = os.listdir(log_folder)
+            if logs and open(os.path.join(log_folder, logs[0]), "rb").read().endswith(b"..."):
+                break
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        written = os.stat(os.path.join(log_folder, logs[0])).st_mtime
+        r.process.kill()
+        r.process.wait()
+        (record,) = line.export()
+        self.assertEqual(record["id"] + ".log", logs[0])
+        self.assertEqual((record["outcome"], record["stage"], record["frames"],
+                          record["message"]), ("interrupted", "board data", 2, "Programming..."))
+        self.assertTrue(record["transcript"].endswith("\nProgramming..."))
+        ended = time.mktime(time.strptime(record["ended"][:19], "%Y-%m-%dT%H:%M:%S"))
+        self.assertAlmostEqual(ended - time.timezone, written, delta=1.5)
+
+
+class PortLost(FaultCase):
+    def test_an_unplugged_port_fails_its_board_at_once(self):
+        line = self.line(fixtures=2, stall=60)
+        line.plug(1, "--delay", "100")
+        line.plug(2, "--hangup-at", "4")
+        # Far less than the stall time.
+        out, err, status = line.station("run", *self.macs([1, 2]), timeout=30)
+        self.assertEqual((status, err), (1, ""))
+        self.assertEqual(self.outcomes(line),
+                         [("A1", "passed", "", "", FRAMES, "0"),
+                          ("A2", "failed", "OTP", "port lost at frame 4", 3, "")])
+
+
+class Attempts(FaultCase):
+    def test_attempts_count_every_record_of_the_mac_on_every_station(self):
+        line = self.line(fixtures=1)
+        for answer in ("3=000600000000", "5=000600000000"):
+            line.plug(1, "--answer", answer)
+            self.assertEqual(line.station("run", *self.macs([1]))[2], 1)
+        other = os.path.join(line.path, "other.toml")
+        with open(other, "w") as f:
+            f.write('station = "line2"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n'
+                    '[[fixture]]\nname = "B1"\nport = "%s"\n' % (os.environ["HOST"],
+                                                                 line.port(1)))
+        self.assertEqual(line.station("-f", other, "lock")[2], 0)
+        line.plug(1)
+        self.assertEqual(line.station("-f", other, "run", "--mac", "B1=" + mac(1))[2], 0)
+        self.assertEqual(sorted((r["attempt"], r["station"], r["outcome"])
+                                for r in line.export()),
+                         [(1, "line1", "failed"), (2, "line1", "failed"),
+                          (3, "line2", "passed")])
+
+
+class FullDisk(FaultCase):
+    """The station's folder on a small file system of its own."""
+
+    def disk_line(self, size):
+        line = self.line(fixtures=2, stall=60)
+        disk = os.path.join(line.path, "disk")
+        os.mkdir(disk)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs", disk],
+                       check=True, timeout=RUN_TIMEOUT)
+        self.addCleanup(subprocess.run, ["umount", "-l", disk], timeout=RUN_TIMEOUT)
+        text = open(os.path.join(line.path, "station.toml")).read()
+        text = text.replace('config = "images/', 'config = "../images/')
+        with open(os.path.join(disk, "station.toml"), "w") as f:
+            f.write(text)
+        self.assertEqual(self.station_in(line, disk, "lock")[2], 0)
+        return line, disk
+
+    def station_in(self, line, folder, *args, timeout=RUN_TIMEOUT * 2):
+        result = subprocess.run([os.environ["STATION"], *args], cwd=folder, env=line.env(),
+                                capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        return result.stdout.decode(), result.stderr.decode(), result.returncode
+
+    def fill(self, disk):
+        with open(os.path.join(disk, "filler"), "wb") as f:
+            try:
+                while True:
+                    f.write(b"\0" * 65536)
+                    f.flush()
+            except OSError:
+                pass
+
+    @root_only
+    def test_a_disk_filled_mid_round_stops_no_board_and_loses_no_record(self):
+        line, disk = self.disk_line("4M")
+        agents = [line.plug(n, "--delay", "200") for n in (1, 2)]
+        r = self.round(line, "run", *self.macs([1, 2]), cwd=disk)
+        r.wait_for(2, "started")
+        self.fill(disk)
+        out, err, status = r.end()
+        self.assertEqual(status, 2, err)
+        for agent in agents:
+            agent.stop()
+            self.assertEqual(len(agent.frames()), FRAMES, "every frame reached the board")
+        told = [json.loads(l) for l in err.splitlines() if l.startswith("station: {")
+                for l in [l[len("station: "):]]]
+        self.assertEqual(sorted((t["unrecorded"]["fixture"], t["unrecorded"]["outcome"])
+                                for t in told), [("A1", "passed"), ("A2", "passed")], err)
+        for t in told:
+            self.assertTrue(t["unrecorded"]["transcript"].endswith("Programming TIV successful\n"))
+
+    @root_only
+    def test_a_round_does_not_start_without_room_for_its_records(self):
+        line, disk = self.disk_line("4M")
+        agent = line.plug(1)
+        line.plug(2)
+        self.fill(disk)
+        os.truncate(os.path.join(disk, "filler"), os.path.getsize(os.path.join(disk, "filler"))
+                    - 512 * 1024)
+        out, err, status = self.station_in(line, disk, "run", *self.macs([1, 2]))
+        self.assertEqual(status, 2, out + err)
+        self.assertRegex(err, r"disk has \d+ KiB free; the records of 2 board\(s\) need 1152 KiB")
+        agent.process.terminate()
+        agent.stop()
+        self.assertEqual(agent.frames(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
