@@ -9,6 +9,7 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
@@ -279,6 +280,79 @@ def production_station(boards, sizes):
         ws.remove()
 
 
+def judged_as_host_did(record, agent):
+    """Whether a record's outcome, stage, message and frames agree with what
+    its host did (exit status, transcript) and what its agent received."""
+    t, received = record["transcript"], len(agent.frames())
+    if record["exit_status"] == "0":
+        return (record["outcome"] == "passed" and t.endswith("Programming TIV successful\n")
+                and record["frames"] == received)
+    if record["exit_status"] == "1":
+        return (record["outcome"] == "failed" and record["message"] != ""
+                and record["message"] + "\n" in t and record["frames"] == received - 1)
+    return (record["outcome"] == "stalled" and record["exit_status"] == ""
+            and record["message"] == "no answer to frame %d" % received
+            and record["frames"] == received - 1)
+
+
+def station_with_faults(boards, sizes, stall):
+    """`boards` fixtures through one station against unpaced agents, a tenth
+    answering a frame with an error and a tenth going silent: (how many
+    records agree with what their host did, the outcomes counted, the
+    station's own CPU seconds, the round's wall seconds)."""
+    station = os.environ["STATION"]
+    ws = Workspace()
+    agents = []
+    try:
+        station_images(ws, sizes)
+        text = ('station = "faults"\nconfig = "images/tivConfig.txt"\nstall = %s\n'
+                'host = "%s"\n' % (stall, harness.HOST))
+        frames = frames_for(*sizes)
+        macs = []
+        for n in range(boards):
+            options = []
+            if n % 10 == 3:
+                options = ["--answer", "%d=%s" % (2 + n % (frames - 1),
+                                                  ("000600000000", "000100000000")[n % 2])]
+            elif n % 10 == 7:
+                options = ["--silent-from", str(2 + n % (frames - 1))]
+            folder = os.path.join(ws.path, "agent%d" % n)
+            os.mkdir(folder)
+            agent = Agent(*options, workspace=types.SimpleNamespace(path=folder))
+            agents.append(agent)
+            text += '[[fixture]]\nname = "F%d"\nport = "%s"\n' % (n, agent.port)
+            macs += ["--mac", "F%d=%012X" % (n, 0x3000 + n)]
+        with open(os.path.join(ws.path, "station.toml"), "w") as f:
+            f.write(text)
+        subprocess.run([station, "lock"], cwd=ws.path, check=True, capture_output=True)
+        start = time.monotonic()
+        process = subprocess.Popen([station, "run", *macs], cwd=ws.path,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        pid_fd = os.pidfd_open(process.pid)
+        own_cpu = 0.0
+        while not select.select([pid_fd], [], [], 0.05)[0]:
+            own_cpu = cpu_seconds(process.pid)
+        os.close(pid_fd)
+        process.wait()
+        wall = time.monotonic() - start
+        out = subprocess.run([station, "export", "--json"], cwd=ws.path, check=True,
+                             capture_output=True).stdout
+        records = {r["fixture"]: r for r in json.loads(out)}
+        agreeing, outcomes = 0, {}
+        for n, agent in enumerate(agents):
+            agent.stop()
+            r = records.get("F%d" % n)
+            if r is None:
+                continue
+            outcomes[r["outcome"]] = outcomes.get(r["outcome"], 0) + 1
+            agreeing += judged_as_host_did(r, agent)
+        return agreeing, outcomes, own_cpu, wall
+    finally:
+        for agent in agents:
+            agent.stop()
+        ws.remove()
+
+
 def stations_on_postgres(stations, fixtures, sizes):
     """`stations` stations of `fixtures` fixtures each, paced, all at once
     against one PostgreSQL server: (each board's run time from its record,
@@ -412,6 +486,16 @@ def main():
         mean = statistics.mean(runs)
         row("   8 stations x 8 fixtures, one server", "%.3f s" % mean, "mean within 1%",
             "%.4f" % (mean / lone), "mean; slowest %.3f s; lone host %.3f s" % (max(runs), lone))
+
+    if os.environ.get("STATION"):
+        boards = 1000
+        agreeing, outcomes, station_cpu, wall = station_with_faults(boards, (3000, 1500, 5000), 3)
+        row("10. %d fixtures, a fifth at fault" % boards, "%d of %d" % (agreeing, boards),
+            "every record as host did", "%.3f" % (agreeing / boards),
+            "records agreeing with their host; %s; round %.1f s" % (
+                ", ".join("%d %s" % (c, o) for o, c in sorted(outcomes.items())), wall))
+        row("   station CPU a board", "%.2f ms" % (station_cpu / boards * 1000), "", "",
+            "unpaced agents, stall 3 s")
 
     print("host benchmark: %d cores, %s" % (os.cpu_count(), os.uname().machine))
     widths = [max(len(str(r[i])) for r in rows + [("figure", "measured", "goal", "ratio", "")])

@@ -7,6 +7,7 @@ import csv
 import io
 import json
 import os
+import select
 import signal
 import sqlite3
 import subprocess
@@ -43,6 +44,8 @@ class Round:
     def wait_for(self, count, word):
         """Reads the screen until `count` lines hold `word`."""
         while sum(word in l for l in self.lines) < count:
+            if not select.select([self.process.stdout], [], [], RUN_TIMEOUT)[0]:
+                raise AssertionError("no line in %d s: %r" % (RUN_TIMEOUT, self.lines))
             line = self.process.stdout.readline().decode()
             if not line:
                 raise AssertionError("the station ended first: %r" % self.lines)
