@@ -79,8 +79,10 @@ class Line(Workspace):
         return dict(os.environ, TMPDIR=self.path)
 
     def start(self, *args, stderr=subprocess.DEVNULL):
+        # Unbuffered, so that a select on the pipe sees every line not yet read.
         return subprocess.Popen([STATION, *args], cwd=self.path, env=self.env(),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
+                                bufsize=0)
 
     def station(self, *args, stdin=b"", timeout=RUN_TIMEOUT * 2):
         result = subprocess.run([STATION, *args], cwd=self.path, input=stdin, env=self.env(),
