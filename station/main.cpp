@@ -275,8 +275,7 @@ void check_open_files(size_t boards) {
 }
 
 Record new_record(const StationFile& file, const Planned& p, const Profile& locked,
-                  const std::string& device, const std::string& version,
-                  const std::string& round) {
+                  const std::string& device, const std::string& version, const std::string& round) {
     Record r;
     r.id = new_uuid();
     r.station = file.station;

@@ -51,8 +51,7 @@ class PgStore : public Store {
     // connection, so a station on any machine counts as alive while its
     // connection lives and as dead the moment it dies.
     bool hold_liveness(const std::string& station) override {
-        Result r = run("SELECT pg_try_advisory_lock($1, hashtext($2))",
-                       {LIVENESS_LOCKS, station});
+        Result r = run("SELECT pg_try_advisory_lock($1, hashtext($2))", {LIVENESS_LOCKS, station});
         liveness_ = text(r, 0, 0) == "t" ? station : "";
         return !liveness_.empty();
     }
@@ -147,8 +146,12 @@ class PgStore : public Store {
     // connect, and TCP keepalives, so that a peer gone from the network is
     // noticed; the location's own settings come last and win.
     static PGconn* connect(const std::string& location) {
-        const char* keys[] = {"connect_timeout", "keepalives",       "keepalives_idle",
-                              "keepalives_interval", "keepalives_count", "dbname",
+        const char* keys[] = {"connect_timeout",
+                              "keepalives",
+                              "keepalives_idle",
+                              "keepalives_interval",
+                              "keepalives_count",
+                              "dbname",
                               nullptr};
         const char* values[] = {"10", "1", "10", "5", "3", location.c_str(), nullptr};
         return PQconnectdbParams(keys, values, 1);
@@ -222,11 +225,11 @@ class PgStore : public Store {
             lengths.push_back(static_cast<int>(values[i].size()));
             formats.push_back(static_cast<int>(i + 1) == binary ? 1 : 0);
         }
-        int sent = values.empty()
-                       ? PQsendQuery(connection_, sql.c_str())
-                       : PQsendQueryParams(connection_, sql.c_str(),
-                                           static_cast<int>(values.size()), nullptr,
-                                           pointers.data(), lengths.data(), formats.data(), 0);
+        int sent =
+            values.empty()
+                ? PQsendQuery(connection_, sql.c_str())
+                : PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()),
+                                    nullptr, pointers.data(), lengths.data(), formats.data(), 0);
         Result last(nullptr, PQclear);
         if (!sent) {
             return last;

@@ -77,8 +77,8 @@ struct Recorder::State {
     static void write_to_store(const std::shared_ptr<State>& self) {
         std::unique_lock<std::mutex> lock(self->mutex);
         for (;;) {
-            self->wake.wait(lock,
-                            [&] { return self->stopping || self->lost || !self->to_store.empty(); });
+            self->wake.wait(
+                lock, [&] { return self->stopping || self->lost || !self->to_store.empty(); });
             if (self->lost || self->to_store.empty()) {
                 return;
             }
@@ -178,7 +178,8 @@ int Recorder::settle() {
     std::unique_lock<std::mutex> lock(s.mutex);
     while (!s.lost && (s.storing || !s.to_store.empty())) {
         if (s.storing) {
-            s.done.wait_until(lock, s.storing_since + STORE_PATIENCE + std::chrono::milliseconds(1));
+            s.done.wait_until(lock,
+                              s.storing_since + STORE_PATIENCE + std::chrono::milliseconds(1));
             if (s.storing && Clock::now() - s.storing_since > STORE_PATIENCE) {
                 s.lose_store("the store did not take a record in " +
                              std::to_string(STORE_PATIENCE.count()) + " s");
@@ -203,7 +204,8 @@ int Recorder::settle() {
             break;
         }
         if (s.spooling) {
-            s.done.wait_until(lock, s.spooling_since + STORE_PATIENCE + std::chrono::milliseconds(1));
+            s.done.wait_until(lock,
+                              s.spooling_since + STORE_PATIENCE + std::chrono::milliseconds(1));
         } else {
             s.done.wait_for(lock, STORE_PATIENCE);
         }

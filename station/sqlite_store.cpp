@@ -98,16 +98,15 @@ class SqliteStore : public Store {
     bool hold_liveness(const std::string& station) override {
         namespace fs = std::filesystem;
         fs::path store(path_);
-        fs::path lock = store.parent_path() /
-                        ("." + store.filename().string() + "." + station + ".alive");
+        fs::path lock =
+            store.parent_path() / ("." + store.filename().string() + "." + station + ".alive");
         alive_ = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (alive_ < 0) {
             throw StoreError{"cannot open the station's lock " + lock.string() + ": " +
                              std::strerror(errno)};
         }
         struct stat about;
-        if (fstat(alive_, &about) != 0 || !S_ISREG(about.st_mode) ||
-            about.st_uid != geteuid()) {
+        if (fstat(alive_, &about) != 0 || !S_ISREG(about.st_mode) || about.st_uid != geteuid()) {
             throw StoreError{"the station's lock " + lock.string() +
                              " is not a file of this user: remove it"};
         }
