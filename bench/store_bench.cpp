@@ -45,7 +45,7 @@ int main(int argc, char* argv[]) {
         }
         std::sort(took.begin(), took.end());
         std::printf("%.3f %.3f\n", took[took.size() / 2], took[took.size() * 99 / 100]);
-    } catch (const StoreError& error) {
+    } catch (const StationError& error) {
         std::fprintf(stderr, "store_bench: %s\n", error.message.c_str());
         return 2;
     }

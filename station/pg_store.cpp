@@ -26,12 +26,13 @@ int from_hex(char c) {
 
 class PgStore : public Store {
   public:
-    PgStore(const std::string& location, bool initialise) : location_(location) {
+    PgStore(const std::string& location, bool initialise)
+        : shown_(shown_location(location)) {
         connection_ = connect(location);
         if (PQstatus(connection_) != CONNECTION_OK) {
             std::string message = PQerrorMessage(connection_);
             PQfinish(connection_);
-            throw StoreError{"cannot reach the store " + location + ": " + trimmed(message)};
+            throw StationError{"cannot reach the store " + shown_ + ": " + trimmed(message)};
         }
         PQsetnonblocking(connection_, 1);
         PQsetNoticeProcessor(
@@ -196,7 +197,7 @@ class PgStore : public Store {
 
     // Runs one statement with text parameters (the one at `binary`, counted
     // from 1, goes as bytes). A lost connection is tried again once; a store
-    // that stays away, or a refused statement, is a StoreError.
+    // that stays away, or a refused statement, is a StationError.
     Result run(const std::string& sql, const std::vector<std::string>& values, int binary = 0) {
         Result result = exchange(sql, values, binary);
         ExecStatusType status = PQresultStatus(result.get());
@@ -204,10 +205,10 @@ class PgStore : public Store {
             return result;
         }
         if (PQstatus(connection_) == CONNECTION_BAD) {
-            throw StoreError{"the store " + location_ +
+            throw StationError{"the store " + shown_ +
                              " is unreachable: " + trimmed(PQerrorMessage(connection_))};
         }
-        throw StoreError{"store: " + trimmed(PQresultErrorMessage(result.get()))};
+        throw StationError{"store: " + trimmed(PQresultErrorMessage(result.get()))};
     }
 
     // Sends one statement (several, without values) and takes its result,
@@ -216,7 +217,7 @@ class PgStore : public Store {
     // instead of holding the station, and the connection is given up.
     Result exchange(const std::string& sql, const std::vector<std::string>& values, int binary) {
         if (gone_) {
-            throw StoreError{"the store " + location_ + " stopped answering"};
+            throw StationError{"the store " + shown_ + " stopped answering"};
         }
         std::vector<const char*> pointers;
         std::vector<int> lengths, formats;
@@ -261,7 +262,7 @@ class PgStore : public Store {
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 gone_ = true;
-                throw StoreError{"the store " + location_ + " did not answer in " +
+                throw StationError{"the store " + shown_ + " did not answer in " +
                                  std::to_string(STATEMENT_PATIENCE.count()) + " s"};
             }
             pollfd entry{PQsocket(connection_), events, 0};
@@ -279,7 +280,7 @@ class PgStore : public Store {
             PQsetnonblocking(connection_, 1);
             // The liveness lock went with the old connection.
             if (!liveness_.empty() && !hold_liveness(liveness_)) {
-                throw StoreError{"station " + liveness_ +
+                throw StationError{"station " + liveness_ +
                                  " lost its lock on the store to another command"};
             }
         }
@@ -290,7 +291,7 @@ class PgStore : public Store {
         } catch (...) {
             try {
                 run("ROLLBACK", {});
-            } catch (const StoreError&) {
+            } catch (const StationError&) {
                 // gone: the server ends the transaction with the connection
             }
             throw;
@@ -307,7 +308,7 @@ class PgStore : public Store {
             found = value.empty() ? 0 : std::stoi(value);
         }
         if (found > SCHEMA_VERSION) {
-            throw StoreError{"the store " + location_ + " has schema version " +
+            throw StationError{"the store " + shown_ + " has schema version " +
                              std::to_string(found) + ", newer than this station's " +
                              std::to_string(SCHEMA_VERSION) +
                              ": update the station before it writes there"};
@@ -316,7 +317,7 @@ class PgStore : public Store {
             return;
         }
         if (!initialise) {
-            throw StoreError{"the store " + location_ + " has " +
+            throw StationError{"the store " + shown_ + " has " +
                              (found == 0 ? std::string("no schema") : "an older schema") +
                              ": run `station init`"};
         }
@@ -400,7 +401,7 @@ class PgStore : public Store {
                text(r, 0, 2) + ", since " + text(r, 0, 3);
     }
 
-    std::string location_;
+    std::string shown_; // the location without its password, for messages
     PGconn* connection_ = nullptr;
     std::string liveness_; // the station whose lock this connection holds
     bool gone_ = false;    // a statement went unanswered: nothing more is sent

@@ -7,7 +7,9 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sys/stat.h>
@@ -24,7 +26,7 @@ typedef std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> Digest;
 Digest new_digest() {
     Digest digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) {
-        throw ProfileError{"SHA-256 is not available"};
+        throw StationError{"SHA-256 is not available"};
     }
     return digest;
 }
@@ -47,10 +49,10 @@ std::string hash_file(const std::string& path, FILE* copy = nullptr) {
     int64_t size = 0;
     std::unique_ptr<FILE, int (*)(FILE*)> file(open_regular_file(path, size), std::fclose);
     if (!file) {
-        throw ProfileError{path + ": File error"};
+        throw StationError{path + ": File error"};
     }
     if (size > MAX_IMAGE_LENGTH) {
-        throw ProfileError{path + ": Image too large: " + std::to_string(size) + " bytes"};
+        throw StationError{path + ": Image too large: " + std::to_string(size) + " bytes"};
     }
     Digest digest = new_digest();
     char chunk[65536];
@@ -58,11 +60,11 @@ std::string hash_file(const std::string& path, FILE* copy = nullptr) {
     while ((n = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
         EVP_DigestUpdate(digest.get(), chunk, n);
         if (copy != nullptr && std::fwrite(chunk, 1, n, copy) != n) {
-            throw ProfileError{"cannot write the snapshot of " + path};
+            throw StationError{"cannot write the snapshot of " + path};
         }
     }
     if (std::ferror(file.get())) {
-        throw ProfileError{path + ": Reading error"};
+        throw StationError{path + ": Reading error"};
     }
     return hex_of(digest);
 }
@@ -92,29 +94,24 @@ std::string signed_hex(uint32_t address) {
     return text;
 }
 
-// Copies one image into the snapshot under `name`, read-only; its bytes must
-// hash to `expected`.
+// Copies one image into the snapshot as `to`, read-only; its bytes must hash
+// to `expected`.
 void copy_image(const std::string& from, const fs::path& to, const std::string& expected) {
-    // A name of this process's own: stations that share the folder may make
-    // the same snapshot at once, and each renames whole files into place.
-    fs::path part = to;
-    part += ".part-" + std::to_string(getpid());
-    std::unique_ptr<FILE, int (*)(FILE*)> copy(std::fopen(part.c_str(), "wb"), std::fclose);
+    // The folder is the round's own: each file is made new in it ("x").
+    std::unique_ptr<FILE, int (*)(FILE*)> copy(std::fopen(to.c_str(), "wbx"), std::fclose);
     if (!copy) {
-        throw ProfileError{"cannot write the snapshot " + part.string()};
+        throw StationError{"cannot write the snapshot " + to.string()};
     }
     std::string got = hash_file(from, copy.get());
     if (std::fflush(copy.get()) != 0 || fsync(fileno(copy.get())) != 0) {
-        throw ProfileError{"cannot write the snapshot " + part.string()};
+        throw StationError{"cannot write the snapshot " + to.string()};
     }
     copy.reset();
     if (got != expected) {
-        fs::remove(part);
-        throw ProfileError{from + " changed since `station lock`: its bytes are not the locked "
+        throw StationError{from + " changed since `station lock`: its bytes are not the locked "
                                   "ones (lock again to program the new image)"};
     }
-    chmod(part.c_str(), 0444);
-    fs::rename(part, to);
+    chmod(to.c_str(), 0400);
 }
 
 } // namespace
@@ -122,7 +119,7 @@ void copy_image(const std::string& from, const fs::path& to, const std::string& 
 Images read_images(const std::string& config_path) {
     ConfigFile config;
     if (!open_config_at(config, config_path)) {
-        throw ProfileError{config_path + ": " + CONFIG_UNREADABLE};
+        throw StationError{config_path + ": " + CONFIG_UNREADABLE};
     }
     Images images;
     const struct {
@@ -134,11 +131,11 @@ Images read_images(const std::string& config_path) {
     fs::path folder = fs::absolute(config_path).parent_path();
     for (const auto& e : entries) {
         if (!read_image_path(config, e.entry, e.path)) {
-            throw ProfileError{config_path + ": " + e.entry.missing};
+            throw StationError{config_path + ": " + e.entry.missing};
         }
         if (e.entry.line == OTP_ENTRY.line) {
             if (const char* wrong = read_otp_address(config, images.otp_address)) {
-                throw ProfileError{config_path + ": " + wrong};
+                throw StationError{config_path + ": " + wrong};
             }
         }
         e.path = fs::path(e.path).is_absolute() ? e.path : (folder / e.path).string();
@@ -158,8 +155,16 @@ Profile profile_of(const Images& images) {
     return profile;
 }
 
-std::string make_snapshot(const Images& images, const Profile& profile, const std::string& folder) {
-    fs::path snapshot = fs::path(folder) / profile.id;
+Snapshot::Snapshot(const Images& images, const Profile& profile, const std::string& parent) {
+    std::string pattern = (fs::path(parent) / ".station-round-XXXXXX").string();
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    // mkdtemp makes the folder, mode 0700, or fails: nothing found is used.
+    if (mkdtemp(name.data()) == nullptr) {
+        throw StationError{"cannot make the round's snapshot in " + parent + ": " +
+                           std::strerror(errno)};
+    }
+    folder_ = name.data();
     const struct {
         const std::string& from;
         const char* name;
@@ -167,36 +172,61 @@ std::string make_snapshot(const Images& images, const Profile& profile, const st
     } files[] = {{images.board_data, "board_data.bin", profile.board_data_sha256},
                  {images.otp, "otp.bin", profile.otp_sha256},
                  {images.firmware, "firmware.bin", profile.firmware_sha256}};
-    std::error_code error;
-    fs::create_directories(snapshot, error);
-    fs::permissions(folder, fs::perms::owner_all, error);
-    for (const auto& f : files) {
-        fs::path copy = snapshot / f.name;
-        // A snapshot made before is used when its bytes are still the locked ones.
-        bool good = false;
-        try {
-            good = fs::exists(copy) && hash_file(copy.string()) == f.hash;
-        } catch (const ProfileError&) {
+    try {
+        for (const auto& f : files) {
+            copy_image(f.from, fs::path(folder_) / f.name, f.hash);
         }
-        if (!good) {
-            fs::remove(copy, error);
-            copy_image(f.from, copy, f.hash);
+        std::string config = "Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: " +
+                             signed_hex(images.otp_address) + "\nFirmware: firmware.bin\n";
+        fs::path config_path = fs::path(folder_) / CONFIG_FILE_NAME;
+        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(config_path.c_str(), "wbx"),
+                                                   std::fclose);
+        if (!file || std::fwrite(config.data(), 1, config.size(), file.get()) != config.size() ||
+            std::fflush(file.get()) != 0) {
+            throw StationError{"cannot write " + config_path.string()};
+        }
+        file.reset();
+        chmod(config_path.c_str(), 0400);
+        for (const char* file_name : {"board_data.bin", "otp.bin", "firmware.bin", CONFIG_FILE_NAME}) {
+            std::string path = (fs::path(folder_) / file_name).string();
+            struct stat about;
+            if (stat(path.c_str(), &about) != 0) {
+                throw StationError{"cannot read back " + path};
+            }
+            seen_.push_back({path, static_cast<unsigned long long>(about.st_ino),
+                             static_cast<unsigned long long>(about.st_size),
+                             static_cast<unsigned long long>(about.st_ctim.tv_sec) * 1000000000ULL +
+                                 static_cast<unsigned long long>(about.st_ctim.tv_nsec)});
+        }
+        // Nothing is added or renamed in it while the round runs.
+        chmod(folder_.c_str(), 0500);
+    } catch (...) {
+        std::error_code ignored;
+        fs::permissions(folder_, fs::perms::owner_all, ignored);
+        fs::remove_all(folder_, ignored);
+        throw;
+    }
+}
+
+Snapshot::~Snapshot() {
+    std::error_code ignored;
+    fs::permissions(folder_, fs::perms::owner_all, ignored);
+    fs::remove_all(folder_, ignored);
+}
+
+bool Snapshot::unchanged() const {
+    for (const Seen& s : seen_) {
+        struct stat about;
+        if (stat(s.path.c_str(), &about) != 0 ||
+            static_cast<unsigned long long>(about.st_ino) != s.inode ||
+            static_cast<unsigned long long>(about.st_size) != s.size ||
+            static_cast<unsigned long long>(about.st_ctim.tv_sec) * 1000000000ULL +
+                    static_cast<unsigned long long>(about.st_ctim.tv_nsec) !=
+                s.changed_ns) {
+            return false;
         }
     }
-    std::string config =
-        "Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: " + signed_hex(images.otp_address) +
-        "\nFirmware: firmware.bin\n";
-    fs::path config_path = snapshot / CONFIG_FILE_NAME;
-    fs::path part = snapshot / ("tivConfig.txt.part-" + std::to_string(getpid()));
-    {
-        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(part.c_str(), "wb"), std::fclose);
-        if (!file || std::fwrite(config.data(), 1, config.size(), file.get()) != config.size()) {
-            throw ProfileError{"cannot write " + part.string()};
-        }
-    }
-    chmod(part.c_str(), 0444);
-    fs::rename(part, config_path);
-    return snapshot.string();
+    return true;
 }
 
 long data_frames(const Images& images) {

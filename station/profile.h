@@ -3,20 +3,17 @@
 // snapshot from which every host of a round reads.
 #pragma once
 
+#include "station/error.h"
+
 #include "station/record.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct Images {
     std::string board_data, otp, firmware; // paths
     uint32_t otp_address = 0;
-};
-
-// What is wrong with the configuration or an image: host's own message where
-// host has one.
-struct ProfileError {
-    std::string message;
 };
 
 // Reads the configuration as host's jobs read it; image paths are taken from
@@ -24,11 +21,33 @@ struct ProfileError {
 Images read_images(const std::string& config_path);
 // The hashes of the three images and the address, and the profile's id.
 Profile profile_of(const Images& images);
-// Copies the images into `folder`/<profile id>, read-only, with a
-// tivConfig.txt that names the copies, unless a snapshot with the same bytes
-// is there; checks every copied byte against the profile. Returns the
-// snapshot's folder.
-std::string make_snapshot(const Images& images, const Profile& profile, const std::string& folder);
+// A round's private copy of the images, from which every host of the round
+// reads: a folder made new by this process in `parent` (mode 0700, never
+// one that was there before), the three images read-only with a
+// tivConfig.txt that names them, every copied byte checked against the
+// profile. The folder goes with the object.
+class Snapshot {
+  public:
+    Snapshot(const Images& images, const Profile& profile, const std::string& parent);
+    ~Snapshot();
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+    const std::string& folder() const {
+        return folder_;
+    }
+    // Whether the files are still the ones written (the same inode, size,
+    // and change time): a cheap look, for every board's end.
+    bool unchanged() const;
+
+  private:
+    std::string folder_;
+    struct Seen {
+        std::string path;
+        unsigned long long inode, size, changed_ns;
+    };
+    std::vector<Seen> seen_;
+};
 // The frames that carry data (one dot each) for the three images.
 long data_frames(const Images& images);
 // The address as the export writes it: 8 lower-case hexadecimal digits.

@@ -90,7 +90,7 @@ struct Recorder::State {
             std::string error;
             try {
                 self->store->finish(record);
-            } catch (const StoreError& e) {
+            } catch (const StationError& e) {
                 error = e.message;
             }
             lock.lock();
@@ -121,7 +121,7 @@ struct Recorder::State {
             std::string error;
             try {
                 self->spool->add(record);
-            } catch (const StoreError& e) {
+            } catch (const StationError& e) {
                 error = e.message;
             }
             lock.lock();

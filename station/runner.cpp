@@ -321,19 +321,26 @@ void judge_interrupted(Record& record, const std::string& log_folder) {
 
 namespace {
 
-bool is_stop_signal(const signalfd_siginfo& info) {
-    return info.ssi_signo != SIGCHLD;
-}
+// What the signals that wait ask of the round.
+struct Asked {
+    bool stop = false;       // SIGINT, SIGTERM or SIGHUP
+    bool child_ended = false; // SIGCHLD
+};
 
-// Reads every signal that waits; true when one asks the round to stop.
-bool stop_asked(int signal_fd) {
-    bool asked = false;
+// Reads every signal that waits.
+Asked signals_asked(int signal_fd) {
+    Asked asked;
     signalfd_siginfo info;
     while (read(signal_fd, &info, sizeof(info)) == sizeof(info)) {
-        asked = asked || is_stop_signal(info);
+        (info.ssi_signo == SIGCHLD ? asked.child_ended : asked.stop) = true;
     }
     return asked;
 }
+
+// Reaps the board's host if it has ended: judged then by what it did, with
+// all it wrote.
+bool reaped(Board& board, long all_frames, const std::function<void(Board&)>& finished,
+            Screen& screen);
 
 void end_board(Board& board, int wait_status, long all_frames,
                const std::function<void(Board&)>& finished, Screen& screen) {
@@ -344,6 +351,17 @@ void end_board(Board& board, int wait_status, long all_frames,
     close_pipe_and_log(board);
     finished(board);
     screen.board_finished(board);
+}
+
+bool reaped(Board& board, long all_frames, const std::function<void(Board&)>& finished,
+            Screen& screen) {
+    int status = 0;
+    if (waitpid(board.pid, &status, WNOHANG) != board.pid) {
+        return false;
+    }
+    drain(board);
+    end_board(board, status, all_frames, finished, screen);
+    return true;
 }
 
 // Whether the node the board's port resolved to is still the one host opened.
@@ -360,7 +378,7 @@ void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen
     int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     // All frames of a run: the data frames and the OTP execute frame.
     long all_frames = settings.data_frames + 1;
-    bool stopping = stop_asked(signal_fd);
+    bool stopping = signals_asked(signal_fd).stop;
     for (Board& board : boards) {
         if (stopping) {
             board.stopped = true;
@@ -389,7 +407,7 @@ void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen
             break;
         }
         poll(entries.data(), entries.size(), TICK_MS);
-        bool stop_now = (entries[0].revents & POLLIN) && stop_asked(signal_fd);
+        Asked asked = (entries[0].revents & POLLIN) ? signals_asked(signal_fd) : Asked{};
         for (size_t k = 0; k < which.size(); ++k) {
             Board& board = boards[which[k]];
             long before = board.dots;
@@ -411,23 +429,25 @@ void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen
             if (!board.running) {
                 continue;
             }
-            // A host that has ended is judged by what it did, with all it wrote.
-            int status = 0;
-            if (waitpid(board.pid, &status, WNOHANG) == board.pid) {
-                drain(board);
-                end_board(board, status, all_frames, finished, screen);
+            // A host that has ended is judged by what it did: looked for
+            // whenever a child ended, and before the station stops one.
+            bool look = asked.child_ended || asked.stop || board.output < 0;
+            if (look && reaped(board, all_frames, finished, screen)) {
                 continue;
             }
-            drain(board);
             board.quiet += attended;
-            if (stop_now) {
+            if (asked.stop) {
                 stop(board);
             } else if (!board.stopped && check_ports && !port_still_there(board)) {
                 board.port_lost = true;
                 stop(board);
             } else if (!board.stopped && board.quiet > stall) {
-                board.stalled = true;
-                stop(board);
+                // Only what the station has read counts: the pipe first.
+                drain(board);
+                if (board.quiet > stall && !reaped(board, all_frames, finished, screen)) {
+                    board.stalled = true;
+                    stop(board);
+                }
             } else if (board.stopped && now - board.stopped_at > KILL_AFTER) {
                 kill(board.pid, SIGKILL);
             }

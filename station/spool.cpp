@@ -27,7 +27,7 @@ Record from_json(const nlohmann::json& item, std::string transcript) {
 
 void check(sqlite3* db, int result) {
     if (result != SQLITE_OK && result != SQLITE_DONE && result != SQLITE_ROW) {
-        throw StoreError{std::string("spool: ") + sqlite3_errmsg(db)};
+        throw StationError{std::string("spool: ") + sqlite3_errmsg(db)};
     }
 }
 
@@ -37,7 +37,7 @@ Spool::Spool(const std::string& path) {
     if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
         std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
-        throw StoreError{"cannot open the spool " + path + ": " + message};
+        throw StationError{"cannot open the spool " + path + ": " + message};
     }
     sqlite3_busy_timeout(db_, 10000);
     int made = sqlite3_exec(db_,
@@ -48,7 +48,7 @@ Spool::Spool(const std::string& path) {
     if (made != SQLITE_OK) {
         std::string message = sqlite3_errmsg(db_);
         sqlite3_close(db_);
-        throw StoreError{"cannot open the spool " + path + ": " + message};
+        throw StationError{"cannot open the spool " + path + ": " + message};
     }
 }
 

@@ -22,7 +22,7 @@ class Statement {
   public:
     Statement(sqlite3* db, const std::string& sql) : db_(db) {
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) {
-            throw StoreError{std::string("store: ") + sqlite3_errmsg(db)};
+            throw StationError{std::string("store: ") + sqlite3_errmsg(db)};
         }
     }
     ~Statement() {
@@ -47,7 +47,7 @@ class Statement {
             return true;
         }
         if (result != SQLITE_DONE) {
-            throw StoreError{std::string("store: ") + sqlite3_errmsg(db_)};
+            throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
         }
         return false;
     }
@@ -72,7 +72,7 @@ class SqliteStore : public Store {
                             nullptr) != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
-            throw StoreError{"cannot open the store " + path + ": " + message};
+            throw StationError{"cannot open the store " + path + ": " + message};
         }
         sqlite3_busy_timeout(db_, 10000);
         try {
@@ -102,12 +102,12 @@ class SqliteStore : public Store {
             store.parent_path() / ("." + store.filename().string() + "." + station + ".alive");
         alive_ = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (alive_ < 0) {
-            throw StoreError{"cannot open the station's lock " + lock.string() + ": " +
+            throw StationError{"cannot open the station's lock " + lock.string() + ": " +
                              std::strerror(errno)};
         }
         struct stat about;
         if (fstat(alive_, &about) != 0 || !S_ISREG(about.st_mode) || about.st_uid != geteuid()) {
-            throw StoreError{"the station's lock " + lock.string() +
+            throw StationError{"the station's lock " + lock.string() +
                              " is not a file of this user: remove it"};
         }
         return flock(alive_, LOCK_EX | LOCK_NB) == 0;
@@ -223,7 +223,7 @@ class SqliteStore : public Store {
         if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
             std::string message = error ? error : "unknown error";
             sqlite3_free(error);
-            throw StoreError{std::string("store: ") + message};
+            throw StationError{std::string("store: ") + message};
         }
     }
 
@@ -248,7 +248,7 @@ class SqliteStore : public Store {
         version.step();
         long long found = version.number(0);
         if (found > SCHEMA_VERSION) {
-            throw StoreError{"the store " + path + " has schema version " + std::to_string(found) +
+            throw StationError{"the store " + path + " has schema version " + std::to_string(found) +
                              ", newer than this station's " + std::to_string(SCHEMA_VERSION) +
                              ": update the station"};
         }

@@ -3,9 +3,14 @@
 
 #include "station/store.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include <toml++/toml.h>
 
+#include <cmath>
 #include <filesystem>
+#include <map>
 #include <set>
 
 namespace {
@@ -14,7 +19,7 @@ namespace fs = std::filesystem;
 
 [[noreturn]] void refuse(const std::string& path, const toml::source_region& where,
                          const std::string& what) {
-    throw StationFileError{path + ":" + std::to_string(where.begin.line) + ": " + what};
+    throw StationError{path + ":" + std::to_string(where.begin.line) + ": " + what};
 }
 
 // Every key of `table` must be one of `known`.
@@ -43,6 +48,27 @@ std::string text_of(const std::string& path, const toml::table& table, const cha
     return text->get();
 }
 
+// A name of a station or fixture: 1 to 64 letters, digits, '.', '_' and
+// '-', starting with a letter or digit; it names files and goes in records.
+bool is_name(const std::string& name) {
+    if (name.empty() || name.size() > 64 || !std::isalnum(static_cast<unsigned char>(name[0]))) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+    });
+}
+
+const char NAME_RULE[] = "1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit";
+
+// What a port names: the node it resolves to when it is there, else its
+// path made absolute and plain.
+std::string port_identity(const std::string& port) {
+    std::error_code missing;
+    fs::path node = fs::canonical(port, missing);
+    return missing ? fs::absolute(port).lexically_normal().string() : node.string();
+}
+
 std::string beside(const fs::path& folder, const std::string& path) {
     return fs::path(path).is_absolute() ? path : (folder / path).lexically_normal().string();
 }
@@ -58,17 +84,25 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
         refuse(path, node->source(), "\"fixture\" must be written as [[fixture]] tables");
     }
     std::set<std::string> names;
+    std::map<std::string, std::string> ports; // what a port names -> its fixture
     for (const auto& element : *list) {
         const toml::table& table = *element.as_table();
         check_keys(path, table, {"name", "port"}, " in [[fixture]]");
         Fixture fixture{text_of(path, table, "name", table.source(), true),
                         text_of(path, table, "port", table.source(), true)};
-        if (fixture.name.find_first_of(", =\t") != std::string::npos) {
+        if (!is_name(fixture.name)) {
             refuse(path, table.get("name")->source(),
-                   "fixture name \"" + fixture.name + "\" holds a space, comma or =");
+                   "fixture name \"" + fixture.name + "\": " + NAME_RULE);
         }
         if (!names.insert(fixture.name).second) {
             refuse(path, table.get("name")->source(), "fixture \"" + fixture.name + "\" twice");
+        }
+        // Two fixtures on one port would program one board twice.
+        auto [other, added] = ports.insert({port_identity(fixture.port), fixture.name});
+        if (!added) {
+            refuse(path, table.get("port")->source(),
+                   "fixture " + fixture.name + " has the port of fixture " + other->second +
+                       " (" + other->first + ")");
         }
         fixtures.push_back(fixture);
     }
@@ -77,15 +111,15 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
 
 } // namespace
 
-StationFile read_station_file(const std::string& path, const std::string& default_host) {
+StationFile read_station_file(const std::string& path) {
     toml::table root;
     try {
         root = toml::parse_file(path);
     } catch (const toml::parse_error& error) {
         if (!fs::exists(path)) {
-            throw StationFileError{path + ": no such file"};
+            throw StationError{path + ": no such file"};
         }
-        throw StationFileError{path + ":" + std::to_string(error.source().begin.line) + ": " +
+        throw StationError{path + ":" + std::to_string(error.source().begin.line) + ": " +
                                std::string(error.description())};
     }
     check_keys(path, root, {"station", "store", "config", "stall", "host", "fixture"}, "");
@@ -93,6 +127,10 @@ StationFile read_station_file(const std::string& path, const std::string& defaul
     StationFile file;
     file.path = path;
     file.station = text_of(path, root, "station", root.source(), true);
+    if (!is_name(file.station)) {
+        refuse(path, root.get("station")->source(),
+               "station name \"" + file.station + "\": " + NAME_RULE);
+    }
     std::string store = text_of(path, root, "store", root.source(), false);
     if (store.empty()) {
         store = "records.db";
@@ -101,13 +139,16 @@ StationFile read_station_file(const std::string& path, const std::string& defaul
     file.config = beside(folder, text_of(path, root, "config", root.source(), true));
     if (const toml::node* stall = root.get("stall")) {
         std::optional<double> seconds = stall->value<double>();
-        if (!seconds || *seconds <= 0 || *seconds > 86400) {
+        if (!seconds || !std::isfinite(*seconds) || *seconds <= 0 || *seconds > 86400) {
             refuse(path, stall->source(), "\"stall\" takes seconds, more than 0 and at most 86400");
         }
         file.stall_seconds = *seconds;
     }
     std::string host = text_of(path, root, "host", root.source(), false);
-    file.host = host.empty() ? default_host : beside(folder, host);
+    if (!host.empty()) {
+        file.host = beside(folder, host);
+        file.host_place = path + ":" + std::to_string(root.get("host")->source().begin.line);
+    }
     file.fixtures = read_fixtures(path, root);
     return file;
 }

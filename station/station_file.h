@@ -2,6 +2,8 @@
 // whose images it programs, the stall limit, host, and the fixtures.
 #pragma once
 
+#include "station/error.h"
+
 #include <string>
 #include <vector>
 
@@ -16,15 +18,13 @@ struct StationFile {
     std::string store;   // SQLite file (absolute), or a connection text
     std::string config;  // tivConfig.txt, absolute
     double stall_seconds = 60;
-    std::string host; // absolute
+    std::string host;       // absolute; empty: the station looks for it
+    std::string host_place; // "FILE:LINE" of the host key
     std::vector<Fixture> fixtures;
 };
 
 // Reads and checks the station file; relative paths are taken from its
-// folder, and host defaults to `default_host`. Throws StationFileError with
-// "FILE:LINE: what is wrong" for any fault, unknown keys included.
-StationFile read_station_file(const std::string& path, const std::string& default_host);
-
-struct StationFileError {
-    std::string message;
-};
+// folder. Throws StationError with "FILE:LINE: what is wrong" for any
+// fault: unknown keys, names that are not names, a stall that is not a
+// number of seconds in range, two fixtures on one port.
+StationFile read_station_file(const std::string& path);

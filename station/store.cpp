@@ -3,6 +3,8 @@
 
 #include "station/store_engines.h"
 
+#include <regex>
+
 const char RECORD_FIELDS[] =
     "id, station, fixture, port, device, mac, profile, board_data_sha256, otp_sha256, "
     "firmware_sha256, otp_address, host_version, attempt, rework, started, ended, outcome, "
@@ -36,6 +38,25 @@ CREATE TABLE IF NOT EXISTS claims (
 bool is_connection_text(const std::string& location) {
     return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
            location.find('=') != std::string::npos;
+}
+
+std::string shown_location(const std::string& location) {
+    std::string shown = location;
+    // user:password@ in a URI's authority
+    size_t scheme = shown.find("://");
+    if (scheme != std::string::npos) {
+        size_t start = scheme + 3;
+        size_t end = std::min(shown.find_first_of("/?", start), shown.size());
+        size_t at = shown.rfind('@', end);
+        size_t colon = shown.find(':', start);
+        if (at != std::string::npos && at >= start && colon < at) {
+            shown.replace(colon + 1, at - colon - 1, "***");
+        }
+    }
+    // password=... as a keyword or a URI's parameter, quoted or not
+    static const std::regex password(R"((password\s*=\s*)('(?:[^'\\]|\\.)*'|[^\s&]*))",
+                                     std::regex::icase);
+    return std::regex_replace(shown, password, "$1***");
 }
 
 std::unique_ptr<Store> open_store(const std::string& location, bool initialise) {

@@ -1,0 +1,439 @@
+// The commands and their table.
+#include "station/commands.h"
+
+#include "station/macs.h"
+#include "station/profile.h"
+#include "station/reports.h"
+#include "station/round.h"
+#include "station/screen.h"
+#include "station/station_file.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+struct Context {
+    const Options& options;
+    const StationFile& file;
+    Opened& opened;
+};
+
+namespace {
+
+std::string program_folder() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return n > 0 ? fs::path(std::string(path, static_cast<size_t>(n))).parent_path().string() : ".";
+}
+
+// What host must be: a file this process may run that carries a release
+// version. Empty when it is, else why not.
+std::string host_fault(const std::string& path) {
+    struct stat about;
+    if (stat(path.c_str(), &about) != 0) {
+        return "no such file";
+    }
+    if (!S_ISREG(about.st_mode) || access(path.c_str(), X_OK) != 0) {
+        return "not a program this user may run";
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (bytes.find("host release ") == std::string::npos) {
+        return "carries no host release version";
+    }
+    return "";
+}
+
+// host as the file names it, or else beside the station, in the build
+// tree's folder above it, or in the install's folder; checked before any
+// claim, record or frame.
+std::string found_host(const StationFile& file) {
+    if (!file.host.empty()) {
+        std::string fault = host_fault(file.host);
+        if (!fault.empty()) {
+            throw StationError{file.host_place + ": host " + file.host + ": " + fault};
+        }
+        return file.host;
+    }
+    fs::path here = program_folder();
+    std::string looked;
+    for (const fs::path& place : {here / "host", here.parent_path() / "host",
+                                  here.parent_path() / "libexec" / "host-programmer" / "host"}) {
+        std::string path = place.lexically_normal().string();
+        std::string fault = host_fault(path);
+        if (fault.empty()) {
+            return path;
+        }
+        looked += "\n  " + path + ": " + fault;
+    }
+    throw StationError{"no host to run (give it with host = \"...\" in " + file.path +
+                       "); looked at:" + looked};
+}
+
+// Opens the store and takes the station's liveness lock on it; the holder
+// of that lock alone marks what a dead command left open as interrupted,
+// before anything else.
+Opened open_for(const StationFile& file, Needs needs) {
+    Opened opened;
+    try {
+        opened.store = open_store(file.store);
+    } catch (StationError& error) {
+        // While records wait, a command that cannot reach the store says so.
+        if (fs::exists(spool_path(file))) {
+            int waiting = Spool(spool_path(file)).waiting();
+            if (waiting > 0) {
+                error.message += "\nstation: " + std::to_string(waiting) +
+                                 " record(s) wait in the spool; they are delivered when the "
+                                 "store answers again";
+            }
+        }
+        throw;
+    }
+    opened.alive = opened.store->hold_liveness(file.station);
+    opened.spool = std::make_shared<Spool>(spool_path(file));
+    // Records a lost store could not take are delivered first, each once.
+    int delivered = opened.spool->deliver(*opened.store);
+    if (delivered > 0) {
+        std::cerr << "station: " << delivered << " spooled record(s) delivered to the store\n";
+    }
+    if (!opened.alive) {
+        if (needs == Needs::station_to_itself) {
+            throw StationError{"station " + file.station +
+                               " is running: another command holds its lock on the store"};
+        }
+        return opened;
+    }
+    interrupt_left_records(*opened.store, file);
+    return opened;
+}
+
+// The fixtures a round takes, in the file's order; each once.
+std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string& list) {
+    if (list.empty()) {
+        return file.fixtures;
+    }
+    std::vector<Fixture> chosen;
+    std::set<std::string> named;
+    std::stringstream names(list);
+    std::string name;
+    while (std::getline(names, name, ',')) {
+        auto it = std::find_if(file.fixtures.begin(), file.fixtures.end(),
+                               [&](const Fixture& f) { return f.name == name; });
+        if (it == file.fixtures.end()) {
+            throw StationError{"unknown fixture \"" + name + "\" (not in " + file.path + ")"};
+        }
+        if (!named.insert(name).second) {
+            throw StationError{"--fixtures names " + name + " twice: one board, one fixture"};
+        }
+        chosen.push_back(*it);
+    }
+    return chosen;
+}
+
+// The MACs given with --mac, by fixture; every one checked at once.
+std::map<std::string, std::string> given_macs(const StationFile& file,
+                                              const std::vector<std::string>& pairs) {
+    std::map<std::string, std::string> macs;
+    for (const std::string& pair : pairs) {
+        size_t equals = pair.find('=');
+        std::string name = pair.substr(0, equals);
+        if (equals == std::string::npos ||
+            std::none_of(file.fixtures.begin(), file.fixtures.end(),
+                         [&](const Fixture& f) { return f.name == name; })) {
+            throw StationError{"--mac " + pair + ": unknown fixture \"" + name + "\""};
+        }
+        std::string mac = checked_mac(pair.substr(equals + 1));
+        if (mac.empty()) {
+            throw StationError{"--mac " + pair + ": " + MAC_FORMS};
+        }
+        macs[name] = mac;
+    }
+    return macs;
+}
+
+// Asks for a fixture's MAC (a barcode scanner types it and Enter); an empty
+// line or the end of input skips the fixture.
+std::string ask_mac(const std::string& fixture) {
+    for (;;) {
+        std::cout << "MAC for " << fixture << ": " << std::flush;
+        std::string line;
+        if (!std::getline(std::cin, line)) {
+            std::cout << "\n";
+            return "";
+        }
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            return "";
+        }
+        std::string mac = checked_mac(line);
+        if (!mac.empty()) {
+            return mac;
+        }
+        std::cout << "not a MAC: " << MAC_FORMS << "\n";
+    }
+}
+
+void check_macs_given(const Options& options) {
+    for (const std::string& pair : options.macs) {
+        size_t equals = pair.find('=');
+        if (equals != std::string::npos && checked_mac(pair.substr(equals + 1)).empty()) {
+            throw StationError{"--mac " + pair + ": " + MAC_FORMS};
+        }
+    }
+}
+
+// A real calendar date, YYYY-MM-DD.
+void check_since(const Options& options) {
+    const std::string& since = options.since;
+    if (since.empty()) {
+        return;
+    }
+    struct tm day = {};
+    bool digits = since.size() == 10 && since[4] == '-' && since[7] == '-' &&
+                  std::all_of(since.begin(), since.end(), [](char c) {
+                      return std::isdigit(static_cast<unsigned char>(c)) || c == '-';
+                  });
+    if (digits) {
+        day.tm_year = std::stoi(since.substr(0, 4)) - 1900;
+        day.tm_mon = std::stoi(since.substr(5, 2)) - 1;
+        day.tm_mday = std::stoi(since.substr(8, 2));
+        struct tm normal = day;
+        time_t at = timegm(&normal);
+        digits = at != static_cast<time_t>(-1) && normal.tm_year == day.tm_year &&
+                 normal.tm_mon == day.tm_mon && normal.tm_mday == day.tm_mday;
+    }
+    if (!digits) {
+        throw StationError{"--since " + since + ": a calendar date, YYYY-MM-DD"};
+    }
+}
+
+void check_history_mac(const Options& options) {
+    if (checked_mac(options.mac).empty()) {
+        throw StationError{"history " + options.mac + ": " + MAC_FORMS};
+    }
+}
+
+std::vector<Record> chosen_records(const Context& c, const std::string& mac, bool transcripts) {
+    RecordFilter filter;
+    filter.station = c.options.station;
+    filter.since = c.options.since;
+    filter.mac = mac;
+    filter.with_transcripts = transcripts;
+    return c.opened.store->records(filter);
+}
+
+int command_lock(const Context& c) {
+    Images images = read_images(c.file.config);
+    Profile profile = profile_of(images);
+    c.opened.store->lock_profile(c.file.station, profile);
+    std::cout << "locked profile " << profile.id << "\n  board data " << profile.board_data_sha256
+              << "  " << images.board_data << "\n  OTP        " << profile.otp_sha256 << "  "
+              << images.otp << "\n  firmware   " << profile.firmware_sha256 << "  "
+              << images.firmware << "\n  OTP address " << profile.otp_address << "\n";
+    return 0;
+}
+
+int command_run(const Context& c) {
+    std::map<std::string, std::string> macs = given_macs(c.file, c.options.macs);
+    std::vector<Planned> planned;
+    for (const Fixture& fixture : chosen_fixtures(c.file, c.options.fixtures)) {
+        auto given = macs.find(fixture.name);
+        std::string mac = given != macs.end() ? given->second : ask_mac(fixture.name);
+        if (mac.empty()) {
+            continue; // the operator skipped it
+        }
+        planned.push_back({fixture, mac, c.options.rework});
+    }
+    // The same MAC twice in one round is refused before anything runs.
+    for (size_t i = 0; i < planned.size(); ++i) {
+        for (size_t j = i + 1; j < planned.size(); ++j) {
+            if (planned[i].mac == planned[j].mac) {
+                throw StationError{"MAC " + planned[i].mac + " given for " +
+                                   planned[i].fixture.name + " and " + planned[j].fixture.name};
+            }
+        }
+    }
+    return run_planned(c.file, c.opened, planned, c.options.json);
+}
+
+int command_retry(const Context& c) {
+    Store& store = *c.opened.store;
+    std::string round = store.last_round(c.file.station);
+    if (round.empty()) {
+        throw StationError{"station " + c.file.station + " has no round to retry"};
+    }
+    RecordFilter filter;
+    filter.station = c.file.station;
+    filter.round = round;
+    std::vector<Planned> planned;
+    for (const Record& r : store.records(filter)) {
+        if (r.outcome == "passed") {
+            continue;
+        }
+        auto fixture = std::find_if(c.file.fixtures.begin(), c.file.fixtures.end(),
+                                    [&](const Fixture& f) { return f.name == r.fixture; });
+        if (fixture == c.file.fixtures.end()) {
+            print_skipped(r.fixture, "no longer in " + c.file.path, c.options.json);
+            continue;
+        }
+        planned.push_back({*fixture, r.mac, r.rework});
+    }
+    if (planned.empty()) {
+        std::cout << "nothing to retry: every board of round " << round << " passed\n";
+        return 0;
+    }
+    return run_planned(c.file, c.opened, planned, c.options.json);
+}
+
+int command_init(const Context& c) {
+    open_store(c.file.store, true);
+    std::cout << "the store " << shown_location(c.file.store) << " is ready\n";
+    return 0;
+}
+
+int command_report(const Context& c) {
+    print_report(chosen_records(c, "", false), c.options.csv, std::cout);
+    int waiting = c.opened.spool->waiting();
+    if (waiting > 0) {
+        std::cout << "\n" << waiting << " record(s) wait in the spool for the store\n";
+    }
+    return 0;
+}
+
+int command_export(const Context& c) {
+    std::vector<Record> records = chosen_records(c, "", c.options.json);
+    c.options.json ? export_json(records, std::cout) : export_csv(records, std::cout);
+    return 0;
+}
+
+int command_history(const Context& c) {
+    std::string mac = checked_mac(c.options.mac);
+    std::vector<Record> records = chosen_records(c, mac, true);
+    if (records.empty()) {
+        std::cout << "no records of MAC " << mac << "\n";
+        return 1;
+    }
+    print_history(records, std::cout);
+    return 0;
+}
+
+// The serial ports of this machine with their stable names.
+int command_ports(const Context&) {
+    std::map<std::string, std::vector<std::string>> names; // node -> stable names
+    for (const char* folder : {"/dev/serial/by-path", "/dev/serial/by-id"}) {
+        std::error_code none;
+        for (const auto& entry : fs::directory_iterator(folder, none)) {
+            std::error_code broken;
+            fs::path node = fs::canonical(entry.path(), broken);
+            if (!broken) {
+                names[node.string()].push_back(entry.path().string());
+            }
+        }
+    }
+    std::error_code none;
+    for (const auto& entry : fs::directory_iterator("/dev", none)) {
+        std::string name = entry.path().filename().string();
+        for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS", "ttyAMA"}) {
+            if (name.rfind(prefix, 0) == 0 && name.size() > std::strlen(prefix)) {
+                names[entry.path().string()];
+            }
+        }
+    }
+    if (names.empty()) {
+        std::cout << "no serial ports\n";
+    }
+    for (const auto& [node, stable] : names) {
+        std::cout << node << "\n";
+        for (const std::string& name : stable) {
+            std::cout << "  " << name << "\n";
+        }
+    }
+    return 0;
+}
+
+void no_options(CLI::App&, Options&) {}
+void no_check(const Options&) {}
+
+void run_options(CLI::App& run, Options& o) {
+    run.add_option("--mac", o.macs, "FIXTURE=MAC, the board's MAC (else asked for)");
+    run.add_option("--fixtures", o.fixtures, "A1,A2: only these fixtures");
+    run.add_flag("--json", o.json, "one JSON object per event");
+    run.add_flag("--rework", o.rework, "program boards that passed before (recorded)");
+}
+
+void retry_options(CLI::App& retry, Options& o) {
+    retry.add_flag("--json", o.json, "one JSON object per event");
+}
+
+void report_options(CLI::App& report, Options& o) {
+    report.add_option("--since", o.since, "YYYY-MM-DD: records started that day or later");
+    report.add_flag("--csv", o.csv, "as CSV");
+    report.add_option("--station", o.station, "only this station's records");
+}
+
+void export_options(CLI::App& exporting, Options& o) {
+    exporting.add_flag("--csv", o.csv, "as CSV (the default)");
+    exporting.add_flag("--json", o.json, "as JSON, with the transcripts");
+    exporting.add_option("--station", o.station, "only this station's records");
+}
+
+void history_options(CLI::App& history, Options& o) {
+    history.add_option("MAC", o.mac, "the board's MAC")->required();
+}
+
+} // namespace
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"lock", "lock the images of the configuration as the station's profile",
+         Needs::station_to_itself, false, no_options, no_check, command_lock},
+        {"run", "program every fixture (or --fixtures) at once", Needs::station_to_itself, true,
+         run_options, check_macs_given, command_run},
+        {"retry", "run the boards of the last round that failed", Needs::station_to_itself, true,
+         retry_options, no_check, command_retry},
+        {"report", "boards, yield and failures per day", Needs::shared_store, false,
+         report_options, check_since, command_report},
+        {"export", "every record (CSV, or --json)", Needs::shared_store, false, export_options,
+         no_check, command_export},
+        {"init", "create or upgrade the store's schema", Needs::file, false, no_options, no_check,
+         command_init},
+        {"history", "one board's records with transcripts", Needs::shared_store, false,
+         history_options, check_history_mac, command_history},
+        {"ports", "the serial ports of this machine and their stable names", Needs::nothing,
+         false, no_options, no_check, command_ports},
+    };
+    return table;
+}
+
+int run_command(const Command& command, const Options& options) {
+    command.check(options);
+    StationFile file;
+    Opened opened;
+    if (command.needs != Needs::nothing) {
+        file = read_station_file(options.file);
+    }
+    if (command.runs_host) {
+        file.host = found_host(file);
+    }
+    if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
+        opened = open_for(file, command.needs);
+    }
+    return command.run(Context{options, file, opened});
+}

@@ -1,0 +1,52 @@
+// The station's commands, in one table: each with its options, what it
+// needs (the station file, host, the store, the station to itself), and
+// the checks done before any work.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+// Everything the command line can give; each command reads its own.
+struct Options {
+    std::string file = "station.toml";
+    std::vector<std::string> macs;
+    std::string fixtures;
+    bool json = false;
+    bool rework = false;
+    std::string since;
+    bool csv = false;
+    std::string mac;
+    std::string station; // report and export: only this station's records
+};
+
+// What a command needs before it does anything.
+enum class Needs {
+    nothing,         // ports
+    file,            // init
+    shared_store,    // report, export, history: read while a round may run
+    station_to_itself // lock, run, retry: no other live command of the station
+};
+
+struct Context;
+
+struct Command {
+    const char* name;
+    const char* help;
+    Needs needs;
+    bool runs_host; // host is found and checked before anything
+    void (*add_options)(CLI::App& command, Options& options);
+    // Checks on the command line alone, before the file or the store.
+    void (*check)(const Options& options);
+    int (*run)(const Context& context);
+};
+
+// The table, in the order of the help.
+const std::vector<Command>& commands();
+// Runs `command` with its needs met in order: the checks, the station file,
+// host, the store with the liveness lock. Returns the exit status; a
+// StationError on the way carries its own.
+int run_command(const Command& command, const Options& options);

@@ -1,0 +1,43 @@
+// A round: the boards of one `station run` or `station retry`, from the
+// images' check to the last record. The store and spool it writes to come
+// open, with the station's liveness lock held.
+#pragma once
+
+#include "station/spool.h"
+#include "station/station_file.h"
+#include "station/store.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The store, whether this command holds the station's liveness lock, and
+// the spool.
+struct Opened {
+    std::shared_ptr<Store> store;
+    bool alive = false;
+    std::shared_ptr<Spool> spool;
+};
+
+// A board the round is to program.
+struct Planned {
+    Fixture fixture;
+    std::string mac;
+    bool rework;
+};
+
+// The spool beside the station file.
+std::string spool_path(const StationFile& file);
+// Each board's log, beside the store (beside the station file for a
+// PostgreSQL store).
+std::string log_folder(const StationFile& file);
+// Marks what a dead command of this station left started as interrupted,
+// with what each board's log tells; says how many.
+void interrupt_left_records(Store& store, const StationFile& file);
+
+// Checks the images against the locked profile, snapshots them, claims and
+// starts every planned board, runs them and tells the round's end. Returns
+// the exit status: 0 every board passed, 1 one did not or was not started,
+// 2 a record was written nowhere but standard error.
+int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
+                bool json);
