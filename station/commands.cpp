@@ -408,16 +408,16 @@ const std::vector<Command>& commands() {
          run_options, check_macs_given, command_run},
         {"retry", "run the boards of the last round that failed", Needs::station_to_itself, true,
          retry_options, no_check, command_retry},
-        {"report", "boards, yield and failures per day", Needs::shared_store, false,
-         report_options, check_since, command_report},
+        {"report", "boards, yield and failures per day", Needs::shared_store, false, report_options,
+         check_since, command_report},
         {"export", "every record (CSV, or --json)", Needs::shared_store, false, export_options,
          no_check, command_export},
         {"init", "create or upgrade the store's schema", Needs::file, false, no_options, no_check,
          command_init},
         {"history", "one board's records with transcripts", Needs::shared_store, false,
          history_options, check_history_mac, command_history},
-        {"ports", "the serial ports of this machine and their stable names", Needs::nothing,
-         false, no_options, no_check, command_ports},
+        {"ports", "the serial ports of this machine and their stable names", Needs::nothing, false,
+         no_options, no_check, command_ports},
     };
     return table;
 }

@@ -25,9 +25,9 @@ struct Options {
 
 // What a command needs before it does anything.
 enum class Needs {
-    nothing,         // ports
-    file,            // init
-    shared_store,    // report, export, history: read while a round may run
+    nothing,          // ports
+    file,             // init
+    shared_store,     // report, export, history: read while a round may run
     station_to_itself // lock, run, retry: no other live command of the station
 };
 

@@ -26,8 +26,7 @@ int from_hex(char c) {
 
 class PgStore : public Store {
   public:
-    PgStore(const std::string& location, bool initialise)
-        : shown_(shown_location(location)) {
+    PgStore(const std::string& location, bool initialise) : shown_(shown_location(location)) {
         connection_ = connect(location);
         if (PQstatus(connection_) != CONNECTION_OK) {
             std::string message = PQerrorMessage(connection_);
@@ -206,7 +205,7 @@ class PgStore : public Store {
         }
         if (PQstatus(connection_) == CONNECTION_BAD) {
             throw StationError{"the store " + shown_ +
-                             " is unreachable: " + trimmed(PQerrorMessage(connection_))};
+                               " is unreachable: " + trimmed(PQerrorMessage(connection_))};
         }
         throw StationError{"store: " + trimmed(PQresultErrorMessage(result.get()))};
     }
@@ -263,7 +262,7 @@ class PgStore : public Store {
             if (left.count() <= 0) {
                 gone_ = true;
                 throw StationError{"the store " + shown_ + " did not answer in " +
-                                 std::to_string(STATEMENT_PATIENCE.count()) + " s"};
+                                   std::to_string(STATEMENT_PATIENCE.count()) + " s"};
             }
             pollfd entry{PQsocket(connection_), events, 0};
             int ready = poll(&entry, 1, static_cast<int>(left.count()));
@@ -281,7 +280,7 @@ class PgStore : public Store {
             // The liveness lock went with the old connection.
             if (!liveness_.empty() && !hold_liveness(liveness_)) {
                 throw StationError{"station " + liveness_ +
-                                 " lost its lock on the store to another command"};
+                                   " lost its lock on the store to another command"};
             }
         }
         run("BEGIN", {});
@@ -309,17 +308,17 @@ class PgStore : public Store {
         }
         if (found > SCHEMA_VERSION) {
             throw StationError{"the store " + shown_ + " has schema version " +
-                             std::to_string(found) + ", newer than this station's " +
-                             std::to_string(SCHEMA_VERSION) +
-                             ": update the station before it writes there"};
+                               std::to_string(found) + ", newer than this station's " +
+                               std::to_string(SCHEMA_VERSION) +
+                               ": update the station before it writes there"};
         }
         if (found == SCHEMA_VERSION) {
             return;
         }
         if (!initialise) {
             throw StationError{"the store " + shown_ + " has " +
-                             (found == 0 ? std::string("no schema") : "an older schema") +
-                             ": run `station init`"};
+                               (found == 0 ? std::string("no schema") : "an older schema") +
+                               ": run `station init`"};
         }
         transaction([&] {
             // One station creates or upgrades it at a time.

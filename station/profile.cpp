@@ -187,7 +187,8 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
         }
         file.reset();
         chmod(config_path.c_str(), 0400);
-        for (const char* file_name : {"board_data.bin", "otp.bin", "firmware.bin", CONFIG_FILE_NAME}) {
+        for (const char* file_name :
+             {"board_data.bin", "otp.bin", "firmware.bin", CONFIG_FILE_NAME}) {
             std::string path = (fs::path(folder_) / file_name).string();
             struct stat about;
             if (stat(path.c_str(), &about) != 0) {

@@ -10,7 +10,13 @@
 
 namespace {
 
-std::string csv_field(const std::string& text) {
+// A cell as CSV writes it. Ports and messages come from outside: a cell
+// that a spreadsheet would take for a formula gets a leading '.
+std::string csv_field(const std::string& value) {
+    std::string text = value;
+    if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos) {
+        text.insert(0, "'");
+    }
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
         return text;
     }
@@ -60,9 +66,9 @@ void export_json(const std::vector<Record>& records, std::ostream& out) {
 
 void print_history(const std::vector<Record>& records, std::ostream& out) {
     for (const Record& r : records) {
-        out << "== " << r.started << " station " << r.station << ", fixture " << r.fixture << " ("
-            << r.device << "), attempt " << r.attempt << (r.rework ? ", rework" : "") << ": "
-            << r.outcome;
+        out << "== MAC " << r.mac << ", " << r.started << " station " << r.station << ", fixture "
+            << r.fixture << " (" << r.device << "), attempt " << r.attempt
+            << (r.rework ? ", rework" : "") << ": " << r.outcome;
         if (!r.stage.empty()) {
             out << " in " << r.stage << ": " << r.message;
         }

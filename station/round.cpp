@@ -47,8 +47,8 @@ void make_log_folder(const std::string& folder) {
     if (lstat(folder.c_str(), &about) != 0 || !S_ISDIR(about.st_mode) ||
         about.st_uid != geteuid() || (about.st_mode & 022) != 0) {
         throw StationError{"the log folder " + folder +
-                         " is not the station's own (a folder of this user that no one else "
-                         "can write): remove it"};
+                           " is not the station's own (a folder of this user that no one else "
+                           "can write): remove it"};
     }
 }
 
@@ -69,8 +69,8 @@ void check_room(const std::vector<std::string>& folders, size_t boards) {
             static_cast<unsigned long long>(about.f_bavail) * about.f_frsize;
         if (free_bytes < needed) {
             throw StationError{folder + " has " + std::to_string(free_bytes / 1024) +
-                             " KiB free; the records of " + std::to_string(boards) +
-                             " board(s) need " + std::to_string(needed / 1024) + " KiB"};
+                               " KiB free; the records of " + std::to_string(boards) +
+                               " board(s) need " + std::to_string(needed / 1024) + " KiB"};
         }
     }
 }
@@ -89,8 +89,8 @@ void check_open_files(size_t boards) {
     rlim_t needed = 2 * static_cast<rlim_t>(boards) + 64;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
         throw StationError{std::to_string(boards) + " boards need " + std::to_string(needed) +
-                         " open files; this process may open " + std::to_string(limit.rlim_cur) +
-                         " (ulimit -n)"};
+                           " open files; this process may open " + std::to_string(limit.rlim_cur) +
+                           " (ulimit -n)"};
     }
 }
 
@@ -200,13 +200,13 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
     std::optional<Profile> locked = store.locked_profile(file.station);
     if (!locked) {
         throw StationError{"no locked profile for station " + file.station +
-                         ": run `station lock` first"};
+                           ": run `station lock` first"};
     }
     Images images = read_images(file.config);
     Profile now = profile_of(images);
     if (now.id != locked->id) {
         throw StationError{"the images of " + file.config + " are not the locked ones (locked " +
-                         locked->locked + "): run `station lock` to program the new ones"};
+                           locked->locked + "): run `station lock` to program the new ones"};
     }
     std::string logs = log_folder(file);
     make_log_folder(logs);
@@ -251,4 +251,3 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
                                   [](const Board& b) { return b.record.outcome == "passed"; });
     return all_passed && all_taken ? 0 : 1;
 }
-

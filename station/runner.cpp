@@ -323,7 +323,7 @@ namespace {
 
 // What the signals that wait ask of the round.
 struct Asked {
-    bool stop = false;       // SIGINT, SIGTERM or SIGHUP
+    bool stop = false;        // SIGINT, SIGTERM or SIGHUP
     bool child_ended = false; // SIGCHLD
 };
 

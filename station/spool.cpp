@@ -3,6 +3,9 @@
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,7 +37,22 @@ void check(sqlite3* db, int result) {
 } // namespace
 
 Spool::Spool(const std::string& path) {
-    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
+    // Its records reach the store as this station's: a link, or a file that
+    // another user made, is refused; the station's own is kept to itself.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat about;
+    bool own = fd >= 0 && fstat(fd, &about) == 0 && S_ISREG(about.st_mode) &&
+               about.st_uid == geteuid() && fchmod(fd, 0600) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!own) {
+        throw StationError{"the spool " + path +
+                           " is not the station's own (a file of this user): remove it"};
+    }
+    if (sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) != SQLITE_OK) {
         std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         throw StationError{"cannot open the spool " + path + ": " + message};

@@ -103,12 +103,12 @@ class SqliteStore : public Store {
         alive_ = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (alive_ < 0) {
             throw StationError{"cannot open the station's lock " + lock.string() + ": " +
-                             std::strerror(errno)};
+                               std::strerror(errno)};
         }
         struct stat about;
         if (fstat(alive_, &about) != 0 || !S_ISREG(about.st_mode) || about.st_uid != geteuid()) {
             throw StationError{"the station's lock " + lock.string() +
-                             " is not a file of this user: remove it"};
+                               " is not a file of this user: remove it"};
         }
         return flock(alive_, LOCK_EX | LOCK_NB) == 0;
     }
@@ -248,9 +248,9 @@ class SqliteStore : public Store {
         version.step();
         long long found = version.number(0);
         if (found > SCHEMA_VERSION) {
-            throw StationError{"the store " + path + " has schema version " + std::to_string(found) +
-                             ", newer than this station's " + std::to_string(SCHEMA_VERSION) +
-                             ": update the station"};
+            throw StationError{"the store " + path + " has schema version " +
+                               std::to_string(found) + ", newer than this station's " +
+                               std::to_string(SCHEMA_VERSION) + ": update the station"};
         }
         if (found < SCHEMA_VERSION) {
             transaction([&] {

@@ -59,7 +59,8 @@ bool is_name(const std::string& name) {
     });
 }
 
-const char NAME_RULE[] = "1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit";
+const char NAME_RULE[] =
+    "1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit";
 
 // What a port names: the node it resolves to when it is there, else its
 // path made absolute and plain.
@@ -101,8 +102,8 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
         auto [other, added] = ports.insert({port_identity(fixture.port), fixture.name});
         if (!added) {
             refuse(path, table.get("port")->source(),
-                   "fixture " + fixture.name + " has the port of fixture " + other->second +
-                       " (" + other->first + ")");
+                   "fixture " + fixture.name + " has the port of fixture " + other->second + " (" +
+                       other->first + ")");
         }
         fixtures.push_back(fixture);
     }
@@ -120,7 +121,7 @@ StationFile read_station_file(const std::string& path) {
             throw StationError{path + ": no such file"};
         }
         throw StationError{path + ":" + std::to_string(error.source().begin.line) + ": " +
-                               std::string(error.description())};
+                           std::string(error.description())};
     }
     check_keys(path, root, {"station", "store", "config", "stall", "host", "fixture"}, "");
     fs::path folder = fs::absolute(path).parent_path();
