@@ -31,7 +31,7 @@ int main(int argc, char* argv[]) {
             r.round = "bench";
             auto start = std::chrono::steady_clock::now();
             std::string refusal = store->claim_and_start(r);
-            r.outcome = "passed";
+            r.outcome = Outcome::passed;
             r.ended = utc_now();
             r.transcript = std::string(800, '.');
             store->finish(r);

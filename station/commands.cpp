@@ -284,7 +284,7 @@ int command_retry(const Context& c) {
     filter.round = round;
     std::vector<Planned> planned;
     for (const Record& r : store.records(filter)) {
-        if (r.outcome == "passed") {
+        if (r.outcome == Outcome::passed) {
             continue;
         }
         auto fixture = std::find_if(c.file.fixtures.begin(), c.file.fixtures.end(),

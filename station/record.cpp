@@ -12,7 +12,8 @@
 namespace {
 
 // The export's columns in their order, each with its text field; the three
-// numbers (attempt, rework, frames) have none and are read and written apart.
+// numbers (attempt, rework, frames) and the outcome and stage have none and
+// are read and written apart.
 struct Column {
     const char* name;
     std::string Record::*text;
@@ -34,8 +35,8 @@ const Column COLUMNS[] = {
     {"rework", nullptr},
     {"started", &Record::started},
     {"ended", &Record::ended},
-    {"outcome", &Record::outcome},
-    {"stage", &Record::stage},
+    {"outcome", nullptr},
+    {"stage", nullptr},
     {"message", &Record::message},
     {"frames", nullptr},
     {"exit_status", &Record::exit_status},
@@ -57,6 +58,10 @@ void set_column(Record& r, const Column& column, const std::string& value) {
         r.attempt = std::stoi(value);
     } else if (column.name == std::string("rework")) {
         r.rework = value != "0";
+    } else if (column.name == std::string("outcome")) {
+        r.outcome = outcome_named(value);
+    } else if (column.name == std::string("stage")) {
+        r.stage = stage_named(value);
     } else {
         r.frames = std::stol(value);
     }
@@ -86,6 +91,12 @@ std::string column_value(const Record& r, const std::string& name) {
     if (name == "rework") {
         return r.rework ? "1" : "0";
     }
+    if (name == "outcome") {
+        return text_of(r.outcome);
+    }
+    if (name == "stage") {
+        return text_of(r.stage);
+    }
     return std::to_string(r.frames);
 }
 
@@ -101,6 +112,49 @@ Record record_from_values(const std::vector<std::string>& values) {
     r.round = values[columns];
     r.transcript = values[columns + 1];
     return r;
+}
+
+namespace {
+
+const char* const OUTCOMES[] = {"started", "passed", "failed", "stalled", "interrupted", "aborted"};
+const char* const STAGES[] = {"", "open", "configuration", "board data", "OTP", "firmware"};
+
+} // namespace
+
+const char* text_of(Outcome outcome) {
+    return OUTCOMES[static_cast<int>(outcome)];
+}
+
+const char* text_of(Stage stage) {
+    return STAGES[static_cast<int>(stage)];
+}
+
+Outcome outcome_named(const std::string& text) {
+    for (size_t i = 0; i < std::size(OUTCOMES); ++i) {
+        if (text == OUTCOMES[i]) {
+            return static_cast<Outcome>(i);
+        }
+    }
+    throw std::runtime_error("a record with the outcome \"" + text + "\"");
+}
+
+Stage stage_named(const std::string& text) {
+    for (size_t i = 0; i < std::size(STAGES); ++i) {
+        if (text == STAGES[i]) {
+            return static_cast<Stage>(i);
+        }
+    }
+    throw std::runtime_error("a record with the stage \"" + text + "\"");
+}
+
+std::vector<std::string> record_values(const Record& r) {
+    std::vector<std::string> values;
+    for (const std::string& column : record_columns()) {
+        values.push_back(column_value(r, column));
+    }
+    values.push_back(r.round);
+    values.push_back(r.transcript);
+    return values;
 }
 
 std::string utc_now() {

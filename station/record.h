@@ -7,6 +7,17 @@
 #include <string>
 #include <vector>
 
+// How a board's attempt ended; `started` only while it runs.
+enum class Outcome { started, passed, failed, stalled, interrupted, aborted };
+// Where a board that did not pass stopped; none for one that passed.
+enum class Stage { none, open, configuration, board_data, otp, firmware };
+
+// The names the records, exports and screens use.
+const char* text_of(Outcome outcome);
+const char* text_of(Stage stage);
+Outcome outcome_named(const std::string& text);
+Stage stage_named(const std::string& text);
+
 // One board, one attempt: written as "started" before host starts, finished
 // once. Field names are the export's column names.
 struct Record {
@@ -26,13 +37,13 @@ struct Record {
     bool rework = false;
     std::string started; // UTC, ISO 8601 with milliseconds
     std::string ended;
-    std::string outcome = "started"; // passed, failed, stalled, interrupted, aborted
-    std::string stage;               // open, configuration, board data, OTP, firmware
-    std::string message;             // the line of host that named the fault
-    long frames = 0;                 // frames acknowledged
-    std::string exit_status;         // host's, empty when the station stopped it
-    std::string transcript;          // host's standard output and error, in order
-    std::string round;               // the round of `station run` it belongs to
+    Outcome outcome = Outcome::started;
+    Stage stage = Stage::none;
+    std::string message;     // the line of host that named the fault
+    long frames = 0;         // frames acknowledged
+    std::string exit_status; // host's, empty when the station stopped it
+    std::string transcript;  // host's standard output and error, in order
+    std::string round;       // the round of `station run` it belongs to
 };
 
 // The export's columns, in their order.
@@ -43,6 +54,8 @@ std::string column_value(const Record& record, const std::string& column);
 // A record from its values: the export's columns in order, then the round
 // and the transcript (as the stores and the spool keep them).
 Record record_from_values(const std::vector<std::string>& values);
+// A record's values in that order.
+std::vector<std::string> record_values(const Record& record);
 
 // The images and OTP address that `station lock` fixed, by their hashes.
 struct Profile {

@@ -28,7 +28,7 @@ std::string csv_field(const std::string& value) {
 }
 
 bool not_passed(const Record& r) {
-    return r.outcome != "passed" && r.outcome != "started";
+    return r.outcome != Outcome::passed && r.outcome != Outcome::started;
 }
 
 } // namespace
@@ -68,9 +68,9 @@ void print_history(const std::vector<Record>& records, std::ostream& out) {
     for (const Record& r : records) {
         out << "== MAC " << r.mac << ", " << r.started << " station " << r.station << ", fixture "
             << r.fixture << " (" << r.device << "), attempt " << r.attempt
-            << (r.rework ? ", rework" : "") << ": " << r.outcome;
-        if (!r.stage.empty()) {
-            out << " in " << r.stage << ": " << r.message;
+            << (r.rework ? ", rework" : "") << ": " << text_of(r.outcome);
+        if (r.stage != Stage::none) {
+            out << " in " << text_of(r.stage) << ": " << r.message;
         }
         out << ", " << r.frames << " frames\n" << r.transcript;
         if (!r.transcript.empty() && r.transcript.back() != '\n') {
@@ -89,15 +89,17 @@ void print_report(const std::vector<Record>& records, bool csv, std::ostream& ou
     for (const Record& r : records) { // oldest first
         Day& day = days[r.started.substr(0, 10)];
         day.boards.insert(r.mac);
-        if (r.outcome == "passed") {
+        if (r.outcome == Outcome::passed) {
             day.passed.insert(r.mac);
         }
-        if (seen.insert(r.mac).second && r.outcome == "passed") {
+        if (seen.insert(r.mac).second && r.outcome == Outcome::passed) {
             day.first_passed.insert(r.mac);
         }
         if (not_passed(r)) {
-            failures[{r.fixture, r.stage,
-                      r.outcome == "failed" ? r.message : r.outcome + ": " + r.message}] += 1;
+            failures[{r.fixture, text_of(r.stage),
+                      r.outcome == Outcome::failed
+                          ? r.message
+                          : std::string(text_of(r.outcome)) + ": " + r.message}] += 1;
         }
     }
     char line[256];

@@ -141,7 +141,7 @@ std::vector<Board> claim_boards(const StationFile& file, const Opened& opened,
         } catch (const StationError&) {
             for (Board& claimed : boards) {
                 Record& r = claimed.record;
-                r.outcome = "aborted";
+                r.outcome = Outcome::aborted;
                 r.message = "not started: the store was lost";
                 r.ended = utc_now();
                 opened.spool->add(r);
@@ -161,7 +161,7 @@ std::vector<Board> claim_boards(const StationFile& file, const Opened& opened,
 // A board that ended after the snapshot changed: whatever host said, the
 // bytes it sent are not known to be the locked ones.
 void mark_snapshot_changed(Record& r) {
-    r.outcome = "failed";
+    r.outcome = Outcome::failed;
     r.message = "the round's snapshot of the images changed: not the locked bytes";
 }
 
@@ -247,7 +247,8 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
                      "each is above, as one JSON line\n";
         return 2;
     }
-    bool all_passed = std::all_of(boards.begin(), boards.end(),
-                                  [](const Board& b) { return b.record.outcome == "passed"; });
+    bool all_passed = std::all_of(boards.begin(), boards.end(), [](const Board& b) {
+        return b.record.outcome == Outcome::passed;
+    });
     return all_passed && all_taken ? 0 : 1;
 }

@@ -218,7 +218,8 @@ long acknowledged(const std::string& transcript, long dots, bool passed) {
     // execute frame: its data frames were all answered.
     bool execute_sent = !after.empty() && after[0] == '\n' && after.rfind("\nCRC Error", 0) != 0 &&
                         after.rfind("\nInvalid response", 0) != 0 &&
-                        after.rfind("\nVersion matches", 0) != 0 && stage_of(transcript) == "OTP";
+                        after.rfind("\nVersion matches", 0) != 0 &&
+                        stage_of(transcript) == Stage::otp;
     return execute_sent ? frames : frames - 1;
 }
 
@@ -229,12 +230,12 @@ void hold_back_station_signals() {
     sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-std::string stage_of(const std::string& transcript) {
+Stage stage_of(const std::string& transcript) {
     if (transcript.find("\nInit failed\n") != std::string::npos ||
         (transcript.find("Opening ") == std::string::npos &&
          transcript.find("Could not") == std::string::npos &&
          transcript.find("Programming") == std::string::npos)) {
-        return "open";
+        return Stage::open;
     }
     // Each job starts right after the one before it succeeded.
     size_t succeeded = 0;
@@ -242,7 +243,7 @@ std::string stage_of(const std::string& transcript) {
          {"Programming board data successful\n", "Programming OTP successful\n"}) {
         succeeded += transcript.find(result) != std::string::npos ? 1 : 0;
     }
-    static const char* const stages[] = {"board data", "OTP", "firmware"};
+    static const Stage stages[] = {Stage::board_data, Stage::otp, Stage::firmware};
     return stages[succeeded];
 }
 
@@ -257,33 +258,33 @@ void analyse(Board& board, int wait_status, long all_frames) {
         exited && WEXITSTATUS(wait_status) == 0 && ends_with(t, "Programming TIV successful\n");
     record.frames = std::min(acknowledged(t, board.dots, passed), all_frames);
     if (passed) {
-        record.outcome = "passed";
-        record.stage = "";
+        record.outcome = Outcome::passed;
+        record.stage = Stage::none;
         record.message = "";
         return;
     }
     record.stage = stage_of(t);
     std::string next_frame = std::to_string(std::min(record.frames + 1, all_frames));
     if (exited) {
-        record.outcome = "failed";
+        record.outcome = Outcome::failed;
         record.message = fault_line(t);
         bool configuration =
             record.message.rfind("Could not", 0) == 0 || record.message == "Invalid OTP address";
         if (configuration) {
-            record.stage = "configuration";
+            record.stage = Stage::configuration;
         }
     } else if (board.port_lost) {
-        record.outcome = "failed";
+        record.outcome = Outcome::failed;
         record.message = "port lost at frame " + next_frame;
     } else if (board.stalled) {
-        record.outcome = "stalled";
+        record.outcome = Outcome::stalled;
         record.message = "no answer to frame " + next_frame;
     } else if (board.stopped) {
-        record.outcome = "aborted";
+        record.outcome = Outcome::aborted;
         record.message = board.pid > 0 ? "stopped by the station at frame " + next_frame
                                        : "stopped by the station before host started";
     } else {
-        record.outcome = "failed";
+        record.outcome = Outcome::failed;
         record.message = "host ended by signal " + std::to_string(WTERMSIG(wait_status));
     }
 }
@@ -293,7 +294,7 @@ std::string log_path(const std::string& log_folder, const std::string& record_id
 }
 
 void judge_interrupted(Record& record, const std::string& log_folder) {
-    record.outcome = "interrupted";
+    record.outcome = Outcome::interrupted;
     record.ended = utc_now();
     std::string path = log_path(log_folder, record.id);
     std::ifstream log(path, std::ios::binary);
@@ -310,7 +311,7 @@ void judge_interrupted(Record& record, const std::string& log_folder) {
     count_dots(board, record.transcript.data(), record.transcript.size());
     const std::string& t = record.transcript;
     record.frames = t.empty() ? 0 : acknowledged(t, board.dots, false);
-    record.stage = t.empty() ? "" : stage_of(t);
+    record.stage = t.empty() ? Stage::none : stage_of(t);
     std::string text = t;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();

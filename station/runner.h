@@ -73,7 +73,7 @@ void hold_back_station_signals();
 
 // The stage a transcript reached: open, configuration, board data, OTP or
 // firmware.
-std::string stage_of(const std::string& transcript);
+Stage stage_of(const std::string& transcript);
 // Fills in the board's outcome, stage, message and frames from host's
 // transcript, the dots counted as they came, and how host ended;
 // `all_frames`: the frames of a whole run.

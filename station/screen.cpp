@@ -18,7 +18,7 @@ double seconds_of(const Board& board) {
 }
 
 int percent(const Board& board, long data_frames) {
-    if (board.record.outcome == "passed") {
+    if (board.record.outcome == Outcome::passed) {
         return 100;
     }
     return data_frames > 0 ? static_cast<int>(std::min(99L, board.dots * 100 / data_frames)) : 0;
@@ -29,10 +29,10 @@ std::string outcome_text(const Board& board) {
     if (board.running) {
         return board.stopped ? "stopping" : "running";
     }
-    if (r.outcome == "passed" || r.message.empty()) {
-        return r.outcome;
+    if (r.outcome == Outcome::passed || r.message.empty()) {
+        return text_of(r.outcome);
     }
-    return r.outcome + " in " + r.stage + ": " + r.message;
+    return std::string(text_of(r.outcome)) + " in " + text_of(r.stage) + ": " + r.message;
 }
 
 class JsonScreen : public Screen {
@@ -50,8 +50,8 @@ class JsonScreen : public Screen {
               {"fixture", b.fixture.name},
               {"mac", r.mac},
               {"record", r.id},
-              {"outcome", r.outcome},
-              {"stage", r.stage},
+              {"outcome", text_of(r.outcome)},
+              {"stage", text_of(r.stage)},
               {"message", r.message},
               {"frames", r.frames},
               {"exit_status", r.exit_status}});
@@ -115,7 +115,7 @@ class TerminalScreen : public Screen {
         int p = percent(b, data_frames_);
         std::string bar(static_cast<size_t>(p * BAR_WIDTH / 100), '#');
         bar.resize(BAR_WIDTH, '.');
-        std::string stage = b.running ? stage_of(b.record.transcript) : "";
+        std::string stage = b.running ? text_of(stage_of(b.record.transcript)) : "";
         char text[200];
         std::snprintf(text, sizeof(text), "%-8s %s %-10s %3d%% [%s] %6.1f s  ",
                       b.fixture.name.c_str(), b.record.mac.c_str(), stage.c_str(), p, bar.c_str(),
@@ -144,9 +144,9 @@ void print_round_end(const std::vector<Board>& boards, const std::string& round,
     std::map<std::string, int> counts;
     std::string retry;
     for (const Board& b : boards) {
-        counts[b.record.outcome] += 1;
-        const std::string& o = b.record.outcome;
-        if (o == "failed" || o == "stalled" || o == "interrupted" || o == "aborted") {
+        counts[text_of(b.record.outcome)] += 1;
+        Outcome o = b.record.outcome;
+        if (o != Outcome::passed && o != Outcome::started) {
             retry += (retry.empty() ? "" : ",") + b.fixture.name;
         }
     }

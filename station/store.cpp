@@ -5,11 +5,6 @@
 
 #include <regex>
 
-const char RECORD_FIELDS[] =
-    "id, station, fixture, port, device, mac, profile, board_data_sha256, otp_sha256, "
-    "firmware_sha256, otp_address, host_version, attempt, rework, started, ended, outcome, "
-    "stage, message, frames, exit_status, round";
-
 std::string store_schema(const std::string& bytes, const std::string& big) {
     return R"(
 CREATE TABLE IF NOT EXISTS profiles (
