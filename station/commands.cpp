@@ -303,7 +303,7 @@ int command_retry(const Context& c) {
 }
 
 int command_init(const Context& c) {
-    open_store(c.file.store, true);
+    open_store(c.file.store, Schema::make_or_upgrade);
     std::cout << "the store " << shown_location(c.file.store) << " is ready\n";
     return 0;
 }

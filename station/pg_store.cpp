@@ -49,7 +49,7 @@ PGconn* connect(const std::string& location) {
 
 class PgStore : public SqlStore {
   public:
-    PgStore(const std::string& location, bool initialise) : shown_(shown_location(location)) {
+    PgStore(const std::string& location, Schema schema) : shown_(shown_location(location)) {
         connection_ = connect(location);
         if (PQstatus(connection_) != CONNECTION_OK) {
             std::string message = PQerrorMessage(connection_);
@@ -60,7 +60,7 @@ class PgStore : public SqlStore {
         PQsetNoticeProcessor(
             connection_, [](void*, const char*) {}, nullptr);
         try {
-            prepare_schema(initialise);
+            prepare_schema(schema);
         } catch (...) {
             PQfinish(connection_);
             throw;
@@ -205,7 +205,7 @@ class PgStore : public SqlStore {
         }
     }
 
-    void prepare_schema(bool initialise) {
+    void prepare_schema(Schema schema) {
         int found = 0;
         if (run("SELECT to_regclass('schema_version') IS NOT NULL", {})[0][0] == "t") {
             std::string version = run("SELECT max(version) FROM schema_version", {})[0][0];
@@ -220,7 +220,7 @@ class PgStore : public SqlStore {
         if (found == SCHEMA_VERSION) {
             return;
         }
-        if (!initialise) {
+        if (schema != Schema::make_or_upgrade) {
             throw StationError{"the store " + shown_ + " has " +
                                (found == 0 ? std::string("no schema") : "an older schema") +
                                ": run `station init`"};
@@ -255,6 +255,6 @@ class PgStore : public SqlStore {
 
 } // namespace
 
-std::unique_ptr<Store> open_pg_store(const std::string& location, bool initialise) {
-    return std::make_unique<PgStore>(location, initialise);
+std::unique_ptr<Store> open_pg_store(const std::string& location, Schema schema) {
+    return std::make_unique<PgStore>(location, schema);
 }

@@ -175,6 +175,7 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
     try {
         for (const auto& f : files) {
             copy_image(f.from, fs::path(folder_) / f.name, f.hash);
+            hashes_.push_back({(fs::path(folder_) / f.name).string(), f.hash});
         }
         std::string config = "Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: " +
                              signed_hex(images.otp_address) + "\nFirmware: firmware.bin\n";
@@ -213,6 +214,19 @@ Snapshot::~Snapshot() {
     std::error_code ignored;
     fs::permissions(folder_, fs::perms::owner_all, ignored);
     fs::remove_all(folder_, ignored);
+}
+
+bool Snapshot::hashes_match() const {
+    for (const auto& [path, hash] : hashes_) {
+        try {
+            if (hash_file(path) != hash) {
+                return false;
+            }
+        } catch (const StationError&) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Snapshot::unchanged() const {

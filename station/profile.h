@@ -39,6 +39,9 @@ class Snapshot {
     // Whether the files are still the ones written (the same inode, size,
     // and change time): a cheap look, for every board's end.
     bool unchanged() const;
+    // Whether the images' bytes still hash to the profile's: the round's
+    // last look.
+    bool hashes_match() const;
 
   private:
     std::string folder_;
@@ -47,6 +50,7 @@ class Snapshot {
         unsigned long long inode, size, changed_ns;
     };
     std::vector<Seen> seen_;
+    std::vector<std::pair<std::string, std::string>> hashes_; // path, SHA-256
 };
 // The frames that carry data (one dot each) for the three images.
 long data_frames(const Images& images);

@@ -241,6 +241,12 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
         unrecorded = recorder.settle();
     }
     print_round_end(boards, round, json);
+    if (!snapshot.hashes_match()) {
+        std::cerr << "station: the round's snapshot of the images no longer hashes to the "
+                     "locked profile: the boards of round "
+                  << round << " may not have received the locked bytes\n";
+        return 2;
+    }
     if (unrecorded > 0) {
         std::cerr << "station: " << unrecorded
                   << " record(s) could be written neither to the store nor to the spool; "

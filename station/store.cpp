@@ -54,7 +54,7 @@ std::string shown_location(const std::string& location) {
     return std::regex_replace(shown, password, "$1***");
 }
 
-std::unique_ptr<Store> open_store(const std::string& location, bool initialise) {
-    return is_connection_text(location) ? open_pg_store(location, initialise)
+std::unique_ptr<Store> open_store(const std::string& location, Schema schema) {
+    return is_connection_text(location) ? open_pg_store(location, schema)
                                         : open_sqlite_store(location);
 }

@@ -55,4 +55,4 @@ class SqlStore : public Store {
 };
 
 std::unique_ptr<Store> open_sqlite_store(const std::string& path);
-std::unique_ptr<Store> open_pg_store(const std::string& location, bool initialise);
+std::unique_ptr<Store> open_pg_store(const std::string& location, Schema schema);
