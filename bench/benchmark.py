@@ -284,13 +284,13 @@ def judged_as_host_did(record, agent):
     """Whether a record's outcome, stage, message and frames agree with what
     its host did (exit status, transcript) and what its agent received."""
     t, received = record["transcript"], len(agent.frames())
-    if record["exit_status"] == "0":
+    if record["exit_status"] == 0:
         return (record["outcome"] == "passed" and t.endswith("Programming TIV successful\n")
                 and record["frames"] == received)
-    if record["exit_status"] == "1":
+    if record["exit_status"] == 1:
         return (record["outcome"] == "failed" and record["message"] != ""
                 and record["message"] + "\n" in t and record["frames"] == received - 1)
-    return (record["outcome"] == "stalled" and record["exit_status"] == ""
+    return (record["outcome"] == "stalled" and record["exit_status"] is None
             and record["message"] == "no answer to frame %d" % received
             and record["frames"] == received - 1)
 

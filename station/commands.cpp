@@ -167,8 +167,11 @@ std::map<std::string, std::string> given_macs(const StationFile& file,
 }
 
 // Asks for a fixture's MAC (a barcode scanner types it and Enter); an empty
-// line or the end of input skips the fixture.
-std::string ask_mac(const std::string& fixture) {
+// line or the end of input skips the fixture. A MAC that is refused (given
+// already this round, passed before, in progress on any station) is refused
+// at once, with why, and the same fixture is asked again.
+std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
+                    bool rework) {
     for (;;) {
         std::cout << "MAC for " << fixture << ": " << std::flush;
         std::string line;
@@ -183,14 +186,26 @@ std::string ask_mac(const std::string& fixture) {
             return "";
         }
         std::string mac = checked_mac(line);
-        if (!mac.empty()) {
+        if (mac.empty()) {
+            std::cout << "not a MAC: " << MAC_FORMS << "\n";
+            continue;
+        }
+        auto given = std::find_if(planned.begin(), planned.end(),
+                                  [&](const Planned& p) { return p.mac == mac; });
+        std::string why = given != planned.end()
+                              ? "MAC " + mac + " is given for " + given->fixture.name + " already"
+                              : store.refusal(mac, rework);
+        if (why.empty()) {
             return mac;
         }
-        std::cout << "not a MAC: " << MAC_FORMS << "\n";
+        std::cout << "refused: " << why << "\n";
     }
 }
 
 void check_macs_given(const Options& options) {
+    if (options.continuous && !options.macs.empty()) {
+        throw StationError{"--continuous takes each MAC as its board is scanned, not --mac"};
+    }
     for (const std::string& pair : options.macs) {
         size_t equals = pair.find('=');
         if (equals != std::string::npos && checked_mac(pair.substr(equals + 1)).empty()) {
@@ -251,13 +266,21 @@ int command_lock(const Context& c) {
 }
 
 int command_run(const Context& c) {
+    if (c.options.continuous) {
+        return run_continuous(c.file, c.opened, chosen_fixtures(c.file, c.options.fixtures),
+                              c.options.rework, c.options.json);
+    }
     std::map<std::string, std::string> macs = given_macs(c.file, c.options.macs);
     std::vector<Planned> planned;
+    int skipped = 0;
     for (const Fixture& fixture : chosen_fixtures(c.file, c.options.fixtures)) {
         auto given = macs.find(fixture.name);
-        std::string mac = given != macs.end() ? given->second : ask_mac(fixture.name);
+        std::string mac = given != macs.end()
+                              ? given->second
+                              : ask_mac(fixture.name, planned, *c.opened.store, c.options.rework);
         if (mac.empty()) {
-            continue; // the operator skipped it
+            skipped += 1; // the operator skipped it
+            continue;
         }
         planned.push_back({fixture, mac, c.options.rework});
     }
@@ -270,7 +293,7 @@ int command_run(const Context& c) {
             }
         }
     }
-    return run_planned(c.file, c.opened, planned, c.options.json);
+    return run_planned(c.file, c.opened, planned, skipped, c.options.json);
 }
 
 int command_retry(const Context& c) {
@@ -283,6 +306,7 @@ int command_retry(const Context& c) {
     filter.station = c.file.station;
     filter.round = round;
     std::vector<Planned> planned;
+    int skipped = 0;
     for (const Record& r : store.records(filter)) {
         if (r.outcome == Outcome::passed) {
             continue;
@@ -291,6 +315,7 @@ int command_retry(const Context& c) {
                                     [&](const Fixture& f) { return f.name == r.fixture; });
         if (fixture == c.file.fixtures.end()) {
             print_skipped(r.fixture, "no longer in " + c.file.path, c.options.json);
+            skipped += 1;
             continue;
         }
         planned.push_back({*fixture, r.mac, r.rework});
@@ -299,7 +324,7 @@ int command_retry(const Context& c) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_planned(c.file, c.opened, planned, c.options.json);
+    return run_planned(c.file, c.opened, planned, skipped, c.options.json);
 }
 
 int command_init(const Context& c) {
@@ -376,6 +401,8 @@ void run_options(CLI::App& run, Options& o) {
     run.add_option("--fixtures", o.fixtures, "A1,A2: only these fixtures");
     run.add_flag("--json", o.json, "one JSON object per event");
     run.add_flag("--rework", o.rework, "program boards that passed before (recorded)");
+    run.add_flag("--continuous", o.continuous,
+                 "each fixture on its own: a board starts as its MAC is scanned");
 }
 
 void retry_options(CLI::App& retry, Options& o) {

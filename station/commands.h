@@ -17,6 +17,7 @@ struct Options {
     std::string fixtures;
     bool json = false;
     bool rework = false;
+    bool continuous = false;
     std::string since;
     bool csv = false;
     std::string mac;

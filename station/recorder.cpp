@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
 
@@ -48,9 +49,24 @@ struct Recorder::State {
     std::mutex mutex;
     std::condition_variable wake; // for the threads
     std::condition_variable done; // for settle
-    std::deque<Record> to_store, to_spool;
-    std::optional<Record> storing, spooling; // the write under way
-    Clock::time_point storing_since, spooling_since;
+    std::deque<Record> to_store, to_spool, to_claim;
+    std::optional<Record> storing, spooling, claiming; // the write under way
+    Clock::time_point storing_since, spooling_since, claiming_since;
+    std::vector<Answer> answered;
+    int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    ~State() {
+        close(answer_fd);
+    }
+
+    // With the mutex held.
+    void answer(Answer a) {
+        answered.push_back(std::move(a));
+        uint64_t one = 1;
+        if (write(answer_fd, &one, sizeof(one)) < 0) {
+            // the counter is full: the loop has answers to read already
+        }
+    }
     bool lost = false, stopping = false, spool_given_up = false;
     int unrecorded = 0;
     std::thread store_thread, spool_thread;
@@ -62,6 +78,14 @@ struct Recorder::State {
         }
         lost = true;
         say(why + "; records wait in the spool");
+        if (claiming) {
+            answer({*claiming, "", why});
+            claiming.reset();
+        }
+        for (Record& r : to_claim) {
+            answer({std::move(r), "", why});
+        }
+        to_claim.clear();
         if (storing) {
             to_spool.push_back(*storing);
             storing.reset();
@@ -77,10 +101,17 @@ struct Recorder::State {
     static void write_to_store(const std::shared_ptr<State>& self) {
         std::unique_lock<std::mutex> lock(self->mutex);
         for (;;) {
-            self->wake.wait(
-                lock, [&] { return self->stopping || self->lost || !self->to_store.empty(); });
-            if (self->lost || self->to_store.empty()) {
+            self->wake.wait(lock, [&] {
+                return self->stopping || self->lost || !self->to_store.empty() ||
+                       !self->to_claim.empty();
+            });
+            if (self->lost || (self->to_store.empty() && self->to_claim.empty())) {
                 return;
+            }
+            // An operator waits on a claim: it goes first.
+            if (!self->to_claim.empty()) {
+                claim_one(self, lock);
+                continue;
             }
             self->storing = std::move(self->to_store.front());
             self->to_store.pop_front();
@@ -104,6 +135,32 @@ struct Recorder::State {
             }
             self->done.notify_all();
         }
+    }
+
+    static void claim_one(const std::shared_ptr<State>& self, std::unique_lock<std::mutex>& lock) {
+        self->claiming = std::move(self->to_claim.front());
+        self->to_claim.pop_front();
+        self->claiming_since = Clock::now();
+        Record record = *self->claiming;
+        lock.unlock();
+        Answer a;
+        try {
+            a.refusal = self->store->claim_and_start(record);
+        } catch (const StationError& e) {
+            a.error = e.message;
+        }
+        a.record = std::move(record);
+        lock.lock();
+        if (!self->claiming) {
+            return; // given up on: answered already
+        }
+        self->claiming.reset();
+        std::string error = a.error;
+        self->answer(std::move(a));
+        if (!error.empty()) {
+            self->lose_store(error);
+        }
+        self->done.notify_all();
     }
 
     static void write_to_spool(const std::shared_ptr<State>& self) {
@@ -165,8 +222,37 @@ void Recorder::finished(const Record& record) {
     state_->wake.notify_all();
 }
 
+void Recorder::claim(const Record& record) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->lost) {
+        state_->answer({record, "", "the store was lost"});
+        return;
+    }
+    state_->to_claim.push_back(record);
+    state_->wake.notify_all();
+}
+
+int Recorder::answers_fd() const {
+    return state_->answer_fd;
+}
+
+std::vector<Recorder::Answer> Recorder::answers() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    uint64_t count;
+    if (read(state_->answer_fd, &count, sizeof(count)) < 0) {
+        // nothing counted: nothing waits
+    }
+    std::vector<Answer> taken;
+    taken.swap(state_->answered);
+    return taken;
+}
+
 void Recorder::check() {
     std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->claiming && Clock::now() - state_->claiming_since > STORE_PATIENCE) {
+        state_->lose_store("the store did not answer a claim in " +
+                           std::to_string(STORE_PATIENCE.count()) + " s");
+    }
     if (state_->storing && Clock::now() - state_->storing_since > STORE_PATIENCE) {
         state_->lose_store("the store did not take a record in " +
                            std::to_string(STORE_PATIENCE.count()) + " s");

@@ -25,6 +25,20 @@ class Recorder {
 
     // Queues a finished record; never waits.
     void finished(const Record& record);
+
+    // What the store said of a claim.
+    struct Answer {
+        Record record;       // its attempt set when claimed
+        std::string refusal; // why the MAC was refused, or empty
+        std::string error;   // the store's fault, or empty
+    };
+    // Queues a claim (before finished records); never waits. The answer
+    // comes through answers().
+    void claim(const Record& record);
+    // Readable while answers wait: for the poll loop.
+    int answers_fd() const;
+    // The answers that wait.
+    std::vector<Answer> answers();
     // Called from the poll loop: declares the store lost when a write has
     // waited longer than STORE_PATIENCE. Never waits.
     void check();

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <regex>
 #include <map>
 #include <set>
 #include <tuple>
@@ -57,6 +58,8 @@ void export_json(const std::vector<Record>& records, std::ostream& out) {
         item["attempt"] = r.attempt;
         item["rework"] = r.rework ? 1 : 0;
         item["frames"] = r.frames;
+        item["exit_status"] = r.exit_status.empty() ? nlohmann::json(nullptr)
+                                                    : nlohmann::json(std::stoi(r.exit_status));
         // Bytes as host wrote them; anything not UTF-8 is replaced.
         item["transcript"] = r.transcript;
         list.push_back(item);
@@ -79,13 +82,40 @@ void print_history(const std::vector<Record>& records, std::ostream& out) {
     }
 }
 
+namespace {
+
+// A failure as a supervisor counts it: the frame numbers folded, so that
+// "no answer to frame 21" and "... frame 32" are one row.
+std::string failure_of(const Record& r) {
+    static const std::regex frame_number("frame [0-9]+");
+    std::string message = std::regex_replace(r.message, frame_number, "frame N");
+    return r.outcome == Outcome::failed ? message
+                                        : std::string(text_of(r.outcome)) + ": " + message;
+}
+
+struct Failures {
+    int count = 0;
+    std::set<std::string> fixtures;
+};
+
+std::string joined(const std::set<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : " ") + name;
+    }
+    return text;
+}
+
+} // namespace
+
 void print_report(const std::vector<Record>& records, bool csv, std::ostream& out) {
     struct Day {
         std::set<std::string> boards, passed, first_passed;
+        std::map<std::pair<std::string, std::string>, Failures> failures; // stage, failure
     };
     std::map<std::string, Day> days;
-    std::set<std::string> seen; // MACs whose first attempt has been met
-    std::map<std::tuple<std::string, std::string, std::string>, int> failures;
+    std::map<std::pair<std::string, std::string>, Failures> all_failures;
+    std::set<std::string> seen;       // MACs whose first attempt has been met
     for (const Record& r : records) { // oldest first
         Day& day = days[r.started.substr(0, 10)];
         day.boards.insert(r.mac);
@@ -96,32 +126,43 @@ void print_report(const std::vector<Record>& records, bool csv, std::ostream& ou
             day.first_passed.insert(r.mac);
         }
         if (not_passed(r)) {
-            failures[{r.fixture, text_of(r.stage),
-                      r.outcome == Outcome::failed
-                          ? r.message
-                          : std::string(text_of(r.outcome)) + ": " + r.message}] += 1;
+            for (auto* table : {&day.failures, &all_failures}) {
+                Failures& f = (*table)[{text_of(r.stage), failure_of(r)}];
+                f.count += 1;
+                f.fixtures.insert(r.fixture);
+            }
         }
     }
     char line[256];
-    out << (csv ? "day,boards,passed,first_pass_yield\n"
-                : "day         boards  passed  first-pass yield\n");
+    if (csv) {
+        // One table: a row for each failure of each day (a day without one
+        // has one row with its failure columns empty).
+        out << "day,boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
+    } else {
+        out << "day         boards  passed  first-pass yield\n";
+    }
     for (const auto& [name, day] : days) {
         double yield = 100.0 * day.first_passed.size() / day.boards.size();
-        std::snprintf(line, sizeof(line),
-                      csv ? "%s,%zu,%zu,%.1f\n" : "%-10s  %6zu  %6zu  %15.1f%%\n", name.c_str(),
-                      day.boards.size(), day.passed.size(), yield);
-        out << line;
-    }
-    out << (csv ? "\nfixture,stage,message,failures\n" : "\nfailures by fixture and stage\n");
-    for (const auto& [key, count] : failures) {
-        const auto& [fixture, stage, message] = key;
-        if (csv) {
-            out << csv_field(fixture) << "," << csv_field(stage) << "," << csv_field(message) << ","
-                << count << "\n";
-        } else {
-            std::snprintf(line, sizeof(line), "%-8s  %-13s  %4d  ", fixture.c_str(), stage.c_str(),
-                          count);
-            out << line << message << "\n";
+        std::snprintf(line, sizeof(line), csv ? "%s,%zu,%zu,%.1f" : "%-10s  %6zu  %6zu  %15.1f%%\n",
+                      name.c_str(), day.boards.size(), day.passed.size(), yield);
+        if (!csv) {
+            out << line;
+            continue;
         }
+        if (day.failures.empty()) {
+            out << line << ",,,,\n";
+        }
+        for (const auto& [key, f] : day.failures) {
+            out << line << "," << csv_field(key.first) << "," << csv_field(key.second) << ","
+                << f.count << "," << csv_field(joined(f.fixtures)) << "\n";
+        }
+    }
+    if (csv) {
+        return;
+    }
+    out << "\nfailures by stage\nstage          count  failure (fixtures)\n";
+    for (const auto& [key, f] : all_failures) {
+        std::snprintf(line, sizeof(line), "%-13s  %5d  ", key.first.c_str(), f.count);
+        out << line << key.second << " (" << joined(f.fixtures) << ")\n";
     }
 }

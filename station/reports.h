@@ -13,6 +13,6 @@ void export_csv(const std::vector<Record>& records, std::ostream& out);
 void export_json(const std::vector<Record>& records, std::ostream& out);
 // Each record with its transcript, as host printed it.
 void print_history(const std::vector<Record>& records, std::ostream& out);
-// Per day: boards, passed, first-pass yield; per fixture and stage: the
-// failures with their messages.
+// Per day: boards, passed, first-pass yield; the failures by stage and
+// message, frame numbers folded, with their fixtures. As CSV, one table.
 void print_report(const std::vector<Record>& records, bool csv, std::ostream& out);

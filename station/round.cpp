@@ -2,12 +2,17 @@
 // the writers of its records.
 #include "station/round.h"
 
+#include "station/macs.h"
 #include "station/profile.h"
 #include "station/recorder.h"
 #include "station/runner.h"
 #include "station/screen.h"
 
 #include <algorithm>
+#include <cctype>
+#include <list>
+#include <optional>
+#include <poll.h>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -194,10 +199,20 @@ void interrupt_left_records(Store& store, const StationFile& file) {
     }
 }
 
-int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
-                bool json) {
-    Store& store = *opened.store;
-    std::optional<Profile> locked = store.locked_profile(file.station);
+namespace {
+
+// What every round needs before its first claim: the locked profile, the
+// images checked against it, room for the records, the logs' folder, the
+// round's own snapshot and its id.
+struct Prepared {
+    Profile locked;
+    std::unique_ptr<Snapshot> snapshot;
+    RoundSettings settings;
+    std::string round;
+};
+
+Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boards) {
+    std::optional<Profile> locked = opened.store->locked_profile(file.station);
     if (!locked) {
         throw StationError{"no locked profile for station " + file.station +
                            ": run `station lock` first"};
@@ -214,33 +229,18 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
     if (!is_connection_text(file.store)) {
         folders.push_back(fs::path(file.store).parent_path().string());
     }
-    check_room(folders, planned.size());
-    check_open_files(planned.size());
-    Snapshot snapshot(images, *locked, folder_of(file));
-    RoundSettings settings{file.host, snapshot.folder(), file.stall_seconds, data_frames(images),
-                           logs};
-    std::string round = new_uuid();
-    // From the first claim to the last record, signals wait for the round.
-    hold_back_station_signals();
-    bool all_taken = true; // no port missing, no MAC refused
-    std::vector<Board> boards =
-        claim_boards(file, opened, planned, *locked, round, json, all_taken);
-    std::unique_ptr<Screen> screen = make_screen(json, settings.data_frames);
-    int unrecorded = 0;
-    {
-        Recorder recorder(opened.store, opened.spool);
-        auto finished = [&](Board& board) {
-            // The snapshot is the round's own; should its files have changed
-            // all the same, the board did not get the locked bytes.
-            if (!snapshot.unchanged()) {
-                mark_snapshot_changed(board.record);
-            }
-            recorder.finished(board.record);
-        };
-        run_round(boards, settings, *screen, finished, [&] { recorder.check(); });
-        unrecorded = recorder.settle();
-    }
-    print_round_end(boards, round, json);
+    check_room(folders, boards);
+    check_open_files(boards);
+    Prepared p{
+        *locked, std::make_unique<Snapshot>(images, *locked, folder_of(file)), {}, new_uuid()};
+    p.settings = RoundSettings{file.host, p.snapshot->folder(), file.stall_seconds,
+                               data_frames(images), logs};
+    return p;
+}
+
+// The round's exit status, once every record is somewhere.
+int round_status(const std::list<Board>& boards, bool all_taken, int unrecorded,
+                 const Snapshot& snapshot, const std::string& round) {
     if (!snapshot.hashes_match()) {
         std::cerr << "station: the round's snapshot of the images no longer hashes to the "
                      "locked profile: the boards of round "
@@ -257,4 +257,204 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
         return b.record.outcome == Outcome::passed;
     });
     return all_passed && all_taken ? 0 : 1;
+}
+
+// A finished board's record goes to the writers; a board that ended after
+// the round's snapshot changed did not get the locked bytes.
+std::function<void(Board&)> record_finished(Recorder& recorder, const Snapshot& snapshot) {
+    return [&recorder, &snapshot](Board& board) {
+        if (!snapshot.unchanged()) {
+            mark_snapshot_changed(board.record);
+        }
+        recorder.finished(board.record);
+    };
+}
+
+// Lines typed or scanned on standard input, read only when poll says so.
+class Input {
+  public:
+    // The next whole line, if one came; `ended` once input is over.
+    std::optional<std::string> line() {
+        size_t end = buffer_.find('\n');
+        if (end == std::string::npos) {
+            if (ended_ && !buffer_.empty()) {
+                std::string last = buffer_;
+                buffer_.clear();
+                return last;
+            }
+            return std::nullopt;
+        }
+        std::string text = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+            text.pop_back();
+        }
+        return text;
+    }
+    void read_some() {
+        char chunk[512];
+        ssize_t n = read(0, chunk, sizeof(chunk));
+        if (n > 0) {
+            buffer_.append(chunk, static_cast<size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            ended_ = true;
+        }
+    }
+    bool ended() const {
+        return ended_ && buffer_.find('\n') == std::string::npos && buffer_.empty();
+    }
+
+  private:
+    std::string buffer_;
+    bool ended_ = false;
+};
+
+} // namespace
+
+int run_continuous(const StationFile& file, const Opened& opened,
+                   const std::vector<Fixture>& fixtures, bool rework, bool json) {
+    Prepared p = prepare_round(file, opened, fixtures.size());
+    std::string version = host_version(file.host);
+    hold_back_station_signals();
+    std::unique_ptr<ContinuousScreen> continuous =
+        json ? nullptr : std::make_unique<ContinuousScreen>();
+    std::unique_ptr<Screen> events = json ? make_screen(true, p.settings.data_frames) : nullptr;
+    Screen& screen = json ? *events : *continuous;
+    auto say = [&](const std::string& line) {
+        json ? print_skipped("", line, true) : continuous->say(line);
+    };
+    Recorder recorder(opened.store, opened.spool);
+    RoundRunner runner(p.settings, screen, record_finished(recorder, *p.snapshot),
+                       [&] { recorder.check(); });
+    Input input;
+    std::optional<Fixture> asking; // the fixture whose MAC is asked for
+    bool claim_waits = false;      // its MAC is with the store
+    bool taking = true;            // input is taken (until its end, q, Ctrl+C or a lost store)
+    std::vector<std::string> lost; // fixtures whose claim the store could not answer
+    size_t next = 0;               // where the search for an idle fixture starts
+    auto running_on = [&](const std::string& name) {
+        return std::any_of(runner.boards().begin(), runner.boards().end(),
+                           [&](const Board& b) { return b.running && b.fixture.name == name; });
+    };
+    auto ask_next = [&] {
+        for (size_t k = 0; k < fixtures.size(); ++k) {
+            const Fixture& f = fixtures[(next + k) % fixtures.size()];
+            if (!running_on(f.name)) {
+                asking = f;
+                next = (next + k + 1) % fixtures.size();
+                if (continuous) {
+                    continuous->prompt("MAC for " + f.name + ": ");
+                }
+                return;
+            }
+        }
+    };
+    for (;;) {
+        taking = taking && !runner.stopping();
+        if (taking && !asking && !claim_waits) {
+            ask_next();
+        }
+        if (!claim_waits && !runner.running() && (!taking || input.ended())) {
+            break;
+        }
+        std::optional<std::string> line =
+            asking && !claim_waits && taking ? input.line() : std::nullopt;
+        if (!line) {
+            int fd = claim_waits ? recorder.answers_fd() : (asking && taking ? 0 : -1);
+            short ready = runner.pass(fd, POLLIN);
+            if (fd == 0 && ready != 0) {
+                input.read_some();
+                if (input.ended()) {
+                    taking = false;
+                    if (continuous) {
+                        continuous->answered();
+                    }
+                }
+            }
+            for (Recorder::Answer& a :
+                 fd > 0 && ready ? recorder.answers() : std::vector<Recorder::Answer>{}) {
+                claim_waits = false;
+                if (!a.error.empty()) {
+                    say(asking->name + " not started: " + a.error + "; no new board starts");
+                    lost.push_back(asking->name);
+                    taking = false;
+                } else if (!a.refusal.empty()) {
+                    say("refused: " + a.refusal); // the same fixture is asked again
+                    if (continuous) {
+                        continuous->prompt("MAC for " + asking->name + ": ");
+                    }
+                    continue;
+                } else {
+                    Board board;
+                    board.fixture = *asking;
+                    board.record = a.record;
+                    runner.start(std::move(board));
+                }
+                asking.reset();
+            }
+            continue;
+        }
+        if (continuous) {
+            continuous->answered();
+        }
+        if (*line == "q") {
+            taking = false;
+            continue;
+        }
+        if (line->empty()) {
+            asking.reset(); // the next idle fixture is asked
+            continue;
+        }
+        std::string mac = checked_mac(*line);
+        auto twin = std::find_if(runner.boards().begin(), runner.boards().end(),
+                                 [&](const Board& b) { return b.running && b.record.mac == mac; });
+        std::string why = mac.empty() ? std::string("not a MAC: ") + MAC_FORMS
+                          : twin != runner.boards().end()
+                              ? "refused: MAC " + mac + " is running on " + twin->fixture.name
+                              : "";
+        std::error_code missing;
+        fs::path device = fs::canonical(asking->port, missing);
+        if (why.empty() && missing) {
+            why = "refused: port " + asking->port + " is missing";
+        }
+        if (!why.empty()) {
+            say(why);
+            if (continuous) {
+                continuous->prompt("MAC for " + asking->name + ": ");
+            }
+            continue;
+        }
+        Planned planned{*asking, mac, rework};
+        recorder.claim(new_record(file, planned, p.locked, device.string(), version, p.round));
+        claim_waits = true;
+    }
+    if (continuous) {
+        continuous->answered();
+    }
+    int unrecorded = recorder.settle();
+    std::vector<Board> ended(runner.boards().begin(), runner.boards().end());
+    print_round_end(ended, static_cast<int>(lost.size()), p.round, json);
+    return round_status(runner.boards(), lost.empty(), unrecorded, *p.snapshot, p.round);
+}
+
+int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
+                int skipped, bool json) {
+    Prepared p = prepare_round(file, opened, planned.size());
+    // From the first claim to the last record, signals wait for the round.
+    hold_back_station_signals();
+    bool all_taken = true; // no port missing, no MAC refused
+    std::vector<Board> boards =
+        claim_boards(file, opened, planned, p.locked, p.round, json, all_taken);
+    std::unique_ptr<Screen> screen = make_screen(json, p.settings.data_frames);
+    int unrecorded = 0;
+    {
+        Recorder recorder(opened.store, opened.spool);
+        run_round(boards, p.settings, *screen, record_finished(recorder, *p.snapshot),
+                  [&] { recorder.check(); });
+        unrecorded = recorder.settle();
+    }
+    int not_started = skipped + static_cast<int>(planned.size() - boards.size());
+    print_round_end(boards, not_started, p.round, json);
+    std::list<Board> ended(boards.begin(), boards.end());
+    return round_status(ended, all_taken, unrecorded, *p.snapshot, p.round);
 }

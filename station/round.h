@@ -39,5 +39,12 @@ void interrupt_left_records(Store& store, const StationFile& file);
 // starts every planned board, runs them and tells the round's end. Returns
 // the exit status: 0 every board passed, 1 one did not or was not started,
 // 2 a record was written nowhere but standard error.
+// `run --continuous`: asks for the MAC of the next idle fixture (the file's
+// order, skipping those running) and starts its board as soon as the store
+// has claimed it, while the others run; a refused MAC asks the same fixture
+// again. The end of input, or "q", ends it once the running boards end.
+int run_continuous(const StationFile& file, const Opened& opened,
+                   const std::vector<Fixture>& fixtures, bool rework, bool json);
+// `skipped`: fixtures the command left out already (skipped at the prompt).
 int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
-                bool json);
+                int skipped, bool json);

@@ -247,6 +247,11 @@ Stage stage_of(const std::string& transcript) {
     return stages[succeeded];
 }
 
+long frames_so_far(const Board& board) {
+    const std::string& t = board.record.transcript;
+    return t.empty() ? 0 : std::max(0L, acknowledged(t, board.dots, false));
+}
+
 void analyse(Board& board, int wait_status, long all_frames) {
     Record& record = board.record;
     const std::string& t = record.transcript;
@@ -373,88 +378,111 @@ bool port_still_there(const Board& board) {
 
 } // namespace
 
+RoundRunner::RoundRunner(const RoundSettings& settings, Screen& screen,
+                         std::function<void(Board&)> finished, std::function<void()> tick)
+    : settings_(settings), screen_(screen), finished_(std::move(finished)), tick_(std::move(tick)) {
+    sigset_t signals = station_signals();
+    signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    all_frames_ = settings.data_frames + 1;
+    stall_ = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(settings.stall_seconds));
+    last_pass_ = last_port_check_ = Clock::now();
+    stopping_ = signals_asked(signal_fd_).stop;
+}
+
+RoundRunner::~RoundRunner() {
+    close(signal_fd_);
+}
+
+Board& RoundRunner::start(Board board) {
+    boards_.push_back(std::move(board));
+    Board& b = boards_.back();
+    if (stopping_) {
+        b.stopped = true;
+    } else {
+        open_log(b, settings_);
+        ::start(b, settings_);
+    }
+    screen_.board_started(b);
+    if (!b.running) {
+        end_board(b, stopping_ ? SIGTERM : 127 << 8, all_frames_, finished_, screen_);
+    }
+    return b;
+}
+
+bool RoundRunner::running() const {
+    return std::any_of(boards_.begin(), boards_.end(), [](const Board& b) { return b.running; });
+}
+
+short RoundRunner::pass(int extra_fd, short extra_events) {
+    std::vector<pollfd> entries = {{signal_fd_, POLLIN, 0}, {extra_fd, extra_events, 0}};
+    std::vector<Board*> which;
+    for (Board& board : boards_) {
+        if (board.output >= 0) {
+            entries.push_back({board.output, POLLIN, 0});
+            which.push_back(&board);
+        }
+    }
+    poll(entries.data(), entries.size(), TICK_MS);
+    Asked asked = (entries[0].revents & POLLIN) ? signals_asked(signal_fd_) : Asked{};
+    stopping_ = stopping_ || asked.stop;
+    for (size_t k = 0; k < which.size(); ++k) {
+        Board& board = *which[k];
+        long before = board.dots;
+        if (entries[k + 2].revents != 0) {
+            drain(board);
+        }
+        if (board.dots != before) {
+            screen_.board_progress(board);
+        }
+    }
+    Clock::time_point now = Clock::now();
+    Clock::duration attended = std::min<Clock::duration>(now - last_pass_, MOST_QUIET_PER_PASS);
+    last_pass_ = now;
+    bool check_ports = now - last_port_check_ >= PORT_CHECK_EVERY;
+    if (check_ports) {
+        last_port_check_ = now;
+    }
+    for (Board& board : boards_) {
+        if (!board.running) {
+            continue;
+        }
+        // A host that has ended is judged by what it did: looked for
+        // whenever a child ended, and before the station stops one.
+        bool look = asked.child_ended || asked.stop || board.output < 0;
+        if (look && reaped(board, all_frames_, finished_, screen_)) {
+            continue;
+        }
+        board.quiet += attended;
+        if (asked.stop) {
+            stop(board);
+        } else if (!board.stopped && check_ports && !port_still_there(board)) {
+            board.port_lost = true;
+            stop(board);
+        } else if (!board.stopped && board.quiet > stall_) {
+            // Only what the station has read counts: the pipe first.
+            drain(board);
+            if (board.quiet > stall_ && !reaped(board, all_frames_, finished_, screen_)) {
+                board.stalled = true;
+                stop(board);
+            }
+        } else if (board.stopped && now - board.stopped_at > KILL_AFTER) {
+            kill(board.pid, SIGKILL);
+        }
+    }
+    tick_();
+    screen_.tick(boards_);
+    return extra_fd >= 0 ? entries[1].revents : 0;
+}
+
 void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen& screen,
                const std::function<void(Board&)>& finished, const std::function<void()>& tick) {
-    sigset_t signals = station_signals();
-    int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    // All frames of a run: the data frames and the OTP execute frame.
-    long all_frames = settings.data_frames + 1;
-    bool stopping = signals_asked(signal_fd).stop;
+    RoundRunner runner(settings, screen, finished, tick);
     for (Board& board : boards) {
-        if (stopping) {
-            board.stopped = true;
-        } else {
-            open_log(board, settings);
-            start(board, settings);
-        }
-        screen.board_started(board);
-        if (!board.running) {
-            end_board(board, stopping ? SIGTERM : 127 << 8, all_frames, finished, screen);
-        }
+        runner.start(board);
     }
-    auto stall = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(settings.stall_seconds));
-    Clock::time_point last_pass = Clock::now(), last_port_check = last_pass;
-    for (;;) {
-        std::vector<pollfd> entries = {{signal_fd, POLLIN, 0}};
-        std::vector<size_t> which;
-        for (size_t i = 0; i < boards.size(); ++i) {
-            if (boards[i].output >= 0) {
-                entries.push_back({boards[i].output, POLLIN, 0});
-                which.push_back(i);
-            }
-        }
-        if (std::none_of(boards.begin(), boards.end(), [](const Board& b) { return b.running; })) {
-            break;
-        }
-        poll(entries.data(), entries.size(), TICK_MS);
-        Asked asked = (entries[0].revents & POLLIN) ? signals_asked(signal_fd) : Asked{};
-        for (size_t k = 0; k < which.size(); ++k) {
-            Board& board = boards[which[k]];
-            long before = board.dots;
-            if (entries[k + 1].revents != 0) {
-                drain(board);
-            }
-            if (board.dots != before) {
-                screen.board_progress(board);
-            }
-        }
-        Clock::time_point now = Clock::now();
-        Clock::duration attended = std::min<Clock::duration>(now - last_pass, MOST_QUIET_PER_PASS);
-        last_pass = now;
-        bool check_ports = now - last_port_check >= PORT_CHECK_EVERY;
-        if (check_ports) {
-            last_port_check = now;
-        }
-        for (Board& board : boards) {
-            if (!board.running) {
-                continue;
-            }
-            // A host that has ended is judged by what it did: looked for
-            // whenever a child ended, and before the station stops one.
-            bool look = asked.child_ended || asked.stop || board.output < 0;
-            if (look && reaped(board, all_frames, finished, screen)) {
-                continue;
-            }
-            board.quiet += attended;
-            if (asked.stop) {
-                stop(board);
-            } else if (!board.stopped && check_ports && !port_still_there(board)) {
-                board.port_lost = true;
-                stop(board);
-            } else if (!board.stopped && board.quiet > stall) {
-                // Only what the station has read counts: the pipe first.
-                drain(board);
-                if (board.quiet > stall && !reaped(board, all_frames, finished, screen)) {
-                    board.stalled = true;
-                    stop(board);
-                }
-            } else if (board.stopped && now - board.stopped_at > KILL_AFTER) {
-                kill(board.pid, SIGKILL);
-            }
-        }
-        tick();
-        screen.tick(boards);
+    while (runner.running()) {
+        runner.pass();
     }
-    close(signal_fd);
+    boards.assign(runner.boards().begin(), runner.boards().end());
 }

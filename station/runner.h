@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <list>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -43,7 +44,7 @@ class Screen {
     virtual void board_progress(const Board& board) = 0;
     virtual void board_finished(const Board& board) = 0;
     // Called at least every 100 ms while boards run.
-    virtual void tick(const std::vector<Board>& boards) = 0;
+    virtual void tick(const std::list<Board>& boards) = 0;
 };
 
 struct RoundSettings {
@@ -67,6 +68,46 @@ struct RoundSettings {
 void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen& screen,
                const std::function<void(Board&)>& finished, const std::function<void()>& tick);
 
+// The round's poll loop, one pass at a time, for a round whose boards come
+// as they are scanned; run_round drives it for a round of boards known at
+// its start.
+class RoundRunner {
+  public:
+    RoundRunner(const RoundSettings& settings, Screen& screen, std::function<void(Board&)> finished,
+                std::function<void()> tick);
+    ~RoundRunner();
+    RoundRunner(const RoundRunner&) = delete;
+    RoundRunner& operator=(const RoundRunner&) = delete;
+
+    // Starts host for a board whose record is claimed; not once a stop was
+    // asked (the board ends aborted).
+    Board& start(Board board);
+    // One pass of the loop: waits at most 100 ms for the hosts' pipes, the
+    // signals and `extra_fd`, then reads, reaps and judges. Returns what
+    // happened on `extra_fd`.
+    short pass(int extra_fd = -1, short extra_events = 0);
+    bool running() const;
+    // Whether SIGINT, SIGTERM or SIGHUP came.
+    bool stopping() const {
+        return stopping_;
+    }
+    const std::list<Board>& boards() const {
+        return boards_;
+    }
+
+  private:
+    RoundSettings settings_;
+    Screen& screen_;
+    std::function<void(Board&)> finished_;
+    std::function<void()> tick_;
+    std::list<Board> boards_; // a board stays where it is while others come
+    int signal_fd_ = -1;
+    long all_frames_ = 0;
+    Clock::duration stall_{};
+    Clock::time_point last_pass_, last_port_check_;
+    bool stopping_ = false;
+};
+
 // Holds back the signals the round takes through its poll loop, from the
 // first claim to the last record.
 void hold_back_station_signals();
@@ -74,6 +115,9 @@ void hold_back_station_signals();
 // The stage a transcript reached: open, configuration, board data, OTP or
 // firmware.
 Stage stage_of(const std::string& transcript);
+// The frames acknowledged so far of a board still running, as its record
+// will count them.
+long frames_so_far(const Board& board);
 // Fills in the board's outcome, stage, message and frames from host's
 // transcript, the dots counted as they came, and how host ended;
 // `all_frames`: the frames of a whole run.

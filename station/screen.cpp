@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -17,11 +19,24 @@ double seconds_of(const Board& board) {
     return std::chrono::duration<double>(end - board.started).count();
 }
 
+// The share of a run's frames acknowledged, as the record counts them.
 int percent(const Board& board, long data_frames) {
     if (board.record.outcome == Outcome::passed) {
         return 100;
     }
-    return data_frames > 0 ? static_cast<int>(std::min(99L, board.dots * 100 / data_frames)) : 0;
+    long frames = board.running ? frames_so_far(board) : board.record.frames;
+    return static_cast<int>(std::min(99L, frames * 100 / (data_frames + 1)));
+}
+
+// "1 board", "2 boards".
+std::string boards_text(size_t count) {
+    return std::to_string(count) + (count == 1 ? " board" : " boards");
+}
+
+// The terminal's width, asked again at every redraw (so also after SIGWINCH).
+size_t terminal_width() {
+    winsize size{};
+    return ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
 std::string outcome_text(const Board& board) {
@@ -54,9 +69,10 @@ class JsonScreen : public Screen {
               {"stage", text_of(r.stage)},
               {"message", r.message},
               {"frames", r.frames},
-              {"exit_status", r.exit_status}});
+              {"exit_status", r.exit_status.empty() ? nlohmann::json(nullptr)
+                                                    : nlohmann::json(std::stoi(r.exit_status))}});
     }
-    void tick(const std::vector<Board>&) override {}
+    void tick(const std::list<Board>&) override {}
 
   private:
     void emit(const nlohmann::json& event) {
@@ -76,7 +92,7 @@ class PlainScreen : public Screen {
         std::snprintf(took, sizeof(took), " (%.1f s)", seconds_of(b));
         say(b, outcome_text(b) + ", " + std::to_string(b.record.frames) + " frames" + took);
     }
-    void tick(const std::vector<Board>&) override {}
+    void tick(const std::list<Board>&) override {}
 
   private:
     void say(const Board& b, const std::string& what) {
@@ -91,21 +107,32 @@ class TerminalScreen : public Screen {
     void board_started(const Board&) override {}
     void board_progress(const Board&) override {}
     void board_finished(const Board&) override {}
-    void tick(const std::vector<Board>& boards) override {
+    void tick(const std::list<Board>& boards) override {
         bool all_done =
             std::none_of(boards.begin(), boards.end(), [](const Board& b) { return b.running; });
         if (!all_done && Clock::now() - last_drawn_ < REDRAW_EVERY) {
             return;
         }
         last_drawn_ = Clock::now();
+        size_t width = terminal_width();
         std::string text;
-        if (drawn_lines_ > 0) {
-            text += "\x1b[" + std::to_string(drawn_lines_) + "A";
+        // Back to the first line drawn: after a resize to fewer columns a
+        // terminal may have wrapped what was drawn, so its rows are counted
+        // at the new width, and everything below is cleared.
+        size_t rows = 0;
+        for (size_t length : drawn_lengths_) {
+            rows += std::max<size_t>(1, (length + width - 1) / width);
         }
+        if (rows > 0) {
+            text += "\r\x1b[" + std::to_string(rows) + "A\x1b[J";
+        }
+        drawn_lengths_.clear();
         for (const Board& b : boards) {
-            text += "\r\x1b[K" + line(b) + "\n";
+            // Cut to the width, so that no line wraps.
+            std::string shown = line(b).substr(0, width - 1);
+            text += "\r\x1b[K" + shown + "\n";
+            drawn_lengths_.push_back(shown.size());
         }
-        drawn_lines_ = boards.size();
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
     }
@@ -124,11 +151,59 @@ class TerminalScreen : public Screen {
     }
 
     long data_frames_;
-    size_t drawn_lines_ = 0;
+    std::vector<size_t> drawn_lengths_;
     Clock::time_point last_drawn_;
 };
 
 } // namespace
+
+ContinuousScreen::ContinuousScreen() : terminal_(isatty(1) != 0) {
+    const char* term = std::getenv("TERM");
+    colour_ = terminal_ && term != nullptr && std::string(term) != "dumb";
+}
+
+void ContinuousScreen::board_started(const Board& b) {
+    say(b.fixture.name + " " + b.record.mac + " started");
+}
+
+void ContinuousScreen::board_finished(const Board& b) {
+    bool passed = b.record.outcome == Outcome::passed;
+    std::string word = passed ? "PASS" : "FAIL";
+    if (colour_) {
+        word = (passed ? "\x1b[1;32m" : "\x1b[1;31m") + word + "\x1b[0m";
+    }
+    char took[64];
+    std::snprintf(took, sizeof(took), "%ld frames, %.1f s", b.record.frames, seconds_of(b));
+    say(b.fixture.name + " " + b.record.mac + " " + word + " " +
+        (passed ? std::string(took) : outcome_text(b) + " (" + took + ")"));
+}
+
+void ContinuousScreen::prompt(const std::string& text) {
+    std::string shown = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
+    prompt_ = text;
+    open_ = !text.empty();
+    std::fputs((shown + prompt_).c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void ContinuousScreen::answered() {
+    if (open_ && !terminal_) {
+        std::fputs("\n", stdout);
+        std::fflush(stdout);
+    }
+    prompt_.clear();
+    open_ = false;
+}
+
+void ContinuousScreen::say(const std::string& line) {
+    // The prompt's line is taken back on a terminal, ended elsewhere, and
+    // shown again below the line.
+    std::string text = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
+    text += line + "\n" + prompt_;
+    open_ = !prompt_.empty();
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
 
 std::unique_ptr<Screen> make_screen(bool json, long data_frames) {
     if (json) {
@@ -140,7 +215,8 @@ std::unique_ptr<Screen> make_screen(bool json, long data_frames) {
     return std::make_unique<PlainScreen>();
 }
 
-void print_round_end(const std::vector<Board>& boards, const std::string& round, bool json) {
+void print_round_end(const std::vector<Board>& boards, int skipped, const std::string& round,
+                     bool json) {
     std::map<std::string, int> counts;
     std::string retry;
     for (const Board& b : boards) {
@@ -151,16 +227,17 @@ void print_round_end(const std::vector<Board>& boards, const std::string& round,
         }
     }
     if (json) {
-        nlohmann::json event = {{"event", "round"},
-                                {"round", round},
-                                {"boards", boards.size()},
-                                {"outcomes", counts},
-                                {"retry", retry}};
+        nlohmann::json event = {{"event", "round"},        {"round", round},
+                                {"boards", boards.size()}, {"skipped", skipped},
+                                {"outcomes", counts},      {"retry", retry}};
         std::printf("%s\n", event.dump().c_str());
     } else {
-        std::string text = "round " + round + ": " + std::to_string(boards.size()) + " boards";
+        std::string text = "round " + round + ": " + boards_text(boards.size());
         for (const auto& [outcome, count] : counts) {
             text += ", " + std::to_string(count) + " " + outcome;
+        }
+        if (skipped > 0) {
+            text += "; " + std::to_string(skipped) + " skipped";
         }
         std::printf("%s\n", text.c_str());
         std::printf("%s\n", retry.empty() ? "nothing to retry"

@@ -72,6 +72,14 @@ std::string SqlStore::claim_and_start(Record& r) {
     return refusal;
 }
 
+std::string SqlStore::refusal(const std::string& mac, bool rework) {
+    Rows claims = run("SELECT state FROM claims WHERE mac = $1", {mac});
+    if (claims.empty() || (rework && claims[0][0] == "passed")) {
+        return "";
+    }
+    return why_claimed(mac);
+}
+
 void SqlStore::finish(const Record& r) {
     transaction([&] {
         // Finished once: a record delivered again changes nothing.

@@ -41,6 +41,9 @@ class Store {
     // every station. Returns an empty text, or why the MAC was refused
     // (where and when it was programmed, or is being programmed).
     virtual std::string claim_and_start(Record& record) = 0;
+    // Why the MAC would be refused now (passed before, unless reworked; in
+    // progress on any station), or an empty text; the claim itself decides.
+    virtual std::string refusal(const std::string& mac, bool rework) = 0;
     // Finishes a started record once; a passed board keeps its MAC claimed,
     // any other outcome frees it. A record marked interrupted while its
     // station was cut off from the store takes its true end when it arrives.

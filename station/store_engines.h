@@ -24,6 +24,7 @@ class SqlStore : public Store {
     std::optional<Profile> locked_profile(const std::string& station) override;
     void lock_profile(const std::string& station, const Profile& profile) override;
     std::string claim_and_start(Record& record) override;
+    std::string refusal(const std::string& mac, bool rework) override;
     void finish(const Record& record) override;
     std::vector<Record> started_records(const std::string& station) override;
     std::vector<Record> records(const RecordFilter& filter) override;

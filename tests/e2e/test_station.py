@@ -2,6 +2,7 @@
 pseudo-terminal: rounds, records, transcripts, retries, duplicate MACs, a
 station killed mid-round, and its refusals."""
 
+import calendar
 import csv
 import io
 import json
@@ -135,16 +136,16 @@ class Round(StationCase):
         records = {r["fixture"]: r for r in line.export()}
         self.assertEqual(sorted(records), ["A%d" % n for n in range(1, 9)])
         expected = {  # outcome, stage, message, frames, exit status
-            "A6": ("failed", "board data", "CRC Error", 2, "1"),
-            "A7": ("stalled", "OTP", "no answer to frame 4", 3, ""),
+            "A6": ("failed", "board data", "CRC Error", 2, 1),
+            "A7": ("stalled", "OTP", "no answer to frame 4", 3, None),
             # The pseudo-terminal's node goes with the hang-up: noticed at
             # once, not after the stall time.
-            "A8": ("failed", "OTP", "port lost at frame 5", 4, ""),
+            "A8": ("failed", "OTP", "port lost at frame 5", 4, None),
         }
         for n in range(1, 9):
             r = records["A%d" % n]
             got = (r["outcome"], r["stage"], r["message"], r["frames"], r["exit_status"])
-            self.assertEqual(got, expected.get("A%d" % n, ("passed", "", "", FRAMES, "0")), n)
+            self.assertEqual(got, expected.get("A%d" % n, ("passed", "", "", FRAMES, 0)), n)
             self.assertEqual((r["mac"], r["port"], r["otp_address"], r["attempt"], r["rework"]),
                              (mac(n), line.port(n), "0001a000", 1, 0))
             self.assertEqual(r["device"], os.path.realpath(line.port(n)))
@@ -188,9 +189,15 @@ class Round(StationCase):
         self.assertEqual(",".join(rows[0]), COLUMNS)
         self.assertEqual(len(rows), 1 + 8 + 3)
         out, _, _ = line.station("report", "--csv")
-        day = out.splitlines()[1].split(",")
-        self.assertEqual(day[1:], ["8", "8", "62.5"])
-        self.assertIn("A6,board data,CRC Error,1", out)
+        # One table: a row for each failure of the day, frame numbers folded.
+        rows = list(csv.DictReader(io.StringIO(out)))
+        self.assertEqual({(r["boards"], r["passed"], r["first_pass_yield"]) for r in rows},
+                         {("8", "8", "62.5")})
+        self.assertEqual(sorted((r["stage"], r["failure"], r["failures"], r["fixtures"])
+                                for r in rows),
+                         [("OTP", "port lost at frame N", "1", "A8"),
+                          ("OTP", "stalled: no answer to frame N", "1", "A7"),
+                          ("board data", "CRC Error", "1", "A6")])
 
 
 class Events(StationCase):
@@ -227,6 +234,43 @@ class Events(StationCase):
         self.assertEqual(sorted((r["fixture"], r["mac"], r["outcome"]) for r in line.export()),
                          [("A1", mac(1), "passed"), ("A3", mac(3), "passed")])
 
+    def test_a_refused_scan_asks_the_same_fixture_again_at_once(self):
+        line = self.line(fixtures=2)
+        line.plug(1)
+        self.assertEqual(line.station("run", "--fixtures", "A1", "--mac", "A1=" + mac(5))[2], 0)
+        line.plug(1)
+        line.plug(2)
+        # A2: a MAC scanned for A1 already, then one that passed before, then
+        # a fresh one in the dot form of a label.
+        out, err, status = line.station("run", stdin=b"00:11:22:33:44:01\n001122334401\n"
+                                                      b"00-11-22-33-44-05\n0011.2233.4402\n")
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("MAC for A1: MAC for A2: refused: MAC 001122334401 is given for A1 "
+                      "already\nMAC for A2: refused: MAC 001122334405 was programmed on "
+                      "station line1, fixture A1, at ", out)
+        self.assertEqual(out.count("MAC for A1: "), 1, "no other fixture is asked again")
+        self.assertEqual(sorted((r["fixture"], r["mac"]) for r in line.export()),
+                         [("A1", mac(1)), ("A1", mac(5)), ("A2", mac(2))])
+
+    def test_ctrl_c_at_the_prompt_ends_the_command_with_nothing_started(self):
+        line = self.line(fixtures=1)
+        agent = line.plug(1)
+        station = subprocess.Popen([STATION, "run"], cwd=line.path, env=line.env(),
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, bufsize=0)
+        self.addCleanup(station.stdin.close)
+        seen = b""
+        while not seen.endswith(b"MAC for A1: "):
+            self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
+            seen += station.stdout.read(100)
+        station.send_signal(signal.SIGINT)
+        station.communicate(timeout=RUN_TIMEOUT)
+        self.assertEqual(station.returncode, -signal.SIGINT)
+        self.assertEqual(line.export(), [])
+        agent.process.terminate()
+        agent.stop()
+        self.assertEqual(agent.frames(), [])
+
     def test_ports_lists_this_machines_serial_ports(self):
         result = subprocess.run([STATION, "ports"], capture_output=True, text=True,
                                 timeout=RUN_TIMEOUT)
@@ -235,6 +279,63 @@ class Events(StationCase):
         expected = sorted("/dev/" + n for n in os.listdir("/dev")
                           if re.match(r"^tty(USB|ACM|S|AMA)\d+$", n))
         self.assertEqual(sorted(nodes), expected)
+
+
+def utc_seconds(text):
+    """A record's UTC time as seconds since the epoch."""
+    return calendar.timegm(time.strptime(text[:19], "%Y-%m-%dT%H:%M:%S")) + float(text[19:-1])
+
+
+class Continuous(StationCase):
+    """`run --continuous` through a pipe, as a factory script drives it."""
+
+    def test_each_board_starts_as_its_mac_is_scanned_while_the_others_run(self):
+        line = self.line(fixtures=2)
+        line.plug(1, "--delay", "200")
+        line.plug(2, "--delay", "200")
+        station = subprocess.Popen([STATION, "run", "--continuous"], cwd=line.path,
+                                   env=line.env(), stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        self.addCleanup(station.stderr.close)
+        self.addCleanup(station.stdout.close)
+        seen = []
+
+        def wait_for(text):
+            while not any(text in l for l in seen):
+                self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
+                seen.append(station.stdout.readline().decode())
+
+        station.stdin.write(b"001122334401\n")
+        wait_for("A1 001122334401 started")
+        # A1 runs; the same MAC scanned for A2 is refused and A2 asked again.
+        station.stdin.write(b"00:11:22:33:44:01\n")
+        wait_for("refused: MAC 001122334401 is running on A1")
+        scanned = time.time()
+        station.stdin.write(b"0011.2233.4402\n")
+        wait_for("A2 001122334402 started")
+        station.stdin.close()  # the end of input: running boards finish, then the round
+        station.wait(timeout=RUN_TIMEOUT)
+        out, err = station.stdout.read(), station.stderr.read()
+        seen.append(out.decode())
+        self.assertEqual((station.returncode, err), (0, b""), seen)
+        text = "".join(seen)
+        self.assertIn("A1 001122334401 PASS 11 frames", text)
+        self.assertIn("A2 001122334402 PASS 11 frames", text)
+        self.assertIn("MAC for A2: \nrefused: MAC 001122334401 is running on A1\nMAC for A2: ",
+                      text)
+        records = {r["fixture"]: r for r in line.export()}
+        self.assertEqual({f: r["outcome"] for f, r in records.items()},
+                         {"A1": "passed", "A2": "passed"})
+        # A2 started after its own scan, while A1 still ran.
+        self.assertGreaterEqual(utc_seconds(records["A2"]["started"]), scanned - 0.01)
+        self.assertLess(utc_seconds(records["A2"]["started"]),
+                        utc_seconds(records["A1"]["ended"]))
+
+    def test_mac_given_with_continuous_is_refused(self):
+        line = self.line(fixtures=1)
+        out, err, status = line.station("run", "--continuous", *self.macs([1]))
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("--continuous takes each MAC as its board is scanned", err)
 
 
 class Duplicates(StationCase):

@@ -116,8 +116,8 @@ class StoreHeldByAnotherWriter(FaultCase):
         return line, r.end()
 
     def expected(self):
-        return [("A1", "passed", "", "", FRAMES, "0"),
-                ("A2", "failed", "board data", "CRC Error", 2, "1")]
+        return [("A1", "passed", "", "", FRAMES, 0),
+                ("A2", "failed", "board data", "CRC Error", 2, 1)]
 
     def test_held_9_s_with_sigint_the_records_reach_the_store(self):
         line, (out, err, status) = self.held_round(0)
@@ -234,8 +234,8 @@ class PortLost(FaultCase):
         out, err, status = line.station("run", *self.macs([1, 2]), timeout=30)
         self.assertEqual((status, err), (1, ""))
         self.assertEqual(self.outcomes(line),
-                         [("A1", "passed", "", "", FRAMES, "0"),
-                          ("A2", "failed", "OTP", "port lost at frame 4", 3, "")])
+                         [("A1", "passed", "", "", FRAMES, 0),
+                          ("A2", "failed", "OTP", "port lost at frame 4", 3, None)])
 
 
 class Attempts(FaultCase):
