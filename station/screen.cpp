@@ -11,7 +11,7 @@
 namespace {
 
 constexpr auto REDRAW_EVERY = std::chrono::milliseconds(100); // at most 10 a second
-constexpr int BAR_WIDTH = 20;
+constexpr size_t BAR_WIDTH = 20;
 
 // A board's time so far; a finished board's stands at its end.
 double seconds_of(const Board& board) {
@@ -37,6 +37,12 @@ std::string boards_text(size_t count) {
 size_t terminal_width() {
     winsize size{};
     return ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+// A line cut to the terminal's width, so that it never wraps; whole when
+// standard output is no terminal.
+std::string fitted(const std::string& line) {
+    return isatty(1) ? line.substr(0, terminal_width() - 1) : line;
 }
 
 std::string outcome_text(const Board& board) {
@@ -127,9 +133,19 @@ class TerminalScreen : public Screen {
             text += "\r\x1b[" + std::to_string(rows) + "A\x1b[J";
         }
         drawn_lengths_.clear();
+        // The widest layout in which every line fits: the bar shrinks, then
+        // goes with the stage column, so that each outcome stays in sight;
+        // what still does not fit is cut, so that no line wraps.
+        Layout layout = LAYOUTS[std::size(LAYOUTS) - 1];
+        for (const Layout& candidate : LAYOUTS) {
+            if (std::all_of(boards.begin(), boards.end(),
+                            [&](const Board& b) { return line(b, candidate).size() < width; })) {
+                layout = candidate;
+                break;
+            }
+        }
         for (const Board& b : boards) {
-            // Cut to the width, so that no line wraps.
-            std::string shown = line(b).substr(0, width - 1);
+            std::string shown = line(b, layout).substr(0, width - 1);
             text += "\r\x1b[K" + shown + "\n";
             drawn_lengths_.push_back(shown.size());
         }
@@ -138,15 +154,29 @@ class TerminalScreen : public Screen {
     }
 
   private:
-    std::string line(const Board& b) {
+    struct Layout {
+        size_t bar; // columns of the bar, none: no bar
+        bool stage; // the column of the image being programmed
+    };
+    static constexpr Layout LAYOUTS[] = {{BAR_WIDTH, true}, {10, true}, {0, true}, {0, false}};
+
+    std::string line(const Board& b, const Layout& layout) {
         int p = percent(b, data_frames_);
-        std::string bar(static_cast<size_t>(p * BAR_WIDTH / 100), '#');
-        bar.resize(BAR_WIDTH, '.');
-        std::string stage = b.running ? text_of(stage_of(b.record.transcript)) : "";
+        std::string bar;
+        if (layout.bar > 0) {
+            bar = std::string(static_cast<size_t>(p) * layout.bar / 100, '#');
+            bar.resize(layout.bar, '.');
+            bar = "[" + bar + "] ";
+        }
+        std::string stage;
+        if (layout.stage) {
+            stage = b.running ? text_of(stage_of(b.record.transcript)) : "";
+            stage.resize(10, ' ');
+            stage += " ";
+        }
         char text[200];
-        std::snprintf(text, sizeof(text), "%-8s %s %-10s %3d%% [%s] %6.1f s  ",
-                      b.fixture.name.c_str(), b.record.mac.c_str(), stage.c_str(), p, bar.c_str(),
-                      seconds_of(b));
+        std::snprintf(text, sizeof(text), "%-8s %s %s%3d%% %s%6.1f s  ", b.fixture.name.c_str(),
+                      b.record.mac.c_str(), stage.c_str(), p, bar.c_str(), seconds_of(b));
         return text + outcome_text(b);
     }
 
@@ -239,9 +269,17 @@ void print_round_end(const std::vector<Board>& boards, int skipped, const std::s
         if (skipped > 0) {
             text += "; " + std::to_string(skipped) + " skipped";
         }
-        std::printf("%s\n", text.c_str());
-        std::printf("%s\n", retry.empty() ? "nothing to retry"
-                                          : ("station retry would run " + retry).c_str());
+        std::string retry_text =
+            retry.empty() ? "nothing to retry" : "station retry would run " + retry;
+        // On a terminal, no line wraps: the round's id goes on a line of its
+        // own when the counts and it do not fit.
+        if (isatty(1) && text.size() >= terminal_width()) {
+            size_t colon = text.find(": ");
+            std::string id = text.substr(0, colon);
+            text = text.substr(colon + 2);
+            std::printf("%s\n", fitted(id).c_str());
+        }
+        std::printf("%s\n%s\n", fitted(text).c_str(), fitted(retry_text).c_str());
     }
     std::fflush(stdout);
 }

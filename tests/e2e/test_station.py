@@ -456,13 +456,20 @@ class Refusals(StationCase):
 
 
 class TerminalScreen(StationCase):
-    def test_the_screen_in_a_real_terminal(self):
-        tmux = shutil.which("tmux")
-        if not tmux:
+    """The round's screen in a real terminal (tmux): one line a fixture,
+    none wider than the screen, through a resize."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmux = shutil.which("tmux")
+        if not self.tmux:
             self.skipTest("tmux is not installed")
-        line = self.line(fixtures=2)
+
+    def round_in_tmux(self, width, stall=2):
+        line = self.line(fixtures=3, stall=stall)
         line.plug(1)
         line.plug(2, "--answer", "3=000600000000")
+        line.plug(3, "--silent-from", "4")
         socket = os.path.join(tempfile.mkdtemp(prefix="station_tmux_"), "tmux")
         self.addCleanup(shutil.rmtree, os.path.dirname(socket), ignore_errors=True)
         # The command tells its end through a FIFO, opened for reading and
@@ -471,23 +478,65 @@ class TerminalScreen(StationCase):
         os.mkfifo(done)
         ended = os.open(done, os.O_RDWR | os.O_NONBLOCK)
         self.addCleanup(os.close, ended)
-        command = "TMPDIR=%s %s run %s; echo $? > %s; sleep 600" % (
-            line.path, STATION, " ".join(self.macs([1, 2])), done)
-        subprocess.run([tmux, "-S", socket, "new-session", "-d", "-x", "120", "-y", "20",
-                        "-c", line.path, command], check=True, timeout=RUN_TIMEOUT)
-        self.addCleanup(subprocess.run, [tmux, "-S", socket, "kill-server"],
+        command = "%s run %s; echo $? > %s; sleep 600" % (
+            STATION, " ".join(self.macs([1, 2, 3])), done)
+        subprocess.run([self.tmux, "-S", socket, "new-session", "-d", "-x", str(width), "-y",
+                        "20", "-c", line.path, command], check=True, timeout=RUN_TIMEOUT)
+        self.addCleanup(subprocess.run, [self.tmux, "-S", socket, "kill-server"],
                         capture_output=True, timeout=RUN_TIMEOUT)
+        return socket, ended
+
+    def pane(self, socket):
+        return subprocess.run([self.tmux, "-S", socket, "capture-pane", "-p"],
+                              capture_output=True, text=True, check=True,
+                              timeout=RUN_TIMEOUT).stdout
+
+    def wait_for(self, socket, text):
+        """Captures the pane until it shows `text` (the screen is drawn 10
+        times a second)."""
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while text not in self.pane(socket):
+            self.assertLess(time.monotonic(), deadline, self.pane(socket))
+            time.sleep(0.05)
+        return self.pane(socket)
+
+    def check_end(self, socket, ended, width):
         self.assertTrue(select.select([ended], [], [], RUN_TIMEOUT)[0], "the round did not end")
-        status = os.read(ended, 100).decode().strip()
-        pane = subprocess.run([tmux, "-S", socket, "capture-pane", "-p"], capture_output=True,
-                              text=True, check=True, timeout=RUN_TIMEOUT).stdout
-        lines = [l for l in pane.splitlines() if l.strip()]
-        self.assertRegex(lines[0], r"^A1 +001122334401 +100% \[#{20}\] +\d+\.\d s +passed$")
-        self.assertRegex(lines[1], r"^A2 +001122334402 +\d+% \[#*\.+\] +\d+\.\d s +failed in "
-                                   r"board data: CRC Error$")
-        self.assertTrue(lines[2].startswith("round "), pane)
-        self.assertEqual(lines[3], "station retry would run A2")
-        self.assertEqual(status, "1")
+        self.assertEqual(os.read(ended, 100).decode().strip(), "1")
+        lines = [l for l in self.pane(socket).splitlines() if l.strip()]
+        self.assertTrue(all(len(l) < width for l in lines), lines)
+        self.assertEqual([l.split()[0] for l in lines[:3]], ["A1", "A2", "A3"], lines)
+        self.assertEqual(sum(l.startswith("A") for l in lines), 3, "one line a fixture")
+        bar = r"(\[[#.]+\] +)?"  # the bar goes first when the lines do not fit
+        self.assertRegex(lines[0], r"^A1 +001122334401 +100%% +%s\d+\.\d s +passed$" % bar)
+        self.assertRegex(lines[1], r"^A2 +001122334402 +\d+%% +%s\d+\.\d s +failed" % bar)
+        self.assertRegex(lines[2], r"^A3 +001122334403 +\d+%% +%s\d+\.\d s +stalled" % bar)
+        # The round's line, its id on a line of its own where the two do not fit.
+        summary = "3 boards, 1 failed, 1 passed, 1 stalled"
+        rest = lines[3:] if lines[3].endswith(summary) else [lines[3] + " " + lines[4]] + lines[5:]
+        self.assertRegex(rest[0], r"^round [0-9a-f-]{36}:? %s$" % summary)
+        self.assertEqual(rest[1], "station retry would run A2,A3")
+        return lines
+
+    def test_80_and_120_columns(self):
+        for width in (80, 120):
+            with self.subTest(width=width):
+                socket, ended = self.round_in_tmux(width)
+                # A finished board's time stands still while another runs.
+                first = self.wait_for(socket, "passed").splitlines()[0]
+                self.wait_for(socket, "failed")
+                again = self.pane(socket).splitlines()[0]
+                self.assertEqual(first, again)
+                lines = self.check_end(socket, ended, width)
+                if width == 120:
+                    self.assertTrue(lines[1].endswith("failed in board data: CRC Error"))
+
+    def test_a_terminal_resized_during_the_round(self):
+        socket, ended = self.round_in_tmux(120, stall=3)
+        self.wait_for(socket, "passed")
+        subprocess.run([self.tmux, "-S", socket, "resize-window", "-x", "60", "-y", "20"],
+                       check=True, timeout=RUN_TIMEOUT)
+        self.check_end(socket, ended, 60)
 
 
 if __name__ == "__main__":
