@@ -167,7 +167,8 @@ std::map<std::string, std::string> given_macs(const StationFile& file,
 }
 
 // Asks for a fixture's MAC (a barcode scanner types it and Enter); an empty
-// line or the end of input skips the fixture. A MAC that is refused (given
+// line or the end of input gives an empty text: the fixture takes the pool's
+// next MAC, or is skipped without a pool. A MAC that is refused (given
 // already this round, passed before, in progress on any station) is refused
 // at once, with why, and the same fixture is asked again.
 std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
@@ -256,6 +257,7 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
 
 int command_lock(const Context& c) {
     Images images = read_images(c.file.config);
+    check_mac_fits(c.file, images);
     Profile profile = profile_of(images);
     c.opened.store->lock_profile(c.file.station, profile);
     std::cout << "locked profile " << profile.id << "\n  board data " << profile.board_data_sha256
@@ -278,16 +280,16 @@ int command_run(const Context& c) {
         std::string mac = given != macs.end()
                               ? given->second
                               : ask_mac(fixture.name, planned, *c.opened.store, c.options.rework);
-        if (mac.empty()) {
+        if (mac.empty() && !c.file.mac.has_pool()) {
             skipped += 1; // the operator skipped it
             continue;
         }
-        planned.push_back({fixture, mac, c.options.rework});
+        planned.push_back({fixture, mac, c.options.rework}); // empty: the pool's next
     }
     // The same MAC twice in one round is refused before anything runs.
     for (size_t i = 0; i < planned.size(); ++i) {
         for (size_t j = i + 1; j < planned.size(); ++j) {
-            if (planned[i].mac == planned[j].mac) {
+            if (!planned[i].mac.empty() && planned[i].mac == planned[j].mac) {
                 throw StationError{"MAC " + planned[i].mac + " given for " +
                                    planned[i].fixture.name + " and " + planned[j].fixture.name};
             }
@@ -318,7 +320,8 @@ int command_retry(const Context& c) {
             skipped += 1;
             continue;
         }
-        planned.push_back({*fixture, r.mac, r.rework});
+        // The same board: the same MAC, and a MAC it keeps is its own.
+        planned.push_back({*fixture, r.mac, r.rework, r.id});
     }
     if (planned.empty()) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
@@ -360,6 +363,19 @@ int command_history(const Context& c) {
 }
 
 // The serial ports of this machine with their stable names.
+int command_pool(const Context& c) {
+    const MacPlan& plan = c.file.mac;
+    if (!plan.has_pool()) {
+        throw StationError{c.file.path + " has no MAC pool ([mac] first and last)"};
+    }
+    unsigned long long size =
+        std::stoull(plan.last, nullptr, 16) - std::stoull(plan.first, nullptr, 16) + 1;
+    long long used = c.opened.store->pool_used(plan.first, plan.last);
+    std::cout << "first " << plan.first << "\nlast  " << plan.last << "\nused  " << used
+              << "\nleft  " << size - static_cast<unsigned long long>(used) << "\n";
+    return 0;
+}
+
 int command_ports(const Context&) {
     std::map<std::string, std::vector<std::string>> names; // node -> stable names
     for (const char* folder : {"/dev/serial/by-path", "/dev/serial/by-id"}) {
@@ -443,6 +459,8 @@ const std::vector<Command>& commands() {
          command_init},
         {"history", "one board's records with transcripts", Needs::shared_store, false,
          history_options, check_history_mac, command_history},
+        {"pool", "the MAC pool: first, last, used and left", Needs::shared_store, false, no_options,
+         no_check, command_pool},
         {"ports", "the serial ports of this machine and their stable names", Needs::nothing, false,
          no_options, no_check, command_ports},
     };

@@ -128,6 +128,9 @@ class PgStore : public SqlStore {
     void rollback() override {
         run("ROLLBACK", {});
     }
+    std::string for_update() const override {
+        return " FOR UPDATE";
+    }
 
   private:
     // A column as text; bytes as their raw bytes.

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -179,6 +181,7 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
         }
         std::string config = "Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: " +
                              signed_hex(images.otp_address) + "\nFirmware: firmware.bin\n";
+        config_ = config;
         fs::path config_path = fs::path(folder_) / CONFIG_FILE_NAME;
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(config_path.c_str(), "wbx"),
                                                    std::fclose);
@@ -200,7 +203,11 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
                              static_cast<unsigned long long>(about.st_ctim.tv_sec) * 1000000000ULL +
                                  static_cast<unsigned long long>(about.st_ctim.tv_nsec)});
         }
-        // Nothing is added or renamed in it while the round runs.
+        // Boards with images of their own have folders in "boards"; nothing
+        // else is added or renamed in the snapshot while the round runs.
+        if (mkdir((fs::path(folder_) / "boards").c_str(), 0700) != 0) {
+            throw StationError{"cannot make " + folder_ + "/boards"};
+        }
         chmod(folder_.c_str(), 0500);
     } catch (...) {
         std::error_code ignored;
@@ -214,6 +221,47 @@ Snapshot::~Snapshot() {
     std::error_code ignored;
     fs::permissions(folder_, fs::perms::owner_all, ignored);
     fs::remove_all(folder_, ignored);
+}
+
+std::string Snapshot::board_folder(const std::string& name, const std::string& file, long offset,
+                                   const std::string& mac, std::string& hash) const {
+    std::string locked_path = (fs::path(folder_) / file).string();
+    std::ifstream locked(locked_path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(locked)), std::istreambuf_iterator<char>());
+    if (!locked.good() && !locked.eof()) {
+        throw StationError{"cannot read " + locked_path};
+    }
+    if (offset < 0 || static_cast<size_t>(offset) + 6 > bytes.size()) {
+        throw StationError{"the MAC's six bytes at offset " + std::to_string(offset) +
+                           " do not fit in " + file};
+    }
+    for (int i = 0; i < 6; ++i) {
+        bytes[static_cast<size_t>(offset + i)] =
+            static_cast<char>(std::stoi(mac.substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
+    }
+    hash = hash_text(bytes);
+    fs::path folder = fs::path(folder_) / "boards" / name;
+    if (mkdir(folder.c_str(), 0700) != 0) {
+        throw StationError{"cannot make " + folder.string() + ": " + std::strerror(errno)};
+    }
+    // The board's image under its own name; the other two are the round's.
+    std::string config = config_;
+    for (const char* other : {"board_data.bin", "otp.bin", "firmware.bin"}) {
+        if (file != other) {
+            size_t at = config.find(other);
+            config.replace(at, std::strlen(other), std::string("../../") + other);
+        }
+    }
+    for (const auto& [path, text] : {std::pair<fs::path, const std::string*>{folder / file, &bytes},
+                                     {folder / CONFIG_FILE_NAME, &config}}) {
+        std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(path.c_str(), "wbx"), std::fclose);
+        if (!out || std::fwrite(text->data(), 1, text->size(), out.get()) != text->size() ||
+            std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
+            throw StationError{"cannot write " + path.string()};
+        }
+        chmod(path.c_str(), 0400);
+    }
+    return folder.string();
 }
 
 bool Snapshot::hashes_match() const {

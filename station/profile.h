@@ -42,6 +42,13 @@ class Snapshot {
     // Whether the images' bytes still hash to the profile's: the round's
     // last look.
     bool hashes_match() const;
+    // A folder of one board whose MAC goes into one image (`file`, as the
+    // snapshot names it: "otp.bin"): that image with the MAC's six bytes at
+    // `offset`, every other byte as locked, and a tivConfig.txt that names
+    // it beside the round's other two images. Returns the folder; `hash`
+    // gets the SHA-256 of the board's image.
+    std::string board_folder(const std::string& name, const std::string& file, long offset,
+                             const std::string& mac, std::string& hash) const;
 
   private:
     std::string folder_;
@@ -51,6 +58,7 @@ class Snapshot {
     };
     std::vector<Seen> seen_;
     std::vector<std::pair<std::string, std::string>> hashes_; // path, SHA-256
+    std::string config_;                                      // the round's tivConfig.txt
 };
 // The frames that carry data (one dot each) for the three images.
 long data_frames(const Images& images);

@@ -44,6 +44,9 @@ struct Record {
     std::string exit_status; // host's, empty when the station stopped it
     std::string transcript;  // host's standard output and error, in order
     std::string round;       // the round of `station run` it belongs to
+    // Not a column: the board was being programmed with the image that
+    // carries its MAC, so it keeps the MAC for ever.
+    bool mac_kept = false;
 };
 
 // The export's columns, in their order.

@@ -124,12 +124,61 @@ Record new_record(const StationFile& file, const Planned& p, const Profile& lock
 // or a missing port skips its fixture. A store lost half-way ends the
 // command before any host starts: the records claimed so far are ended
 // aborted, into the spool.
+// The image that carries each board's MAC: its name in the snapshot and the
+// record's hash of it.
+struct Carrier {
+    const char* file;
+    std::string Record::*hash;
+};
+
+std::optional<Carrier> carrier_of(const MacPlan& plan) {
+    if (plan.image == "board data") {
+        return Carrier{"board_data.bin", &Record::board_data_sha256};
+    }
+    if (plan.image == "otp") {
+        return Carrier{"otp.bin", &Record::otp_sha256};
+    }
+    if (plan.image == "firmware") {
+        return Carrier{"firmware.bin", &Record::firmware_sha256};
+    }
+    return std::nullopt;
+}
+
+// Gives a board its own copy of the image that carries its MAC; the
+// record's hash of that image is of the bytes this board receives.
+void give_own_images(Board& board, const MacPlan& plan, const Snapshot& snapshot) {
+    if (std::optional<Carrier> carrier = carrier_of(plan)) {
+        std::string hash;
+        board.folder = snapshot.board_folder(board.record.id, carrier->file, plan.offset,
+                                             board.record.mac, hash);
+        board.record.*carrier->hash = hash;
+    }
+}
+
+// Takes a pool's next MAC for a board that has none; says so when the pool
+// is used up.
+bool take_from_pool(Planned& p, const StationFile& file, Store& store, bool json) {
+    if (!p.mac.empty()) {
+        return true;
+    }
+    std::optional<std::string> mac =
+        file.mac.has_pool() ? store.hand_out(file.mac.first, file.mac.last) : std::nullopt;
+    if (!mac) {
+        print_skipped(p.fixture.name,
+                      "MAC pool exhausted (" + file.mac.first + "-" + file.mac.last + ")", json);
+        return false;
+    }
+    p.mac = *mac;
+    return true;
+}
+
 std::vector<Board> claim_boards(const StationFile& file, const Opened& opened,
                                 const std::vector<Planned>& planned, const Profile& locked,
-                                const std::string& round, bool json, bool& all_taken) {
+                                const Snapshot& snapshot, const std::string& round, bool json,
+                                bool& all_taken) {
     std::string version = host_version(file.host);
     std::vector<Board> boards;
-    for (const Planned& p : planned) {
+    for (Planned p : planned) {
         std::error_code missing;
         fs::path device = fs::canonical(p.fixture.port, missing);
         if (missing) {
@@ -139,10 +188,15 @@ std::vector<Board> claim_boards(const StationFile& file, const Opened& opened,
         }
         Board board;
         board.fixture = p.fixture;
-        board.record = new_record(file, p, locked, device.string(), version, round);
         std::string refusal;
         try {
-            refusal = opened.store->claim_and_start(board.record);
+            if (!take_from_pool(p, file, *opened.store, json)) {
+                all_taken = false;
+                continue;
+            }
+            board.record = new_record(file, p, locked, device.string(), version, round);
+            give_own_images(board, file.mac, snapshot);
+            refusal = opened.store->claim_and_start(board.record, p.retry_of);
         } catch (const StationError&) {
             for (Board& claimed : boards) {
                 Record& r = claimed.record;
@@ -161,6 +215,32 @@ std::vector<Board> claim_boards(const StationFile& file, const Opened& opened,
         boards.push_back(board);
     }
     return boards;
+}
+
+// Whether a board that did not pass keeps its MAC for ever: the job of the
+// image that carries it had started ("Opening" it), so its bytes may be in
+// the board (an OTP is written once).
+bool keeps_mac(const Record& r, const MacPlan& plan) {
+    std::optional<Carrier> carrier = carrier_of(plan);
+    return carrier && r.outcome != Outcome::passed &&
+           r.transcript.find(std::string("Opening ") + carrier->file + "\n") != std::string::npos;
+}
+
+// Below a tenth of the pool left, the round's end says so.
+void warn_of_pool(const StationFile& file, Store& store) {
+    if (!file.mac.has_pool()) {
+        return;
+    }
+    unsigned long long size =
+        std::stoull(file.mac.last, nullptr, 16) - std::stoull(file.mac.first, nullptr, 16) + 1;
+    unsigned long long used =
+        static_cast<unsigned long long>(store.pool_used(file.mac.first, file.mac.last));
+    unsigned long long left = used >= size ? 0 : size - used;
+    if (left * 10 < size) {
+        std::printf("MAC pool %s-%s: %llu of %llu left\n", file.mac.first.c_str(),
+                    file.mac.last.c_str(), left, size);
+        std::fflush(stdout);
+    }
 }
 
 // A board that ended after the snapshot changed: whatever host said, the
@@ -191,6 +271,7 @@ void interrupt_left_records(Store& store, const StationFile& file) {
     std::vector<Record> left = store.started_records(file.station);
     for (Record& record : left) {
         judge_interrupted(record, log_folder(file));
+        record.mac_kept = keeps_mac(record, file.mac);
         store.finish(record);
     }
     if (!left.empty()) {
@@ -223,6 +304,7 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
         throw StationError{"the images of " + file.config + " are not the locked ones (locked " +
                            locked->locked + "): run `station lock` to program the new ones"};
     }
+    check_mac_fits(file, images);
     std::string logs = log_folder(file);
     make_log_folder(logs);
     std::vector<std::string> folders = {folder_of(file), logs};
@@ -261,11 +343,13 @@ int round_status(const std::list<Board>& boards, bool all_taken, int unrecorded,
 
 // A finished board's record goes to the writers; a board that ended after
 // the round's snapshot changed did not get the locked bytes.
-std::function<void(Board&)> record_finished(Recorder& recorder, const Snapshot& snapshot) {
-    return [&recorder, &snapshot](Board& board) {
+std::function<void(Board&)> record_finished(Recorder& recorder, const Snapshot& snapshot,
+                                            const MacPlan& plan) {
+    return [&recorder, &snapshot, &plan](Board& board) {
         if (!snapshot.unchanged()) {
             mark_snapshot_changed(board.record);
         }
+        board.record.mac_kept = keeps_mac(board.record, plan);
         recorder.finished(board.record);
     };
 }
@@ -311,6 +395,24 @@ class Input {
 
 } // namespace
 
+void check_mac_fits(const StationFile& file, const Images& images) {
+    const MacPlan& plan = file.mac;
+    if (plan.image.empty()) {
+        return;
+    }
+    const std::string& path = plan.image == "board data" ? images.board_data
+                              : plan.image == "otp"      ? images.otp
+                                                         : images.firmware;
+    std::error_code error;
+    auto size = fs::file_size(path, error);
+    if (error || static_cast<std::uintmax_t>(plan.offset) + 6 > size) {
+        throw StationError{plan.offset_place + ": the MAC's six bytes at offset " +
+                           std::to_string(plan.offset) + " do not fit in the " + plan.image +
+                           " image " + path + " (" +
+                           (error ? error.message() : std::to_string(size) + " bytes") + ")"};
+    }
+}
+
 int run_continuous(const StationFile& file, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json) {
     Prepared p = prepare_round(file, opened, fixtures.size());
@@ -324,11 +426,12 @@ int run_continuous(const StationFile& file, const Opened& opened,
         json ? print_skipped("", line, true) : continuous->say(line);
     };
     Recorder recorder(opened.store, opened.spool);
-    RoundRunner runner(p.settings, screen, record_finished(recorder, *p.snapshot),
+    RoundRunner runner(p.settings, screen, record_finished(recorder, *p.snapshot, file.mac),
                        [&] { recorder.check(); });
     Input input;
     std::optional<Fixture> asking; // the fixture whose MAC is asked for
     bool claim_waits = false;      // its MAC is with the store
+    std::string folder_of_claim;   // the board's own images, when it has some
     bool taking = true;            // input is taken (until its end, q, Ctrl+C or a lost store)
     std::vector<std::string> lost; // fixtures whose claim the store could not answer
     size_t next = 0;               // where the search for an idle fixture starts
@@ -388,6 +491,7 @@ int run_continuous(const StationFile& file, const Opened& opened,
                     Board board;
                     board.fixture = *asking;
                     board.record = a.record;
+                    board.folder = folder_of_claim;
                     runner.start(std::move(board));
                 }
                 asking.reset();
@@ -425,7 +529,11 @@ int run_continuous(const StationFile& file, const Opened& opened,
             continue;
         }
         Planned planned{*asking, mac, rework};
-        recorder.claim(new_record(file, planned, p.locked, device.string(), version, p.round));
+        Board claimed;
+        claimed.record = new_record(file, planned, p.locked, device.string(), version, p.round);
+        give_own_images(claimed, file.mac, *p.snapshot);
+        folder_of_claim = claimed.folder;
+        recorder.claim(claimed.record);
         claim_waits = true;
     }
     if (continuous) {
@@ -444,14 +552,17 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
     hold_back_station_signals();
     bool all_taken = true; // no port missing, no MAC refused
     std::vector<Board> boards =
-        claim_boards(file, opened, planned, p.locked, p.round, json, all_taken);
+        claim_boards(file, opened, planned, p.locked, *p.snapshot, p.round, json, all_taken);
     std::unique_ptr<Screen> screen = make_screen(json, p.settings.data_frames);
     int unrecorded = 0;
     {
         Recorder recorder(opened.store, opened.spool);
-        run_round(boards, p.settings, *screen, record_finished(recorder, *p.snapshot),
+        run_round(boards, p.settings, *screen, record_finished(recorder, *p.snapshot, file.mac),
                   [&] { recorder.check(); });
         unrecorded = recorder.settle();
+        if (!recorder.store_lost()) {
+            warn_of_pool(file, *opened.store);
+        }
     }
     int not_started = skipped + static_cast<int>(planned.size() - boards.size());
     print_round_end(boards, not_started, p.round, json);

@@ -22,9 +22,14 @@ struct Opened {
 // A board the round is to program.
 struct Planned {
     Fixture fixture;
-    std::string mac;
+    std::string mac; // empty: the pool's next
     bool rework;
+    std::string retry_of = ""; // the record a retry programs again
 };
+
+// Refuses a [mac] offset whose six bytes do not fit in the image that
+// carries the MAC (`images`: the configuration's, as read_images gives them).
+void check_mac_fits(const StationFile& file, const struct Images& images);
 
 // The spool beside the station file.
 std::string spool_path(const StationFile& file);

@@ -55,7 +55,7 @@ sigset_t station_signals() {
     }
     int input = open("/dev/null", O_RDONLY);
     if (input < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0 ||
-        chdir(settings.snapshot.c_str()) != 0) {
+        chdir((board.folder.empty() ? settings.snapshot : board.folder).c_str()) != 0) {
         _exit(127);
     }
     execl(settings.host.c_str(), "host", board.fixture.port.c_str(), board.record.mac.c_str(),

@@ -18,6 +18,7 @@ typedef std::chrono::steady_clock Clock;
 struct Board {
     Fixture fixture;
     Record record;
+    std::string folder; // host's folder when the board has images of its own
     pid_t pid = -1;
     int output = -1; // host's standard output and error, one pipe
     int log = -1;    // the board's log, a copy of the pipe as it comes

@@ -15,6 +15,7 @@ nlohmann::json to_json(const Record& r) {
         item[column] = column_value(r, column);
     }
     item["round"] = r.round;
+    item["mac_kept"] = r.mac_kept;
     return item;
 }
 
@@ -25,7 +26,9 @@ Record from_json(const nlohmann::json& item, std::string transcript) {
     }
     values.push_back(item["round"].get<std::string>());
     values.push_back(std::move(transcript));
-    return record_from_values(values);
+    Record r = record_from_values(values);
+    r.mac_kept = item.value("mac_kept", false);
+    return r;
 }
 
 void check(sqlite3* db, int result) {

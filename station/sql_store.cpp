@@ -3,6 +3,8 @@
 // key; settled when the record is finished.
 #include "station/store_engines.h"
 
+#include <cstdio>
+
 namespace {
 
 // The record's fields as the tables name them: the export's columns, the
@@ -44,9 +46,15 @@ void SqlStore::lock_profile(const std::string& station, const Profile& p) {
          p.locked});
 }
 
-std::string SqlStore::claim_and_start(Record& r) {
+std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
     std::string refusal;
     transaction([&] {
+        Rows kept = run("SELECT record FROM kept WHERE mac = $1", {r.mac});
+        if (!kept.empty() && kept[0][0] != retry_of) {
+            refusal = why_kept(r.mac);
+            return false;
+        }
+        run("INSERT INTO macs_used VALUES ($1) ON CONFLICT (mac) DO NOTHING", {r.mac});
         r.attempt =
             std::stoi(run("SELECT count(*) FROM records WHERE mac = $1", {r.mac})[0][0]) + 1;
         insert_record(r);
@@ -67,12 +75,62 @@ std::string SqlStore::claim_and_start(Record& r) {
             refusal = why_claimed(r.mac);
             return false;
         }
+        if (!kept.empty()) {
+            run("UPDATE kept SET record = $1 WHERE mac = $2", {r.id, r.mac});
+        }
         return true;
     });
     return refusal;
 }
 
+namespace {
+
+unsigned long long mac_number(const std::string& mac) {
+    return std::stoull(mac, nullptr, 16);
+}
+
+std::string mac_text(unsigned long long number) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "%012llX", number);
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> SqlStore::hand_out(const std::string& first, const std::string& last) {
+    std::optional<std::string> mac;
+    transaction([&] {
+        run("INSERT INTO pools VALUES ($1, $2, $1) ON CONFLICT (first, last) DO NOTHING",
+            {first, last});
+        // Held to the end of the transaction: two stations never take one MAC.
+        std::string next =
+            run("SELECT next FROM pools WHERE first = $1 AND last = $2" + for_update(),
+                {first, last})[0][0];
+        for (unsigned long long n = mac_number(next); n <= mac_number(last); ++n) {
+            run("INSERT INTO macs_used VALUES ($1) ON CONFLICT (mac) DO NOTHING", {mac_text(n)});
+            if (changed() == 1) {
+                mac = mac_text(n);
+                run("UPDATE pools SET next = $3 WHERE first = $1 AND last = $2",
+                    {first, last, mac_text(n + 1)});
+                return true;
+            }
+        }
+        run("UPDATE pools SET next = $3 WHERE first = $1 AND last = $2",
+            {first, last, mac_text(mac_number(last) + 1)});
+        return true;
+    });
+    return mac;
+}
+
+long long SqlStore::pool_used(const std::string& first, const std::string& last) {
+    return std::stoll(
+        run("SELECT count(*) FROM macs_used WHERE mac >= $1 AND mac <= $2", {first, last})[0][0]);
+}
+
 std::string SqlStore::refusal(const std::string& mac, bool rework) {
+    if (!run("SELECT record FROM kept WHERE mac = $1", {mac}).empty()) {
+        return why_kept(mac);
+    }
     Rows claims = run("SELECT state FROM claims WHERE mac = $1", {mac});
     if (claims.empty() || (rework && claims[0][0] == "passed")) {
         return "";
@@ -91,6 +149,7 @@ void SqlStore::finish(const Record& r) {
             7);
         if (changed() == 1) {
             settle_claim(r.id, r.mac, r.outcome == Outcome::passed);
+            settle_kept(r);
         }
         return true;
     });
@@ -158,6 +217,29 @@ void SqlStore::settle_claim(const std::string& record, const std::string& mac, b
     } else {
         run("DELETE FROM claims WHERE record = $1", {record});
     }
+}
+
+// A board that passed needs no keeping (its claim is passed); one that did
+// not, but whose MAC-carrying image was being programmed, keeps its MAC, by
+// this record.
+void SqlStore::settle_kept(const Record& r) {
+    if (r.outcome == Outcome::passed) {
+        run("DELETE FROM kept WHERE mac = $1", {r.mac});
+    } else if (r.mac_kept) {
+        run("INSERT INTO kept VALUES ($1, $2) ON CONFLICT (mac) DO UPDATE SET record = $2",
+            {r.mac, r.id});
+    }
+}
+
+std::string SqlStore::why_kept(const std::string& mac) {
+    Rows rows = run("SELECT r.station, r.fixture, r.started FROM kept k "
+                    "JOIN records r ON r.id = k.record WHERE k.mac = $1",
+                    {mac});
+    std::string where = rows.empty() ? ""
+                                     : " on station " + rows[0][0] + ", fixture " + rows[0][1] +
+                                           ", at " + rows[0][2];
+    return "MAC " + mac + " is kept by the board that was programmed with it" + where +
+           " (station retry programs that board again)";
 }
 
 std::string SqlStore::why_claimed(const std::string& mac) {

@@ -122,6 +122,9 @@ class SqliteStore : public SqlStore {
     void rollback() override {
         execute("ROLLBACK");
     }
+    std::string for_update() const override {
+        return "";
+    }
 
   private:
     void execute(const std::string& sql) {

@@ -110,6 +110,68 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
     return fixtures;
 }
 
+// 12 hexadecimal digits, in upper case; empty for anything else.
+std::string pool_mac(const std::string& text) {
+    if (text.size() != 12 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c));
+        })) {
+        return "";
+    }
+    std::string mac = text;
+    std::transform(mac.begin(), mac.end(), mac.begin(),
+                   [](char c) { return static_cast<char>(std::toupper(c)); });
+    return mac;
+}
+
+MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
+    MacPlan plan;
+    const toml::node* node = root.get("mac");
+    if (node == nullptr) {
+        return plan;
+    }
+    const toml::table* table = node->as_table();
+    if (table == nullptr) {
+        refuse(path, node->source(), "\"mac\" must be written as a [mac] table");
+    }
+    check_keys(path, *table, {"image", "offset", "first", "last"}, " in [mac]");
+    const toml::node* image = table->get("image");
+    const toml::node* offset = table->get("offset");
+    if ((image == nullptr) != (offset == nullptr)) {
+        refuse(path, (image ? image : offset)->source(),
+               "[mac] takes \"image\" and \"offset\" together");
+    }
+    if (image != nullptr) {
+        plan.image = text_of(path, *table, "image", table->source(), true);
+        if (plan.image != "board data" && plan.image != "otp" && plan.image != "firmware") {
+            refuse(path, image->source(), "\"image\" is \"board data\", \"otp\" or \"firmware\"");
+        }
+        std::optional<int64_t> at = offset->value<int64_t>();
+        if (!offset->is_integer() || !at || *at < 0) {
+            refuse(path, offset->source(), "\"offset\" takes a whole number of bytes, 0 or more");
+        }
+        plan.offset = static_cast<long>(*at);
+        plan.offset_place = path + ":" + std::to_string(offset->source().begin.line);
+    }
+    const toml::node* first = table->get("first");
+    const toml::node* last = table->get("last");
+    if ((first == nullptr) != (last == nullptr)) {
+        refuse(path, (first ? first : last)->source(),
+               "[mac] takes \"first\" and \"last\" together");
+    }
+    if (first != nullptr) {
+        plan.first = pool_mac(text_of(path, *table, "first", table->source(), true));
+        plan.last = pool_mac(text_of(path, *table, "last", table->source(), true));
+        if (plan.first.empty() || plan.last.empty()) {
+            refuse(path, (plan.first.empty() ? first : last)->source(),
+                   "a pool's MAC is 12 hexadecimal digits");
+        }
+        if (plan.first > plan.last) {
+            refuse(path, last->source(), "the pool's \"last\" comes before its \"first\"");
+        }
+    }
+    return plan;
+}
+
 } // namespace
 
 StationFile read_station_file(const std::string& path) {
@@ -123,7 +185,7 @@ StationFile read_station_file(const std::string& path) {
         throw StationError{path + ":" + std::to_string(error.source().begin.line) + ": " +
                            std::string(error.description())};
     }
-    check_keys(path, root, {"station", "store", "config", "stall", "host", "fixture"}, "");
+    check_keys(path, root, {"station", "store", "config", "stall", "host", "fixture", "mac"}, "");
     fs::path folder = fs::absolute(path).parent_path();
     StationFile file;
     file.path = path;
@@ -151,5 +213,6 @@ StationFile read_station_file(const std::string& path) {
         file.host_place = path + ":" + std::to_string(root.get("host")->source().begin.line);
     }
     file.fixtures = read_fixtures(path, root);
+    file.mac = read_mac_plan(path, root);
     return file;
 }

@@ -12,6 +12,17 @@ struct Fixture {
     std::string port;
 };
 
+// Where each board's MAC goes, and the pool MACs are handed out from.
+struct MacPlan {
+    std::string image;        // "board data", "otp" or "firmware"; empty: no image carries it
+    long offset = 0;          // of its six bytes in that image, most significant first
+    std::string offset_place; // "FILE:LINE" of the offset, for the check at lock
+    std::string first, last;  // the pool, 12 upper-case hexadecimal digits; empty: none
+    bool has_pool() const {
+        return !first.empty();
+    }
+};
+
 struct StationFile {
     std::string path;    // of the file itself
     std::string station; // this station's name, in every record
@@ -21,6 +32,7 @@ struct StationFile {
     std::string host;       // absolute; empty: the station looks for it
     std::string host_place; // "FILE:LINE" of the host key
     std::vector<Fixture> fixtures;
+    MacPlan mac;
 };
 
 // Reads and checks the station file; relative paths are taken from its

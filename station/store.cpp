@@ -27,6 +27,14 @@ CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
 CREATE TABLE IF NOT EXISTS claims (
     mac TEXT PRIMARY KEY, record TEXT NOT NULL REFERENCES records (id),
     state TEXT NOT NULL CHECK (state IN ('running', 'passed')));
+-- MACs that a board keeps for ever: the image that carries its MAC was being
+-- programmed (an OTP is written once). Only a retry of that record takes it.
+CREATE TABLE IF NOT EXISTS kept (mac TEXT PRIMARY KEY, record TEXT NOT NULL);
+-- Every MAC ever claimed or handed out: a pool hands out none of them.
+CREATE TABLE IF NOT EXISTS macs_used (mac TEXT PRIMARY KEY);
+-- Each pool's next MAC to try.
+CREATE TABLE IF NOT EXISTS pools (
+    first TEXT NOT NULL, last TEXT NOT NULL, next TEXT NOT NULL, PRIMARY KEY (first, last));
 )";
 }
 

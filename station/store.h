@@ -36,16 +36,25 @@ class Store {
 
     // Claims the record's MAC and writes the record as started, in one
     // transaction; the database's unique key on the MAC decides. A MAC with
-    // a passed record is taken only for a rework, one in progress never.
+    // a passed record is taken only for a rework, one in progress never, one
+    // a board keeps only by a retry of that board's record (`retry_of`).
     // Sets the record's attempt: one more than the records of its MAC on
     // every station. Returns an empty text, or why the MAC was refused
     // (where and when it was programmed, or is being programmed).
-    virtual std::string claim_and_start(Record& record) = 0;
+    virtual std::string claim_and_start(Record& record, const std::string& retry_of = "") = 0;
+    // The pool's next MAC, never handed out or claimed before, in one
+    // transaction on the store that every station shares; none when the
+    // pool is used up.
+    virtual std::optional<std::string> hand_out(const std::string& first,
+                                                const std::string& last) = 0;
+    // How many MACs of the pool are handed out or claimed.
+    virtual long long pool_used(const std::string& first, const std::string& last) = 0;
     // Why the MAC would be refused now (passed before, unless reworked; in
     // progress on any station), or an empty text; the claim itself decides.
     virtual std::string refusal(const std::string& mac, bool rework) = 0;
     // Finishes a started record once; a passed board keeps its MAC claimed,
-    // any other outcome frees it. A record marked interrupted while its
+    // and so does one whose MAC-carrying image was being programmed
+    // (record.mac_kept); any other outcome frees it. A record marked interrupted while its
     // station was cut off from the store takes its true end when it arrives.
     virtual void finish(const Record& record) = 0;
     // The records of `station` still started, with their transcripts.

@@ -13,7 +13,7 @@
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 1;
+constexpr int SCHEMA_VERSION = 2;
 
 // The tables, with `bytes` the engine's type for raw bytes and `big` its type
 // for a 64-bit integer.
@@ -23,7 +23,9 @@ class SqlStore : public Store {
   public:
     std::optional<Profile> locked_profile(const std::string& station) override;
     void lock_profile(const std::string& station, const Profile& profile) override;
-    std::string claim_and_start(Record& record) override;
+    std::string claim_and_start(Record& record, const std::string& retry_of) override;
+    std::optional<std::string> hand_out(const std::string& first, const std::string& last) override;
+    long long pool_used(const std::string& first, const std::string& last) override;
     std::string refusal(const std::string& mac, bool rework) override;
     void finish(const Record& record) override;
     std::vector<Record> started_records(const std::string& station) override;
@@ -43,6 +45,9 @@ class SqlStore : public Store {
     virtual void begin() = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
+    // What a SELECT adds to hold its rows until the transaction ends
+    // (SQLite's write transaction holds the whole store already).
+    virtual std::string for_update() const = 0;
 
   private:
     // Runs `work` in one transaction; it returns false to roll back, and a
@@ -51,6 +56,8 @@ class SqlStore : public Store {
     void insert_record(const Record& record);
     void settle_claim(const std::string& record, const std::string& mac, bool passed);
     std::string why_claimed(const std::string& mac);
+    std::string why_kept(const std::string& mac);
+    void settle_kept(const Record& record);
     std::vector<Record> selected(const std::string& where, const std::vector<std::string>& values,
                                  bool transcripts);
 };

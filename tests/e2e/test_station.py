@@ -15,6 +15,7 @@ import sqlite3
 import subprocess
 import tempfile
 import time
+import types
 import unittest
 
 from harness import HOST, RUN_TIMEOUT, Agent, Workspace, run_host, sample
@@ -64,10 +65,12 @@ class Line(Workspace):
         return os.path.join(self.path, "port-A%d" % n)
 
     def plug(self, n, *options):
-        """A new agent behind fixture n's port."""
+        """A new agent behind fixture n's port, with a folder of its own for
+        what it receives."""
         if n in self.agents:
             self.agents[n].stop()
-        agent = Agent(*options, workspace=self)
+        folder = tempfile.mkdtemp(prefix="agent-A%d-" % n, dir=self.path)
+        agent = Agent(*options, workspace=types.SimpleNamespace(path=folder))
         if os.path.lexists(self.port(n)):
             os.unlink(self.port(n))
         os.symlink(agent.port, self.port(n))

@@ -237,6 +237,27 @@ class Liveness(PgCase):
                          ["interrupted", "interrupted"])
 
 
+class SharedPool(PgCase):
+    def test_two_stations_at_once_on_one_pool_get_different_macs(self):
+        line, store = self.pg_line(6)
+        pool = '[mac]\nfirst = "0011223300B0"\nlast = "0011223300BB"\n'
+        line.station_file(fixtures=6, store=store, extra=pool)
+        self.assertEqual(line.station("lock")[2], 0)
+        other = other_station(line, "line2", [("B%d" % n, line.port(6 + n))
+                                              for n in range(1, 7)], store)
+        with open(other, "a") as f:
+            f.write(pool)
+        self.assertEqual(line.station("-f", other, "lock")[2], 0)
+        for n in range(1, 13):
+            line.plug(n)
+        stations = [line.start("run", stderr=subprocess.PIPE),
+                    line.start("-f", other, "run", stderr=subprocess.PIPE)]
+        outs = [s.communicate(timeout=RUN_TIMEOUT * 2) for s in stations]
+        self.assertEqual([s.returncode for s in stations], [0, 0], outs)
+        macs = SERVER.sql("SELECT mac FROM records ORDER BY mac", self.database).split()
+        self.assertEqual(macs, ["0011223300B%X" % n for n in range(12)])
+
+
 class Schema(PgCase):
     def test_no_schema_and_a_newer_schema_are_refused(self):
         line = Line(fixtures=0)
@@ -246,10 +267,10 @@ class Schema(PgCase):
         self.assertEqual(status, 2)
         self.assertIn("has no schema: run `station init`", err)
         self.assertEqual(line.station("init")[2], 0)
-        SERVER.sql("UPDATE schema_version SET version = 2", self.database)
+        SERVER.sql("UPDATE schema_version SET version = 3", self.database)
         out, err, status = line.station("lock")
         self.assertEqual(status, 2)
-        self.assertIn("schema version 2, newer than this station's 1", err)
+        self.assertIn("schema version 3, newer than this station's 2", err)
 
 
 class SameRecordOnBothEngines(PgCase):
