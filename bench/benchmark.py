@@ -8,6 +8,7 @@ import select
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import types
 import tty
@@ -398,7 +399,9 @@ def stations_on_postgres(stations, fixtures, sizes):
             agent.stop()
         commit = subprocess.run([store_bench, server.keywords("bench"), "1000"], check=True,
                                 capture_output=True, text=True).stdout.split()
-        return record_times(records), [float(x) for x in commit]
+        handout = subprocess.run([store_bench, "--pool", server.keywords("bench"), "1000"],
+                                 check=True, capture_output=True, text=True).stdout.split()
+        return record_times(records), [float(x) for x in commit], [float(x) for x in handout]
     finally:
         for agent in agents:
             agent.stop()
@@ -480,12 +483,22 @@ def main():
             "median of 1000; 99th percentile %.2f ms" % commit[1])
 
     if os.environ.get("STATION"):
-        runs, commit = stations_on_postgres(8, 8, paced_sizes)
+        runs, commit, pg_handout = stations_on_postgres(8, 8, paced_sizes)
         row("9. commit a record, PostgreSQL", "%.2f ms" % commit[0], "", "",
             "median of 1000; 99th percentile %.2f ms; Unix socket" % commit[1])
         mean = statistics.mean(runs)
         row("   8 stations x 8 fixtures, one server", "%.3f s" % mean, "mean within 1%",
             "%.4f" % (mean / lone), "mean; slowest %.3f s; lone host %.3f s" % (max(runs), lone))
+
+    if os.environ.get("STATION"):
+        with tempfile.TemporaryDirectory() as folder:
+            handout = subprocess.run([os.environ["STORE_BENCH"], "--pool",
+                                      os.path.join(folder, "pool.db"), "1000"], check=True,
+                                     capture_output=True, text=True).stdout.split()
+        row("11. a MAC from the pool and its record, SQLite", "%s ms" % handout[0], "", "",
+            "median of 1000; 99th percentile %s ms" % handout[1])
+        row("    the same, PostgreSQL", "%.2f ms" % pg_handout[0], "", "",
+            "median of 1000; 99th percentile %.2f ms; Unix socket" % pg_handout[1])
 
     if os.environ.get("STATION"):
         boards = 1000

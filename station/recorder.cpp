@@ -50,6 +50,7 @@ struct Recorder::State {
     std::condition_variable wake; // for the threads
     std::condition_variable done; // for settle
     std::deque<Record> to_store, to_spool, to_claim;
+    std::deque<Prepare> preparations;                  // one for each claim waiting
     std::optional<Record> storing, spooling, claiming; // the write under way
     Clock::time_point storing_since, spooling_since, claiming_since;
     std::vector<Answer> answered;
@@ -79,13 +80,14 @@ struct Recorder::State {
         lost = true;
         say(why + "; records wait in the spool");
         if (claiming) {
-            answer({*claiming, "", why});
+            answer({*claiming, "", why, ""});
             claiming.reset();
         }
         for (Record& r : to_claim) {
-            answer({std::move(r), "", why});
+            answer({std::move(r), "", why, ""});
         }
         to_claim.clear();
+        preparations.clear();
         if (storing) {
             to_spool.push_back(*storing);
             storing.reset();
@@ -140,14 +142,17 @@ struct Recorder::State {
     static void claim_one(const std::shared_ptr<State>& self, std::unique_lock<std::mutex>& lock) {
         self->claiming = std::move(self->to_claim.front());
         self->to_claim.pop_front();
+        Prepare prepare = std::move(self->preparations.front());
+        self->preparations.pop_front();
         self->claiming_since = Clock::now();
         Record record = *self->claiming;
         lock.unlock();
         Answer a;
         try {
+            a.folder = prepare(record, *self->store);
             a.refusal = self->store->claim_and_start(record);
         } catch (const StationError& e) {
-            a.error = e.message;
+            (e.status == 1 ? a.refusal : a.error) = e.message;
         }
         a.record = std::move(record);
         lock.lock();
@@ -222,13 +227,14 @@ void Recorder::finished(const Record& record) {
     state_->wake.notify_all();
 }
 
-void Recorder::claim(const Record& record) {
+void Recorder::claim(const Record& record, Prepare prepare) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->lost) {
-        state_->answer({record, "", "the store was lost"});
+        state_->answer({record, "", "the store was lost", ""});
         return;
     }
     state_->to_claim.push_back(record);
+    state_->preparations.push_back(std::move(prepare));
     state_->wake.notify_all();
 }
 

@@ -8,6 +8,7 @@
 #include "station/store.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 // A write the store has not taken in this time makes the store lost for
@@ -31,10 +32,15 @@ class Recorder {
         Record record;       // its attempt set when claimed
         std::string refusal; // why the MAC was refused, or empty
         std::string error;   // the store's fault, or empty
+        std::string folder;  // what `prepare` gave
     };
+    // Work on the writer's thread before a claim (a MAC from the pool, the
+    // board's own images); returns a folder for the answer. A StationError
+    // with status 1 refuses the claim with its message.
+    typedef std::function<std::string(Record& record, Store& store)> Prepare;
     // Queues a claim (before finished records); never waits. The answer
     // comes through answers().
-    void claim(const Record& record);
+    void claim(const Record& record, Prepare prepare);
     // Readable while answers wait: for the poll loop.
     int answers_fd() const;
     // The answers that wait.

@@ -75,7 +75,10 @@ void print_history(const std::vector<Record>& records, std::ostream& out) {
         if (r.stage != Stage::none) {
             out << " in " << text_of(r.stage) << ": " << r.message;
         }
-        out << ", " << r.frames << " frames\n" << r.transcript;
+        // The bytes this board received, by their hashes.
+        out << ", " << r.frames << " frames\n   board data " << r.board_data_sha256
+            << "\n   OTP        " << r.otp_sha256 << "\n   firmware   " << r.firmware_sha256 << "\n"
+            << r.transcript;
         if (!r.transcript.empty() && r.transcript.back() != '\n') {
             out << "\n";
         }

@@ -354,6 +354,26 @@ std::function<void(Board&)> record_finished(Recorder& recorder, const Snapshot& 
     };
 }
 
+// What a claim of `run --continuous` needs done on the writer's thread: a
+// MAC from the pool when none was scanned, and the board's own images.
+Recorder::Prepare prepare_claim(const StationFile& file, const Snapshot& snapshot) {
+    return [&file, &snapshot](Record& r, Store& store) {
+        if (r.mac.empty()) {
+            std::optional<std::string> mac = store.hand_out(file.mac.first, file.mac.last);
+            if (!mac) {
+                throw StationError{
+                    "MAC pool exhausted (" + file.mac.first + "-" + file.mac.last + ")", 1};
+            }
+            r.mac = *mac;
+        }
+        Board board;
+        board.record = r;
+        give_own_images(board, file.mac, snapshot);
+        r = board.record;
+        return board.folder;
+    };
+}
+
 // Lines typed or scanned on standard input, read only when poll says so.
 class Input {
   public:
@@ -431,7 +451,6 @@ int run_continuous(const StationFile& file, const Opened& opened,
     Input input;
     std::optional<Fixture> asking; // the fixture whose MAC is asked for
     bool claim_waits = false;      // its MAC is with the store
-    std::string folder_of_claim;   // the board's own images, when it has some
     bool taking = true;            // input is taken (until its end, q, Ctrl+C or a lost store)
     std::vector<std::string> lost; // fixtures whose claim the store could not answer
     size_t next = 0;               // where the search for an idle fixture starts
@@ -491,7 +510,7 @@ int run_continuous(const StationFile& file, const Opened& opened,
                     Board board;
                     board.fixture = *asking;
                     board.record = a.record;
-                    board.folder = folder_of_claim;
+                    board.folder = a.folder;
                     runner.start(std::move(board));
                 }
                 asking.reset();
@@ -505,14 +524,15 @@ int run_continuous(const StationFile& file, const Opened& opened,
             taking = false;
             continue;
         }
-        if (line->empty()) {
+        if (line->empty() && !file.mac.has_pool()) {
             asking.reset(); // the next idle fixture is asked
             continue;
         }
-        std::string mac = checked_mac(*line);
+        // An empty line takes the pool's next MAC.
+        std::string mac = line->empty() ? "" : checked_mac(*line);
         auto twin = std::find_if(runner.boards().begin(), runner.boards().end(),
                                  [&](const Board& b) { return b.running && b.record.mac == mac; });
-        std::string why = mac.empty() ? std::string("not a MAC: ") + MAC_FORMS
+        std::string why = mac.empty() && !line->empty() ? std::string("not a MAC: ") + MAC_FORMS
                           : twin != runner.boards().end()
                               ? "refused: MAC " + mac + " is running on " + twin->fixture.name
                               : "";
@@ -529,11 +549,8 @@ int run_continuous(const StationFile& file, const Opened& opened,
             continue;
         }
         Planned planned{*asking, mac, rework};
-        Board claimed;
-        claimed.record = new_record(file, planned, p.locked, device.string(), version, p.round);
-        give_own_images(claimed, file.mac, *p.snapshot);
-        folder_of_claim = claimed.folder;
-        recorder.claim(claimed.record);
+        recorder.claim(new_record(file, planned, p.locked, device.string(), version, p.round),
+                       prepare_claim(file, *p.snapshot));
         claim_waits = true;
     }
     if (continuous) {

@@ -111,6 +111,19 @@ class Pool(MacLine):
                          [("A1", 1, "failed"), ("A1", 2, "passed")])
         self.assertEqual(line.agents[1].received("otp.bin"), with_mac(OTP, "0011223300A3"))
 
+    def test_continuous_an_empty_line_takes_the_pools_next_mac(self):
+        line = self.mac_line(2, 'image = "otp"\noffset = %d\nfirst = "%s"\nlast = "%s"\n'
+                             % ((OFFSET,) + POOL))
+        self.assertEqual(line.station("lock")[2], 0)
+        agents = [line.plug(n) for n in (1, 2)]
+        out, err, status = line.station("run", "--continuous", stdin=b"\n\n")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual(sorted((r["fixture"], r["mac"]) for r in line.export()),
+                         [("A1", "0011223300A0"), ("A2", "0011223300A1")])
+        for agent, number in zip(agents, ("0011223300A0", "0011223300A1")):
+            agent.stop()
+            self.assertEqual(agent.received("otp.bin"), with_mac(OTP, number))
+
 
 if __name__ == "__main__":
     unittest.main()
