@@ -51,6 +51,7 @@ struct Recorder::State {
     std::condition_variable done; // for settle
     std::deque<Record> to_store, to_spool, to_claim;
     std::deque<Prepare> preparations;                  // one for each claim waiting
+    std::deque<std::string> retried;                   // and the record each retries, if any
     std::optional<Record> storing, spooling, claiming; // the write under way
     Clock::time_point storing_since, spooling_since, claiming_since;
     std::vector<Answer> answered;
@@ -88,6 +89,7 @@ struct Recorder::State {
         }
         to_claim.clear();
         preparations.clear();
+        retried.clear();
         if (storing) {
             to_spool.push_back(*storing);
             storing.reset();
@@ -144,13 +146,15 @@ struct Recorder::State {
         self->to_claim.pop_front();
         Prepare prepare = std::move(self->preparations.front());
         self->preparations.pop_front();
+        std::string retry_of = std::move(self->retried.front());
+        self->retried.pop_front();
         self->claiming_since = Clock::now();
         Record record = *self->claiming;
         lock.unlock();
         Answer a;
         try {
             a.folder = prepare(record, *self->store);
-            a.refusal = self->store->claim_and_start(record);
+            a.refusal = self->store->claim_and_start(record, retry_of);
         } catch (const StationError& e) {
             (e.status == 1 ? a.refusal : a.error) = e.message;
         }
@@ -227,7 +231,7 @@ void Recorder::finished(const Record& record) {
     state_->wake.notify_all();
 }
 
-void Recorder::claim(const Record& record, Prepare prepare) {
+void Recorder::claim(const Record& record, Prepare prepare, const std::string& retry_of) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->lost) {
         state_->answer({record, "", "the store was lost", ""});
@@ -235,6 +239,7 @@ void Recorder::claim(const Record& record, Prepare prepare) {
     }
     state_->to_claim.push_back(record);
     state_->preparations.push_back(std::move(prepare));
+    state_->retried.push_back(retry_of);
     state_->wake.notify_all();
 }
 

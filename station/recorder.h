@@ -40,7 +40,8 @@ class Recorder {
     typedef std::function<std::string(Record& record, Store& store)> Prepare;
     // Queues a claim (before finished records); never waits. The answer
     // comes through answers().
-    void claim(const Record& record, Prepare prepare);
+    // `retry_of`: the record a retry programs again (the MAC it keeps).
+    void claim(const Record& record, Prepare prepare, const std::string& retry_of = "");
     // Readable while answers wait: for the poll loop.
     int answers_fd() const;
     // The answers that wait.

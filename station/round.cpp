@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <list>
+#include <map>
 #include <optional>
 #include <poll.h>
 #include <cerrno>
@@ -153,68 +154,6 @@ void give_own_images(Board& board, const MacPlan& plan, const Snapshot& snapshot
                                              board.record.mac, hash);
         board.record.*carrier->hash = hash;
     }
-}
-
-// Takes a pool's next MAC for a board that has none; says so when the pool
-// is used up.
-bool take_from_pool(Planned& p, const StationFile& file, Store& store, bool json) {
-    if (!p.mac.empty()) {
-        return true;
-    }
-    std::optional<std::string> mac =
-        file.mac.has_pool() ? store.hand_out(file.mac.first, file.mac.last) : std::nullopt;
-    if (!mac) {
-        print_skipped(p.fixture.name,
-                      "MAC pool exhausted (" + file.mac.first + "-" + file.mac.last + ")", json);
-        return false;
-    }
-    p.mac = *mac;
-    return true;
-}
-
-std::vector<Board> claim_boards(const StationFile& file, const Opened& opened,
-                                const std::vector<Planned>& planned, const Profile& locked,
-                                const Snapshot& snapshot, const std::string& round, bool json,
-                                bool& all_taken) {
-    std::string version = host_version(file.host);
-    std::vector<Board> boards;
-    for (Planned p : planned) {
-        std::error_code missing;
-        fs::path device = fs::canonical(p.fixture.port, missing);
-        if (missing) {
-            print_skipped(p.fixture.name, "port " + p.fixture.port + " is missing", json);
-            all_taken = false;
-            continue;
-        }
-        Board board;
-        board.fixture = p.fixture;
-        std::string refusal;
-        try {
-            if (!take_from_pool(p, file, *opened.store, json)) {
-                all_taken = false;
-                continue;
-            }
-            board.record = new_record(file, p, locked, device.string(), version, round);
-            give_own_images(board, file.mac, snapshot);
-            refusal = opened.store->claim_and_start(board.record, p.retry_of);
-        } catch (const StationError&) {
-            for (Board& claimed : boards) {
-                Record& r = claimed.record;
-                r.outcome = Outcome::aborted;
-                r.message = "not started: the store was lost";
-                r.ended = utc_now();
-                opened.spool->add(r);
-            }
-            throw;
-        }
-        if (!refusal.empty()) {
-            print_skipped(p.fixture.name, refusal, json);
-            all_taken = false;
-            continue;
-        }
-        boards.push_back(board);
-    }
-    return boards;
 }
 
 // Whether a board that did not pass keeps its MAC for ever: the job of the
@@ -565,24 +504,56 @@ int run_continuous(const StationFile& file, const Opened& opened,
 int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
                 int skipped, bool json) {
     Prepared p = prepare_round(file, opened, planned.size());
+    std::string version = host_version(file.host);
     // From the first claim to the last record, signals wait for the round.
     hold_back_station_signals();
-    bool all_taken = true; // no port missing, no MAC refused
-    std::vector<Board> boards =
-        claim_boards(file, opened, planned, p.locked, *p.snapshot, p.round, json, all_taken);
     std::unique_ptr<Screen> screen = make_screen(json, p.settings.data_frames);
-    int unrecorded = 0;
-    {
-        Recorder recorder(opened.store, opened.spool);
-        run_round(boards, p.settings, *screen, record_finished(recorder, *p.snapshot, file.mac),
-                  [&] { recorder.check(); });
-        unrecorded = recorder.settle();
-        if (!recorder.store_lost()) {
-            warn_of_pool(file, *opened.store);
+    Recorder recorder(opened.store, opened.spool);
+    RoundRunner runner(p.settings, *screen, record_finished(recorder, *p.snapshot, file.mac),
+                       [&] { recorder.check(); });
+    // Every claim goes to the writer's thread at once, in the file's order;
+    // each board starts as soon as its claim is answered.
+    std::map<std::string, Fixture> claimed; // record id -> its fixture
+    bool all_taken = true;                  // no port missing, no MAC refused
+    bool store_failed = false;
+    for (const Planned& plan : planned) {
+        std::error_code missing;
+        fs::path device = fs::canonical(plan.fixture.port, missing);
+        if (missing) {
+            print_skipped(plan.fixture.name, "port " + plan.fixture.port + " is missing", json);
+            all_taken = false;
+            continue;
+        }
+        Record record = new_record(file, plan, p.locked, device.string(), version, p.round);
+        claimed[record.id] = plan.fixture;
+        recorder.claim(record, prepare_claim(file, *p.snapshot), plan.retry_of);
+    }
+    while (!claimed.empty() || runner.running()) {
+        short ready = runner.pass(claimed.empty() ? -1 : recorder.answers_fd(), POLLIN);
+        for (Recorder::Answer& a : ready ? recorder.answers() : std::vector<Recorder::Answer>{}) {
+            Fixture fixture = claimed[a.record.id];
+            claimed.erase(a.record.id);
+            if (!a.error.empty() || !a.refusal.empty()) {
+                print_skipped(fixture.name, a.error.empty() ? a.refusal : "not started: " + a.error,
+                              json);
+                all_taken = false;
+                store_failed = store_failed || !a.error.empty();
+                continue;
+            }
+            Board board;
+            board.fixture = fixture;
+            board.record = a.record;
+            board.folder = a.folder;
+            runner.start(std::move(board));
         }
     }
+    int unrecorded = recorder.settle();
+    if (!recorder.store_lost()) {
+        warn_of_pool(file, *opened.store);
+    }
+    std::vector<Board> boards(runner.boards().begin(), runner.boards().end());
     int not_started = skipped + static_cast<int>(planned.size() - boards.size());
     print_round_end(boards, not_started, p.round, json);
-    std::list<Board> ended(boards.begin(), boards.end());
-    return round_status(ended, all_taken, unrecorded, *p.snapshot, p.round);
+    int status = round_status(runner.boards(), all_taken, unrecorded, *p.snapshot, p.round);
+    return store_failed ? 2 : status;
 }
