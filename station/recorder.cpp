@@ -154,6 +154,9 @@ struct Recorder::State {
         Answer a;
         try {
             a.folder = prepare(record, *self->store);
+            // Started when it is written: its host starts as soon as the
+            // answer is read.
+            record.started = utc_now();
             a.refusal = self->store->claim_and_start(record, retry_of);
         } catch (const StationError& e) {
             (e.status == 1 ? a.refusal : a.error) = e.message;
