@@ -235,6 +235,24 @@ def station_images(ws, sizes):
     return images
 
 
+def station_round(station, folder, macs):
+    """Locks the images of the station in `folder` and runs one round with
+    `macs`: (its exit status, the station's own CPU seconds, wall seconds)."""
+    subprocess.run([station, "lock"], cwd=folder, check=True, capture_output=True)
+    start = time.monotonic()
+    process = subprocess.Popen([station, "run", *macs], cwd=folder,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    pid_fd = os.pidfd_open(process.pid)
+    own_cpu = 0.0
+    # The station's own CPU (its children are not in its task's figures),
+    # read until it ends.
+    while not select.select([pid_fd], [], [], 0.05)[0]:
+        own_cpu = cpu_seconds(process.pid)
+    os.close(pid_fd)
+    status = process.wait()
+    return status, own_cpu, time.monotonic() - start
+
+
 def production_station(boards, sizes):
     """`boards` fixtures through one station, each with its own paced agent:
     (each board's run time from its record, the station's own CPU seconds,
@@ -253,17 +271,8 @@ def production_station(boards, sizes):
             macs += ["--mac", "F%d=%012X" % (n, 0x1000 + n)]
         with open(os.path.join(ws.path, "station.toml"), "w") as f:
             f.write(text)
-        subprocess.run([station, "lock"], cwd=ws.path, check=True, capture_output=True)
-        process = subprocess.Popen([station, "run", *macs], cwd=ws.path,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        pid_fd = os.pidfd_open(process.pid)
-        own_cpu = 0.0
-        # The station's own CPU (its children are not in its task's figures),
-        # read until it ends.
-        while not select.select([pid_fd], [], [], 0.05)[0]:
-            own_cpu = cpu_seconds(process.pid)
-        os.close(pid_fd)
-        if process.wait() != 0:
+        status, own_cpu, _ = station_round(station, ws.path, macs)
+        if status != 0:
             raise RuntimeError("a board of the station's round failed")
         out = subprocess.run([station, "export", "--json"], cwd=ws.path, check=True,
                              capture_output=True).stdout
@@ -325,17 +334,7 @@ def station_with_faults(boards, sizes, stall):
             macs += ["--mac", "F%d=%012X" % (n, 0x3000 + n)]
         with open(os.path.join(ws.path, "station.toml"), "w") as f:
             f.write(text)
-        subprocess.run([station, "lock"], cwd=ws.path, check=True, capture_output=True)
-        start = time.monotonic()
-        process = subprocess.Popen([station, "run", *macs], cwd=ws.path,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        pid_fd = os.pidfd_open(process.pid)
-        own_cpu = 0.0
-        while not select.select([pid_fd], [], [], 0.05)[0]:
-            own_cpu = cpu_seconds(process.pid)
-        os.close(pid_fd)
-        process.wait()
-        wall = time.monotonic() - start
+        _, own_cpu, wall = station_round(station, ws.path, macs)
         out = subprocess.run([station, "export", "--json"], cwd=ws.path, check=True,
                              capture_output=True).stdout
         records = {r["fixture"]: r for r in json.loads(out)}

@@ -41,9 +41,22 @@ std::string program_folder() {
     return n > 0 ? fs::path(std::string(path, static_cast<size_t>(n))).parent_path().string() : ".";
 }
 
+// The release version host carries for `strings`; empty when none.
+std::string release_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string mark = "host release ";
+    size_t at = bytes.find(mark);
+    if (at == std::string::npos) {
+        return "";
+    }
+    size_t end = bytes.find('\0', at);
+    return bytes.substr(at + mark.size(), end - at - mark.size());
+}
+
 // What host must be: a file this process may run that carries a release
-// version. Empty when it is, else why not.
-std::string host_fault(const std::string& path) {
+// version. Empty when it is (`version` then holds it), else why not.
+std::string host_fault(const std::string& path, std::string& version) {
     struct stat about;
     if (stat(path.c_str(), &about) != 0) {
         return "no such file";
@@ -51,33 +64,30 @@ std::string host_fault(const std::string& path) {
     if (!S_ISREG(about.st_mode) || access(path.c_str(), X_OK) != 0) {
         return "not a program this user may run";
     }
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (bytes.find("host release ") == std::string::npos) {
-        return "carries no host release version";
-    }
-    return "";
+    version = release_of(path);
+    return version.empty() ? "carries no host release version" : "";
 }
 
 // host as the file names it, or else beside the station, in the build
-// tree's folder above it, or in the install's folder; checked before any
-// claim, record or frame.
-std::string found_host(const StationFile& file) {
+// tree's folder above it, or in the install's folder, with its version;
+// checked before any claim, record or frame.
+void find_host(StationFile& file) {
     if (!file.host.empty()) {
-        std::string fault = host_fault(file.host);
+        std::string fault = host_fault(file.host, file.host_version);
         if (!fault.empty()) {
             throw StationError{file.host_place + ": host " + file.host + ": " + fault};
         }
-        return file.host;
+        return;
     }
     fs::path here = program_folder();
     std::string looked;
     for (const fs::path& place : {here / "host", here.parent_path() / "host",
                                   here.parent_path() / "libexec" / "host-programmer" / "host"}) {
         std::string path = place.lexically_normal().string();
-        std::string fault = host_fault(path);
+        std::string fault = host_fault(path, file.host_version);
         if (fault.empty()) {
-            return path;
+            file.host = path;
+            return;
         }
         looked += "\n  " + path + ": " + fault;
     }
@@ -145,7 +155,7 @@ std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string&
     return chosen;
 }
 
-// The MACs given with --mac, by fixture; every one checked at once.
+// The MACs given with --mac, by fixture; every fixture checked at once.
 std::map<std::string, std::string> given_macs(const StationFile& file,
                                               const std::vector<std::string>& pairs) {
     std::map<std::string, std::string> macs;
@@ -157,11 +167,8 @@ std::map<std::string, std::string> given_macs(const StationFile& file,
                          [&](const Fixture& f) { return f.name == name; })) {
             throw StationError{"--mac " + pair + ": unknown fixture \"" + name + "\""};
         }
-        std::string mac = checked_mac(pair.substr(equals + 1));
-        if (mac.empty()) {
-            throw StationError{"--mac " + pair + ": " + MAC_FORMS};
-        }
-        macs[name] = mac;
+        // Its form was checked with the command line (check_macs_given).
+        macs[name] = checked_mac(pair.substr(equals + 1));
     }
     return macs;
 }
@@ -368,8 +375,7 @@ int command_pool(const Context& c) {
     if (!plan.has_pool()) {
         throw StationError{c.file.path + " has no MAC pool ([mac] first and last)"};
     }
-    unsigned long long size =
-        std::stoull(plan.last, nullptr, 16) - std::stoull(plan.first, nullptr, 16) + 1;
+    unsigned long long size = plan.pool_size();
     long long used = c.opened.store->pool_used(plan.first, plan.last);
     std::cout << "first " << plan.first << "\nlast  " << plan.last << "\nused  " << used
               << "\nleft  " << size - static_cast<unsigned long long>(used) << "\n";
@@ -475,7 +481,7 @@ int run_command(const Command& command, const Options& options) {
         file = read_station_file(options.file);
     }
     if (command.runs_host) {
-        file.host = found_host(file);
+        find_host(file);
     }
     if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
         opened = open_for(file, command.needs);

@@ -10,15 +10,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
 #include <list>
 #include <map>
 #include <optional>
 #include <poll.h>
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -30,19 +29,6 @@ namespace fs = std::filesystem;
 
 std::string folder_of(const StationFile& file) {
     return fs::absolute(file.path).parent_path().string();
-}
-
-// The release version host carries for `strings`.
-std::string host_version(const std::string& host) {
-    std::ifstream file(host, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const std::string mark = std::string("host release ");
-    size_t at = bytes.find(mark);
-    if (at == std::string::npos) {
-        return "unknown";
-    }
-    size_t end = bytes.find('\0', at);
-    return bytes.substr(at + mark.size(), end - at - mark.size());
 }
 
 void make_log_folder(const std::string& folder) {
@@ -121,10 +107,6 @@ Record new_record(const StationFile& file, const Planned& p, const Profile& lock
     return r;
 }
 
-// Claims and writes each planned board's record as started; a refused MAC
-// or a missing port skips its fixture. A store lost half-way ends the
-// command before any host starts: the records claimed so far are ended
-// aborted, into the spool.
 // The image that carries each board's MAC: its name in the snapshot and the
 // record's hash of it.
 struct Carrier {
@@ -170,8 +152,7 @@ void warn_of_pool(const StationFile& file, Store& store) {
     if (!file.mac.has_pool()) {
         return;
     }
-    unsigned long long size =
-        std::stoull(file.mac.last, nullptr, 16) - std::stoull(file.mac.first, nullptr, 16) + 1;
+    unsigned long long size = file.mac.pool_size();
     unsigned long long used =
         static_cast<unsigned long long>(store.pool_used(file.mac.first, file.mac.last));
     unsigned long long left = used >= size ? 0 : size - used;
@@ -375,7 +356,6 @@ void check_mac_fits(const StationFile& file, const Images& images) {
 int run_continuous(const StationFile& file, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json) {
     Prepared p = prepare_round(file, opened, fixtures.size());
-    std::string version = host_version(file.host);
     hold_back_station_signals();
     std::unique_ptr<ContinuousScreen> continuous =
         json ? nullptr : std::make_unique<ContinuousScreen>();
@@ -488,8 +468,9 @@ int run_continuous(const StationFile& file, const Opened& opened,
             continue;
         }
         Planned planned{*asking, mac, rework};
-        recorder.claim(new_record(file, planned, p.locked, device.string(), version, p.round),
-                       prepare_claim(file, *p.snapshot));
+        recorder.claim(
+            new_record(file, planned, p.locked, device.string(), file.host_version, p.round),
+            prepare_claim(file, *p.snapshot));
         claim_waits = true;
     }
     if (continuous) {
@@ -504,7 +485,6 @@ int run_continuous(const StationFile& file, const Opened& opened,
 int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
                 int skipped, bool json) {
     Prepared p = prepare_round(file, opened, planned.size());
-    std::string version = host_version(file.host);
     // From the first claim to the last record, signals wait for the round.
     hold_back_station_signals();
     std::unique_ptr<Screen> screen = make_screen(json, p.settings.data_frames);
@@ -524,7 +504,8 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
             all_taken = false;
             continue;
         }
-        Record record = new_record(file, plan, p.locked, device.string(), version, p.round);
+        Record record =
+            new_record(file, plan, p.locked, device.string(), file.host_version, p.round);
         claimed[record.id] = plan.fixture;
         recorder.claim(record, prepare_claim(file, *p.snapshot), plan.retry_of);
     }

@@ -474,15 +474,3 @@ short RoundRunner::pass(int extra_fd, short extra_events) {
     screen_.tick(boards_);
     return extra_fd >= 0 ? entries[1].revents : 0;
 }
-
-void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen& screen,
-               const std::function<void(Board&)>& finished, const std::function<void()>& tick) {
-    RoundRunner runner(settings, screen, finished, tick);
-    for (Board& board : boards) {
-        runner.start(board);
-    }
-    while (runner.running()) {
-        runner.pass();
-    }
-    boards.assign(runner.boards().begin(), runner.boards().end());
-}

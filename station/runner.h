@@ -56,22 +56,15 @@ struct RoundSettings {
     std::string log_folder; // each board's log, named by its record's id
 };
 
-// Starts a host for every board whose record is started (the caller has
-// claimed and stored it), waits for all to end, and fills in each record's
-// end, outcome, stage, message, frames, exit status and transcript; calls
-// `finished` for each as it ends and `tick` at least every 100 ms; neither
-// may wait. A host that has exited is judged by its exit status and
-// transcript alone. A running board without a new dot for the stall time
-// gets SIGTERM and ends stalled; one whose port's node goes is stopped at
-// once and fails ("port lost"); SIGINT, SIGTERM or SIGHUP to the station
-// stops every host still running, its board aborted. When such a signal is
-// already waiting, no host is started.
-void run_round(std::vector<Board>& boards, const RoundSettings& settings, Screen& screen,
-               const std::function<void(Board&)>& finished, const std::function<void()>& tick);
-
-// The round's poll loop, one pass at a time, for a round whose boards come
-// as they are scanned; run_round drives it for a round of boards known at
-// its start.
+// The round's poll loop, one pass at a time: host for each board whose
+// record is claimed, each record's end, outcome, stage, message, frames,
+// exit status and transcript filled in; `finished` called for each as it
+// ends and `tick` at least every 100 ms, neither of which may wait. A host
+// that has exited is judged by its exit status and transcript alone. A
+// running board without a new dot for the stall time gets SIGTERM and ends
+// stalled; one whose port's node goes is stopped at once and fails ("port
+// lost"); SIGINT, SIGTERM or SIGHUP to the station stops every host still
+// running, its board aborted. Once such a signal came, no host is started.
 class RoundRunner {
   public:
     RoundRunner(const RoundSettings& settings, Screen& screen, std::function<void(Board&)> finished,

@@ -1,6 +1,7 @@
 // Reading the station file with toml++.
 #include "station/station_file.h"
 
+#include "station/macs.h"
 #include "station/store.h"
 
 #include <algorithm>
@@ -112,15 +113,19 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
 
 // 12 hexadecimal digits, in upper case; empty for anything else.
 std::string pool_mac(const std::string& text) {
-    if (text.size() != 12 || !std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c));
-        })) {
-        return "";
+    return text.size() == 12 ? checked_mac(text) : "";
+}
+
+// Two keys of `table` that go together: both nodes, or neither.
+std::pair<const toml::node*, const toml::node*>
+pair_of(const std::string& path, const toml::table& table, const char* one, const char* other) {
+    const toml::node* a = table.get(one);
+    const toml::node* b = table.get(other);
+    if ((a == nullptr) != (b == nullptr)) {
+        refuse(path, (a ? a : b)->source(),
+               std::string("[mac] takes \"") + one + "\" and \"" + other + "\" together");
     }
-    std::string mac = text;
-    std::transform(mac.begin(), mac.end(), mac.begin(),
-                   [](char c) { return static_cast<char>(std::toupper(c)); });
-    return mac;
+    return {a, b};
 }
 
 MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
@@ -134,12 +139,7 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
         refuse(path, node->source(), "\"mac\" must be written as a [mac] table");
     }
     check_keys(path, *table, {"image", "offset", "first", "last"}, " in [mac]");
-    const toml::node* image = table->get("image");
-    const toml::node* offset = table->get("offset");
-    if ((image == nullptr) != (offset == nullptr)) {
-        refuse(path, (image ? image : offset)->source(),
-               "[mac] takes \"image\" and \"offset\" together");
-    }
+    auto [image, offset] = pair_of(path, *table, "image", "offset");
     if (image != nullptr) {
         plan.image = text_of(path, *table, "image", table->source(), true);
         if (plan.image != "board data" && plan.image != "otp" && plan.image != "firmware") {
@@ -152,12 +152,7 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
         plan.offset = static_cast<long>(*at);
         plan.offset_place = path + ":" + std::to_string(offset->source().begin.line);
     }
-    const toml::node* first = table->get("first");
-    const toml::node* last = table->get("last");
-    if ((first == nullptr) != (last == nullptr)) {
-        refuse(path, (first ? first : last)->source(),
-               "[mac] takes \"first\" and \"last\" together");
-    }
+    auto [first, last] = pair_of(path, *table, "first", "last");
     if (first != nullptr) {
         plan.first = pool_mac(text_of(path, *table, "first", table->source(), true));
         plan.last = pool_mac(text_of(path, *table, "last", table->source(), true));

@@ -21,6 +21,10 @@ struct MacPlan {
     bool has_pool() const {
         return !first.empty();
     }
+    // How many MACs the pool holds.
+    unsigned long long pool_size() const {
+        return std::stoull(last, nullptr, 16) - std::stoull(first, nullptr, 16) + 1;
+    }
 };
 
 struct StationFile {
@@ -29,8 +33,9 @@ struct StationFile {
     std::string store;   // SQLite file (absolute), or a connection text
     std::string config;  // tivConfig.txt, absolute
     double stall_seconds = 60;
-    std::string host;       // absolute; empty: the station looks for it
-    std::string host_place; // "FILE:LINE" of the host key
+    std::string host;         // absolute; empty: the station looks for it
+    std::string host_version; // the release host carries, once it was found
+    std::string host_place;   // "FILE:LINE" of the host key
     std::vector<Fixture> fixtures;
     MacPlan mac;
 };
