@@ -1,6 +1,7 @@
 // store_bench: the time to commit a record to the station's store, as a round
 // commits it: claimed and written as started, then finished; or, with
-// --pool, the time to hand a MAC out of a pool and start a record with it.
+// --pool, the time to hand a MAC out of the pool 020000000000-0200FFFFFFFF
+// and start a record with it.
 //
 //   store_bench [--pool] LOCATION COUNT
 //
@@ -15,6 +16,11 @@
 #include <vector>
 
 namespace {
+
+// The pool handed out from: 2^32 MACs, which bench/used_macs.py can fill
+// with used ones first.
+const char POOL_FIRST[] = "020000000000";
+const char POOL_LAST[] = "0200FFFFFFFF";
 
 double ms_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -31,19 +37,20 @@ int main(int argc, char* argv[]) {
     }
     try {
         std::unique_ptr<Store> store = open_store(argv[argc - 2]);
-        int count = std::atoi(argv[argc - 1]);
+        int count = std::max(1, std::atoi(argv[argc - 1]));
         std::vector<double> took;
         for (int i = 0; i < count; ++i) {
             Record r;
             r.id = new_uuid();
             r.station = "bench";
             r.fixture = "A1";
-            r.mac = r.id.substr(0, 8) + r.id.substr(9, 4);
+            // A unicast MAC of its own (the first octet even).
+            r.mac = "02" + r.id.substr(0, 8) + r.id.substr(9, 2);
             r.started = utc_now();
             r.round = "bench";
             auto start = std::chrono::steady_clock::now();
             if (pool) {
-                std::optional<std::string> mac = store->hand_out("FF0000000000", "FF00FFFFFFFF");
+                std::optional<std::string> mac = store->hand_out(POOL_FIRST, POOL_LAST);
                 r.mac = mac.value_or("");
             }
             std::string refusal = store->claim_and_start(r);

@@ -20,6 +20,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <pwd.h>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -116,10 +117,18 @@ Opened open_for(const StationFile& file, Needs needs) {
     }
     opened.alive = opened.store->hold_liveness(file.station);
     opened.spool = std::make_shared<Spool>(spool_path(file));
-    // Records a lost store could not take are delivered first, each once.
-    int delivered = opened.spool->deliver(*opened.store);
-    if (delivered > 0) {
-        std::cerr << "station: " << delivered << " spooled record(s) delivered to the store\n";
+    // Records a lost store could not take are delivered first, each once,
+    // by the command that holds the station (never by one beside its round).
+    if (opened.alive) {
+        Spool::Delivery delivery = opened.spool->deliver(*opened.store);
+        if (delivery.delivered > 0) {
+            std::cerr << "station: " << delivery.delivered
+                      << " spooled record(s) delivered to the store\n";
+        }
+        if (delivery.kept > 0) {
+            std::cerr << "station: " << delivery.kept << " spooled record(s) are " << delivery.why
+                      << ": they stay in the spool " << spool_path(file) << "\n";
+        }
     }
     if (!opened.alive) {
         if (needs == Needs::station_to_itself) {
@@ -198,6 +207,10 @@ std::string ask_mac(const std::string& fixture, const std::vector<Planned>& plan
             std::cout << "not a MAC: " << MAC_FORMS << "\n";
             continue;
         }
+        if (!mac_fault(mac).empty()) {
+            std::cout << "refused: " << mac_fault(mac) << "\n";
+            continue;
+        }
         auto given = std::find_if(planned.begin(), planned.end(),
                                   [&](const Planned& p) { return p.mac == mac; });
         std::string why = given != planned.end()
@@ -216,9 +229,36 @@ void check_macs_given(const Options& options) {
     }
     for (const std::string& pair : options.macs) {
         size_t equals = pair.find('=');
-        if (equals != std::string::npos && checked_mac(pair.substr(equals + 1)).empty()) {
+        if (equals == std::string::npos) {
+            continue; // the fixture's name is checked with the file
+        }
+        std::string mac = checked_mac(pair.substr(equals + 1));
+        if (mac.empty()) {
             throw StationError{"--mac " + pair + ": " + MAC_FORMS};
         }
+        if (!mac_fault(mac).empty()) {
+            throw StationError{"--mac " + pair + ": " + mac_fault(mac)};
+        }
+    }
+}
+
+// One board at most, named by its MAC or its record.
+void check_retry(const Options& options) {
+    if (!options.retry_mac.empty() && !options.retry_record.empty()) {
+        throw StationError{"retry takes --mac or --record, not both"};
+    }
+    if (!options.retry_mac.empty() && checked_mac(options.retry_mac).empty()) {
+        throw StationError{"--mac " + options.retry_mac + ": " + MAC_FORMS};
+    }
+}
+
+void check_release(const Options& options) {
+    if (checked_mac(options.mac).empty()) {
+        throw StationError{"release " + options.mac + ": " + MAC_FORMS};
+    }
+    if (std::all_of(options.reason.begin(), options.reason.end(),
+                    [](char c) { return std::isspace(static_cast<unsigned char>(c)); })) {
+        throw StationError{"release needs --reason TEXT: why the MAC may go to another board"};
     }
 }
 
@@ -263,6 +303,7 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
 }
 
 int command_lock(const Context& c) {
+    check_pool_bounds(c.file);
     Images images = read_images(c.file.config);
     check_mac_fits(c.file, images);
     Profile profile = profile_of(images);
@@ -305,7 +346,49 @@ int command_run(const Context& c) {
     return run_planned(c.file, c.opened, planned, skipped, c.options.json);
 }
 
+// The one board that `retry --mac` or `--record` names: the MAC's last
+// record, on the fixture it was last on, whatever round it was in.
+Planned board_to_retry(const Context& c) {
+    Store& store = *c.opened.store;
+    RecordFilter filter;
+    filter.id = c.options.retry_record;
+    filter.mac = checked_mac(c.options.retry_mac);
+    std::vector<Record> found = store.records(filter);
+    if (found.empty()) {
+        throw StationError{filter.id.empty() ? "no records of MAC " + filter.mac
+                                             : "no record " + filter.id};
+    }
+    RecordFilter of_mac;
+    of_mac.mac = found.back().mac;
+    const Record r = store.records(of_mac).back();
+    const std::string mac = r.mac;
+    if (!filter.id.empty() && r.id != filter.id) {
+        throw StationError{"record " + filter.id + " is not the last of MAC " + mac + " (" + r.id +
+                           " is): station retry --mac " + mac + " programs that board again"};
+    }
+    if (r.station != c.file.station) {
+        throw StationError{"MAC " + mac + " was last on station " + r.station + ", fixture " +
+                           r.fixture + ": run station retry --mac " + mac + " there"};
+    }
+    if (r.outcome == Outcome::passed) {
+        throw StationError{"MAC " + mac + " passed on station " + r.station + ", fixture " +
+                               r.fixture + ", at " + r.ended +
+                               ": nothing to retry (station run --rework programs it again)",
+                           1};
+    }
+    auto fixture = std::find_if(c.file.fixtures.begin(), c.file.fixtures.end(),
+                                [&](const Fixture& f) { return f.name == r.fixture; });
+    if (fixture == c.file.fixtures.end()) {
+        throw StationError{"MAC " + mac + " was last on fixture " + r.fixture +
+                           ", which is no longer in " + c.file.path};
+    }
+    return Planned{*fixture, mac, r.rework, r.id};
+}
+
 int command_retry(const Context& c) {
+    if (!c.options.retry_mac.empty() || !c.options.retry_record.empty()) {
+        return run_planned(c.file, c.opened, {board_to_retry(c)}, 0, c.options.json);
+    }
     Store& store = *c.opened.store;
     std::string round = store.last_round(c.file.station);
     if (round.empty()) {
@@ -365,7 +448,53 @@ int command_history(const Context& c) {
         std::cout << "no records of MAC " << mac << "\n";
         return 1;
     }
-    print_history(records, std::cout);
+    print_history(records, c.opened.store->releases(mac), std::cout);
+    return 0;
+}
+
+// Who runs this command, for the record of a release: user@machine.
+std::string who_runs() {
+    const passwd* user = getpwuid(geteuid());
+    char machine[256] = "";
+    gethostname(machine, sizeof(machine) - 1);
+    return (user ? std::string(user->pw_name) : "uid " + std::to_string(geteuid())) + "@" + machine;
+}
+
+// A person's word frees a MAC that a board holds without a passed record
+// (interrupted, or kept by the one-time rule): never while a command of the
+// station that holds it runs, since that command may still be using it.
+int command_release(const Context& c) {
+    Store& store = *c.opened.store;
+    std::string mac = checked_mac(c.options.mac);
+    std::optional<Holder> holder = store.holder_of(mac);
+    if (!holder) {
+        std::cout << "MAC " << mac << " is held by no board: nothing to release\n";
+        return 1;
+    }
+    std::string where = "station " + holder->station + ", fixture " + holder->fixture;
+    if (holder->passed_claim) {
+        throw StationError{"MAC " + mac + " passed on " + where +
+                           ": a passed board keeps its MAC (station run --rework programs it "
+                           "again)"};
+    }
+    bool ours = holder->station == c.file.station;
+    if (ours ? !c.opened.alive : !store.hold_liveness(holder->station)) {
+        throw StationError{"station " + holder->station +
+                           " holds its lock on the store (a command of it runs, and may be "
+                           "programming MAC " +
+                           mac + "): release it once that command has ended"};
+    }
+    if (holder->outcome == Outcome::started) {
+        throw StationError{"record " + holder->record + " of MAC " + mac +
+                           " is still open: any command of station " + holder->station +
+                           " marks it interrupted first"};
+    }
+    Release x{mac, holder->record, holder->station, utc_now(), who_runs(), c.options.reason};
+    if (!store.release(x)) {
+        throw StationError{"MAC " + mac + " changed hands while it was released: look again"};
+    }
+    std::cout << "released MAC " << mac << " from record " << holder->record << " (" << where
+              << ", " << text_of(holder->outcome) << ")\n";
     return 0;
 }
 
@@ -429,6 +558,15 @@ void run_options(CLI::App& run, Options& o) {
 
 void retry_options(CLI::App& retry, Options& o) {
     retry.add_flag("--json", o.json, "one JSON object per event");
+    retry.add_option("--mac", o.retry_mac,
+                     "only the board of this MAC, on the fixture it was last on, whatever round");
+    retry.add_option("--record", o.retry_record, "only the board of this record");
+}
+
+void release_options(CLI::App& release, Options& o) {
+    release.add_option("MAC", o.mac, "the MAC to free")->required();
+    release.add_option("--reason", o.reason, "why it may go to another board (recorded)")
+        ->required();
 }
 
 void report_options(CLI::App& report, Options& o) {
@@ -455,8 +593,8 @@ const std::vector<Command>& commands() {
          Needs::station_to_itself, false, no_options, no_check, command_lock},
         {"run", "program every fixture (or --fixtures) at once", Needs::station_to_itself, true,
          run_options, check_macs_given, command_run},
-        {"retry", "run the boards of the last round that failed", Needs::station_to_itself, true,
-         retry_options, no_check, command_retry},
+        {"retry", "run the boards of the last round that failed (or one, by --mac or --record)",
+         Needs::station_to_itself, true, retry_options, check_retry, command_retry},
         {"report", "boards, yield and failures per day", Needs::shared_store, false, report_options,
          check_since, command_report},
         {"export", "every record (CSV, or --json)", Needs::shared_store, false, export_options,
@@ -467,6 +605,8 @@ const std::vector<Command>& commands() {
          history_options, check_history_mac, command_history},
         {"pool", "the MAC pool: first, last, used and left", Needs::shared_store, false, no_options,
          no_check, command_pool},
+        {"release", "free a MAC an interrupted or kept board holds (recorded, with --reason)",
+         Needs::shared_store, false, release_options, check_release, command_release},
         {"ports", "the serial ports of this machine and their stable names", Needs::nothing, false,
          no_options, no_check, command_ports},
     };

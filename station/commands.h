@@ -21,7 +21,10 @@ struct Options {
     std::string since;
     bool csv = false;
     std::string mac;
-    std::string station; // report and export: only this station's records
+    std::string station;      // report and export: only this station's records
+    std::string retry_mac;    // retry: the board of this MAC
+    std::string retry_record; // retry: the board of this record
+    std::string reason;       // release: why
 };
 
 // What a command needs before it does anything.

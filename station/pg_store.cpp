@@ -12,8 +12,152 @@
 #include <chrono>
 #include <memory>
 #include <poll.h>
+#include <regex>
+#include <set>
+#include <vector>
 
 namespace {
+
+// A connection text as libpq reads it: how messages show it, and the
+// secrets (passwords as written and as read) that no message may hold.
+struct Reading {
+    bool readable = false;
+    std::string shown;
+    std::vector<std::string> secrets;
+};
+
+// Whether libpq's option is a secret: it marks them for display with "*".
+bool secret(const PQconninfoOption& option) {
+    return option.dispchar != nullptr && option.dispchar[0] == '*';
+}
+
+// A value as libpq's keyword form takes it.
+std::string quoted(const std::string& value) {
+    if (!value.empty() && value.find_first_of(" \t\n'\\") == std::string::npos) {
+        return value;
+    }
+    std::string text = "'";
+    for (char c : value) {
+        if (c == '\'' || c == '\\') {
+            text += '\\';
+        }
+        text += c;
+    }
+    return text + "'";
+}
+
+// libpq's words about a text it could not read, every quoted part that is
+// not one of its keywords masked: it quotes the text itself.
+std::string masked_quotes(const std::string& message) {
+    std::set<std::string> keywords;
+    std::unique_ptr<PQconninfoOption, void (*)(PQconninfoOption*)> defaults(PQconndefaults(),
+                                                                            PQconninfoFree);
+    for (const PQconninfoOption* o = defaults.get(); o && o->keyword; ++o) {
+        keywords.insert(o->keyword);
+    }
+    static const std::regex quote("\"([^\"]*)\"");
+    std::string masked;
+    auto begin = std::sregex_iterator(message.begin(), message.end(), quote);
+    size_t done = 0;
+    for (auto it = begin; it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        std::string inside = m[1].str();
+        masked += message.substr(done, static_cast<size_t>(m.position(0)) - done);
+        masked += keywords.count(inside) || inside.size() <= 1 ? m.str(0) : "\"***\"";
+        done = static_cast<size_t>(m.position(0) + m.length(0));
+    }
+    masked += message.substr(done);
+    while (!masked.empty() && (masked.back() == '\n' || masked.back() == ' ')) {
+        masked.pop_back();
+    }
+    return masked;
+}
+
+// The password of a URI as written: libpq takes the text after "://" up to
+// the first '@' as user and password, unless a '/' comes first.
+std::string written_uri_password(const std::string& location, bool& misread) {
+    size_t start = location.find("://");
+    misread = false;
+    if (start == std::string::npos) {
+        return "";
+    }
+    start += 3;
+    size_t stop = location.find_first_of("@/", start);
+    if (stop == std::string::npos) {
+        return "";
+    }
+    if (location[stop] == '/') {
+        // An '@' past the '/', before any parameter: a password that holds
+        // a '/' the URI did not encode, which libpq reads as host and port.
+        size_t at = location.find('@', stop);
+        misread = at != std::string::npos && at < location.find('?', stop);
+        return misread ? location.substr(start, at - start) : "";
+    }
+    size_t colon = location.find(':', start);
+    return colon < stop ? location.substr(colon + 1, stop - colon - 1) : "";
+}
+
+// Passwords as written after "password=" (a keyword, or a URI's parameter).
+std::vector<std::string> written_passwords(const std::string& location) {
+    static const std::regex written(
+        R"((?:^|[\s?&])(?:ssl)?password\s*=\s*('(?:[^'\\]|\\.)*'|[^\s&]*))", std::regex::icase);
+    std::vector<std::string> found;
+    for (auto it = std::sregex_iterator(location.begin(), location.end(), written);
+         it != std::sregex_iterator(); ++it) {
+        std::string value = (*it)[1].str();
+        if (value.size() >= 2 && value.front() == '\'') {
+            value = value.substr(1, value.size() - 2);
+        }
+        found.push_back(value);
+    }
+    return found;
+}
+
+Reading read_connection(const std::string& location) {
+    Reading reading;
+    bool misread = false;
+    std::string uri_password = written_uri_password(location, misread);
+    if (misread) {
+        reading.shown = "(connection string not shown: an '@' after the first '/' of its URI; a "
+                        "password that holds '/' is written %2F)";
+        return reading;
+    }
+    char* error = nullptr;
+    std::unique_ptr<PQconninfoOption, void (*)(PQconninfoOption*)> options(
+        PQconninfoParse(location.c_str(), &error), PQconninfoFree);
+    if (!options) {
+        std::string why = error ? masked_quotes(error) : "out of memory";
+        PQfreemem(error);
+        reading.shown = "(connection string not shown: " + why + ")";
+        return reading;
+    }
+    reading.readable = true;
+    for (const PQconninfoOption* o = options.get(); o->keyword; ++o) {
+        if (o->val == nullptr || o->val[0] == '\0') {
+            continue;
+        }
+        if (secret(*o)) {
+            reading.secrets.push_back(o->val);
+        }
+        reading.shown += std::string(reading.shown.empty() ? "" : " ") + o->keyword + "=" +
+                         (secret(*o) ? "***" : quoted(o->val));
+    }
+    reading.secrets.push_back(uri_password);
+    for (const std::string& written : written_passwords(location)) {
+        reading.secrets.push_back(written);
+    }
+    return reading;
+}
+
+// A message with every secret of the connection text replaced.
+std::string cleaned(std::string message, const std::vector<std::string>& secrets) {
+    for (const std::string& s : secrets) {
+        for (size_t at; !s.empty() && (at = message.find(s)) != std::string::npos;) {
+            message.replace(at, s.size(), "***");
+        }
+    }
+    return message;
+}
 
 typedef std::unique_ptr<PGresult, void (*)(PGresult*)> Result;
 
@@ -22,8 +166,12 @@ constexpr std::chrono::seconds STATEMENT_PATIENCE(10);
 // PostgreSQL's type of a bytes column.
 constexpr Oid BYTEA_TYPE = 17;
 // The first key of the stations' liveness locks (the second is the
-// station's name hashed); the schema's lock is a key of the other form.
+// station's number in the stations table); the schema's lock is a key of
+// the other form.
 const char LIVENESS_LOCKS[] = "7407";
+// A session left inside a transaction (its station stopped mid-write) is
+// ended by the server after this long, so that the rows it holds are freed.
+const char IDLE_IN_TRANSACTION[] = "SET idle_in_transaction_session_timeout = '60s'";
 
 std::string trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
@@ -49,18 +197,26 @@ PGconn* connect(const std::string& location) {
 
 class PgStore : public SqlStore {
   public:
-    PgStore(const std::string& location, Schema schema) : shown_(shown_location(location)) {
+    PgStore(const std::string& location, Schema schema) {
+        Reading reading = read_connection(location);
+        shown_ = reading.shown;
+        secrets_ = reading.secrets;
+        if (!reading.readable) {
+            throw StationError{"cannot reach the store " + shown_};
+        }
         connection_ = connect(location);
         if (PQstatus(connection_) != CONNECTION_OK) {
-            std::string message = PQerrorMessage(connection_);
+            std::string message = said(PQerrorMessage(connection_));
             PQfinish(connection_);
-            throw StationError{"cannot reach the store " + shown_ + ": " + trimmed(message)};
+            throw StationError{"cannot reach the store " + shown_ + ": " + message};
         }
         PQsetnonblocking(connection_, 1);
         PQsetNoticeProcessor(
             connection_, [](void*, const char*) {}, nullptr);
         try {
+            run(IDLE_IN_TRANSACTION, {});
             prepare_schema(schema);
+            read_id();
         } catch (...) {
             PQfinish(connection_);
             throw;
@@ -70,13 +226,20 @@ class PgStore : public SqlStore {
         PQfinish(connection_);
     }
 
-    // A session lock per station name: it lives exactly as long as this
-    // connection, so a station on any machine counts as alive while its
-    // connection lives and as dead the moment it dies.
+    // A session lock per station, keyed by the station's own number: it
+    // lives exactly as long as this connection, so a station on any machine
+    // counts as alive while its connection lives, and a connection that
+    // dropped takes it again before it writes anything more.
     bool hold_liveness(const std::string& station) override {
-        Rows rows = run("SELECT pg_try_advisory_lock($1, hashtext($2))", {LIVENESS_LOCKS, station});
-        liveness_ = rows[0][0] == "t" ? station : "";
-        return !liveness_.empty();
+        run("INSERT INTO stations (name) VALUES ($1) ON CONFLICT (name) DO NOTHING", {station});
+        std::string number = run("SELECT number FROM stations WHERE name = $1", {station})[0][0];
+        Rows rows =
+            run("SELECT pg_try_advisory_lock($1::integer, $2::integer)", {LIVENESS_LOCKS, number});
+        if (rows[0][0] != "t") {
+            return false;
+        }
+        liveness_.insert(station);
+        return true;
     }
 
   protected:
@@ -89,9 +252,9 @@ class PgStore : public SqlStore {
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             if (PQstatus(connection_) == CONNECTION_BAD) {
                 throw StationError{"the store " + shown_ +
-                                   " is unreachable: " + trimmed(PQerrorMessage(connection_))};
+                                   " is unreachable: " + said(PQerrorMessage(connection_))};
             }
-            throw StationError{"store: " + trimmed(PQresultErrorMessage(result.get()))};
+            throw StationError{"store: " + said(PQresultErrorMessage(result.get()))};
         }
         const char* count = PQcmdTuples(result.get());
         changed_ = count[0] ? std::stoll(count) : 0;
@@ -110,17 +273,29 @@ class PgStore : public SqlStore {
         return changed_;
     }
 
+    // A connection that dropped (a server restarted, a backend ended) is
+    // made again once, here, where no transaction is under way; its
+    // liveness locks went with it and are taken again first.
     void begin() override {
-        if (PQstatus(connection_) == CONNECTION_BAD && !gone_) {
-            PQreset(connection_);
-            PQsetnonblocking(connection_, 1);
-            // The liveness lock went with the old connection.
-            if (!liveness_.empty() && !hold_liveness(liveness_)) {
-                throw StationError{"station " + liveness_ +
-                                   " lost its lock on the store to another command"};
+        if (PQstatus(connection_) != CONNECTION_BAD) {
+            try {
+                run("BEGIN", {});
+                return;
+            } catch (const StationError&) {
+                if (PQstatus(connection_) != CONNECTION_BAD || gone_) {
+                    throw;
+                }
             }
         }
+        if (gone_) {
+            throw StationError{"the store " + shown_ + " stopped answering"};
+        }
+        reconnect();
         run("BEGIN", {});
+    }
+
+    void script(const std::string& sql) override {
+        run(sql, {});
     }
     void commit() override {
         run("COMMIT", {});
@@ -133,6 +308,30 @@ class PgStore : public SqlStore {
     }
 
   private:
+    void reconnect() {
+        PQreset(connection_);
+        if (PQstatus(connection_) != CONNECTION_OK) {
+            throw StationError{"the store " + shown_ +
+                               " is unreachable: " + said(PQerrorMessage(connection_))};
+        }
+        PQsetnonblocking(connection_, 1);
+        run(IDLE_IN_TRANSACTION, {});
+        std::set<std::string> held;
+        held.swap(liveness_);
+        for (const std::string& station : held) {
+            if (!hold_liveness(station)) {
+                throw StationError{"station " + station + " lost its lock on the store " + shown_ +
+                                   " when its connection dropped, and another command of it "
+                                   "holds it now"};
+            }
+        }
+    }
+
+    // libpq's words, trimmed, without the connection text's secrets.
+    std::string said(const char* message) const {
+        return cleaned(trimmed(message ? message : ""), secrets_);
+    }
+
     // A column as text; bytes as their raw bytes.
     static std::string value(const Result& r, int row, int column) {
         const char* text = PQgetvalue(r.get(), row, column);
@@ -208,12 +407,16 @@ class PgStore : public SqlStore {
         }
     }
 
-    void prepare_schema(Schema schema) {
-        int found = 0;
-        if (run("SELECT to_regclass('schema_version') IS NOT NULL", {})[0][0] == "t") {
-            std::string version = run("SELECT max(version) FROM schema_version", {})[0][0];
-            found = version.empty() ? 0 : std::stoi(version);
+    int schema_found() {
+        if (run("SELECT to_regclass('schema_version') IS NOT NULL", {})[0][0] != "t") {
+            return 0;
         }
+        std::string version = run("SELECT max(version) FROM schema_version", {})[0][0];
+        return version.empty() ? 0 : std::stoi(version);
+    }
+
+    void prepare_schema(Schema schema) {
+        int found = schema_found();
         if (found > SCHEMA_VERSION) {
             throw StationError{"the store " + shown_ + " has schema version " +
                                std::to_string(found) + ", newer than this station's " +
@@ -232,10 +435,13 @@ class PgStore : public SqlStore {
         try {
             // One station creates or upgrades it at a time.
             run("SELECT pg_advisory_xact_lock(7406)", {});
-            run("SET client_min_messages = warning", {});
-            run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);" +
-                    store_schema("BYTEA", "BIGINT"),
-                {});
+            run("SET LOCAL client_min_messages = warning", {});
+            // Read again under the lock: another station may have done it.
+            found = schema_found();
+            run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", {});
+            if (found < SCHEMA_VERSION) {
+                make_or_upgrade(found, {"BYTEA", "BIGINT", "BIGSERIAL PRIMARY KEY"});
+            }
             run("DELETE FROM schema_version", {});
             run("INSERT INTO schema_version VALUES ($1)", {std::to_string(SCHEMA_VERSION)});
         } catch (...) {
@@ -249,14 +455,18 @@ class PgStore : public SqlStore {
         commit();
     }
 
-    std::string shown_; // the location without its password, for messages
+    std::vector<std::string> secrets_; // what no message may show
     PGconn* connection_ = nullptr;
-    std::string liveness_; // the station whose lock this connection holds
-    bool gone_ = false;    // a statement went unanswered: nothing more is sent
+    std::set<std::string> liveness_; // the stations whose locks this connection holds
+    bool gone_ = false;              // a statement went unanswered: nothing more is sent
     long long changed_ = 0;
 };
 
 } // namespace
+
+std::string shown_location(const std::string& location) {
+    return is_connection_text(location) ? read_connection(location).shown : location;
+}
 
 std::unique_ptr<Store> open_pg_store(const std::string& location, Schema schema) {
     return std::make_unique<PgStore>(location, schema);

@@ -60,6 +60,16 @@ Record record_from_values(const std::vector<std::string>& values);
 // A record's values in that order.
 std::vector<std::string> record_values(const Record& record);
 
+// A MAC freed by a person: what it was held by, who freed it, when, why.
+struct Release {
+    std::string mac;
+    std::string record;
+    std::string station;
+    std::string released; // UTC
+    std::string who;      // user@machine
+    std::string reason;
+};
+
 // The images and OTP address that `station lock` fixed, by their hashes.
 struct Profile {
     std::string id; // SHA-256 over the three hashes and the address

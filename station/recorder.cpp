@@ -189,7 +189,7 @@ struct Recorder::State {
             lock.unlock();
             std::string error;
             try {
-                self->spool->add(record);
+                self->spool->add(record, *self->store);
             } catch (const StationError& e) {
                 error = e.message;
             }

@@ -67,7 +67,8 @@ void export_json(const std::vector<Record>& records, std::ostream& out) {
     out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
-void print_history(const std::vector<Record>& records, std::ostream& out) {
+void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
+                   std::ostream& out) {
     for (const Record& r : records) {
         out << "== MAC " << r.mac << ", " << r.started << " station " << r.station << ", fixture "
             << r.fixture << " (" << r.device << "), attempt " << r.attempt
@@ -82,6 +83,11 @@ void print_history(const std::vector<Record>& records, std::ostream& out) {
         if (!r.transcript.empty() && r.transcript.back() != '\n') {
             out << "\n";
         }
+    }
+    for (const Release& x : releases) {
+        out << "== MAC " << x.mac << " released " << x.released << " by " << x.who
+            << " from record " << x.record << " of station " << x.station << ": " << x.reason
+            << "\n";
     }
 }
 

@@ -12,7 +12,9 @@ void export_csv(const std::vector<Record>& records, std::ostream& out);
 // An array of records with the export's columns and the transcript.
 void export_json(const std::vector<Record>& records, std::ostream& out);
 // Each record with its transcript, as host printed it.
-void print_history(const std::vector<Record>& records, std::ostream& out);
+// Then each release of the MAC: when, by whom, why.
+void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
+                   std::ostream& out);
 // Per day: boards, passed, first-pass yield; the failures by stage and
 // message, frame numbers folded, with their fixtures. As CSV, one table.
 void print_report(const std::vector<Record>& records, bool csv, std::ostream& out);

@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -191,7 +192,7 @@ void interrupt_left_records(Store& store, const StationFile& file) {
     std::vector<Record> left = store.started_records(file.station);
     for (Record& record : left) {
         judge_interrupted(record, log_folder(file));
-        record.mac_kept = keeps_mac(record, file.mac);
+        record.mac_kept = carrier_of(file.mac).has_value();
         store.finish(record);
     }
     if (!left.empty()) {
@@ -225,6 +226,7 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
                            locked->locked + "): run `station lock` to program the new ones"};
     }
     check_mac_fits(file, images);
+    check_pool_bounds(file);
     std::string logs = log_folder(file);
     make_log_folder(logs);
     std::vector<std::string> folders = {folder_of(file), logs};
@@ -353,6 +355,16 @@ void check_mac_fits(const StationFile& file, const Images& images) {
     }
 }
 
+void check_pool_bounds(const StationFile& file) {
+    const MacPlan& plan = file.mac;
+    for (const auto& [mac, place, key] : {std::tuple(plan.first, plan.first_place, "first"),
+                                          std::tuple(plan.last, plan.last_place, "last")}) {
+        if (!mac.empty() && !mac_fault(mac).empty()) {
+            throw StationError{place + ": the pool's \"" + key + "\": " + mac_fault(mac)};
+        }
+    }
+}
+
 int run_continuous(const StationFile& file, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json) {
     Prepared p = prepare_round(file, opened, fixtures.size());
@@ -372,6 +384,7 @@ int run_continuous(const StationFile& file, const Opened& opened,
     bool claim_waits = false;      // its MAC is with the store
     bool taking = true;            // input is taken (until its end, q, Ctrl+C or a lost store)
     std::vector<std::string> lost; // fixtures whose claim the store could not answer
+    int unserved = 0;              // empty lines the pool had no MAC for
     size_t next = 0;               // where the search for an idle fixture starts
     auto running_on = [&](const std::string& name) {
         return std::any_of(runner.boards().begin(), runner.boards().end(),
@@ -420,6 +433,9 @@ int run_continuous(const StationFile& file, const Opened& opened,
                     lost.push_back(asking->name);
                     taking = false;
                 } else if (!a.refusal.empty()) {
+                    // An empty line that the pool had no MAC for leaves a
+                    // board unprogrammed, as a skipped fixture does.
+                    unserved += a.record.mac.empty() ? 1 : 0;
                     say("refused: " + a.refusal); // the same fixture is asked again
                     if (continuous) {
                         continuous->prompt("MAC for " + asking->name + ": ");
@@ -452,6 +468,7 @@ int run_continuous(const StationFile& file, const Opened& opened,
         auto twin = std::find_if(runner.boards().begin(), runner.boards().end(),
                                  [&](const Board& b) { return b.running && b.record.mac == mac; });
         std::string why = mac.empty() && !line->empty() ? std::string("not a MAC: ") + MAC_FORMS
+                          : !mac.empty() && !mac_fault(mac).empty() ? "refused: " + mac_fault(mac)
                           : twin != runner.boards().end()
                               ? "refused: MAC " + mac + " is running on " + twin->fixture.name
                               : "";
@@ -477,9 +494,13 @@ int run_continuous(const StationFile& file, const Opened& opened,
         continuous->answered();
     }
     int unrecorded = recorder.settle();
+    if (!recorder.store_lost()) {
+        warn_of_pool(file, *opened.store);
+    }
     std::vector<Board> ended(runner.boards().begin(), runner.boards().end());
-    print_round_end(ended, static_cast<int>(lost.size()), p.round, json);
-    return round_status(runner.boards(), lost.empty(), unrecorded, *p.snapshot, p.round);
+    int not_started = static_cast<int>(lost.size()) + unserved;
+    print_round_end(ended, not_started, p.round, json);
+    return round_status(runner.boards(), not_started == 0, unrecorded, *p.snapshot, p.round);
 }
 
 int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,

@@ -31,13 +31,19 @@ struct Planned {
 // carries the MAC (`images`: the configuration's, as read_images gives them).
 void check_mac_fits(const StationFile& file, const struct Images& images);
 
+// Refuses a pool whose first or last MAC no board may carry (multicast,
+// broadcast, all zeros), with the file and line.
+void check_pool_bounds(const StationFile& file);
+
 // The spool beside the station file.
 std::string spool_path(const StationFile& file);
 // Each board's log, beside the store (beside the station file for a
 // PostgreSQL store).
 std::string log_folder(const StationFile& file);
 // Marks what a dead command of this station left started as interrupted,
-// with what each board's log tells; says how many.
+// with what each board's log tells; says how many. Each keeps its MAC
+// claimed (and kept, with an image that carries it): the log may not tell
+// how far its board got.
 void interrupt_left_records(Store& store, const StationFile& file);
 
 // Checks the images against the locked profile, snapshots them, claims and

@@ -66,6 +66,15 @@ Spool::Spool(const std::string& path) {
                             "CREATE TABLE IF NOT EXISTS spool (id TEXT PRIMARY KEY, "
                             "at INTEGER NOT NULL, record TEXT NOT NULL, transcript BLOB NOT NULL)",
                             nullptr, nullptr, nullptr);
+    // The store each record is for; a spool from before keeps '' (its
+    // records go to a store that started them).
+    if (made == SQLITE_OK && sqlite3_exec(db_, "SELECT store FROM spool LIMIT 0", nullptr, nullptr,
+                                          nullptr) != SQLITE_OK) {
+        made = sqlite3_exec(db_,
+                            "ALTER TABLE spool ADD COLUMN store TEXT NOT NULL DEFAULT ''; "
+                            "ALTER TABLE spool ADD COLUMN store_shown TEXT NOT NULL DEFAULT ''",
+                            nullptr, nullptr, nullptr);
+    }
     if (made != SQLITE_OK) {
         std::string message = sqlite3_errmsg(db_);
         sqlite3_close(db_);
@@ -77,11 +86,12 @@ Spool::~Spool() {
     sqlite3_close(db_);
 }
 
-void Spool::add(const Record& record) {
+void Spool::add(const Record& record, const Store& store) {
     sqlite3_stmt* s = nullptr;
     check(db_, sqlite3_prepare_v2(db_,
-                                  "INSERT OR REPLACE INTO spool VALUES (?, "
-                                  "(SELECT coalesce(max(at), 0) + 1 FROM spool), ?, ?)",
+                                  "INSERT OR REPLACE INTO spool (id, at, record, transcript, "
+                                  "store, store_shown) VALUES (?, "
+                                  "(SELECT coalesce(max(at), 0) + 1 FROM spool), ?, ?, ?, ?)",
                                   -1, &s, nullptr));
     std::string text =
         to_json(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -89,6 +99,8 @@ void Spool::add(const Record& record) {
     sqlite3_bind_text(s, 2, text.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_blob(s, 3, record.transcript.data(), static_cast<int>(record.transcript.size()),
                       SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 4, store.id().c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 5, store.shown().c_str(), -1, SQLITE_TRANSIENT);
     int result = sqlite3_step(s);
     sqlite3_finalize(s);
     check(db_, result);
@@ -103,32 +115,49 @@ int Spool::waiting() {
     return count;
 }
 
-int Spool::deliver(Store& store) {
-    int delivered = 0;
+Spool::Delivery Spool::deliver(Store& store) {
+    Delivery delivery;
+    long long after = 0; // the place of the last record looked at
     for (;;) {
         sqlite3_stmt* s = nullptr;
         check(db_, sqlite3_prepare_v2(db_,
-                                      "SELECT id, record, transcript FROM spool "
-                                      "ORDER BY at LIMIT 1",
+                                      "SELECT id, record, transcript, store, store_shown, at "
+                                      "FROM spool WHERE at > ? ORDER BY at LIMIT 1",
                                       -1, &s, nullptr));
+        sqlite3_bind_int64(s, 1, after);
         if (sqlite3_step(s) != SQLITE_ROW) {
             sqlite3_finalize(s);
-            return delivered;
+            return delivery;
         }
-        std::string id = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        nlohmann::json item =
-            nlohmann::json::parse(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
+        auto text = [&](int column) {
+            const unsigned char* t = sqlite3_column_text(s, column);
+            return std::string(t ? reinterpret_cast<const char*>(t) : "");
+        };
+        std::string id = text(0), record = text(1), owner = text(3), owner_shown = text(4);
         const void* bytes = sqlite3_column_blob(s, 2);
         std::string transcript(bytes ? static_cast<const char*>(bytes) : "",
                                static_cast<size_t>(sqlite3_column_bytes(s, 2)));
+        after = sqlite3_column_int64(s, 5);
         sqlite3_finalize(s);
-        // Finished once by its id: a record delivered before changes nothing.
-        store.finish(from_json(item, std::move(transcript)));
+        // Finished once by its id: a record delivered before changes
+        // nothing. One spooled for another store waits for that store.
+        if (!owner.empty() && owner != store.id()) {
+            delivery.kept += 1;
+            delivery.why = "for the store " + owner_shown + " (id " + owner + "), not this store " +
+                           store.shown() + " (id " + store.id() + ")";
+            continue;
+        }
+        if (!store.finish(from_json(nlohmann::json::parse(record), std::move(transcript)))) {
+            delivery.kept += 1;
+            delivery.why = "started in another store: this store " + store.shown() + " (id " +
+                           store.id() + ") has no such record";
+            continue;
+        }
         check(db_, sqlite3_prepare_v2(db_, "DELETE FROM spool WHERE id = ?", -1, &s, nullptr));
         sqlite3_bind_text(s, 1, id.c_str(), -1, SQLITE_TRANSIENT);
         int result = sqlite3_step(s);
         sqlite3_finalize(s);
         check(db_, result);
-        delivered += 1;
+        delivery.delivered += 1;
     }
 }

@@ -1,6 +1,7 @@
 // Finished records that the store could not take (it was lost during a
 // round) wait here, in a SQLite file beside the station file, until the
-// store answers again; each is delivered once, by its id.
+// store answers again; each is delivered once, by its id, to the store it
+// was started in and no other.
 #pragma once
 
 #include "station/store.h"
@@ -14,11 +15,18 @@ class Spool {
     Spool(const Spool&) = delete;
     Spool& operator=(const Spool&) = delete;
 
-    void add(const Record& record);
+    // Keeps a record for `store`, the store it was started in.
+    void add(const Record& record, const Store& store);
     int waiting();
-    // Delivers what waits, oldest first, until the store refuses; returns
-    // how many were delivered.
-    int deliver(Store& store);
+    struct Delivery {
+        int delivered = 0;
+        int kept = 0;    // records of another store, left waiting
+        std::string why; // what the kept ones wait for
+    };
+    // Delivers what waits for `store`, oldest first, until the store
+    // refuses; a record of another store (or one this store never started)
+    // stays in the spool.
+    Delivery deliver(Store& store);
 
   private:
     struct sqlite3* db_ = nullptr;

@@ -3,7 +3,9 @@
 // key; settled when the record is finished.
 #include "station/store_engines.h"
 
-#include <cstdio>
+#include "station/macs.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -47,6 +49,10 @@ void SqlStore::lock_profile(const std::string& station, const Profile& p) {
 }
 
 std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
+    std::string fault = mac_fault(r.mac);
+    if (!fault.empty()) {
+        return fault;
+    }
     std::string refusal;
     transaction([&] {
         Rows kept = run("SELECT record FROM kept WHERE mac = $1", {r.mac});
@@ -54,13 +60,14 @@ std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
             refusal = why_kept(r.mac);
             return false;
         }
-        run("INSERT INTO macs_used VALUES ($1) ON CONFLICT (mac) DO NOTHING", {r.mac});
+        mark_used(mac_number(r.mac));
         r.attempt =
             std::stoi(run("SELECT count(*) FROM records WHERE mac = $1", {r.mac})[0][0]) + 1;
         insert_record(r);
-        // A rework moves a passed claim on to the new record; any other
-        // claim is a new row, which the primary key refuses when the MAC is
-        // claimed already, on whichever station.
+        // A rework moves a passed claim on to the new record, and a retry the
+        // claim its interrupted record still holds; any other claim is a new
+        // row, which the primary key refuses when the MAC is claimed
+        // already, on whichever station.
         if (r.rework) {
             run("UPDATE claims SET record = $1, state = 'running' "
                 "WHERE mac = $2 AND state = 'passed'",
@@ -69,11 +76,21 @@ std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
                 return true;
             }
         }
-        run("INSERT INTO claims VALUES ($1, $2, 'running') ON CONFLICT (mac) DO NOTHING",
-            {r.mac, r.id});
-        if (changed() == 0) {
-            refusal = why_claimed(r.mac);
-            return false;
+        bool taken_over = false;
+        if (!retry_of.empty()) {
+            run("UPDATE claims SET record = $1 WHERE mac = $2 AND record = $3 AND "
+                "state = 'running' AND EXISTS (SELECT 1 FROM records "
+                "WHERE id = $3 AND outcome = 'interrupted')",
+                {r.id, r.mac, retry_of});
+            taken_over = changed() == 1;
+        }
+        if (!taken_over) {
+            run("INSERT INTO claims VALUES ($1, $2, 'running') ON CONFLICT (mac) DO NOTHING",
+                {r.mac, r.id});
+            if (changed() == 0) {
+                refusal = why_claimed(r.mac);
+                return false;
+            }
         }
         if (!kept.empty()) {
             run("UPDATE kept SET record = $1 WHERE mac = $2", {r.id, r.mac});
@@ -82,20 +99,6 @@ std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
     });
     return refusal;
 }
-
-namespace {
-
-unsigned long long mac_number(const std::string& mac) {
-    return std::stoull(mac, nullptr, 16);
-}
-
-std::string mac_text(unsigned long long number) {
-    char text[24];
-    std::snprintf(text, sizeof(text), "%012llX", number);
-    return text;
-}
-
-} // namespace
 
 std::optional<std::string> SqlStore::hand_out(const std::string& first, const std::string& last) {
     std::optional<std::string> mac;
@@ -106,25 +109,42 @@ std::optional<std::string> SqlStore::hand_out(const std::string& first, const st
         std::string next =
             run("SELECT next FROM pools WHERE first = $1 AND last = $2" + for_update(),
                 {first, last})[0][0];
-        for (unsigned long long n = mac_number(next); n <= mac_number(last); ++n) {
-            run("INSERT INTO macs_used VALUES ($1) ON CONFLICT (mac) DO NOTHING", {mac_text(n)});
-            if (changed() == 1) {
+        unsigned long long n = mac_number(next), end = mac_number(last);
+        for (n = next_unicast(n); n <= end; n = next_unicast(n)) {
+            unsigned long long unused = past_runs(n);
+            if (unused != n) {
+                n = unused;
+            } else if (mark_used(n)) {
                 mac = mac_text(n);
-                run("UPDATE pools SET next = $3 WHERE first = $1 AND last = $2",
-                    {first, last, mac_text(n + 1)});
-                return true;
+                break;
+            } else {
+                // Used, though no run said so: from now on one does.
+                add_to_runs(n);
+                n += 1;
             }
         }
         run("UPDATE pools SET next = $3 WHERE first = $1 AND last = $2",
-            {first, last, mac_text(mac_number(last) + 1)});
+            {first, last, mac_text(std::min(n, end) + 1)});
         return true;
     });
     return mac;
 }
 
 long long SqlStore::pool_used(const std::string& first, const std::string& last) {
-    return std::stoll(
-        run("SELECT count(*) FROM macs_used WHERE mac >= $1 AND mac <= $2", {first, last})[0][0]);
+    std::string from = std::to_string(mac_number(first)), to = std::to_string(mac_number(last));
+    // The runs that begin inside the pool, cut at its end, and the one that
+    // begins before it and reaches in.
+    std::string inside = run("SELECT coalesce(sum(CASE WHEN last > $2 THEN $2 ELSE last END "
+                             "- first + 1), 0) FROM used_runs WHERE first >= $1 AND first <= $2",
+                             {from, to})[0][0];
+    long long used = std::stoll(inside);
+    Rows before =
+        run("SELECT last FROM used_runs WHERE first < $1 ORDER BY first DESC LIMIT 1", {from});
+    if (!before.empty() && std::stoull(before[0][0]) >= mac_number(first)) {
+        used += static_cast<long long>(std::min(std::stoull(before[0][0]), mac_number(last)) -
+                                       mac_number(first) + 1);
+    }
+    return used;
 }
 
 std::string SqlStore::refusal(const std::string& mac, bool rework) {
@@ -138,21 +158,35 @@ std::string SqlStore::refusal(const std::string& mac, bool rework) {
     return why_claimed(mac);
 }
 
-void SqlStore::finish(const Record& r) {
+bool SqlStore::finish(const Record& r) {
+    bool found = true;
     transaction([&] {
+        Rows prior = run("SELECT outcome FROM records WHERE id = $1" + for_update(), {r.id});
+        found = !prior.empty();
         // Finished once: a record delivered again changes nothing.
+        Outcome was = found ? outcome_named(prior[0][0]) : Outcome::passed;
+        if (was != Outcome::started && was != Outcome::interrupted) {
+            return true;
+        }
         run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
-            "frames = $5, exit_status = $6, transcript = $7 "
-            "WHERE id = $8 AND outcome IN ('started', 'interrupted')",
+            "frames = $5, exit_status = $6, transcript = $7 WHERE id = $8",
             {r.ended, text_of(r.outcome), text_of(r.stage), r.message, std::to_string(r.frames),
              r.exit_status, r.transcript, r.id},
             7);
-        if (changed() == 1) {
-            settle_claim(r.id, r.mac, r.outcome == Outcome::passed);
-            settle_kept(r);
+        if (r.outcome == Outcome::interrupted) {
+            // Nobody knows how far its board got: its claim stays, and with
+            // an image that carries the MAC, the one-time rule holds too.
+            if (r.mac_kept) {
+                run("INSERT INTO kept VALUES ($1, $2) ON CONFLICT (mac) DO UPDATE SET record = $2",
+                    {r.mac, r.id});
+            }
+            return true;
         }
+        settle_claim(r.id, r.mac, r.outcome == Outcome::passed);
+        settle_kept(r, was == Outcome::interrupted);
         return true;
     });
+    return found;
 }
 
 std::vector<Record> SqlStore::started_records(const std::string& station) {
@@ -161,14 +195,107 @@ std::vector<Record> SqlStore::started_records(const std::string& station) {
 
 std::vector<Record> SqlStore::records(const RecordFilter& f) {
     return selected("($1 = '' OR station = $1) AND ($2 = '' OR mac = $2) AND "
-                    "($3 = '' OR started >= $3) AND ($4 = '' OR round = $4)",
-                    {f.station, f.mac, f.since, f.round}, f.with_transcripts);
+                    "($3 = '' OR started >= $3) AND ($4 = '' OR round = $4) AND "
+                    "($5 = '' OR id = $5)",
+                    {f.station, f.mac, f.since, f.round, f.id}, f.with_transcripts);
+}
+
+std::optional<Holder> SqlStore::holder_of(const std::string& mac) {
+    for (const char* table : {"claims", "kept"}) {
+        Rows rows = run(std::string("SELECT h.record, r.station, r.fixture, r.outcome, ") +
+                            (table == std::string("claims") ? "h.state" : "''") + " FROM " + table +
+                            " h JOIN records r ON r.id = h.record WHERE h.mac = $1",
+                        {mac});
+        if (!rows.empty()) {
+            const auto& h = rows[0];
+            return Holder{h[0], h[1], h[2], outcome_named(h[3]), h[4] == "passed"};
+        }
+    }
+    return std::nullopt;
+}
+
+bool SqlStore::release(const Release& x) {
+    bool freed = false;
+    transaction([&] {
+        run("DELETE FROM claims WHERE mac = $1 AND record = $2 AND state = 'running'",
+            {x.mac, x.record});
+        long long claims = changed();
+        run("DELETE FROM kept WHERE mac = $1 AND record = $2", {x.mac, x.record});
+        freed = claims + changed() > 0;
+        if (freed) {
+            run("INSERT INTO releases VALUES ($1, $2, $3, $4, $5, $6)",
+                {x.mac, x.record, x.station, x.released, x.who, x.reason});
+        }
+        return freed;
+    });
+    return freed;
+}
+
+std::vector<Release> SqlStore::releases(const std::string& mac) {
+    std::vector<Release> found;
+    for (auto& r : run("SELECT mac, record, station, released, who, reason FROM releases "
+                       "WHERE mac = $1 ORDER BY released",
+                       {mac})) {
+        found.push_back(Release{r[0], r[1], r[2], r[3], r[4], r[5]});
+    }
+    return found;
 }
 
 std::string SqlStore::last_round(const std::string& station) {
     Rows rows = run("SELECT round FROM records WHERE station = $1 ORDER BY started DESC LIMIT 1",
                     {station});
     return rows.empty() ? "" : rows[0][0];
+}
+
+void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
+    script(store_schema(types));
+    if (found > 0 && found < 3) {
+        // Every MAC a record has was claimed once, and so is used for ever
+        // (a store of version 1 kept no such table).
+        run("INSERT INTO macs_used SELECT DISTINCT mac FROM records WHERE true "
+            "ON CONFLICT (mac) DO NOTHING",
+            {});
+        // The runs of used MACs, read a slice at a time.
+        std::string after;
+        unsigned long long run_first = 0, run_last = 0;
+        bool open_run = false;
+        for (;;) {
+            Rows slice =
+                run("SELECT mac FROM macs_used WHERE mac > $1 ORDER BY mac LIMIT 10000", {after});
+            for (const auto& row : slice) {
+                unsigned long long n = mac_number(row[0]);
+                if (open_run && n == run_last + 1) {
+                    run_last = n;
+                    continue;
+                }
+                if (open_run) {
+                    run("INSERT INTO used_runs VALUES ($1, $2)",
+                        {std::to_string(run_first), std::to_string(run_last)});
+                }
+                run_first = run_last = n;
+                open_run = true;
+            }
+            if (slice.size() < 10000) {
+                break;
+            }
+            after = slice.back()[0];
+        }
+        if (open_run) {
+            run("INSERT INTO used_runs VALUES ($1, $2)",
+                {std::to_string(run_first), std::to_string(run_last)});
+        }
+    }
+    if (run("SELECT id FROM store_info", {}).empty()) {
+        run("INSERT INTO store_info VALUES ($1, $2)", {new_uuid(), utc_now()});
+    }
+}
+
+void SqlStore::read_id() {
+    Rows rows = run("SELECT id FROM store_info", {});
+    if (rows.empty()) {
+        throw StationError{"the store " + shown_ + " has no id: run `station init`"};
+    }
+    id_ = rows[0][0];
 }
 
 void SqlStore::transaction(const std::function<bool()>& work) {
@@ -221,30 +348,106 @@ void SqlStore::settle_claim(const std::string& record, const std::string& mac, b
 
 // A board that passed needs no keeping (its claim is passed); one that did
 // not, but whose MAC-carrying image was being programmed, keeps its MAC, by
-// this record.
-void SqlStore::settle_kept(const Record& r) {
+// this record. A record that was marked interrupted and whose true end says
+// its MAC-carrying image was never begun gives back what the mark kept.
+void SqlStore::settle_kept(const Record& r, bool was_interrupted) {
     if (r.outcome == Outcome::passed) {
         run("DELETE FROM kept WHERE mac = $1", {r.mac});
     } else if (r.mac_kept) {
         run("INSERT INTO kept VALUES ($1, $2) ON CONFLICT (mac) DO UPDATE SET record = $2",
             {r.mac, r.id});
+    } else if (was_interrupted) {
+        run("DELETE FROM kept WHERE mac = $1 AND record = $2", {r.mac, r.id});
     }
 }
 
+bool SqlStore::mark_used(unsigned long long mac) {
+    run("INSERT INTO macs_used VALUES ($1) ON CONFLICT (mac) DO NOTHING", {mac_text(mac)});
+    if (changed() == 0) {
+        return false;
+    }
+    add_to_runs(mac);
+    return true;
+}
+
+// The runs are kept as an exact cover of the used MACs: each MAC joins one
+// run, once. Another station may change a neighbouring run meanwhile; a
+// write that finds its run changed looks again. Rows are taken lowest
+// first (a run, then the one right above it), so two stations never wait
+// on each other in a circle.
+void SqlStore::add_to_runs(unsigned long long mac) {
+    const std::string n = std::to_string(mac);
+    for (int tries = 0; tries < 100; ++tries) {
+        Rows below = run("SELECT first, last FROM used_runs WHERE first <= $1 "
+                         "ORDER BY first DESC LIMIT 1",
+                         {n});
+        if (!below.empty() && std::stoull(below[0][1]) >= mac) {
+            return; // held by a run already
+        }
+        std::string start = n;
+        if (!below.empty() && std::stoull(below[0][1]) + 1 == mac) {
+            start = below[0][0];
+            run("UPDATE used_runs SET last = $1 WHERE first = $2 AND last = $3",
+                {n, start, below[0][1]});
+        } else {
+            run("INSERT INTO used_runs VALUES ($1, $1) ON CONFLICT (first) DO NOTHING", {n});
+        }
+        if (changed() == 0) {
+            continue;
+        }
+        // The run that begins right above joins this one.
+        Rows above =
+            run("DELETE FROM used_runs WHERE first = $1 RETURNING last", {std::to_string(mac + 1)});
+        if (!above.empty()) {
+            run("UPDATE used_runs SET last = $1 WHERE first = $2", {above[0][0], start});
+        }
+        return;
+    }
+    throw StationError{"the runs of used MACs kept changing under this station"};
+}
+
+unsigned long long SqlStore::past_runs(unsigned long long mac) {
+    for (;;) {
+        Rows below = run("SELECT last FROM used_runs WHERE first <= $1 ORDER BY first DESC LIMIT 1",
+                         {std::to_string(mac)});
+        if (below.empty() || std::stoull(below[0][0]) < mac) {
+            return mac;
+        }
+        mac = std::stoull(below[0][0]) + 1;
+    }
+}
+
+namespace {
+
+// Why a MAC that an interrupted record holds is refused, and what frees it.
+std::string interrupted_holder(const std::string& mac, const std::string& station,
+                               const std::string& fixture, const std::string& started) {
+    return "MAC " + mac + " was being programmed on station " + station + ", fixture " + fixture +
+           ", at " + started +
+           " when that station's command ended unseen: its board may carry it (station retry "
+           "--mac " +
+           mac + " programs that board again; station release " + mac + " --reason TEXT frees it)";
+}
+
+} // namespace
+
 std::string SqlStore::why_kept(const std::string& mac) {
-    Rows rows = run("SELECT r.station, r.fixture, r.started FROM kept k "
+    Rows rows = run("SELECT r.station, r.fixture, r.started, r.outcome FROM kept k "
                     "JOIN records r ON r.id = k.record WHERE k.mac = $1",
                     {mac});
+    if (!rows.empty() && rows[0][3] == text_of(Outcome::interrupted)) {
+        return interrupted_holder(mac, rows[0][0], rows[0][1], rows[0][2]);
+    }
     std::string where = rows.empty() ? ""
                                      : " on station " + rows[0][0] + ", fixture " + rows[0][1] +
                                            ", at " + rows[0][2];
     return "MAC " + mac + " is kept by the board that was programmed with it" + where +
-           " (station retry programs that board again)";
+           " (station retry --mac " + mac + " programs that board again)";
 }
 
 std::string SqlStore::why_claimed(const std::string& mac) {
-    Rows rows = run("SELECT c.state, r.station, r.fixture, r.started, r.ended FROM claims c "
-                    "JOIN records r ON r.id = c.record WHERE c.mac = $1",
+    Rows rows = run("SELECT c.state, r.station, r.fixture, r.started, r.ended, r.outcome "
+                    "FROM claims c JOIN records r ON r.id = c.record WHERE c.mac = $1",
                     {mac});
     if (rows.empty()) {
         return "MAC " + mac + " is claimed";
@@ -253,6 +456,9 @@ std::string SqlStore::why_claimed(const std::string& mac) {
     if (r[0] == "passed") {
         return "MAC " + mac + " was programmed on station " + r[1] + ", fixture " + r[2] + ", at " +
                r[4] + " (--rework to program it again)";
+    }
+    if (r[5] == text_of(Outcome::interrupted)) {
+        return interrupted_holder(mac, r[1], r[2], r[3]);
     }
     return "MAC " + mac + " is being programmed on station " + r[1] + ", fixture " + r[2] +
            ", since " + r[3];

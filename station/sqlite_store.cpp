@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@ namespace {
 class SqliteStore : public SqlStore {
   public:
     explicit SqliteStore(const std::string& path) : path_(path) {
+        shown_ = path;
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                             nullptr) != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -34,6 +36,7 @@ class SqliteStore : public SqlStore {
             execute("PRAGMA synchronous=FULL");
             execute("PRAGMA foreign_keys=ON");
             prepare_schema();
+            read_id();
         } catch (...) {
             sqlite3_close(db_);
             throw;
@@ -41,8 +44,8 @@ class SqliteStore : public SqlStore {
     }
     ~SqliteStore() override {
         sqlite3_close(db_);
-        if (alive_ >= 0) {
-            close(alive_);
+        for (const auto& held : alive_) {
+            close(held.second);
         }
     }
 
@@ -50,21 +53,28 @@ class SqliteStore : public SqlStore {
     // (O_NOFOLLOW, so a link planted there is refused, not followed), and
     // refused when another user owns it, since that user could hold it.
     bool hold_liveness(const std::string& station) override {
-        namespace fs = std::filesystem;
-        fs::path store(path_);
-        fs::path lock =
-            store.parent_path() / ("." + store.filename().string() + "." + station + ".alive");
-        alive_ = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (alive_ < 0) {
-            throw StationError{"cannot open the station's lock " + lock.string() + ": " +
+        std::string lock = lock_path(station);
+        int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            throw StationError{"cannot open the station's lock " + lock + ": " +
                                std::strerror(errno)};
         }
         struct stat about;
-        if (fstat(alive_, &about) != 0 || !S_ISREG(about.st_mode) || about.st_uid != geteuid()) {
-            throw StationError{"the station's lock " + lock.string() +
+        if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode) || about.st_uid != geteuid()) {
+            close(fd);
+            throw StationError{"the station's lock " + lock +
                                " is not a file of this user: remove it"};
         }
-        return flock(alive_, LOCK_EX | LOCK_NB) == 0;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return false;
+        }
+        auto held = alive_.find(station);
+        if (held != alive_.end()) {
+            close(held->second);
+        }
+        alive_[station] = fd;
+        return true;
     }
 
   protected:
@@ -112,8 +122,14 @@ class SqliteStore : public SqlStore {
         return sqlite3_changes(db_);
     }
 
-    // Taken for writing at once, so that two writers never deadlock.
+    void script(const std::string& sql) override {
+        execute(sql);
+    }
+
+    // Taken for writing at once, so that two writers never deadlock; only
+    // while this command still holds its station's lock file.
     void begin() override {
+        keep_liveness();
         execute("BEGIN IMMEDIATE");
     }
     void commit() override {
@@ -127,6 +143,30 @@ class SqliteStore : public SqlStore {
     }
 
   private:
+    std::string lock_path(const std::string& station) const {
+        std::filesystem::path store(path_);
+        return (store.parent_path() / ("." + store.filename().string() + "." + station + ".alive"))
+            .string();
+    }
+
+    // A lock file removed (or replaced) while held no longer keeps another
+    // command of the station out: a new one is made and taken, or, when
+    // another command holds it already, nothing more is written.
+    void keep_liveness() {
+        for (auto& [station, fd] : alive_) {
+            struct stat held, named;
+            std::string lock = lock_path(station);
+            if (fstat(fd, &held) == 0 && lstat(lock.c_str(), &named) == 0 &&
+                held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+                continue;
+            }
+            if (!hold_liveness(station)) {
+                throw StationError{"station " + station + " lost its lock on the store " + path_ +
+                                   " (its lock file was removed) to another command"};
+            }
+        }
+    }
+
     void execute(const std::string& sql) {
         char* error = nullptr;
         if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
@@ -146,7 +186,8 @@ class SqliteStore : public SqlStore {
         if (found < SCHEMA_VERSION) {
             begin();
             try {
-                execute(store_schema("BLOB", "INTEGER"));
+                make_or_upgrade(static_cast<int>(found),
+                                {"BLOB", "INTEGER", "INTEGER PRIMARY KEY"});
                 execute("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION));
             } catch (...) {
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -158,7 +199,7 @@ class SqliteStore : public SqlStore {
 
     std::string path_;
     sqlite3* db_ = nullptr;
-    int alive_ = -1;
+    std::map<std::string, int> alive_; // station -> its held lock file
 };
 
 } // namespace

@@ -163,11 +163,17 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
         if (plan.first > plan.last) {
             refuse(path, last->source(), "the pool's \"last\" comes before its \"first\"");
         }
+        plan.first_place = path + ":" + std::to_string(first->source().begin.line);
+        plan.last_place = path + ":" + std::to_string(last->source().begin.line);
     }
     return plan;
 }
 
 } // namespace
+
+unsigned long long MacPlan::pool_size() const {
+    return unicast_count(mac_number(first), mac_number(last));
+}
 
 StationFile read_station_file(const std::string& path) {
     toml::table root;

@@ -18,13 +18,12 @@ struct MacPlan {
     long offset = 0;          // of its six bytes in that image, most significant first
     std::string offset_place; // "FILE:LINE" of the offset, for the check at lock
     std::string first, last;  // the pool, 12 upper-case hexadecimal digits; empty: none
+    std::string first_place, last_place; // "FILE:LINE" of each, for the checks of a round
     bool has_pool() const {
         return !first.empty();
     }
-    // How many MACs the pool holds.
-    unsigned long long pool_size() const {
-        return std::stoull(last, nullptr, 16) - std::stoull(first, nullptr, 16) + 1;
-    }
+    // How many MACs of the pool a board may carry (unicast ones).
+    unsigned long long pool_size() const;
 };
 
 struct StationFile {

@@ -3,9 +3,8 @@
 
 #include "station/store_engines.h"
 
-#include <regex>
-
-std::string store_schema(const std::string& bytes, const std::string& big) {
+std::string store_schema(const EngineTypes& types) {
+    const std::string bytes = types.bytes, big = types.big;
     return R"(
 CREATE TABLE IF NOT EXISTS profiles (
     station TEXT PRIMARY KEY, id TEXT NOT NULL, board_data_sha256 TEXT NOT NULL,
@@ -35,31 +34,26 @@ CREATE TABLE IF NOT EXISTS macs_used (mac TEXT PRIMARY KEY);
 -- Each pool's next MAC to try.
 CREATE TABLE IF NOT EXISTS pools (
     first TEXT NOT NULL, last TEXT NOT NULL, next TEXT NOT NULL, PRIMARY KEY (first, last));
+-- The used MACs again, as runs of consecutive numbers (first to last): a
+-- pool skips a whole run with one look-up.
+CREATE TABLE IF NOT EXISTS used_runs (first )" +
+           big + R"( PRIMARY KEY, last )" + big + R"( NOT NULL);
+-- The store's id, made with it: a spooled record goes to its own store only.
+CREATE TABLE IF NOT EXISTS store_info (id TEXT PRIMARY KEY, made TEXT NOT NULL);
+-- A number for each station name, made once: the key of its liveness lock.
+CREATE TABLE IF NOT EXISTS stations (number )" +
+           types.serial_key + R"(, name TEXT NOT NULL UNIQUE);
+-- MACs a person freed from the board that held them, with who, when and why.
+CREATE TABLE IF NOT EXISTS releases (
+    mac TEXT NOT NULL, record TEXT NOT NULL, station TEXT NOT NULL, released TEXT NOT NULL,
+    who TEXT NOT NULL, reason TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS releases_mac ON releases (mac);
 )";
 }
 
 bool is_connection_text(const std::string& location) {
     return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
            location.find('=') != std::string::npos;
-}
-
-std::string shown_location(const std::string& location) {
-    std::string shown = location;
-    // user:password@ in a URI's authority
-    size_t scheme = shown.find("://");
-    if (scheme != std::string::npos) {
-        size_t start = scheme + 3;
-        size_t end = std::min(shown.find_first_of("/?", start), shown.size());
-        size_t at = shown.rfind('@', end);
-        size_t colon = shown.find(':', start);
-        if (at != std::string::npos && at >= start && colon < at) {
-            shown.replace(colon + 1, at - colon - 1, "***");
-        }
-    }
-    // password=... as a keyword or a URI's parameter, quoted or not
-    static const std::regex password(R"((password\s*=\s*)('(?:[^'\\]|\\.)*'|[^\s&]*))",
-                                     std::regex::icase);
-    return std::regex_replace(shown, password, "$1***");
 }
 
 std::unique_ptr<Store> open_store(const std::string& location, Schema schema) {

@@ -13,11 +13,17 @@
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 2;
+constexpr int SCHEMA_VERSION = 3;
 
-// The tables, with `bytes` the engine's type for raw bytes and `big` its type
-// for a 64-bit integer.
-std::string store_schema(const std::string& bytes, const std::string& big);
+// The types the tables need that the engines write differently.
+struct EngineTypes {
+    const char* bytes;      // raw bytes
+    const char* big;        // a 64-bit integer
+    const char* serial_key; // a primary key the engine numbers by itself
+};
+
+// The tables, created where missing.
+std::string store_schema(const EngineTypes& types);
 
 class SqlStore : public Store {
   public:
@@ -27,9 +33,12 @@ class SqlStore : public Store {
     std::optional<std::string> hand_out(const std::string& first, const std::string& last) override;
     long long pool_used(const std::string& first, const std::string& last) override;
     std::string refusal(const std::string& mac, bool rework) override;
-    void finish(const Record& record) override;
+    bool finish(const Record& record) override;
     std::vector<Record> started_records(const std::string& station) override;
     std::vector<Record> records(const RecordFilter& filter) override;
+    std::optional<Holder> holder_of(const std::string& mac) override;
+    bool release(const Release& release) override;
+    std::vector<Release> releases(const std::string& mac) override;
     std::string last_round(const std::string& station) override;
 
   protected:
@@ -39,6 +48,8 @@ class SqlStore : public Store {
     // column as text and a column of bytes as its raw bytes.
     virtual Rows run(const std::string& sql, const std::vector<std::string>& values,
                      int bytes_at = 0) = 0;
+    // Runs statements without values, several at once.
+    virtual void script(const std::string& sql) = 0;
     // The rows the last statement changed.
     virtual long long changed() = 0;
     // A transaction that writes: the engine takes what it needs at once.
@@ -49,15 +60,27 @@ class SqlStore : public Store {
     // (SQLite's write transaction holds the whole store already).
     virtual std::string for_update() const = 0;
 
+    // Makes the tables, or upgrades them from version `found` (0: none), in
+    // the caller's transaction; then reads the store's id.
+    void make_or_upgrade(int found, const EngineTypes& types);
+    // Reads the store's id (made with the tables).
+    void read_id();
+
   private:
     // Runs `work` in one transaction; it returns false to roll back, and a
     // fault rolls back and goes on.
     void transaction(const std::function<bool()>& work);
     void insert_record(const Record& record);
+    // Marks a MAC used, once for ever; false when it was used already.
+    bool mark_used(unsigned long long mac);
+    // Adds a MAC to the runs of used MACs that the pool skips by.
+    void add_to_runs(unsigned long long mac);
+    // The first MAC at or after `mac` that no run of used MACs holds.
+    unsigned long long past_runs(unsigned long long mac);
     void settle_claim(const std::string& record, const std::string& mac, bool passed);
     std::string why_claimed(const std::string& mac);
     std::string why_kept(const std::string& mac);
-    void settle_kept(const Record& record);
+    void settle_kept(const Record& record, bool was_interrupted);
     std::vector<Record> selected(const std::string& where, const std::vector<std::string>& values,
                                  bool transcripts);
 };

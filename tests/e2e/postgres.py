@@ -44,6 +44,12 @@ class Server:
                  os.path.join(self.folder, "log"), "-o",
                  "-c listen_addresses='' -c unix_socket_directories=%s" % self.socket, "start")
 
+    def restart(self):
+        """As a routine update does: every session ended at once."""
+        self.run(binary("pg_ctl"), "-D", self.data, "-w", "-m", "fast", "-l",
+                 os.path.join(self.folder, "log"), "-o",
+                 "-c listen_addresses='' -c unix_socket_directories=%s" % self.socket, "restart")
+
     def stop(self):
         self.run(binary("pg_ctl"), "-D", self.data, "-w", "-m", "fast", "stop")
 

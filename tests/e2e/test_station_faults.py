@@ -8,6 +8,7 @@ import io
 import json
 import os
 import select
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -223,6 +224,75 @@ class Killed(FaultCase):
         self.assertTrue(record["transcript"].endswith("\nProgramming..."))
         ended = time.mktime(time.strptime(record["ended"][:19], "%Y-%m-%dT%H:%M:%S"))
         self.assertAlmostEqual(ended - time.timezone, written, delta=1.5)
+
+
+class NoClaimFreedByAGuess(FaultCase):
+    def test_a_board_killed_in_its_otp_job_without_its_log_keeps_its_mac_until_released(self):
+        line = self.line(fixtures=3, stall=60)
+        line.station_file(fixtures=3, stall=60, extra='[mac]\nimage = "otp"\noffset = 16\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        kept = mac(1)
+        line.plug(1, "--silent-from", "5")  # the second OTP frame goes unanswered
+        r = self.round(line, "run", "--fixtures", "A1", "--mac", "A1=" + kept)
+        r.wait_for(1, "started")
+        self.wait_for_logs(line, 1, b"Opening otp.bin\nFile size 1500 bytes\n\nProgramming..")
+        r.process.kill()
+        r.process.wait()
+        shutil.rmtree(os.path.join(line.path, "station-logs"))
+        (record,) = line.export()
+        self.assertEqual((record["outcome"], record["stage"], record["frames"]),
+                         ("interrupted", "", 0))
+        line.plug(1)  # a port's link goes with its agent, as udev removes it
+        line.plug(2)
+        out, err, status = line.station("run", "--fixtures", "A2", "--mac", "A2=" + kept)
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("A2 skipped: MAC %s was being programmed on station line1, fixture A1"
+                      % kept, out)
+        self.assertIn("station retry --mac %s programs that board again; station release %s "
+                      "--reason TEXT frees it" % (kept, kept), out)
+        # Not while a command of the station that holds it runs.
+        line.plug(3, "--silent-from", "2")
+        holder = self.round(line, "run", "--fixtures", "A3", "--mac", "A3=" + mac(3))
+        holder.wait_for(1, "started")
+        out, err, status = line.station("release", kept, "--reason", "board scrapped")
+        self.assertEqual(status, 2, out + err)
+        self.assertIn("station line1 holds its lock on the store", err)
+        holder.process.send_signal(signal.SIGINT)
+        self.assertEqual(holder.end()[2], 1)
+        out, err, status = line.station("release", kept, "--reason", "board scrapped")
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(out, "released MAC %s from record %s (station line1, fixture A1, "
+                              "interrupted)\n" % (kept, record["id"]))
+        line.plug(2)
+        out, err, status = line.station("run", "--fixtures", "A2", "--mac", "A2=" + kept)
+        self.assertEqual((status, err), (0, ""), out)
+        out, _, _ = line.station("history", kept)
+        self.assertRegex(out, r"== MAC %s released \S+Z by \S+@\S* from record %s of station "
+                              r"line1: board scrapped\n" % (kept, record["id"]))
+
+    def test_a_lock_file_removed_mid_round_frees_no_claim(self):
+        line = self.line(fixtures=2, stall=60)
+        with open(os.path.join(line.path, "other.toml"), "w") as f:
+            f.write('station = "line2"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n'
+                    '[[fixture]]\nname = "B1"\nport = "%s"\n' % (os.environ["HOST"],
+                                                                 line.port(2)))
+        self.assertEqual(line.station("-f", "other.toml", "lock")[2], 0)
+        line.plug(1, "--delay", "200")
+        r = self.round(line, "run", "--fixtures", "A1", "--mac", "A1=" + mac(1))
+        r.wait_for(1, "started")
+        os.unlink(os.path.join(line.path, ".records.db.line1.alive"))
+        # Another command of the station finds no live round and marks its
+        # board interrupted; the MAC stays with that board.
+        self.assertEqual(line.station("report")[2], 0)
+        line.plug(2)
+        out, err, status = line.station("-f", "other.toml", "run", "--mac", "B1=" + mac(1))
+        self.assertEqual(status, 1, out + err)
+        self.assertRegex(out, "B1 skipped: MAC %s (was being programmed|was programmed) on "
+                              "station line1" % mac(1))
+        out, err, status = r.end()
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual([(x["station"], x["outcome"]) for x in line.export()],
+                         [("line1", "passed")])
 
 
 class PortLost(FaultCase):

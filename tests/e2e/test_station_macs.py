@@ -4,6 +4,7 @@ MAC-carrying image was being programmed keeps its MAC for ever."""
 
 import hashlib
 import os
+import sqlite3
 import unittest
 
 from test_station import BOARD, FIRMWARE, OTP, Line, StationCase, mac
@@ -123,6 +124,157 @@ class Pool(MacLine):
         for agent, number in zip(agents, ("0011223300A0", "0011223300A1")):
             agent.stop()
             self.assertEqual(agent.received("otp.bin"), with_mac(OTP, number))
+
+    def test_continuous_with_the_pool_used_up_warns_and_ends_with_1(self):
+        line = self.mac_line(2, 'first = "0011223300A0"\nlast = "0011223300A1"\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        for n in (1, 2):
+            line.plug(n)
+        out, err, status = line.station("run", "--continuous", stdin=b"\n\n\n")
+        self.assertEqual((status, err), (1, ""), out)
+        self.assertIn("refused: MAC pool exhausted (0011223300A0-0011223300A1)", out)
+        self.assertIn("MAC pool 0011223300A0-0011223300A1: 0 of 2 left", out)
+        self.assertEqual(sorted(r["mac"] for r in line.export()),
+                         ["0011223300A0", "0011223300A1"])
+
+
+class Unicast(MacLine):
+    """A MAC no board may carry is refused wherever a MAC is taken."""
+
+    def test_multicast_broadcast_and_all_zero_macs_are_refused(self):
+        line = self.mac_line(2, 'image = "otp"\noffset = %d\n' % OFFSET)
+        self.assertEqual(line.station("lock")[2], 0)
+        for text, why in (("01:00:5e:00:00:01", "is a multicast address (its first octet's "
+                                                "lowest bit is set)"),
+                          ("33-33-00-00-00-01", "is a multicast address (its first octet's "
+                                                "lowest bit is set)"),
+                          ("000000000000", "is all zeros"),
+                          ("ff:ff:ff:ff:ff:ff", "is the broadcast address")):
+            with self.subTest(text):
+                number = text.replace(":", "").replace("-", "").upper()
+                out, err, status = line.station("run", "--mac", "A1=" + text)
+                self.assertEqual((status, out), (2, ""), err)
+                self.assertIn("MAC %s %s, which no board may carry" % (number, why), err)
+                # Scanned at the prompt: asked again, and the next scan runs.
+                line.plug(1)
+                out, err, status = line.station("run", "--fixtures", "A1", "--rework",
+                                                stdin=("%s\n%s\n" % (text, mac(1))).encode())
+                self.assertEqual((status, err), (0, ""), out)
+                self.assertIn("refused: MAC %s %s" % (number, why), out)
+                self.assertIn("A1 %s passed" % mac(1), out)
+                # Scanned in continuous mode: refused, nothing started.
+                out, err, status = line.station("run", "--continuous", "--fixtures", "A1",
+                                                stdin=(text + "\n").encode())
+                self.assertIn("refused: MAC %s %s" % (number, why), out)
+        self.assertEqual({r["mac"] for r in line.export()}, {mac(1)})
+
+    def test_a_pool_bound_no_board_may_carry_is_refused_and_one_inside_is_skipped(self):
+        for first, last, line_no, key in (("010000000000", "0100000000FF", 9, "first"),
+                                          ("FEFFFFFFFFF0", "FFFFFFFFFFFF", 10, "last")):
+            with self.subTest(first=first, last=last):
+                line = self.mac_line(1, 'image = "otp"\noffset = %d\nfirst = "%s"\n'
+                                        'last = "%s"\n' % (OFFSET, first, last))
+                out, err, status = line.station("lock")
+                self.assertEqual(status, 2, out + err)
+                self.assertIn('station.toml:%d: the pool\'s "%s": MAC ' % (line_no, key), err)
+        # From the last MAC of first octet 00 to the first two of 02: the
+        # multicast block of 01 between them is never handed out.
+        line = self.mac_line(3, 'image = "otp"\noffset = %d\nfirst = "00FFFFFFFFFF"\n'
+                                'last = "020000000001"\n' % OFFSET)
+        self.assertEqual(line.station("lock")[2], 0)
+        self.assertIn("used  0\nleft  3\n", line.station("pool")[0])
+        for n in (1, 2, 3):
+            line.plug(n)
+        out, err, status = line.station("run")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual(sorted(r["mac"] for r in line.export()),
+                         ["00FFFFFFFFFF", "020000000000", "020000000001"])
+        # A round that finds a bound changed under it refuses to start.
+        with open(os.path.join(line.path, "station.toml")) as f:
+            text = f.read()
+        with open(os.path.join(line.path, "station.toml"), "w") as f:
+            f.write(text.replace('first = "00FFFFFFFFFF"', 'first = "01FFFFFFFFFF"'))
+        out, err, status = line.station("run")
+        self.assertEqual(status, 2, out + err)
+        self.assertIn("the pool's \"first\": MAC 01FFFFFFFFFF is a multicast address", err)
+
+
+class KeptAcrossRounds(MacLine):
+    def test_a_kept_mac_is_retried_on_its_own_fixture_after_other_rounds(self):
+        line = self.mac_line(2, 'image = "otp"\noffset = %d\n' % OFFSET)
+        self.assertEqual(line.station("lock")[2], 0)
+        kept = mac(1)
+        line.plug(1, "--answer", "4=000600000000")  # the first OTP frame
+        out, err, status = line.station("run", "--fixtures", "A1", "--mac", "A1=" + kept)
+        self.assertEqual(status, 1, out + err)
+        # A port's link goes with its agent, as udev removes a by-path link.
+        line.plug(1)
+        line.plug(2)
+        self.assertEqual(line.station("run", "--fixtures", "A2", "--mac", "A2=" + mac(2))[2], 0)
+        # The last round passed: a plain retry has nothing to do, and the
+        # refusals name what works.
+        out, _, status = line.station("retry")
+        self.assertEqual(status, 0)
+        self.assertIn("nothing to retry", out)
+        for args in (["--mac", "A2=" + kept], ["--mac", "A2=" + kept, "--rework"]):
+            with self.subTest(args=args):
+                line.plug(1)
+                line.plug(2)
+                out, err, status = line.station("run", "--fixtures", "A2", *args)
+                self.assertEqual(status, 1, out + err)
+                self.assertIn("is kept by the board that was programmed with it on station "
+                              "line1, fixture A1", out)
+                self.assertIn("(station retry --mac %s programs that board again)" % kept, out)
+        agents = {n: line.plug(n) for n in (1, 2)}
+        out, err, status = line.station("retry", "--mac", kept.lower())
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertIn("A1 %s passed" % kept, out)
+        self.assertNotIn("A2", out)
+        for agent in agents.values():
+            agent.stop()
+        self.assertEqual(agents[1].received("otp.bin"), with_mac(OTP, kept))
+        self.assertEqual(agents[2].frames(), [], "no other fixture is touched")
+        records = [r for r in line.export() if r["mac"] == kept]
+        self.assertEqual([(r["fixture"], r["attempt"], r["outcome"]) for r in records],
+                         [("A1", 1, "failed"), ("A1", 2, "passed")])
+        # Retried by its record, or once it passed: what is refused says why.
+        for args, message in ((["--mac", kept], "passed on station line1, fixture A1"),
+                              (["--record", records[0]["id"]],
+                               "record %s is not the last of MAC %s" % (records[0]["id"], kept)),
+                              (["--record", "nothing"], "no record nothing"),
+                              (["--mac", mac(9)], "no records of MAC " + mac(9))):
+            with self.subTest(args=args):
+                out, err, status = line.station("retry", *args)
+                self.assertIn(status, (1, 2), out + err)
+                self.assertIn(message, err)
+
+
+class Upgrade(MacLine):
+    def test_a_store_of_version_2_keeps_every_used_mac_out_of_the_pool(self):
+        line = self.mac_line(2, 'first = "0011223300A0"\nlast = "0011223300AF"\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1)
+        line.plug(2)
+        self.assertEqual(line.station("run", "--mac", "A1=0011223300A0",
+                                      "--mac", "A2=0011223300A2")[2], 0)
+        # As the store of the last version had it: no runs, no id, no
+        # stations; MACs used, and a record's MAC missing from the table.
+        store = os.path.join(line.path, "records.db")
+        with sqlite3.connect(store) as db:
+            db.executescript("DROP TABLE used_runs; DROP TABLE store_info; DROP TABLE stations; "
+                             "DROP TABLE releases; DELETE FROM macs_used WHERE mac = "
+                             "'0011223300A2'; DELETE FROM pools; PRAGMA user_version = 2;")
+        line.plug(1)
+        line.plug(2)
+        out, err, status = line.station("run")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual(sorted(r["mac"] for r in line.export()),
+                         ["0011223300A0", "0011223300A1", "0011223300A2", "0011223300A3"])
+        with sqlite3.connect(store) as db:
+            self.assertEqual(db.execute("PRAGMA user_version").fetchone(), (3,))
+            self.assertEqual(db.execute("SELECT printf('%X', first), printf('%X', last) "
+                                        "FROM used_runs").fetchall(),
+                             [("11223300A0", "11223300A3")])
 
 
 if __name__ == "__main__":
