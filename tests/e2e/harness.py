@@ -226,11 +226,17 @@ class WineRunner:
         self.server = find_program("wineserver", "/usr/lib/wine/wineserver")
         self.prefix = tempfile.mkdtemp(prefix="host_wine_")
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
-        # One server for all cases keeps each run fast; it is started first so
-        # that no run starts one of its own. Its dumps (on a closed pty) go nowhere.
-        self.server_process = subprocess.Popen(
-            [self.server, "-p"], env=self.env, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
+        # One server for all cases keeps each run fast, and it must be the only
+        # one. Wine finds a prefix's server through a file in the prefix that
+        # the server writes when it is ready; a Wine program that looks before
+        # then starts a server of its own, and the prefix has two: the first
+        # is orphaned (it never ends) and the other ends with its last program,
+        # under a run that is starting (which then dies without a word), while
+        # the next run starts yet another that writes into that run's output.
+        # `wineserver -p` forks, and its first process ends once the server is
+        # ready: nothing runs before that. Its dumps (on a closed pty) go nowhere.
+        subprocess.run([self.server, "-p"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120, check=True)
         subprocess.run([self.wine, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=600, check=True)
         self.link = os.path.join(self.prefix, "dosdevices", "com%d" % self.COM)
@@ -238,7 +244,8 @@ class WineRunner:
     def tear_down(self):
         if self.prefix:
             subprocess.run([self.server, "-k"], env=self.env, capture_output=True, timeout=60)
-            self.server_process.wait(timeout=60)
+            # Gone, with every program of the prefix, before the prefix is.
+            subprocess.run([self.server, "-w"], env=self.env, capture_output=True, timeout=60)
             shutil.rmtree(self.prefix, ignore_errors=True)
             self.prefix = None
 

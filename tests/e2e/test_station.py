@@ -74,6 +74,14 @@ class Line(Workspace):
         if os.path.lexists(self.port(n)):
             os.unlink(self.port(n))
         os.symlink(agent.port, self.port(n))
+        # A link to the node this agent now holds is left over from an agent
+        # that ended (an agent ends once its host closes the line) and whose
+        # pseudo-terminal's number came round again: udev removes a by-path
+        # link with its adapter, so the fixture has no port.
+        for other in self.agents:
+            if other != n and os.path.islink(self.port(other)) and \
+                    os.readlink(self.port(other)) == agent.port:
+                os.unlink(self.port(other))
         self.agents[n] = agent
         return agent
 
