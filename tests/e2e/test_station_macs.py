@@ -126,9 +126,11 @@ class Pool(MacLine):
             self.assertEqual(agent.received("otp.bin"), with_mac(OTP, number))
 
     def test_continuous_with_the_pool_used_up_warns_and_ends_with_1(self):
-        line = self.mac_line(2, 'first = "0011223300A0"\nlast = "0011223300A1"\n')
+        # The third line goes to A3, asked in turn, whose agent is still there
+        # (an agent ends with its board, and its port with it).
+        line = self.mac_line(3, 'first = "0011223300A0"\nlast = "0011223300A1"\n')
         self.assertEqual(line.station("lock")[2], 0)
-        for n in (1, 2):
+        for n in (1, 2, 3):
             line.plug(n)
         out, err, status = line.station("run", "--continuous", stdin=b"\n\n\n")
         self.assertEqual((status, err), (1, ""), out)
