@@ -236,9 +236,10 @@ class NoClaimFreedByAGuess(FaultCase):
         r = self.round(line, "run", "--fixtures", "A1", "--mac", "A1=" + kept)
         r.wait_for(1, "started")
         self.wait_for_logs(line, 1, b"Opening otp.bin\nFile size 1500 bytes\n\nProgramming..")
+        # The log goes first, then the station, without a word.
+        shutil.rmtree(os.path.join(line.path, "station-logs"))
         r.process.kill()
         r.process.wait()
-        shutil.rmtree(os.path.join(line.path, "station-logs"))
         (record,) = line.export()
         self.assertEqual((record["outcome"], record["stage"], record["frames"]),
                          ("interrupted", "", 0))
