@@ -131,18 +131,18 @@ std::optional<std::string> SqlStore::hand_out(const std::string& first, const st
 }
 
 long long SqlStore::pool_used(const std::string& first, const std::string& last) {
-    std::string from = std::to_string(mac_number(first)), to = std::to_string(mac_number(last));
+    const unsigned long long from = mac_number(first), to = mac_number(last);
     // The runs that begin inside the pool, cut at its end, and the one that
     // begins before it and reaches in.
-    std::string inside = run("SELECT coalesce(sum(CASE WHEN last > $2 THEN $2 ELSE last END "
-                             "- first + 1), 0) FROM used_runs WHERE first >= $1 AND first <= $2",
-                             {from, to})[0][0];
-    long long used = std::stoll(inside);
-    Rows before =
-        run("SELECT last FROM used_runs WHERE first < $1 ORDER BY first DESC LIMIT 1", {from});
-    if (!before.empty() && std::stoull(before[0][0]) >= mac_number(first)) {
-        used += static_cast<long long>(std::min(std::stoull(before[0][0]), mac_number(last)) -
-                                       mac_number(first) + 1);
+    long long used = std::stoll(run("SELECT coalesce(sum(CASE WHEN last > $2 THEN $2 ELSE last "
+                                    "END - first + 1), 0) FROM used_runs "
+                                    "WHERE first >= $1 AND first <= $2",
+                                    {std::to_string(from), std::to_string(to)})[0][0]);
+    Rows before = run("SELECT last FROM used_runs WHERE first < $1 ORDER BY first DESC LIMIT 1",
+                      {std::to_string(from)});
+    unsigned long long reach = before.empty() ? 0 : std::stoull(before[0][0]);
+    if (!before.empty() && reach >= from) {
+        used += static_cast<long long>(std::min(reach, to) - from + 1);
     }
     return used;
 }
@@ -176,10 +176,7 @@ bool SqlStore::finish(const Record& r) {
         if (r.outcome == Outcome::interrupted) {
             // Nobody knows how far its board got: its claim stays, and with
             // an image that carries the MAC, the one-time rule holds too.
-            if (r.mac_kept) {
-                run("INSERT INTO kept VALUES ($1, $2) ON CONFLICT (mac) DO UPDATE SET record = $2",
-                    {r.mac, r.id});
-            }
+            settle_kept(r, false);
             return true;
         }
         settle_claim(r.id, r.mac, r.outcome == Outcome::passed);
