@@ -5,7 +5,6 @@
 #include "station/profile.h"
 #include "station/reports.h"
 #include "station/round.h"
-#include "station/screen.h"
 #include "station/station_file.h"
 
 #include <CLI/CLI.hpp>
@@ -35,111 +34,6 @@ struct Context {
 };
 
 namespace {
-
-std::string program_folder() {
-    char path[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    return n > 0 ? fs::path(std::string(path, static_cast<size_t>(n))).parent_path().string() : ".";
-}
-
-// The release version host carries for `strings`; empty when none.
-std::string release_of(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const std::string mark = "host release ";
-    size_t at = bytes.find(mark);
-    if (at == std::string::npos) {
-        return "";
-    }
-    size_t end = bytes.find('\0', at);
-    return bytes.substr(at + mark.size(), end - at - mark.size());
-}
-
-// What host must be: a file this process may run that carries a release
-// version. Empty when it is (`version` then holds it), else why not.
-std::string host_fault(const std::string& path, std::string& version) {
-    struct stat about;
-    if (stat(path.c_str(), &about) != 0) {
-        return "no such file";
-    }
-    if (!S_ISREG(about.st_mode) || access(path.c_str(), X_OK) != 0) {
-        return "not a program this user may run";
-    }
-    version = release_of(path);
-    return version.empty() ? "carries no host release version" : "";
-}
-
-// host as the file names it, or else beside the station, in the build
-// tree's folder above it, or in the install's folder, with its version;
-// checked before any claim, record or frame.
-void find_host(StationFile& file) {
-    if (!file.host.empty()) {
-        std::string fault = host_fault(file.host, file.host_version);
-        if (!fault.empty()) {
-            throw StationError{file.host_place + ": host " + file.host + ": " + fault};
-        }
-        return;
-    }
-    fs::path here = program_folder();
-    std::string looked;
-    for (const fs::path& place : {here / "host", here.parent_path() / "host",
-                                  here.parent_path() / "libexec" / "host-programmer" / "host"}) {
-        std::string path = place.lexically_normal().string();
-        std::string fault = host_fault(path, file.host_version);
-        if (fault.empty()) {
-            file.host = path;
-            return;
-        }
-        looked += "\n  " + path + ": " + fault;
-    }
-    throw StationError{"no host to run (give it with host = \"...\" in " + file.path +
-                       "); looked at:" + looked};
-}
-
-// Opens the store and takes the station's liveness lock on it; the holder
-// of that lock alone marks what a dead command left open as interrupted,
-// before anything else.
-Opened open_for(const StationFile& file, Needs needs) {
-    Opened opened;
-    try {
-        opened.store = open_store(file.store);
-    } catch (StationError& error) {
-        // While records wait, a command that cannot reach the store says so.
-        if (fs::exists(spool_path(file))) {
-            int waiting = Spool(spool_path(file)).waiting();
-            if (waiting > 0) {
-                error.message += "\nstation: " + std::to_string(waiting) +
-                                 " record(s) wait in the spool; they are delivered when the "
-                                 "store answers again";
-            }
-        }
-        throw;
-    }
-    opened.alive = opened.store->hold_liveness(file.station);
-    opened.spool = std::make_shared<Spool>(spool_path(file));
-    // Records a lost store could not take are delivered first, each once,
-    // by the command that holds the station (never by one beside its round).
-    if (opened.alive) {
-        Spool::Delivery delivery = opened.spool->deliver(*opened.store);
-        if (delivery.delivered > 0) {
-            std::cerr << "station: " << delivery.delivered
-                      << " spooled record(s) delivered to the store\n";
-        }
-        if (delivery.kept > 0) {
-            std::cerr << "station: " << delivery.kept << " spooled record(s) are " << delivery.why
-                      << ": they stay in the spool " << spool_path(file) << "\n";
-        }
-    }
-    if (!opened.alive) {
-        if (needs == Needs::station_to_itself) {
-            throw StationError{"station " + file.station +
-                               " is running: another command holds its lock on the store"};
-        }
-        return opened;
-    }
-    interrupt_left_records(*opened.store, file);
-    return opened;
-}
 
 // The fixtures a round takes, in the file's order; each once.
 std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string& list) {
@@ -180,47 +74,6 @@ std::map<std::string, std::string> given_macs(const StationFile& file,
         macs[name] = checked_mac(pair.substr(equals + 1));
     }
     return macs;
-}
-
-// Asks for a fixture's MAC (a barcode scanner types it and Enter); an empty
-// line or the end of input gives an empty text: the fixture takes the pool's
-// next MAC, or is skipped without a pool. A MAC that is refused (given
-// already this round, passed before, in progress on any station) is refused
-// at once, with why, and the same fixture is asked again.
-std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
-                    bool rework) {
-    for (;;) {
-        std::cout << "MAC for " << fixture << ": " << std::flush;
-        std::string line;
-        if (!std::getline(std::cin, line)) {
-            std::cout << "\n";
-            return "";
-        }
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
-            line.pop_back();
-        }
-        if (line.empty()) {
-            return "";
-        }
-        std::string mac = checked_mac(line);
-        if (mac.empty()) {
-            std::cout << "not a MAC: " << MAC_FORMS << "\n";
-            continue;
-        }
-        if (!mac_fault(mac).empty()) {
-            std::cout << "refused: " << mac_fault(mac) << "\n";
-            continue;
-        }
-        auto given = std::find_if(planned.begin(), planned.end(),
-                                  [&](const Planned& p) { return p.mac == mac; });
-        std::string why = given != planned.end()
-                              ? "MAC " + mac + " is given for " + given->fixture.name + " already"
-                              : store.refusal(mac, rework);
-        if (why.empty()) {
-            return mac;
-        }
-        std::cout << "refused: " << why << "\n";
-    }
 }
 
 void check_macs_given(const Options& options) {
@@ -322,14 +175,14 @@ int command_run(const Context& c) {
     }
     std::map<std::string, std::string> macs = given_macs(c.file, c.options.macs);
     std::vector<Planned> planned;
-    int skipped = 0;
+    std::vector<Skipped> skipped;
     for (const Fixture& fixture : chosen_fixtures(c.file, c.options.fixtures)) {
         auto given = macs.find(fixture.name);
         std::string mac = given != macs.end()
                               ? given->second
                               : ask_mac(fixture.name, planned, *c.opened.store, c.options.rework);
         if (mac.empty() && !c.file.mac.has_pool()) {
-            skipped += 1; // the operator skipped it
+            skipped.push_back({fixture.name, ""}); // the operator skipped it
             continue;
         }
         planned.push_back({fixture, mac, c.options.rework}); // empty: the pool's next
@@ -387,7 +240,7 @@ Planned board_to_retry(const Context& c) {
 
 int command_retry(const Context& c) {
     if (!c.options.retry_mac.empty() || !c.options.retry_record.empty()) {
-        return run_planned(c.file, c.opened, {board_to_retry(c)}, 0, c.options.json);
+        return run_planned(c.file, c.opened, {board_to_retry(c)}, {}, c.options.json);
     }
     Store& store = *c.opened.store;
     std::string round = store.last_round(c.file.station);
@@ -398,7 +251,7 @@ int command_retry(const Context& c) {
     filter.station = c.file.station;
     filter.round = round;
     std::vector<Planned> planned;
-    int skipped = 0;
+    std::vector<Skipped> skipped;
     for (const Record& r : store.records(filter)) {
         if (r.outcome == Outcome::passed) {
             continue;
@@ -406,8 +259,7 @@ int command_retry(const Context& c) {
         auto fixture = std::find_if(c.file.fixtures.begin(), c.file.fixtures.end(),
                                     [&](const Fixture& f) { return f.name == r.fixture; });
         if (fixture == c.file.fixtures.end()) {
-            print_skipped(r.fixture, "no longer in " + c.file.path, c.options.json);
-            skipped += 1;
+            skipped.push_back({r.fixture, "no longer in " + c.file.path});
             continue;
         }
         // The same board: the same MAC, and a MAC it keeps is its own.
@@ -624,7 +476,7 @@ int run_command(const Command& command, const Options& options) {
         find_host(file);
     }
     if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
-        opened = open_for(file, command.needs);
+        opened = open_for(file, command.needs == Needs::station_to_itself);
     }
     return command.run(Context{options, file, opened});
 }

@@ -161,8 +161,6 @@ std::string cleaned(std::string message, const std::vector<std::string>& secrets
 
 typedef std::unique_ptr<PGresult, void (*)(PGresult*)> Result;
 
-// The longest a statement may go unanswered.
-constexpr std::chrono::seconds STATEMENT_PATIENCE(10);
 // PostgreSQL's type of a bytes column.
 constexpr Oid BYTEA_TYPE = 17;
 // The first key of the stations' liveness locks (the second is the
@@ -180,8 +178,8 @@ std::string trimmed(std::string text) {
     return text;
 }
 
-// A connection that gives up on a server that does not answer: 10 s to
-// connect, and TCP keepalives, so that a peer gone from the network is
+// A connection that gives up on a server that does not answer: the store's
+// patience to connect, and TCP keepalives, so that a peer gone from the network is
 // noticed; the location's own settings come last and win.
 PGconn* connect(const std::string& location) {
     const char* keys[] = {"connect_timeout",
@@ -191,7 +189,8 @@ PGconn* connect(const std::string& location) {
                           "keepalives_count",
                           "dbname",
                           nullptr};
-    const char* values[] = {"10", "1", "10", "5", "3", location.c_str(), nullptr};
+    const std::string patience = std::to_string(STORE_PATIENCE.count());
+    const char* values[] = {patience.c_str(), "1", "10", "5", "3", location.c_str(), nullptr};
     return PQconnectdbParams(keys, values, 1);
 }
 
@@ -346,7 +345,7 @@ class PgStore : public SqlStore {
     }
 
     // Sends one statement (several, without values) and takes its result,
-    // waiting at most STATEMENT_PATIENCE in all: a server that stops
+    // waiting at most STORE_PATIENCE in all: a server that stops
     // answering (stopped, or cut off without a word) fails the statement
     // instead of holding the station, and the connection is given up.
     Result exchange(const std::string& sql, const std::vector<std::string>& values, int bytes_at) {
@@ -369,7 +368,7 @@ class PgStore : public SqlStore {
         if (!sent) {
             return last;
         }
-        auto deadline = std::chrono::steady_clock::now() + STATEMENT_PATIENCE;
+        auto deadline = std::chrono::steady_clock::now() + STORE_PATIENCE;
         int flushed;
         while ((flushed = PQflush(connection_)) == 1) {
             await(POLLIN | POLLOUT, deadline);
@@ -397,7 +396,7 @@ class PgStore : public SqlStore {
             if (left.count() <= 0) {
                 gone_ = true;
                 throw StationError{"the store " + shown_ + " did not answer in " +
-                                   std::to_string(STATEMENT_PATIENCE.count()) + " s"};
+                                   std::to_string(STORE_PATIENCE.count()) + " s"};
             }
             pollfd entry{PQsocket(connection_), events, 0};
             int ready = poll(&entry, 1, static_cast<int>(left.count()));

@@ -157,6 +157,20 @@ Profile profile_of(const Images& images) {
     return profile;
 }
 
+const std::vector<ImageInfo>& image_kinds() {
+    static const std::vector<ImageInfo> table = {
+        {ImageKind::board_data, "board data", "board_data.bin", &Images::board_data,
+         &Profile::board_data_sha256, &Record::board_data_sha256},
+        {ImageKind::otp, "otp", "otp.bin", &Images::otp, &Profile::otp_sha256, &Record::otp_sha256},
+        {ImageKind::firmware, "firmware", "firmware.bin", &Images::firmware,
+         &Profile::firmware_sha256, &Record::firmware_sha256}};
+    return table;
+}
+
+const ImageInfo& image_info(ImageKind kind) {
+    return image_kinds()[static_cast<size_t>(kind)];
+}
+
 Snapshot::Snapshot(const Images& images, const Profile& profile, const std::string& parent) {
     std::string pattern = (fs::path(parent) / ".station-round-XXXXXX").string();
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -167,20 +181,17 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
                            std::strerror(errno)};
     }
     folder_ = name.data();
-    const struct {
-        const std::string& from;
-        const char* name;
-        const std::string& hash;
-    } files[] = {{images.board_data, "board_data.bin", profile.board_data_sha256},
-                 {images.otp, "otp.bin", profile.otp_sha256},
-                 {images.firmware, "firmware.bin", profile.firmware_sha256}};
+    const ImageInfo &board_data = image_info(ImageKind::board_data),
+                    &otp = image_info(ImageKind::otp), &firmware = image_info(ImageKind::firmware);
     try {
-        for (const auto& f : files) {
-            copy_image(f.from, fs::path(folder_) / f.name, f.hash);
-            hashes_.push_back({(fs::path(folder_) / f.name).string(), f.hash});
+        for (const ImageInfo& image : image_kinds()) {
+            fs::path to = fs::path(folder_) / image.file;
+            copy_image(images.*image.path, to, profile.*image.locked_hash);
+            hashes_.push_back({to.string(), profile.*image.locked_hash});
         }
-        std::string config = "Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: " +
-                             signed_hex(images.otp_address) + "\nFirmware: firmware.bin\n";
+        std::string config = std::string("Boarddata: ") + board_data.file + "\nOTP: " + otp.file +
+                             "\nOTPAddress: " + signed_hex(images.otp_address) +
+                             "\nFirmware: " + firmware.file + "\n";
         config_ = config;
         fs::path config_path = fs::path(folder_) / CONFIG_FILE_NAME;
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(config_path.c_str(), "wbx"),
@@ -191,8 +202,7 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
         }
         file.reset();
         chmod(config_path.c_str(), 0400);
-        for (const char* file_name :
-             {"board_data.bin", "otp.bin", "firmware.bin", CONFIG_FILE_NAME}) {
+        for (const char* file_name : {board_data.file, otp.file, firmware.file, CONFIG_FILE_NAME}) {
             std::string path = (fs::path(folder_) / file_name).string();
             struct stat about;
             if (stat(path.c_str(), &about) != 0) {
@@ -246,10 +256,11 @@ std::string Snapshot::board_folder(const std::string& name, const std::string& f
     }
     // The board's image under its own name; the other two are the round's.
     std::string config = config_;
-    for (const char* other : {"board_data.bin", "otp.bin", "firmware.bin"}) {
+    for (const ImageInfo& image : image_kinds()) {
+        const std::string other = image.file;
         if (file != other) {
             size_t at = config.find(other);
-            config.replace(at, std::strlen(other), std::string("../../") + other);
+            config.replace(at, other.size(), "../../" + other);
         }
     }
     for (const auto& [path, text] : {std::pair<fs::path, const std::string*>{folder / file, &bytes},

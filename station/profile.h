@@ -16,6 +16,20 @@ struct Images {
     uint32_t otp_address = 0;
 };
 
+// The three images, in the order host programs them.
+enum class ImageKind { board_data, otp, firmware };
+struct ImageInfo {
+    ImageKind kind;
+    const char* name; // in the station file and messages: "board data"
+    const char* file; // in a round's snapshot: "board_data.bin"
+    std::string Images::*path;
+    std::string Profile::*locked_hash;
+    std::string Record::*hash; // the record's hash of the bytes its board got
+};
+// The table, in that order.
+const std::vector<ImageInfo>& image_kinds();
+const ImageInfo& image_info(ImageKind kind);
+
 // Reads the configuration as host's jobs read it; image paths are taken from
 // the configuration's folder, where host runs.
 Images read_images(const std::string& config_path);

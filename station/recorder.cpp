@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -14,6 +16,36 @@
 namespace {
 
 typedef std::chrono::steady_clock Clock;
+
+// One write: a claim (with its preparation) or a finished record.
+struct Job {
+    Record record;
+    Recorder::Prepare prepare; // a claim's; empty for a finished record
+    std::string retry_of;
+    bool is_claim() const {
+        return static_cast<bool>(prepare);
+    }
+};
+
+// A writer's queue, its thread, and the job under way.
+struct Writer {
+    std::deque<Job> queue;
+    std::optional<Job> doing;
+    Clock::time_point since; // of the job under way
+    bool given_up = false;   // the store lost, or the spool's disk not answering
+    std::thread thread;
+
+    bool busy() const {
+        return doing || !queue.empty();
+    }
+    bool overdue() const {
+        return doing && Clock::now() - since > STORE_PATIENCE;
+    }
+};
+
+std::string patience_text() {
+    return " in " + std::to_string(STORE_PATIENCE.count()) + " s";
+}
 
 // One line to standard error in one write, so that lines of the two threads
 // and the main thread never mix.
@@ -49,11 +81,9 @@ struct Recorder::State {
     std::mutex mutex;
     std::condition_variable wake; // for the threads
     std::condition_variable done; // for settle
-    std::deque<Record> to_store, to_spool, to_claim;
-    std::deque<Prepare> preparations;                  // one for each claim waiting
-    std::deque<std::string> retried;                   // and the record each retries, if any
-    std::optional<Record> storing, spooling, claiming; // the write under way
-    Clock::time_point storing_since, spooling_since, claiming_since;
+    Writer to_store, to_spool;
+    bool stopping = false;
+    int unrecorded = 0;
     std::vector<Answer> answered;
     int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
@@ -69,141 +99,141 @@ struct Recorder::State {
             // the counter is full: the loop has answers to read already
         }
     }
-    bool lost = false, stopping = false, spool_given_up = false;
-    int unrecorded = 0;
-    std::thread store_thread, spool_thread;
+    void lost_claim(Record record, const std::string& why) {
+        answer({Answer::Result::store_lost, why, std::move(record), ""});
+    }
 
-    // With the mutex held: the store takes nothing more this round.
+    // With the mutex held: the store takes nothing more this round; its
+    // claims are answered, its records go to the spool.
     void lose_store(const std::string& why) {
-        if (lost) {
+        if (to_store.given_up) {
             return;
         }
-        lost = true;
+        to_store.given_up = true;
         say(why + "; records wait in the spool");
-        if (claiming) {
-            answer({*claiming, "", why, ""});
-            claiming.reset();
+        if (to_store.doing) {
+            to_store.queue.push_front(std::move(*to_store.doing));
+            to_store.doing.reset();
         }
-        for (Record& r : to_claim) {
-            answer({std::move(r), "", why, ""});
+        for (Job& job : to_store.queue) {
+            job.is_claim() ? lost_claim(std::move(job.record), why)
+                           : to_spool.queue.push_back(std::move(job));
         }
-        to_claim.clear();
-        preparations.clear();
-        retried.clear();
-        if (storing) {
-            to_spool.push_back(*storing);
-            storing.reset();
-        }
-        for (Record& r : to_store) {
-            to_spool.push_back(std::move(r));
-        }
-        to_store.clear();
+        to_store.queue.clear();
         wake.notify_all();
         done.notify_all();
     }
 
-    static void write_to_store(const std::shared_ptr<State>& self) {
-        std::unique_lock<std::mutex> lock(self->mutex);
-        for (;;) {
-            self->wake.wait(lock, [&] {
-                return self->stopping || self->lost || !self->to_store.empty() ||
-                       !self->to_claim.empty();
-            });
-            if (self->lost || (self->to_store.empty() && self->to_claim.empty())) {
-                return;
-            }
-            // An operator waits on a claim: it goes first.
-            if (!self->to_claim.empty()) {
-                claim_one(self, lock);
-                continue;
-            }
-            self->storing = std::move(self->to_store.front());
-            self->to_store.pop_front();
-            self->storing_since = Clock::now();
-            Record record = *self->storing;
-            lock.unlock();
-            std::string error;
-            try {
-                self->store->finish(record);
-            } catch (const StationError& e) {
-                error = e.message;
-            }
-            lock.lock();
-            if (!self->storing) {
-                continue; // given up on: it went to the spool as well
-            }
-            if (error.empty()) {
-                self->storing.reset();
-            } else {
-                self->lose_store(error);
-            }
-            self->done.notify_all();
+    // With the mutex held: what waits for the spool is told instead.
+    void give_up_spool(const std::string& why) {
+        to_spool.given_up = true;
+        if (to_spool.doing) {
+            to_spool.queue.push_front(std::move(*to_spool.doing));
+            to_spool.doing.reset();
         }
+        for (const Job& job : to_spool.queue) {
+            tell_unrecorded(job.record, why);
+        }
+        unrecorded += static_cast<int>(to_spool.queue.size());
+        to_spool.queue.clear();
     }
 
-    static void claim_one(const std::shared_ptr<State>& self, std::unique_lock<std::mutex>& lock) {
-        self->claiming = std::move(self->to_claim.front());
-        self->to_claim.pop_front();
-        Prepare prepare = std::move(self->preparations.front());
-        self->preparations.pop_front();
-        std::string retry_of = std::move(self->retried.front());
-        self->retried.pop_front();
-        self->claiming_since = Clock::now();
-        Record record = *self->claiming;
-        lock.unlock();
-        Answer a;
+    // A claim on the writer's thread. Started when it is written: its host
+    // starts as soon as the answer is read.
+    Answer claim(Job& job) {
+        Answer a{Answer::Result::claimed, "", job.record, ""};
         try {
-            a.folder = prepare(record, *self->store);
-            // Started when it is written: its host starts as soon as the
-            // answer is read.
-            record.started = utc_now();
-            a.refusal = self->store->claim_and_start(record, retry_of);
+            job.prepare(a, *store);
+            if (a.result == Answer::Result::claimed) {
+                a.record.started = utc_now();
+                a.why = store->claim_and_start(a.record, job.retry_of);
+                a.result = a.why.empty() ? Answer::Result::claimed : Answer::Result::refused;
+            }
         } catch (const StationError& e) {
-            (e.status == 1 ? a.refusal : a.error) = e.message;
+            a.result = Answer::Result::store_lost;
+            a.why = e.message;
         }
-        a.record = std::move(record);
-        lock.lock();
-        if (!self->claiming) {
-            return; // given up on: answered already
-        }
-        self->claiming.reset();
-        std::string error = a.error;
-        self->answer(std::move(a));
-        if (!error.empty()) {
-            self->lose_store(error);
-        }
-        self->done.notify_all();
+        return a;
     }
 
-    static void write_to_spool(const std::shared_ptr<State>& self) {
+    // Does one job without the mutex; returns the fault, if any.
+    std::string perform(Writer& w, Job& job, Answer& answer) {
+        if (job.is_claim()) {
+            answer = claim(job);
+            return answer.result == Answer::Result::store_lost ? answer.why : "";
+        }
+        try {
+            if (&w == &to_store) {
+                store->finish(job.record);
+            } else {
+                spool->add(job.record, *store);
+            }
+        } catch (const StationError& e) {
+            return e.message;
+        }
+        return "";
+    }
+
+    // With the mutex held: what a job's end means.
+    void performed(Writer& w, Job& job, Answer answer, const std::string& fault) {
+        if (job.is_claim()) {
+            this->answer(std::move(answer));
+        }
+        if (!fault.empty() && &w == &to_store) {
+            if (!job.is_claim()) {
+                to_store.queue.push_front(std::move(job)); // to the spool with the rest
+            }
+            lose_store(fault);
+        } else if (!fault.empty()) {
+            tell_unrecorded(job.record, fault);
+            unrecorded += 1;
+        }
+    }
+
+    // One writer's thread: its queue, one job at a time, claims first.
+    static void work(const std::shared_ptr<State>& self, Writer State::*which) {
+        Writer& w = self.get()->*which;
         std::unique_lock<std::mutex> lock(self->mutex);
         for (;;) {
-            self->wake.wait(lock, [&] { return self->stopping || !self->to_spool.empty(); });
-            if (self->to_spool.empty() || self->spool_given_up) {
+            self->wake.wait(lock, [&] { return self->stopping || w.given_up || !w.queue.empty(); });
+            if (w.given_up || w.queue.empty()) {
                 return;
             }
-            self->spooling = std::move(self->to_spool.front());
-            self->to_spool.pop_front();
-            self->spooling_since = Clock::now();
-            Record record = *self->spooling;
+            w.doing = std::move(w.queue.front());
+            w.queue.pop_front();
+            w.since = Clock::now();
+            Job job = *w.doing;
             lock.unlock();
-            std::string error;
-            try {
-                self->spool->add(record, *self->store);
-            } catch (const StationError& e) {
-                error = e.message;
-            }
+            Answer answer;
+            std::string fault = self->perform(w, job, answer);
             lock.lock();
-            if (!self->spooling) {
-                continue; // given up on: told on standard error already
+            if (!w.doing) {
+                continue; // given up on while it ran: answered or told already
             }
-            self->spooling.reset();
-            if (!error.empty()) {
-                tell_unrecorded(record, error);
-                self->unrecorded += 1;
-            }
+            w.doing.reset();
+            self->performed(w, job, std::move(answer), fault);
             self->done.notify_all();
         }
+    }
+
+    // With the mutex held: waits until the writer is done, giving up on a
+    // job that waited longer than STORE_PATIENCE.
+    void drain(Writer& w, std::unique_lock<std::mutex>& lock,
+               const std::function<void()>& give_up) {
+        while (!w.given_up && w.busy()) {
+            if (w.overdue()) {
+                give_up();
+            } else if (w.doing) {
+                done.wait_until(lock, w.since + STORE_PATIENCE + std::chrono::milliseconds(1));
+            } else {
+                done.wait_for(lock, STORE_PATIENCE);
+            }
+        }
+    }
+    void store_overdue() {
+        lose_store(std::string(to_store.doing->is_claim() ? "the store did not answer a claim"
+                                                          : "the store did not take a record") +
+                   patience_text());
     }
 };
 
@@ -211,8 +241,8 @@ Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool)
     : state_(std::make_shared<State>()) {
     state_->store = std::move(store);
     state_->spool = std::move(spool);
-    state_->store_thread = std::thread(State::write_to_store, state_);
-    state_->spool_thread = std::thread(State::write_to_spool, state_);
+    state_->to_store.thread = std::thread(State::work, state_, &State::to_store);
+    state_->to_spool.thread = std::thread(State::work, state_, &State::to_spool);
 }
 
 Recorder::~Recorder() {
@@ -221,28 +251,33 @@ Recorder::~Recorder() {
     state_->stopping = true;
     state_->wake.notify_all();
     // A thread still inside a write is left to it: the state is its own too.
-    bool store_held = state_->lost;
-    bool spool_held = state_->spool_given_up;
-    lock.unlock();
-    store_held ? state_->store_thread.detach() : state_->store_thread.join();
-    spool_held ? state_->spool_thread.detach() : state_->spool_thread.join();
+    for (Writer* w : {&state_->to_store, &state_->to_spool}) {
+        bool held = w->given_up;
+        std::thread thread = std::move(w->thread);
+        lock.unlock();
+        held ? thread.detach() : thread.join();
+        lock.lock();
+    }
 }
 
 void Recorder::finished(const Record& record) {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    (state_->lost ? state_->to_spool : state_->to_store).push_back(record);
+    Writer& w = state_->to_store.given_up ? state_->to_spool : state_->to_store;
+    w.queue.push_back(Job{record, nullptr, ""});
     state_->wake.notify_all();
 }
 
 void Recorder::claim(const Record& record, Prepare prepare, const std::string& retry_of) {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    if (state_->lost) {
-        state_->answer({record, "", "the store was lost", ""});
+    if (state_->to_store.given_up) {
+        state_->lost_claim(record, "the store was lost");
         return;
     }
-    state_->to_claim.push_back(record);
-    state_->preparations.push_back(std::move(prepare));
-    state_->retried.push_back(retry_of);
+    // An operator waits on a claim: it goes before every finished record.
+    std::deque<Job>& queue = state_->to_store.queue;
+    auto first_record =
+        std::find_if(queue.begin(), queue.end(), [](const Job& j) { return !j.is_claim(); });
+    queue.insert(first_record, Job{record, std::move(prepare), retry_of});
     state_->wake.notify_all();
 }
 
@@ -263,57 +298,21 @@ std::vector<Recorder::Answer> Recorder::answers() {
 
 void Recorder::check() {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    if (state_->claiming && Clock::now() - state_->claiming_since > STORE_PATIENCE) {
-        state_->lose_store("the store did not answer a claim in " +
-                           std::to_string(STORE_PATIENCE.count()) + " s");
-    }
-    if (state_->storing && Clock::now() - state_->storing_since > STORE_PATIENCE) {
-        state_->lose_store("the store did not take a record in " +
-                           std::to_string(STORE_PATIENCE.count()) + " s");
+    if (state_->to_store.overdue()) {
+        state_->store_overdue();
     }
 }
 
 int Recorder::settle() {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);
-    while (!s.lost && (s.storing || !s.to_store.empty())) {
-        if (s.storing) {
-            s.done.wait_until(lock,
-                              s.storing_since + STORE_PATIENCE + std::chrono::milliseconds(1));
-            if (s.storing && Clock::now() - s.storing_since > STORE_PATIENCE) {
-                s.lose_store("the store did not take a record in " +
-                             std::to_string(STORE_PATIENCE.count()) + " s");
-            }
-        } else {
-            s.done.wait_for(lock, STORE_PATIENCE);
-        }
-    }
-    while (!s.spool_given_up && (s.spooling || !s.to_spool.empty())) {
-        if (s.spooling && Clock::now() - s.spooling_since > STORE_PATIENCE) {
-            // The spool's disk does not answer either: what waits is told.
-            s.spool_given_up = true;
-            std::string why = "the spool did not take a record in " +
-                              std::to_string(STORE_PATIENCE.count()) + " s";
-            tell_unrecorded(*s.spooling, why);
-            s.spooling.reset();
-            for (const Record& r : s.to_spool) {
-                tell_unrecorded(r, why);
-            }
-            s.unrecorded += 1 + static_cast<int>(s.to_spool.size());
-            s.to_spool.clear();
-            break;
-        }
-        if (s.spooling) {
-            s.done.wait_until(lock,
-                              s.spooling_since + STORE_PATIENCE + std::chrono::milliseconds(1));
-        } else {
-            s.done.wait_for(lock, STORE_PATIENCE);
-        }
-    }
+    s.drain(s.to_store, lock, [&] { s.store_overdue(); });
+    s.drain(s.to_spool, lock,
+            [&] { s.give_up_spool("the spool did not take a record" + patience_text()); });
     return s.unrecorded;
 }
 
 bool Recorder::store_lost() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->lost;
+    return state_->to_store.given_up;
 }

@@ -1,19 +1,15 @@
-// Where a round's finished records go, off the poll loop: a thread that
-// writes them to the store and one that writes them to the spool, so that
-// the loop that reads and reaps the hosts never waits on a database, the
-// network or a disk.
+// Where a round's claims and finished records go, off the poll loop: a
+// writer thread for the store and one for the spool, each draining one
+// queue of jobs, so that the loop that reads and reaps the hosts never
+// waits on a database, the network or a disk.
 #pragma once
 
 #include "station/spool.h"
 #include "station/store.h"
 
-#include <chrono>
 #include <functional>
 #include <memory>
-
-// A write the store has not taken in this time makes the store lost for
-// the rest of the round: its records go to the spool.
-constexpr std::chrono::seconds STORE_PATIENCE(10);
+#include <vector>
 
 class Recorder {
   public:
@@ -29,18 +25,18 @@ class Recorder {
 
     // What the store said of a claim.
     struct Answer {
-        Record record;       // its attempt set when claimed
-        std::string refusal; // why the MAC was refused, or empty
-        std::string error;   // the store's fault, or empty
-        std::string folder;  // what `prepare` gave
+        enum class Result { claimed, refused, store_lost } result = Result::claimed;
+        std::string why;    // of a refusal or a lost store
+        Record record;      // its attempt and start set when claimed
+        std::string folder; // the board's own folder, if `prepare` made one
     };
     // Work on the writer's thread before a claim (a MAC from the pool, the
-    // board's own images); returns a folder for the answer. A StationError
-    // with status 1 refuses the claim with its message.
-    typedef std::function<std::string(Record& record, Store& store)> Prepare;
-    // Queues a claim (before finished records); never waits. The answer
-    // comes through answers().
-    // `retry_of`: the record a retry programs again (the MAC it keeps).
+    // board's own images): it may change the record, give the answer a
+    // folder, or refuse it. A StationError loses the store.
+    typedef std::function<void(Answer& answer, Store& store)> Prepare;
+    // Queues a claim, before every finished record; never waits. The answer
+    // comes through answers(). `retry_of`: the record a retry programs
+    // again (the MAC it keeps).
     void claim(const Record& record, Prepare prepare, const std::string& retry_of = "");
     // Readable while answers wait: for the poll loop.
     int answers_fd() const;

@@ -1,124 +1,91 @@
-// Running host once per fixture, all at once, each as a child process with
-// its own pipe: one poll loop over every pipe and the station's signals.
+// The children: host once per board, each a process with its own pipe, and
+// one poll loop over every pipe and the station's signals. The runner knows
+// processes only; what a child's output means is the listener's to say.
 #pragma once
 
-#include "station/record.h"
-#include "station/station_file.h"
+#include "station/transcript.h"
 
 #include <chrono>
-#include <functional>
 #include <list>
+#include <poll.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 typedef std::chrono::steady_clock Clock;
 
-// One fixture's board in a round.
-struct Board {
-    Fixture fixture;
-    Record record;
-    std::string folder; // host's folder when the board has images of its own
-    pid_t pid = -1;
-    int output = -1; // host's standard output and error, one pipe
-    int log = -1;    // the board's log, a copy of the pipe as it comes
-    long dots = 0;
-    int dots_seen = 0; // of "Programming" matched so far, to find the dots
-    bool in_dots = false;
-    Clock::time_point started, ended;
-    // Time without a new dot in which the station was reading the pipe:
-    // a station held up elsewhere never makes a board look stalled.
-    Clock::duration quiet{};
-    bool stopped = false;   // the station ended it (stall, interrupt, port lost)
-    bool stalled = false;   // ... because no dot came for the stall time
-    bool port_lost = false; // ... because its port's device node went
-    Clock::time_point stopped_at;
-    unsigned long device_id = 0; // the node's device number when host started
-    bool running = false;
+// One child to run: `program` with `arguments`, in `folder`, standard input
+// empty, standard output and error into one pipe, copied as it comes into a
+// new file at `log`. It is stopped when the node `device` stands for goes.
+struct ChildSpec {
+    std::string program;
+    std::vector<std::string> arguments;
+    std::string folder;
+    std::string log;
+    std::string device;
 };
 
-// What the screen is told, as it happens.
-class Screen {
+// What the runner tells, as it happens; none of it may wait.
+class RunnerEvents {
   public:
-    virtual ~Screen() = default;
-    virtual void board_started(const Board& board) = 0;
-    virtual void board_progress(const Board& board) = 0;
-    virtual void board_finished(const Board& board) = 0;
-    // Called at least every 100 ms while boards run.
-    virtual void tick(const std::list<Board>& boards) = 0;
+    virtual ~RunnerEvents() = default;
+    // What a child wrote; true when it was progress, which restarts the
+    // child's stall clock.
+    virtual bool output(int child, const char* bytes, size_t n) = 0;
+    // The station began to stop a child (a stall, its port gone, a signal).
+    virtual void stopping(int child) = 0;
+    // A child ended, with all it wrote told before.
+    virtual void ended(int child, const Ending& ending) = 0;
+    // At least every 100 ms.
+    virtual void tick() = 0;
 };
 
-struct RoundSettings {
-    std::string host;
-    std::string snapshot; // the folder host runs in
-    double stall_seconds;
-    long data_frames;       // dots of a whole run
-    std::string log_folder; // each board's log, named by its record's id
-};
-
-// The round's poll loop, one pass at a time: host for each board whose
-// record is claimed, each record's end, outcome, stage, message, frames,
-// exit status and transcript filled in; `finished` called for each as it
-// ends and `tick` at least every 100 ms, neither of which may wait. A host
-// that has exited is judged by its exit status and transcript alone. A
-// running board without a new dot for the stall time gets SIGTERM and ends
-// stalled; one whose port's node goes is stopped at once and fails ("port
-// lost"); SIGINT, SIGTERM or SIGHUP to the station stops every host still
-// running, its board aborted. Once such a signal came, no host is started.
-class RoundRunner {
+// A child that has exited is judged by what it did alone. A running child
+// without progress for the stall time gets SIGTERM (stalled); one whose
+// port's node goes is stopped at once; SIGINT, SIGTERM or SIGHUP to the
+// station stops every child still running. Once such a signal came, no
+// child is started. A child that does not end 10 s after SIGTERM is
+// killed.
+class Runner {
   public:
-    RoundRunner(const RoundSettings& settings, Screen& screen, std::function<void(Board&)> finished,
-                std::function<void()> tick);
-    ~RoundRunner();
-    RoundRunner(const RoundRunner&) = delete;
-    RoundRunner& operator=(const RoundRunner&) = delete;
+    // Holds back the station's signals from here to the process's end: the
+    // loop takes them through its poll, and threads started after take none.
+    Runner(double stall_seconds, RunnerEvents& events);
+    ~Runner();
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
 
-    // Starts host for a board whose record is claimed; not once a stop was
-    // asked (the board ends aborted).
-    Board& start(Board board);
-    // One pass of the loop: waits at most 100 ms for the hosts' pipes, the
-    // signals and `extra_fd`, then reads, reaps and judges. Returns what
-    // happened on `extra_fd`.
-    short pass(int extra_fd = -1, short extra_events = 0);
+    // Starts a child; returns its number for the events. One that cannot
+    // start, or comes after a stop was asked, ends in the next pass.
+    int start(const ChildSpec& spec);
+    // One pass of the loop: waits at most 100 ms for the pipes, the signals
+    // and `extra` (whose revents it fills in), then reads, reaps and stops.
+    void pass(std::vector<pollfd>& extra);
     bool running() const;
     // Whether SIGINT, SIGTERM or SIGHUP came.
     bool stopping() const {
         return stopping_;
     }
-    const std::list<Board>& boards() const {
-        return boards_;
-    }
+
+    struct Child;
+    // What the signals that wait ask of the loop.
+    struct Asked {
+        bool stop = false;        // SIGINT, SIGTERM or SIGHUP
+        bool child_ended = false; // SIGCHLD
+    };
 
   private:
-    RoundSettings settings_;
-    Screen& screen_;
-    std::function<void(Board&)> finished_;
-    std::function<void()> tick_;
-    std::list<Board> boards_; // a board stays where it is while others come
+    void drain(Child& child);
+    bool reaped(Child& child);
+    void stop(Child& child, Ending::Why why);
+    void end(Child& child, const Ending& ending);
+    void watch(Child& child, const Asked& asked, bool check_ports, Clock::duration attended);
+
+    RunnerEvents& events_;
+    std::list<Child> children_;
+    int next_ = 0;
     int signal_fd_ = -1;
-    long all_frames_ = 0;
     Clock::duration stall_{};
     Clock::time_point last_pass_, last_port_check_;
     bool stopping_ = false;
 };
-
-// Holds back the signals the round takes through its poll loop, from the
-// first claim to the last record.
-void hold_back_station_signals();
-
-// The stage a transcript reached: open, configuration, board data, OTP or
-// firmware.
-Stage stage_of(const std::string& transcript);
-// The frames acknowledged so far of a board still running, as its record
-// will count them.
-long frames_so_far(const Board& board);
-// Fills in the board's outcome, stage, message and frames from host's
-// transcript, the dots counted as they came, and how host ended;
-// `all_frames`: the frames of a whole run.
-void analyse(Board& board, int wait_status, long all_frames);
-// A record that a station left started when it died, as far as its log
-// tells: frames, stage, its last line, the transcript, and when the log was
-// last written; marked interrupted.
-void judge_interrupted(Record& record, const std::string& log_folder);
-// The path of a record's log.
-std::string log_path(const std::string& log_folder, const std::string& record_id);

@@ -1,9 +1,12 @@
-// The three screens.
+// The screens: JSON events, plain lines, a terminal's lines redrawn in
+// place, and continuous mode's lines under a prompt.
 #include "station/screen.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <cstdlib>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -24,7 +27,8 @@ int percent(const Board& board, long data_frames) {
     if (board.record.outcome == Outcome::passed) {
         return 100;
     }
-    long frames = board.running ? frames_so_far(board) : board.record.frames;
+    long frames = board.running ? frames_so_far(board.record.transcript, board.dots.dots())
+                                : board.record.frames;
     return static_cast<int>(std::min(99L, frames * 100 / (data_frames + 1)));
 }
 
@@ -45,16 +49,80 @@ std::string fitted(const std::string& line) {
     return isatty(1) ? line.substr(0, terminal_width() - 1) : line;
 }
 
+// How many boards ended each way, by the outcome's name.
+std::map<std::string, int> outcome_counts(const std::list<Board>& boards) {
+    std::map<std::string, int> counts;
+    for (const Board& b : boards) {
+        counts[text_of(b.record.outcome)] += 1;
+    }
+    return counts;
+}
+
+// The fixtures `station retry` would run: "A1,A3".
+std::string retry_list(const std::list<Board>& boards) {
+    std::string retry;
+    for (const Board& b : boards) {
+        Outcome o = b.record.outcome;
+        if (o != Outcome::passed && o != Outcome::started) {
+            retry += (retry.empty() ? "" : ",") + b.fixture.name;
+        }
+    }
+    return retry;
+}
+
 std::string outcome_text(const Board& board) {
     const Record& r = board.record;
     if (board.running) {
-        return board.stopped ? "stopping" : "running";
+        return board.stopping ? "stopping" : "running";
     }
     if (r.outcome == Outcome::passed || r.message.empty()) {
         return text_of(r.outcome);
     }
     return std::string(text_of(r.outcome)) + " in " + text_of(r.stage) + ": " + r.message;
 }
+
+// What every screen for people shows the same way: skipped fixtures, the
+// station's notices, the pool and the round's end, as lines.
+class LineScreen : public Screen {
+  public:
+    void skipped(const std::string& fixture, const std::string& why) override {
+        say(fixture + " skipped: " + why);
+    }
+    void notice(const std::string& line) override {
+        say(line);
+    }
+    void pool_low(const MacPlan& pool, unsigned long long left) override {
+        say("MAC pool " + pool.first + "-" + pool.last + ": " + std::to_string(left) + " of " +
+            std::to_string(pool.pool_size()) + " left");
+    }
+    void round_ended(const std::list<Board>& boards, int skipped,
+                     const std::string& round) override {
+        std::string text = "round " + round + ": " + boards_text(boards.size());
+        for (const auto& [outcome, count] : outcome_counts(boards)) {
+            text += ", " + std::to_string(count) + " " + outcome;
+        }
+        if (skipped > 0) {
+            text += "; " + std::to_string(skipped) + " skipped";
+        }
+        std::string retry = retry_list(boards);
+        // On a terminal, no line wraps: the round's id goes on a line of its
+        // own when the counts and it do not fit.
+        if (isatty(1) && text.size() >= terminal_width()) {
+            size_t colon = text.find(": ");
+            say(fitted(text.substr(0, colon)));
+            text = text.substr(colon + 2);
+        }
+        say(fitted(text));
+        say(fitted(retry.empty() ? "nothing to retry" : "station retry would run " + retry));
+    }
+
+  protected:
+    // One line of the station's, whole.
+    virtual void say(const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+};
 
 class JsonScreen : public Screen {
   public:
@@ -64,7 +132,6 @@ class JsonScreen : public Screen {
               {"mac", b.record.mac},
               {"record", b.record.id}});
     }
-    void board_progress(const Board&) override {}
     void board_finished(const Board& b) override {
         const Record& r = b.record;
         emit({{"event", "finished"},
@@ -78,7 +145,29 @@ class JsonScreen : public Screen {
               {"exit_status", r.exit_status.empty() ? nlohmann::json(nullptr)
                                                     : nlohmann::json(std::stoi(r.exit_status))}});
     }
-    void tick(const std::list<Board>&) override {}
+    void skipped(const std::string& fixture, const std::string& why) override {
+        emit({{"event", "skipped"}, {"fixture", fixture}, {"why", why}});
+    }
+    // A notice is a skip of no fixture: the scan it refused is asked again.
+    void notice(const std::string& line) override {
+        skipped("", line);
+    }
+    void pool_low(const MacPlan& pool, unsigned long long left) override {
+        emit({{"event", "pool"},
+              {"first", pool.first},
+              {"last", pool.last},
+              {"left", left},
+              {"size", pool.pool_size()}});
+    }
+    void round_ended(const std::list<Board>& boards, int skipped,
+                     const std::string& round) override {
+        emit({{"event", "round"},
+              {"round", round},
+              {"boards", boards.size()},
+              {"skipped", skipped},
+              {"outcomes", outcome_counts(boards)},
+              {"retry", retry_list(boards)}});
+    }
 
   private:
     void emit(const nlohmann::json& event) {
@@ -87,31 +176,81 @@ class JsonScreen : public Screen {
     }
 };
 
-class PlainScreen : public Screen {
+class PlainScreen : public LineScreen {
   public:
     void board_started(const Board& b) override {
-        say(b, "started");
+        say(b.fixture.name + " " + b.record.mac + " started");
     }
-    void board_progress(const Board&) override {}
     void board_finished(const Board& b) override {
         char took[32];
         std::snprintf(took, sizeof(took), " (%.1f s)", seconds_of(b));
-        say(b, outcome_text(b) + ", " + std::to_string(b.record.frames) + " frames" + took);
-    }
-    void tick(const std::list<Board>&) override {}
-
-  private:
-    void say(const Board& b, const std::string& what) {
-        std::printf("%s %s %s\n", b.fixture.name.c_str(), b.record.mac.c_str(), what.c_str());
-        std::fflush(stdout);
+        say(b.fixture.name + " " + b.record.mac + " " + outcome_text(b) + ", " +
+            std::to_string(b.record.frames) + " frames" + took);
     }
 };
 
-class TerminalScreen : public Screen {
+// `run --continuous`: a line when a board starts and one when it ends (PASS
+// or FAIL, in colour on a terminal), kept apart from the prompt, which it
+// puts back after each line.
+class ContinuousScreen : public LineScreen {
+  public:
+    ContinuousScreen() : terminal_(isatty(1) != 0) {
+        const char* term = std::getenv("TERM");
+        colour_ = terminal_ && term != nullptr && std::string(term) != "dumb";
+    }
+    void board_started(const Board& b) override {
+        say(b.fixture.name + " " + b.record.mac + " started");
+    }
+    void board_finished(const Board& b) override {
+        bool passed = b.record.outcome == Outcome::passed;
+        std::string word = passed ? "PASS" : "FAIL";
+        if (colour_) {
+            word = (passed ? "\x1b[1;32m" : "\x1b[1;31m") + word + "\x1b[0m";
+        }
+        char took[64];
+        std::snprintf(took, sizeof(took), "%ld frames, %.1f s", b.record.frames, seconds_of(b));
+        say(b.fixture.name + " " + b.record.mac + " " + word + " " +
+            (passed ? std::string(took) : outcome_text(b) + " (" + took + ")"));
+    }
+    void prompt(const std::string& text) override {
+        std::string shown = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
+        prompt_ = text;
+        open_ = !text.empty();
+        std::fputs((shown + prompt_).c_str(), stdout);
+        std::fflush(stdout);
+    }
+    // A terminal echoed the line's end; through a pipe it is ended here.
+    void answered() override {
+        if (open_ && !terminal_) {
+            std::fputs("\n", stdout);
+            std::fflush(stdout);
+        }
+        prompt_.clear();
+        open_ = false;
+    }
+
+  protected:
+    // The prompt's line is taken back on a terminal, ended elsewhere, and
+    // shown again below the line.
+    void say(const std::string& line) override {
+        std::string text = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
+        text += line + "\n" + prompt_;
+        open_ = !prompt_.empty();
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+  private:
+    bool terminal_;
+    bool colour_;
+    std::string prompt_;
+    bool open_ = false; // a line of ours waits for its end
+};
+
+class TerminalScreen : public LineScreen {
   public:
     explicit TerminalScreen(long data_frames) : data_frames_(data_frames) {}
     void board_started(const Board&) override {}
-    void board_progress(const Board&) override {}
     void board_finished(const Board&) override {}
     void tick(const std::list<Board>& boards) override {
         bool all_done =
@@ -187,111 +326,15 @@ class TerminalScreen : public Screen {
 
 } // namespace
 
-ContinuousScreen::ContinuousScreen() : terminal_(isatty(1) != 0) {
-    const char* term = std::getenv("TERM");
-    colour_ = terminal_ && term != nullptr && std::string(term) != "dumb";
-}
-
-void ContinuousScreen::board_started(const Board& b) {
-    say(b.fixture.name + " " + b.record.mac + " started");
-}
-
-void ContinuousScreen::board_finished(const Board& b) {
-    bool passed = b.record.outcome == Outcome::passed;
-    std::string word = passed ? "PASS" : "FAIL";
-    if (colour_) {
-        word = (passed ? "\x1b[1;32m" : "\x1b[1;31m") + word + "\x1b[0m";
-    }
-    char took[64];
-    std::snprintf(took, sizeof(took), "%ld frames, %.1f s", b.record.frames, seconds_of(b));
-    say(b.fixture.name + " " + b.record.mac + " " + word + " " +
-        (passed ? std::string(took) : outcome_text(b) + " (" + took + ")"));
-}
-
-void ContinuousScreen::prompt(const std::string& text) {
-    std::string shown = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
-    prompt_ = text;
-    open_ = !text.empty();
-    std::fputs((shown + prompt_).c_str(), stdout);
-    std::fflush(stdout);
-}
-
-void ContinuousScreen::answered() {
-    if (open_ && !terminal_) {
-        std::fputs("\n", stdout);
-        std::fflush(stdout);
-    }
-    prompt_.clear();
-    open_ = false;
-}
-
-void ContinuousScreen::say(const std::string& line) {
-    // The prompt's line is taken back on a terminal, ended elsewhere, and
-    // shown again below the line.
-    std::string text = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
-    text += line + "\n" + prompt_;
-    open_ = !prompt_.empty();
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-}
-
-std::unique_ptr<Screen> make_screen(bool json, long data_frames) {
+std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames) {
     if (json) {
         return std::make_unique<JsonScreen>();
+    }
+    if (continuous) {
+        return std::make_unique<ContinuousScreen>();
     }
     if (isatty(1)) {
         return std::make_unique<TerminalScreen>(data_frames);
     }
     return std::make_unique<PlainScreen>();
-}
-
-void print_round_end(const std::vector<Board>& boards, int skipped, const std::string& round,
-                     bool json) {
-    std::map<std::string, int> counts;
-    std::string retry;
-    for (const Board& b : boards) {
-        counts[text_of(b.record.outcome)] += 1;
-        Outcome o = b.record.outcome;
-        if (o != Outcome::passed && o != Outcome::started) {
-            retry += (retry.empty() ? "" : ",") + b.fixture.name;
-        }
-    }
-    if (json) {
-        nlohmann::json event = {{"event", "round"},        {"round", round},
-                                {"boards", boards.size()}, {"skipped", skipped},
-                                {"outcomes", counts},      {"retry", retry}};
-        std::printf("%s\n", event.dump().c_str());
-    } else {
-        std::string text = "round " + round + ": " + boards_text(boards.size());
-        for (const auto& [outcome, count] : counts) {
-            text += ", " + std::to_string(count) + " " + outcome;
-        }
-        if (skipped > 0) {
-            text += "; " + std::to_string(skipped) + " skipped";
-        }
-        std::string retry_text =
-            retry.empty() ? "nothing to retry" : "station retry would run " + retry;
-        // On a terminal, no line wraps: the round's id goes on a line of its
-        // own when the counts and it do not fit.
-        if (isatty(1) && text.size() >= terminal_width()) {
-            size_t colon = text.find(": ");
-            std::string id = text.substr(0, colon);
-            text = text.substr(colon + 2);
-            std::printf("%s\n", fitted(id).c_str());
-        }
-        std::printf("%s\n%s\n", fitted(text).c_str(), fitted(retry_text).c_str());
-    }
-    std::fflush(stdout);
-}
-
-void print_skipped(const std::string& fixture, const std::string& why, bool json) {
-    if (json) {
-        std::printf("%s\n",
-                    nlohmann::json({{"event", "skipped"}, {"fixture", fixture}, {"why", why}})
-                        .dump()
-                        .c_str());
-    } else {
-        std::printf("%s skipped: %s\n", fixture.c_str(), why.c_str());
-    }
-    std::fflush(stdout);
 }

@@ -1,47 +1,56 @@
-// What the operator (or a factory script) sees of a round: on a terminal one
-// line per fixture redrawn in place, elsewhere one plain line per change of
-// state, or with --json one JSON object per event. Transcripts never reach
-// the screen.
+// What the operator (or a factory script) sees of a round: every event of
+// the round goes to one Screen. On a terminal one line per fixture redrawn
+// in place, elsewhere one plain line per change of state, with --json one
+// JSON object per event; in continuous mode a line per board's start and
+// end kept apart from the prompt. Transcripts never reach the screen.
 #pragma once
 
-#include "station/runner.h"
+#include "station/station_file.h"
+#include "station/transcript.h"
 
+#include <chrono>
+#include <list>
 #include <memory>
+#include <string>
 
-// The screen for standard output: JSON events, a terminal's lines, or
-// plain lines. `data_frames`: the dots of a whole run, for the percentage.
-std::unique_ptr<Screen> make_screen(bool json, long data_frames);
+typedef std::chrono::steady_clock Clock;
 
-// The screen of `run --continuous`: a line when a board starts and one
-// when it ends (PASS or FAIL, in colour on a terminal), kept apart from the
-// prompt, which it puts back after each line.
-class ContinuousScreen : public Screen {
-  public:
-    ContinuousScreen();
-    void board_started(const Board& board) override;
-    void board_progress(const Board&) override {}
-    void board_finished(const Board& board) override;
-    void tick(const std::list<Board>&) override {}
-    // Shows the prompt and keeps it under what follows, until answered.
-    void prompt(const std::string& text);
-    // A line was read: the prompt is done with (a terminal echoed the line
-    // end; through a pipe the line is ended here).
-    void answered();
-    // A line of the station's own (a refusal), above the prompt.
-    void say(const std::string& line);
-
-  private:
-    bool terminal_;
-    bool colour_;
-    std::string prompt_;
-    bool open_ = false; // a line of ours waits for its end
+// One fixture's board in a round, as the screens see it.
+struct Board {
+    Fixture fixture;
+    Record record;
+    std::string folder; // host's folder when the board has images of its own
+    DotCounter dots;
+    bool running = false;
+    bool stopping = false; // the station is stopping its host
+    Clock::time_point started, ended;
 };
 
-// The round's last words: a summary line and what `station retry` would
-// run (plain or JSON as the screen is).
-// `skipped`: the fixtures of the round that did not start (refused, no
-// port, skipped at the prompt).
-void print_round_end(const std::vector<Board>& boards, int skipped, const std::string& round,
-                     bool json);
-// A board that was not started (port missing, MAC refused), with why.
-void print_skipped(const std::string& fixture, const std::string& why, bool json);
+class Screen {
+  public:
+    virtual ~Screen() = default;
+    virtual void board_started(const Board& board) = 0;
+    virtual void board_progress(const Board&) {}
+    virtual void board_finished(const Board& board) = 0;
+    // A board that was not started (port missing, MAC refused), with why.
+    virtual void skipped(const std::string& fixture, const std::string& why) = 0;
+    // A line of the station's own: a refused scan, a store lost.
+    virtual void notice(const std::string& line) = 0;
+    // Below a tenth of the MAC pool left.
+    virtual void pool_low(const MacPlan& pool, unsigned long long left) = 0;
+    // Called at least every 100 ms while boards run.
+    virtual void tick(const std::list<Board>&) {}
+    // The prompt for a fixture's MAC, kept under what follows until answered.
+    virtual void prompt(const std::string&) {}
+    // A line was read (or input ended): the prompt is done with.
+    virtual void answered() {}
+    // The round's last words: a summary and what `station retry` would
+    // run. `skipped`: fixtures of the round that did not start.
+    virtual void round_ended(const std::list<Board>& boards, int skipped,
+                             const std::string& round) = 0;
+};
+
+// The screen for standard output: JSON events, a terminal's lines, plain
+// lines, or (continuous) a line per board under a prompt. `data_frames`:
+// the dots of a whole run, for the percentage.
+std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames);

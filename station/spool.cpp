@@ -1,10 +1,10 @@
 // The spool of finished records, as JSON beside their transcripts.
 #include "station/spool.h"
 
+#include "station/own_file.h"
+
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,18 +41,8 @@ void check(sqlite3* db, int result) {
 
 Spool::Spool(const std::string& path) {
     // Its records reach the store as this station's: a link, or a file that
-    // another user made, is refused; the station's own is kept to itself.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    struct stat about;
-    bool own = fd >= 0 && fstat(fd, &about) == 0 && S_ISREG(about.st_mode) &&
-               about.st_uid == geteuid() && fchmod(fd, 0600) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (!own) {
-        throw StationError{"the spool " + path +
-                           " is not the station's own (a file of this user): remove it"};
-    }
+    // another user made, is refused.
+    close(open_own_file(path, "the spool"));
     if (sqlite3_open_v2(path.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
                         nullptr) != SQLITE_OK) {
@@ -60,7 +50,7 @@ Spool::Spool(const std::string& path) {
         sqlite3_close(db_);
         throw StationError{"cannot open the spool " + path + ": " + message};
     }
-    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_busy_timeout(db_, static_cast<int>(STORE_PATIENCE.count() * 1000));
     int made = sqlite3_exec(db_,
                             "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
                             "CREATE TABLE IF NOT EXISTS spool (id TEXT PRIMARY KEY, "

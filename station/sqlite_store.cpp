@@ -2,6 +2,7 @@
 // schema (user_version), and the station's liveness lock on a file beside it.
 #include "station/store.h"
 
+#include "station/own_file.h"
 #include "station/store_engines.h"
 
 #include <sqlite3.h>
@@ -30,7 +31,7 @@ class SqliteStore : public SqlStore {
         }
         // Another writer holds the store at most this long before a write
         // gives up (the round's writer then spools its records).
-        sqlite3_busy_timeout(db_, 10000);
+        sqlite3_busy_timeout(db_, static_cast<int>(STORE_PATIENCE.count() * 1000));
         try {
             execute("PRAGMA journal_mode=WAL");
             execute("PRAGMA synchronous=FULL");
@@ -54,17 +55,7 @@ class SqliteStore : public SqlStore {
     // refused when another user owns it, since that user could hold it.
     bool hold_liveness(const std::string& station) override {
         std::string lock = lock_path(station);
-        int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            throw StationError{"cannot open the station's lock " + lock + ": " +
-                               std::strerror(errno)};
-        }
-        struct stat about;
-        if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode) || about.st_uid != geteuid()) {
-            close(fd);
-            throw StationError{"the station's lock " + lock +
-                               " is not a file of this user: remove it"};
-        }
+        int fd = open_own_file(lock, "the station's lock");
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             close(fd);
             return false;

@@ -1,4 +1,4 @@
-// Reading the station file with toml++.
+// Reading the station file with toml++, and finding the host it runs.
 #include "station/station_file.h"
 
 #include "station/macs.h"
@@ -9,14 +9,52 @@
 
 #include <toml++/toml.h>
 
+#include <climits>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string program_folder() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return n > 0 ? fs::path(std::string(path, static_cast<size_t>(n))).parent_path().string() : ".";
+}
+
+// The release version host carries for `strings`; empty when none.
+std::string release_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string mark = "host release ";
+    size_t at = bytes.find(mark);
+    if (at == std::string::npos) {
+        return "";
+    }
+    size_t end = bytes.find('\0', at);
+    return bytes.substr(at + mark.size(), end - at - mark.size());
+}
+
+// What host must be: a file this process may run that carries a release
+// version. Empty when it is (`version` then holds it), else why not.
+std::string host_fault(const std::string& path, std::string& version) {
+    struct stat about;
+    if (stat(path.c_str(), &about) != 0) {
+        return "no such file";
+    }
+    if (!S_ISREG(about.st_mode) || access(path.c_str(), X_OK) != 0) {
+        return "not a program this user may run";
+    }
+    version = release_of(path);
+    return version.empty() ? "carries no host release version" : "";
+}
 
 [[noreturn]] void refuse(const std::string& path, const toml::source_region& where,
                          const std::string& what) {
@@ -141,8 +179,11 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
     check_keys(path, *table, {"image", "offset", "first", "last"}, " in [mac]");
     auto [image, offset] = pair_of(path, *table, "image", "offset");
     if (image != nullptr) {
-        plan.image = text_of(path, *table, "image", table->source(), true);
-        if (plan.image != "board data" && plan.image != "otp" && plan.image != "firmware") {
+        std::string name = text_of(path, *table, "image", table->source(), true);
+        for (const ImageInfo& kind : image_kinds()) {
+            plan.image = name == kind.name ? kind.kind : plan.image;
+        }
+        if (!plan.image) {
             refuse(path, image->source(), "\"image\" is \"board data\", \"otp\" or \"firmware\"");
         }
         std::optional<int64_t> at = offset->value<int64_t>();
@@ -216,4 +257,31 @@ StationFile read_station_file(const std::string& path) {
     file.fixtures = read_fixtures(path, root);
     file.mac = read_mac_plan(path, root);
     return file;
+}
+
+// host as the file names it, or else beside the station, in the build
+// tree's folder above it, or in the install's folder, with its version;
+// checked before any claim, record or frame.
+void find_host(StationFile& file) {
+    if (!file.host.empty()) {
+        std::string fault = host_fault(file.host, file.host_version);
+        if (!fault.empty()) {
+            throw StationError{file.host_place + ": host " + file.host + ": " + fault};
+        }
+        return;
+    }
+    fs::path here = program_folder();
+    std::string looked;
+    for (const fs::path& place : {here / "host", here.parent_path() / "host",
+                                  here.parent_path() / "libexec" / "host-programmer" / "host"}) {
+        std::string path = place.lexically_normal().string();
+        std::string fault = host_fault(path, file.host_version);
+        if (fault.empty()) {
+            file.host = path;
+            return;
+        }
+        looked += "\n  " + path + ": " + fault;
+    }
+    throw StationError{"no host to run (give it with host = \"...\" in " + file.path +
+                       "); looked at:" + looked};
 }

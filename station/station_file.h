@@ -3,7 +3,9 @@
 #pragma once
 
 #include "station/error.h"
+#include "station/profile.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,10 +16,10 @@ struct Fixture {
 
 // Where each board's MAC goes, and the pool MACs are handed out from.
 struct MacPlan {
-    std::string image;        // "board data", "otp" or "firmware"; empty: no image carries it
-    long offset = 0;          // of its six bytes in that image, most significant first
-    std::string offset_place; // "FILE:LINE" of the offset, for the check at lock
-    std::string first, last;  // the pool, 12 upper-case hexadecimal digits; empty: none
+    std::optional<ImageKind> image;      // the image that carries it; none: no image does
+    long offset = 0;                     // of its six bytes in that image, most significant first
+    std::string offset_place;            // "FILE:LINE" of the offset, for the check at lock
+    std::string first, last;             // the pool, 12 upper-case hexadecimal digits; empty: none
     std::string first_place, last_place; // "FILE:LINE" of each, for the checks of a round
     bool has_pool() const {
         return !first.empty();
@@ -44,3 +46,7 @@ struct StationFile {
 // fault: unknown keys, names that are not names, a stall that is not a
 // number of seconds in range, two fixtures on one port.
 StationFile read_station_file(const std::string& path);
+// Finds host: as the file names it, or else beside the station, in the
+// build tree's folder above it, or in the install's folder; with the
+// release version it carries. Checked before any claim, record or frame.
+void find_host(StationFile& file);

@@ -6,10 +6,15 @@
 
 #include "station/record.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+// The longest the station waits on the store (or the spool's disk) for one
+// statement or write; past it the store is lost for the rest of a round.
+constexpr std::chrono::seconds STORE_PATIENCE(10);
 
 // Which records a query takes; empty fields take all.
 struct RecordFilter {
