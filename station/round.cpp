@@ -293,6 +293,14 @@ class Round : private RunnerEvents {
     bool store_failed_ = false;
 };
 
+// Why a scanned line gives no MAC a board may carry (`mac`: the line as
+// checked_mac read it), or an empty text.
+std::string scan_fault(const std::string& mac) {
+    return mac.empty()               ? std::string("not a MAC: ") + MAC_FORMS
+           : !mac_fault(mac).empty() ? "refused: " + mac_fault(mac)
+                                     : "";
+}
+
 // The node a fixture's port resolves to; empty when it is missing.
 std::string device_of(const Fixture& fixture) {
     std::error_code missing;
@@ -467,11 +475,10 @@ class ScanFeed : public Feed {
         std::string mac = line.empty() ? "" : checked_mac(line);
         auto twin = std::find_if(round.boards().begin(), round.boards().end(),
                                  [&](const Board& b) { return b.running && b.record.mac == mac; });
-        std::string why = mac.empty() && !line.empty() ? std::string("not a MAC: ") + MAC_FORMS
-                          : !mac.empty() && !mac_fault(mac).empty() ? "refused: " + mac_fault(mac)
-                          : twin != round.boards().end()
-                              ? "refused: MAC " + mac + " is running on " + twin->fixture.name
-                              : "";
+        std::string why = line.empty() ? "" : scan_fault(mac);
+        if (why.empty() && twin != round.boards().end()) {
+            why = "refused: MAC " + mac + " is running on " + twin->fixture.name;
+        }
         std::string device = device_of(*asking_);
         if (why.empty() && device.empty()) {
             why = "refused: port " + asking_->port + " is missing";
@@ -539,12 +546,8 @@ std::string ask_mac(const std::string& fixture, const std::vector<Planned>& plan
             return "";
         }
         std::string mac = checked_mac(line);
-        if (mac.empty()) {
-            std::cout << "not a MAC: " << MAC_FORMS << "\n";
-            continue;
-        }
-        if (!mac_fault(mac).empty()) {
-            std::cout << "refused: " << mac_fault(mac) << "\n";
+        if (!scan_fault(mac).empty()) {
+            std::cout << scan_fault(mac) << "\n";
             continue;
         }
         auto given = std::find_if(planned.begin(), planned.end(),
