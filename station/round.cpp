@@ -195,11 +195,11 @@ class Round : private RunnerEvents {
         b.folder = a.folder;
         b.running = true;
         b.started = Clock::now();
-        ChildSpec host{file_.host,
-                       {plan.fixture.port, b.record.mac},
-                       b.folder.empty() ? p_.snapshot->folder() : b.folder,
-                       log_path(p_.logs, b.record.id),
-                       b.record.device};
+        ChildCommand host{file_.host,
+                          {plan.fixture.port, b.record.mac},
+                          b.folder.empty() ? p_.snapshot->folder() : b.folder,
+                          log_path(p_.logs, b.record.id),
+                          b.record.device};
         by_child_[runner_.start(host)] = &b;
         screen_->board_started(b);
     }

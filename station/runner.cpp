@@ -52,7 +52,7 @@ sigset_t station_signals() {
 // In the child. It dies with the station (SIGTERM, which frees its port)
 // and stands in a process group of its own, so the terminal's Ctrl+C
 // reaches only the station.
-[[noreturn]] void become(const ChildSpec& spec, const std::vector<char*>& argv, int output,
+[[noreturn]] void become(const ChildCommand& command, const std::vector<char*>& argv, int output,
                          pid_t station) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != station) {
@@ -67,10 +67,10 @@ sigset_t station_signals() {
     }
     int input = open("/dev/null", O_RDONLY);
     if (input < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0 ||
-        chdir(spec.folder.c_str()) != 0) {
+        chdir(command.folder.c_str()) != 0) {
         _exit(127);
     }
-    execv(spec.program.c_str(), argv.data());
+    execv(command.program.c_str(), argv.data());
     const char message[] = "station: host could not be started\n";
     if (write(2, message, sizeof(message) - 1) < 0) {
         _exit(127);
@@ -79,10 +79,10 @@ sigset_t station_signals() {
 }
 
 // Forks the child with its pipe; the reason when it cannot.
-std::string fork_child(const ChildSpec& spec, pid_t& pid, int& output) {
+std::string fork_child(const ChildCommand& command, pid_t& pid, int& output) {
     // Built before the fork: the child only calls what is safe after it.
     std::vector<std::string> words = {"host"};
-    words.insert(words.end(), spec.arguments.begin(), spec.arguments.end());
+    words.insert(words.end(), command.arguments.begin(), command.arguments.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
         argv.push_back(word.data());
@@ -95,7 +95,7 @@ std::string fork_child(const ChildSpec& spec, pid_t& pid, int& output) {
     pid_t station = getpid();
     pid = fork();
     if (pid == 0) {
-        become(spec, argv, ends[1], station);
+        become(command, argv, ends[1], station);
     }
     close(ends[1]);
     if (pid < 0) {
@@ -148,25 +148,26 @@ bool Runner::running() const {
     return !children_.empty();
 }
 
-int Runner::start(const ChildSpec& spec) {
+int Runner::start(const ChildCommand& command) {
     children_.emplace_back();
     Child& child = children_.back();
     child.number = next_++;
-    child.device = spec.device;
+    child.device = command.device;
     if (stopping_) {
         child.unstarted = Ending{Ending::How::stopped_before_start};
         return child.number;
     }
     // The log is a copy for people: a board without one still has its
     // transcript in the record.
-    child.log = open(spec.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    std::string fault = fork_child(spec, child.pid, child.output);
+    child.log =
+        open(command.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string fault = fork_child(command, child.pid, child.output);
     if (!fault.empty()) {
         child.unstarted = Ending{Ending::How::could_not_start};
         events_.output(child.number, fault.data(), fault.size());
         return child.number;
     }
-    child.device_id = device_number(spec.device);
+    child.device_id = device_number(command.device);
     return child.number;
 }
 

@@ -17,7 +17,7 @@ typedef std::chrono::steady_clock Clock;
 // One child to run: `program` with `arguments`, in `folder`, standard input
 // empty, standard output and error into one pipe, copied as it comes into a
 // new file at `log`. It is stopped when the node `device` stands for goes.
-struct ChildSpec {
+struct ChildCommand {
     std::string program;
     std::vector<std::string> arguments;
     std::string folder;
@@ -57,7 +57,7 @@ class Runner {
 
     // Starts a child; returns its number for the events. One that cannot
     // start, or comes after a stop was asked, ends in the next pass.
-    int start(const ChildSpec& spec);
+    int start(const ChildCommand& command);
     // One pass of the loop: waits at most 100 ms for the pipes, the signals
     // and `extra` (whose revents it fills in), then reads, reaps and stops.
     void pass(std::vector<pollfd>& extra);
