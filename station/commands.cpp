@@ -249,10 +249,13 @@ int command_retry(const Context& c) {
     filter.round = round;
     std::vector<Planned> planned;
     std::vector<Skipped> skipped;
-    for (const Record& r : store.records(filter)) {
-        if (r.outcome == Outcome::passed) {
-            continue;
-        }
+    std::vector<Record> records = store.records(filter);
+    std::vector<const Record*> round_records;
+    for (const Record& r : records) {
+        round_records.push_back(&r);
+    }
+    for (const Record* retried : boards_to_retry(round_records)) {
+        const Record& r = *retried;
         auto fixture = std::find_if(c.file.fixtures.begin(), c.file.fixtures.end(),
                                     [&](const Fixture& f) { return f.name == r.fixture; });
         if (fixture == c.file.fixtures.end()) {

@@ -171,11 +171,24 @@ const char LIVENESS_LOCKS[] = "7407";
 // ended by the server after this long, so that the rows it holds are freed.
 const char IDLE_IN_TRANSACTION[] = "SET idle_in_transaction_session_timeout = '60s'";
 
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
+// libpq's message as one line: its lines (a server's, then libpq's own)
+// joined with "; ", so that it never runs into the station's text.
+std::string one_line(const std::string& text) {
+    std::string line;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = std::min(text.find('\n', at), text.size());
+        std::string part = text.substr(at, end - at);
+        while (!part.empty() && (part.back() == ' ' || part.back() == '\r')) {
+            part.pop_back();
+        }
+        size_t first = part.find_first_not_of(" \t");
+        if (first != std::string::npos) {
+            line += (line.empty() ? "" : "; ") + part.substr(first);
+        }
+        at = end + 1;
     }
-    return text;
+    return line;
 }
 
 // A connection that gives up on a server that does not answer: the store's
@@ -328,7 +341,7 @@ class PgStore : public SqlStore {
 
     // libpq's words, trimmed, without the connection text's secrets.
     std::string said(const char* message) const {
-        return cleaned(trimmed(message ? message : ""), secrets_);
+        return cleaned(one_line(message ? message : ""), secrets_);
     }
 
     // A column as text; bytes as their raw bytes.

@@ -1,6 +1,8 @@
 // Records: their columns, times and identities.
 #include "station/record.h"
 
+#include <map>
+
 #include <openssl/rand.h>
 
 #include <chrono>
@@ -68,6 +70,22 @@ void set_column(Record& r, const Column& column, const std::string& value) {
 }
 
 } // namespace
+
+std::vector<const Record*> boards_to_retry(const std::vector<const Record*>& round) {
+    std::map<std::string, const Record*> last_on_fixture, last_of_mac;
+    for (const Record* r : round) {
+        last_on_fixture[r->fixture] = r;
+        last_of_mac[r->mac] = r;
+    }
+    std::vector<const Record*> retried;
+    for (const Record* r : round) {
+        bool still_there = last_on_fixture[r->fixture] == r && last_of_mac[r->mac] == r;
+        if (still_there && r->outcome != Outcome::passed && r->outcome != Outcome::started) {
+            retried.push_back(r);
+        }
+    }
+    return retried;
+}
 
 const std::vector<std::string>& record_columns() {
     static const std::vector<std::string> names = [] {

@@ -49,6 +49,12 @@ struct Record {
     bool mac_kept = false;
 };
 
+// Of a round's records in the order they started, those a retry runs
+// again: each fixture's last board, when it did not pass and its MAC went
+// to no later board of the round (that board left the fixture); each
+// fixture once.
+std::vector<const Record*> boards_to_retry(const std::vector<const Record*>& round);
+
 // The export's columns, in their order.
 const std::vector<std::string>& record_columns();
 // A record's value for one of the export's columns.

@@ -36,6 +36,8 @@ class Feed {
     // The answer to one of its claims.
     virtual void claimed(Round& round, const Planned& plan) = 0;
     virtual void not_claimed(Round& round, const Planned& plan, const Recorder::Answer& a) = 0;
+    // A board of the round ended.
+    virtual void board_ended(Round&, const Board&) {}
     // Whether no more boards come.
     virtual bool done() const = 0;
 };
@@ -108,6 +110,7 @@ class Round : private RunnerEvents {
 
     // Runs the feed's boards to the last record; returns the exit status.
     int run(Feed& feed, int skipped_before) {
+        feed_ = &feed;
         for (;;) {
             feed.offer(*this);
             if (feed.done() && claims_.empty() && !runner_.running()) {
@@ -125,19 +128,28 @@ class Round : private RunnerEvents {
                 }
             }
         }
-        screen_->answered();
+        screen_->prompt(""); // an open prompt is taken back (Ctrl+C)
         int unrecorded = recorder_.settle();
-        if (!recorder_.store_lost()) {
+        if (pool_asked_ && !recorder_.store_lost()) {
             warn_of_pool();
         }
-        screen_->round_ended(boards_, skipped_before + unstarted_, p_.round);
+        int skipped = skipped_before + unstarted_;
+        // A round that a signal ended before any board: nothing to tell.
+        if (!interrupted() || !boards_.empty() || skipped > 0) {
+            screen_->round_ended(boards_, skipped, p_.round);
+        }
         return status(unrecorded);
+    }
+    // Whether SIGINT, SIGTERM or SIGHUP ended the round.
+    bool interrupted() const {
+        return runner_.stopping();
     }
 
     // For the feeds.
     void claim(const Planned& plan, const std::string& device) {
         Record r = new_record(plan, device);
         claims_[r.id] = plan;
+        pool_asked_ = pool_asked_ || plan.mac.empty();
         recorder_.claim(r, prepare_claim(file_, *p_.snapshot), plan.retry_of);
     }
     Screen& screen() {
@@ -237,6 +249,7 @@ class Round : private RunnerEvents {
                      began_image(r.transcript, image_info(*file_.mac.image).file);
         recorder_.finished(r);
         screen_->board_finished(b);
+        feed_->board_ended(*this, b);
     }
     void tick() override {
         recorder_.check();
@@ -291,6 +304,8 @@ class Round : private RunnerEvents {
     std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
     int unstarted_ = 0;
     bool store_failed_ = false;
+    bool pool_asked_ = false; // a claim took the pool's next MAC
+    Feed* feed_ = nullptr;
 };
 
 // Why a scanned line gives no MAC a board may carry (`mac`: the line as
@@ -386,15 +401,22 @@ class Input {
     bool ended_ = false;
 };
 
-// `run --continuous`: the next idle fixture's MAC, one claim at a time.
+// `run --continuous`: the next idle fixture's MAC, one claim at a time. A
+// scan may aim at a fixture (its label, then or with a MAC), skip the
+// fixture asked ("-", or its label again), or end the round ("q"). A
+// fixture whose port is missing, or whose last three boards failed to open
+// their port, is out of service: not asked again until its port is back
+// or its label is scanned.
 class ScanFeed : public Feed {
   public:
     ScanFeed(const StationFile& file, const std::vector<Fixture>& fixtures, bool rework)
         : file_(file), fixtures_(fixtures), rework_(rework) {}
 
     void offer(Round& round) override {
+        look_at_ports(round);
         for (;;) {
-            taking_ = taking_ && !round.stopping();
+            // Once input is over, no fixture is asked (nor taken out).
+            taking_ = taking_ && !round.stopping() && !input_.ended();
             if (taking_ && !asking_ && !claim_waits_) {
                 ask_next(round);
             }
@@ -407,7 +429,7 @@ class ScanFeed : public Feed {
         }
     }
     int waits_on() const override {
-        return asking_ && !claim_waits_ && taking_ ? 0 : -1;
+        return (asking_ || waiting_label_) && !claim_waits_ && taking_ ? 0 : -1;
     }
     void readable(Round& round) override {
         input_.read_some();
@@ -437,21 +459,85 @@ class ScanFeed : public Feed {
         }
         refuse(round, "refused: " + a.why); // the same fixture is asked again
     }
+    // A fixture whose last three boards failed to open its port is taken
+    // out of service.
+    void board_ended(Round& round, const Board& board) override {
+        bool open_failed =
+            board.record.outcome == Outcome::failed && board.record.stage == Stage::open;
+        int& failures = open_failures_[board.fixture.name];
+        failures = open_failed ? failures + 1 : 0;
+        if (failures >= 3) {
+            failures = 0;
+            take_out(round, board.fixture, "its last three boards failed to open its port", false,
+                     true);
+        }
+    }
     bool done() const override {
         return !claim_waits_ && (!taking_ || input_.ended());
     }
 
   private:
+    void ask(Round& round, const Fixture& f) {
+        asking_ = f;
+        waiting_label_ = false;
+        round.screen().prompt("MAC for " + f.name + ": ");
+    }
+    // The next fixture in the file's order that is neither running nor out
+    // of service (one whose port went is taken out on the way); when none
+    // is, and one is out of service, its label is asked for.
     void ask_next(Round& round) {
         for (size_t k = 0; k < fixtures_.size(); ++k) {
             const Fixture& f = fixtures_[(next_ + k) % fixtures_.size()];
-            if (!running_on(round, f.name)) {
-                asking_ = f;
-                next_ = (next_ + k + 1) % fixtures_.size();
-                round.screen().prompt("MAC for " + f.name + ": ");
-                return;
+            if (running_on(round, f.name) || out_.count(f.name) != 0) {
+                continue;
+            }
+            if (device_of(f).empty()) {
+                take_out(round, f, "port " + f.port + " is missing", true);
+                continue;
+            }
+            next_ = (next_ + k + 1) % fixtures_.size();
+            ask(round, f);
+            return;
+        }
+        bool none_to_ask = !out_.empty() && !any_running(round);
+        if (none_to_ask && !waiting_label_) {
+            round.screen().prompt("no fixture to ask: scan a fixture's label, or q: ");
+        }
+        waiting_label_ = none_to_ask;
+    }
+    // `board_left`: a board was scanned for it, and is left unprogrammed.
+    void take_out(Round& round, const Fixture& f, const std::string& why, bool port_missing,
+                  bool board_left = false) {
+        out_[f.name] = port_missing;
+        if (board_left) {
+            round.not_started();
+        }
+        round.screen().notice(f.name + " out of service: " + why);
+        if (asking_ && asking_->name == f.name) {
+            asking_.reset();
+        }
+    }
+    void put_back(Round& round, const Fixture& f) {
+        if (out_.erase(f.name) != 0) {
+            round.screen().notice(f.name + " back in service");
+        }
+    }
+    // Every second: a fixture out of service for its port is back with it.
+    void look_at_ports(Round& round) {
+        if (Clock::now() - ports_seen_ < std::chrono::seconds(1)) {
+            return;
+        }
+        ports_seen_ = Clock::now();
+        for (const Fixture& f : fixtures_) {
+            auto out = out_.find(f.name);
+            if (out != out_.end() && out->second && !device_of(f).empty()) {
+                put_back(round, f);
             }
         }
+    }
+    static bool any_running(const Round& round) {
+        return std::any_of(round.boards().begin(), round.boards().end(),
+                           [](const Board& b) { return b.running; });
     }
     static bool running_on(const Round& round, const std::string& fixture) {
         return std::any_of(round.boards().begin(), round.boards().end(),
@@ -459,29 +545,78 @@ class ScanFeed : public Feed {
     }
     void refuse(Round& round, const std::string& why) {
         round.screen().notice(why);
-        round.screen().prompt("MAC for " + asking_->name + ": ");
+        round.screen().prompt(asking_ ? "MAC for " + asking_->name + ": "
+                                      : "no fixture to ask: scan a fixture's label, or q: ");
     }
-    // A line for the fixture asked: "q" ends input; an empty one takes the
-    // pool's next MAC, or skips the fixture without a pool.
-    void take(Round& round, const std::string& line) {
+    // The fixture a scanned word labels: its name, or "fixture:NAME".
+    const Fixture* labelled(const std::string& word) const {
+        for (const Fixture& f : fixtures_) {
+            if (word == f.name || word == "fixture:" + f.name) {
+                return &f;
+            }
+        }
+        return nullptr;
+    }
+    // A fixture's label aims what follows at it; the label of the fixture
+    // asked, alone, skips it.
+    bool aimed(Round& round, std::string& line) {
+        size_t space = line.find(' ');
+        const Fixture* f = labelled(line.substr(0, space));
+        if (f == nullptr) {
+            return true;
+        }
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        rest.erase(0, rest.find_first_not_of(' '));
+        if (rest.empty() && asking_ && asking_->name == f->name) {
+            asking_.reset(); // skipped for this board
+            return false;
+        }
+        if (running_on(round, f->name)) {
+            refuse(round, "refused: " + f->name + " is running a board");
+            return false;
+        }
+        // Its label brings it back, unless its port is still missing (the
+        // scan is then refused for that).
+        auto out = out_.find(f->name);
+        if (out != out_.end() && !(out->second && device_of(*f).empty())) {
+            put_back(round, *f);
+        }
+        ask(round, *f);
+        line = rest;
+        return !rest.empty();
+    }
+    // A line for the fixture asked: "q" ends input; "-" skips it; an empty
+    // one takes the pool's next MAC, or skips the fixture without a pool.
+    void take(Round& round, std::string line) {
         if (line == "q") {
             taking_ = false;
             return;
         }
-        if (line.empty() && !file_.mac.has_pool()) {
+        if (!aimed(round, line)) {
+            return;
+        }
+        bool skip = line == "-" || (line.empty() && !file_.mac.has_pool());
+        std::string mac = line.empty() || skip ? "" : checked_mac(line);
+        std::string why = line.empty() || skip ? "" : scan_fault(mac);
+        if (why.empty() && !asking_) {
+            why = skip || line.empty()
+                      ? "no fixture is asked"
+                      : "refused: no fixture is free: scan a fixture's label first";
+        }
+        if (why.empty() && skip) {
             asking_.reset(); // the next idle fixture is asked
             return;
         }
-        std::string mac = line.empty() ? "" : checked_mac(line);
         auto twin = std::find_if(round.boards().begin(), round.boards().end(),
                                  [&](const Board& b) { return b.running && b.record.mac == mac; });
-        std::string why = line.empty() ? "" : scan_fault(mac);
         if (why.empty() && twin != round.boards().end()) {
             why = "refused: MAC " + mac + " is running on " + twin->fixture.name;
         }
-        std::string device = device_of(*asking_);
+        std::string device = asking_ ? device_of(*asking_) : "";
         if (why.empty() && device.empty()) {
-            why = "refused: port " + asking_->port + " is missing";
+            refuse(round, "refused: port " + asking_->port + " is missing");
+            take_out(round, *asking_, "port " + asking_->port + " is missing", true, true);
+            return;
         }
         if (!why.empty()) {
             refuse(round, why);
@@ -495,10 +630,14 @@ class ScanFeed : public Feed {
     const std::vector<Fixture>& fixtures_;
     bool rework_;
     Input input_;
-    std::optional<Fixture> asking_; // the fixture whose MAC is asked for
-    bool claim_waits_ = false;      // its MAC is with the store
-    bool taking_ = true;            // input is taken (until its end, q, Ctrl+C or a lost store)
-    size_t next_ = 0;               // where the search for an idle fixture starts
+    std::optional<Fixture> asking_;   // the fixture whose MAC is asked for
+    bool waiting_label_ = false;      // no fixture to ask: a label is asked for
+    bool claim_waits_ = false;        // its MAC is with the store
+    bool taking_ = true;              // input is taken (until its end, q, Ctrl+C or a lost store)
+    size_t next_ = 0;                 // where the search for an idle fixture starts
+    std::map<std::string, bool> out_; // out of service; true: for its port
+    std::map<std::string, int> open_failures_; // in a row, by fixture
+    Clock::time_point ports_seen_;
 };
 
 } // namespace
@@ -578,5 +717,7 @@ int run_continuous(const StationFile& file, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json) {
     Round round(file, opened, fixtures.size(), json, true);
     ScanFeed feed(file, fixtures, rework);
-    return round.run(feed, 0);
+    int status = round.run(feed, 0);
+    // Ctrl+C ends a shift: the shell's status for it, once all is recorded.
+    return status != 2 && round.interrupted() ? 130 : status;
 }

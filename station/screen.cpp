@@ -60,12 +60,13 @@ std::map<std::string, int> outcome_counts(const std::list<Board>& boards) {
 
 // The fixtures `station retry` would run: "A1,A3".
 std::string retry_list(const std::list<Board>& boards) {
-    std::string retry;
+    std::vector<const Record*> round;
     for (const Board& b : boards) {
-        Outcome o = b.record.outcome;
-        if (o != Outcome::passed && o != Outcome::started) {
-            retry += (retry.empty() ? "" : ",") + b.fixture.name;
-        }
+        round.push_back(&b.record);
+    }
+    std::string retry;
+    for (const Record* r : boards_to_retry(round)) {
+        retry += (retry.empty() ? "" : ",") + r->fixture;
     }
     return retry;
 }
@@ -213,6 +214,7 @@ class ContinuousScreen : public LineScreen {
             (passed ? std::string(took) : outcome_text(b) + " (" + took + ")"));
     }
     void prompt(const std::string& text) override {
+        greet();
         std::string shown = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
         prompt_ = text;
         open_ = !text.empty();
@@ -233,6 +235,7 @@ class ContinuousScreen : public LineScreen {
     // The prompt's line is taken back on a terminal, ended elsewhere, and
     // shown again below the line.
     void say(const std::string& line) override {
+        greet();
         std::string text = open_ ? (terminal_ ? "\r\x1b[K" : "\n") : "";
         text += line + "\n" + prompt_;
         open_ = !prompt_.empty();
@@ -241,10 +244,20 @@ class ContinuousScreen : public LineScreen {
     }
 
   private:
+    // The first line of a shift says what a scan may be.
+    void greet() {
+        if (!greeted_) {
+            greeted_ = true;
+            std::printf("scan a MAC for the fixture asked, or a fixture's label and a MAC for "
+                        "it; - skips the fixture asked; q ends\n");
+        }
+    }
+
     bool terminal_;
     bool colour_;
     std::string prompt_;
     bool open_ = false; // a line of ours waits for its end
+    bool greeted_ = false;
 };
 
 class TerminalScreen : public LineScreen {

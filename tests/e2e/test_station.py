@@ -342,6 +342,100 @@ class Continuous(StationCase):
         self.assertLess(utc_seconds(records["A2"]["started"]),
                         utc_seconds(records["A1"]["ended"]))
 
+    def shift(self, line):
+        """A continuous round through a pipe: (write a line, wait for a text
+        on standard output, end and take what is left)."""
+        station = subprocess.Popen([STATION, "run", "--continuous"], cwd=line.path,
+                                   env=line.env(), stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        self.addCleanup(station.stderr.close)
+        self.addCleanup(station.stdout.close)
+        seen = []
+
+        def wait_for(text):
+            while not any(text in l for l in seen):
+                self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
+                chunk = station.stdout.readline().decode()
+                self.assertTrue(chunk, seen)
+                seen.append(chunk)
+
+        def end(close=True):
+            if close:
+                station.stdin.close()
+            station.wait(timeout=RUN_TIMEOUT)
+            seen.append(station.stdout.read().decode())
+            return "".join(seen), station.stderr.read().decode(), station.returncode
+
+        return types.SimpleNamespace(process=station, write=lambda t: station.stdin.write(
+            t.encode() + b"\n"), wait_for=wait_for, end=end)
+
+    def test_scans_aimed_at_a_fixture_and_a_retry_of_where_each_board_is(self):
+        line = self.line(fixtures=2)
+        line.plug(1)
+        line.plug(2, "--answer", "3=000600000000")  # CRC error at frame 3
+        s = self.shift(line)
+        s.wait_for("scan a MAC for the fixture asked, or a fixture's label and a MAC for it")
+        s.write("A2 " + mac(2))  # aimed at A2, while A1 is asked
+        s.wait_for("A2 %s FAIL failed in board data: CRC Error" % mac(2))
+        line.plug(2, "--answer", "3=000600000000")  # the next board in A2 fails too
+        s.write("fixture:A2 " + mac(3))
+        s.wait_for("A2 %s FAIL" % mac(3))
+        s.write("-")  # A1 asked: skipped, without a board
+        s.write("q")
+        out, err, status = s.end()
+        self.assertEqual((status, err), (1, ""), out)
+        self.assertNotIn("A1 %s" % mac(1), out)
+        # A2 holds the board of the second scan: it alone is retried, once.
+        self.assertIn("station retry would run A2\n", out)
+        line.plug(2)
+        out, err, status = line.station("retry")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual(sorted((r["mac"], r["attempt"], r["outcome"]) for r in line.export()),
+                         [(mac(2), 1, "failed"), (mac(3), 1, "failed"), (mac(3), 2, "passed")])
+
+    def test_a_fixture_without_its_port_is_out_of_service_until_it_is_back(self):
+        line = self.line(fixtures=2)
+        line.plug(1, "--delay", "100")
+        s = self.shift(line)
+        s.write(mac(1))
+        s.wait_for("A1 %s started" % mac(1))
+        # A2 is asked next: its port is missing, so it is out of service
+        # and not asked again; once A1 ends, a label is asked for.
+        s.wait_for("A2 out of service: port %s is missing" % line.port(2))
+        s.wait_for("A1 %s PASS" % mac(1))
+        # A board scanned for it while its port is still missing is left
+        # unprogrammed: that counts (status 1).
+        s.write("A2 " + mac(2))
+        s.wait_for("refused: port %s is missing" % line.port(2))
+        line.plug(2)
+        s.wait_for("A2 back in service")
+        s.write(mac(2))
+        s.wait_for("A2 %s PASS" % mac(2))
+        out, err, status = s.end()
+        self.assertEqual((status, err), (1, ""), out)
+        self.assertEqual(sorted(r["mac"] for r in line.export()), [mac(1), mac(2)])
+
+    def test_ctrl_c_ends_a_shift_with_130(self):
+        line = self.line(fixtures=1, stall=60)
+        for running in (False, True):
+            with self.subTest(running=running):
+                line.plug(1, "--silent-from", "4")
+                s = self.shift(line)
+                if running:
+                    s.write(mac(1))
+                    s.wait_for("A1 %s started" % mac(1))
+                else:
+                    s.wait_for("scan a MAC")
+                s.process.send_signal(signal.SIGINT)
+                out, err, status = s.end(close=False)
+                s.process.stdin.close()
+                self.assertEqual((status, err), (130, ""), out)
+                if running:
+                    self.assertIn("A1 %s FAIL aborted" % mac(1), out)
+                    self.assertRegex(out, r"\nround [0-9a-f-]+: 1 board, 1 aborted\n")
+                else:
+                    self.assertNotIn("round", out)  # no empty round told
+
     def test_mac_given_with_continuous_is_refused(self):
         line = self.line(fixtures=1)
         out, err, status = line.station("run", "--continuous", *self.macs([1]))

@@ -125,6 +125,18 @@ class Pool(MacLine):
             agent.stop()
             self.assertEqual(agent.received("otp.bin"), with_mac(OTP, number))
 
+    def test_the_pool_is_told_of_only_when_a_board_took_a_mac_from_it(self):
+        line = self.mac_line(2, 'first = "0011223300A0"\nlast = "0011223300A0"\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1)
+        out, err, status = line.station("run", "--fixtures", "A1", stdin=b"\n")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertIn("MAC pool 0011223300A0-0011223300A0: 0 of 1 left", out)
+        line.plug(2)
+        out, err, status = line.station("run", "--fixtures", "A2", "--mac", "A2=001122330011")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertNotIn("MAC pool", out)
+
     def test_continuous_with_the_pool_used_up_warns_and_ends_with_1(self):
         # The third line goes to A3, asked in turn, whose agent is still there
         # (an agent ends with its board, and its port with it).
