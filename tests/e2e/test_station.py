@@ -312,9 +312,12 @@ class Continuous(StationCase):
         seen = []
 
         def wait_for(text):
-            while not any(text in l for l in seen):
+            # What is there, not whole lines: a prompt ends without one.
+            while text not in "".join(seen):
                 self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
-                seen.append(station.stdout.readline().decode())
+                chunk = os.read(station.stdout.fileno(), 65536).decode()
+                self.assertTrue(chunk, seen)
+                seen.append(chunk)
 
         station.stdin.write(b"001122334401\n")
         wait_for("A1 001122334401 started")
@@ -351,13 +354,18 @@ class Continuous(StationCase):
         self.addCleanup(station.stderr.close)
         self.addCleanup(station.stdout.close)
         seen = []
+        found = [0]  # where the next text is looked for
 
         def wait_for(text):
-            while not any(text in l for l in seen):
+            # What is there, not whole lines: a prompt ends without one, and
+            # a text waited for is looked for after the last one found.
+            while text not in "".join(seen)[found[0]:]:
                 self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
-                chunk = station.stdout.readline().decode()
+                chunk = os.read(station.stdout.fileno(), 65536).decode()
                 self.assertTrue(chunk, seen)
                 seen.append(chunk)
+            text_so_far = "".join(seen)
+            found[0] = text_so_far.index(text, found[0]) + len(text)
 
         def end(close=True):
             if close:
@@ -409,7 +417,7 @@ class Continuous(StationCase):
         s.wait_for("refused: port %s is missing" % line.port(2))
         line.plug(2)
         s.wait_for("A2 back in service")
-        s.write(mac(2))
+        s.write("A2 " + mac(2))  # A1 is the fixture asked
         s.wait_for("A2 %s PASS" % mac(2))
         out, err, status = s.end()
         self.assertEqual((status, err), (1, ""), out)
