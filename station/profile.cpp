@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -116,6 +117,33 @@ void copy_image(const std::string& from, const fs::path& to, const std::string& 
     chmod(to.c_str(), 0400);
 }
 
+// The names the images take in a snapshot: their own files' names, unless
+// two are the same or one is a name the snapshot keeps for itself.
+std::vector<std::string> snapshot_names(const Images& images) {
+    std::vector<std::string> own, fixed;
+    for (const ImageInfo& image : image_kinds()) {
+        own.push_back(fs::path(images.*image.path).filename().string());
+        fixed.push_back(image.file);
+    }
+    for (size_t i = 0; i < own.size(); ++i) {
+        bool reserved = own[i].empty() || own[i] == CONFIG_FILE_NAME || own[i] == "boards";
+        if (reserved || std::count(own.begin(), own.end(), own[i]) > 1) {
+            return fixed;
+        }
+    }
+    return own;
+}
+
+// Writes `text` as a new read-only file.
+void write_new_file(const fs::path& path, const std::string& text) {
+    std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(path.c_str(), "wbx"), std::fclose);
+    if (!out || std::fwrite(text.data(), 1, text.size(), out.get()) != text.size() ||
+        std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
+        throw StationError{"cannot write " + path.string()};
+    }
+    chmod(path.c_str(), 0400);
+}
+
 } // namespace
 
 Images read_images(const std::string& config_path) {
@@ -181,28 +209,21 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
                            std::strerror(errno)};
     }
     folder_ = name.data();
-    const ImageInfo &board_data = image_info(ImageKind::board_data),
-                    &otp = image_info(ImageKind::otp), &firmware = image_info(ImageKind::firmware);
+    names_ = snapshot_names(images);
     try {
         for (const ImageInfo& image : image_kinds()) {
-            fs::path to = fs::path(folder_) / image.file;
+            fs::path to = fs::path(folder_) / file_of(image.kind);
             copy_image(images.*image.path, to, profile.*image.locked_hash);
             hashes_.push_back({to.string(), profile.*image.locked_hash});
         }
-        std::string config = std::string("Boarddata: ") + board_data.file + "\nOTP: " + otp.file +
-                             "\nOTPAddress: " + signed_hex(images.otp_address) +
-                             "\nFirmware: " + firmware.file + "\n";
-        config_ = config;
-        fs::path config_path = fs::path(folder_) / CONFIG_FILE_NAME;
-        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(config_path.c_str(), "wbx"),
-                                                   std::fclose);
-        if (!file || std::fwrite(config.data(), 1, config.size(), file.get()) != config.size() ||
-            std::fflush(file.get()) != 0) {
-            throw StationError{"cannot write " + config_path.string()};
-        }
-        file.reset();
-        chmod(config_path.c_str(), 0400);
-        for (const char* file_name : {board_data.file, otp.file, firmware.file, CONFIG_FILE_NAME}) {
+        config_ = "Boarddata: " + file_of(ImageKind::board_data) +
+                  "\nOTP: " + file_of(ImageKind::otp) +
+                  "\nOTPAddress: " + signed_hex(images.otp_address) +
+                  "\nFirmware: " + file_of(ImageKind::firmware) + "\n";
+        write_new_file(fs::path(folder_) / CONFIG_FILE_NAME, config_);
+        std::vector<std::string> files = names_;
+        files.push_back(CONFIG_FILE_NAME);
+        for (const std::string& file_name : files) {
             std::string path = (fs::path(folder_) / file_name).string();
             struct stat about;
             if (stat(path.c_str(), &about) != 0) {
@@ -233,8 +254,9 @@ Snapshot::~Snapshot() {
     fs::remove_all(folder_, ignored);
 }
 
-std::string Snapshot::board_folder(const std::string& name, const std::string& file, long offset,
+std::string Snapshot::board_folder(const std::string& name, ImageKind kind, long offset,
                                    const std::string& mac, std::string& hash) const {
+    const std::string& file = file_of(kind);
     std::string locked_path = (fs::path(folder_) / file).string();
     std::ifstream locked(locked_path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(locked)), std::istreambuf_iterator<char>());
@@ -254,23 +276,15 @@ std::string Snapshot::board_folder(const std::string& name, const std::string& f
     if (mkdir(folder.c_str(), 0700) != 0) {
         throw StationError{"cannot make " + folder.string() + ": " + std::strerror(errno)};
     }
-    // The board's image under its own name; the other two are the round's.
-    std::string config = config_;
-    for (const ImageInfo& image : image_kinds()) {
-        const std::string other = image.file;
-        if (file != other) {
-            size_t at = config.find(other);
-            config.replace(at, other.size(), "../../" + other);
+    write_new_file(folder / file, bytes);
+    write_new_file(folder / CONFIG_FILE_NAME, config_);
+    // The round's other two images under their own names: links, not copies
+    // (a hard link would change the copies' change time, which is watched).
+    for (const std::string& other : names_) {
+        if (other != file && symlink(("../../" + other).c_str(), (folder / other).c_str()) != 0) {
+            throw StationError{"cannot link " + (folder / other).string() + ": " +
+                               std::strerror(errno)};
         }
-    }
-    for (const auto& [path, text] : {std::pair<fs::path, const std::string*>{folder / file, &bytes},
-                                     {folder / CONFIG_FILE_NAME, &config}}) {
-        std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(path.c_str(), "wbx"), std::fclose);
-        if (!out || std::fwrite(text->data(), 1, text->size(), out.get()) != text->size() ||
-            std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
-            throw StationError{"cannot write " + path.string()};
-        }
-        chmod(path.c_str(), 0400);
     }
     return folder.string();
 }

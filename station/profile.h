@@ -21,7 +21,7 @@ enum class ImageKind { board_data, otp, firmware };
 struct ImageInfo {
     ImageKind kind;
     const char* name; // in the station file and messages: "board data"
-    const char* file; // in a round's snapshot: "board_data.bin"
+    const char* file; // in a round's snapshot when its own name cannot be: "board_data.bin"
     std::string Images::*path;
     std::string Profile::*locked_hash;
     std::string Record::*hash; // the record's hash of the bytes its board got
@@ -39,7 +39,9 @@ Profile profile_of(const Images& images);
 // reads: a folder made new by this process in `parent` (mode 0700, never
 // one that was there before), the three images read-only with a
 // tivConfig.txt that names them, every copied byte checked against the
-// profile. The folder goes with the object.
+// profile. The images keep the names of the engineer's files, so that a
+// transcript says "Opening board.bin" as a run by hand does; only names that
+// clash take the fixed ones. The folder goes with the object.
 class Snapshot {
   public:
     Snapshot(const Images& images, const Profile& profile, const std::string& parent);
@@ -56,12 +58,16 @@ class Snapshot {
     // Whether the images' bytes still hash to the profile's: the round's
     // last look.
     bool hashes_match() const;
-    // A folder of one board whose MAC goes into one image (`file`, as the
-    // snapshot names it: "otp.bin"): that image with the MAC's six bytes at
-    // `offset`, every other byte as locked, and a tivConfig.txt that names
-    // it beside the round's other two images. Returns the folder; `hash`
+    // The name of an image in the snapshot: "board.bin".
+    const std::string& file_of(ImageKind kind) const {
+        return names_[static_cast<size_t>(kind)];
+    }
+    // A folder of one board whose MAC goes into one image (`kind`): that
+    // image with the MAC's six bytes at `offset`, every other byte as
+    // locked, under the same name, the round's other two images linked in
+    // by theirs, and the round's tivConfig.txt. Returns the folder; `hash`
     // gets the SHA-256 of the board's image.
-    std::string board_folder(const std::string& name, const std::string& file, long offset,
+    std::string board_folder(const std::string& name, ImageKind kind, long offset,
                              const std::string& mac, std::string& hash) const;
 
   private:
@@ -72,6 +78,7 @@ class Snapshot {
     };
     std::vector<Seen> seen_;
     std::vector<std::pair<std::string, std::string>> hashes_; // path, SHA-256
+    std::vector<std::string> names_;                          // by ImageKind
     std::string config_;                                      // the round's tivConfig.txt
 };
 // The frames that carry data (one dot each) for the three images.

@@ -92,7 +92,7 @@ Recorder::Prepare prepare_claim(const StationFile& file, const Snapshot& snapsho
         if (file.mac.image) {
             const ImageInfo& image = image_info(*file.mac.image);
             a.folder =
-                snapshot.board_folder(r.id, image.file, file.mac.offset, r.mac, r.*image.hash);
+                snapshot.board_folder(r.id, image.kind, file.mac.offset, r.mac, r.*image.hash);
         }
     };
 }
@@ -246,7 +246,7 @@ class Round : private RunnerEvents {
             r.message = "the round's snapshot of the images changed: not the locked bytes";
         }
         r.mac_kept = file_.mac.image && r.outcome != Outcome::passed &&
-                     began_image(r.transcript, image_info(*file_.mac.image).file);
+                     began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
         recorder_.finished(r);
         screen_->board_finished(b);
         feed_->board_ended(*this, b);

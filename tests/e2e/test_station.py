@@ -166,14 +166,14 @@ class Round(StationCase):
         line.stop_agents()
         # What a lone host prints against the same agent, byte for byte.
         for n, options in ((1, []), (6, ["--answer", "3=000600000000"])):
-            # The snapshot's names, which host echoes.
+            # The engineer's own files, as the station's configuration names them.
             lone = Workspace()
             self.addCleanup(lone.remove)
-            lone.file("board_data.bin", BOARD)
+            lone.file("board.bin", BOARD)
             lone.file("otp.bin", OTP)
-            lone.file("firmware.bin", FIRMWARE)
-            lone.config("Boarddata: board_data.bin\nOTP: otp.bin\nOTPAddress: 1A000\n"
-                        "Firmware: firmware.bin\n")
+            lone.file("fw.bin", FIRMWARE)
+            lone.config("Boarddata: board.bin\nOTP: otp.bin\nOTPAddress: 1A000\n"
+                        "Firmware: fw.bin\n")
             agent = Agent(*options, workspace=lone)
             self.addCleanup(agent.stop)
             lone_out, lone_err, _ = run_host([agent.port, mac(n)], lone.path)
@@ -209,6 +209,41 @@ class Round(StationCase):
                          [("OTP", "port lost at frame N", "1", "A8"),
                           ("OTP", "stalled: no answer to frame N", "1", "A7"),
                           ("board data", "CRC Error", "1", "A6")])
+
+    def test_a_transcript_names_the_engineers_files_unless_their_names_clash(self):
+        cases = [
+            ("own names, in folders", {"data/board.bin": BOARD, "otp.bin": OTP, "/fw.bin": FIRMWARE},
+             ["data/board.bin", "otp.bin", "/fw.bin"], ["board.bin", "otp.bin", "fw.bin"]),
+            ("one name twice", {"a/image.bin": BOARD, "b/image.bin": OTP, "fw.bin": FIRMWARE},
+             ["a/image.bin", "b/image.bin", "fw.bin"],
+             ["board_data.bin", "otp.bin", "firmware.bin"]),
+            ("the snapshot's own", {"cfg/tivConfig.txt": BOARD, "otp.bin": OTP, "fw.bin": FIRMWARE},
+             ["cfg/tivConfig.txt", "otp.bin", "fw.bin"],
+             ["board_data.bin", "otp.bin", "firmware.bin"]),
+        ]
+        for name, files, entries, opened in cases:
+            with self.subTest(name):
+                line = Line(fixtures=1)
+                self.addCleanup(line.remove)
+                for path, data in files.items():
+                    path = os.path.join(line.path, "images", path.lstrip("/"))
+                    os.makedirs(os.path.dirname(path), exist_ok=True)
+                    with open(path, "wb") as f:
+                        f.write(data)
+                # An absolute path is given as one.
+                entries = [os.path.join(line.path, "images", e[1:]) if e.startswith("/") else e
+                           for e in entries]
+                with open(os.path.join(line.path, "images", "tivConfig.txt"), "w") as f:
+                    f.write("Boarddata: %s\nOTP: %s\nOTPAddress: 1A000\nFirmware: %s\n"
+                            % tuple(entries))
+                self.assertEqual(line.station("lock")[2], 0)
+                agent = line.plug(1)
+                out, err, status = line.station("run", *self.macs([1]))
+                self.assertEqual((status, err), (0, ""), out)
+                transcript = line.export()[0]["transcript"]
+                self.assertEqual(re.findall(r"Opening (.*)\n", transcript), opened)
+                agent.stop()
+                self.assertEqual(agent.received("board_data.bin"), BOARD)
 
 
 class Events(StationCase):

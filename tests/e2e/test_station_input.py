@@ -251,7 +251,7 @@ class SharedFolder(StationCase):
         # Only this user (here root) can: the folder is 0500, its files 0400.
         self.assertEqual(os.stat(round_folder).st_mode & 0o777, 0o500)
         os.chmod(round_folder, 0o700)
-        firmware = os.path.join(round_folder, "firmware.bin")
+        firmware = os.path.join(round_folder, "fw.bin")
         os.rename(firmware, firmware + ".old")
         shutil.copy(firmware + ".old", firmware)
         self.assertEqual(station.wait(timeout=RUN_TIMEOUT), 1)
@@ -277,7 +277,7 @@ while not select.select([sys.stdin], [], [], 0.02)[0]:
                 with open(os.path.join(folder, name, "mine.bin"), "wb") as f:
                     f.write(b"x")
                 os.replace(os.path.join(folder, name, "mine.bin"),
-                           os.path.join(folder, name, "firmware.bin"))
+                           os.path.join(folder, name, "fw.bin"))
                 print("swapped", flush=True)
             except OSError:
                 pass

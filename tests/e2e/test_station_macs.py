@@ -42,6 +42,9 @@ class MacInTheImage(MacLine):
             self.assertEqual(agent.received("board_data.bin"), BOARD)
             self.assertEqual(agent.received("firmware.bin"), FIRMWARE)
             r = records["A%d" % n]
+            # The transcript names the engineer's files, as a run by hand does.
+            for name in ("board.bin", "otp.bin", "fw.bin"):
+                self.assertIn("Opening %s\n" % name, r["transcript"])
             self.assertEqual(r["otp_sha256"], hashlib.sha256(own).hexdigest())
             self.assertEqual(r["board_data_sha256"], hashlib.sha256(BOARD).hexdigest())
 
