@@ -1,6 +1,9 @@
 // The commands and their table.
 #include "station/commands.h"
 
+#include "station/board_log.h"
+#include "station/opening.h"
+
 #include "station/macs.h"
 #include "station/profile.h"
 #include "station/reports.h"
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -137,10 +141,16 @@ void check_since(const Options& options) {
     }
 }
 
-void check_history_mac(const Options& options) {
+void check_board_mac(const char* command, const Options& options) {
     if (checked_mac(options.mac).empty()) {
-        throw StationError{"history " + options.mac + ": " + MAC_FORMS};
+        throw StationError{command + (" " + options.mac) + ": " + MAC_FORMS};
     }
+}
+void check_history_mac(const Options& options) {
+    check_board_mac("history", options);
+}
+void check_log_mac(const Options& options) {
+    check_board_mac("log", options);
 }
 
 std::vector<Record> chosen_records(const Context& c, const std::string& mac, bool transcripts) {
@@ -300,7 +310,35 @@ int command_history(const Context& c) {
         std::cout << "no records of MAC " << mac << "\n";
         return 1;
     }
-    print_history(records, c.opened.store->releases(mac), std::cout);
+    std::string logs = log_folder(c.file);
+    print_history(
+        records, c.opened.store->releases(mac),
+        [&logs](const Record& r) { return find_board_log(logs, r).value_or(""); }, std::cout);
+    return 0;
+}
+
+// The log of the MAC's latest record, as it is on this machine.
+int command_log(const Context& c) {
+    std::string mac = checked_mac(c.options.mac);
+    std::vector<Record> records = chosen_records(c, mac, false);
+    if (records.empty()) {
+        std::cout << "no records of MAC " << mac << "\n";
+        return 1;
+    }
+    const Record& latest = *std::max_element(
+        records.begin(), records.end(),
+        [](const Record& a, const Record& b) { return a.started < b.started; });
+    std::optional<std::string> path = find_board_log(log_folder(c.file), latest);
+    std::ifstream log(path.value_or(""), std::ios::binary);
+    if (!log) {
+        std::cerr << "station: the log of MAC " << mac << "'s latest record " << latest.id
+                  << " (station " << latest.station << ", fixture " << latest.fixture
+                  << ", started " << latest.started << ") is not in " << log_folder(c.file)
+                  << " on this machine\n";
+        return 1;
+    }
+    std::cout << log.rdbuf();
+    std::cout.flush();
     return 0;
 }
 
@@ -455,6 +493,8 @@ const std::vector<Command>& commands() {
          command_init},
         {"history", "one board's records with transcripts", Needs::shared_store, false,
          history_options, check_history_mac, command_history},
+        {"log", "the log of a board's latest record", Needs::shared_store, false,
+         history_options, check_log_mac, command_log},
         {"pool", "the MAC pool: first, last, used and left", Needs::shared_store, false, no_options,
          no_check, command_pool},
         {"release", "free a MAC an interrupted or kept board holds (recorded, with --reason)",

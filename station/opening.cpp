@@ -1,6 +1,8 @@
 // The store opened for a command, and the places its records need.
 #include "station/opening.h"
 
+#include "station/board_log.h"
+
 #include "station/own_file.h"
 #include "station/transcript.h"
 
@@ -63,13 +65,15 @@ void check_open_files(size_t boards) {
 
 // What a record's log tells of a board that a dead station left: the
 // transcript so far, and when it was last written (the record's end).
-void read_log(Record& record, const std::string& path) {
-    std::ifstream log(path, std::ios::binary);
+void read_log(Record& record, const std::string& logs) {
+    std::optional<std::string> path = find_board_log(logs, record);
     struct stat about;
-    if (!log || stat(path.c_str(), &about) != 0) {
+    if (!path || stat(path->c_str(), &about) != 0) {
         return; // host never started, or its log is gone: nothing more is known
     }
-    record.transcript.assign(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+    std::ifstream log(*path, std::ios::binary);
+    record.transcript = transcript_in_log(
+        std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()));
     record.ended = utc_text(std::chrono::system_clock::time_point(
         std::chrono::seconds(about.st_mtim.tv_sec) +
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -84,7 +88,7 @@ void interrupt_left_records(Store& store, const StationFile& file) {
     std::vector<Record> left = store.started_records(file.station);
     for (Record& record : left) {
         record.ended = utc_now();
-        read_log(record, log_path(log_folder(file), record.id));
+        read_log(record, log_folder(file));
         judge_interrupted(record);
         record.mac_kept = file.mac.image.has_value();
         store.finish(record);
@@ -155,10 +159,6 @@ std::string make_log_folder(const StationFile& file) {
     std::string folder = log_folder(file);
     make_own_folder(folder, "the log folder");
     return folder;
-}
-
-std::string log_path(const std::string& log_folder, const std::string& record_id) {
-    return log_folder + "/" + record_id + ".log";
 }
 
 void check_room(const StationFile& file, size_t boards) {

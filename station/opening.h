@@ -32,7 +32,6 @@ std::string spool_path(const StationFile& file);
 // PostgreSQL store), made the station's own when missing.
 std::string log_folder(const StationFile& file);
 std::string make_log_folder(const StationFile& file);
-std::string log_path(const std::string& log_folder, const std::string& record_id);
 // A round starts only where its records have room, on every disk they go
 // to, and where its boards' pipes and logs may be opened.
 void check_room(const StationFile& file, size_t boards);

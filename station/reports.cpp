@@ -68,7 +68,7 @@ void export_json(const std::vector<Record>& records, std::ostream& out) {
 }
 
 void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
-                   std::ostream& out) {
+                   const std::function<std::string(const Record&)>& log_of, std::ostream& out) {
     for (const Record& r : records) {
         out << "== MAC " << r.mac << ", " << r.started << " station " << r.station << ", fixture "
             << r.fixture << " (" << r.device << "), attempt " << r.attempt
@@ -78,8 +78,10 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
         }
         // The bytes this board received, by their hashes.
         out << ", " << r.frames << " frames\n   board data " << r.board_data_sha256
-            << "\n   OTP        " << r.otp_sha256 << "\n   firmware   " << r.firmware_sha256 << "\n"
-            << r.transcript;
+            << "\n   OTP        " << r.otp_sha256 << "\n   firmware   " << r.firmware_sha256
+            << "\n   record     " << r.id << "\n   log        ";
+        std::string log = log_of(r);
+        out << (log.empty() ? "not on this machine" : log) << "\n" << r.transcript;
         if (!r.transcript.empty() && r.transcript.back() != '\n') {
             out << "\n";
         }

@@ -1,6 +1,8 @@
 // The round's one loop, and the two feeds of its boards.
 #include "station/round.h"
 
+#include "station/board_log.h"
+
 #include "station/macs.h"
 #include "station/recorder.h"
 #include "station/runner.h"
@@ -210,7 +212,8 @@ class Round : private RunnerEvents {
         ChildCommand host{file_.host,
                           {plan.fixture.port, b.record.mac},
                           b.folder.empty() ? p_.snapshot->folder() : b.folder,
-                          log_path(p_.logs, b.record.id),
+                          make_board_log_path(p_.logs, b.record),
+                          board_log_header(b.record),
                           b.record.device};
         by_child_[runner_.start(host)] = &b;
         screen_->board_started(b);

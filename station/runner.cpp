@@ -161,6 +161,11 @@ int Runner::start(const ChildCommand& command) {
     // transcript in the record.
     child.log =
         open(command.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::string& header = command.log_header;
+    if (child.log >= 0 &&
+        write(child.log, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {
+        close_fd(child.log);
+    }
     std::string fault = fork_child(command, child.pid, child.output);
     if (!fault.empty()) {
         child.unstarted = Ending{Ending::How::could_not_start};

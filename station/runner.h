@@ -21,7 +21,8 @@ struct ChildCommand {
     std::string program;
     std::vector<std::string> arguments;
     std::string folder;
-    std::string log;
+    std::string log;        // where a copy of its console goes (empty: none)
+    std::string log_header; // written at the log's beginning
     std::string device;
 };
 

@@ -18,7 +18,7 @@ import time
 import unittest
 
 from harness import RUN_TIMEOUT
-from test_station import FRAMES, Line, StationCase, mac
+from test_station import FRAMES, Line, StationCase, mac, utc_seconds
 
 NOBODY = 65534
 
@@ -74,12 +74,14 @@ class FaultCase(StationCase):
 
     def wait_for_logs(self, line, count, ending):
         """Waits until `count` boards' logs end with `ending` (host waits
-        for an answer that does not come); returns their names."""
+        for an answer that does not come); returns their paths in the log
+        folder ("DAY/NAME")."""
         folder = os.path.join(line.path, "station-logs")
         deadline = time.monotonic() + RUN_TIMEOUT
         while True:
-            logs = [name for name in sorted(os.listdir(folder))
-                    if read(os.path.join(folder, name)).endswith(ending)]
+            logs = [os.path.join(day, name) for day in sorted(os.listdir(folder))
+                    for name in sorted(os.listdir(os.path.join(folder, day)))
+                    if read(os.path.join(folder, day, name)).endswith(ending)]
             if len(logs) >= count:
                 return logs
             self.assertLess(time.monotonic(), deadline, "the logs did not come")
@@ -218,10 +220,35 @@ class Killed(FaultCase):
         r.process.kill()
         r.process.wait()
         (record,) = line.export()
-        self.assertEqual(record["id"] + ".log", logs[0])
+        # Named by the local day and time of its start, fixture, MAC and id,
+        # and headed with whose it is; the record's transcript has no header.
+        started = time.localtime(utc_seconds(record["started"]))
+        self.assertEqual(logs[0], "%s/A1-%s-%s-%s.log" % (
+            time.strftime("%Y-%m-%d", started), mac(1), time.strftime("%H%M%S", started),
+            record["id"][:8]))
+        self.assertEqual(read(os.path.join(log_folder, logs[0])).decode(),
+                         "station: line1\nfixture: A1\nMAC: %s\nrecord: %s\nstarted: %s (%s)\n\n%s"
+                         % (mac(1), record["id"], record["started"],
+                            time.strftime("%Y-%m-%d %H:%M:%S %z", started), record["transcript"]))
         self.assertEqual((record["outcome"], record["stage"], record["frames"],
                           record["message"]), ("interrupted", "board data", 2, "Programming..."))
+        self.assertTrue(record["transcript"].startswith("####"))
         self.assertTrue(record["transcript"].endswith("\nProgramming..."))
+        # The log's path in the history; the log itself by the MAC.
+        out, _, status = line.station("history", mac(1))
+        self.assertEqual(status, 0)
+        self.assertIn("\n   record     %s\n   log        %s\n####" % (
+            record["id"], os.path.join(log_folder, logs[0])), out)
+        out, err, status = line.station("log", mac(1).lower())
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(out.encode(), read(os.path.join(log_folder, logs[0])))
+        # Gone, it is said where it was made.
+        shutil.rmtree(log_folder)
+        out, err, status = line.station("log", mac(1))
+        self.assertEqual(status, 1)
+        self.assertIn("the log of MAC %s's latest record %s (station line1, fixture A1" %
+                      (mac(1), record["id"]), err)
+        self.assertIn("   log        not on this machine\n", line.station("history", mac(1))[0])
         ended = time.mktime(time.strptime(record["ended"][:19], "%Y-%m-%dT%H:%M:%S"))
         self.assertAlmostEqual(ended - time.timezone, written, delta=1.5)
 

@@ -1,0 +1,108 @@
+// Naming, heading, finding and reading boards' logs.
+#include "station/board_log.h"
+
+#include "station/error.h"
+#include "station/own_file.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char HEADER_START[] = "station: ";
+
+// The record's start ("2026-12-08T14:30:05.123Z") in local time.
+std::tm local_start(const Record& record) {
+    std::tm utc = {};
+    std::sscanf(record.started.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &utc.tm_year, &utc.tm_mon,
+                &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec);
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    time_t at = timegm(&utc);
+    std::tm local = {};
+    localtime_r(&at, &local);
+    return local;
+}
+
+std::string formatted(const std::tm& when, const char* format) {
+    char text[64];
+    size_t n = std::strftime(text, sizeof(text), format, &when);
+    return std::string(text, n);
+}
+
+std::string day_of(const Record& record) {
+    return formatted(local_start(record), "%Y-%m-%d");
+}
+
+bool is_log_of(const fs::path& path, const Record& record) {
+    std::ifstream log(path, std::ios::binary);
+    std::string line;
+    while (std::getline(log, line) && !line.empty()) {
+        if (line == "record: " + record.id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::string board_log_path(const std::string& logs, const Record& record) {
+    std::string name = record.fixture + "-" + record.mac + "-" +
+                       formatted(local_start(record), "%H%M%S") + "-" + record.id.substr(0, 8) +
+                       ".log";
+    return (fs::path(logs) / day_of(record) / name).string();
+}
+
+std::string make_board_log_path(const std::string& logs, const Record& record) {
+    try {
+        make_own_folder((fs::path(logs) / day_of(record)).string(), "the day's log folder");
+    } catch (const StationError&) {
+        return "";
+    }
+    return board_log_path(logs, record);
+}
+
+std::string board_log_header(const Record& record) {
+    return HEADER_START + record.station + "\nfixture: " + record.fixture +
+           "\nMAC: " + record.mac + "\nrecord: " + record.id + "\nstarted: " + record.started +
+           " (" + formatted(local_start(record), "%Y-%m-%d %H:%M:%S %z") + ")\n\n";
+}
+
+std::optional<std::string> find_board_log(const std::string& logs, const Record& record) {
+    std::error_code error;
+    fs::path named = board_log_path(logs, record);
+    if (fs::is_regular_file(named, error)) {
+        return named.string();
+    }
+    fs::path old = fs::path(logs) / (record.id + ".log");
+    if (fs::is_regular_file(old, error)) {
+        return old.string();
+    }
+    // Made under another time zone: its name ends with the same id.
+    std::string ending = "-" + record.id.substr(0, 8) + ".log";
+    for (const auto& day : fs::directory_iterator(logs, error)) {
+        for (const auto& entry : fs::directory_iterator(day.path(), error)) {
+            std::string name = entry.path().filename().string();
+            if (name.size() > ending.size() &&
+                name.compare(name.size() - ending.size(), ending.size(), ending) == 0 &&
+                is_log_of(entry.path(), record)) {
+                return entry.path().string();
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::string transcript_in_log(const std::string& log) {
+    if (log.rfind(HEADER_START, 0) != 0) {
+        return log; // a log of before headers
+    }
+    size_t end = log.find("\n\n");
+    return end == std::string::npos ? "" : log.substr(end + 2);
+}
