@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <tuple>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -99,13 +100,23 @@ Recorder::Prepare prepare_claim(const StationFile& file, const Snapshot& snapsho
     };
 }
 
+std::vector<std::string> names_of(const std::vector<Fixture>* fixtures) {
+    std::vector<std::string> names;
+    for (const Fixture& f : fixtures != nullptr ? *fixtures : std::vector<Fixture>{}) {
+        names.push_back(f.name);
+    }
+    return names;
+}
+
 // One round: the claims its feed makes, the hosts of the boards claimed,
 // their records' writers and the screen, in one loop.
 class Round : private RunnerEvents {
   public:
-    Round(const StationFile& file, const Opened& opened, size_t boards, bool json, bool continuous)
+    // `shift`: the fixtures of a continuous round; none for a planned one.
+    Round(const StationFile& file, const Opened& opened, size_t boards, bool json,
+          const std::vector<Fixture>* shift = nullptr)
         : file_(file), opened_(opened), p_(prepare_round(file, opened, boards)),
-          screen_(make_screen(json, continuous, p_.data_frames)),
+          screen_(make_screen(json, shift != nullptr, p_.data_frames, names_of(shift))),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
           runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool) {}
@@ -367,6 +378,30 @@ class PlannedFeed : public Feed {
 // Lines typed or scanned on standard input, read only when poll says so.
 class Input {
   public:
+    // `keys`: standard input is a terminal whose echo and line editing are
+    // the station's (the panel shows what is typed), until the object goes.
+    explicit Input(bool keys) {
+        keys_ = keys && tcgetattr(0, &saved_) == 0;
+        if (keys_) {
+            termios raw = saved_;
+            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+            raw.c_cc[VMIN] = 1;
+            raw.c_cc[VTIME] = 0;
+            keys_ = tcsetattr(0, TCSANOW, &raw) == 0;
+        }
+    }
+    ~Input() {
+        if (keys_) {
+            tcsetattr(0, TCSANOW, &saved_);
+        }
+    }
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    // Whether the station reads keys as they are typed.
+    bool keys() const {
+        return keys_;
+    }
     // The next whole line, if one came (the last one also unended, once
     // input is over).
     std::optional<std::string> line() {
@@ -386,11 +421,20 @@ class Input {
         }
         return text;
     }
+    // What is typed of the line after the whole ones.
+    std::string partial() const {
+        size_t end = buffer_.rfind('\n');
+        return end == std::string::npos ? buffer_ : buffer_.substr(end + 1);
+    }
     void read_some() {
         char chunk[512];
         ssize_t n = read(0, chunk, sizeof(chunk));
         if (n > 0) {
-            buffer_.append(chunk, static_cast<size_t>(n));
+            if (keys_) {
+                edit(chunk, static_cast<size_t>(n));
+            } else {
+                buffer_.append(chunk, static_cast<size_t>(n));
+            }
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
             ended_ = true;
         }
@@ -400,8 +444,50 @@ class Input {
     }
 
   private:
+    // Keys as a terminal's line editing takes them: Enter ends the line,
+    // Backspace, Ctrl+U and Ctrl+W take back, Ctrl+D on an empty line ends
+    // input; other control keys and escape sequences (arrows) are dropped.
+    void edit(const char* keys, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            unsigned char c = static_cast<unsigned char>(keys[i]);
+            std::string typed = partial();
+            if (escape_ > 0) {
+                // ESC, then '[' or 'O', then parameters up to a final byte.
+                escape_ = (escape_ == 1 && (c == '[' || c == 'O')) || (escape_ == 2 && c < 0x40)
+                              ? 2
+                              : 0;
+            } else if (c == 0x1b) {
+                escape_ = 1;
+            } else if (c == '\r' || c == '\n') {
+                buffer_ += '\n';
+            } else if ((c == 0x7f || c == 0x08) && !typed.empty()) {
+                buffer_.pop_back();
+            } else if (c == 0x15 || c == 0x17) {
+                size_t keep = typed.size();
+                if (c == 0x17) { // a word, and the spaces after it
+                    while (keep > 0 && typed[keep - 1] == ' ') {
+                        --keep;
+                    }
+                    while (keep > 0 && typed[keep - 1] != ' ') {
+                        --keep;
+                    }
+                } else {
+                    keep = 0;
+                }
+                buffer_.resize(buffer_.size() - (typed.size() - keep));
+            } else if (c == 0x04 && typed.empty()) {
+                ended_ = true;
+            } else if (c >= 0x20 && c != 0x7f) {
+                buffer_ += static_cast<char>(c);
+            }
+        }
+    }
+
     std::string buffer_;
     bool ended_ = false;
+    bool keys_ = false;
+    termios saved_{};
+    int escape_ = 0; // within an escape sequence: 1 after ESC, 2 after its '['
 };
 
 // `run --continuous`: the next idle fixture's MAC, one claim at a time. A
@@ -412,8 +498,8 @@ class Input {
 // or its label is scanned.
 class ScanFeed : public Feed {
   public:
-    ScanFeed(const StationFile& file, const std::vector<Fixture>& fixtures, bool rework)
-        : file_(file), fixtures_(fixtures), rework_(rework) {}
+    ScanFeed(const StationFile& file, const std::vector<Fixture>& fixtures, bool rework, bool keys)
+        : file_(file), fixtures_(fixtures), rework_(rework), input_(keys) {}
 
     void offer(Round& round) override {
         look_at_ports(round);
@@ -423,19 +509,22 @@ class ScanFeed : public Feed {
             if (taking_ && !asking_ && !claim_waits_) {
                 ask_next(round);
             }
-            std::optional<std::string> line = waits_on() == 0 ? input_.line() : std::nullopt;
+            std::optional<std::string> line = asked() ? input_.line() : std::nullopt;
             if (!line) {
                 return;
             }
             round.screen().answered();
+            round.screen().typed(input_.partial());
             take(round, *line);
         }
     }
+    // Keys are read as they come, to be shown; lines only when asked for.
     int waits_on() const override {
-        return (asking_ || waiting_label_) && !claim_waits_ && taking_ ? 0 : -1;
+        return asked() || (input_.keys() && taking_) ? 0 : -1;
     }
     void readable(Round& round) override {
         input_.read_some();
+        round.screen().typed(input_.partial());
         if (input_.ended()) {
             taking_ = false;
             round.screen().answered();
@@ -471,8 +560,8 @@ class ScanFeed : public Feed {
         failures = open_failed ? failures + 1 : 0;
         if (failures >= 3) {
             failures = 0;
-            take_out(round, board.fixture, "its last three boards failed to open its port", false,
-                     true);
+            take_out(round, board.fixture, "its last three boards failed to open its port",
+                     "3 failed opens", false, true);
         }
     }
     bool done() const override {
@@ -480,6 +569,9 @@ class ScanFeed : public Feed {
     }
 
   private:
+    bool asked() const {
+        return (asking_ || waiting_label_) && !claim_waits_ && taking_;
+    }
     void ask(Round& round, const Fixture& f) {
         asking_ = f;
         waiting_label_ = false;
@@ -495,7 +587,7 @@ class ScanFeed : public Feed {
                 continue;
             }
             if (device_of(f).empty()) {
-                take_out(round, f, "port " + f.port + " is missing", true);
+                take_out(round, f, "port " + f.port + " is missing", "port missing", true);
                 continue;
             }
             next_ = (next_ + k + 1) % fixtures_.size();
@@ -509,20 +601,20 @@ class ScanFeed : public Feed {
         waiting_label_ = none_to_ask;
     }
     // `board_left`: a board was scanned for it, and is left unprogrammed.
-    void take_out(Round& round, const Fixture& f, const std::string& why, bool port_missing,
-                  bool board_left = false) {
+    void take_out(Round& round, const Fixture& f, const std::string& why, const std::string& brief,
+                  bool port_missing, bool board_left = false) {
         out_[f.name] = port_missing;
         if (board_left) {
             round.not_started();
         }
-        round.screen().notice(f.name + " out of service: " + why);
+        round.screen().fixture_out(f.name, why, brief);
         if (asking_ && asking_->name == f.name) {
             asking_.reset();
         }
     }
     void put_back(Round& round, const Fixture& f) {
         if (out_.erase(f.name) != 0) {
-            round.screen().notice(f.name + " back in service");
+            round.screen().fixture_back(f.name);
         }
     }
     // Every second: a fixture out of service for its port is back with it.
@@ -618,7 +710,8 @@ class ScanFeed : public Feed {
         std::string device = asking_ ? device_of(*asking_) : "";
         if (why.empty() && device.empty()) {
             refuse(round, "refused: port " + asking_->port + " is missing");
-            take_out(round, *asking_, "port " + asking_->port + " is missing", true, true);
+            take_out(round, *asking_, "port " + asking_->port + " is missing", "port missing",
+                     true, true);
             return;
         }
         if (!why.empty()) {
@@ -706,7 +799,7 @@ std::string ask_mac(const std::string& fixture, const std::vector<Planned>& plan
 
 int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
                 const std::vector<Skipped>& skipped, bool json) {
-    Round round(file, opened, planned.size(), json, false);
+    Round round(file, opened, planned.size(), json);
     for (const Skipped& s : skipped) {
         if (!s.why.empty()) {
             round.screen().skipped(s.fixture, s.why);
@@ -718,8 +811,9 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
 
 int run_continuous(const StationFile& file, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json) {
-    Round round(file, opened, fixtures.size(), json, true);
-    ScanFeed feed(file, fixtures, rework);
+    Round round(file, opened, fixtures.size(), json, &fixtures);
+    // On a terminal, the panel echoes what is typed.
+    ScanFeed feed(file, fixtures, rework, !json && isatty(0) && isatty(1));
     int status = round.run(feed, 0);
     // Ctrl+C ends a shift: the shell's status for it, once all is recorded.
     return status != 2 && round.interrupted() ? 130 : status;

@@ -1,8 +1,10 @@
 // What the operator (or a factory script) sees of a round: every event of
 // the round goes to one Screen. On a terminal one line per fixture redrawn
 // in place, elsewhere one plain line per change of state, with --json one
-// JSON object per event; in continuous mode a line per board's start and
-// end kept apart from the prompt. Transcripts never reach the screen.
+// JSON object per event; in continuous mode on a terminal a panel (a fixed
+// row per fixture, the last events, the prompt with what is typed), through
+// a pipe a line per board's start and end kept apart from the prompt.
+// Transcripts never reach the screen.
 #pragma once
 
 #include "station/station_file.h"
@@ -12,6 +14,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 typedef std::chrono::steady_clock Clock;
 
@@ -44,6 +47,17 @@ class Screen {
     virtual void prompt(const std::string&) {}
     // A line was read (or input ended): the prompt is done with.
     virtual void answered() {}
+    // What is typed so far of the next line (a terminal's echo is ours).
+    virtual void typed(const std::string&) {}
+    // A fixture taken out of service (`brief`: why, in a few words), and
+    // back in it.
+    virtual void fixture_out(const std::string& fixture, const std::string& why,
+                             const std::string& /*brief*/) {
+        notice(fixture + " out of service: " + why);
+    }
+    virtual void fixture_back(const std::string& fixture) {
+        notice(fixture + " back in service");
+    }
     // The round's last words: a summary and what `station retry` would
     // run. `skipped`: fixtures of the round that did not start.
     virtual void round_ended(const std::list<Board>& boards, int skipped,
@@ -51,6 +65,11 @@ class Screen {
 };
 
 // The screen for standard output: JSON events, a terminal's lines, plain
-// lines, or (continuous) a line per board under a prompt. `data_frames`:
-// the dots of a whole run, for the percentage.
-std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames);
+// lines, or (continuous: `fixtures` names its rows) a panel or a line per
+// board under a prompt. `data_frames`: the dots of a whole run, for the
+// percentage.
+std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames,
+                                    const std::vector<std::string>& fixtures);
+// `text` in at most `width` columns, cut at a word with "..."; a frame
+// number at its end is kept ("stalled: no answer ... frame 12").
+std::string shortened(const std::string& text, size_t width);

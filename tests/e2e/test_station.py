@@ -603,9 +603,8 @@ class Refusals(StationCase):
         self.assertEqual(line.export(), [])
 
 
-class TerminalScreen(StationCase):
-    """The round's screen in a real terminal (tmux): one line a fixture,
-    none wider than the screen, through a resize."""
+class InTmux(StationCase):
+    """A station command in a real terminal (tmux), its pane captured."""
 
     def setUp(self):
         super().setUp()
@@ -613,23 +612,20 @@ class TerminalScreen(StationCase):
         if not self.tmux:
             self.skipTest("tmux is not installed")
 
-    def round_in_tmux(self, width, stall=2):
-        line = self.line(fixtures=3, stall=stall)
-        line.plug(1)
-        line.plug(2, "--answer", "3=000600000000")
-        line.plug(3, "--silent-from", "4")
+    def in_tmux(self, line, args, width, height=20):
+        """Starts `station ARGS` in a pane of WIDTH x HEIGHT; returns the
+        tmux socket and a descriptor that reads the command's status."""
         socket = os.path.join(tempfile.mkdtemp(prefix="station_tmux_"), "tmux")
         self.addCleanup(shutil.rmtree, os.path.dirname(socket), ignore_errors=True)
         # The command tells its end through a FIFO, opened for reading and
         # writing so that it never reads an end of file.
-        done = os.path.join(line.path, "done")
+        done = os.path.join(line.path, "done-%d" % len(os.listdir(line.path)))
         os.mkfifo(done)
         ended = os.open(done, os.O_RDWR | os.O_NONBLOCK)
         self.addCleanup(os.close, ended)
-        command = "%s run %s; echo $? > %s; sleep 600" % (
-            STATION, " ".join(self.macs([1, 2, 3])), done)
+        command = "%s %s; echo $? > %s; sleep 600" % (STATION, " ".join(args), done)
         subprocess.run([self.tmux, "-S", socket, "new-session", "-d", "-x", str(width), "-y",
-                        "20", "-c", line.path, command], check=True, timeout=RUN_TIMEOUT)
+                        str(height), "-c", line.path, command], check=True, timeout=RUN_TIMEOUT)
         self.addCleanup(subprocess.run, [self.tmux, "-S", socket, "kill-server"],
                         capture_output=True, timeout=RUN_TIMEOUT)
         return socket, ended
@@ -640,17 +636,36 @@ class TerminalScreen(StationCase):
                               timeout=RUN_TIMEOUT).stdout
 
     def wait_for(self, socket, text):
-        """Captures the pane until it shows `text` (the screen is drawn 10
-        times a second)."""
+        """Captures the pane until it shows `text` (a regular expression;
+        the screen is drawn 10 times a second)."""
         deadline = time.monotonic() + RUN_TIMEOUT
-        while text not in self.pane(socket):
+        while not re.search(text, self.pane(socket), re.M):
             self.assertLess(time.monotonic(), deadline, self.pane(socket))
-            time.sleep(0.05)
+            time.sleep(0.05)  # polls what tmux shows
         return self.pane(socket)
 
+    def keys(self, socket, *keys):
+        subprocess.run([self.tmux, "-S", socket, "send-keys", *keys], check=True,
+                       timeout=RUN_TIMEOUT)
+
+    def status(self, ended):
+        self.assertTrue(select.select([ended], [], [], RUN_TIMEOUT)[0], "the command did not end")
+        return int(os.read(ended, 100).decode().strip())
+
+
+class TerminalScreen(InTmux):
+    """The round's screen in a real terminal (tmux): one line a fixture,
+    none wider than the screen, through a resize."""
+
+    def round_in_tmux(self, width, stall=2):
+        line = self.line(fixtures=3, stall=stall)
+        line.plug(1)
+        line.plug(2, "--answer", "3=000600000000")
+        line.plug(3, "--silent-from", "4")
+        return self.in_tmux(line, ["run"] + self.macs([1, 2, 3]), width)
+
     def check_end(self, socket, ended, width):
-        self.assertTrue(select.select([ended], [], [], RUN_TIMEOUT)[0], "the round did not end")
-        self.assertEqual(os.read(ended, 100).decode().strip(), "1")
+        self.assertEqual(self.status(ended), 1)
         lines = [l for l in self.pane(socket).splitlines() if l.strip()]
         self.assertTrue(all(len(l) < width for l in lines), lines)
         self.assertEqual([l.split()[0] for l in lines[:3]], ["A1", "A2", "A3"], lines)
@@ -659,6 +674,8 @@ class TerminalScreen(StationCase):
         self.assertRegex(lines[0], r"^A1 +001122334401 +100%% +%s\d+\.\d s +passed$" % bar)
         self.assertRegex(lines[1], r"^A2 +001122334402 +\d+%% +%s\d+\.\d s +failed" % bar)
         self.assertRegex(lines[2], r"^A3 +001122334403 +\d+%% +%s\d+\.\d s +stalled" % bar)
+        # An outcome cut to the width keeps its frame number.
+        self.assertRegex(lines[2], r"frame 4$")
         # The round's line, its id on a line of its own where the two do not fit.
         summary = "3 boards, 1 failed, 1 passed, 1 stalled"
         rest = lines[3:] if lines[3].endswith(summary) else [lines[3] + " " + lines[4]] + lines[5:]
@@ -672,7 +689,7 @@ class TerminalScreen(StationCase):
                 socket, ended = self.round_in_tmux(width)
                 # A finished board's time stands still while another runs.
                 first = self.wait_for(socket, "passed").splitlines()[0]
-                self.wait_for(socket, "failed")
+                self.wait_for(socket, "failed in")
                 again = self.pane(socket).splitlines()[0]
                 self.assertEqual(first, again)
                 lines = self.check_end(socket, ended, width)
@@ -685,6 +702,115 @@ class TerminalScreen(StationCase):
         subprocess.run([self.tmux, "-S", socket, "resize-window", "-x", "60", "-y", "20"],
                        check=True, timeout=RUN_TIMEOUT)
         self.check_end(socket, ended, 60)
+
+
+class Panel(InTmux):
+    """`run --continuous` on a terminal: a row per fixture, the last events,
+    the prompt with what is typed on the last row."""
+
+    def shift_in_tmux(self, line, width, height):
+        socket, ended = self.in_tmux(line, ["run", "--continuous"], width, height)
+        self.wait_for(socket, r"^MAC for A1: ?$")
+        return socket, ended
+
+    def rows(self, socket, width):
+        lines = self.pane(socket).splitlines()
+        self.assertTrue(all(len(l) < width for l in lines), lines)
+        rows = {}
+        for l in lines:  # the rows come before the events
+            if re.match(r"A\d ", l):
+                rows.setdefault(l.split()[0], l)
+        return rows
+
+    def test_a_shift_of_four_fixtures_at_80x24_and_120x40(self):
+        # An agent goes with its host's end, and the fixture's port with it
+        # (soon, not at once), as a board taken off its fixture: which
+        # fixture is asked next is left open, and each row is checked for
+        # what its fixture may show.
+        for width, height in ((80, 24), (120, 40)):
+            with self.subTest(width=width):
+                line = Line(fixtures=0)
+                self.addCleanup(line.remove)
+                line.station_file(fixtures=4, stall=4,
+                                  extra='[mac]\nfirst = "0011223300A0"\nlast = "0011223300AF"\n')
+                self.assertEqual(line.station("lock")[2], 0)
+                line.plug(1, "--delay", "100")
+                line.plug(2, "--answer", "3=000600000000")  # CRC error at frame 3
+                line.plug(3, "--silent-from", "4")           # a silent board
+                # A4's port is pulled.
+                socket, ended = self.shift_in_tmux(line, width, height)
+                for n in (1, 2, 3):
+                    self.wait_for(socket, r"^MAC for A%d: ?$" % n)
+                    self.keys(socket, mac(n), "Enter")
+                    self.wait_for(socket, r"^A%d +(running|FAIL) +%s" % (n, mac(n)))
+                self.wait_for(socket, r"^A4 +out of service +port missing$")
+                self.wait_for(socket, r"^A1 %s PASS 11 frames" % mac(1))
+                # Cut to 80 columns, an outcome keeps its frame number.
+                self.wait_for(socket, r"^A3 +(FAIL|out of service) +%s +(port missing; )?"
+                                      r"stalled in OTP.* frame 4 +0 pass 1 fail$" % mac(3))
+                line.plug(1)
+                line.plug(2)
+                self.wait_for(socket, r"^(MAC for A[12]|no fixture to ask.*): ?$")
+                # A scan aimed at A2, whichever fixture is asked.
+                self.keys(socket, "A2 " + mac(5), "Enter")
+                self.wait_for(socket, r"^A2 %s PASS" % mac(5))
+                self.wait_for(socket, r"^A2 +(PASS|out of service) +%s +(11 frames, \d+\.\d s|"
+                                      r"port missing; passed) +1 pass 1 fail$" % mac(5))
+                # The fixture asked is skipped: no MAC of the pool is spent.
+                self.wait_for(socket, r"^MAC for A\d: ?$")
+                self.keys(socket, "-", "Enter")
+                self.keys(socket, "q", "Enter")
+                self.assertEqual(self.status(ended), 1)  # boards failed, a fixture was out
+                rows = self.rows(socket, width)
+                self.assertEqual(len(rows), 4, "one row a fixture")
+                self.assertRegex(rows["A1"], r"^A1 +PASS +%s +11 frames, \d+\.\d s +1 pass 0 fail$"
+                                 % mac(1))
+                self.assertRegex(rows["A4"], r"^A4 +out of service +port missing$")
+                text = self.pane(socket)
+                self.assertRegex(text, r"\nround [0-9a-f-]{36}:?\s4 boards, 1 failed, 2 passed, "
+                                       r"1 stalled\n")
+                self.assertIn("\nstation retry would run A3\n", text)
+                self.assertNotIn("MAC pool", text, "no MAC came from the pool")
+                self.assertIn("used  0\n", line.station("pool")[0])
+
+    def test_what_is_typed_stays_across_a_redraw_and_counts_whole(self):
+        line = self.line(fixtures=2)
+        line.plug(1, "--delay", "300")
+        line.plug(2)
+        socket, ended = self.shift_in_tmux(line, 80, 24)
+        self.keys(socket, mac(1), "Enter")
+        self.wait_for(socket, r"^MAC for A2: ?$")
+        self.keys(socket, "001122")
+        self.wait_for(socket, r"^MAC for A2: 001122$")
+        # A1's end redraws the panel; what was typed is still on the prompt.
+        self.wait_for(socket, r"^A1 +PASS")
+        self.wait_for(socket, r"^MAC for A2: 001122$")
+        self.keys(socket, "3344XX", "BSpace", "BSpace", "02", "Enter")
+        self.wait_for(socket, r"^A2 %s PASS" % mac(2))
+        self.keys(socket, "C-d")
+        self.assertEqual(self.status(ended), 0)
+        self.assertEqual(sorted(r["mac"] for r in line.export()), [mac(1), mac(2)])
+
+    def test_ctrl_c_at_an_idle_prompt_and_with_a_board_running(self):
+        for running in (False, True):
+            with self.subTest(running=running):
+                line = self.line(fixtures=1, stall=60)
+                line.plug(1, "--silent-from", "4")
+                socket, ended = self.shift_in_tmux(line, 80, 24)
+                if running:
+                    self.keys(socket, mac(1), "Enter")
+                    self.wait_for(socket, r"^A1 +running")
+                self.keys(socket, "C-c")
+                self.assertEqual(self.status(ended), 130)
+                text = self.pane(socket)
+                if running:
+                    self.assertRegex(text, r"\nround [0-9a-f-]{36}: 1 board, 1 aborted\n")
+                    self.assertEqual([r["outcome"] for r in line.export()], ["aborted"])
+                else:
+                    self.assertNotIn("round", text)
+                    self.assertEqual(line.export(), [])
+                # The terminal's echo is back for the shell.
+                self.assertNotIn("MAC for", text.splitlines()[-1] if text.strip() else "")
 
 
 if __name__ == "__main__":
