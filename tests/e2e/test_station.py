@@ -750,6 +750,8 @@ class Panel(InTmux):
                                       r"stalled in OTP.* frame 4 +0 pass 1 fail$" % mac(3))
                 line.plug(1)
                 line.plug(2)
+                # A1 back in service (if it was out): its row shows its last board.
+                self.wait_for(socket, r"^A1 +PASS +%s +11 frames" % mac(1))
                 self.wait_for(socket, r"^(MAC for A[12]|no fixture to ask.*): ?$")
                 # A scan aimed at A2, whichever fixture is asked.
                 self.keys(socket, "A2 " + mac(5), "Enter")
