@@ -19,11 +19,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <pwd.h>
 #include <set>
 #include <sstream>
+#include <tuple>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -162,16 +165,32 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
     return c.opened.store->records(filter);
 }
 
+// The terminal's width; unbounded when standard output is no terminal.
+size_t terminal_columns() {
+    winsize size{};
+    return isatty(1) && ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
+               ? size.ws_col
+               : std::numeric_limits<size_t>::max();
+}
+
 int command_lock(const Context& c) {
     check_pool_bounds(c.file);
     Images images = read_images(c.file.config);
     check_mac_fits(c.file, images);
     Profile profile = profile_of(images);
     c.opened.store->lock_profile(c.file.station, profile);
-    std::cout << "locked profile " << profile.id << "\n  board data " << profile.board_data_sha256
-              << "  " << images.board_data << "\n  OTP        " << profile.otp_sha256 << "  "
-              << images.otp << "\n  firmware   " << profile.firmware_sha256 << "  "
-              << images.firmware << "\n  OTP address " << profile.otp_address << "\n";
+    std::cout << "locked profile " << profile.id << "\n";
+    for (const auto& [name, hash, path] :
+         {std::tuple("board data", profile.board_data_sha256, images.board_data),
+          std::tuple("OTP       ", profile.otp_sha256, images.otp),
+          std::tuple("firmware  ", profile.firmware_sha256, images.firmware)}) {
+        std::string line = std::string("  ") + name + " " + hash;
+        // On a terminal too narrow for the path beside the hash, it goes
+        // under it, so that no line wraps.
+        bool beside = line.size() + 2 + path.size() < terminal_columns();
+        std::cout << line << (beside ? "  " : "\n             ") << path << "\n";
+    }
+    std::cout << "  OTP address " << profile.otp_address << "\n";
     return 0;
 }
 

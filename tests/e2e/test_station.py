@@ -696,6 +696,16 @@ class TerminalScreen(InTmux):
                 if width == 120:
                     self.assertTrue(lines[1].endswith("failed in board data: CRC Error"))
 
+    def test_lock_at_80_columns_puts_each_path_under_its_hash(self):
+        line = self.line(fixtures=1)
+        socket, ended = self.in_tmux(line, ["lock"], 80, 24)
+        self.assertEqual(self.status(ended), 0)
+        lines = self.pane(socket).rstrip("\n").splitlines()
+        self.assertTrue(all(len(l) < 80 for l in lines), lines)
+        self.assertRegex(lines[1], r"^  board data [0-9a-f]{64}$")
+        self.assertEqual(lines[2], " " * 13 + os.path.join(line.path, "images", "board.bin"))
+        self.assertEqual(lines[-1], "  OTP address 0001a000")
+
     def test_a_terminal_resized_during_the_round(self):
         socket, ended = self.round_in_tmux(120, stall=3)
         self.wait_for(socket, "passed")
