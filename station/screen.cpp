@@ -16,6 +16,7 @@ namespace {
 
 constexpr auto REDRAW_EVERY = std::chrono::milliseconds(100); // at most 10 a second
 constexpr size_t BAR_WIDTH = 20;
+constexpr size_t OUTCOME_ROOM = 32; // kept for an outcome before a bar is
 
 // A board's time so far; a finished board's stands at its end.
 double seconds_of(const Board& board) {
@@ -569,13 +570,19 @@ class TerminalScreen : public LineScreen {
             text += "\r\x1b[" + std::to_string(rows) + "A\x1b[J";
         }
         drawn_lengths_.clear();
-        // The widest layout in which every line fits: the bar shrinks, then
-        // goes with the stage column, so that each outcome stays in sight;
-        // what still does not fit is cut, so that no line wraps.
+        for (const Board& b : boards) {
+            name_width_ = std::max(name_width_, b.fixture.name.size());
+        }
+        // The widest layout in which every line fits with room for its
+        // outcome (a long one is shortened, not a reason to drop the bars):
+        // the bar shrinks, then goes with the stage column; what still does
+        // not fit is cut, so that no line wraps.
         Layout layout = LAYOUTS[std::size(LAYOUTS) - 1];
         for (const Layout& candidate : LAYOUTS) {
-            if (std::all_of(boards.begin(), boards.end(),
-                            [&](const Board& b) { return line(b, candidate).size() < width; })) {
+            if (std::all_of(boards.begin(), boards.end(), [&](const Board& b) {
+                    size_t outcome = std::min(outcome_text(b).size(), OUTCOME_ROOM);
+                    return line(b, candidate, false).size() + outcome < width;
+                })) {
                 layout = candidate;
                 break;
             }
@@ -598,7 +605,9 @@ class TerminalScreen : public LineScreen {
         size_t bar; // columns of the bar, none: no bar
         bool stage; // the column of the image being programmed
     };
-    static constexpr Layout LAYOUTS[] = {{BAR_WIDTH, true}, {10, true}, {0, true}, {0, false}};
+    // The bar outlasts the stage column.
+    static constexpr Layout LAYOUTS[] = {{BAR_WIDTH, true}, {10, true},  {BAR_WIDTH, false},
+                                         {10, false},       {0, true},   {0, false}};
 
     std::string line(const Board& b, const Layout& layout, bool outcome = true) {
         int p = percent(b, data_frames_);
@@ -614,15 +623,18 @@ class TerminalScreen : public LineScreen {
             stage.resize(10, ' ');
             stage += " ";
         }
+        std::string name = b.fixture.name;
+        name.resize(std::max(name.size(), name_width_), ' ');
         char text[200];
-        std::snprintf(text, sizeof(text), "%-8s %s %s%3d%% %s%6.1f s  ", b.fixture.name.c_str(),
-                      b.record.mac.c_str(), stage.c_str(), p, bar.c_str(), seconds_of(b));
-        return outcome ? text + outcome_text(b) : text;
+        std::snprintf(text, sizeof(text), " %s %s%3d%% %s%6.1f s  ", b.record.mac.c_str(),
+                      stage.c_str(), p, bar.c_str(), seconds_of(b));
+        return name + text + (outcome ? outcome_text(b) : "");
     }
 
     long data_frames_;
     std::vector<size_t> drawn_lengths_;
     Clock::time_point last_drawn_;
+    size_t name_width_ = 2; // the longest fixture name's
 };
 
 } // namespace
