@@ -674,9 +674,10 @@ std::string shortened(const std::string& text, size_t width) {
     }
     size_t room = width - tail.size() - dots.size();
     std::string head = text.substr(0, room);
+    // At a word: a head that ends inside one loses it.
     size_t space = head.rfind(' ');
-    if (space != std::string::npos && space > room / 2) {
-        head.erase(space); // at a word
+    if (text[room] != ' ' && space != std::string::npos && space > room / 2) {
+        head.erase(space);
     }
     while (!head.empty() && (head.back() == ' ' || head.back() == ':' || head.back() == ',')) {
         head.pop_back();
