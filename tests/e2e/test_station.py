@@ -762,7 +762,7 @@ class Panel(InTmux):
                 line.plug(2)
                 # A1 back in service (if it was out): its row shows its last board.
                 self.wait_for(socket, r"^A1 +PASS +%s +11 frames" % mac(1))
-                self.wait_for(socket, r"^(MAC for A[12]|no fixture to ask.*): ?$")
+                self.wait_for(socket, r"^(MAC for A\d|no fixture to ask.*): ?$")
                 # A scan aimed at A2, whichever fixture is asked.
                 self.keys(socket, "A2 " + mac(5), "Enter")
                 self.wait_for(socket, r"^A2 %s PASS" % mac(5))
