@@ -344,9 +344,9 @@ int command_log(const Context& c) {
         std::cout << "no records of MAC " << mac << "\n";
         return 1;
     }
-    const Record& latest = *std::max_element(
-        records.begin(), records.end(),
-        [](const Record& a, const Record& b) { return a.started < b.started; });
+    const Record& latest =
+        *std::max_element(records.begin(), records.end(),
+                          [](const Record& a, const Record& b) { return a.started < b.started; });
     std::optional<std::string> path = find_board_log(log_folder(c.file), latest);
     std::ifstream log(path.value_or(""), std::ios::binary);
     if (!log) {
@@ -512,8 +512,8 @@ const std::vector<Command>& commands() {
          command_init},
         {"history", "one board's records with transcripts", Needs::shared_store, false,
          history_options, check_history_mac, command_history},
-        {"log", "the log of a board's latest record", Needs::shared_store, false,
-         history_options, check_log_mac, command_log},
+        {"log", "the log of a board's latest record", Needs::shared_store, false, history_options,
+         check_log_mac, command_log},
         {"pool", "the MAC pool: first, last, used and left", Needs::shared_store, false, no_options,
          no_check, command_pool},
         {"release", "free a MAC an interrupted or kept board holds (recorded, with --reason)",

@@ -17,8 +17,7 @@ void export_json(const std::vector<Record>& records, std::ostream& out);
 // not on this machine) and its transcript, as host printed it. Then each
 // release of the MAC: when, by whom, why.
 void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
-                   const std::function<std::string(const Record&)>& log_of,
-                   std::ostream& out);
+                   const std::function<std::string(const Record&)>& log_of, std::ostream& out);
 // Per day: boards, passed, first-pass yield; the failures by stage and
 // message, frame numbers folded, with their fixtures. As CSV, one table.
 void print_report(const std::vector<Record>& records, bool csv, std::ostream& out);

@@ -453,9 +453,8 @@ class Input {
             std::string typed = partial();
             if (escape_ > 0) {
                 // ESC, then '[' or 'O', then parameters up to a final byte.
-                escape_ = (escape_ == 1 && (c == '[' || c == 'O')) || (escape_ == 2 && c < 0x40)
-                              ? 2
-                              : 0;
+                escape_ =
+                    (escape_ == 1 && (c == '[' || c == 'O')) || (escape_ == 2 && c < 0x40) ? 2 : 0;
             } else if (c == 0x1b) {
                 escape_ = 1;
             } else if (c == '\r' || c == '\n') {
@@ -710,8 +709,8 @@ class ScanFeed : public Feed {
         std::string device = asking_ ? device_of(*asking_) : "";
         if (why.empty() && device.empty()) {
             refuse(round, "refused: port " + asking_->port + " is missing");
-            take_out(round, *asking_, "port " + asking_->port + " is missing", "port missing",
-                     true, true);
+            take_out(round, *asking_, "port " + asking_->port + " is missing", "port missing", true,
+                     true);
             return;
         }
         if (!why.empty()) {

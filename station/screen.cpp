@@ -424,8 +424,8 @@ class PanelScreen : public LineScreen {
         left += mac;
         std::string counts;
         if (row.passed + row.failed > 0) {
-            counts = "  " + std::to_string(row.passed) + " pass " + std::to_string(row.failed) +
-                     " fail";
+            counts =
+                "  " + std::to_string(row.passed) + " pass " + std::to_string(row.failed) + " fail";
         }
         // The counts go before the outcome's last words do.
         if (left.size() + counts.size() + 12 > width) {
@@ -451,7 +451,9 @@ class PanelScreen : public LineScreen {
         if (text.size() < at + state.size()) {
             return text;
         }
-        const char* on = state == "PASS" ? "\x1b[1;32m" : state == "FAIL" ? "\x1b[1;31m" : "\x1b[1;33m";
+        const char* on = state == "PASS"   ? "\x1b[1;32m"
+                         : state == "FAIL" ? "\x1b[1;31m"
+                                           : "\x1b[1;33m";
         return text.insert(at + state.size(), "\x1b[0m").insert(at, on);
     }
 
@@ -606,8 +608,8 @@ class TerminalScreen : public LineScreen {
         bool stage; // the column of the image being programmed
     };
     // The bar outlasts the stage column.
-    static constexpr Layout LAYOUTS[] = {{BAR_WIDTH, true}, {10, true},  {BAR_WIDTH, false},
-                                         {10, false},       {0, true},   {0, false}};
+    static constexpr Layout LAYOUTS[] = {{BAR_WIDTH, true}, {10, true}, {BAR_WIDTH, false},
+                                         {10, false},       {0, true},  {0, false}};
 
     std::string line(const Board& b, const Layout& layout, bool outcome = true) {
         int p = percent(b, data_frames_);
