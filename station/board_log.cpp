@@ -84,10 +84,20 @@ std::optional<std::string> find_board_log(const std::string& logs, const Record&
     if (fs::is_regular_file(old, error)) {
         return old.string();
     }
-    // Made under another time zone: its name ends with the same id.
+    // Made under another time zone: in the folder of a day next to the
+    // record's UTC day (no zone is more than 14 hours off), named with the
+    // same id, which its header gives whole.
     std::string ending = "-" + record.id.substr(0, 8) + ".log";
-    for (const auto& day : fs::directory_iterator(logs, error)) {
-        for (const auto& entry : fs::directory_iterator(day.path(), error)) {
+    std::tm utc = {};
+    std::sscanf(record.started.c_str(), "%4d-%2d-%2d", &utc.tm_year, &utc.tm_mon, &utc.tm_mday);
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    time_t noon = timegm(&utc) + 12 * 3600;
+    for (time_t day : {noon - 86400, noon, noon + 86400}) {
+        std::tm date = {};
+        gmtime_r(&day, &date);
+        fs::path folder = fs::path(logs) / formatted(date, "%Y-%m-%d");
+        for (const auto& entry : fs::directory_iterator(folder, error)) {
             std::string name = entry.path().filename().string();
             if (name.size() > ending.size() &&
                 name.compare(name.size() - ending.size(), ending.size(), ending) == 0 &&

@@ -811,8 +811,11 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
 int run_continuous(const StationFile& file, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json) {
     Round round(file, opened, fixtures.size(), json, &fixtures);
-    // On a terminal, the panel echoes what is typed.
-    ScanFeed feed(file, fixtures, rework, !json && isatty(0) && isatty(1));
+    // On a terminal the panel echoes what is typed; only in the terminal's
+    // foreground, since changing its settings from the background would
+    // stop the station.
+    bool keys = !json && isatty(0) && isatty(1) && tcgetpgrp(0) == getpgrp();
+    ScanFeed feed(file, fixtures, rework, keys);
     int status = round.run(feed, 0);
     // Ctrl+C ends a shift: the shell's status for it, once all is recorded.
     return status != 2 && round.interrupted() ? 130 : status;

@@ -245,6 +245,24 @@ class Round(StationCase):
                 agent.stop()
                 self.assertEqual(agent.received("board_data.bin"), BOARD)
 
+    def test_a_log_is_found_after_the_time_zone_changed(self):
+        line = self.line(fixtures=1)
+        line.plug(1)
+        environment = line.env
+        # POSIX zones, which need no time zone files: 9 hours east, 8 west.
+        line.env = lambda: dict(environment(), TZ="JST-9")
+        self.assertEqual(line.station("run", *self.macs([1]))[2], 0)
+        (record,) = line.export()
+        started = time.gmtime(utc_seconds(record["started"]) + 9 * 3600)
+        (day,) = os.listdir(os.path.join(line.path, "station-logs"))
+        self.assertEqual(day, time.strftime("%Y-%m-%d", started))
+        line.env = lambda: dict(environment(), TZ="PST8")
+        out, err, status = line.station("log", mac(1))
+        self.assertEqual((status, err), (0, ""))
+        self.assertTrue(out.startswith("station: line1\nfixture: A1\nMAC: %s\nrecord: %s\n"
+                                       % (mac(1), record["id"])), out)
+        self.assertTrue(out.endswith("\n\n" + record["transcript"]), out)
+
 
 class Events(StationCase):
     def test_json_events_a_missing_port_skipped_and_the_history(self):
