@@ -16,14 +16,19 @@ namespace fs = std::filesystem;
 
 const char HEADER_START[] = "station: ";
 
-// The record's start ("2026-12-08T14:30:05.123Z") in local time.
-std::tm local_start(const Record& record) {
+// The record's start ("2026-12-08T14:30:05.123Z"), to the second.
+time_t start_of(const Record& record) {
     std::tm utc = {};
     std::sscanf(record.started.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &utc.tm_year, &utc.tm_mon,
                 &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec);
     utc.tm_year -= 1900;
     utc.tm_mon -= 1;
-    time_t at = timegm(&utc);
+    return timegm(&utc);
+}
+
+// The record's start in local time.
+std::tm local_start(const Record& record) {
+    time_t at = start_of(record);
     std::tm local = {};
     localtime_r(&at, &local);
     return local;
@@ -88,12 +93,8 @@ std::optional<std::string> find_board_log(const std::string& logs, const Record&
     // record's UTC day (no zone is more than 14 hours off), named with the
     // same id, which its header gives whole.
     std::string ending = "-" + record.id.substr(0, 8) + ".log";
-    std::tm utc = {};
-    std::sscanf(record.started.c_str(), "%4d-%2d-%2d", &utc.tm_year, &utc.tm_mon, &utc.tm_mday);
-    utc.tm_year -= 1900;
-    utc.tm_mon -= 1;
-    time_t noon = timegm(&utc) + 12 * 3600;
-    for (time_t day : {noon - 86400, noon, noon + 86400}) {
+    time_t start = start_of(record);
+    for (time_t day : {start - 86400, start, start + 86400}) {
         std::tm date = {};
         gmtime_r(&day, &date);
         fs::path folder = fs::path(logs) / formatted(date, "%Y-%m-%d");

@@ -7,6 +7,7 @@
 #include "station/macs.h"
 #include "station/profile.h"
 #include "station/reports.h"
+#include "station/screen.h"
 #include "station/round.h"
 #include "station/station_file.h"
 
@@ -19,14 +20,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <map>
 #include <optional>
 #include <pwd.h>
 #include <set>
 #include <sstream>
 #include <tuple>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -165,14 +164,6 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
     return c.opened.store->records(filter);
 }
 
-// The terminal's width; unbounded when standard output is no terminal.
-size_t terminal_columns() {
-    winsize size{};
-    return isatty(1) && ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
-               ? size.ws_col
-               : std::numeric_limits<size_t>::max();
-}
-
 int command_lock(const Context& c) {
     check_pool_bounds(c.file);
     Images images = read_images(c.file.config);
@@ -187,7 +178,8 @@ int command_lock(const Context& c) {
         std::string line = std::string("  ") + name + " " + hash;
         // On a terminal too narrow for the path beside the hash, it goes
         // under it, so that no line wraps.
-        bool beside = line.size() + 2 + path.size() < terminal_columns();
+        std::optional<TerminalSize> terminal = terminal_size();
+        bool beside = !terminal || line.size() + 2 + path.size() < terminal->columns;
         std::cout << line << (beside ? "  " : "\n             ") << path << "\n";
     }
     std::cout << "  OTP address " << profile.otp_address << "\n";
@@ -322,11 +314,19 @@ int command_export(const Context& c) {
     return 0;
 }
 
-int command_history(const Context& c) {
-    std::string mac = checked_mac(c.options.mac);
-    std::vector<Record> records = chosen_records(c, mac, true);
+// The records of a MAC; that there are none is said.
+std::vector<Record> records_of_mac(const Context& c, const std::string& mac, bool transcripts) {
+    std::vector<Record> records = chosen_records(c, mac, transcripts);
     if (records.empty()) {
         std::cout << "no records of MAC " << mac << "\n";
+    }
+    return records;
+}
+
+int command_history(const Context& c) {
+    std::string mac = checked_mac(c.options.mac);
+    std::vector<Record> records = records_of_mac(c, mac, true);
+    if (records.empty()) {
         return 1;
     }
     std::string logs = log_folder(c.file);
@@ -339,9 +339,8 @@ int command_history(const Context& c) {
 // The log of the MAC's latest record, as it is on this machine.
 int command_log(const Context& c) {
     std::string mac = checked_mac(c.options.mac);
-    std::vector<Record> records = chosen_records(c, mac, false);
+    std::vector<Record> records = records_of_mac(c, mac, false);
     if (records.empty()) {
-        std::cout << "no records of MAC " << mac << "\n";
         return 1;
     }
     const Record& latest =

@@ -586,7 +586,7 @@ class ScanFeed : public Feed {
                 continue;
             }
             if (device_of(f).empty()) {
-                take_out(round, f, "port " + f.port + " is missing", "port missing", true);
+                take_out_for_port(round, f, false);
                 continue;
             }
             next_ = (next_ + k + 1) % fixtures_.size();
@@ -610,6 +610,9 @@ class ScanFeed : public Feed {
         if (asking_ && asking_->name == f.name) {
             asking_.reset();
         }
+    }
+    void take_out_for_port(Round& round, const Fixture& f, bool board_left) {
+        take_out(round, f, "port " + f.port + " is missing", "port missing", true, board_left);
     }
     void put_back(Round& round, const Fixture& f) {
         if (out_.erase(f.name) != 0) {
@@ -709,8 +712,7 @@ class ScanFeed : public Feed {
         std::string device = asking_ ? device_of(*asking_) : "";
         if (why.empty() && device.empty()) {
             refuse(round, "refused: port " + asking_->port + " is missing");
-            take_out(round, *asking_, "port " + asking_->port + " is missing", "port missing", true,
-                     true);
+            take_out_for_port(round, *asking_, true);
             return;
         }
         if (!why.empty()) {

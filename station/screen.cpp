@@ -39,10 +39,9 @@ std::string boards_text(size_t count) {
     return std::to_string(count) + (count == 1 ? " board" : " boards");
 }
 
-// The terminal's width, asked again at every redraw (so also after SIGWINCH).
+// The terminal's width (80 when it does not say).
 size_t terminal_width() {
-    winsize size{};
-    return ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    return terminal_size().value_or(TerminalSize{80, 24}).columns;
 }
 
 // A line cut to the terminal's width, so that it never wraps; whole when
@@ -84,13 +83,19 @@ std::string outcome_text(const Board& board) {
     return std::string(text_of(r.outcome)) + " in " + text_of(r.stage) + ": " + r.message;
 }
 
+// "11 frames, 3.2 s".
+std::string frames_and_time(const Board& b) {
+    char took[64];
+    std::snprintf(took, sizeof(took), "%ld frames, %.1f s", b.record.frames, seconds_of(b));
+    return took;
+}
+
 // How a board ended, as a line after its fixture and MAC says it: "PASS 11
 // frames, 3.2 s", "FAIL failed in board data: CRC Error (4 frames, 1.2 s)".
 std::string ended_text(const Board& b) {
     bool passed = b.record.outcome == Outcome::passed;
-    char took[64];
-    std::snprintf(took, sizeof(took), "%ld frames, %.1f s", b.record.frames, seconds_of(b));
-    return passed ? "PASS " + std::string(took) : "FAIL " + outcome_text(b) + " (" + took + ")";
+    return passed ? "PASS " + frames_and_time(b)
+                  : "FAIL " + outcome_text(b) + " (" + frames_and_time(b) + ")";
 }
 
 // What a shift's first line says a scan may be; the panel's, in 80 columns.
@@ -400,13 +405,11 @@ class PanelScreen : public LineScreen {
         if (b == nullptr) {
             return shortened(out, width);
         }
-        char took[64];
-        std::snprintf(took, sizeof(took), "%ld frames, %.1f s", b->record.frames, seconds_of(*b));
         // The state says PASS, FAIL or out of service: a failure says where
         // and why.
         const Record& r = b->record;
         if (r.outcome == Outcome::passed) {
-            return shortened(out + (out.empty() ? took : "passed"), width);
+            return shortened(out + (out.empty() ? frames_and_time(*b) : "passed"), width);
         }
         std::string failure = r.outcome == Outcome::failed && r.stage != Stage::none
                                   ? std::string(text_of(r.stage)) + ": " + r.message
@@ -504,9 +507,8 @@ class PanelScreen : public LineScreen {
             return;
         }
         last_drawn_ = Clock::now();
-        winsize size{};
-        bool known = ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0;
-        size_t width = (known ? size.ws_col : 80) - 1, rows = known ? size.ws_row : 24;
+        TerminalSize size = terminal_size().value_or(TerminalSize{80, 24});
+        size_t width = size.columns - 1, rows = size.rows;
         // Back to the panel's first row: after a resize to fewer columns a
         // terminal may have wrapped what was drawn, so its rows are
         // counted at the new width; everything below is cleared.
@@ -656,6 +658,14 @@ std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames
         return std::make_unique<TerminalScreen>(data_frames);
     }
     return std::make_unique<PlainScreen>();
+}
+
+std::optional<TerminalSize> terminal_size() {
+    winsize size{};
+    if (!isatty(1) || ioctl(1, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+        return std::nullopt;
+    }
+    return TerminalSize{size.ws_col, size.ws_row};
 }
 
 std::string shortened(const std::string& text, size_t width) {

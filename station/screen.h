@@ -13,6 +13,7 @@
 #include <chrono>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,12 @@ class Screen {
 // percentage.
 std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames,
                                     const std::vector<std::string>& fixtures);
+// Standard output's terminal: columns and rows, asked again at every call
+// (so also after SIGWINCH); none when it is no terminal.
+struct TerminalSize {
+    size_t columns, rows;
+};
+std::optional<TerminalSize> terminal_size();
 // `text` in at most `width` columns, cut at a word with "..."; a frame
 // number at its end is kept ("stalled: no answer ... frame 12").
 std::string shortened(const std::string& text, size_t width);

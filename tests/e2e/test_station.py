@@ -357,35 +357,18 @@ class Continuous(StationCase):
         line = self.line(fixtures=2)
         line.plug(1, "--delay", "200")
         line.plug(2, "--delay", "200")
-        station = subprocess.Popen([STATION, "run", "--continuous"], cwd=line.path,
-                                   env=line.env(), stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
-        self.addCleanup(station.stderr.close)
-        self.addCleanup(station.stdout.close)
-        seen = []
-
-        def wait_for(text):
-            # What is there, not whole lines: a prompt ends without one.
-            while text not in "".join(seen):
-                self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
-                chunk = os.read(station.stdout.fileno(), 65536).decode()
-                self.assertTrue(chunk, seen)
-                seen.append(chunk)
-
-        station.stdin.write(b"001122334401\n")
-        wait_for("A1 001122334401 started")
+        s = self.shift(line)
+        s.write("001122334401")
+        s.wait_for("A1 001122334401 started")
         # A1 runs; the same MAC scanned for A2 is refused and A2 asked again.
-        station.stdin.write(b"00:11:22:33:44:01\n")
-        wait_for("refused: MAC 001122334401 is running on A1")
+        s.write("00:11:22:33:44:01")
+        s.wait_for("refused: MAC 001122334401 is running on A1")
         scanned = time.time()
-        station.stdin.write(b"0011.2233.4402\n")
-        wait_for("A2 001122334402 started")
-        station.stdin.close()  # the end of input: running boards finish, then the round
-        station.wait(timeout=RUN_TIMEOUT)
-        out, err = station.stdout.read(), station.stderr.read()
-        seen.append(out.decode())
-        self.assertEqual((station.returncode, err), (0, b""), seen)
-        text = "".join(seen)
+        s.write("0011.2233.4402")
+        s.wait_for("A2 001122334402 started")
+        # The end of input: running boards finish, then the round.
+        text, err, status = s.end()
+        self.assertEqual((status, err), (0, ""), text)
         self.assertIn("A1 001122334401 PASS 11 frames", text)
         self.assertIn("A2 001122334402 PASS 11 frames", text)
         self.assertIn("MAC for A2: \nrefused: MAC 001122334401 is running on A1\nMAC for A2: ",
