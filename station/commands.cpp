@@ -79,6 +79,16 @@ std::map<std::string, std::string> given_macs(const StationFile& file,
     return macs;
 }
 
+// A lot or operator given on the command line: a name, as fixtures' are.
+void check_names(const Options& options) {
+    for (const auto& [flag, value] :
+         {std::pair("--lot", &options.lot), {"--operator", &options.operator_name}}) {
+        if (!value->empty() && !is_name(*value)) {
+            throw StationError{std::string(flag) + " \"" + *value + "\": " + NAME_RULE};
+        }
+    }
+}
+
 void check_macs_given(const Options& options) {
     if (options.continuous && !options.macs.empty()) {
         throw StationError{"--continuous takes each MAC as its board is scanned, not --mac"};
@@ -100,6 +110,7 @@ void check_macs_given(const Options& options) {
 
 // One board at most, named by its MAC or its record.
 void check_retry(const Options& options) {
+    check_names(options);
     if (!options.retry_mac.empty() && !options.retry_record.empty()) {
         throw StationError{"retry takes --mac or --record, not both"};
     }
@@ -118,28 +129,40 @@ void check_release(const Options& options) {
     }
 }
 
-// A real calendar date, YYYY-MM-DD.
-void check_since(const Options& options) {
-    const std::string& since = options.since;
-    if (since.empty()) {
-        return;
+void check_run(const Options& options) {
+    check_macs_given(options);
+    check_names(options);
+}
+
+// Real calendar dates, YYYY-MM-DD, in order; a lot that is a name.
+void check_days(const Options& options) {
+    for (const auto& [flag, value] :
+         {std::pair("--since", &options.since), {"--until", &options.until}}) {
+        if (!value->empty() && !date_named(*value)) {
+            throw StationError{std::string(flag) + " " + *value + ": a calendar date, YYYY-MM-DD"};
+        }
     }
-    struct tm day = {};
-    bool digits = since.size() == 10 && since[4] == '-' && since[7] == '-' &&
-                  std::all_of(since.begin(), since.end(), [](char c) {
-                      return std::isdigit(static_cast<unsigned char>(c)) || c == '-';
-                  });
-    if (digits) {
-        day.tm_year = std::stoi(since.substr(0, 4)) - 1900;
-        day.tm_mon = std::stoi(since.substr(5, 2)) - 1;
-        day.tm_mday = std::stoi(since.substr(8, 2));
-        struct tm normal = day;
-        time_t at = timegm(&normal);
-        digits = at != static_cast<time_t>(-1) && normal.tm_year == day.tm_year &&
-                 normal.tm_mon == day.tm_mon && normal.tm_mday == day.tm_mday;
+    if (!options.since.empty() && !options.until.empty() && options.until < options.since) {
+        throw StationError{"--until " + options.until + " comes before --since " +
+                           options.since};
     }
-    if (!digits) {
-        throw StationError{"--since " + since + ": a calendar date, YYYY-MM-DD"};
+    if (!options.lot.empty() && !is_name(options.lot)) {
+        throw StationError{"--lot \"" + options.lot + "\": " + NAME_RULE};
+    }
+}
+
+void check_report(const Options& options) {
+    check_days(options);
+    const std::set<std::string> groupings = {"day", "shift", "lot", "station", "fixture"};
+    if (groupings.count(options.by) == 0) {
+        throw StationError{"--by " + options.by + ": day, shift, lot, station or fixture"};
+    }
+}
+
+void check_export(const Options& options) {
+    check_days(options);
+    if (options.csv + options.json + options.jsonl > 1) {
+        throw StationError{"export takes one of --csv, --json and --jsonl"};
     }
 }
 
@@ -155,13 +178,34 @@ void check_log_mac(const Options& options) {
     check_board_mac("log", options);
 }
 
-std::vector<Record> chosen_records(const Context& c, const std::string& mac, bool transcripts) {
+// The records the command line chose: its local days as UTC bounds.
+RecordFilter chosen(const Context& c) {
     RecordFilter filter;
     filter.station = c.options.station;
-    filter.since = c.options.since;
+    filter.lot = c.options.lot;
+    if (!c.options.since.empty()) {
+        filter.since = day_begins(*date_named(c.options.since));
+    }
+    if (!c.options.until.empty()) {
+        filter.until = day_begins(next_day(*date_named(c.options.until)));
+    }
+    return filter;
+}
+
+std::vector<Record> chosen_records(const Context& c, const std::string& mac, bool transcripts) {
+    RecordFilter filter = chosen(c);
     filter.mac = mac;
     filter.with_transcripts = transcripts;
     return c.opened.store->records(filter);
+}
+
+// The file with what the command line says of the round: its lot and
+// operator.
+StationFile round_file(const Context& c) {
+    StationFile file = c.file;
+    file.lot = c.options.lot.empty() ? file.lot : c.options.lot;
+    file.operator_name = c.options.operator_name;
+    return file;
 }
 
 int command_lock(const Context& c) {
@@ -187,8 +231,9 @@ int command_lock(const Context& c) {
 }
 
 int command_run(const Context& c) {
+    const StationFile file = round_file(c);
     if (c.options.continuous) {
-        return run_continuous(c.file, c.opened, chosen_fixtures(c.file, c.options.fixtures),
+        return run_continuous(file, c.opened, chosen_fixtures(c.file, c.options.fixtures),
                               c.options.rework, c.options.json);
     }
     std::map<std::string, std::string> macs = given_macs(c.file, c.options.macs);
@@ -214,7 +259,7 @@ int command_run(const Context& c) {
             }
         }
     }
-    return run_planned(c.file, c.opened, planned, skipped, c.options.json);
+    return run_planned(file, c.opened, planned, skipped, c.options.json);
 }
 
 // The one board that `retry --mac` or `--record` names: the MAC's last
@@ -253,12 +298,16 @@ Planned board_to_retry(const Context& c) {
         throw StationError{"MAC " + mac + " was last on fixture " + r.fixture +
                            ", which is no longer in " + c.file.path};
     }
-    return Planned{*fixture, mac, r.rework, r.id};
+    return Planned{*fixture, mac, r.rework, r.id, r.lot};
 }
 
+// A retried board stays in its own lot unless --lot names another.
 int command_retry(const Context& c) {
+    const StationFile file = round_file(c);
     if (!c.options.retry_mac.empty() || !c.options.retry_record.empty()) {
-        return run_planned(c.file, c.opened, {board_to_retry(c)}, {}, c.options.json);
+        Planned board = board_to_retry(c);
+        board.lot = c.options.lot.empty() ? board.lot : c.options.lot;
+        return run_planned(file, c.opened, {board}, {}, c.options.json);
     }
     Store& store = *c.opened.store;
     std::string round = store.last_round(c.file.station);
@@ -284,13 +333,14 @@ int command_retry(const Context& c) {
             continue;
         }
         // The same board: the same MAC, and a MAC it keeps is its own.
-        planned.push_back({*fixture, r.mac, r.rework, r.id});
+        planned.push_back(
+            {*fixture, r.mac, r.rework, r.id, c.options.lot.empty() ? r.lot : c.options.lot});
     }
     if (planned.empty()) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_planned(c.file, c.opened, planned, skipped, c.options.json);
+    return run_planned(file, c.opened, planned, skipped, c.options.json);
 }
 
 int command_init(const Context& c) {
@@ -300,7 +350,11 @@ int command_init(const Context& c) {
 }
 
 int command_report(const Context& c) {
-    print_report(chosen_records(c, "", false), c.options.csv, std::cout);
+    if (c.options.by == "shift" && c.file.shifts.empty()) {
+        throw StationError{"--by shift: " + c.file.path + " names no [shifts]"};
+    }
+    ReportAsk ask{chosen(c), c.options.by, c.file.shifts};
+    print_report(*c.opened.store, ask, c.options.csv, std::cout);
     int waiting = c.opened.spool->waiting();
     if (waiting > 0) {
         std::cout << "\n" << waiting << " record(s) wait in the spool for the store\n";
@@ -309,8 +363,10 @@ int command_report(const Context& c) {
 }
 
 int command_export(const Context& c) {
-    std::vector<Record> records = chosen_records(c, "", c.options.json);
-    c.options.json ? export_json(records, std::cout) : export_csv(records, std::cout);
+    ExportFormat format = c.options.json    ? ExportFormat::json
+                          : c.options.jsonl ? ExportFormat::jsonl
+                                            : ExportFormat::csv;
+    export_records(*c.opened.store, chosen(c), format, std::cout);
     return 0;
 }
 
@@ -462,6 +518,8 @@ void run_options(CLI::App& run, Options& o) {
     run.add_flag("--rework", o.rework, "program boards that passed before (recorded)");
     run.add_flag("--continuous", o.continuous,
                  "each fixture on its own: a board starts as its MAC is scanned");
+    run.add_option("--lot", o.lot, "the work order the boards belong to (else the file's lot)");
+    run.add_option("--operator", o.operator_name, "who runs the station (recorded)");
 }
 
 void retry_options(CLI::App& retry, Options& o) {
@@ -469,6 +527,16 @@ void retry_options(CLI::App& retry, Options& o) {
     retry.add_option("--mac", o.retry_mac,
                      "only the board of this MAC, on the fixture it was last on, whatever round");
     retry.add_option("--record", o.retry_record, "only the board of this record");
+    retry.add_option("--lot", o.lot, "the boards' lot (else each keeps its own)");
+    retry.add_option("--operator", o.operator_name, "who runs the station (recorded)");
+}
+
+// The records report and export take.
+void chosen_options(CLI::App& command, Options& o) {
+    command.add_option("--since", o.since, "YYYY-MM-DD: records started that local day or later");
+    command.add_option("--until", o.until, "YYYY-MM-DD: records started that local day or before");
+    command.add_option("--station", o.station, "only this station's records");
+    command.add_option("--lot", o.lot, "only this lot's records");
 }
 
 void release_options(CLI::App& release, Options& o) {
@@ -478,15 +546,16 @@ void release_options(CLI::App& release, Options& o) {
 }
 
 void report_options(CLI::App& report, Options& o) {
-    report.add_option("--since", o.since, "YYYY-MM-DD: records started that day or later");
+    chosen_options(report, o);
     report.add_flag("--csv", o.csv, "as CSV");
-    report.add_option("--station", o.station, "only this station's records");
+    report.add_option("--by", o.by, "day (the default), shift, lot, station or fixture");
 }
 
 void export_options(CLI::App& exporting, Options& o) {
+    chosen_options(exporting, o);
     exporting.add_flag("--csv", o.csv, "as CSV (the default)");
-    exporting.add_flag("--json", o.json, "as JSON, with the transcripts");
-    exporting.add_option("--station", o.station, "only this station's records");
+    exporting.add_flag("--json", o.json, "as a JSON array, with the transcripts");
+    exporting.add_flag("--jsonl", o.jsonl, "as JSON Lines, one record a line, with the transcripts");
 }
 
 void history_options(CLI::App& history, Options& o) {
@@ -500,13 +569,13 @@ const std::vector<Command>& commands() {
         {"lock", "lock the images of the configuration as the station's profile",
          Needs::station_to_itself, false, no_options, no_check, command_lock},
         {"run", "program every fixture (or --fixtures) at once", Needs::station_to_itself, true,
-         run_options, check_macs_given, command_run},
+         run_options, check_run, command_run},
         {"retry", "run the boards of the last round that failed (or one, by --mac or --record)",
          Needs::station_to_itself, true, retry_options, check_retry, command_retry},
-        {"report", "boards, yield and failures per day", Needs::shared_store, false, report_options,
-         check_since, command_report},
-        {"export", "every record (CSV, or --json)", Needs::shared_store, false, export_options,
-         no_check, command_export},
+        {"report", "boards, yield and failures per day (or --by shift, lot, station, fixture)",
+         Needs::shared_store, false, report_options, check_report, command_report},
+        {"export", "the records (CSV, --json or --jsonl)", Needs::shared_store, false,
+         export_options, check_export, command_export},
         {"init", "create or upgrade the store's schema", Needs::file, false, no_options, no_check,
          command_init},
         {"history", "one board's records with transcripts", Needs::shared_store, false,

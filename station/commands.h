@@ -18,8 +18,13 @@ struct Options {
     bool json = false;
     bool rework = false;
     bool continuous = false;
-    std::string since;
+    std::string since; // report and export: local days from this one
+    std::string until; // ... to this one
+    std::string by = "day";
     bool csv = false;
+    bool jsonl = false;
+    std::string lot;           // run and retry: the boards' lot; report and export: only its
+    std::string operator_name; // run and retry: who runs them
     std::string mac;
     std::string station;      // report and export: only this station's records
     std::string retry_mac;    // retry: the board of this MAC

@@ -34,7 +34,9 @@ int main(int argc, char* argv[]) {
             }
         }
     } catch (const StationError& error) {
-        std::cerr << "station: " << error.message << "\n";
+        if (!error.message.empty()) {
+            std::cerr << "station: " << error.message << "\n";
+        }
         return error.status;
     } catch (const std::exception& error) {
         std::cerr << "station: " << error.what() << "\n";

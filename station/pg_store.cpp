@@ -169,6 +169,8 @@ constexpr Oid BYTEA_TYPE = 17;
 const char LIVENESS_LOCKS[] = "7407";
 // A session left inside a transaction (its station stopped mid-write) is
 // ended by the server after this long, so that the rows it holds are freed.
+// The longest one statement of an upgrade may take.
+constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
 const char IDLE_IN_TRANSACTION[] = "SET idle_in_transaction_session_timeout = '60s'";
 
 // libpq's message as one line: its lines (a server's, then libpq's own)
@@ -285,6 +287,33 @@ class PgStore : public SqlStore {
         return changed_;
     }
 
+    // A cursor, read a thousand rows at a time, each fetch with the store's
+    // patience; in a read-only transaction of its own.
+    void each_row(const std::string& sql, const std::vector<std::string>& values,
+                  const std::function<void(Row&)>& take) override {
+        run("BEGIN READ ONLY", {});
+        try {
+            run("DECLARE rows_out NO SCROLL CURSOR FOR " + sql, values);
+            for (;;) {
+                Rows rows = run("FETCH FORWARD 1000 FROM rows_out", {});
+                for (Row& row : rows) {
+                    take(row);
+                }
+                if (rows.size() < 1000) {
+                    break;
+                }
+            }
+        } catch (...) {
+            try {
+                rollback();
+            } catch (const StationError&) {
+                // gone: the server ends the transaction with the connection
+            }
+            throw;
+        }
+        commit();
+    }
+
     // A connection that dropped (a server restarted, a backend ended) is
     // made again once, here, where no transaction is under way; its
     // liveness locks went with it and are taken again first.
@@ -381,7 +410,7 @@ class PgStore : public SqlStore {
         if (!sent) {
             return last;
         }
-        auto deadline = std::chrono::steady_clock::now() + STORE_PATIENCE;
+        auto deadline = std::chrono::steady_clock::now() + patience_;
         int flushed;
         while ((flushed = PQflush(connection_)) == 1) {
             await(POLLIN | POLLOUT, deadline);
@@ -409,7 +438,7 @@ class PgStore : public SqlStore {
             if (left.count() <= 0) {
                 gone_ = true;
                 throw StationError{"the store " + shown_ + " did not answer in " +
-                                   std::to_string(STORE_PATIENCE.count()) + " s"};
+                                   std::to_string(patience_.count()) + " s"};
             }
             pollfd entry{PQsocket(connection_), events, 0};
             int ready = poll(&entry, 1, static_cast<int>(left.count()));
@@ -452,7 +481,11 @@ class PgStore : public SqlStore {
             found = schema_found();
             run("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", {});
             if (found < SCHEMA_VERSION) {
+                // Moving a year of transcripts takes its time; a person
+                // runs init and sees it wait.
+                patience_ = UPGRADE_PATIENCE;
                 make_or_upgrade(found, {"BYTEA", "BIGINT", "BIGSERIAL PRIMARY KEY"});
+                patience_ = STORE_PATIENCE;
             }
             run("DELETE FROM schema_version", {});
             run("INSERT INTO schema_version VALUES ($1)", {std::to_string(SCHEMA_VERSION)});
@@ -471,6 +504,7 @@ class PgStore : public SqlStore {
     PGconn* connection_ = nullptr;
     std::set<std::string> liveness_; // the stations whose locks this connection holds
     bool gone_ = false;              // a statement went unanswered: nothing more is sent
+    std::chrono::seconds patience_ = STORE_PATIENCE; // for one statement
     long long changed_ = 0;
 };
 

@@ -42,6 +42,9 @@ const Column COLUMNS[] = {
     {"message", &Record::message},
     {"frames", nullptr},
     {"exit_status", &Record::exit_status},
+    // Added last: factory scripts read the columns before them by position.
+    {"lot", &Record::lot},
+    {"operator", &Record::operator_name},
 };
 
 const Column& column_named(const std::string& name) {

@@ -44,6 +44,8 @@ struct Record {
     std::string exit_status; // host's, empty when the station stopped it
     std::string transcript;  // host's standard output and error, in order
     std::string round;       // the round of `station run` it belongs to
+    std::string lot;         // the work order the board was built for; may be empty
+    std::string operator_name; // who ran the station (the column "operator"); may be empty
     // Not a column: the board was being programmed with the image that
     // carries its MAC, so it keeps the MAC for ever.
     bool mac_kept = false;

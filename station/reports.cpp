@@ -4,10 +4,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <regex>
 #include <map>
+#include <regex>
 #include <set>
-#include <tuple>
 
 namespace {
 
@@ -28,49 +27,88 @@ std::string csv_field(const std::string& value) {
     return quoted + "\"";
 }
 
-bool not_passed(const Record& r) {
-    return r.outcome != Outcome::passed && r.outcome != Outcome::started;
+nlohmann::json json_of(const Record& r) {
+    nlohmann::json item;
+    for (const std::string& column : record_columns()) {
+        item[column] = column_value(r, column);
+    }
+    item["attempt"] = r.attempt;
+    item["rework"] = r.rework ? 1 : 0;
+    item["frames"] = r.frames;
+    item["exit_status"] = r.exit_status.empty() ? nlohmann::json(nullptr)
+                                                : nlohmann::json(std::stoi(r.exit_status));
+    // Bytes as host wrote them; anything not UTF-8 is replaced.
+    item["transcript"] = r.transcript;
+    return item;
+}
+
+std::string json_text(const nlohmann::json& item, int indent) {
+    return item.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// An item of a JSON array as a whole array's dump would indent it.
+std::string in_array(const std::string& item) {
+    std::string text = "  ";
+    for (char c : item) {
+        text += c == '\n' ? std::string("\n  ") : std::string(1, c);
+    }
+    return text;
+}
+
+void export_line(const Record& r, ExportFormat format, std::string& line) {
+    line.clear();
+    if (format == ExportFormat::csv) {
+        const auto& columns = record_columns();
+        for (size_t i = 0; i < columns.size(); ++i) {
+            line += (i ? "," : "") + csv_field(column_value(r, columns[i]));
+        }
+        line += "\n";
+    } else if (format == ExportFormat::jsonl) {
+        line = json_text(json_of(r), -1) + "\n";
+    } else {
+        line = in_array(json_text(json_of(r), 2));
+    }
 }
 
 } // namespace
 
-void export_csv(const std::vector<Record>& records, std::ostream& out) {
-    const auto& columns = record_columns();
-    for (size_t i = 0; i < columns.size(); ++i) {
-        out << (i ? "," : "") << columns[i];
-    }
-    out << "\n";
-    for (const Record& r : records) {
+void export_records(Store& store, const RecordFilter& filter, ExportFormat format,
+                    std::ostream& out) {
+    if (format == ExportFormat::csv) {
+        const auto& columns = record_columns();
         for (size_t i = 0; i < columns.size(); ++i) {
-            out << (i ? "," : "") << csv_field(column_value(r, columns[i]));
+            out << (i ? "," : "") << columns[i];
         }
         out << "\n";
     }
-}
-
-void export_json(const std::vector<Record>& records, std::ostream& out) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const Record& r : records) {
-        nlohmann::json item;
-        for (const std::string& column : record_columns()) {
-            item[column] = column_value(r, column);
+    RecordFilter chosen = filter;
+    chosen.with_transcripts = format != ExportFormat::csv;
+    bool first = true;
+    std::string line;
+    store.each_record(chosen, [&](const Record& r) {
+        export_line(r, format, line);
+        if (format == ExportFormat::json) {
+            out << (first ? "[\n" : ",\n");
         }
-        item["attempt"] = r.attempt;
-        item["rework"] = r.rework ? 1 : 0;
-        item["frames"] = r.frames;
-        item["exit_status"] = r.exit_status.empty() ? nlohmann::json(nullptr)
-                                                    : nlohmann::json(std::stoi(r.exit_status));
-        // Bytes as host wrote them; anything not UTF-8 is replaced.
-        item["transcript"] = r.transcript;
-        list.push_back(item);
+        out << line;
+        first = false;
+        if (!out) {
+            // A reader that went away (a pipe to `head`) ends the export,
+            // as quietly as a broken pipe ends a filter.
+            throw StationError{"", 1};
+        }
+    });
+    if (format == ExportFormat::json) {
+        out << (first ? "[]\n" : "\n]\n");
     }
-    out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    out.flush();
 }
 
 void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
                    const std::function<std::string(const Record&)>& log_of, std::ostream& out) {
+    out << "times in " << local_zone_name() << "\n";
     for (const Record& r : records) {
-        out << "== MAC " << r.mac << ", " << r.started << " station " << r.station << ", fixture "
+        out << "== MAC " << r.mac << ", " << local_text(r.started) << " station " << r.station << ", fixture "
             << r.fixture << " (" << r.device << "), attempt " << r.attempt
             << (r.rework ? ", rework" : "") << ": " << text_of(r.outcome);
         if (r.stage != Stage::none) {
@@ -79,7 +117,9 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
         // The bytes this board received, by their hashes.
         out << ", " << r.frames << " frames\n   board data " << r.board_data_sha256
             << "\n   OTP        " << r.otp_sha256 << "\n   firmware   " << r.firmware_sha256
-            << "\n   record     " << r.id << "\n   log        ";
+            << "\n   lot        " << (r.lot.empty() ? "none" : r.lot) << ", operator "
+            << (r.operator_name.empty() ? "none" : r.operator_name) << "\n   record     " << r.id
+            << "\n   log        ";
         std::string log = log_of(r);
         out << (log.empty() ? "not on this machine" : log) << "\n" << r.transcript;
         if (!r.transcript.empty() && r.transcript.back() != '\n') {
@@ -87,7 +127,7 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
         }
     }
     for (const Release& x : releases) {
-        out << "== MAC " << x.mac << " released " << x.released << " by " << x.who
+        out << "== MAC " << x.mac << " released " << local_text(x.released) << " by " << x.who
             << " from record " << x.record << " of station " << x.station << ": " << x.reason
             << "\n";
     }
@@ -97,17 +137,18 @@ namespace {
 
 // A failure as a supervisor counts it: the frame numbers folded, so that
 // "no answer to frame 21" and "... frame 32" are one row.
-std::string failure_of(const Record& r) {
+std::string failure_of(const FailureCounts& f) {
     static const std::regex frame_number("frame [0-9]+");
-    std::string message = std::regex_replace(r.message, frame_number, "frame N");
-    return r.outcome == Outcome::failed ? message
-                                        : std::string(text_of(r.outcome)) + ": " + message;
+    std::string message = std::regex_replace(f.message, frame_number, "frame N");
+    return f.outcome == Outcome::failed ? message
+                                        : std::string(text_of(f.outcome)) + ": " + message;
 }
 
 struct Failures {
-    int count = 0;
+    long long count = 0;
     std::set<std::string> fixtures;
 };
+typedef std::map<std::pair<std::string, std::string>, Failures> FailureTable; // stage, failure
 
 std::string joined(const std::set<std::string>& names) {
     std::string text;
@@ -117,54 +158,73 @@ std::string joined(const std::set<std::string>& names) {
     return text;
 }
 
+// The groups of a report by time: every local day (or shift) from the
+// first record's to the last's, cut to the asked days. A shift begun the
+// day before the first record may hold it.
+Grouping grouping_of(Store& store, const ReportAsk& ask) {
+    Grouping grouping;
+    if (ask.by != "day" && ask.by != "shift") {
+        grouping.column = ask.by;
+        return grouping;
+    }
+    auto [first, last] = store.started_between(ask.filter);
+    if (first.empty()) {
+        return grouping;
+    }
+    Date from = local_date(first), to = local_date(last);
+    if (ask.by == "day") {
+        grouping.spans = day_spans(from, to);
+    } else {
+        grouping.spans = shift_spans(day_before(from), to, ask.shifts);
+    }
+    grouping.spans = clipped(grouping.spans, ask.filter.since, ask.filter.until);
+    return grouping;
+}
+
 } // namespace
 
-void print_report(const std::vector<Record>& records, bool csv, std::ostream& out) {
-    struct Day {
-        std::set<std::string> boards, passed, first_passed;
-        std::map<std::pair<std::string, std::string>, Failures> failures; // stage, failure
-    };
-    std::map<std::string, Day> days;
-    std::map<std::pair<std::string, std::string>, Failures> all_failures;
-    std::set<std::string> seen;       // MACs whose first attempt has been met
-    for (const Record& r : records) { // oldest first
-        Day& day = days[r.started.substr(0, 10)];
-        day.boards.insert(r.mac);
-        if (r.outcome == Outcome::passed) {
-            day.passed.insert(r.mac);
+void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out) {
+    Grouping grouping = grouping_of(store, ask);
+    std::vector<GroupCounts> groups = store.group_counts(ask.filter, grouping);
+    std::map<std::string, FailureTable> by_group;
+    FailureTable all;
+    for (const FailureCounts& f : store.failure_counts(ask.filter, grouping)) {
+        std::pair<std::string, std::string> key{text_of(f.stage), failure_of(f)};
+        for (Failures* folded : {&by_group[f.group][key], &all[key]}) {
+            folded->count += f.count;
+            folded->fixtures.insert(f.fixture);
         }
-        if (seen.insert(r.mac).second && r.outcome == Outcome::passed) {
-            day.first_passed.insert(r.mac);
-        }
-        if (not_passed(r)) {
-            for (auto* table : {&day.failures, &all_failures}) {
-                Failures& f = (*table)[{text_of(r.stage), failure_of(r)}];
-                f.count += 1;
-                f.fixtures.insert(r.fixture);
-            }
-        }
+    }
+    size_t width = ask.by.size();
+    for (const GroupCounts& g : groups) {
+        width = std::max(width, std::max<size_t>(g.group.size(), 10));
     }
     char line[256];
     if (csv) {
-        // One table: a row for each failure of each day (a day without one
-        // has one row with its failure columns empty).
-        out << "day,boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
+        // One table: a row for each failure of each group (a group without
+        // one has one row with its failure columns empty).
+        out << ask.by << ",boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
     } else {
-        out << "day         boards  passed  first-pass yield\n";
+        out << "times in " << local_zone_name() << "\n" << ask.by
+            << std::string(width - ask.by.size(), ' ') << "  boards  passed  first-pass yield\n";
     }
-    for (const auto& [name, day] : days) {
-        double yield = 100.0 * day.first_passed.size() / day.boards.size();
-        std::snprintf(line, sizeof(line), csv ? "%s,%zu,%zu,%.1f" : "%-10s  %6zu  %6zu  %15.1f%%\n",
-                      name.c_str(), day.boards.size(), day.passed.size(), yield);
+    for (const GroupCounts& g : groups) {
+        double yield = 100.0 * static_cast<double>(g.first_passed) / static_cast<double>(g.boards);
+        std::string name = g.group.empty() && !csv ? "(none)" : g.group;
         if (!csv) {
+            std::snprintf(line, sizeof(line), "%-*s  %6lld  %6lld  %15.1f%%\n",
+                          static_cast<int>(width), name.c_str(), g.boards, g.passed, yield);
             out << line;
             continue;
         }
-        if (day.failures.empty()) {
-            out << line << ",,,,\n";
+        std::snprintf(line, sizeof(line), "%lld,%lld,%.1f", g.boards, g.passed, yield);
+        std::string row = csv_field(name) + "," + line;
+        const FailureTable& failures = by_group[g.group];
+        if (failures.empty()) {
+            out << row << ",,,,\n";
         }
-        for (const auto& [key, f] : day.failures) {
-            out << line << "," << csv_field(key.first) << "," << csv_field(key.second) << ","
+        for (const auto& [key, f] : failures) {
+            out << row << "," << csv_field(key.first) << "," << csv_field(key.second) << ","
                 << f.count << "," << csv_field(joined(f.fixtures)) << "\n";
         }
     }
@@ -172,8 +232,8 @@ void print_report(const std::vector<Record>& records, bool csv, std::ostream& ou
         return;
     }
     out << "\nfailures by stage\nstage          count  failure (fixtures)\n";
-    for (const auto& [key, f] : all_failures) {
-        std::snprintf(line, sizeof(line), "%-13s  %5d  ", key.first.c_str(), f.count);
+    for (const auto& [key, f] : all) {
+        std::snprintf(line, sizeof(line), "%-13s  %5lld  ", key.first.c_str(), f.count);
         out << line << key.second << " (" << joined(f.fixtures) << ")\n";
     }
 }

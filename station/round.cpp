@@ -199,6 +199,8 @@ class Round : private RunnerEvents {
         r.otp_address = p_.locked.otp_address;
         r.host_version = file_.host_version;
         r.rework = p.rework;
+        r.lot = p.lot.empty() ? file_.lot : p.lot;
+        r.operator_name = file_.operator_name;
         r.started = utc_now();
         r.round = p_.round;
         return r;

@@ -17,6 +17,7 @@ struct Planned {
     std::string mac; // empty: the pool's next
     bool rework;
     std::string retry_of = ""; // the record a retry programs again
+    std::string lot = "";      // a retried board's own lot; empty: the round's
 };
 
 // A fixture the command left out before the round; `why` empty when the

@@ -153,7 +153,9 @@ class JsonScreen : public Screen {
         emit({{"event", "started"},
               {"fixture", b.fixture.name},
               {"mac", b.record.mac},
-              {"record", b.record.id}});
+              {"record", b.record.id},
+              {"lot", b.record.lot},
+              {"operator", b.record.operator_name}});
     }
     void board_finished(const Board& b) override {
         const Record& r = b.record;

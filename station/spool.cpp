@@ -22,7 +22,8 @@ nlohmann::json to_json(const Record& r) {
 Record from_json(const nlohmann::json& item, std::string transcript) {
     std::vector<std::string> values;
     for (const std::string& column : record_columns()) {
-        values.push_back(item[column].get<std::string>());
+        // A record spooled before lots and operators were kept has none.
+        values.push_back(item.value(column, std::string()));
     }
     values.push_back(item["round"].get<std::string>());
     values.push_back(std::move(transcript));

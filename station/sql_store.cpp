@@ -9,15 +9,54 @@
 
 namespace {
 
-// The record's fields as the tables name them: the export's columns, the
-// round and the transcript, in the order of record_values.
-std::string record_fields() {
+// The record's fields as the records table names them, each after `prefix`:
+// the export's columns and the round, in the order of record_values (the
+// transcript, last there, is kept in a table of its own).
+std::string record_fields(const std::string& prefix = "") {
     std::string fields;
     for (const std::string& column : record_columns()) {
-        fields += column + ", ";
+        fields += prefix + column + ", ";
     }
-    return fields + "round, transcript";
+    return fields + prefix + "round";
 }
+
+// A filter as SQL over the records `r`, its values appended to `values`:
+// only the tests it needs, so that each query can use the index that
+// serves it.
+std::string where_of(const RecordFilter& f, std::vector<std::string>& values) {
+    std::string where = "1 = 1";
+    for (const auto& [value, test] : {std::pair(&f.station, "r.station ="),
+                                      {&f.mac, "r.mac ="},
+                                      {&f.since, "r.started >="},
+                                      {&f.until, "r.started <"},
+                                      {&f.round, "r.round ="},
+                                      {&f.id, "r.id ="},
+                                      {&f.lot, "r.lot ="}}) {
+        if (!value->empty()) {
+            values.push_back(*value);
+            where += std::string(" AND ") + test + " $" + std::to_string(values.size());
+        }
+    }
+    return where;
+}
+
+// A text as an SQL literal.
+std::string literal(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// What a report reads its records from and the group each is counted in:
+// the spans (a WITH before the query) joined by time, each span a look-up
+// on the index by start; or one of the records' own columns.
+struct Source {
+    std::string with;
+    std::string from;
+    std::string group;
+};
 
 std::string placeholders(size_t count) {
     std::string text;
@@ -25,6 +64,24 @@ std::string placeholders(size_t count) {
         text += (i > 1 ? ", $" : "$") + std::to_string(i);
     }
     return text;
+}
+
+Source grouped_source(const Grouping& grouping) {
+    if (!grouping.column.empty()) {
+        if (grouping.column != "station" && grouping.column != "fixture" &&
+            grouping.column != "lot") {
+            throw StationError{"a report is not grouped by " + grouping.column};
+        }
+        return {"", "records r", "r." + grouping.column};
+    }
+    std::string spans;
+    for (const Span& span : grouping.spans) {
+        spans += std::string(spans.empty() ? "" : ", ") + "(" + literal(span.name) + ", " +
+                 literal(span.since) + ", " + literal(span.until) + ")";
+    }
+    return {"WITH s (span_name, span_since, span_until) AS (VALUES " + spans + ") ",
+            "s JOIN records r ON r.started >= s.span_since AND r.started < s.span_until",
+            "s.span_name"};
 }
 
 } // namespace
@@ -44,10 +101,13 @@ CREATE TABLE IF NOT EXISTS records (
     rework INTEGER NOT NULL, started TEXT NOT NULL, ended TEXT NOT NULL, outcome TEXT NOT NULL,
     stage TEXT NOT NULL, message TEXT NOT NULL, frames )" +
            big + R"( NOT NULL,
-    exit_status TEXT NOT NULL, transcript )" +
-           bytes + R"( NOT NULL, round TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS records_mac ON records (mac);
-CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
+    exit_status TEXT NOT NULL, round TEXT NOT NULL, lot TEXT NOT NULL DEFAULT '',
+    operator TEXT NOT NULL DEFAULT '');
+-- What host printed for each record, apart: the records' own rows stay
+-- small, so that counting a year of them reads little.
+CREATE TABLE IF NOT EXISTS transcripts (
+    record TEXT PRIMARY KEY REFERENCES records (id), transcript )" +
+           bytes + R"( NOT NULL);
 -- The MACs claimed: the primary key refuses a duplicate, whichever station asks.
 CREATE TABLE IF NOT EXISTS claims (
     mac TEXT PRIMARY KEY, record TEXT NOT NULL REFERENCES records (id),
@@ -74,6 +134,18 @@ CREATE TABLE IF NOT EXISTS releases (
     mac TEXT NOT NULL, record TEXT NOT NULL, station TEXT NOT NULL, released TEXT NOT NULL,
     who TEXT NOT NULL, reason TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS releases_mac ON releases (mac);
+)";
+}
+
+std::string store_indexes() {
+    return R"(
+CREATE INDEX IF NOT EXISTS records_mac ON records (mac);
+CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
+CREATE INDEX IF NOT EXISTS records_started ON records (started, fixture);
+CREATE INDEX IF NOT EXISTS records_station_started ON records (station, started);
+CREATE INDEX IF NOT EXISTS records_lot ON records (lot, started);
+-- The records still open, which every command of a station looks for first.
+CREATE INDEX IF NOT EXISTS records_open ON records (station) WHERE outcome = 'started';
 )";
 }
 
@@ -217,10 +289,12 @@ bool SqlStore::finish(const Record& r) {
             return true;
         }
         run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
-            "frames = $5, exit_status = $6, transcript = $7 WHERE id = $8",
+            "frames = $5, exit_status = $6 WHERE id = $7",
             {r.ended, text_of(r.outcome), text_of(r.stage), r.message, std::to_string(r.frames),
-             r.exit_status, r.transcript, r.id},
-            7);
+             r.exit_status, r.id});
+        run("INSERT INTO transcripts VALUES ($1, $2) ON CONFLICT (record) "
+            "DO UPDATE SET transcript = excluded.transcript",
+            {r.id, r.transcript}, 2);
         if (r.outcome == Outcome::interrupted) {
             // Nobody knows how far its board got: its claim stays, and with
             // an image that carries the MAC, the one-time rule holds too.
@@ -235,14 +309,78 @@ bool SqlStore::finish(const Record& r) {
 }
 
 std::vector<Record> SqlStore::started_records(const std::string& station) {
-    return selected("station = $1 AND outcome = 'started'", {station}, true);
+    return selected("r.station = $1 AND r.outcome = 'started'", {station}, true);
 }
 
 std::vector<Record> SqlStore::records(const RecordFilter& f) {
-    return selected("($1 = '' OR station = $1) AND ($2 = '' OR mac = $2) AND "
-                    "($3 = '' OR started >= $3) AND ($4 = '' OR round = $4) AND "
-                    "($5 = '' OR id = $5)",
-                    {f.station, f.mac, f.since, f.round, f.id}, f.with_transcripts);
+    std::vector<std::string> values;
+    std::string where = where_of(f, values);
+    return selected(where, values, f.with_transcripts);
+}
+
+void SqlStore::each_record(const RecordFilter& f, const std::function<void(const Record&)>& take) {
+    std::vector<std::string> values;
+    std::string where = where_of(f, values);
+    each_row(records_query(where, f.with_transcripts), values,
+             [&take](Row& row) { take(record_from_values(row)); });
+}
+
+std::pair<std::string, std::string> SqlStore::started_between(const RecordFilter& f) {
+    std::vector<std::string> values;
+    std::string where = where_of(f, values);
+    // Each end alone, so that both are one look-up on an index.
+    std::string ends[2];
+    for (int i = 0; i < 2; ++i) {
+        Rows rows = run("SELECT r.started FROM records r WHERE " + where + " ORDER BY r.started" +
+                            (i ? " DESC" : "") + " LIMIT 1",
+                        values);
+        ends[i] = rows.empty() ? "" : rows[0][0];
+    }
+    return {ends[0], ends[1]};
+}
+
+std::vector<GroupCounts> SqlStore::group_counts(const RecordFilter& f, const Grouping& grouping) {
+    if (grouping.column.empty() && grouping.spans.empty()) {
+        return {};
+    }
+    std::vector<std::string> values;
+    std::string where = where_of(f, values);
+    Source source = grouped_source(grouping);
+    // A board once per group: whether it passed there, and whether its
+    // first attempt (on any station) was made there and passed.
+    std::string boards = "SELECT " + source.group +
+                         " AS grp, r.mac, max(CASE WHEN r.outcome = 'passed' THEN 1 ELSE 0 END) "
+                         "AS passed, max(CASE WHEN r.outcome = 'passed' AND r.attempt = 1 "
+                         "THEN 1 ELSE 0 END) AS first_passed FROM " +
+                         source.from + " WHERE " + where + " GROUP BY " + source.group + ", r.mac";
+    std::vector<GroupCounts> counts;
+    for (const Row& row :
+         run(source.with + "SELECT grp, count(*), sum(passed), sum(first_passed) FROM (" + boards +
+                 ") AS boards GROUP BY grp ORDER BY grp",
+             values)) {
+        counts.push_back({row[0], std::stoll(row[1]), std::stoll(row[2]), std::stoll(row[3])});
+    }
+    return counts;
+}
+
+std::vector<FailureCounts> SqlStore::failure_counts(const RecordFilter& f,
+                                                    const Grouping& grouping) {
+    if (grouping.column.empty() && grouping.spans.empty()) {
+        return {};
+    }
+    std::vector<std::string> values;
+    std::string where = where_of(f, values);
+    Source source = grouped_source(grouping);
+    std::string keys = source.group + ", r.stage, r.outcome, r.message, r.fixture";
+    std::vector<FailureCounts> counts;
+    for (const Row& row :
+         run(source.with + "SELECT " + keys + ", count(*) FROM " + source.from + " WHERE " +
+                 where + " AND r.outcome NOT IN ('passed', 'started') GROUP BY " + keys,
+             values)) {
+        counts.push_back({row[0], stage_named(row[1]), outcome_named(row[2]), row[3], row[4],
+                          std::stoll(row[5])});
+    }
+    return counts;
 }
 
 std::optional<Holder> SqlStore::holder_of(const std::string& mac) {
@@ -294,7 +432,25 @@ std::string SqlStore::last_round(const std::string& station) {
 
 void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
     script(store_schema(types));
-    if (found > 0 && found < 3) {
+    if (found > 0) {
+        upgrade_from(found);
+    }
+    script(store_indexes());
+    if (run("SELECT id FROM store_info", {}).empty()) {
+        run("INSERT INTO store_info VALUES ($1, $2)", {new_uuid(), utc_now()});
+    }
+}
+
+void SqlStore::upgrade_from(int found) {
+    if (found < 4) {
+        // Lots and operators, none for the records before; the transcripts
+        // move to their own table.
+        run("ALTER TABLE records ADD COLUMN lot TEXT NOT NULL DEFAULT ''", {});
+        run("ALTER TABLE records ADD COLUMN operator TEXT NOT NULL DEFAULT ''", {});
+        run("INSERT INTO transcripts SELECT id, transcript FROM records", {});
+        run("ALTER TABLE records DROP COLUMN transcript", {});
+    }
+    if (found < 3) {
         // Every MAC a record has was claimed once, and so is used for ever
         // (a store of version 1 kept no such table).
         run("INSERT INTO macs_used SELECT DISTINCT mac FROM records WHERE true "
@@ -330,9 +486,6 @@ void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
                 {std::to_string(run_first), std::to_string(run_last)});
         }
     }
-    if (run("SELECT id FROM store_info", {}).empty()) {
-        run("INSERT INTO store_info VALUES ($1, $2)", {new_uuid(), utc_now()});
-    }
 }
 
 void SqlStore::read_id() {
@@ -359,11 +512,14 @@ void SqlStore::transaction(const std::function<bool()>& work) {
     commit_it ? commit() : rollback();
 }
 
+// The record's row; its transcript, empty while it runs, is written when
+// it is finished.
 void SqlStore::insert_record(const Record& r) {
     std::vector<std::string> values = record_values(r);
+    values.pop_back();
     run("INSERT INTO records (" + record_fields() + ") VALUES (" + placeholders(values.size()) +
             ")",
-        values, static_cast<int>(values.size()));
+        values);
 }
 
 // A passed board keeps its MAC claimed; one whose claim was freed (it was
@@ -509,16 +665,18 @@ std::string SqlStore::why_claimed(const std::string& mac) {
            ", since " + r[3];
 }
 
+std::string SqlStore::records_query(const std::string& where, bool transcripts) const {
+    return "SELECT " + record_fields("r.") +
+           (transcripts ? ", coalesce(t.transcript, '') FROM records r LEFT JOIN transcripts t "
+                          "ON t.record = r.id"
+                        : ", '' FROM records r") +
+           " WHERE " + where + " ORDER BY r.started, r.fixture";
+}
+
 std::vector<Record> SqlStore::selected(const std::string& where,
                                        const std::vector<std::string>& values, bool transcripts) {
-    std::string fields = record_fields();
-    if (!transcripts) {
-        fields.replace(fields.rfind("transcript"), std::string("transcript").size(), "''");
-    }
     std::vector<Record> found;
-    for (auto& row :
-         run("SELECT " + fields + " FROM records WHERE " + where + " ORDER BY started, fixture",
-             values)) {
+    for (auto& row : run(records_query(where, transcripts), values)) {
         found.push_back(record_from_values(row));
     }
     return found;

@@ -71,42 +71,14 @@ class SqliteStore : public SqlStore {
   protected:
     Rows run(const std::string& sql, const std::vector<std::string>& values,
              int bytes_at) override {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-            throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
-        }
-        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(statement, sqlite3_finalize);
-        for (size_t i = 0; i < values.size(); ++i) {
-            // $1, $2, ...: named parameters to SQLite, found by their names.
-            int index =
-                sqlite3_bind_parameter_index(statement, ("$" + std::to_string(i + 1)).c_str());
-            if (index == 0) {
-                continue;
-            }
-            const std::string& v = values[i];
-            static_cast<int>(i + 1) == bytes_at
-                ? sqlite3_bind_blob(statement, index, v.data(), static_cast<int>(v.size()),
-                                    SQLITE_TRANSIENT)
-                : sqlite3_bind_text(statement, index, v.data(), static_cast<int>(v.size()),
-                                    SQLITE_TRANSIENT);
-        }
         Rows rows;
-        int result;
-        while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
-            std::vector<std::string> row;
-            for (int c = 0; c < sqlite3_column_count(statement); ++c) {
-                const void* bytes = sqlite3_column_blob(statement, c);
-                int size = sqlite3_column_bytes(statement, c);
-                row.push_back(bytes == nullptr ? ""
-                                               : std::string(static_cast<const char*>(bytes),
-                                                             static_cast<size_t>(size)));
-            }
-            rows.push_back(std::move(row));
-        }
-        if (result != SQLITE_DONE) {
-            throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
-        }
+        step(sql, values, bytes_at, [&rows](Row& row) { rows.push_back(std::move(row)); });
         return rows;
+    }
+
+    void each_row(const std::string& sql, const std::vector<std::string>& values,
+                  const std::function<void(Row&)>& take) override {
+        step(sql, values, 0, take);
     }
 
     long long changed() override {
@@ -134,6 +106,46 @@ class SqliteStore : public SqlStore {
     }
 
   private:
+    // Prepares a statement, binds its values and steps through its rows.
+    void step(const std::string& sql, const std::vector<std::string>& values, int bytes_at,
+              const std::function<void(Row&)>& take) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+            throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
+        }
+        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(statement, sqlite3_finalize);
+        for (size_t i = 0; i < values.size(); ++i) {
+            // $1, $2, ...: named parameters to SQLite, found by their names.
+            int index =
+                sqlite3_bind_parameter_index(statement, ("$" + std::to_string(i + 1)).c_str());
+            if (index == 0) {
+                continue;
+            }
+            const std::string& v = values[i];
+            static_cast<int>(i + 1) == bytes_at
+                ? sqlite3_bind_blob(statement, index, v.data(), static_cast<int>(v.size()),
+                                    SQLITE_TRANSIENT)
+                : sqlite3_bind_text(statement, index, v.data(), static_cast<int>(v.size()),
+                                    SQLITE_TRANSIENT);
+        }
+        int result;
+        Row row;
+        while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+            row.clear();
+            for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+                const void* bytes = sqlite3_column_blob(statement, c);
+                int size = sqlite3_column_bytes(statement, c);
+                row.push_back(bytes == nullptr ? ""
+                                               : std::string(static_cast<const char*>(bytes),
+                                                             static_cast<size_t>(size)));
+            }
+            take(row);
+        }
+        if (result != SQLITE_DONE) {
+            throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
+        }
+    }
+
     std::string lock_path(const std::string& station) const {
         std::filesystem::path store(path_);
         return (store.parent_path() / ("." + store.filename().string() + "." + station + ".alive"))

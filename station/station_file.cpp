@@ -87,20 +87,6 @@ std::string text_of(const std::string& path, const toml::table& table, const cha
     return text->get();
 }
 
-// A name of a station or fixture: 1 to 64 letters, digits, '.', '_' and
-// '-', starting with a letter or digit; it names files and goes in records.
-bool is_name(const std::string& name) {
-    if (name.empty() || name.size() > 64 || !std::isalnum(static_cast<unsigned char>(name[0]))) {
-        return false;
-    }
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
-    });
-}
-
-const char NAME_RULE[] =
-    "1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit";
-
 // What a port names: the node it resolves to when it is there, else its
 // path made absolute and plain.
 std::string port_identity(const std::string& port) {
@@ -210,7 +196,56 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
     return plan;
 }
 
+// [shifts]: each shift's name and the local time it starts, in the order
+// they start; two at one time would leave one of them empty.
+std::vector<Shift> read_shifts(const std::string& path, const toml::table& root) {
+    std::vector<Shift> shifts;
+    const toml::node* node = root.get("shifts");
+    if (node == nullptr) {
+        return shifts;
+    }
+    const toml::table* table = node->as_table();
+    if (table == nullptr) {
+        refuse(path, node->source(), "\"shifts\" must be written as a [shifts] table");
+    }
+    std::map<int, std::string> starts;
+    for (const auto& [key, value] : *table) {
+        std::string name(key.str());
+        if (!is_name(name)) {
+            refuse(path, key.source(), "shift name \"" + name + "\": " + NAME_RULE);
+        }
+        const auto* text = value.as_string();
+        std::optional<int> at = text ? time_of_day(text->get()) : std::nullopt;
+        if (!at) {
+            refuse(path, value.source(),
+                   "shift " + name + " takes the local time it starts, \"HH:MM\" (00:00 to 23:59)");
+        }
+        auto [other, added] = starts.insert({*at, name});
+        if (!added) {
+            refuse(path, value.source(),
+                   "shift " + name + " starts at the time of shift " + other->second);
+        }
+    }
+    for (const auto& [at, name] : starts) {
+        shifts.push_back({name, at});
+    }
+    return shifts;
+}
+
 } // namespace
+
+const char NAME_RULE[] =
+    "1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit";
+
+// It names files and goes in records.
+bool is_name(const std::string& name) {
+    if (name.empty() || name.size() > 64 || !std::isalnum(static_cast<unsigned char>(name[0]))) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+    });
+}
 
 unsigned long long MacPlan::pool_size() const {
     return unicast_count(mac_number(first), mac_number(last));
@@ -227,7 +262,10 @@ StationFile read_station_file(const std::string& path) {
         throw StationError{path + ":" + std::to_string(error.source().begin.line) + ": " +
                            std::string(error.description())};
     }
-    check_keys(path, root, {"station", "store", "config", "stall", "host", "fixture", "mac"}, "");
+    check_keys(path, root,
+               {"station", "store", "config", "stall", "host", "fixture", "mac", "timezone", "lot",
+                "shifts"},
+               "");
     fs::path folder = fs::absolute(path).parent_path();
     StationFile file;
     file.path = path;
@@ -256,6 +294,16 @@ StationFile read_station_file(const std::string& path) {
     }
     file.fixtures = read_fixtures(path, root);
     file.mac = read_mac_plan(path, root);
+    file.lot = text_of(path, root, "lot", root.source(), false);
+    if (!file.lot.empty() && !is_name(file.lot)) {
+        refuse(path, root.get("lot")->source(), "lot \"" + file.lot + "\": " + NAME_RULE);
+    }
+    file.shifts = read_shifts(path, root);
+    file.timezone = text_of(path, root, "timezone", root.source(), false);
+    if (!file.timezone.empty() && !use_time_zone(file.timezone)) {
+        refuse(path, root.get("timezone")->source(),
+               "time zone \"" + file.timezone + "\" is not in this system's time zone database");
+    }
     return file;
 }
 

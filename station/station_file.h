@@ -3,6 +3,7 @@
 #pragma once
 
 #include "station/error.h"
+#include "station/local_days.h"
 #include "station/profile.h"
 
 #include <optional>
@@ -39,12 +40,23 @@ struct StationFile {
     std::string host_place;   // "FILE:LINE" of the host key
     std::vector<Fixture> fixtures;
     MacPlan mac;
+    std::string timezone;      // the zone its days are counted in; empty: the machine's
+    std::string lot;           // the records' lot unless a command names one
+    std::string operator_name; // who runs the command, as it says (--operator); may be empty
+    std::vector<Shift> shifts; // in the order they start; none: days only
 };
+
+// Whether a text may name a station, fixture, lot, operator or shift: 1 to
+// 64 letters, digits, '.', '_' and '-', starting with a letter or digit.
+bool is_name(const std::string& name);
+extern const char NAME_RULE[];
 
 // Reads and checks the station file; relative paths are taken from its
 // folder. Throws StationError with "FILE:LINE: what is wrong" for any
 // fault: unknown keys, names that are not names, a stall that is not a
-// number of seconds in range, two fixtures on one port.
+// number of seconds in range, two fixtures on one port, a time zone the
+// system does not know, shifts at one time. Its time zone is the process's
+// from then on.
 StationFile read_station_file(const std::string& path);
 // Finds host: as the file names it, or else beside the station, in the
 // build tree's folder above it, or in the install's folder; with the

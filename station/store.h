@@ -7,6 +7,7 @@
 #include "station/record.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,10 +21,47 @@ constexpr std::chrono::seconds STORE_PATIENCE(10);
 struct RecordFilter {
     std::string station;
     std::string mac;
-    std::string since; // records started on or after this UTC date (YYYY-MM-DD)
+    std::string since; // records started at or after this UTC time (as utc_now writes it)
+    std::string until; // records started before this UTC time
     std::string round;
     std::string id; // one record
+    std::string lot;
     bool with_transcripts = false;
+};
+
+// A stretch of time with a name (a local day, a shift): its records are
+// those started at or after `since` and before `until` (UTC texts).
+struct Span {
+    std::string name;
+    std::string since;
+    std::string until;
+};
+
+// How a report groups records: by the spans they started in, or, when
+// `column` is named (station, fixture, lot), by that column's value.
+struct Grouping {
+    std::string column;
+    std::vector<Span> spans;
+};
+
+// A group's boards (MACs with a record in it), those that passed there, and
+// those whose first attempt anywhere was made and passed there.
+struct GroupCounts {
+    std::string group;
+    long long boards = 0;
+    long long passed = 0;
+    long long first_passed = 0;
+};
+
+// Records of a group that did not pass, with one stage, outcome, message
+// and fixture.
+struct FailureCounts {
+    std::string group;
+    Stage stage = Stage::none;
+    Outcome outcome = Outcome::failed;
+    std::string message;
+    std::string fixture;
+    long long count = 0;
 };
 
 // What holds a MAC back from every other board: a claim (the board is
@@ -96,6 +134,18 @@ class Store {
     virtual std::vector<Record> started_records(const std::string& station) = 0;
 
     virtual std::vector<Record> records(const RecordFilter& filter) = 0;
+    // Hands the records to `take` one at a time in the order they started,
+    // as the store reads them: memory stays flat whatever the store's size.
+    virtual void each_record(const RecordFilter& filter,
+                             const std::function<void(const Record&)>& take) = 0;
+    // When the first and the last of the records started; empty when none.
+    virtual std::pair<std::string, std::string> started_between(const RecordFilter& filter) = 0;
+    // Counted by the database, group by group, in the order of the groups'
+    // names; groups without records are left out.
+    virtual std::vector<GroupCounts> group_counts(const RecordFilter& filter,
+                                                  const Grouping& grouping) = 0;
+    virtual std::vector<FailureCounts> failure_counts(const RecordFilter& filter,
+                                                      const Grouping& grouping) = 0;
     // What holds the MAC back, if anything.
     virtual std::optional<Holder> holder_of(const std::string& mac) = 0;
     // Frees a MAC that `release.record` holds (a claim that is not a passed

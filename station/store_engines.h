@@ -13,7 +13,7 @@
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 3;
+constexpr int SCHEMA_VERSION = 4;
 
 // The types the tables need that the engines write differently.
 struct EngineTypes {
@@ -24,6 +24,8 @@ struct EngineTypes {
 
 // The tables, created where missing.
 std::string store_schema(const EngineTypes& types);
+// Their indexes, made once the tables have every column.
+std::string store_indexes();
 
 class SqlStore : public Store {
   public:
@@ -36,18 +38,30 @@ class SqlStore : public Store {
     bool finish(const Record& record) override;
     std::vector<Record> started_records(const std::string& station) override;
     std::vector<Record> records(const RecordFilter& filter) override;
+    void each_record(const RecordFilter& filter,
+                     const std::function<void(const Record&)>& take) override;
+    std::pair<std::string, std::string> started_between(const RecordFilter& filter) override;
+    std::vector<GroupCounts> group_counts(const RecordFilter& filter,
+                                          const Grouping& grouping) override;
+    std::vector<FailureCounts> failure_counts(const RecordFilter& filter,
+                                              const Grouping& grouping) override;
     std::optional<Holder> holder_of(const std::string& mac) override;
     bool release(const Release& release) override;
     std::vector<Release> releases(const std::string& mac) override;
     std::string last_round(const std::string& station) override;
 
   protected:
-    typedef std::vector<std::vector<std::string>> Rows;
+    typedef std::vector<std::string> Row;
+    typedef std::vector<Row> Rows;
     // Runs one statement with its values for $1, $2, ... as text (the one at
     // `bytes_at`, counted from 1, as raw bytes); returns its rows, each
     // column as text and a column of bytes as its raw bytes.
     virtual Rows run(const std::string& sql, const std::vector<std::string>& values,
                      int bytes_at = 0) = 0;
+    // Runs one query and hands its rows to `take` one at a time, holding
+    // only a few in memory (a stepping statement, a cursor).
+    virtual void each_row(const std::string& sql, const std::vector<std::string>& values,
+                          const std::function<void(Row&)>& take) = 0;
     // Runs statements without values, several at once.
     virtual void script(const std::string& sql) = 0;
     // The rows the last statement changed.
@@ -83,6 +97,10 @@ class SqlStore : public Store {
     void settle_kept(const Record& record, bool was_interrupted);
     std::vector<Record> selected(const std::string& where, const std::vector<std::string>& values,
                                  bool transcripts);
+    // The records' query, `where` over `r`, ordered as they started.
+    std::string records_query(const std::string& where, bool transcripts) const;
+    // Moves a store of an older version to this one's tables.
+    void upgrade_from(int found);
 };
 
 std::unique_ptr<Store> open_sqlite_store(const std::string& path);

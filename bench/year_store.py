@@ -1,0 +1,183 @@
+"""The generator of a year's record: fills a station's store (made by the
+station, empty) with the records of COUNT records' worth of boards, as a
+line of stations would have left them: most boards pass at once; some fail
+and pass on a retry minutes later, some fail for good, some are reworked
+hours later, a few are interrupted; each with a lot, an operator, a round and
+a transcript of a real run's size. The claims and used MACs follow the
+records. Deterministic: the same arguments make the same store.
+
+    python3 bench/year_store.py LOCATION COUNT [--days N] [--transcript BYTES]
+
+LOCATION: a SQLite file, or a PostgreSQL connection string (through psql's COPY).
+"""
+
+import argparse
+import datetime
+import shutil
+import sqlite3
+import subprocess
+import sys
+
+COLUMNS = ("id", "station", "fixture", "port", "device", "mac", "profile", "board_data_sha256",
+           "otp_sha256", "firmware_sha256", "otp_address", "host_version", "attempt", "rework",
+           "started", "ended", "outcome", "stage", "message", "frames", "exit_status", "round",
+           "lot", "operator")
+FIRST_MAC = 0x020000000000
+HASH = "ab" * 32
+
+
+def board_records(k, at, stations):
+    """The records of board k, first tried at `at`: (offset s, attempt, rework,
+    outcome, stage, message, frames, exit_status) each."""
+    h = (k * 2654435761) % 100
+    passed = ("passed", "", "", 67, "0")
+    if h < 85:
+        return [(0, 1, 0) + passed]
+    if h < 93:
+        frame = 3 + k % 60
+        first = ("stalled", "OTP", "no answer to frame %d" % frame, frame - 1, "") \
+            if h % 2 else ("failed", "firmware", "CRC Error at frame %d" % frame, frame - 1, "1")
+        return [(0, 1, 0) + first, (420, 2, 0) + passed]
+    if h < 96:
+        return [(0, 1, 0) + passed, (3 * 3600, 2, 1) + passed]
+    if h < 99:
+        return [(0, 1, 0, "failed", "board data", "CRC Error", 0, "1")]
+    return [(0, 1, 0, "interrupted", "OTP", "the station's command ended", 2, "")]
+
+
+def utc(moment):
+    return moment.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (moment.microsecond // 1000)
+
+
+def records(count, start, days, stations=20, lot_size=2000):
+    """COUNT records from `start` over `days` days, as (columns, transcript)."""
+    # Boards average about 1.2 records.
+    boards = max(1, int(count / 1.2))
+    gap = days * 86400.0 / boards
+    made = 0
+    k = 0
+    while made < count:
+        at = start + datetime.timedelta(seconds=k * gap)
+        station = "line%02d" % (k % stations)
+        fixture = "A%d" % (k // stations % 16 + 1)
+        mac = "%012X" % (FIRST_MAC + k)
+        for n, (offset, attempt, rework, outcome, stage, message, frames, status) in enumerate(
+                board_records(k, at, stations)):
+            if made == count:
+                return
+            began = at + datetime.timedelta(seconds=offset)
+            ended = began + datetime.timedelta(seconds=61, milliseconds=k % 1000)
+            record = "%08x-%04x-4000-8000-%012x" % (k & 0xFFFFFFFF, n, k)
+            row = (record, station, fixture, "/dev/serial/by-path/" + fixture, "/dev/ttyUSB%d" % (
+                k % 16), mac, HASH, HASH, HASH, HASH, "00001000", "1.1.0", attempt, rework,
+                utc(began), utc(ended), outcome, stage, message, frames, status,
+                "r%d" % (k // stations // 16), "LOT-%03d" % (k // lot_size),
+                "op%d" % (k // 100 % 4))
+            yield row, transcript(k, frames, message)
+            made += 1
+        k += 1
+
+
+TRANSCRIPT_SIZE = [1200]
+
+
+def transcript(k, frames, message):
+    text = ("host 1.1.0\nOpening board.bin\nProgramming board data" + "." * 3 +
+            "\nOpening otp.bin\nProgramming OTP" + "." * 2 + "\nOpening firmware.bin\n"
+            "Programming firmware")
+    text += "." * max(0, TRANSCRIPT_SIZE[0] - len(text) - 40)
+    return (text + ("\n" + message if message else "\nProgramming TIV successful") + "\n").encode()
+
+
+def is_postgres(location):
+    return "=" in location or location.startswith(("postgresql://", "postgres://"))
+
+
+AFTER = ["INSERT INTO macs_used SELECT DISTINCT mac FROM records",
+         "INSERT INTO claims SELECT mac, min(id), 'passed' FROM records WHERE outcome = 'passed' "
+         "GROUP BY mac",
+         "INSERT INTO used_runs SELECT %d, %d WHERE EXISTS (SELECT 1 FROM records)"]
+
+
+def fill(location, count, days=365, start="2026-01-01", transcript_size=1200, psql=None):
+    """Fills the store at `location` (made by the station, empty)."""
+    TRANSCRIPT_SIZE[0] = transcript_size
+    first = datetime.datetime.fromisoformat(start + "T06:00:00")
+    rows = records(count, first, days)
+    boards = max(1, int(count / 1.2)) + 1
+    after = AFTER[:2] + [AFTER[2] % (FIRST_MAC, FIRST_MAC + boards)]
+    if is_postgres(location):
+        fill_postgres(location, rows, after, psql or shutil.which("psql"))
+        return
+    db = sqlite3.connect(location)
+    db.execute("PRAGMA journal_mode=WAL")
+    db.execute("PRAGMA synchronous=OFF")
+    marks = ", ".join("?" * len(COLUMNS))
+    with db:
+        for row, text in rows:
+            db.execute("INSERT INTO records (%s) VALUES (%s)" % (", ".join(COLUMNS), marks), row)
+            db.execute("INSERT INTO transcripts VALUES (?, ?)", (row[0], text))
+        for statement in after:
+            db.execute(statement)
+    db.close()
+
+
+def copy_text(value):
+    text = value.decode() if isinstance(value, bytes) else str(value)
+    return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+
+
+def fill_postgres(location, rows, after, psql):
+    """Through psql: COPY from its standard input, in one transaction."""
+    script = subprocess.Popen([psql, "-X", "-q", "-v", "ON_ERROR_STOP=1", location],
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    out = script.stdin
+
+    def send(text):
+        out.write(text.encode())
+
+    send("BEGIN;\nCREATE TEMP TABLE t (record TEXT, transcript TEXT);\n")
+    send("COPY records (%s) FROM STDIN;\n" % ", ".join(COLUMNS))
+    kept = []
+    for row, text in rows:
+        send("\t".join(copy_text(v) for v in row) + "\n")
+        kept.append((row[0], text))
+        if len(kept) == 100000:
+            break
+    # The transcripts after their records: COPY takes one table at a time,
+    # so records and transcripts go in alternating slices.
+    while True:
+        send("\\.\nCOPY transcripts FROM STDIN;\n")
+        for record, text in kept:
+            send(record + "\t\\\\x" + text.hex() + "\n")
+        kept = []
+        send("\\.\n")
+        more = False
+        for row, text in rows:
+            if not more:
+                send("COPY records (%s) FROM STDIN;\n" % ", ".join(COLUMNS))
+                more = True
+            send("\t".join(copy_text(v) for v in row) + "\n")
+            kept.append((row[0], text))
+            if len(kept) == 100000:
+                break
+        if not more:
+            break
+    send(";\n".join(after) + ";\nCOMMIT;\n")
+    out.close()
+    if script.wait() != 0:
+        raise RuntimeError("psql could not fill the store")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("location")
+    parser.add_argument("count", type=int)
+    parser.add_argument("--days", type=int, default=365)
+    parser.add_argument("--transcript", type=int, default=1200)
+    args = parser.parse_args()
+    fill(args.location, args.count, args.days, transcript_size=args.transcript)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
