@@ -3,7 +3,8 @@
 # QEMU and busybox are for the test guest on the kernel's own serial drivers,
 # the ARM cross compilers and qemu-user for the ARM Linux builds, the libraries
 # of the station, tmux for its screen's test and a PostgreSQL server for its
-# store's tier (the tests start their own; none is left running). Given package names, installs
+# store's tier (the tests start their own; none is left running), and the time
+# zone database its local days are counted by. Given package names, installs
 # those alone.
 set -euo pipefail
 
@@ -11,7 +12,7 @@ packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine
     clang libclang-rt-14-dev valgrind qemu-system-x86 busybox-static
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
     libsqlite3-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev pkg-config
-    tmux libpq-dev postgresql)
+    tmux libpq-dev postgresql tzdata)
 if [ $# -gt 0 ]; then
     packages=("$@")
 fi

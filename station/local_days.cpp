@@ -115,7 +115,8 @@ std::optional<Date> date_named(const std::string& text) {
     time_t at = timegm(&t);
     struct tm back;
     gmtime_r(&at, &back);
-    if (back.tm_year != t.tm_year || back.tm_mon != t.tm_mon || back.tm_mday != date.day) {
+    if (back.tm_year + 1900 != date.year || back.tm_mon + 1 != date.month ||
+        back.tm_mday != date.day) {
         return std::nullopt;
     }
     return date;

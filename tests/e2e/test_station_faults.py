@@ -295,7 +295,7 @@ class NoClaimFreedByAGuess(FaultCase):
         out, err, status = line.station("run", "--fixtures", "A2", "--mac", "A2=" + kept)
         self.assertEqual((status, err), (0, ""), out)
         out, _, _ = line.station("history", kept)
-        self.assertRegex(out, r"== MAC %s released \S+Z by \S+@\S* from record %s of station "
+        self.assertRegex(out, r"== MAC %s released \S+ \S+ by \S+@\S* from record %s of station "
                               r"line1: board scrapped\n" % (kept, record["id"]))
 
     def test_a_lock_file_removed_mid_round_frees_no_claim(self):

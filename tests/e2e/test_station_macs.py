@@ -7,6 +7,7 @@ import os
 import sqlite3
 import unittest
 
+import old_store
 from test_station import BOARD, FIRMWARE, OTP, Line, StationCase, mac
 
 OFFSET = 16
@@ -274,9 +275,10 @@ class Upgrade(MacLine):
         line.plug(2)
         self.assertEqual(line.station("run", "--mac", "A1=0011223300A0",
                                       "--mac", "A2=0011223300A2")[2], 0)
-        # As the store of the last version had it: no runs, no id, no
-        # stations; MACs used, and a record's MAC missing from the table.
+        # As the store of version 2 had it: no runs, no id, no stations;
+        # MACs used, and a record's MAC missing from the table.
         store = os.path.join(line.path, "records.db")
+        old_store.sqlite_to_3(store)
         with sqlite3.connect(store) as db:
             db.executescript("DROP TABLE used_runs; DROP TABLE store_info; DROP TABLE stations; "
                              "DROP TABLE releases; DELETE FROM macs_used WHERE mac = "
@@ -288,7 +290,7 @@ class Upgrade(MacLine):
         self.assertEqual(sorted(r["mac"] for r in line.export()),
                          ["0011223300A0", "0011223300A1", "0011223300A2", "0011223300A3"])
         with sqlite3.connect(store) as db:
-            self.assertEqual(db.execute("PRAGMA user_version").fetchone(), (3,))
+            self.assertEqual(db.execute("PRAGMA user_version").fetchone(), (4,))
             self.assertEqual(db.execute("SELECT printf('%X', first), printf('%X', last) "
                                         "FROM used_runs").fetchall(),
                              [("11223300A0", "11223300A3")])
