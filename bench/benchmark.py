@@ -533,6 +533,10 @@ def main():
         row("   station CPU a board", "%.2f ms" % (station_cpu / boards * 1000), "", "",
             "unpaced agents, stall 3 s")
 
+    if os.environ.get("STATION"):
+        import year_bench  # figure 12: its own program, for a run of its own by hand
+        rows += year_bench.figures()
+
     print("host benchmark: %d cores, %s" % (os.cpu_count(), os.uname().machine))
     widths = [max(len(str(r[i])) for r in rows + [("figure", "measured", "goal", "ratio", "")])
               for i in range(5)]

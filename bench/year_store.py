@@ -169,6 +169,40 @@ def fill_postgres(location, rows, after, psql):
         raise RuntimeError("psql could not fill the store")
 
 
+# A small launcher that forks the command and reports its peak memory: a
+# child's peak counts the pages of the process it was forked from, so the
+# command is forked from this small one, not from a big test or benchmark.
+LAUNCHER = """import os, sys
+report = int(sys.argv[1])
+pid = os.fork()
+if pid == 0:
+    os.close(report)
+    os.execvp(sys.argv[2], sys.argv[2:])
+_, status, usage = os.wait4(pid, 0)
+os.write(report, b"%d" % usage.ru_maxrss)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+def measured(command, cwd, env=None, take=None):
+    """Runs `command`, handing its output to `take` (bytes at a time); returns
+    its exit status and peak resident memory in kB."""
+    import os
+    read, write = os.pipe()
+    child = subprocess.Popen([sys.executable, "-c", LAUNCHER, str(write), *command], cwd=cwd,
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             pass_fds=(write,))
+    os.close(write)
+    for chunk in iter(lambda: child.stdout.read(1 << 16), b""):
+        if take:
+            take(chunk)
+    child.stdout.close()
+    status = child.wait()
+    with os.fdopen(read, "rb") as report:
+        peak = int(report.read() or b"0")
+    return status, peak
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("location")

@@ -143,8 +143,7 @@ void check_days(const Options& options) {
         }
     }
     if (!options.since.empty() && !options.until.empty() && options.until < options.since) {
-        throw StationError{"--until " + options.until + " comes before --since " +
-                           options.since};
+        throw StationError{"--until " + options.until + " comes before --since " + options.since};
     }
     if (!options.lot.empty() && !is_name(options.lot)) {
         throw StationError{"--lot \"" + options.lot + "\": " + NAME_RULE};
@@ -555,7 +554,8 @@ void export_options(CLI::App& exporting, Options& o) {
     chosen_options(exporting, o);
     exporting.add_flag("--csv", o.csv, "as CSV (the default)");
     exporting.add_flag("--json", o.json, "as a JSON array, with the transcripts");
-    exporting.add_flag("--jsonl", o.jsonl, "as JSON Lines, one record a line, with the transcripts");
+    exporting.add_flag("--jsonl", o.jsonl,
+                       "as JSON Lines, one record a line, with the transcripts");
 }
 
 void history_options(CLI::App& history, Options& o) {

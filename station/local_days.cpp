@@ -18,8 +18,8 @@ std::string zone_folder() {
 
 time_t utc_seconds(const std::string& utc) {
     struct tm t = {};
-    if (std::sscanf(utc.c_str(), "%d-%d-%dT%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
-                    &t.tm_hour, &t.tm_min, &t.tm_sec) != 6) {
+    if (std::sscanf(utc.c_str(), "%d-%d-%dT%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &t.tm_sec) != 6) {
         return 0;
     }
     t.tm_year -= 1900;
@@ -50,7 +50,6 @@ Date days_after(const Date& date, int days) {
     gmtime_r(&at, &t);
     return Date{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday};
 }
-
 
 } // namespace
 
@@ -98,8 +97,7 @@ std::optional<Date> date_named(const std::string& text) {
     Date date;
     char end = 0;
     if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
-        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &date.year, &date.month, &date.day, &end) !=
-            3) {
+        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &date.year, &date.month, &date.day, &end) != 3) {
         return std::nullopt;
     }
     for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
@@ -151,7 +149,6 @@ Date next_day(const Date& date) {
 Date day_before(const Date& date) {
     return days_after(date, -1);
 }
-
 
 std::string day_begins(const Date& date) {
     return local_to_utc(date, 0);

@@ -39,12 +39,12 @@ struct Record {
     std::string ended;
     Outcome outcome = Outcome::started;
     Stage stage = Stage::none;
-    std::string message;     // the line of host that named the fault
-    long frames = 0;         // frames acknowledged
-    std::string exit_status; // host's, empty when the station stopped it
-    std::string transcript;  // host's standard output and error, in order
-    std::string round;       // the round of `station run` it belongs to
-    std::string lot;         // the work order the board was built for; may be empty
+    std::string message;       // the line of host that named the fault
+    long frames = 0;           // frames acknowledged
+    std::string exit_status;   // host's, empty when the station stopped it
+    std::string transcript;    // host's standard output and error, in order
+    std::string round;         // the round of `station run` it belongs to
+    std::string lot;           // the work order the board was built for; may be empty
     std::string operator_name; // who ran the station (the column "operator"); may be empty
     // Not a column: the board was being programmed with the image that
     // carries its MAC, so it keeps the MAC for ever.

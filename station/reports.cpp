@@ -35,8 +35,8 @@ nlohmann::json json_of(const Record& r) {
     item["attempt"] = r.attempt;
     item["rework"] = r.rework ? 1 : 0;
     item["frames"] = r.frames;
-    item["exit_status"] = r.exit_status.empty() ? nlohmann::json(nullptr)
-                                                : nlohmann::json(std::stoi(r.exit_status));
+    item["exit_status"] =
+        r.exit_status.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::stoi(r.exit_status));
     // Bytes as host wrote them; anything not UTF-8 is replaced.
     item["transcript"] = r.transcript;
     return item;
@@ -108,8 +108,8 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
                    const std::function<std::string(const Record&)>& log_of, std::ostream& out) {
     out << "times in " << local_zone_name() << "\n";
     for (const Record& r : records) {
-        out << "== MAC " << r.mac << ", " << local_text(r.started) << " station " << r.station << ", fixture "
-            << r.fixture << " (" << r.device << "), attempt " << r.attempt
+        out << "== MAC " << r.mac << ", " << local_text(r.started) << " station " << r.station
+            << ", fixture " << r.fixture << " (" << r.device << "), attempt " << r.attempt
             << (r.rework ? ", rework" : "") << ": " << text_of(r.outcome);
         if (r.stage != Stage::none) {
             out << " in " << text_of(r.stage) << ": " << r.message;
@@ -205,8 +205,9 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
         // one has one row with its failure columns empty).
         out << ask.by << ",boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
     } else {
-        out << "times in " << local_zone_name() << "\n" << ask.by
-            << std::string(width - ask.by.size(), ' ') << "  boards  passed  first-pass yield\n";
+        out << "times in " << local_zone_name() << "\n"
+            << ask.by << std::string(width - ask.by.size(), ' ')
+            << "  boards  passed  first-pass yield\n";
     }
     for (const GroupCounts& g : groups) {
         double yield = 100.0 * static_cast<double>(g.first_passed) / static_cast<double>(g.boards);

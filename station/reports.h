@@ -28,8 +28,8 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
 
 // What a report counts and how it groups the records.
 struct ReportAsk {
-    RecordFilter filter;     // `since` and `until` as UTC bounds of local days
-    std::string by = "day";  // day, shift, lot, station or fixture
+    RecordFilter filter;       // `since` and `until` as UTC bounds of local days
+    std::string by = "day";    // day, shift, lot, station or fixture
     std::vector<Shift> shifts; // for `by` shift
 };
 // Per group: boards, passed, first-pass yield; the failures by stage and

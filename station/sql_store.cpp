@@ -374,8 +374,8 @@ std::vector<FailureCounts> SqlStore::failure_counts(const RecordFilter& f,
     std::string keys = source.group + ", r.stage, r.outcome, r.message, r.fixture";
     std::vector<FailureCounts> counts;
     for (const Row& row :
-         run(source.with + "SELECT " + keys + ", count(*) FROM " + source.from + " WHERE " +
-                 where + " AND r.outcome NOT IN ('passed', 'started') GROUP BY " + keys,
+         run(source.with + "SELECT " + keys + ", count(*) FROM " + source.from + " WHERE " + where +
+                 " AND r.outcome NOT IN ('passed', 'started') GROUP BY " + keys,
              values)) {
         counts.push_back({row[0], stage_named(row[1]), outcome_named(row[2]), row[3], row[4],
                           std::stoll(row[5])});

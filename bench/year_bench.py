@@ -1,0 +1,148 @@
+"""Figure 12: the station's commands over a year's record. Makes a store of
+COUNT records (bench/year_store.py: a year of boards on 20 stations, with
+transcripts of a real run's size) on SQLite and on a PostgreSQL server of
+its own, then times each command and takes its peak memory (the child's own
+maximum resident set, from wait4): report of the whole store, of one day,
+by shift and by lot; export as CSV (records a second); one board's history;
+and a claim of a pool's MAC beside the big store against one beside an
+empty store (figure 11's hand-out).
+
+    python3 bench/year_bench.py [--records N] [--ten-million] [--sqlite-only]
+
+--ten-million: 10,000,000 records on SQLite alone, for a long run by hand.
+Needs STATION and STORE_BENCH (the release build's) in the environment.
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+import postgres  # noqa: E402  (the tests' own PostgreSQL server)
+import year_store  # noqa: E402
+
+SHIFTS = '[shifts]\nearly = "06:00"\nlate = "14:00"\nnight = "22:00"\n'
+
+
+def station_file(folder, store):
+    path = os.path.join(folder, "station.toml")
+    with open(path, "w") as f:
+        f.write('station = "bench"\nstore = "%s"\nconfig = "tivConfig.txt"\n%s'
+                '[[fixture]]\nname = "A1"\nport = "/dev/null"\n' % (store, SHIFTS))
+    return path
+
+
+def measured(folder, *args):
+    """Wall seconds, peak resident kB and output lines of one command, the
+    best of three (the first warms the store's pages)."""
+    best, peak = None, 0
+    for _ in range(3):
+        lines = [0]
+
+        def count(chunk):
+            lines[0] += chunk.count(b"\n")
+        start = time.monotonic()
+        status, rss = year_store.measured([os.environ["STATION"], *args], folder, None, count)
+        wall = time.monotonic() - start
+        if status != 0:
+            raise RuntimeError("station %s failed" % " ".join(args))
+        peak = max(peak, rss)
+        best = min(best or wall, wall)
+    return best, peak, lines[0]
+
+
+def handout(location):
+    out = subprocess.run([os.environ["STORE_BENCH"], "--pool", location, "1000"], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return float(out[0]), float(out[1])
+
+
+def store_figures(engine, folder, store, count, empty_store):
+    """The figure's rows for one engine."""
+    rows = []
+    station_file(folder, store)
+    subprocess.run([os.environ["STATION"], "init"], cwd=folder, check=True,
+                   capture_output=True)
+    start = time.monotonic()
+    year_store.fill(store, count, psql=shutil.which("psql") or postgres.binary("psql"))
+    made = time.monotonic() - start
+    size = os.path.getsize(store) if engine == "SQLite" else None
+    what = "%s, %d records%s, made in %.0f s" % (
+        engine, count, ", %.2f GB" % (size / 1e9) if size else "", made)
+    cases = [("report, the whole year", ["report"], "< 2 s" if engine == "SQLite" else ""),
+             ("report, one day", ["report", "--since", "2026-06-15", "--until", "2026-06-15"],
+              "< 50 ms"),
+             ("report --by shift", ["report", "--by", "shift"], ""),
+             ("report --by lot", ["report", "--by", "lot"], ""),
+             ("history MAC", ["history", "02000004D2A0"], "< 50 ms")]
+    for name, args, goal in cases:
+        wall, rss, _ = measured(folder, *args)
+        limit = {"< 2 s": 2.0, "< 50 ms": 0.05}.get(goal)
+        rows.append(("12. %s, %s" % (name, engine), "%.3f s" % wall, goal,
+                     "%.3f" % (wall / limit) if limit else "",
+                     "peak %.1f MB; %s" % (rss / 1024, what)))
+        what = ""
+    wall, rss, lines = measured(folder, "export", "--csv")
+    rate = (lines - 1) / wall
+    rows.append(("    export --csv, %s" % engine, "%.0f records/s" % rate, "> 200000/s",
+                 "%.3f" % (200000 / rate), "%.1f s; peak %.1f MB" % (wall, rss / 1024)))
+    before = handout(empty_store)
+    after = handout(store)
+    rows.append(("    a pool's MAC and its record, %s" % engine, "%.2f ms" % after[0],
+                 "within 20%", "%.3f" % (after[0] / before[0]),
+                 "beside the big store; %.2f ms beside an empty one (medians of 1000)"
+                 % before[0]))
+    return rows
+
+
+def figures(count=1_000_000, sqlite_only=False):
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="year_bench_") as folder:
+        os.chmod(folder, 0o755)
+        sqlite_folder = os.path.join(folder, "sqlite")
+        os.mkdir(sqlite_folder)
+        empty = os.path.join(folder, "empty.db")
+        rows += store_figures("SQLite", sqlite_folder, os.path.join(sqlite_folder, "records.db"),
+                              count, empty)
+        os.remove(os.path.join(sqlite_folder, "records.db"))
+        if sqlite_only:
+            return rows
+        server = postgres.Server()
+        try:
+            server.sql("CREATE DATABASE year")
+            server.sql("CREATE DATABASE empty")
+            pg_folder = os.path.join(folder, "pg")
+            os.mkdir(pg_folder)
+            empty_folder = os.path.join(folder, "pg_empty")
+            os.mkdir(empty_folder)
+            station_file(empty_folder, server.keywords("empty"))
+            subprocess.run([os.environ["STATION"], "init"], cwd=empty_folder, check=True,
+                           capture_output=True)
+            rows += store_figures("PostgreSQL", pg_folder, server.keywords("year"), count,
+                                  server.keywords("empty"))
+        finally:
+            server.remove()
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--records", type=int, default=1_000_000)
+    parser.add_argument("--ten-million", action="store_true")
+    parser.add_argument("--sqlite-only", action="store_true")
+    args = parser.parse_args()
+    count = 10_000_000 if args.ten_million else args.records
+    rows = figures(count, args.sqlite_only or args.ten_million)
+    widths = [max(len(str(r[i])) for r in rows) for i in range(5)]
+    for r in rows:
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
+
+
+if __name__ == "__main__":
+    main()
