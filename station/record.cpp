@@ -72,6 +72,27 @@ void set_column(Record& r, const Column& column, const std::string& value) {
     }
 }
 
+// A record's value for one column, as the export writes it.
+std::string value_of(const Record& r, const Column& column) {
+    if (column.text != nullptr) {
+        return r.*column.text;
+    }
+    const std::string name = column.name;
+    if (name == "attempt") {
+        return std::to_string(r.attempt);
+    }
+    if (name == "rework") {
+        return r.rework ? "1" : "0";
+    }
+    if (name == "outcome") {
+        return text_of(r.outcome);
+    }
+    if (name == "stage") {
+        return text_of(r.stage);
+    }
+    return std::to_string(r.frames);
+}
+
 } // namespace
 
 std::vector<const Record*> boards_to_retry(const std::vector<const Record*>& round) {
@@ -102,23 +123,7 @@ const std::vector<std::string>& record_columns() {
 }
 
 std::string column_value(const Record& r, const std::string& name) {
-    const Column& column = column_named(name);
-    if (column.text != nullptr) {
-        return r.*column.text;
-    }
-    if (name == "attempt") {
-        return std::to_string(r.attempt);
-    }
-    if (name == "rework") {
-        return r.rework ? "1" : "0";
-    }
-    if (name == "outcome") {
-        return text_of(r.outcome);
-    }
-    if (name == "stage") {
-        return text_of(r.stage);
-    }
-    return std::to_string(r.frames);
+    return value_of(r, column_named(name));
 }
 
 Record record_from_values(const std::vector<std::string>& values) {
@@ -170,8 +175,8 @@ Stage stage_named(const std::string& text) {
 
 std::vector<std::string> record_values(const Record& r) {
     std::vector<std::string> values;
-    for (const std::string& column : record_columns()) {
-        values.push_back(column_value(r, column));
+    for (const Column& column : COLUMNS) {
+        values.push_back(value_of(r, column));
     }
     values.push_back(r.round);
     values.push_back(r.transcript);

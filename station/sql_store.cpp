@@ -363,24 +363,21 @@ std::vector<GroupCounts> SqlStore::group_counts(const RecordFilter& f, const Gro
     return counts;
 }
 
-std::vector<FailureCounts> SqlStore::failure_counts(const RecordFilter& f,
-                                                    const Grouping& grouping) {
+void SqlStore::failure_counts(const RecordFilter& f, const Grouping& grouping,
+                              const std::function<void(const FailureCounts&)>& take) {
     if (grouping.column.empty() && grouping.spans.empty()) {
-        return {};
+        return;
     }
     std::vector<std::string> values;
     std::string where = where_of(f, values);
     Source source = grouped_source(grouping);
     std::string keys = source.group + ", r.stage, r.outcome, r.message, r.fixture";
-    std::vector<FailureCounts> counts;
-    for (const Row& row :
-         run(source.with + "SELECT " + keys + ", count(*) FROM " + source.from + " WHERE " + where +
+    each_row(source.with + "SELECT " + keys + ", count(*) FROM " + source.from + " WHERE " + where +
                  " AND r.outcome NOT IN ('passed', 'started') GROUP BY " + keys,
-             values)) {
-        counts.push_back({row[0], stage_named(row[1]), outcome_named(row[2]), row[3], row[4],
-                          std::stoll(row[5])});
-    }
-    return counts;
+             values, [&take](Row& row) {
+                 take({row[0], stage_named(row[1]), outcome_named(row[2]), row[3], row[4],
+                       std::stoll(row[5])});
+             });
 }
 
 std::optional<Holder> SqlStore::holder_of(const std::string& mac) {

@@ -144,8 +144,8 @@ class Store {
     // names; groups without records are left out.
     virtual std::vector<GroupCounts> group_counts(const RecordFilter& filter,
                                                   const Grouping& grouping) = 0;
-    virtual std::vector<FailureCounts> failure_counts(const RecordFilter& filter,
-                                                      const Grouping& grouping) = 0;
+    virtual void failure_counts(const RecordFilter& filter, const Grouping& grouping,
+                                const std::function<void(const FailureCounts&)>& take) = 0;
     // What holds the MAC back, if anything.
     virtual std::optional<Holder> holder_of(const std::string& mac) = 0;
     // Frees a MAC that `release.record` holds (a claim that is not a passed

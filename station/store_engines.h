@@ -43,8 +43,8 @@ class SqlStore : public Store {
     std::pair<std::string, std::string> started_between(const RecordFilter& filter) override;
     std::vector<GroupCounts> group_counts(const RecordFilter& filter,
                                           const Grouping& grouping) override;
-    std::vector<FailureCounts> failure_counts(const RecordFilter& filter,
-                                              const Grouping& grouping) override;
+    void failure_counts(const RecordFilter& filter, const Grouping& grouping,
+                        const std::function<void(const FailureCounts&)>& take) override;
     std::optional<Holder> holder_of(const std::string& mac) override;
     bool release(const Release& release) override;
     std::vector<Release> releases(const std::string& mac) override;
