@@ -47,9 +47,8 @@ def measured(folder, *args):
 
         def count(chunk):
             lines[0] += chunk.count(b"\n")
-        start = time.monotonic()
-        status, rss = year_store.measured([os.environ["STATION"], *args], folder, None, count)
-        wall = time.monotonic() - start
+        status, rss, wall = year_store.measured([os.environ["STATION"], *args], folder, None,
+                                                count)
         if status != 0:
             raise RuntimeError("station %s failed" % " ".join(args))
         peak = max(peak, rss)

@@ -172,21 +172,23 @@ def fill_postgres(location, rows, after, psql):
 # A small launcher that forks the command and reports its peak memory: a
 # child's peak counts the pages of the process it was forked from, so the
 # command is forked from this small one, not from a big test or benchmark.
-LAUNCHER = """import os, sys
+LAUNCHER = """import os, sys, time
 report = int(sys.argv[1])
+start = time.monotonic()
 pid = os.fork()
 if pid == 0:
     os.close(report)
     os.execvp(sys.argv[2], sys.argv[2:])
 _, status, usage = os.wait4(pid, 0)
-os.write(report, b"%d" % usage.ru_maxrss)
+os.write(report, b"%d %f" % (usage.ru_maxrss, time.monotonic() - start))
 sys.exit(os.waitstatus_to_exitcode(status))
 """
 
 
 def measured(command, cwd, env=None, take=None):
     """Runs `command`, handing its output to `take` (bytes at a time); returns
-    its exit status and peak resident memory in kB."""
+    its exit status, peak resident memory in kB and wall time in seconds
+    (from its fork to its end, the launcher's own start left out)."""
     import os
     read, write = os.pipe()
     child = subprocess.Popen([sys.executable, "-c", LAUNCHER, str(write), *command], cwd=cwd,
@@ -199,8 +201,8 @@ def measured(command, cwd, env=None, take=None):
     child.stdout.close()
     status = child.wait()
     with os.fdopen(read, "rb") as report:
-        peak = int(report.read() or b"0")
-    return status, peak
+        peak, wall = (report.read() or b"0 0").split()
+    return status, int(peak), float(wall)
 
 
 def main():

@@ -76,7 +76,9 @@ std::string make_board_log_path(const std::string& logs, const Record& record) {
 std::string board_log_header(const Record& record) {
     return HEADER_START + record.station + "\nfixture: " + record.fixture + "\nMAC: " + record.mac +
            "\nrecord: " + record.id + "\nstarted: " + record.started + " (" +
-           formatted(local_start(record), "%Y-%m-%d %H:%M:%S %z") + ")\n\n";
+           formatted(local_start(record), "%Y-%m-%d %H:%M:%S %z") + ")\n" +
+           (record.lot.empty() ? "" : "lot: " + record.lot + "\n") +
+           (record.operator_name.empty() ? "" : "operator: " + record.operator_name + "\n") + "\n";
 }
 
 std::optional<std::string> find_board_log(const std::string& logs, const Record& record) {

@@ -169,6 +169,9 @@ constexpr Oid BYTEA_TYPE = 17;
 const char LIVENESS_LOCKS[] = "7407";
 // A session left inside a transaction (its station stopped mid-write) is
 // ended by the server after this long, so that the rows it holds are freed.
+// The rows a cursor hands over at a time: few enough to keep memory flat,
+// enough that the round trips cost little.
+constexpr size_t FETCHED = 5000;
 // The longest one statement of an upgrade may take.
 constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
 const char IDLE_IN_TRANSACTION[] = "SET idle_in_transaction_session_timeout = '60s'";
@@ -287,7 +290,7 @@ class PgStore : public SqlStore {
         return changed_;
     }
 
-    // A cursor, read a thousand rows at a time, each fetch with the store's
+    // A cursor, read FETCHED rows at a time, each fetch with the store's
     // patience; in a read-only transaction of its own.
     void each_row(const std::string& sql, const std::vector<std::string>& values,
                   const std::function<void(Row&)>& take) override {
@@ -295,11 +298,11 @@ class PgStore : public SqlStore {
         try {
             run("DECLARE rows_out NO SCROLL CURSOR FOR " + sql, values);
             for (;;) {
-                Rows rows = run("FETCH FORWARD 1000 FROM rows_out", {});
+                Rows rows = run("FETCH FORWARD " + std::to_string(FETCHED) + " FROM rows_out", {});
                 for (Row& row : rows) {
                     take(row);
                 }
-                if (rows.size() < 1000) {
+                if (rows.size() < FETCHED) {
                     break;
                 }
             }

@@ -1,0 +1,100 @@
+// Local days and shifts turned into the UTC spans a report counts by, in
+// zones with and without summer time.
+#include "station/local_days.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+// Sets the zone for one test and puts the old one back.
+class InZone {
+  public:
+    explicit InZone(const char* zone) {
+        const char* was = std::getenv("TZ");
+        had_ = was != nullptr;
+        old_ = had_ ? was : "";
+        EXPECT_TRUE(use_time_zone(zone)) << zone;
+    }
+    ~InZone() {
+        had_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
+        tzset();
+    }
+
+  private:
+    bool had_;
+    std::string old_;
+};
+
+TEST(LocalDays, DatesAndTimesOfDayAreTakenOnlyWhenReal) {
+    struct Case {
+        const char* text;
+        bool date;
+    } cases[] = {{"2026-03-29", true},  {"2028-02-29", true},  {"2026-02-29", false},
+                 {"2026-02-30", false}, {"2026-13-01", false}, {"2026-00-10", false},
+                 {"2026-3-29", false},  {"2026-03-29x", false}, {"+026-03-29", false},
+                 {"yesterday", false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(date_named(c.text).has_value(), c.date) << c.text;
+    }
+    EXPECT_EQ(time_of_day("00:00"), 0);
+    EXPECT_EQ(time_of_day("23:59"), 23 * 60 + 59);
+    for (const char* wrong : {"24:00", "25:00", "12:60", "6:00", "06:0", "06-00", ""}) {
+        EXPECT_FALSE(time_of_day(wrong).has_value()) << wrong;
+    }
+}
+
+TEST(LocalDays, ADayIsItsZonesDayAndSummerTimeMakesOne23HoursLong) {
+    struct Case {
+        const char* zone;
+        const char* date;
+        const char* since;
+        const char* until;
+    } cases[] = {
+        {"UTC", "2026-12-08", "2026-12-08T00:00:00.000Z", "2026-12-09T00:00:00.000Z"},
+        {"Asia/Shanghai", "2026-12-08", "2026-12-07T16:00:00.000Z", "2026-12-08T16:00:00.000Z"},
+        // Europe changes to summer time on the last Sunday of March, and back
+        // on the last of October.
+        {"Europe/Berlin", "2026-03-29", "2026-03-28T23:00:00.000Z", "2026-03-29T22:00:00.000Z"},
+        {"Europe/Berlin", "2026-10-25", "2026-10-24T22:00:00.000Z", "2026-10-25T23:00:00.000Z"},
+    };
+    for (const Case& c : cases) {
+        InZone zone(c.zone);
+        std::vector<Span> days = day_spans(*date_named(c.date), *date_named(c.date));
+        ASSERT_EQ(days.size(), 1u);
+        EXPECT_EQ(days[0].name, c.date);
+        EXPECT_EQ(days[0].since, c.since) << c.zone;
+        EXPECT_EQ(days[0].until, c.until) << c.zone;
+        EXPECT_EQ(date_text(local_date(c.since)), c.date) << c.zone;
+    }
+}
+
+TEST(LocalDays, ANightShiftBelongsToTheDayItBegan) {
+    InZone zone("Asia/Shanghai");
+    std::vector<Shift> shifts = {{"early", 6 * 60}, {"late", 14 * 60}, {"night", 22 * 60}};
+    Date day = *date_named("2026-12-08");
+    std::vector<Span> spans = shift_spans(day, day, shifts);
+    ASSERT_EQ(spans.size(), 3u);
+    EXPECT_EQ(spans[0].name, "2026-12-08 early");
+    EXPECT_EQ(spans[0].since, "2026-12-07T22:00:00.000Z");
+    EXPECT_EQ(spans[1].since, spans[0].until);
+    EXPECT_EQ(spans[2].name, "2026-12-08 night");
+    EXPECT_EQ(spans[2].since, "2026-12-08T14:00:00.000Z");
+    EXPECT_EQ(spans[2].until, "2026-12-08T22:00:00.000Z"); // 06:00 on the 9th
+    // Cut to the days asked: the night shift's part after midnight goes.
+    std::vector<Span> cut = clipped(spans, day_begins(day), day_begins(next_day(day)));
+    ASSERT_EQ(cut.size(), 3u);
+    EXPECT_EQ(cut[0].since, "2026-12-07T16:00:00.000Z");
+    EXPECT_EQ(cut[2].until, "2026-12-08T16:00:00.000Z");
+    EXPECT_TRUE(clipped(spans, "2026-12-09T00:00:00.000Z", "").empty());
+}
+
+TEST(LocalDays, AZoneOutsideTheDatabaseIsRefused) {
+    for (const char* zone : {"Mars/Olympus", "", "/etc/passwd", "../../etc/passwd", "UTC+8"}) {
+        EXPECT_FALSE(use_time_zone(zone)) << zone;
+    }
+}
+
+} // namespace
