@@ -221,11 +221,11 @@ class LotAndOperator(YearCase):
         self.assertEqual([r["mac"] for r in csv.DictReader(io.StringIO(out))], [mac(3)])
         out, _, _ = line.station("history", mac(2))
         self.assertIn("   lot        W-200, operator ann\n", out)
+        self.assertIn("   lot        W-200, operator bo\n", out)
         # The board's log says whose and which lot's it is, after its start.
         out, _, _ = line.station("log", mac(2))
         self.assertRegex(out, r"^station: line1\nfixture: A2\nMAC: %s\nrecord: \S+\n"
                               r"started: [^\n]+\nlot: W-200\noperator: bo\n\n" % mac(2))
-        self.assertIn("   lot        W-200, operator bo\n", out)
         out, _, _ = line.station("report", "--csv", "--by", "lot")
         self.assertEqual(counted(out, "lot")[0], {("W-100", "1", "1", "100.0"),
                                                   ("W-200", "2", "2", "50.0")})

@@ -32,8 +32,8 @@ TEST(LocalDays, DatesAndTimesOfDayAreTakenOnlyWhenReal) {
     struct Case {
         const char* text;
         bool date;
-    } cases[] = {{"2026-03-29", true},  {"2028-02-29", true},  {"2026-02-29", false},
-                 {"2026-02-30", false}, {"2026-13-01", false}, {"2026-00-10", false},
+    } cases[] = {{"2026-03-29", true},  {"2028-02-29", true},   {"2026-02-29", false},
+                 {"2026-02-30", false}, {"2026-13-01", false},  {"2026-00-10", false},
                  {"2026-3-29", false},  {"2026-03-29x", false}, {"+026-03-29", false},
                  {"yesterday", false}};
     for (const Case& c : cases) {
@@ -86,7 +86,7 @@ TEST(LocalDays, ANightShiftBelongsToTheDayItBegan) {
     // Cut to the days asked: the night shift's part after midnight goes.
     std::vector<Span> cut = clipped(spans, day_begins(day), day_begins(next_day(day)));
     ASSERT_EQ(cut.size(), 3u);
-    EXPECT_EQ(cut[0].since, "2026-12-07T16:00:00.000Z");
+    EXPECT_EQ(cut[0].since, spans[0].since);
     EXPECT_EQ(cut[2].until, "2026-12-08T16:00:00.000Z");
     EXPECT_TRUE(clipped(spans, "2026-12-09T00:00:00.000Z", "").empty());
 }
