@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
@@ -12,19 +13,24 @@ namespace {
 
 // A cell as CSV writes it. Ports and messages come from outside: a cell
 // that a spreadsheet would take for a formula gets a leading '.
+void append_csv(std::string& line, const std::string& value) {
+    bool formula = !value.empty() && std::strchr("=+-@\t\r", value[0]) != nullptr;
+    bool quoted = value.find_first_of(",\"\r\n") != std::string::npos;
+    if (!quoted) {
+        (formula ? line += '\'' : line) += value;
+        return;
+    }
+    line += formula ? "\"'" : "\"";
+    for (char c : value) {
+        c == '"' ? line += "\"\"" : line += c;
+    }
+    line += '"';
+}
+
 std::string csv_field(const std::string& value) {
-    std::string text = value;
-    if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos) {
-        text.insert(0, "'");
-    }
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (char c : text) {
-        quoted += c == '"' ? "\"\"" : std::string(1, c);
-    }
-    return quoted + "\"";
+    std::string text;
+    append_csv(text, value);
+    return text;
 }
 
 nlohmann::json json_of(const Record& r) {
@@ -55,15 +61,20 @@ std::string in_array(const std::string& item) {
     return text;
 }
 
-void export_line(const Record& r, ExportFormat format, std::string& line) {
+// A record's CSV line from its values, the export's columns first.
+void csv_line(const std::vector<std::string>& values, std::string& line) {
     line.clear();
-    if (format == ExportFormat::csv) {
-        std::vector<std::string> values = record_values(r);
-        for (size_t i = 0; i < record_columns().size(); ++i) {
-            line += (i ? "," : "") + csv_field(values[i]);
+    for (size_t i = 0; i < record_columns().size(); ++i) {
+        if (i) {
+            line += ',';
         }
-        line += "\n";
-    } else if (format == ExportFormat::jsonl) {
+        append_csv(line, values[i]);
+    }
+    line += '\n';
+}
+
+void export_line(const Record& r, ExportFormat format, std::string& line) {
+    if (format == ExportFormat::jsonl) {
         line = json_text(json_of(r), -1) + "\n";
     } else {
         line = in_array(json_text(json_of(r), 2));
@@ -85,8 +96,7 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
     chosen.with_transcripts = format != ExportFormat::csv;
     bool first = true;
     std::string line;
-    store.each_record(chosen, [&](const Record& r) {
-        export_line(r, format, line);
+    auto write = [&]() {
         if (format == ExportFormat::json) {
             out << (first ? "[\n" : ",\n");
         }
@@ -97,7 +107,19 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
             // as quietly as a broken pipe ends a filter.
             throw StationError{"", 1};
         }
-    });
+    };
+    if (format == ExportFormat::csv) {
+        // As text the values are already what the line needs.
+        store.each_record_values(chosen, [&](const std::vector<std::string>& values) {
+            csv_line(values, line);
+            write();
+        });
+    } else {
+        store.each_record(chosen, [&](const Record& r) {
+            export_line(r, format, line);
+            write();
+        });
+    }
     if (format == ExportFormat::json) {
         out << (first ? "[]\n" : "\n]\n");
     }

@@ -327,6 +327,13 @@ void SqlStore::each_record(const RecordFilter& f, const std::function<void(const
              [&take](Row& row) { take(record_from_values(row)); });
 }
 
+void SqlStore::each_record_values(
+    const RecordFilter& f, const std::function<void(const std::vector<std::string>&)>& take) {
+    std::vector<std::string> values;
+    std::string where = where_of(f, values);
+    each_row(records_query(where, f.with_transcripts), values, [&take](Row& row) { take(row); });
+}
+
 std::pair<std::string, std::string> SqlStore::started_between(const RecordFilter& f) {
     std::vector<std::string> values;
     std::string where = where_of(f, values);

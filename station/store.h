@@ -136,6 +136,11 @@ class Store {
     virtual std::vector<Record> records(const RecordFilter& filter) = 0;
     // Hands the records to `take` one at a time in the order they started,
     // as the store reads them: memory stays flat whatever the store's size.
+    // The same, each record as its values (record_values' order), for a
+    // writer that needs them as text only.
+    virtual void
+    each_record_values(const RecordFilter& filter,
+                       const std::function<void(const std::vector<std::string>&)>& take) = 0;
     virtual void each_record(const RecordFilter& filter,
                              const std::function<void(const Record&)>& take) = 0;
     // When the first and the last of the records started; empty when none.

@@ -38,6 +38,9 @@ class SqlStore : public Store {
     bool finish(const Record& record) override;
     std::vector<Record> started_records(const std::string& station) override;
     std::vector<Record> records(const RecordFilter& filter) override;
+    void
+    each_record_values(const RecordFilter& filter,
+                       const std::function<void(const std::vector<std::string>&)>& take) override;
     void each_record(const RecordFilter& filter,
                      const std::function<void(const Record&)>& take) override;
     std::pair<std::string, std::string> started_between(const RecordFilter& filter) override;
