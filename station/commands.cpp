@@ -145,9 +145,7 @@ void check_days(const Options& options) {
     if (!options.since.empty() && !options.until.empty() && options.until < options.since) {
         throw StationError{"--until " + options.until + " comes before --since " + options.since};
     }
-    if (!options.lot.empty() && !is_name(options.lot)) {
-        throw StationError{"--lot \"" + options.lot + "\": " + NAME_RULE};
-    }
+    check_names(options);
 }
 
 void check_report(const Options& options) {

@@ -307,11 +307,7 @@ class PgStore : public SqlStore {
                 }
             }
         } catch (...) {
-            try {
-                rollback();
-            } catch (const StationError&) {
-                // gone: the server ends the transaction with the connection
-            }
+            rollback_quietly();
             throw;
         }
         commit();
@@ -352,6 +348,15 @@ class PgStore : public SqlStore {
     }
 
   private:
+    // Ends a transaction that failed; a connection that is gone has ended
+    // it already (the server ends a transaction with its connection).
+    void rollback_quietly() {
+        try {
+            rollback();
+        } catch (const StationError&) {
+        }
+    }
+
     void reconnect() {
         PQreset(connection_);
         if (PQstatus(connection_) != CONNECTION_OK) {
@@ -493,11 +498,7 @@ class PgStore : public SqlStore {
             run("DELETE FROM schema_version", {});
             run("INSERT INTO schema_version VALUES ($1)", {std::to_string(SCHEMA_VERSION)});
         } catch (...) {
-            try {
-                rollback();
-            } catch (const StationError&) {
-                // gone: the server ends the transaction with the connection
-            }
+            rollback_quietly();
             throw;
         }
         commit();
