@@ -8,6 +8,7 @@
 #include "station/profile.h"
 #include "station/reports.h"
 #include "station/screen.h"
+#include "station/serve.h"
 #include "station/round.h"
 #include "station/station_file.h"
 
@@ -340,6 +341,10 @@ int command_retry(const Context& c) {
     return run_planned(file, c.opened, planned, skipped, c.options.json);
 }
 
+int command_serve(const Context& c) {
+    return serve(c.file, listen_address(c.options.listen));
+}
+
 int command_init(const Context& c) {
     open_store(c.file.store, Schema::make_or_upgrade);
     std::cout << "the store " << shown_location(c.file.store) << " is ready\n";
@@ -556,6 +561,16 @@ void export_options(CLI::App& exporting, Options& o) {
                        "as JSON Lines, one record a line, with the transcripts");
 }
 
+void serve_options(CLI::App& serve, Options& o) {
+    serve.add_option("--listen", o.listen,
+                     "ADDR:PORT to serve at (default 127.0.0.1:8080; 0.0.0.0:8080 for the "
+                     "line's network)");
+}
+
+void check_serve(const Options& options) {
+    listen_address(options.listen);
+}
+
 void history_options(CLI::App& history, Options& o) {
     history.add_option("MAC", o.mac, "the board's MAC")->required();
 }
@@ -586,6 +601,8 @@ const std::vector<Command>& commands() {
          Needs::shared_store, false, release_options, check_release, command_release},
         {"ports", "the serial ports of this machine and their stable names", Needs::nothing, false,
          no_options, no_check, command_ports},
+        {"serve", "the line's live web view, read-only, from the store (--listen ADDR:PORT)",
+         Needs::file, false, serve_options, check_serve, command_serve},
     };
     return table;
 }

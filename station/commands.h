@@ -30,6 +30,7 @@ struct Options {
     std::string retry_mac;    // retry: the board of this MAC
     std::string retry_record; // retry: the board of this record
     std::string reason;       // release: why
+    std::string listen = "127.0.0.1:8080"; // serve: where
 };
 
 // What a command needs before it does anything.

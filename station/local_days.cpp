@@ -16,17 +16,6 @@ std::string zone_folder() {
     return folder && *folder ? folder : "/usr/share/zoneinfo";
 }
 
-time_t utc_seconds(const std::string& utc) {
-    struct tm t = {};
-    if (std::sscanf(utc.c_str(), "%d-%d-%dT%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
-                    &t.tm_min, &t.tm_sec) != 6) {
-        return 0;
-    }
-    t.tm_year -= 1900;
-    t.tm_mon -= 1;
-    return timegm(&t);
-}
-
 // A local time of a local date, as a UTC text. A time that the local clock
 // skips (spring forward) is taken as the C library moves it.
 std::string local_to_utc(const Date& date, int minutes) {
@@ -52,6 +41,17 @@ Date days_after(const Date& date, int days) {
 }
 
 } // namespace
+
+time_t utc_seconds(const std::string& utc) {
+    struct tm t = {};
+    if (std::sscanf(utc.c_str(), "%d-%d-%dT%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &t.tm_sec) != 6) {
+        return 0;
+    }
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return timegm(&t);
+}
 
 bool Date::operator<(const Date& o) const {
     return year != o.year ? year < o.year : month != o.month ? month < o.month : day < o.day;

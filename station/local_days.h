@@ -6,6 +6,7 @@
 
 #include "station/store.h"
 
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ Date day_before(const Date& date);
 std::string day_begins(const Date& date);
 // The local date of a UTC text (as utc_now writes it).
 Date local_date(const std::string& utc);
+// A UTC text (as utc_now writes it) as seconds since the epoch; 0 for
+// anything else.
+time_t utc_seconds(const std::string& utc);
 // A UTC text in local time, to the second: "2026-12-08 19:23:45".
 std::string local_text(const std::string& utc);
 

@@ -175,6 +175,11 @@ constexpr size_t FETCHED = 5000;
 // The longest one statement of an upgrade may take.
 constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
 const char IDLE_IN_TRANSACTION[] = "SET idle_in_transaction_session_timeout = '60s'";
+// A reader's session: nothing it runs can write, whatever its role may do.
+const char READ_ONLY[] = "SET default_transaction_read_only = on";
+// A reader (the web view) says the store is lost sooner than a station
+// gives up on it.
+constexpr std::chrono::seconds READER_PATIENCE(4);
 
 // libpq's message as one line: its lines (a server's, then libpq's own)
 // joined with "; ", so that it never runs into the station's text.
@@ -199,7 +204,7 @@ std::string one_line(const std::string& text) {
 // A connection that gives up on a server that does not answer: the store's
 // patience to connect, and TCP keepalives, so that a peer gone from the network is
 // noticed; the location's own settings come last and win.
-PGconn* connect(const std::string& location) {
+PGconn* connect(const std::string& location, std::chrono::seconds patience_to_connect) {
     const char* keys[] = {"connect_timeout",
                           "keepalives",
                           "keepalives_idle",
@@ -207,21 +212,23 @@ PGconn* connect(const std::string& location) {
                           "keepalives_count",
                           "dbname",
                           nullptr};
-    const std::string patience = std::to_string(STORE_PATIENCE.count());
+    const std::string patience = std::to_string(patience_to_connect.count());
     const char* values[] = {patience.c_str(), "1", "10", "5", "3", location.c_str(), nullptr};
     return PQconnectdbParams(keys, values, 1);
 }
 
 class PgStore : public SqlStore {
   public:
-    PgStore(const std::string& location, Schema schema) {
+    PgStore(const std::string& location, Schema schema)
+        : read_only_(schema == Schema::read_only),
+          patience_(read_only_ ? READER_PATIENCE : STORE_PATIENCE) {
         Reading reading = read_connection(location);
         shown_ = reading.shown;
         secrets_ = reading.secrets;
         if (!reading.readable) {
             throw StationError{"cannot reach the store " + shown_};
         }
-        connection_ = connect(location);
+        connection_ = connect(location, patience_);
         if (PQstatus(connection_) != CONNECTION_OK) {
             std::string message = said(PQerrorMessage(connection_));
             PQfinish(connection_);
@@ -231,7 +238,7 @@ class PgStore : public SqlStore {
         PQsetNoticeProcessor(
             connection_, [](void*, const char*) {}, nullptr);
         try {
-            run(IDLE_IN_TRANSACTION, {});
+            set_session();
             prepare_schema(schema);
             read_id();
         } catch (...) {
@@ -364,7 +371,7 @@ class PgStore : public SqlStore {
                                " is unreachable: " + said(PQerrorMessage(connection_))};
         }
         PQsetnonblocking(connection_, 1);
-        run(IDLE_IN_TRANSACTION, {});
+        set_session();
         std::set<std::string> held;
         held.swap(liveness_);
         for (const std::string& station : held) {
@@ -373,6 +380,13 @@ class PgStore : public SqlStore {
                                    " when its connection dropped, and another command of it "
                                    "holds it now"};
             }
+        }
+    }
+
+    void set_session() {
+        run(IDLE_IN_TRANSACTION, {});
+        if (read_only_) {
+            run(READ_ONLY, {});
         }
     }
 
@@ -475,7 +489,7 @@ class PgStore : public SqlStore {
         if (found == SCHEMA_VERSION) {
             return;
         }
-        if (schema != Schema::make_or_upgrade) {
+        if (schema != Schema::make_or_upgrade || read_only_) {
             throw StationError{"the store " + shown_ + " has " +
                                (found == 0 ? std::string("no schema") : "an older schema") +
                                ": run `station init`"};
@@ -504,11 +518,12 @@ class PgStore : public SqlStore {
         commit();
     }
 
+    bool read_only_;
+    std::chrono::seconds patience_; // for one statement
     std::vector<std::string> secrets_; // what no message may show
     PGconn* connection_ = nullptr;
     std::set<std::string> liveness_; // the stations whose locks this connection holds
     bool gone_ = false;              // a statement went unanswered: nothing more is sent
-    std::chrono::seconds patience_ = STORE_PATIENCE; // for one statement
     long long changed_ = 0;
 };
 

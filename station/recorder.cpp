@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sys/eventfd.h>
@@ -33,13 +34,39 @@ struct Writer {
     std::optional<Job> doing;
     Clock::time_point since; // of the job under way
     bool given_up = false;   // the store lost, or the spool's disk not answering
+    bool writing_live = false; // a live write under way, since `since`
     std::thread thread;
 
     bool busy() const {
         return doing || !queue.empty();
     }
     bool overdue() const {
-        return doing && Clock::now() - since > STORE_PATIENCE;
+        return (doing || writing_live) && Clock::now() - since > STORE_PATIENCE;
+    }
+};
+
+constexpr std::chrono::seconds PROGRESS_EVERY(1);
+constexpr std::chrono::seconds BEAT_EVERY(5);
+// A live write slower than this makes the next ones wait QUIET.
+constexpr std::chrono::seconds SLOW_LIVE_WRITE(1);
+constexpr std::chrono::seconds QUIET(5);
+
+// What waits to be written for the line's page: each board's latest
+// frames, and when the next heartbeat is due.
+struct Live {
+    bool on = false;
+    Beat beat;
+    std::map<std::string, Progress> waiting;                 // by record
+    std::map<std::string, Clock::time_point> written;        // by record
+    Clock::time_point next_beat, quiet_until;
+
+    Clock::time_point due() const {
+        Clock::time_point next = next_beat;
+        for (const auto& [record, p] : waiting) {
+            auto last = written.find(record);
+            next = std::min(next, last == written.end() ? Clock::time_point() : last->second + PROGRESS_EVERY);
+        }
+        return std::max(next, quiet_until);
     }
 };
 
@@ -82,6 +109,7 @@ struct Recorder::State {
     std::condition_variable wake; // for the threads
     std::condition_variable done; // for settle
     Writer to_store, to_spool;
+    Live live;
     bool stopping = false;
     int unrecorded = 0;
     std::vector<Answer> answered;
@@ -194,9 +222,19 @@ struct Recorder::State {
     static void work(const std::shared_ptr<State>& self, Writer State::*which) {
         Writer& w = self.get()->*which;
         std::unique_lock<std::mutex> lock(self->mutex);
+        auto ready = [&] { return self->stopping || w.given_up || !w.queue.empty(); };
         for (;;) {
-            self->wake.wait(lock, [&] { return self->stopping || w.given_up || !w.queue.empty(); });
+            bool writes_live = which == &State::to_store && self->live.on;
+            if (!writes_live) {
+                self->wake.wait(lock, ready);
+            } else if (!self->wake.wait_until(lock, self->live.due(), ready)) {
+                self->write_live(lock, false);
+                continue;
+            }
             if (w.given_up || w.queue.empty()) {
+                if (writes_live && !w.given_up) {
+                    self->write_live(lock, true);
+                }
                 return;
             }
             w.doing = std::move(w.queue.front());
@@ -231,9 +269,54 @@ struct Recorder::State {
         }
     }
     void store_overdue() {
-        lose_store(std::string(to_store.doing->is_claim() ? "the store did not answer a claim"
-                                                          : "the store did not take a record") +
+        lose_store(std::string(!to_store.doing               ? "the store did not answer"
+                               : to_store.doing->is_claim() ? "the store did not answer a claim"
+                                                            : "the store did not take a record") +
                    patience_text());
+    }
+
+    // With the mutex held, on the store's writer: what is due of the live
+    // writes (`last`: the ended heartbeat), without the mutex while it is
+    // written. A fault is not the record's: the claims and records find
+    // out for themselves.
+    void write_live(std::unique_lock<std::mutex>& lock, bool last) {
+        Clock::time_point now = Clock::now();
+        std::vector<Progress> progress;
+        for (auto p = live.waiting.begin(); p != live.waiting.end() && !last;) {
+            auto at = live.written.find(p->first);
+            if (at != live.written.end() && at->second + PROGRESS_EVERY > now) {
+                ++p;
+                continue;
+            }
+            progress.push_back(std::move(p->second));
+            progress.back().written = utc_now();
+            live.written[p->first] = now;
+            p = live.waiting.erase(p);
+        }
+        std::optional<Beat> beat;
+        if (last || live.next_beat <= now) {
+            beat = live.beat;
+            beat->beat = utc_now();
+            beat->ended = last;
+            live.next_beat = now + BEAT_EVERY;
+        }
+        to_store.writing_live = true;
+        to_store.since = now;
+        lock.unlock();
+        try {
+            if (!progress.empty()) {
+                store->write_progress(progress);
+            }
+            if (beat) {
+                store->write_beat(*beat);
+            }
+        } catch (const StationError&) {
+        }
+        lock.lock();
+        to_store.writing_live = false;
+        if (Clock::now() - now > SLOW_LIVE_WRITE) {
+            live.quiet_until = Clock::now() + QUIET;
+        }
     }
 };
 
@@ -262,6 +345,8 @@ Recorder::~Recorder() {
 
 void Recorder::finished(const Record& record) {
     std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->live.waiting.erase(record.id);
+    state_->live.written.erase(record.id);
     Writer& w = state_->to_store.given_up ? state_->to_spool : state_->to_store;
     w.queue.push_back(Job{record, nullptr, ""});
     state_->wake.notify_all();
@@ -315,4 +400,23 @@ int Recorder::settle() {
 bool Recorder::store_lost() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->to_store.given_up;
+}
+
+void Recorder::live(const std::string& station, const std::string& host_version) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->live.on = true;
+    state_->live.beat = Beat{station, "", false, host_version};
+    state_->wake.notify_all();
+}
+
+void Recorder::progress(const Progress& progress) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!state_->live.on || state_->to_store.given_up) {
+        return;
+    }
+    bool new_board = state_->live.written.count(progress.record) == 0;
+    state_->live.waiting[progress.record] = progress;
+    if (new_board) {
+        state_->wake.notify_all(); // a board's first frames show at once
+    }
 }

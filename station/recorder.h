@@ -52,6 +52,15 @@ class Recorder {
     // Whether the store was lost during the round.
     bool store_lost() const;
 
+    // Live writes for the line's page, once `live` names the station: each
+    // running board's frames at most once a second (the latest only), and
+    // the station's heartbeat every 5 s (and once more, as ended, when the
+    // recorder ends). The store's writer does them when no claim or record
+    // waits; they are dropped while the store is slow, never queued.
+    void live(const std::string& station, const std::string& host_version);
+    // Never waits.
+    void progress(const Progress& progress);
+
     struct State;
 
   private:

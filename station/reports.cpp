@@ -166,20 +166,6 @@ std::string failure_of(const FailureCounts& f) {
                                         : std::string(text_of(f.outcome)) + ": " + message;
 }
 
-struct Failures {
-    long long count = 0;
-    std::set<std::string> fixtures;
-};
-typedef std::map<std::pair<std::string, std::string>, Failures> FailureTable; // stage, failure
-
-std::string joined(const std::set<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names) {
-        text += (text.empty() ? "" : " ") + name;
-    }
-    return text;
-}
-
 // The groups of a report by time: every local day (or shift) from the
 // first record's to the last's, cut to the asked days. A shift begun the
 // day before the first record may hold it.
@@ -205,20 +191,41 @@ Grouping grouping_of(Store& store, const ReportAsk& ask) {
 
 } // namespace
 
-void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out) {
+std::string joined(const std::set<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : " ") + name;
+    }
+    return text;
+}
+
+double first_pass_yield(const GroupCounts& g) {
+    return g.boards == 0 ? 0.0
+                         : 100.0 * static_cast<double>(g.first_passed) /
+                               static_cast<double>(g.boards);
+}
+
+Report count_report(Store& store, const ReportAsk& ask) {
     Grouping grouping = grouping_of(store, ask);
-    std::vector<GroupCounts> groups = store.group_counts(ask.filter, grouping);
-    std::map<std::string, FailureTable> by_group;
-    FailureTable all;
+    Report report;
+    report.groups = store.group_counts(ask.filter, grouping);
     // Folded as the store hands them over: a year of messages with their
     // frame numbers is many rows, their folds few.
     store.failure_counts(ask.filter, grouping, [&](const FailureCounts& f) {
         std::pair<std::string, std::string> key{text_of(f.stage), failure_of(f)};
-        for (Failures* folded : {&by_group[f.group][key], &all[key]}) {
+        for (Failures* folded : {&report.by_group[f.group][key], &report.all[key]}) {
             folded->count += f.count;
             folded->fixtures.insert(f.fixture);
         }
     });
+    return report;
+}
+
+void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out) {
+    Report report = count_report(store, ask);
+    const std::vector<GroupCounts>& groups = report.groups;
+    std::map<std::string, FailureTable>& by_group = report.by_group;
+    const FailureTable& all = report.all;
     size_t width = ask.by.size();
     for (const GroupCounts& g : groups) {
         width = std::max(width, std::max<size_t>(g.group.size(), 10));
@@ -234,7 +241,7 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
             << "  boards  passed  first-pass yield\n";
     }
     for (const GroupCounts& g : groups) {
-        double yield = 100.0 * static_cast<double>(g.first_passed) / static_cast<double>(g.boards);
+        double yield = first_pass_yield(g);
         std::string name = g.group.empty() && !csv ? "(none)" : g.group;
         if (!csv) {
             std::snprintf(line, sizeof(line), "%-*s  %6lld  %6lld  %15.1f%%\n",

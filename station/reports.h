@@ -7,7 +7,9 @@
 #include "station/store.h"
 
 #include <functional>
+#include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,26 @@ struct ReportAsk {
     std::string by = "day";    // day, shift, lot, station or fixture
     std::vector<Shift> shifts; // for `by` shift
 };
+// Failures of one stage and message (frame numbers folded: "no answer to
+// frame N"), and the fixtures they happened on.
+struct Failures {
+    long long count = 0;
+    std::set<std::string> fixtures;
+};
+typedef std::map<std::pair<std::string, std::string>, Failures> FailureTable; // stage, failure
+// What a report counts: per group boards, passed and first-pass yield, and
+// the failures of each group and of all.
+struct Report {
+    std::vector<GroupCounts> groups;
+    std::map<std::string, FailureTable> by_group;
+    FailureTable all;
+};
+Report count_report(Store& store, const ReportAsk& ask);
+// A group's first-pass yield, in percent.
+double first_pass_yield(const GroupCounts& group);
+// The fixtures' names, space-separated.
+std::string joined(const std::set<std::string>& names);
+
 // Per group: boards, passed, first-pass yield; the failures by stage and
 // message, frame numbers folded, with their fixtures. As CSV, one table.
 void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out);

@@ -119,7 +119,9 @@ class Round : private RunnerEvents {
           screen_(make_screen(json, shift != nullptr, p_.data_frames, names_of(shift))),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
-          runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool) {}
+          runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool) {
+        recorder_.live(file.station, file.host_version);
+    }
 
     // Runs the feed's boards to the last record; returns the exit status.
     int run(Feed& feed, int skipped_before) {
@@ -238,6 +240,8 @@ class Round : private RunnerEvents {
         bool dot = b.dots.feed(bytes, n);
         if (dot) {
             screen_->board_progress(b);
+            recorder_.progress(
+                {file_.station, b.fixture.name, b.record.id, b.dots.dots(), p_.data_frames, ""});
         }
         return dot;
     }

@@ -134,6 +134,17 @@ CREATE TABLE IF NOT EXISTS releases (
     mac TEXT NOT NULL, record TEXT NOT NULL, station TEXT NOT NULL, released TEXT NOT NULL,
     who TEXT NOT NULL, reason TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS releases_mac ON releases (mac);
+-- Each fixture's newest record, set by its claim, and the frames its
+-- running board has acknowledged so far (live, written at most once a
+-- second, never part of the record).
+CREATE TABLE IF NOT EXISTS fixtures (
+    station TEXT NOT NULL, fixture TEXT NOT NULL, record TEXT NOT NULL,
+    frames )" + big + R"( NOT NULL DEFAULT 0, total )" + big + R"( NOT NULL DEFAULT 0,
+    written TEXT NOT NULL DEFAULT '', PRIMARY KEY (station, fixture));
+-- Each station's last word that it is alive, while its rounds run.
+CREATE TABLE IF NOT EXISTS heartbeats (
+    station TEXT PRIMARY KEY, beat TEXT NOT NULL, ended INTEGER NOT NULL,
+    host_version TEXT NOT NULL);
 )";
 }
 
@@ -217,6 +228,10 @@ std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
         if (!kept.empty()) {
             run("UPDATE kept SET record = $1 WHERE mac = $2", {r.id, r.mac});
         }
+        run("INSERT INTO fixtures (station, fixture, record) VALUES ($1, $2, $3) "
+            "ON CONFLICT (station, fixture) DO UPDATE SET record = excluded.record, frames = 0, "
+            "total = 0, written = ''",
+            {r.station, r.fixture, r.id});
         return true;
     });
     return refusal;
@@ -436,6 +451,47 @@ std::string SqlStore::last_round(const std::string& station) {
     return rows.empty() ? "" : rows[0][0];
 }
 
+void SqlStore::write_progress(const std::vector<Progress>& progress) {
+    transaction([&] {
+        for (const Progress& p : progress) {
+            run("UPDATE fixtures SET frames = $1, total = $2, written = $3 "
+                "WHERE station = $4 AND fixture = $5 AND record = $6",
+                {std::to_string(p.frames), std::to_string(p.total), p.written, p.station,
+                 p.fixture, p.record});
+        }
+        return true;
+    });
+}
+
+void SqlStore::write_beat(const Beat& b) {
+    run("INSERT INTO heartbeats VALUES ($1, $2, $3, $4) ON CONFLICT (station) DO UPDATE "
+        "SET beat = excluded.beat, ended = excluded.ended, host_version = excluded.host_version",
+        {b.station, b.beat, b.ended ? "1" : "0", b.host_version});
+}
+
+LineNow SqlStore::line_now() {
+    LineNow now;
+    for (const Row& row :
+         run("SELECT station, beat, ended, host_version FROM heartbeats ORDER BY station", {})) {
+        now.beats.push_back(Beat{row[0], row[1], row[2] == "1", row[3]});
+    }
+    for (const Row& row : run("SELECT station, id FROM profiles ORDER BY station", {})) {
+        now.profiles.push_back({row[0], row[1]});
+    }
+    for (const Row& row : run("SELECT f.frames, f.total, f.written, " + record_fields("r.") +
+                                  ", '' FROM fixtures f JOIN records r ON r.id = f.record "
+                                  "ORDER BY f.station, f.fixture",
+                              {})) {
+        FixtureNow f;
+        f.frames = std::stol(row[0]);
+        f.total = std::stol(row[1]);
+        f.written = row[2];
+        f.record = record_from_values(Row(row.begin() + 3, row.end()));
+        now.fixtures.push_back(std::move(f));
+    }
+    return now;
+}
+
 void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
     script(store_schema(types));
     if (found > 0) {
@@ -448,6 +504,18 @@ void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
 }
 
 void SqlStore::upgrade_from(int found) {
+    if (found < 5) {
+        // Each fixture's newest record, found once: few groups, each then
+        // a look-up by station and start.
+        Rows newest = run("SELECT station, fixture, max(started) FROM records "
+                          "GROUP BY station, fixture",
+                          {});
+        for (const Row& f : newest) {
+            run("INSERT INTO fixtures (station, fixture, record) SELECT station, fixture, id "
+                "FROM records WHERE station = $1 AND fixture = $2 AND started = $3 LIMIT 1",
+                f);
+        }
+    }
     if (found < 4) {
         // Lots and operators, none for the records before; the transcripts
         // move to their own table.

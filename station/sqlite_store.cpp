@@ -21,10 +21,14 @@ namespace {
 
 class SqliteStore : public SqlStore {
   public:
-    explicit SqliteStore(const std::string& path) : path_(path) {
+    SqliteStore(const std::string& path, Schema schema)
+        : path_(path), read_only_(schema == Schema::read_only) {
         shown_ = path;
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                            nullptr) != SQLITE_OK) {
+        int flags = read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+        if (read_only_ && stat(path.c_str(), &opened_) != 0) {
+            throw StationError{"cannot open the store " + path + ": " + std::strerror(errno)};
+        }
+        if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
             throw StationError{"cannot open the store " + path + ": " + message};
@@ -33,6 +37,12 @@ class SqliteStore : public SqlStore {
         // gives up (the round's writer then spools its records).
         sqlite3_busy_timeout(db_, static_cast<int>(STORE_PATIENCE.count() * 1000));
         try {
+            if (read_only_) {
+                execute("PRAGMA query_only=ON");
+                check_version();
+                read_id();
+                return;
+            }
             execute("PRAGMA journal_mode=WAL");
             execute("PRAGMA synchronous=FULL");
             execute("PRAGMA foreign_keys=ON");
@@ -114,6 +124,9 @@ class SqliteStore : public SqlStore {
             throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
         }
         std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(statement, sqlite3_finalize);
+        if (read_only_) {
+            check_in_place();
+        }
         for (size_t i = 0; i < values.size(); ++i) {
             // $1, $2, ...: named parameters to SQLite, found by their names.
             int index =
@@ -179,13 +192,35 @@ class SqliteStore : public SqlStore {
         }
     }
 
-    void prepare_schema() {
+    // A reader holds the file it opened, wherever it is moved: one that is
+    // no longer at its path (moved, removed, replaced) is a store lost.
+    void check_in_place() const {
+        struct stat now;
+        if (stat(path_.c_str(), &now) != 0 || now.st_dev != opened_.st_dev ||
+            now.st_ino != opened_.st_ino) {
+            throw StationError{"the store " + path_ + " is no longer there (moved or removed)"};
+        }
+    }
+
+    // The schema's version; a newer one is refused, and so, where nothing
+    // may be written, is an older one.
+    long long check_version() {
         long long found = std::stoll(run("PRAGMA user_version", {}, 0)[0][0]);
         if (found > SCHEMA_VERSION) {
             throw StationError{"the store " + path_ + " has schema version " +
                                std::to_string(found) + ", newer than this station's " +
                                std::to_string(SCHEMA_VERSION) + ": update the station"};
         }
+        if (read_only_ && found < SCHEMA_VERSION) {
+            throw StationError{"the store " + path_ + " has " +
+                               (found == 0 ? std::string("no schema") : "an older schema") +
+                               ": run `station init`"};
+        }
+        return found;
+    }
+
+    void prepare_schema() {
+        long long found = check_version();
         if (found < SCHEMA_VERSION) {
             begin();
             try {
@@ -201,12 +236,14 @@ class SqliteStore : public SqlStore {
     }
 
     std::string path_;
+    bool read_only_;
+    struct stat opened_ = {}; // the file a reader opened
     sqlite3* db_ = nullptr;
     std::map<std::string, int> alive_; // station -> its held lock file
 };
 
 } // namespace
 
-std::unique_ptr<Store> open_sqlite_store(const std::string& path) {
-    return std::make_unique<SqliteStore>(path);
+std::unique_ptr<Store> open_sqlite_store(const std::string& path, Schema schema) {
+    return std::make_unique<SqliteStore>(path, schema);
 }

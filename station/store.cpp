@@ -10,5 +10,5 @@ bool is_connection_text(const std::string& location) {
 
 std::unique_ptr<Store> open_store(const std::string& location, Schema schema) {
     return is_connection_text(location) ? open_pg_store(location, schema)
-                                        : open_sqlite_store(location);
+                                        : open_sqlite_store(location, schema);
 }

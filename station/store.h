@@ -64,6 +64,41 @@ struct FailureCounts {
     long long count = 0;
 };
 
+// A running board's frames so far, as its station last wrote them: seen
+// live, never part of its record.
+struct Progress {
+    std::string station;
+    std::string fixture;
+    std::string record;
+    long frames = 0;
+    long total = 0;     // the frames of a whole run
+    std::string written; // UTC
+};
+
+// A station's word that it is alive: written every few seconds while one of
+// its rounds runs, and once more, as ended, when the round ends.
+struct Beat {
+    std::string station;
+    std::string beat; // UTC
+    bool ended = false;
+    std::string host_version;
+};
+
+// Each fixture's newest board (running or finished) with its progress.
+struct FixtureNow {
+    Record record; // without its transcript
+    long frames = 0;
+    long total = 0;
+    std::string written;
+};
+
+// What the line's page shows, as the store has it now.
+struct LineNow {
+    std::vector<Beat> beats;                              // by station
+    std::vector<std::pair<std::string, std::string>> profiles; // station, locked profile id
+    std::vector<FixtureNow> fixtures;                     // by station, then fixture
+};
+
 // What holds a MAC back from every other board: a claim (the board is
 // running, was interrupted, or passed) or the one-time rule (kept).
 struct Holder {
@@ -161,6 +196,12 @@ class Store {
     // The last round of `station`, empty when it has none.
     virtual std::string last_round(const std::string& station) = 0;
 
+    // Live progress and liveness, for the line's page: best-effort writes
+    // of their own, never in a record's transaction.
+    virtual void write_progress(const std::vector<Progress>& progress) = 0;
+    virtual void write_beat(const Beat& beat) = 0;
+    virtual LineNow line_now() = 0;
+
   protected:
     std::string id_;
     std::string shown_;
@@ -178,7 +219,8 @@ std::string shown_location(const std::string& location);
 // is refused without it when its schema is missing or older. A store of a
 // newer schema is always refused.
 enum class Schema {
-    as_it_is,       // every command but init: a store without the schema is refused
-    make_or_upgrade // station init
+    as_it_is,        // every command but init: a store without the schema is refused
+    make_or_upgrade, // station init
+    read_only        // serve: nothing written; a store of another version is refused
 };
 std::unique_ptr<Store> open_store(const std::string& location, Schema schema = Schema::as_it_is);

@@ -13,7 +13,7 @@
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 4;
+constexpr int SCHEMA_VERSION = 5;
 
 // The types the tables need that the engines write differently.
 struct EngineTypes {
@@ -52,6 +52,9 @@ class SqlStore : public Store {
     bool release(const Release& release) override;
     std::vector<Release> releases(const std::string& mac) override;
     std::string last_round(const std::string& station) override;
+    void write_progress(const std::vector<Progress>& progress) override;
+    void write_beat(const Beat& beat) override;
+    LineNow line_now() override;
 
   protected:
     typedef std::vector<std::string> Row;
@@ -106,5 +109,5 @@ class SqlStore : public Store {
     void upgrade_from(int found);
 };
 
-std::unique_ptr<Store> open_sqlite_store(const std::string& path);
+std::unique_ptr<Store> open_sqlite_store(const std::string& path, Schema schema);
 std::unique_ptr<Store> open_pg_store(const std::string& location, Schema schema);

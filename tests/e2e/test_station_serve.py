@@ -1,0 +1,529 @@
+"""`station serve`, the line's web view, in a real headless Chromium (Debian's
+chromium and chromium-driver, driven by Selenium) and as raw HTTP: a round
+seen live, the board and yield pages, the downloads, texts from the store that
+hold markup, bad requests, hostile clients, a store lost and found again, and
+the end on a signal. The PostgreSQL cases start a server of their own."""
+
+import calendar
+import hashlib
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+import postgres
+from harness import RUN_TIMEOUT
+from test_station import STATION, Line, StationCase, mac
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+except ImportError:  # the browser cases skip themselves
+    webdriver = None
+
+CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
+ARTIFACTS = os.environ.get("ARTIFACTS", "")
+# Where the README's picture of the line is written, when asked.
+README_PICTURE = os.environ.get("README_PICTURE", "")
+PASSWORD = "s3cret-Pa55word"
+
+
+def utc_seconds(text):
+    """A record's UTC time (2026-12-08T01:02:03.456Z) as seconds."""
+    return calendar.timegm(time.strptime(text[:19], "%Y-%m-%dT%H:%M:%S")) + int(text[20:23]) / 1000
+
+
+class Serve:
+    """`station serve` on a free port of the loopback."""
+
+    def __init__(self, line, *args, file="station.toml"):
+        self.process = subprocess.Popen(
+            [STATION, "-f", file, "serve", "--listen", "127.0.0.1:0", *args], cwd=line.path,
+            env=line.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
+        first = self.process.stdout.readline().decode()
+        if " at http://" not in first:
+            self.process.kill()
+            raise AssertionError("serve did not start: %r %r" %
+                                 (first, self.process.stderr.read().decode()))
+        self.said = first
+        self.url = first.split(" at ")[-1].strip().rstrip("/")
+        self.port = int(self.url.rsplit(":", 1)[1])
+
+    def get(self, path, timeout=RUN_TIMEOUT):
+        """Status, headers and body of a GET."""
+        try:
+            with urllib.request.urlopen(self.url + path, timeout=timeout) as answer:
+                return answer.status, dict(answer.headers), answer.read().decode()
+        except urllib.error.HTTPError as refused:
+            return refused.code, dict(refused.headers), refused.read().decode()
+
+    def line(self):
+        status, _, body = self.get("/api/line")
+        assert status == 200, body
+        return json.loads(body)
+
+    def stop(self):
+        """SIGTERM; the seconds it took to end, and what it wrote to stderr."""
+        began = time.monotonic()
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=RUN_TIMEOUT)
+        took = time.monotonic() - began
+        err = self.process.stderr.read().decode()
+        self.process.stdout.close()
+        self.process.stderr.close()
+        return took, err
+
+    def close(self):
+        if self.process.poll() is None:
+            self.stop()
+
+
+def wait_for(test, what, timeout=RUN_TIMEOUT, every=0.05):
+    """Polls `test` until it gives something true; returns it."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = test()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("waited %.0f s for %s" % (timeout, what))
+        time.sleep(every)
+
+
+def raw_connection(port):
+    return socket.create_connection(("127.0.0.1", port), timeout=RUN_TIMEOUT)
+
+
+class ServeCase(StationCase):
+    def serve(self, line, *args, **options):
+        server = Serve(line, *args, **options)
+        self.addCleanup(server.close)
+        return server
+
+
+class BrowserCase(ServeCase):
+    browser = None
+
+    @classmethod
+    def setUpClass(cls):
+        if webdriver is None or not os.path.exists(CHROMIUM) or not os.path.exists(CHROMEDRIVER):
+            raise unittest.SkipTest("no Chromium, ChromeDriver or Selenium (Debian's chromium, "
+                                    "chromium-driver, python3-selenium)")
+        cls.profile = tempfile.mkdtemp(prefix="chromium-")
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync", "--disable-quic",
+                     "--window-size=1280,800", "--user-data-dir=" + cls.profile):
+            options.add_argument(flag)
+        cls.browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        cls.browser.set_page_load_timeout(RUN_TIMEOUT)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.browser:
+            cls.browser.quit()
+        shutil.rmtree(cls.profile, ignore_errors=True)
+
+    def js(self, script, *args):
+        return self.browser.execute_script(script, *args)
+
+    def card(self, fixture):
+        """A fixture's card as the page shows it now: its texts by class."""
+        return self.js("""
+            const card = document.querySelector('[data-fixture="' + arguments[0] + '"]');
+            if (!card) return null;
+            const out = {kind: card.className};
+            for (const part of card.children) out[part.className || part.tagName] = part.textContent;
+            return out;""", fixture)
+
+    def outside_requests(self):
+        """What the page asked for outside its own origin."""
+        return self.js("""
+            return performance.getEntriesByType('resource').map(e => e.name)
+                .filter(name => !name.startsWith(location.origin + '/'));""")
+
+
+class LiveRound(BrowserCase):
+    def test_a_round_seen_live_each_end_within_a_second_of_its_record(self):
+        line = self.line(fixtures=4, stall=2)
+        line.plug(1, "--delay", "60")
+        line.plug(2, "--delay", "60", "--corrupt", "6")
+        line.plug(3, "--delay", "60", "--silent-from", "5")
+        line.plug(4, "--delay", "300")  # long enough to show its progress
+        server = self.serve(line)
+        self.browser.get(server.url + "/")
+        # Every state each card shows, with the browser's time, as the
+        # events replace the line: the page is never loaded again.
+        self.js("""
+            window.notReloaded = true;
+            window.seen = {};
+            const note = () => {
+              for (const card of document.querySelectorAll('[data-fixture]')) {
+                const name = card.dataset.fixture, status = card.querySelector('.status').textContent;
+                const list = window.seen[name] = window.seen[name] || [];
+                if (!list.length || list[list.length - 1][1] !== status) list.push([Date.now(), status]);
+              }
+            };
+            new MutationObserver(note).observe(document.getElementById('line'),
+                                               {childList: true, subtree: true});""")
+        out, err, status = line.station("run", *self.macs(range(1, 5)))
+        self.assertEqual(status, 1, out + err)
+        records = {r["fixture"]: r for r in line.export()}
+        finals = {"A1": "PASS", "A2": "FAIL", "A3": "FAIL (stalled)", "A4": "PASS"}
+        wait_for(lambda: all((self.card(f) or {}).get("status") == s for f, s in finals.items()),
+                 "the four ends on the page")
+        seen = self.js("return window.seen;")
+        for fixture, final in finals.items():
+            record = records[fixture]
+            states = [s for _, s in seen[fixture]]
+            self.assertTrue(states[0].startswith("running"), (fixture, states))
+            self.assertEqual(states[-1], final, (fixture, states))
+            shown_at = [t for t, s in seen[fixture] if s == final][0] / 1000
+            self.assertLess(shown_at - utc_seconds(record["ended"]), 1.0, (fixture, record))
+            card = self.card(fixture)
+            self.assertEqual(card["mac"], record["mac"])
+            if final != "PASS":
+                self.assertEqual(card["why"], record["stage"] + ": " + record["message"])
+        self.assertIn("CRC", records["A2"]["message"])
+        percents = [int(s[8:-1]) for _, s in seen["A4"] if s.startswith("running ")]
+        self.assertEqual(percents, sorted(percents))
+        self.assertTrue(any(0 < p < 100 for p in percents), seen["A4"])
+        self.assertTrue(self.js("return window.notReloaded === true;"))
+        # The station's yield of today, updated with the rest.
+        today = self.js("return document.querySelector('[data-station=\"line1\"] .today')"
+                        ".textContent;")
+        self.assertEqual(today, "today 4 boards, 2 passed, first-pass yield 50.0%")
+        api = server.line()
+        self.assertEqual([(s["station"], s["state"], s["today"]["boards"]) for s in api["stations"]],
+                         [("line1", "idle", 4)])
+        self.assertEqual(self.outside_requests(), [])
+
+
+class Pages(BrowserCase):
+    def round(self, line):
+        for n in range(1, 4):
+            line.plug(n, *(["--corrupt", "6"] if n == 2 else []))
+        out, err, status = line.station("run", *self.macs(range(1, 4)))
+        self.assertEqual(status, 1, out + err)
+
+    def test_search_a_board_the_yield_by_shift_and_the_csv_download(self):
+        line = self.line(fixtures=3)
+        with open(os.path.join(line.path, "station.toml"), "a") as f:
+            f.write('[shifts]\nearly = "06:00"\nlate = "14:00"\nnight = "22:00"\n')
+        self.round(line)
+        server = self.serve(line)
+        self.browser.get(server.url + "/")
+        search = self.browser.find_element(By.ID, "search")
+        search.send_keys("00:11:22:33:44:02\n")
+        wait_for(lambda: self.browser.current_url.endswith("/board/" + mac(2)), "the board page")
+        record = [r for r in line.export() if r["mac"] == mac(2)][0]
+        transcript = self.js("return document.querySelector('pre.transcript').textContent;")
+        self.assertEqual(transcript, record["transcript"])
+        for digest in (record["board_data_sha256"], record["otp_sha256"], record["firmware_sha256"]):
+            self.assertIn(digest, self.js("return document.body.textContent;"))
+        self.assertEqual(self.outside_requests(), [])
+
+        self.browser.get(server.url + "/yield?by=shift")
+        out, err, status = line.station("report", "--by", "shift", "--csv")
+        self.assertEqual(status, 0, err)
+        shifts = sorted({row.split(",")[0] for row in out.splitlines()[1:]})
+        labels = self.js("return [...document.querySelectorAll('svg.fpy g.bar text.label')]"
+                         ".map(t => t.textContent);")
+        self.assertEqual(sorted(labels), shifts)
+        self.assertEqual(len(self.js("return document.querySelectorAll('svg.fpy g.bar rect');")),
+                         len(shifts))
+        self.assertEqual(self.js("return document.querySelectorAll('svg.pareto-chart g.pareto')"
+                                 ".length;"), 1)
+        self.assertEqual(self.outside_requests(), [])
+
+        exported, err, status = line.station("export", "--csv")
+        self.assertEqual(status, 0, err)
+        downloaded = self.browser.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            fetch('/export.csv').then(r => r.text()).then(done);""")
+        self.assertEqual(downloaded, exported)
+        status, headers, jsonl = server.get("/api/records?since=2000-01-01T00:00:00Z")
+        self.assertEqual(status, 200)
+        self.assertEqual([json.loads(l)["mac"] for l in jsonl.splitlines()],
+                         [r["mac"] for r in line.export()])
+
+    def test_the_line_at_a_desk_and_on_a_phone(self):
+        line = self.line(fixtures=3)
+        self.round(line)
+        server = self.serve(line)
+        try:
+            for width, height in ((1280, 800), (390, 844)):
+                self.browser.set_window_size(width, height)
+                self.browser.get(server.url + "/")
+                wait_for(lambda: self.card("A3"), "the line")
+                inner = self.js("return window.innerWidth;")
+                scrolled = self.js("return document.documentElement.scrollWidth;")
+                self.assertLessEqual(scrolled, inner, "a horizontal scroll at %d px" % width)
+                if ARTIFACTS:
+                    os.makedirs(ARTIFACTS, exist_ok=True)
+                    self.browser.save_screenshot(
+                        os.path.join(ARTIFACTS, "line-%dx%d.png" % (width, height)))
+                if README_PICTURE and width == 1280:
+                    self.browser.save_screenshot(README_PICTURE)
+            self.browser.get(server.url + "/board/" + mac(2))
+            self.assertLessEqual(self.js("return document.documentElement.scrollWidth;"),
+                                 self.js("return window.innerWidth;"))
+        finally:
+            self.browser.set_window_size(1280, 800)
+
+
+class Markup(BrowserCase):
+    def test_markup_in_a_port_and_an_image_name_is_shown_as_text(self):
+        line = self.line(fixtures=1)
+        port = os.path.join(line.path, "port-<img src=x onerror=window.pwned=1>")
+        image = "<svg onload=window.pwned=2>.bin"
+        shutil.copy(os.path.join(line.path, "images", "board.bin"),
+                    os.path.join(line.path, "images", image))
+        with open(os.path.join(line.path, "images", "tivConfig.txt"), "w") as f:
+            f.write("Boarddata: %s\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n" % image)
+        with open(os.path.join(line.path, "station.toml")) as f:
+            text = f.read().replace(line.port(1), port)
+        with open(os.path.join(line.path, "station.toml"), "w") as f:
+            f.write(text)
+        agent = line.plug(1)
+        os.symlink(agent.port, port)
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        out, err, status = line.station("run", "--mac", "A1=" + mac(1))
+        self.assertEqual(status, 0, out + err)
+        server = self.serve(line)
+        self.browser.get(server.url + "/")
+        card = wait_for(lambda: self.card("A1"), "the card")
+        self.assertEqual(card["port"], port)
+        self.browser.get(server.url + "/board/" + mac(1))
+        self.assertIn(image, self.js("return document.querySelector('pre.transcript').textContent;"))
+        self.assertIn(port, self.js("return document.body.textContent;"))
+        for page in ("/", "/board/" + mac(1), "/yield?by=fixture"):
+            self.browser.get(server.url + page)
+            self.assertIsNone(self.js("return window.pwned;"), page)
+            # No element was made of the texts: they stayed text.
+            self.assertEqual(self.js("return document.querySelectorAll('main img, main svg "
+                                     "[onload], [onerror], [onload]').length;"), 0, page)
+
+
+class Requests(ServeCase):
+    def test_bad_requests_are_refused_with_why_and_nothing_is_written(self):
+        line = self.line(fixtures=1)
+        line.plug(1)
+        line.station("run", "--mac", "A1=" + mac(1))
+        store = os.path.join(line.path, "records.db")
+
+        def written():
+            """The store's bytes, and what waits in its log to be written to it."""
+            with open(store, "rb") as f:
+                data = f.read()
+            wal = store + "-wal"
+            return hashlib.sha256(data).hexdigest(), os.stat(store).st_mtime_ns, \
+                os.path.getsize(wal) if os.path.exists(wal) else 0
+
+        before = written()
+        server = self.serve(line)
+        for path, status, why in (
+                ("/board/00112233445", 400, "is not a MAC"),
+                ("/board?mac=zz:11:22:33:44:55", 400, "is not a MAC"),
+                ("/board/" + mac(9), 404, "no records of MAC " + mac(9)),
+                ("/yield?by=week", 400, "by &quot;week&quot;: day, shift"),
+                ("/yield?by=shift", 400, "names no [shifts]"),
+                ("/yield?since=2026-02-30", 400, "is not a date"),
+                ("/yield?since=2026-03-02&until=2026-03-01", 400, "until comes before since"),
+                ("/yield?colour=red", 400, "unknown parameter"),
+                ("/export.csv?station=a%20b", 400, "station &quot;a b&quot;"),
+                ("/export.csv?since=2026-12-08T00:00:00Z", 400, "is not a date"),
+                ("/api/records?since=tomorrow", 400, "or a UTC time"),
+                ("/api/records?mac=1&mac=2", 400, "given twice"),
+                ("/nowhere", 404, "no page at /nowhere"),
+                ("/board/%3Cscript%3E", 400, "&quot;&lt;script&gt;&quot; is not a MAC")):
+            with self.subTest(path=path):
+                got, headers, body = server.get(path)
+                self.assertEqual(got, status, body)
+                self.assertIn(why, body)
+                self.assertTrue(headers["Content-Type"].startswith("text/html"))
+        self.assertEqual(written(), before)
+        self.assertEqual(server.process.poll(), None)
+
+    def test_hostile_clients_leave_the_server_answering_everyone_else(self):
+        line = self.line(fixtures=1)
+        server = self.serve(line)
+        hostile = []
+
+        def huge_request_line():
+            s = raw_connection(server.port)
+            hostile.append(s)
+            try:
+                s.sendall(b"GET /" + b"a" * (1 << 20) + b" HTTP/1.1\r\nHost: x\r\n\r\n")
+                return s.recv(100)
+            except OSError as e:
+                return str(e).encode()
+
+        def many_headers():
+            s = raw_connection(server.port)
+            hostile.append(s)
+            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n" +
+                      b"".join(b"X-H%d: %d\r\n" % (i, i) for i in range(1000)) + b"\r\n")
+            return s.recv(100)
+
+        def slow_client(stop):
+            s = raw_connection(server.port)
+            hostile.append(s)
+            for byte in b"GET /api/line HTTP/1.1\r\nHost: x\r\n\r\n":
+                if stop.wait(1.0):
+                    return
+                try:
+                    s.send(bytes([byte]))
+                except OSError:
+                    return
+
+        def unread_stream():
+            s = raw_connection(server.port)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            hostile.append(s)
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+
+        stop = threading.Event()
+        slow = threading.Thread(target=slow_client, args=(stop,))
+        slow.start()
+        self.addCleanup(lambda: (stop.set(), slow.join()))
+        for _ in range(5):
+            unread_stream()
+        answers = [huge_request_line(), many_headers()]
+        self.assertTrue(answers[0].startswith(b"HTTP/1.1 414") or answers[0] == b"" or
+                        b"reset" in answers[0], answers[0])
+        self.assertTrue(answers[1].startswith(b"HTTP/1.1 200"), answers[1])
+        # Everyone else is answered meanwhile, each at once.
+        for _ in range(20):
+            began = time.monotonic()
+            status, _, body = server.get("/api/line", timeout=5)
+            self.assertEqual(status, 200)
+            self.assertLess(time.monotonic() - began, 5)
+        # Event streams are capped: each holds a thread.
+        streams = [raw_connection(server.port) for _ in range(70)]
+        for s in streams:
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+        firsts = [s.recv(12) for s in streams]
+        self.assertGreater(firsts.count(b"HTTP/1.1 503"), 0)
+        self.assertEqual(server.get("/api/line", timeout=5)[0], 200)
+        for s in streams + hostile:
+            s.close()
+        self.assertEqual(server.process.poll(), None)
+
+    def test_sigterm_ends_it_within_a_second_with_its_streams_closed(self):
+        line = self.line(fixtures=1)
+        server = self.serve(line)
+        streams = []
+        for _ in range(3):
+            s = raw_connection(server.port)
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertIn(b"text/event-stream", s.recv(4096))
+            streams.append(s)
+        took, err = server.stop()
+        self.assertLess(took, 1.0)
+        self.assertEqual(server.process.returncode, 0, err)
+        for s in streams:
+            s.settimeout(5)
+            rest = b""
+            while True:
+                piece = s.recv(4096)
+                if not piece:
+                    break
+                rest += piece
+            s.close()
+
+    def test_a_moved_sqlite_file_is_said_within_5_s_and_found_again(self):
+        line = self.line(fixtures=1)
+        line.plug(1)
+        line.station("run", "--mac", "A1=" + mac(1))
+        server = self.serve(line)
+        self.assertEqual(server.line()["store"], "answering")
+        store = os.path.join(line.path, "records.db")
+        os.rename(store, store + ".away")
+        began = time.monotonic()
+        lost = wait_for(lambda: server.line()["store"] == "not answering" and server.line(),
+                        "the store said lost", timeout=10)
+        self.assertLess(time.monotonic() - began, 5)
+        self.assertIn("no longer there", lost["store_fault"])
+        self.assertEqual([f["mac"] for f in lost["fixtures"]], [mac(1)])  # what it said last
+        status, _, body = server.get("/board/" + mac(1))
+        self.assertEqual(status, 503, body)
+        self.assertIn("The store is not answering", server.get("/")[2])
+        os.rename(store + ".away", store)
+        wait_for(lambda: server.line()["store"] == "answering", "the store back", timeout=10)
+        self.assertEqual(server.get("/board/" + mac(1))[0], 200)
+        took, err = server.stop()
+        self.assertIn("answers again", err)
+
+
+class OnPostgres(ServeCase):
+    @classmethod
+    def setUpClass(cls):
+        if not STATION:
+            raise unittest.SkipTest("STATION is not set")
+        cls.server = postgres.Server()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.remove()
+
+    def test_read_only_no_password_shown_and_a_stopped_server_said_and_back(self):
+        pg = self.server
+        pg.sql("CREATE DATABASE serve")
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.station_file(fixtures=2, store=pg.keywords("serve"))
+        for command in ("init", "lock"):
+            out, err, status = line.station(command)
+            self.assertEqual(status, 0, err)
+        line.plug(1)
+        line.plug(2, "--corrupt", "6")
+        line.station("run", *self.macs((1, 2)))
+        # Served as a role that may only read, as the README shows, with a
+        # password in its connection text.
+        for statement in ("CREATE ROLE viewer LOGIN", "GRANT USAGE ON SCHEMA public TO viewer",
+                          "GRANT SELECT ON ALL TABLES IN SCHEMA public TO viewer"):
+            pg.sql(statement, "serve")
+        store = "host=%s user=viewer dbname=serve password=%s" % (pg.socket, PASSWORD)
+        line.station_file(fixtures=2, store=store)
+        server = self.serve(line)
+        self.assertNotIn(PASSWORD, server.said)
+        seen = ""
+        for path in ("/", "/api/line", "/yield?by=fixture", "/board/" + mac(2),
+                     "/export.csv", "/api/records", "/nowhere"):
+            status, headers, body = server.get(path)
+            seen += json.dumps(headers) + body
+        self.assertIn(mac(2), seen)
+        pg.stop()
+        began = time.monotonic()
+        lost = wait_for(lambda: server.line()["store"] == "not answering" and server.line(),
+                        "the server said lost", timeout=10)
+        self.assertLess(time.monotonic() - began, 5)
+        for path in ("/", "/api/line", "/yield", "/board/" + mac(1)):
+            status, headers, body = server.get(path)
+            seen += json.dumps(headers) + body
+            self.assertIn(status, (200, 503))
+        self.assertIn("not answering", seen)
+        pg.start()
+        wait_for(lambda: server.line()["store"] == "answering", "the server back", timeout=15)
+        self.assertEqual(server.get("/board/" + mac(1))[0], 200)
+        took, err = server.stop()
+        self.assertNotIn(PASSWORD, seen + err + json.dumps(lost))
+        self.assertIn("password=***", err)
+
+
+if __name__ == "__main__":
+    unittest.main()
