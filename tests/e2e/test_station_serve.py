@@ -11,6 +11,7 @@ import os
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import tempfile
 import threading
@@ -209,6 +210,47 @@ class LiveRound(BrowserCase):
         self.assertEqual([(s["station"], s["state"], s["today"]["boards"]) for s in api["stations"]],
                          [("line1", "idle", 4)])
         self.assertEqual(self.outside_requests(), [])
+
+
+class Liveness(ServeCase):
+    def test_a_stopped_station_is_not_responding_after_15_s_and_running_once_it_goes_on(self):
+        line = self.line(fixtures=2, stall=30)
+        for n in (1, 2):
+            line.plug(n, "--delay", "400")
+        server = self.serve(line)
+        station = line.start("run", *self.macs((1, 2)))
+        self.addCleanup(lambda: station.poll() is None and station.kill())
+
+        def state():
+            return [(s["station"], s["state"]) for s in server.line()["stations"]]
+
+        wait_for(lambda: state() == [("line1", "running")], "the round running")
+        station.send_signal(signal.SIGSTOP)
+        stopped = time.monotonic()
+        wait_for(lambda: state() == [("line1", "not responding")], "not responding", timeout=30,
+                 every=0.5)
+        self.assertGreaterEqual(time.monotonic() - stopped, 10)
+        station.send_signal(signal.SIGCONT)
+        self.assertEqual(station.wait(timeout=RUN_TIMEOUT), 0)
+        station.stdout.close()
+        wait_for(lambda: state() == [("line1", "idle")], "idle once the round ended")
+        self.assertEqual([f["outcome"] for f in server.line()["fixtures"]], ["passed", "passed"])
+
+    def test_a_store_of_the_version_before_is_served_once_upgraded(self):
+        line = self.line(fixtures=1)
+        line.plug(1)
+        out, err, status = line.station("run", "--mac", "A1=" + mac(1))
+        self.assertEqual(status, 0, err)
+        with sqlite3.connect(os.path.join(line.path, "records.db")) as db:
+            db.executescript("DROP TABLE fixtures; DROP TABLE heartbeats; PRAGMA user_version = 4;")
+        out, err, status = line.station("serve", "--listen", "127.0.0.1:0", timeout=RUN_TIMEOUT)
+        self.assertEqual(status, 2)
+        self.assertIn("has an older schema: run `station init`", err)
+        out, err, status = line.station("init")
+        self.assertEqual(status, 0, err)
+        fixtures = self.serve(line).line()["fixtures"]
+        self.assertEqual([(f["fixture"], f["mac"], f["outcome"]) for f in fixtures],
+                         [("A1", mac(1), "passed")])
 
 
 class Pages(BrowserCase):
