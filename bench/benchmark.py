@@ -293,6 +293,48 @@ def production_station(boards, sizes):
         ws.remove()
 
 
+def station_with_viewers(boards, sizes, viewers):
+    """Figure 8's round again with `station serve` open and `viewers`
+    browsers' event streams reading it: (each board's run time from its
+    record, each record's end to its sight on each stream in seconds)."""
+    import serve_bench
+    station = os.environ["STATION"]
+    ws = Workspace()
+    agents, server, streams = [], None, None
+    try:
+        station_images(ws, sizes)
+        text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % harness.HOST
+        macs = []
+        for n in range(boards):
+            agent = Agent("--baud", str(BAUD), workspace=ws)
+            agents.append(agent)
+            text += '[[fixture]]\nname = "F%d"\nport = "%s"\n' % (n, agent.port)
+            macs += ["--mac", "F%d=%012X" % (n, 0x1000 + n)]
+        with open(os.path.join(ws.path, "station.toml"), "w") as f:
+            f.write(text)
+        subprocess.run([station, "lock"], cwd=ws.path, check=True, capture_output=True)
+        server, port = serve_bench.start(ws.path)
+        streams = serve_bench.Streams(port, viewers)
+        process = subprocess.Popen([station, "run", *macs], cwd=ws.path,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        while process.poll() is None:
+            streams.read(0.2)
+        streams.read(3)
+        if process.returncode != 0:
+            raise RuntimeError("a board of the station's round failed")
+        records = json.loads(subprocess.run([station, "export", "--json"], cwd=ws.path,
+                                            check=True, capture_output=True).stdout)
+        return record_times(records), serve_bench.delays(streams, records)
+    finally:
+        if streams:
+            streams.close()
+        if server:
+            serve_bench.stop(server)
+        for agent in agents:
+            agent.stop()
+        ws.remove()
+
+
 def judged_as_host_did(record, agent):
     """Whether a record's outcome, stage, message and frames agree with what
     its host did (exit status, transcript) and what its agent received."""
@@ -497,6 +539,15 @@ def main():
                 station_cpu / boards * 1000))
         row("   commit a record, SQLite", "%.2f ms" % commit[0], "", "",
             "median of 1000; 99th percentile %.2f ms" % commit[1])
+        viewers = 50
+        runs, seen = station_with_viewers(boards, paced_sizes, viewers)
+        mean = statistics.mean(runs)
+        row("13. figure 8 with %d event streams open" % viewers, "%.3f s" % mean,
+            "mean within 1%", "%.4f" % (mean / lone), "mean run; lone host %.3f s" % lone)
+        p99 = sorted(seen)[int(len(seen) * 0.99) - 1]
+        row("    a record's end to every stream", "%.0f ms" % (p99 * 1000), "< 1 s (p99)",
+            "%.3f" % p99, "99th percentile of %d; median %.0f ms, slowest %.0f ms" % (
+                len(seen), statistics.median(seen) * 1000, max(seen) * 1000))
 
     if os.environ.get("STATION"):
         runs, commit, pg_handout, pg_later = stations_on_postgres(8, 8, paced_sizes)

@@ -25,6 +25,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import postgres  # noqa: E402  (the tests' own PostgreSQL server)
+import serve_bench  # noqa: E402
 import year_store  # noqa: E402
 
 SHIFTS = '[shifts]\nearly = "06:00"\nlate = "14:00"\nnight = "22:00"\n'
@@ -87,6 +88,7 @@ def store_figures(engine, folder, store, count, empty_store):
                      "%.3f" % (wall / limit) if limit else "",
                      "peak %.1f MB; %s" % (rss / 1024, what)))
         what = ""
+    rows += serve_bench.store_rows(engine, folder, "")
     wall, rss, lines = measured(folder, "export", "--csv")
     rate = (lines - 1) / wall
     rows.append(("    export --csv, %s" % engine, "%.0f records/s" % rate, "> 200000/s",

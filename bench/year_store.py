@@ -3,8 +3,8 @@ station, empty) with the records of COUNT records' worth of boards, as a
 line of stations would have left them: most boards pass at once; some fail
 and pass on a retry minutes later, some fail for good, some are reworked
 hours later, a few are interrupted; each with a lot, an operator, a round and
-a transcript of a real run's size. The claims and used MACs follow the
-records. Deterministic: the same arguments make the same store.
+a transcript of a real run's size. The claims, used MACs and each fixture's
+newest record follow the records. Deterministic: the same arguments make the same store.
 
     python3 bench/year_store.py LOCATION COUNT [--days N] [--transcript BYTES]
 
@@ -96,6 +96,10 @@ def is_postgres(location):
 AFTER = ["INSERT INTO macs_used SELECT DISTINCT mac FROM records",
          "INSERT INTO claims SELECT mac, min(id), 'passed' FROM records WHERE outcome = 'passed' "
          "GROUP BY mac",
+         # Each fixture's newest record, as the claims would have left it.
+         "INSERT INTO fixtures (station, fixture, record) SELECT station, fixture, min(id) "
+         "FROM records WHERE (station, fixture, started) IN (SELECT station, fixture, "
+         "max(started) FROM records GROUP BY station, fixture) GROUP BY station, fixture",
          "INSERT INTO used_runs SELECT %d, %d WHERE EXISTS (SELECT 1 FROM records)"]
 
 
@@ -105,7 +109,7 @@ def fill(location, count, days=365, start="2026-01-01", transcript_size=1200, ps
     first = datetime.datetime.fromisoformat(start + "T06:00:00")
     rows = records(count, first, days)
     boards = max(1, int(count / 1.2)) + 1
-    after = AFTER[:2] + [AFTER[2] % (FIRST_MAC, FIRST_MAC + boards)]
+    after = AFTER[:3] + [AFTER[3] % (FIRST_MAC, FIRST_MAC + boards)]
     if is_postgres(location):
         fill_postgres(location, rows, after, psql or shutil.which("psql"))
         return

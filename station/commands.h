@@ -26,10 +26,10 @@ struct Options {
     std::string lot;           // run and retry: the boards' lot; report and export: only its
     std::string operator_name; // run and retry: who runs them
     std::string mac;
-    std::string station;      // report and export: only this station's records
-    std::string retry_mac;    // retry: the board of this MAC
-    std::string retry_record; // retry: the board of this record
-    std::string reason;       // release: why
+    std::string station;                   // report and export: only this station's records
+    std::string retry_mac;                 // retry: the board of this MAC
+    std::string retry_record;              // retry: the board of this record
+    std::string reason;                    // release: why
     std::string listen = "127.0.0.1:8080"; // serve: where
 };
 

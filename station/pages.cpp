@@ -21,12 +21,23 @@ class Html {
     Html& text(const std::string& value) {
         for (char c : value) {
             switch (c) {
-            case '&': out_ += "&amp;"; break;
-            case '<': out_ += "&lt;"; break;
-            case '>': out_ += "&gt;"; break;
-            case '"': out_ += "&quot;"; break;
-            case '\'': out_ += "&#39;"; break;
-            default: out_ += c;
+            case '&':
+                out_ += "&amp;";
+                break;
+            case '<':
+                out_ += "&lt;";
+                break;
+            case '>':
+                out_ += "&gt;";
+                break;
+            case '"':
+                out_ += "&quot;";
+                break;
+            case '\'':
+                out_ += "&#39;";
+                break;
+            default:
+                out_ += c;
             }
         }
         return *this;
@@ -128,10 +139,14 @@ long percent_of(const FixtureNow& f) {
 // it is not a plain failure).
 std::string board_status(const Record& r) {
     switch (r.outcome) {
-    case Outcome::started: return "running";
-    case Outcome::passed: return "PASS";
-    case Outcome::failed: return "FAIL";
-    default: return std::string("FAIL (") + text_of(r.outcome) + ")";
+    case Outcome::started:
+        return "running";
+    case Outcome::passed:
+        return "PASS";
+    case Outcome::failed:
+        return "FAIL";
+    default:
+        return std::string("FAIL (") + text_of(r.outcome) + ")";
     }
 }
 
@@ -145,9 +160,7 @@ std::string why_failed(const Record& r) {
 void fixture_card(Html& html, const FixtureNow& f) {
     const Record& r = f.record;
     bool running = r.outcome == Outcome::started;
-    const char* kind = running                        ? "running"
-                       : r.outcome == Outcome::passed ? "pass"
-                                                      : "fail";
+    const char* kind = running ? "running" : r.outcome == Outcome::passed ? "pass" : "fail";
     html.tag("<div class=\"fixture ")
         .tag(kind)
         .tag("\" data-fixture=\"")
@@ -354,15 +367,13 @@ namespace {
 void yield_form(Html& html, const YieldAsk& a) {
     html.tag("<form method=\"get\" action=\"/yield\" class=\"ask\"><label>by <select name=\"by\">");
     for (const char* by : {"day", "shift", "lot", "station", "fixture"}) {
-        html.tag("<option")
-            .tag(a.by == by ? " selected" : "")
-            .tag(">")
-            .tag(by)
-            .tag("</option>");
+        html.tag("<option").tag(a.by == by ? " selected" : "").tag(">").tag(by).tag("</option>");
     }
     html.tag("</select></label> ");
-    for (const auto& [name, value] :
-         {std::pair("since", &a.since), {"until", &a.until}, {"station", &a.station}, {"lot", &a.lot}}) {
+    for (const auto& [name, value] : {std::pair("since", &a.since),
+                                      {"until", &a.until},
+                                      {"station", &a.station},
+                                      {"lot", &a.lot}}) {
         bool date = std::string(name) == "since" || std::string(name) == "until";
         html.tag("<label>")
             .tag(name)
@@ -435,7 +446,8 @@ void pareto(Html& html, const std::vector<Failure>& failures) {
         so_far += count;
         char point[64];
         std::snprintf(point, sizeof(point), "%.1f,%.1f ", x + width / 2,
-                      top + height * (1 - static_cast<double>(so_far) / static_cast<double>(total)));
+                      top +
+                          height * (1 - static_cast<double>(so_far) / static_cast<double>(total)));
         points += point;
         html.tag("<g class=\"pareto\"><rect x=\"")
             .number(x + 4, "%.1f")
@@ -542,8 +554,7 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .text(local_text(r.started))
             .tag("</h2><dl>");
         std::string why = why_failed(r);
-        for (const auto& [name, value] :
-             std::vector<std::pair<const char*, std::string>>{
+        for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
                  {"station", r.station},
                  {"fixture", r.fixture},
                  {"port", r.port + " (" + r.device + ")"},

@@ -519,7 +519,7 @@ class PgStore : public SqlStore {
     }
 
     bool read_only_;
-    std::chrono::seconds patience_; // for one statement
+    std::chrono::seconds patience_;    // for one statement
     std::vector<std::string> secrets_; // what no message may show
     PGconn* connection_ = nullptr;
     std::set<std::string> liveness_; // the stations whose locks this connection holds

@@ -32,8 +32,8 @@ struct Job {
 struct Writer {
     std::deque<Job> queue;
     std::optional<Job> doing;
-    Clock::time_point since; // of the job under way
-    bool given_up = false;   // the store lost, or the spool's disk not answering
+    Clock::time_point since;   // of the job under way
+    bool given_up = false;     // the store lost, or the spool's disk not answering
     bool writing_live = false; // a live write under way, since `since`
     std::thread thread;
 
@@ -56,15 +56,16 @@ constexpr std::chrono::seconds QUIET(5);
 struct Live {
     bool on = false;
     Beat beat;
-    std::map<std::string, Progress> waiting;                 // by record
-    std::map<std::string, Clock::time_point> written;        // by record
+    std::map<std::string, Progress> waiting;          // by record
+    std::map<std::string, Clock::time_point> written; // by record
     Clock::time_point next_beat, quiet_until;
 
     Clock::time_point due() const {
         Clock::time_point next = next_beat;
         for (const auto& [record, p] : waiting) {
             auto last = written.find(record);
-            next = std::min(next, last == written.end() ? Clock::time_point() : last->second + PROGRESS_EVERY);
+            next = std::min(next, last == written.end() ? Clock::time_point()
+                                                        : last->second + PROGRESS_EVERY);
         }
         return std::max(next, quiet_until);
     }
@@ -269,7 +270,7 @@ struct Recorder::State {
         }
     }
     void store_overdue() {
-        lose_store(std::string(!to_store.doing               ? "the store did not answer"
+        lose_store(std::string(!to_store.doing              ? "the store did not answer"
                                : to_store.doing->is_claim() ? "the store did not answer a claim"
                                                             : "the store did not take a record") +
                    patience_text());

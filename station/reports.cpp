@@ -200,9 +200,9 @@ std::string joined(const std::set<std::string>& names) {
 }
 
 double first_pass_yield(const GroupCounts& g) {
-    return g.boards == 0 ? 0.0
-                         : 100.0 * static_cast<double>(g.first_passed) /
-                               static_cast<double>(g.boards);
+    return g.boards == 0
+               ? 0.0
+               : 100.0 * static_cast<double>(g.first_passed) / static_cast<double>(g.boards);
 }
 
 Report count_report(Store& store, const ReportAsk& ask) {

@@ -168,7 +168,8 @@ class Watcher {
                 today_ = counted_today(*store_);
                 counted_for_ = seen;
             }
-            LineView line = line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
+            LineView line =
+                line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
             line.as_of = utc_now();
             if (!fault_.empty()) {
                 std::cerr << "station: the store " << shown_location(location_)
@@ -234,7 +235,8 @@ std::string time_bound(const std::string& name, const std::string& value, bool e
     if (std::optional<Date> date = date_named(value)) {
         return day_begins(end ? next_day(*date) : *date);
     }
-    static const std::regex utc(R"(([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2})(\.[0-9]{1,3})?Z)");
+    static const std::regex utc(
+        R"(([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2})(\.[0-9]{1,3})?Z)");
     std::smatch parts;
     if (utc_allowed && std::regex_match(value, parts, utc) && date_named(value.substr(0, 10)) &&
         utc_seconds(value) != 0) {
@@ -285,9 +287,9 @@ YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
     YieldAsk a;
     for (const auto& [name, value] : given) {
         if (!value.empty()) {
-            (name == "by"      ? a.by
-             : name == "since" ? a.since
-             : name == "until" ? a.until
+            (name == "by"        ? a.by
+             : name == "since"   ? a.since
+             : name == "until"   ? a.until
              : name == "station" ? a.station
                                  : a.lot) = value;
         }
@@ -390,8 +392,9 @@ class Server {
         });
         server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
             if (res.body.empty()) {
-                set_page(res, res.status == 404 ? error_page(404, "no page at " + req.path)
-                                                : error_page(res.status, "the request was refused"));
+                set_page(res, res.status == 404
+                                  ? error_page(404, "no page at " + req.path)
+                                  : error_page(res.status, "the request was refused"));
             }
         });
         page("/", [this](const httplib::Request&, httplib::Response& res) {
@@ -403,8 +406,8 @@ class Server {
         });
         page("/api/line", [this](const httplib::Request&, httplib::Response& res) {
             std::lock_guard<std::mutex> lock(shared_.mutex);
-            res.set_content(line_json(shared_.line).dump(2, ' ', false,
-                                                         nlohmann::json::error_handler_t::replace) +
+            res.set_content(line_json(shared_.line)
+                                    .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
                                 "\n",
                             "application/json");
         });
@@ -413,7 +416,9 @@ class Server {
         });
         page("/yield", [this](const httplib::Request& req, httplib::Response& res) {
             YieldAsk asked = yield_asked(req, file_);
-            pool_.with([&](Store& store) { set_page(res, yield_page(asked, count_report(store, asked.ask))); });
+            pool_.with([&](Store& store) {
+                set_page(res, yield_page(asked, count_report(store, asked.ask)));
+            });
         });
         page("/board", [](const httplib::Request& req, httplib::Response& res) {
             auto given = parameters(req, {"mac"});
@@ -454,8 +459,9 @@ class Server {
     }
 
     int bind(const ListenAddress& where) {
-        int port = where.port == 0 ? server_.bind_to_any_port(where.host)
-                                   : (server_.bind_to_port(where.host, where.port) ? where.port : -1);
+        int port = where.port == 0
+                       ? server_.bind_to_any_port(where.host)
+                       : (server_.bind_to_port(where.host, where.port) ? where.port : -1);
         if (port < 0) {
             throw StationError{"cannot listen on " + where.host + ":" + std::to_string(where.port) +
                                " (in use, or not an address of this machine)"};
@@ -476,7 +482,8 @@ class Server {
             shared_.changed.notify_all();
         }
         server_.stop();
-        bool ended = listening.wait_for(std::chrono::milliseconds(700)) == std::future_status::ready;
+        bool ended =
+            listening.wait_for(std::chrono::milliseconds(700)) == std::future_status::ready;
         std::cout.flush();
         if (!ended) {
             _exit(0);
@@ -507,10 +514,10 @@ class Server {
 
     void stream_events(httplib::Response& res) {
         if (shared_.streams.fetch_add(1) >= MAX_STREAMS) {
+            // A browser's event stream gives up on any status but 200; told
+            // to come back later, it reconnects by itself.
             shared_.streams.fetch_sub(1);
-            res.status = 503;
-            res.set_header("Retry-After", "10");
-            set_page(res, error_page(503, "too many live views open: try again later"));
+            res.set_content("retry: 10000\n\n", "text/event-stream");
             return;
         }
         auto sent = std::make_shared<unsigned long>(0);
@@ -603,7 +610,8 @@ int serve(const StationFile& file, const ListenAddress& where) {
     Server server(file);
     server.wire();
     int port = server.bind(where);
-    std::string host = where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
+    std::string host =
+        where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
     std::cout << "station: serving the store " << shown_location(file.store) << " at http://"
               << host << ":" << port << "/" << std::endl;
     server.run(signals);

@@ -139,7 +139,8 @@ CREATE INDEX IF NOT EXISTS releases_mac ON releases (mac);
 -- second, never part of the record).
 CREATE TABLE IF NOT EXISTS fixtures (
     station TEXT NOT NULL, fixture TEXT NOT NULL, record TEXT NOT NULL,
-    frames )" + big + R"( NOT NULL DEFAULT 0, total )" + big + R"( NOT NULL DEFAULT 0,
+    frames )" +
+           big + R"( NOT NULL DEFAULT 0, total )" + big + R"( NOT NULL DEFAULT 0,
     written TEXT NOT NULL DEFAULT '', PRIMARY KEY (station, fixture));
 -- Each station's last word that it is alive, while its rounds run.
 CREATE TABLE IF NOT EXISTS heartbeats (
@@ -456,8 +457,8 @@ void SqlStore::write_progress(const std::vector<Progress>& progress) {
         for (const Progress& p : progress) {
             run("UPDATE fixtures SET frames = $1, total = $2, written = $3 "
                 "WHERE station = $4 AND fixture = $5 AND record = $6",
-                {std::to_string(p.frames), std::to_string(p.total), p.written, p.station,
-                 p.fixture, p.record});
+                {std::to_string(p.frames), std::to_string(p.total), p.written, p.station, p.fixture,
+                 p.record});
         }
         return true;
     });

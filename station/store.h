@@ -71,7 +71,7 @@ struct Progress {
     std::string fixture;
     std::string record;
     long frames = 0;
-    long total = 0;     // the frames of a whole run
+    long total = 0;      // the frames of a whole run
     std::string written; // UTC
 };
 
@@ -94,9 +94,9 @@ struct FixtureNow {
 
 // What the line's page shows, as the store has it now.
 struct LineNow {
-    std::vector<Beat> beats;                              // by station
+    std::vector<Beat> beats;                                   // by station
     std::vector<std::pair<std::string, std::string>> profiles; // station, locked profile id
-    std::vector<FixtureNow> fixtures;                     // by station, then fixture
+    std::vector<FixtureNow> fixtures;                          // by station, then fixture
 };
 
 // What holds a MAC back from every other board: a claim (the board is
