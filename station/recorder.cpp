@@ -52,21 +52,16 @@ constexpr std::chrono::seconds SLOW_LIVE_WRITE(1);
 constexpr std::chrono::seconds QUIET(5);
 
 // What waits to be written for the line's page: each board's latest
-// frames, and when the next heartbeat is due.
+// frames, written all at once, a second after the last time; and when the
+// next heartbeat is due.
 struct Live {
     bool on = false;
     Beat beat;
-    std::map<std::string, Progress> waiting;          // by record
-    std::map<std::string, Clock::time_point> written; // by record
-    Clock::time_point next_beat, quiet_until;
+    std::map<std::string, Progress> waiting; // by record
+    Clock::time_point next_progress, next_beat, quiet_until;
 
     Clock::time_point due() const {
-        Clock::time_point next = next_beat;
-        for (const auto& [record, p] : waiting) {
-            auto last = written.find(record);
-            next = std::min(next, last == written.end() ? Clock::time_point()
-                                                        : last->second + PROGRESS_EVERY);
-        }
+        Clock::time_point next = waiting.empty() ? next_beat : std::min(next_beat, next_progress);
         return std::max(next, quiet_until);
     }
 };
@@ -283,16 +278,14 @@ struct Recorder::State {
     void write_live(std::unique_lock<std::mutex>& lock, bool last) {
         Clock::time_point now = Clock::now();
         std::vector<Progress> progress;
-        for (auto p = live.waiting.begin(); p != live.waiting.end() && !last;) {
-            auto at = live.written.find(p->first);
-            if (at != live.written.end() && at->second + PROGRESS_EVERY > now) {
-                ++p;
-                continue;
+        if (!last && live.next_progress <= now) {
+            std::string written = utc_now();
+            for (auto& [record, p] : live.waiting) {
+                progress.push_back(std::move(p));
+                progress.back().written = written;
             }
-            progress.push_back(std::move(p->second));
-            progress.back().written = utc_now();
-            live.written[p->first] = now;
-            p = live.waiting.erase(p);
+            live.waiting.clear();
+            live.next_progress = now + PROGRESS_EVERY;
         }
         std::optional<Beat> beat;
         if (last || live.next_beat <= now) {
@@ -347,7 +340,6 @@ Recorder::~Recorder() {
 void Recorder::finished(const Record& record) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->live.waiting.erase(record.id);
-    state_->live.written.erase(record.id);
     Writer& w = state_->to_store.given_up ? state_->to_spool : state_->to_store;
     w.queue.push_back(Job{record, nullptr, ""});
     state_->wake.notify_all();
@@ -415,9 +407,9 @@ void Recorder::progress(const Progress& progress) {
     if (!state_->live.on || state_->to_store.given_up) {
         return;
     }
-    bool new_board = state_->live.written.count(progress.record) == 0;
+    bool first = state_->live.waiting.empty();
     state_->live.waiting[progress.record] = progress;
-    if (new_board) {
-        state_->wake.notify_all(); // a board's first frames show at once
+    if (first) {
+        state_->wake.notify_all(); // due now, if a second has passed
     }
 }
