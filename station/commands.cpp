@@ -607,6 +607,18 @@ const std::vector<Command>& commands() {
     return table;
 }
 
+std::string version_text() {
+    std::string text = "station release " HOST_RELEASE_VERSION "\n";
+    StationFile file;
+    file.path = "the station file";
+    try {
+        find_host(file);
+        return text + "host release " + file.host_version + " (" + file.host + ")";
+    } catch (const StationError& e) {
+        return text + "host: " + e.message;
+    }
+}
+
 int run_command(const Command& command, const Options& options) {
     command.check(options);
     StationFile file;

@@ -54,6 +54,10 @@ struct Command {
     int (*run)(const Context& context);
 };
 
+// `station --version`: the station's release, and the release and path of
+// the host it finds beside it (or why none).
+std::string version_text();
+
 // The table, in the order of the help.
 const std::vector<Command>& commands();
 // Runs `command` with its needs met in order: the checks, the station file,

@@ -15,6 +15,9 @@ int main(int argc, char* argv[]) {
     app.require_subcommand(1);
     Options options;
     app.add_option("-f,--file", options.file, "the station file (default station.toml)");
+    app.set_version_flag(
+        "--version", [] { return version_text(); },
+        "the station's release and that of the host it finds beside it");
     std::vector<std::pair<CLI::App*, const Command*>> wired;
     for (const Command& command : commands()) {
         CLI::App* sub = app.add_subcommand(command.name, command.help);

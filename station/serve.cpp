@@ -302,12 +302,14 @@ YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
         throw Refused{400, "by shift: " + file.path + " names no [shifts]"};
     }
     if (a.since.empty() && a.until.empty()) {
-        // The last seven days: a year at once is the report's work.
-        Date from = local_date(utc_now());
+        // The last seven days, today's included: a year at once is the
+        // report's work.
+        Date today = local_date(utc_now()), from = today;
         for (int i = 0; i < 6; ++i) {
             from = day_before(from);
         }
         a.since = date_text(from);
+        a.until = date_text(today);
     }
     a.ask.by = a.by;
     a.ask.shifts = file.shifts;

@@ -42,8 +42,30 @@ std::string release_of(const std::string& path) {
     return bytes.substr(at + mark.size(), end - at - mark.size());
 }
 
-// What host must be: a file this process may run that carries a release
-// version. Empty when it is (`version` then holds it), else why not.
+// The machine an ELF program is built for, from its header: its class
+// (32 or 64 bits), byte order and machine. Empty for a file that is not
+// ELF (a script: its interpreter is the system's).
+std::string elf_machine(const std::string& path) {
+    unsigned char header[20] = {};
+    std::ifstream file(path, std::ios::binary);
+    if (!file.read(reinterpret_cast<char*>(header), sizeof(header)) || header[0] != 0x7f ||
+        header[1] != 'E' || header[2] != 'L' || header[3] != 'F') {
+        return "";
+    }
+    bool little = header[5] == 1;
+    unsigned machine = little ? header[18] | header[19] << 8 : header[18] << 8 | header[19];
+    const std::map<unsigned, const char*> names = {
+        {3, "i386"}, {40, "32-bit ARM"}, {62, "x86-64"}, {183, "aarch64"}};
+    auto named = names.find(machine);
+    std::string name =
+        named != names.end() ? named->second : "ELF machine " + std::to_string(machine);
+    return name + (header[4] == 1 || header[4] == 2 ? "" : " (unknown class)") +
+           (little ? "" : " (big-endian)");
+}
+
+// What host must be: a file this process may run, built for this machine,
+// that carries a release version. Empty when it is (`version` then holds
+// it), else why not.
 std::string host_fault(const std::string& path, std::string& version) {
     struct stat about;
     if (stat(path.c_str(), &about) != 0) {
@@ -51,6 +73,12 @@ std::string host_fault(const std::string& path, std::string& version) {
     }
     if (!S_ISREG(about.st_mode) || access(path.c_str(), X_OK) != 0) {
         return "not a program this user may run";
+    }
+    static const std::string ours = elf_machine("/proc/self/exe");
+    std::string its = elf_machine(path);
+    if (!its.empty() && !ours.empty() && its != ours) {
+        return "built for " + its + " (its ELF header), and this station runs " + ours +
+               " programs";
     }
     version = release_of(path);
     return version.empty() ? "carries no host release version" : "";

@@ -22,6 +22,31 @@ def read_text(path):
         return f.read()
 
 
+# e_machine of the ELF header: x86-64 and aarch64, each the other's foreign one.
+MACHINES = {62: "x86-64", 183: "aarch64"}
+
+
+def elf_machine(path):
+    with open(path, "rb") as f:
+        return int.from_bytes(f.read(20)[18:20], "little")
+
+
+OUR_MACHINE = MACHINES.get(elf_machine(STATION), "") if STATION else ""
+OTHER_MACHINE = "aarch64" if OUR_MACHINE != "aarch64" else "x86-64"
+
+
+def other_machine(folder):
+    """host as if built for another machine: its ELF header says so."""
+    path = os.path.join(folder, "foreign-host")
+    with open(HOST, "rb") as f:
+        data = bytearray(f.read())
+    other = [m for m, name in MACHINES.items() if name == OTHER_MACHINE][0]
+    data[18:20] = other.to_bytes(2, "little")
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o755)
+    return path
+
 class Refused(StationCase):
     def refuse(self, line, args, message, agent, base=None):
         out, err, status = line.station(*args)
@@ -61,6 +86,9 @@ class Refused(StationCase):
              "not a program this user may run"),
             ("a host without a release", ('host = "%s"' % HOST, 'host = "%s"' % shutil.which(
                 "true")), "carries no host release version"),
+            ("a host for another machine", ('host = "%s"' % HOST, 'host = "%s"' % other_machine(
+                line.path)), "built for %s (its ELF header), and this station runs %s programs" % (
+                    OTHER_MACHINE, OUR_MACHINE)),
         ]
         for name, (old, new), message in cases:
             with self.subTest(name):
@@ -89,9 +117,18 @@ class Refused(StationCase):
                       os.path.join(line.path, "tree", "libexec", "host-programmer", "host")):
             self.assertIn(place + ": no such file", result.stderr)
         self.assertEqual(line.export(), [])
+        version = subprocess.run([os.path.join(alone, "station"), "--version"],
+                                 capture_output=True, text=True, timeout=RUN_TIMEOUT)
+        self.assertEqual(version.returncode, 0)
+        self.assertRegex(version.stdout, r"^station release \d+\.\d+\.\d+\nhost: no host to run")
         # host in the build tree's folder above the station, as the README's
         # build/native/station/station has it.
         shutil.copy(HOST, os.path.join(line.path, "tree", "host"))
+        version = subprocess.run([os.path.join(alone, "station"), "--version"],
+                                 capture_output=True, text=True, timeout=RUN_TIMEOUT)
+        release = version.stdout.split("\n")[0].split()[-1]
+        self.assertEqual(version.stdout, "station release %s\nhost release %s (%s)\n" % (
+            release, release, os.path.join(line.path, "tree", "host")))
         result = subprocess.run([os.path.join(alone, "station"), "run", *self.macs([1])],
                                 cwd=line.path, capture_output=True, text=True,
                                 timeout=RUN_TIMEOUT)
