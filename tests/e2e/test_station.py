@@ -116,10 +116,18 @@ class Line(Workspace):
         super().remove()
 
 
+# An ARM station under emulation: "qemu-aarch64" or "qemu-arm", the
+# binfmt_misc entry through which the kernel runs it and its host.
+EMULATED = os.environ.get("EMULATED", "")
+
+
 class StationCase(unittest.TestCase):
     def setUp(self):
         if not STATION:
             self.skipTest("STATION is not set")
+        if EMULATED and not os.path.exists("/proc/sys/fs/binfmt_misc/" + EMULATED):
+            self.skipTest("the ARM station runs its ARM host through binfmt_misc, and %s is not "
+                          "registered there (scripts/install-deps.sh does it as root)" % EMULATED)
 
     def line(self, **options):
         line = Line(**options)
