@@ -453,21 +453,37 @@ std::string SqlStore::last_round(const std::string& station) {
 }
 
 void SqlStore::write_progress(const std::vector<Progress>& progress) {
-    transaction([&] {
-        for (const Progress& p : progress) {
-            run("UPDATE fixtures SET frames = $1, total = $2, written = $3 "
-                "WHERE station = $4 AND fixture = $5 AND record = $6",
-                {std::to_string(p.frames), std::to_string(p.total), p.written, p.station, p.fixture,
-                 p.record});
-        }
-        return true;
+    without_waiting([&] {
+        transaction([&] {
+            for (const Progress& p : progress) {
+                run("UPDATE fixtures SET frames = $1, total = $2, written = $3 "
+                    "WHERE station = $4 AND fixture = $5 AND record = $6",
+                    {std::to_string(p.frames), std::to_string(p.total), p.written, p.station,
+                     p.fixture, p.record});
+            }
+            return true;
+        });
     });
 }
 
 void SqlStore::write_beat(const Beat& b) {
-    run("INSERT INTO heartbeats VALUES ($1, $2, $3, $4) ON CONFLICT (station) DO UPDATE "
-        "SET beat = excluded.beat, ended = excluded.ended, host_version = excluded.host_version",
-        {b.station, b.beat, b.ended ? "1" : "0", b.host_version});
+    without_waiting([&] {
+        run("INSERT INTO heartbeats VALUES ($1, $2, $3, $4) ON CONFLICT (station) DO UPDATE "
+            "SET beat = excluded.beat, ended = excluded.ended, "
+            "host_version = excluded.host_version",
+            {b.station, b.beat, b.ended ? "1" : "0", b.host_version});
+    });
+}
+
+void SqlStore::without_waiting(const std::function<void()>& write) {
+    wait_for_writers(false);
+    try {
+        write();
+    } catch (...) {
+        wait_for_writers(true);
+        throw;
+    }
+    wait_for_writers(true);
 }
 
 LineNow SqlStore::line_now() {

@@ -35,7 +35,7 @@ class SqliteStore : public SqlStore {
         }
         // Another writer holds the store at most this long before a write
         // gives up (the round's writer then spools its records).
-        sqlite3_busy_timeout(db_, static_cast<int>(STORE_PATIENCE.count() * 1000));
+        wait_for_writers(true);
         try {
             if (read_only_) {
                 execute("PRAGMA query_only=ON");
@@ -113,6 +113,9 @@ class SqliteStore : public SqlStore {
     }
     std::string for_update() const override {
         return "";
+    }
+    void wait_for_writers(bool wait) override {
+        sqlite3_busy_timeout(db_, wait ? static_cast<int>(STORE_PATIENCE.count() * 1000) : 0);
     }
 
   private:

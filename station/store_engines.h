@@ -76,6 +76,10 @@ class SqlStore : public Store {
     virtual void begin() = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
+    // Whether a write waits (up to the store's patience) for the store
+    // another writer holds, or gives up at once: what is written only for
+    // the web view never holds up a record.
+    virtual void wait_for_writers(bool) {}
     // What a SELECT adds to hold its rows until the transaction ends
     // (SQLite's write transaction holds the whole store already).
     virtual std::string for_update() const = 0;
@@ -107,6 +111,8 @@ class SqlStore : public Store {
     std::string records_query(const std::string& where, bool transcripts) const;
     // Moves a store of an older version to this one's tables.
     void upgrade_from(int found);
+    // Runs `write` without waiting for another writer.
+    void without_waiting(const std::function<void()>& write);
 };
 
 std::unique_ptr<Store> open_sqlite_store(const std::string& path, Schema schema);
