@@ -128,11 +128,11 @@ std::string state_class(const std::string& state) {
     return name;
 }
 
-long percent_of(const FixtureNow& f) {
+long long percent_of(const FixtureNow& f) {
     if (f.total <= 0) {
         return 0;
     }
-    return std::clamp(f.frames * 100 / f.total, 0L, 100L);
+    return std::clamp(f.frames * 100 / f.total, 0LL, 100LL);
 }
 
 // What a fixture's board is: running, PASS or FAIL (with its outcome when
@@ -173,7 +173,7 @@ void fixture_card(Html& html, const FixtureNow& f) {
         .text(r.mac)
         .tag("</div><div class=\"status\">");
     if (running) {
-        long percent = percent_of(f);
+        long long percent = percent_of(f);
         html.tag("running ")
             .number(static_cast<double>(percent))
             .tag("%</div><progress max=\"100\" value=\"")

@@ -78,12 +78,12 @@ std::string hash_text(const std::string& text) {
     return hex_of(digest);
 }
 
-long frames_for(const std::string& path) {
+long long frames_for(const std::string& path) {
     std::error_code ignored;
     auto size = fs::file_size(path, ignored);
     return size == static_cast<std::uintmax_t>(-1)
                ? 0
-               : static_cast<long>(data_frames_for(static_cast<int64_t>(size)));
+               : static_cast<long long>(data_frames_for(static_cast<int64_t>(size)));
 }
 
 // The address as host reads it: hexadecimal in the signed 32-bit range.
@@ -254,7 +254,7 @@ Snapshot::~Snapshot() {
     fs::remove_all(folder_, ignored);
 }
 
-std::string Snapshot::board_folder(const std::string& name, ImageKind kind, long offset,
+std::string Snapshot::board_folder(const std::string& name, ImageKind kind, long long offset,
                                    const std::string& mac, std::string& hash) const {
     const std::string& file = file_of(kind);
     std::string locked_path = (fs::path(folder_) / file).string();
@@ -317,7 +317,7 @@ bool Snapshot::unchanged() const {
     return true;
 }
 
-long data_frames(const Images& images) {
+long long data_frames(const Images& images) {
     return frames_for(images.board_data) + frames_for(images.otp) + frames_for(images.firmware);
 }
 

@@ -67,7 +67,7 @@ class Snapshot {
     // locked, under the same name, the round's other two images linked in
     // by theirs, and the round's tivConfig.txt. Returns the folder; `hash`
     // gets the SHA-256 of the board's image.
-    std::string board_folder(const std::string& name, ImageKind kind, long offset,
+    std::string board_folder(const std::string& name, ImageKind kind, long long offset,
                              const std::string& mac, std::string& hash) const;
 
   private:
@@ -82,6 +82,6 @@ class Snapshot {
     std::string config_;                                      // the round's tivConfig.txt
 };
 // The frames that carry data (one dot each) for the three images.
-long data_frames(const Images& images);
+long long data_frames(const Images& images);
 // The address as the export writes it: 8 lower-case hexadecimal digits.
 std::string address_text(uint32_t address);

@@ -68,7 +68,7 @@ void set_column(Record& r, const Column& column, const std::string& value) {
     } else if (column.name == std::string("stage")) {
         r.stage = stage_named(value);
     } else {
-        r.frames = std::stol(value);
+        r.frames = std::stoll(value);
     }
 }
 

@@ -40,7 +40,7 @@ struct Record {
     Outcome outcome = Outcome::started;
     Stage stage = Stage::none;
     std::string message;       // the line of host that named the fault
-    long frames = 0;           // frames acknowledged
+    long long frames = 0;      // frames acknowledged
     std::string exit_status;   // host's, empty when the station stopped it
     std::string transcript;    // host's standard output and error, in order
     std::string round;         // the round of `station run` it belongs to

@@ -52,7 +52,7 @@ struct Prepared {
     Profile locked;
     std::unique_ptr<Snapshot> snapshot;
     std::string logs;
-    long data_frames; // dots of a whole run
+    long long data_frames; // dots of a whole run
     std::string round;
 };
 

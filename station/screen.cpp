@@ -25,13 +25,13 @@ double seconds_of(const Board& board) {
 }
 
 // The share of a run's frames acknowledged, as the record counts them.
-int percent(const Board& board, long data_frames) {
+int percent(const Board& board, long long data_frames) {
     if (board.record.outcome == Outcome::passed) {
         return 100;
     }
-    long frames = board.running ? frames_so_far(board.record.transcript, board.dots.dots())
-                                : board.record.frames;
-    return static_cast<int>(std::min(99L, frames * 100 / (data_frames + 1)));
+    long long frames = board.running ? frames_so_far(board.record.transcript, board.dots.dots())
+                                     : board.record.frames;
+    return static_cast<int>(std::min(99LL, frames * 100 / (data_frames + 1)));
 }
 
 // "1 board", "2 boards".
@@ -86,7 +86,7 @@ std::string outcome_text(const Board& board) {
 // "11 frames, 3.2 s".
 std::string frames_and_time(const Board& b) {
     char took[64];
-    std::snprintf(took, sizeof(took), "%ld frames, %.1f s", b.record.frames, seconds_of(b));
+    std::snprintf(took, sizeof(took), "%lld frames, %.1f s", b.record.frames, seconds_of(b));
     return took;
 }
 
@@ -275,7 +275,7 @@ class ContinuousScreen : public LineScreen {
 // terminal; each keeps its state and MAC in sight.
 class PanelScreen : public LineScreen {
   public:
-    PanelScreen(long data_frames, const std::vector<std::string>& fixtures)
+    PanelScreen(long long data_frames, const std::vector<std::string>& fixtures)
         : data_frames_(data_frames) {
         const char* term = std::getenv("TERM");
         colour_ = term != nullptr && std::string(term) != "dumb";
@@ -540,7 +540,7 @@ class PanelScreen : public LineScreen {
         }
     }
 
-    long data_frames_;
+    long long data_frames_;
     bool colour_ = false;
     std::vector<Row> rows_;
     size_t name_width_ = 2;
@@ -553,7 +553,7 @@ class PanelScreen : public LineScreen {
 
 class TerminalScreen : public LineScreen {
   public:
-    explicit TerminalScreen(long data_frames) : data_frames_(data_frames) {}
+    explicit TerminalScreen(long long data_frames) : data_frames_(data_frames) {}
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
     void tick(const std::list<Board>& boards) override {
@@ -637,7 +637,7 @@ class TerminalScreen : public LineScreen {
         return name + text + (outcome ? outcome_text(b) : "");
     }
 
-    long data_frames_;
+    long long data_frames_;
     std::vector<size_t> drawn_lengths_;
     Clock::time_point last_drawn_;
     size_t name_width_ = 2; // the longest fixture name's
@@ -645,7 +645,7 @@ class TerminalScreen : public LineScreen {
 
 } // namespace
 
-std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames,
+std::unique_ptr<Screen> make_screen(bool json, bool continuous, long long data_frames,
                                     const std::vector<std::string>& fixtures) {
     if (json) {
         return std::make_unique<JsonScreen>();

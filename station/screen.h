@@ -69,7 +69,7 @@ class Screen {
 // lines, or (continuous: `fixtures` names its rows) a panel or a line per
 // board under a prompt. `data_frames`: the dots of a whole run, for the
 // percentage.
-std::unique_ptr<Screen> make_screen(bool json, bool continuous, long data_frames,
+std::unique_ptr<Screen> make_screen(bool json, bool continuous, long long data_frames,
                                     const std::vector<std::string>& fixtures);
 // Standard output's terminal: columns and rows, asked again at every call
 // (so also after SIGWINCH); none when it is no terminal.

@@ -500,8 +500,8 @@ LineNow SqlStore::line_now() {
                                   "ORDER BY f.station, f.fixture",
                               {})) {
         FixtureNow f;
-        f.frames = std::stol(row[0]);
-        f.total = std::stol(row[1]);
+        f.frames = std::stoll(row[0]);
+        f.total = std::stoll(row[1]);
         f.written = row[2];
         f.record = record_from_values(Row(row.begin() + 3, row.end()));
         now.fixtures.push_back(std::move(f));

@@ -204,7 +204,7 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
         if (!offset->is_integer() || !at || *at < 0) {
             refuse(path, offset->source(), "\"offset\" takes a whole number of bytes, 0 or more");
         }
-        plan.offset = static_cast<long>(*at);
+        plan.offset = static_cast<long long>(*at);
         plan.offset_place = path + ":" + std::to_string(offset->source().begin.line);
     }
     auto [first, last] = pair_of(path, *table, "first", "last");

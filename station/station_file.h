@@ -18,7 +18,7 @@ struct Fixture {
 // Where each board's MAC goes, and the pool MACs are handed out from.
 struct MacPlan {
     std::optional<ImageKind> image;      // the image that carries it; none: no image does
-    long offset = 0;                     // of its six bytes in that image, most significant first
+    long long offset = 0;                // of its six bytes in that image, most significant first
     std::string offset_place;            // "FILE:LINE" of the offset, for the check at lock
     std::string first, last;             // the pool, 12 upper-case hexadecimal digits; empty: none
     std::string first_place, last_place; // "FILE:LINE" of each, for the checks of a round

@@ -70,8 +70,8 @@ struct Progress {
     std::string station;
     std::string fixture;
     std::string record;
-    long frames = 0;
-    long total = 0;      // the frames of a whole run
+    long long frames = 0;
+    long long total = 0; // the frames of a whole run
     std::string written; // UTC
 };
 
@@ -87,8 +87,8 @@ struct Beat {
 // Each fixture's newest board (running or finished) with its progress.
 struct FixtureNow {
     Record record; // without its transcript
-    long frames = 0;
-    long total = 0;
+    long long frames = 0;
+    long long total = 0;
     std::string written;
 };
 

@@ -21,7 +21,7 @@ std::string without_line_ends(std::string text) {
 }
 
 // The frame a host that did not pass was waiting on, for messages.
-std::string next_frame(const Record& record, long all_frames) {
+std::string next_frame(const Record& record, long long all_frames) {
     return std::to_string(std::min(record.frames + 1, all_frames));
 }
 
@@ -102,8 +102,8 @@ std::string last_line(const std::string& transcript) {
     return line == std::string::npos ? text : text.substr(line + 1);
 }
 
-long acknowledged(const std::string& transcript, long dots, bool passed) {
-    long frames = dots;
+long long acknowledged(const std::string& transcript, long long dots, bool passed) {
+    long long frames = dots;
     if (transcript.find("Programming OTP successful\n") != std::string::npos) {
         frames += 1;
     }
@@ -127,15 +127,15 @@ long acknowledged(const std::string& transcript, long dots, bool passed) {
     return execute_sent ? frames : frames - 1;
 }
 
-long frames_so_far(const std::string& transcript, long dots) {
-    return transcript.empty() ? 0 : std::max(0L, acknowledged(transcript, dots, false));
+long long frames_so_far(const std::string& transcript, long long dots) {
+    return transcript.empty() ? 0 : std::max(0LL, acknowledged(transcript, dots, false));
 }
 
 bool began_image(const std::string& transcript, const std::string& file) {
     return transcript.find("Opening " + file + "\n") != std::string::npos;
 }
 
-void judge(Record& record, long dots, const Ending& ending, long all_frames) {
+void judge(Record& record, long long dots, const Ending& ending, long long all_frames) {
     const std::string& t = record.transcript;
     bool exited = ending.how == Ending::How::exited;
     record.exit_status = exited ? std::to_string(ending.code) : "";

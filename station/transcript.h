@@ -19,12 +19,12 @@ class DotCounter {
     bool feed(const std::string& text) {
         return feed(text.data(), text.size());
     }
-    long dots() const {
+    long long dots() const {
         return dots_;
     }
 
   private:
-    long dots_ = 0;
+    long long dots_ = 0;
     int matched_ = 0; // of "Programming" matched so far
     bool in_dots_ = false;
 };
@@ -38,9 +38,9 @@ std::string fault_line(const std::string& transcript);
 std::string last_line(const std::string& transcript);
 // Frames acknowledged: every dot's frame, and the OTP execute frame, that
 // got a good answer; `passed`: host said the whole run succeeded.
-long acknowledged(const std::string& transcript, long dots, bool passed);
+long long acknowledged(const std::string& transcript, long long dots, bool passed);
 // The frames acknowledged so far of a host still running.
-long frames_so_far(const std::string& transcript, long dots);
+long long frames_so_far(const std::string& transcript, long long dots);
 // Whether host began the job of the image it reads from `file` ("Opening
 // otp.bin"): from then on that image's bytes may be in the board.
 bool began_image(const std::string& transcript, const std::string& file);
@@ -62,7 +62,7 @@ struct Ending {
 // status from its transcript, the dots counted as they came, and how it
 // ended. A host that exited is judged by what it said, whatever the station
 // was about to do to it. `all_frames`: the frames of a whole run.
-void judge(Record& record, long dots, const Ending& ending, long all_frames);
+void judge(Record& record, long long dots, const Ending& ending, long long all_frames);
 // A record that a station left started when it died, from its transcript
 // (the board's log) alone: frames, stage and its last line; marked
 // interrupted.

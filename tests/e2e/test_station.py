@@ -539,6 +539,28 @@ def children(pid):
         return [int(p) for p in f.read().split()]
 
 
+class Limits(StationCase):
+    """What a 32-bit build must not cut short: a stall of a day, and counts
+    past 2^31 in the store."""
+
+    def test_a_day_long_stall_and_frames_past_2_31(self):
+        line = self.line(fixtures=1, stall=86400)
+        line.plug(1)
+        out, err, status = line.station("run", "--mac", "A1=" + mac(1))
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual(line.export()[0]["frames"], FRAMES)
+        with sqlite3.connect(os.path.join(line.path, "records.db")) as db:
+            db.execute("UPDATE records SET frames = 3000000000")
+            db.execute("UPDATE fixtures SET frames = 2999999999, total = 3000000000")
+        self.assertEqual(line.export()[0]["frames"], 3000000000)
+        out, err, status = line.station("history", mac(1))
+        self.assertIn(", 3000000000 frames\n", out)
+        out, err, status = line.station("export", "--csv")
+        self.assertEqual(list(csv.DictReader(io.StringIO(out)))[0]["frames"], "3000000000")
+        out, err, status = line.station("report")
+        self.assertEqual(status, 0, err)
+
+
 class Crash(StationCase):
     def test_a_killed_station_leaves_no_host_and_its_round_is_interrupted(self):
         line = self.line(fixtures=2, stall=60)
