@@ -9,11 +9,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/release"
 baud=${BAUD:-115200}
 
-# The demo needs only a compiler and CMake: host and the agent are built
-# without the tests (an up-to-date build takes a moment).
+# The demo needs a compiler, CMake and the station's libraries (the release
+# build has the station beside host): host and the agent are built without
+# the tests (an up-to-date build takes a moment).
 echo "== Building host and the simulated agent"
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    "$root/scripts/install-deps.sh" cmake make g++
+    "$root/scripts/install-deps.sh" cmake make g++ pkg-config libsqlite3-dev libtomlplusplus-dev \
+        libcli11-dev nlohmann-json3-dev libssl-dev libpq-dev libcpp-httplib-dev
 fi
 log=$(mktemp)
 if ! { cd "$root" && cmake --preset release &&

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds the release archives into dist/: host-<version>-windows-x64.zip
 # (host.exe) and host-<version>-linux-<cpu>.tar.gz for x86_64, aarch64 and
-# armhf (host and the simulated agent), each with the operator's README.txt
-# and a sample tivConfig.txt, and a .sha256 file beside each. Installs the
-# compilers it needs if missing.
+# armhf (host, the simulated agent and the station), each with the operator's
+# README.txt and a sample tivConfig.txt, and a .sha256 file beside each.
+# Installs the compilers and libraries it needs if missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 
+libraries=(libsqlite3-dev libtomlplusplus-dev libssl-dev libcpp-httplib-dev)
 scripts/install-deps.sh cmake make g++ g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
-    g++-arm-linux-gnueabihf
+    g++-arm-linux-gnueabihf pkg-config libcli11-dev nlohmann-json3-dev libpq-dev \
+    "${libraries[@]}" "${libraries[@]/%/:arm64}" libpq5:arm64 "${libraries[@]/%/:armhf}" libpq5:armhf
 
 # Each archive from the build of its preset: Windows, this machine's Linux
 # (release) and the two ARM Linux builds.

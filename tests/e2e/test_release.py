@@ -13,7 +13,8 @@ import tempfile
 import unittest
 import zipfile
 
-from harness import BANNER, Agent, NativeRunner, Workspace, WineRunner, sample, success_output
+from harness import (BANNER, RUN_TIMEOUT, Agent, NativeRunner, Workspace, WineRunner, sample,
+                     success_output)
 
 DIST = os.environ.get("DIST", "")
 VERSION = os.environ.get("HOST_VERSION", "")
@@ -133,10 +134,13 @@ class Release(unittest.TestCase):
         for cpu, runner in targets:
             with self.subTest(cpu=cpu):
                 unpacked = self.unpack(archive("linux-" + cpu))
-                # The station is built for this machine only.
-                station = ["station"] if not runner else []
                 self.assertEqual(sorted(os.listdir(unpacked)),
-                                 sorted(["README.txt", "agent", "host", "tivConfig.txt"] + station))
+                                 sorted(["README.txt", "agent", "host", "station", "tivConfig.txt"]))
+                # The station finds the host beside it, built for its machine.
+                version = subprocess.run(runner + [os.path.join(unpacked, "station"), "--version"],
+                                         capture_output=True, text=True, timeout=RUN_TIMEOUT)
+                self.assertEqual(version.stdout, "station release %s\nhost release %s (%s)\n" % (
+                    VERSION, VERSION, os.path.join(unpacked, "host")), version.stderr)
                 self.check_texts(unpacked, "\n")
                 # The release version, for `strings` (-v prints the protocol's).
                 for program in ("host", "agent"):
