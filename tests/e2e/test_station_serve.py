@@ -107,16 +107,23 @@ def raw_connection(port):
     return socket.create_connection(("127.0.0.1", port), timeout=RUN_TIMEOUT)
 
 
+def received(s, data):
+    piece = s.recv(4096)
+    if not piece:
+        raise AssertionError("the server closed the connection after %r" % data[:200])
+    return data + piece
+
+
 def first_answer(s):
     """The body of an answer with a length (empty for a stream): all of it."""
     data = b""
     while b"\r\n\r\n" not in data:
-        data += s.recv(4096)
+        data = received(s, data)
     head, _, body = data.partition(b"\r\n\r\n")
     length = [int(line.split(b":")[1]) for line in head.split(b"\r\n")
               if line.lower().startswith(b"content-length:")]
     while length and len(body) < length[0]:
-        body += s.recv(4096)
+        body = received(s, body)
     return body if length else b""
 
 
@@ -470,10 +477,13 @@ class Requests(ServeCase):
             self.assertLess(time.monotonic() - began, 5)
         # Event streams are capped (each holds a thread): one past the cap
         # is told to come back in 10 s, and ends at once.
-        streams = [raw_connection(server.port) for _ in range(70)]
-        for s in streams:
-            s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
-        answers = [first_answer(s) for s in streams]
+        # One after another, each answered before the next: the library
+        # listens with a backlog of 5.
+        streams, answers = [], []
+        for _ in range(70):
+            streams.append(raw_connection(server.port))
+            streams[-1].sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+            answers.append(first_answer(streams[-1]))
         self.assertEqual(answers.count(b"retry: 10000\n\n"), 70 + 5 - 64)
         self.assertEqual(server.get("/api/line", timeout=5)[0], 200)
         for s in streams + hostile:
