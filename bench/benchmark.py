@@ -256,6 +256,22 @@ def station_round(station, folder, macs):
     return status, own_cpu, time.monotonic() - start
 
 
+def paced_fixtures(ws, boards, agents):
+    """A station file in `ws` with `boards` fixtures, each behind its own
+    agent paced as a 115200-baud line (appended to `agents`); returns the
+    round's --mac arguments."""
+    text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % harness.HOST
+    macs = []
+    for n in range(boards):
+        agent = Agent("--baud", str(BAUD), workspace=ws)
+        agents.append(agent)
+        text += '[[fixture]]\nname = "F%d"\nport = "%s"\n' % (n, agent.port)
+        macs += ["--mac", "F%d=%012X" % (n, 0x1000 + n)]
+    with open(os.path.join(ws.path, "station.toml"), "w") as f:
+        f.write(text)
+    return macs
+
+
 def production_station(boards, sizes):
     """`boards` fixtures through one station, each with its own paced agent:
     (each board's run time from its record, the station's own CPU seconds,
@@ -265,15 +281,7 @@ def production_station(boards, sizes):
     agents = []
     try:
         images = station_images(ws, sizes)
-        text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % harness.HOST
-        macs = []
-        for n in range(boards):
-            agent = Agent("--baud", str(BAUD), workspace=ws)
-            agents.append(agent)
-            text += '[[fixture]]\nname = "F%d"\nport = "%s"\n' % (n, agent.port)
-            macs += ["--mac", "F%d=%012X" % (n, 0x1000 + n)]
-        with open(os.path.join(ws.path, "station.toml"), "w") as f:
-            f.write(text)
+        macs = paced_fixtures(ws, boards, agents)
         status, own_cpu, _ = station_round(station, ws.path, macs)
         if status != 0:
             raise RuntimeError("a board of the station's round failed")
@@ -303,15 +311,7 @@ def station_with_viewers(boards, sizes, viewers):
     agents, server, streams = [], None, None
     try:
         station_images(ws, sizes)
-        text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % harness.HOST
-        macs = []
-        for n in range(boards):
-            agent = Agent("--baud", str(BAUD), workspace=ws)
-            agents.append(agent)
-            text += '[[fixture]]\nname = "F%d"\nport = "%s"\n' % (n, agent.port)
-            macs += ["--mac", "F%d=%012X" % (n, 0x1000 + n)]
-        with open(os.path.join(ws.path, "station.toml"), "w") as f:
-            f.write(text)
+        macs = paced_fixtures(ws, boards, agents)
         subprocess.run([station, "lock"], cwd=ws.path, check=True, capture_output=True)
         server, port = serve_bench.start(ws.path)
         streams = serve_bench.Streams(port, viewers)
