@@ -55,7 +55,10 @@ else()
                     (./station --help; the project's README tells more)")
   endif()
   set(HOST_RUN "In a terminal, go to the folder that holds tivConfig.txt and run host by
-its path (the name host alone is the DNS lookup tool on many systems):")
+its path (the name host alone is the DNS lookup tool on many systems; from
+the Debian package host-programmer, host is
+/usr/libexec/host-programmer/host, and the station /usr/bin/station finds it
+there):")
   set(HOST_EXAMPLE "./host /dev/ttyUSB0 001122334455")
   set(HOST_PORT_NAME "/dev/ttyUSB0; COM1 for /dev/ttyS0")
   set(HOST_PORT "USB adapters show in /dev/serial/by-id/ under a name that says what they
@@ -109,16 +112,26 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in ${CMAKE_BINARY_DIR}/READM
 write_platform_text(${CMAKE_BINARY_DIR}/README.txt.lf ${CMAKE_BINARY_DIR}/README.txt)
 write_platform_text(${HOST_CONFIG_SAMPLE} ${CMAKE_BINARY_DIR}/tivConfig.txt)
 
-install(TARGETS ${HOST_PROGRAMS} RUNTIME DESTINATION ${HOST_INSTALL_DIR} COMPONENT tool)
-# Installed as the archives carry them: stripped, with the operator's text and
-# the sample configuration in the documentation folder.
-if(NOT WIN32 AND CMAKE_STRIP)
-  foreach(program ${HOST_PROGRAMS})
+# The programs off the PATH but station, whose name no Debian package takes;
+# the agent in a component of its own (a package for test benches).
+function(install_program program destination component)
+  install(TARGETS ${program} RUNTIME DESTINATION ${destination} COMPONENT ${component})
+  # Installed as the archives carry them: stripped.
+  if(NOT WIN32 AND CMAKE_STRIP)
     install(CODE "execute_process(COMMAND ${CMAKE_STRIP}
-                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${HOST_INSTALL_DIR}/${program}\"
-                  COMMAND_ERROR_IS_FATAL ANY)" COMPONENT tool)
-  endforeach()
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${program}>\"
+                  COMMAND_ERROR_IS_FATAL ANY)" COMPONENT ${component})
+  endif()
+endfunction()
+install_program(host ${HOST_INSTALL_DIR} tool)
+if(TARGET agent)
+  install_program(agent ${HOST_INSTALL_DIR} agent)
 endif()
+if(TARGET station)
+  install_program(station ${CMAKE_INSTALL_BINDIR} tool)
+endif()
+# The operator's text and the sample configuration in the documentation
+# folder.
 install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/tivConfig.txt
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/host-programmer COMPONENT tool)
 install(TARGETS ${HOST_PROGRAMS} RUNTIME DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
@@ -134,4 +147,7 @@ set(CPACK_ARCHIVE_ARCHIVE_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
 set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
+if(NOT WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/debian.cmake)
+endif()
 include(CPack)

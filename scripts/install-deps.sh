@@ -8,14 +8,17 @@
 # view and the headless Chromium, its driver and Selenium that test the view
 # in a real browser; the station's libraries for arm64 and armhf (multiarch)
 # and qemu-user registered for ARM programs (binfmt_misc), for the ARM station
-# under emulation. Given package names, installs those alone.
+# under emulation; dpkg-dev, lintian and systemd (systemd-analyze) for the
+# Debian packages and their service. Given package names, installs those
+# alone.
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 python3
     clang libclang-rt-14-dev valgrind qemu-system-x86 busybox-static
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
     libsqlite3-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev pkg-config
-    tmux libpq-dev postgresql tzdata libcpp-httplib-dev chromium chromium-driver python3-selenium)
+    tmux libpq-dev postgresql tzdata libcpp-httplib-dev chromium chromium-driver python3-selenium
+    dpkg-dev lintian systemd adduser)
 # The station's libraries for the ARM builds, Debian's own for each
 # architecture, beside the native ones (multiarch); libpq-dev is one
 # architecture at a time, so the ARM builds take libpq5 with the native headers.

@@ -2,15 +2,18 @@
 # Builds the release archives into dist/: host-<version>-windows-x64.zip
 # (host.exe) and host-<version>-linux-<cpu>.tar.gz for x86_64, aarch64 and
 # armhf (host, the simulated agent and the station), each with the operator's
-# README.txt and a sample tivConfig.txt, and a .sha256 file beside each.
-# Installs the compilers and libraries it needs if missing.
+# README.txt and a sample tivConfig.txt; beside them the Debian packages
+# host-programmer_<version>_<arch>.deb (host, the station and its web view's
+# service) and host-programmer-agent_<version>_<arch>.deb for amd64, arm64 and
+# armhf, each checked by lintian; a .sha256 file beside each.
+# Installs the compilers, libraries and tools it needs if missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 libraries=(libsqlite3-dev libtomlplusplus-dev libssl-dev libcpp-httplib-dev)
-scripts/install-deps.sh cmake make g++ g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
+scripts/install-deps.sh cmake make g++ dpkg-dev lintian g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
     g++-arm-linux-gnueabihf pkg-config libcli11-dev nlohmann-json3-dev libpq-dev \
     "${libraries[@]}" "${libraries[@]/%/:arm64}" libpq5:arm64 "${libraries[@]/%/:armhf}" libpq5:armhf
 
@@ -31,4 +34,6 @@ for preset in "${presets[@]}"; do
     cp "$build"/package/host-*.* dist/
 done
 (cd dist && sha256sum -c --quiet ./*.sha256)
+# No package with an error by Debian's rules (warnings are shown).
+lintian --fail-on error dist/*.deb
 ls -l dist

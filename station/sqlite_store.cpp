@@ -7,23 +7,118 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <map>
 #include <memory>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
+
+std::string user_name(uid_t uid) {
+    const passwd* user = getpwuid(uid);
+    return user ? user->pw_name : "#" + std::to_string(uid);
+}
+
+std::string group_name(gid_t gid) {
+    const group* found = getgrgid(gid);
+    return found ? found->gr_name : "#" + std::to_string(gid);
+}
+
+bool user_in_group(uid_t uid, gid_t gid) {
+    const passwd* user = getpwuid(uid);
+    if (!user) {
+        return false;
+    }
+    if (user->pw_gid == gid) {
+        return true;
+    }
+    int count = 64;
+    std::vector<gid_t> groups;
+    do {
+        groups.resize(static_cast<size_t>(count));
+    } while (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0 &&
+             count > static_cast<int>(groups.size()));
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+// SQLite keeps two files beside a WAL store (-wal and -shm) that every
+// connection, a reader's too, must write; whoever opens the store first
+// makes them, as its own, with the store's mode. A reader of another user
+// (the web view's) would so leave files the station's user cannot write, and
+// the station's next record would fail: refused here, before SQLite makes
+// them, and said plainly when such files are already there. Root is safe:
+// SQLite gives what root makes to the store's owner.
+void check_shared_files(const std::string& path) {
+    uid_t me = geteuid();
+    struct stat store;
+    if (stat(path.c_str(), &store) != 0) {
+        return; // a new store is this user's own
+    }
+    std::string parent = std::filesystem::path(path).parent_path().string();
+    if (parent.empty()) {
+        parent = ".";
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        std::string beside = path + suffix;
+        struct stat about;
+        if (stat(beside.c_str(), &about) != 0) {
+            if (access(parent.c_str(), W_OK) != 0) {
+                throw StationError{"cannot open the store " + path + ": this user (" +
+                                   user_name(me) + ") cannot make files in its folder " +
+                                   parent + " (" + std::strerror(errno) +
+                                   "), and SQLite keeps two beside the store, for readers too (" +
+                                   path + "-wal, -shm)"};
+            }
+            continue;
+        }
+        if (me != 0 && access(beside.c_str(), W_OK) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(about.st_mode & 0777));
+            throw StationError{"the store's file " + beside + " belongs to user " +
+                               user_name(about.st_uid) + " (mode " + mode +
+                               "), and this user (" + user_name(me) +
+                               ") may not write it, as SQLite needs: while nothing has the store "
+                               "open, remove it or let a group of both users write it"};
+        }
+    }
+    if (me == 0 || store.st_uid == me || store.st_uid == 0) {
+        return; // root writes whatever another makes, and gives what it makes away
+    }
+    struct stat folder;
+    gid_t made_in = stat(parent.c_str(), &folder) == 0 &&
+                            (folder.st_mode & S_ISGID)
+                        ? folder.st_gid
+                        : getegid();
+    bool owner_writes = (store.st_mode & S_IWOTH) ||
+                        ((store.st_mode & S_IWGRP) && user_in_group(store.st_uid, made_in));
+    if (!owner_writes) {
+        throw StationError{"the store " + path + " belongs to user " + user_name(store.st_uid) +
+                           ", who could not write the files that this user (" + user_name(me) +
+                           ") would make beside it (" + path + "-wal, -shm) as group " +
+                           group_name(made_in) + ", and " + user_name(store.st_uid) +
+                           "'s station would fail: run this as " + user_name(store.st_uid) +
+                           ", or let a group of both users write the store (chgrp " +
+                           group_name(made_in) + " " + path + "; chmod g+w " + path + ")"};
+    }
+}
 
 class SqliteStore : public SqlStore {
   public:
     SqliteStore(const std::string& path, Schema schema)
         : path_(path), read_only_(schema == Schema::read_only) {
         shown_ = path;
+        check_shared_files(path);
         int flags = read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
         if (read_only_ && stat(path.c_str(), &opened_) != 0) {
             throw StationError{"cannot open the store " + path + ": " + std::strerror(errno)};
