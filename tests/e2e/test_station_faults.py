@@ -210,6 +210,87 @@ class Liveness(FaultCase):
         self.assertEqual(len(line.export()), 1, "no record while refused")
 
 
+class StoreOfAnotherUser(FaultCase):
+    """SQLite keeps two files beside a store (-wal, -shm) that every reader
+    writes too, made by whoever opens the store first: a reader of another
+    user (the web view's service) must never leave them where the store's
+    owner, whose station writes the records, cannot write them."""
+
+    DAEMON = 1  # the owner of the store: Debian's user and group "daemon"
+
+    def folder(self, mode, group=0, owner=0):
+        path = tempfile.mkdtemp(prefix="store-of-another-")
+        self.addCleanup(shutil.rmtree, path, ignore_errors=True)
+        os.chown(path, owner, group)
+        os.chmod(path, mode)
+        with open(os.path.join(path, "station.toml"), "w") as f:
+            f.write('station = "s1"\nconfig = "tivConfig.txt"\n'
+                    '[[fixture]]\nname = "A1"\nport = "/dev/ttyS9"\n')
+        out, err, status = self.as_user(0, path, "init")
+        self.assertEqual(status, 0, err)
+        return path
+
+    def as_user(self, uid, folder, *args):
+        group = {0: 0, self.DAEMON: self.DAEMON, NOBODY: 65534}[uid]
+        result = subprocess.run([os.environ["STATION"], *args], cwd=folder, user=uid,
+                                group=group, extra_groups=[], capture_output=True,
+                                timeout=RUN_TIMEOUT, env=dict(os.environ, TMPDIR=folder))
+        return result.stdout.decode(), result.stderr.decode(), result.returncode
+
+    def owner_writes(self, store):
+        """What the owner's station does next: a write of its own."""
+        return subprocess.run(
+            ["python3", "-c", "import sqlite3; c = sqlite3.connect(%r); "
+             "c.execute('CREATE TABLE probe(x)'); c.commit()" % store],
+            user=self.DAEMON, group=self.DAEMON, extra_groups=[], capture_output=True,
+            text=True, timeout=RUN_TIMEOUT)
+
+    @root_only
+    def test_a_reader_of_another_user_leaves_the_owner_able_to_write(self):
+        # (what, folder's mode, group and owner, store's mode, reader, refused with)
+        cases = [
+            ("the owner alone writes the store", 0o1777, 0, 0, 0o644, NOBODY,
+             "belongs to user daemon, who could not write the files that this user (nobody) "
+             "would make beside it"),
+            ("a group the owner is not in", 0o1777, 0, 0, 0o664, NOBODY,
+             "as group nogroup, and daemon's station would fail"),
+            ("a folder the reader cannot write", 0o755, 0, self.DAEMON, 0o644, NOBODY,
+             "this user (nobody) cannot make files in its folder"),
+            ("a setgid folder of the owner's group", 0o3777, self.DAEMON, 0, 0o664, NOBODY,
+             None),
+        ]
+        for what, folder_mode, group, owner, store_mode, reader, refused in cases:
+            with self.subTest(what):
+                folder = self.folder(folder_mode, group, owner)
+                store = os.path.join(folder, "records.db")
+                os.chown(store, self.DAEMON, group)
+                os.chmod(store, store_mode)
+                out, err, status = self.as_user(reader, folder, "export")
+                if refused:
+                    self.assertEqual(status, 2, out)
+                    self.assertIn(refused, err)
+                    self.assertFalse(os.path.exists(store + "-wal") or
+                                     os.path.exists(store + "-shm"), "nothing made beside it")
+                else:
+                    self.assertEqual((status, err), (0, ""))
+                written = self.owner_writes(store)
+                self.assertEqual(written.returncode, 0, written.stderr)
+
+    @root_only
+    def test_files_a_reader_left_are_named_to_the_owner(self):
+        folder = self.folder(0o1777)
+        store = os.path.join(folder, "records.db")
+        os.chown(store, self.DAEMON, self.DAEMON)
+        with open(store + "-shm", "wb"):
+            pass
+        os.chown(store + "-shm", NOBODY, 65534)
+        os.chmod(store + "-shm", 0o644)
+        out, err, status = self.as_user(self.DAEMON, folder, "export")
+        self.assertEqual(status, 2, out)
+        self.assertIn("the store's file %s-shm belongs to user nobody (mode 644), and this user "
+                      "(daemon) may not write it" % store, err)
+
+
 class Killed(FaultCase):
     def test_an_interrupted_record_is_filled_from_its_log(self):
         line = self.line(fixtures=1, stall=60)
