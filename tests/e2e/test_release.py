@@ -1,16 +1,25 @@
 """The release archives of scripts/release.sh, unpacked into a clean folder and
-run from there: host.exe under Wine, host and the agent natively; and the
-install rules, which leave the name host on the PATH alone."""
+run from there: host.exe under Wine, host and the agent natively; the install
+rules, which leave the name host on the PATH alone; and the Debian packages,
+their contents and fields, and the amd64 one installed on this machine, its
+service checked and run as its own user, and removed."""
 
 import glob
+import grp
 import hashlib
+import io
+import json
 import os
+import pwd
 import re
 import shutil
+import signal
+import stat
 import subprocess
 import tarfile
 import tempfile
 import unittest
+import urllib.request
 import zipfile
 
 from harness import (BANNER, RUN_TIMEOUT, Agent, NativeRunner, Workspace, WineRunner, sample,
@@ -51,20 +60,91 @@ def printed_messages():
     return messages
 
 
-def archive(platform):
-    """The archive for a platform, checked against the SHA-256 sum beside it."""
-    pattern = os.path.join(DIST, "host-%s-%s.*" % (VERSION, platform))
+def checked(pattern):
+    """The one file of dist/ that matches, checked against the SHA-256 sum
+    beside it."""
+    pattern = os.path.join(DIST, pattern)
     found = [p for p in glob.glob(pattern) if not p.endswith(".sha256")]
     if not found:
-        raise unittest.SkipTest("no archive %s: scripts/release.sh makes them" % pattern)
+        raise unittest.SkipTest("no %s: scripts/release.sh makes it" % pattern)
     if len(found) != 1:
-        raise AssertionError("more than one archive %s" % pattern)
+        raise AssertionError("more than one %s" % pattern)
     with open(found[0] + ".sha256") as f:
         expected = f.read().split()[0]
     with open(found[0], "rb") as f:
         if hashlib.sha256(f.read()).hexdigest() != expected:
             raise AssertionError("%s does not match its SHA-256 sum" % found[0])
     return found[0]
+
+
+def archive(platform):
+    return checked("host-%s-%s.*" % (VERSION, platform))
+
+
+def package(name, arch):
+    return checked("%s_%s_%s.deb" % (name, VERSION, arch))
+
+
+def package_files(path):
+    """{path in the package: (mode, bytes or None for a folder)}"""
+    data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True,
+                          capture_output=True).stdout
+    files = {}
+    with tarfile.open(fileobj=io.BytesIO(data)) as t:
+        for member in t.getmembers():
+            name = member.name.lstrip(".")
+            if name and name != "/":
+                content = t.extractfile(member).read() if member.isfile() else None
+                files[name.rstrip("/")] = (member.mode, content, member.uname, member.gname)
+    return files
+
+
+def field(path, name):
+    return subprocess.run(["dpkg-deb", "-f", path, name], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+def depends(path):
+    """The names of the packages a package depends on, each with its version."""
+    names = {}
+    for item in field(path, "Depends").split(","):
+        match = re.fullmatch(r"\s*([a-z0-9.+-]+)(?: \((>=|=) ([^)]+)\))?\s*", item)
+        if not match:
+            raise AssertionError("an odd dependency: %r" % item)
+        names[match.group(1)] = match.group(3)
+    return names
+
+
+def elf_machine(program):
+    """e_machine of an ELF header (little endian)."""
+    assert program[:4] == b"\x7fELF", "not an ELF file"
+    return int.from_bytes(program[18:20], "little")
+
+
+# (Debian's architecture, its ELF machine, whether the C++ library is shared)
+DEBIAN_ARCHITECTURES = [("amd64", 62, True), ("arm64", 183, False), ("armhf", 40, False)]
+UNIT = "/lib/systemd/system/station-serve@.service"
+PROGRAMMER_FILES = {
+    "/etc": None, "/etc/station": None, "/lib": None, "/lib/systemd": None,
+    "/lib/systemd/system": None, UNIT: 0o644,
+    "/usr": None, "/usr/bin": None, "/usr/bin/station": 0o755,
+    "/usr/libexec": None, "/usr/libexec/host-programmer": None,
+    "/usr/libexec/host-programmer/host": 0o755,
+    "/usr/share": None, "/usr/share/doc": None, "/usr/share/doc/host-programmer": None,
+    "/usr/share/doc/host-programmer/README.txt": 0o644,
+    "/usr/share/doc/host-programmer/changelog.gz": 0o644,
+    "/usr/share/doc/host-programmer/copyright": 0o644,
+    "/usr/share/doc/host-programmer/examples": None,
+    "/usr/share/doc/host-programmer/examples/station.toml": 0o644,
+    "/usr/share/doc/host-programmer/tivConfig.txt": 0o644,
+}
+AGENT_FILES = {
+    "/usr": None, "/usr/libexec": None, "/usr/libexec/host-programmer": None,
+    "/usr/libexec/host-programmer/agent": 0o755,
+    "/usr/share": None, "/usr/share/doc": None, "/usr/share/doc/host-programmer-agent": None,
+    "/usr/share/doc/host-programmer-agent/changelog.gz": 0o644,
+    "/usr/share/doc/host-programmer-agent/copyright": 0o644,
+}
 
 
 class Release(unittest.TestCase):
@@ -160,15 +240,13 @@ class Release(unittest.TestCase):
                        capture_output=True, timeout=120)
         installed = sorted(os.path.relpath(os.path.join(d, f), prefix)
                            for d, _, files in os.walk(prefix) for f in files)
-        self.assertEqual(installed, ["libexec/host-programmer/agent",
-                                     "libexec/host-programmer/host",
-                                     "libexec/host-programmer/station",
-                                     "share/doc/host-programmer/README.txt",
-                                     "share/doc/host-programmer/tivConfig.txt"])
-        for program in ("agent", "host", "station"):
-            sections = subprocess.run(
-                ["readelf", "-S", os.path.join(prefix, "libexec/host-programmer", program)],
-                check=True, capture_output=True, text=True).stdout
+        programs = ["bin/station", "libexec/host-programmer/agent",
+                    "libexec/host-programmer/host"]
+        self.assertEqual(installed, programs + ["share/doc/host-programmer/README.txt",
+                                                "share/doc/host-programmer/tivConfig.txt"])
+        for program in programs:
+            sections = subprocess.run(["readelf", "-S", os.path.join(prefix, program)],
+                                      check=True, capture_output=True, text=True).stdout
             self.assertNotIn(".symtab", sections, program + " is installed stripped")
 
     def test_readme_troubleshooting_names_every_message(self):
@@ -183,6 +261,172 @@ class Release(unittest.TestCase):
         # The two errors without a line end are shown with what follows them.
         for error in ("Memory error", "Reading error"):
             self.assertIn(error + "Programming board data failed", table)
+
+
+class DebianPackages(unittest.TestCase):
+    def test_each_architecture_has_its_files_fields_and_libraries(self):
+        with open(os.path.join(ROOT, "packaging", "station-serve@.service"), "rb") as f:
+            unit = f.read()
+        with open(os.path.join(ROOT, "packaging", "station.toml"), "rb") as f:
+            sample_file = f.read()
+        libraries = {"libc6", "libsqlite3-0", "libpq5", "libssl3", "libtomlplusplus3",
+                     "libcpp-httplib0.11"}
+        for arch, machine, shared_cxx in DEBIAN_ARCHITECTURES:
+            with self.subTest(arch=arch):
+                programmer = package("host-programmer", arch)
+                agent = package("host-programmer-agent", arch)
+                for path, name in ((programmer, "host-programmer"),
+                                   (agent, "host-programmer-agent")):
+                    self.assertEqual(
+                        [field(path, f) for f in ("Package", "Version", "Architecture",
+                                                  "Section", "Source")],
+                        [name, VERSION, arch, "electronics", "host-programmer"])
+                cxx = {"libstdc++6", "libgcc-s1"} if shared_cxx else set()
+                # Found by dpkg-shlibdeps in the architecture's own libraries
+                # (never a cross toolchain's), each with its least version.
+                found = depends(programmer)
+                self.assertEqual(set(found), libraries | cxx | {"adduser"})
+                self.assertTrue(all(found[n] for n in found if n != "adduser"), found)
+                self.assertEqual(set(depends(agent)), {"libc6"} | cxx)
+                for path, expected in ((programmer, PROGRAMMER_FILES), (agent, AGENT_FILES)):
+                    files = package_files(path)
+                    self.assertEqual({p: None if f[1] is None else f[0]
+                                      for p, f in files.items()}, expected)
+                    self.assertEqual({(f[2], f[3]) for f in files.values()}, {("root", "root")})
+                    for name, (_, content, _, _) in files.items():
+                        if name.startswith(("/usr/bin/", "/usr/libexec/host-programmer/")):
+                            self.assertEqual(elf_machine(content), machine, name)
+                files = package_files(programmer)
+                self.assertEqual(files[UNIT][1], unit)
+                self.assertEqual(
+                    files["/usr/share/doc/host-programmer/examples/station.toml"][1], sample_file)
+                self.assertIn(("host release %s" % VERSION).encode(),
+                              files["/usr/libexec/host-programmer/host"][1])
+
+    def test_the_amd64_package_installs_serves_as_its_own_user_and_removes(self):
+        if os.geteuid() != 0:
+            self.skipTest("installs a package: needs root")
+        status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "host-programmer"],
+                                capture_output=True, text=True).stdout
+        if status == "install ok installed":
+            self.skipTest("host-programmer is installed on this machine: left alone")
+        programmer = package("host-programmer", "amd64")
+        agent = package("host-programmer-agent", "amd64")
+        name = "release-test-%d" % os.getpid()
+        leftovers = Leftovers(name)
+        self.addCleanup(leftovers.remove)
+        subprocess.run(["dpkg", "-i", programmer, agent], check=True, capture_output=True,
+                       timeout=300)
+        on_path = dict(os.environ, PATH="/usr/bin:/bin")
+        version = subprocess.run(["station", "--version"], env=on_path, cwd="/",
+                                 capture_output=True, text=True, timeout=RUN_TIMEOUT)
+        self.assertEqual(version.stdout, "station release %s\nhost release %s "
+                         "(/usr/libexec/host-programmer/host)\n" % (VERSION, VERSION),
+                         version.stderr)
+        host = NativeRunner("/usr/libexec/host-programmer/host")
+        out, _, status = host.run(["-v"], "/")
+        self.assertEqual((out, status), (BANNER + "Current version = 2\n", 0))
+        # The service's own user, and the stores' folder of its group.
+        user = pwd.getpwnam("station-serve")
+        self.assertLess(user.pw_uid, 1000)
+        self.assertEqual(user.pw_shell, "/usr/sbin/nologin")
+        if not leftovers.had_folder:
+            about = os.stat("/var/lib/station")
+            self.assertEqual((stat.S_IMODE(about.st_mode), about.st_gid),
+                             (0o2775, grp.getgrnam("station-serve").gr_gid))
+        verify = subprocess.run(["systemd-analyze", "verify", "station-serve@%s.service" % name],
+                                capture_output=True, text=True, timeout=RUN_TIMEOUT)
+        self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, ""))
+        # systemd's own score of the unit's hardening: 2.0 or less of 10.
+        security = subprocess.run(["systemd-analyze", "security", "--offline=true",
+                                   "--threshold=20", UNIT], capture_output=True, text=True,
+                                  timeout=RUN_TIMEOUT)
+        self.assertEqual(security.returncode, 0, security.stdout)
+        self.serve_as_the_unit_does(name)
+        removed = subprocess.run(["dpkg", "-r", "host-programmer-agent", "host-programmer"],
+                                 capture_output=True, text=True, timeout=300)
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        for path in ("/usr/bin/station", "/usr/libexec/host-programmer", UNIT):
+            self.assertFalse(os.path.exists(path), path)
+        self.assertTrue(os.path.exists(leftovers.store), "the records stay")
+
+    def serve_as_the_unit_does(self, name):
+        """The unit's command as its user: the sample station file, set up as
+        it says, served; then a store in a folder the user cannot write,
+        refused with the station's own message."""
+        with open(UNIT) as f:
+            unit = f.read()
+        command = re.search(r"^ExecStart=(.*)$", unit, re.M).group(1)
+        command = command.replace("%i", name).replace("${LISTEN}", "127.0.0.1:0").split()
+        with open("/usr/share/doc/host-programmer/examples/station.toml") as f:
+            sample_file = f.read()
+        station_file = "/etc/station/%s.toml" % name
+        for store, made_by_root_in in (("/var/lib/station/%s.db" % name, None),
+                                       (None, tempfile.mkdtemp(prefix="root-only-"))):
+            if made_by_root_in:
+                self.addCleanup(shutil.rmtree, made_by_root_in, ignore_errors=True)
+                os.chmod(made_by_root_in, 0o755)
+                store = os.path.join(made_by_root_in, "records.db")
+            with open(station_file, "w") as f:
+                f.write(re.sub(r'^store = ".*"$', 'store = "%s"' % store, sample_file,
+                               flags=re.M))
+            os.chown(station_file, 0, grp.getgrnam("station-serve").gr_gid)
+            os.chmod(station_file, 0o640)
+            made = subprocess.run(["station", "-f", station_file, "init"], capture_output=True,
+                                  text=True, timeout=RUN_TIMEOUT)
+            self.assertEqual(made.returncode, 0, made.stderr)
+            serve = subprocess.Popen(command, user="station-serve", group="station-serve",
+                                     extra_groups=[], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, cwd="/")
+            self.addCleanup(serve.kill)
+            if made_by_root_in:
+                out, err = serve.communicate(timeout=RUN_TIMEOUT)
+                self.assertEqual((serve.returncode, out), (2, ""))
+                self.assertTrue(err.startswith(
+                    "station: cannot open the store %s: this user (station-serve) cannot make "
+                    "files in its folder %s" % (store, made_by_root_in)), err)
+                continue
+            said = serve.stdout.readline()
+            port = re.fullmatch(r"station: serving the store %s at http://127.0.0.1:(\d+)/\n"
+                                % re.escape(store), said)
+            self.assertTrue(port, said + serve.stderr.read() if not said else said)
+            with urllib.request.urlopen("http://127.0.0.1:%s/api/line" % port.group(1),
+                                        timeout=RUN_TIMEOUT) as answer:
+                self.assertEqual(json.load(answer)["stations"], [])
+            serve.send_signal(signal.SIGTERM)
+            self.assertEqual(serve.wait(timeout=RUN_TIMEOUT), 0)
+            serve.stdout.close()
+            serve.stderr.close()
+
+
+class Leftovers:
+    """What the install test leaves: the package purged, its station file and
+    store removed, and the user and folder the package made, when they were
+    not there before."""
+
+    def __init__(self, name):
+        self.store = "/var/lib/station/%s.db" % name
+        self.station_file = "/etc/station/%s.toml" % name
+        self.had_folder = os.path.exists("/var/lib/station")
+        try:
+            pwd.getpwnam("station-serve")
+            self.had_user = True
+        except KeyError:
+            self.had_user = False
+
+    def remove(self):
+        for path in [self.station_file] + glob.glob(self.store + "*"):
+            if os.path.exists(path):
+                os.unlink(path)
+        subprocess.run(["dpkg", "--purge", "host-programmer-agent", "host-programmer"],
+                       capture_output=True, timeout=300)
+        if not self.had_folder:
+            shutil.rmtree("/var/lib/station", ignore_errors=True)
+        if not self.had_user:
+            subprocess.run(["deluser", "--system", "--quiet", "station-serve"],
+                           capture_output=True, timeout=RUN_TIMEOUT)
+            subprocess.run(["delgroup", "--system", "--quiet", "station-serve"],
+                           capture_output=True, timeout=RUN_TIMEOUT)
 
 
 if __name__ == "__main__":
