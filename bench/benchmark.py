@@ -256,11 +256,12 @@ def station_round(station, folder, macs):
     return status, own_cpu, time.monotonic() - start
 
 
-def paced_fixtures(ws, boards, agents):
+def paced_fixtures(ws, boards, agents, host=None):
     """A station file in `ws` with `boards` fixtures, each behind its own
-    agent paced as a 115200-baud line (appended to `agents`); returns the
-    round's --mac arguments."""
-    text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % harness.HOST
+    agent paced as a 115200-baud line (appended to `agents`), run by `host`
+    (else the benchmark's); returns the round's --mac arguments."""
+    text = 'station = "bench"\nconfig = "images/tivConfig.txt"\nhost = "%s"\n' % (
+        host or harness.HOST)
     macs = []
     for n in range(boards):
         agent = Agent("--baud", str(BAUD), workspace=ws)
@@ -333,6 +334,36 @@ def station_with_viewers(boards, sizes, viewers):
         for agent in agents:
             agent.stop()
         ws.remove()
+
+
+def emulated_station(boards, sizes):
+    """Figure 14: the aarch64 station and its aarch64 host, both run by
+    qemu-user (the kernel hands them to it through binfmt_misc), a round of
+    `boards` paced fixtures and a round of one: (each board's run time from
+    its record, the lone board's)."""
+    station, host = os.environ["STATION_AARCH64"], os.environ["HOST_AARCH64"]
+    runs = {}
+    for count in (1, boards):
+        ws = Workspace()
+        agents = []
+        try:
+            images = station_images(ws, sizes)
+            macs = paced_fixtures(ws, count, agents, host)
+            status, _, _ = station_round(station, ws.path, macs)
+            if status != 0:
+                raise RuntimeError("a board of the emulated station's round failed")
+            out = subprocess.run([station, "export", "--json"], cwd=ws.path, check=True,
+                                 capture_output=True).stdout
+            runs[count] = record_times(json.loads(out))
+            for agent in agents:
+                agent.stop()
+                if agent.received("firmware.bin") != images[2]:
+                    raise RuntimeError("a board of the emulated round got other bytes")
+        finally:
+            for agent in agents:
+                agent.stop()
+            ws.remove()
+    return runs[boards], runs[1][0]
 
 
 def judged_as_host_did(record, agent):
@@ -548,6 +579,16 @@ def main():
         row("    a record's end to every stream", "%.0f ms" % (p99 * 1000), "< 1 s (p99)",
             "%.3f" % p99, "99th percentile of %d; median %.0f ms, slowest %.0f ms" % (
                 len(seen), statistics.median(seen) * 1000, max(seen) * 1000))
+
+    emulated = os.path.exists("/proc/sys/fs/binfmt_misc/qemu-aarch64")
+    if os.environ.get("STATION_AARCH64") and emulated:
+        boards = 16
+        runs, alone = emulated_station(boards, paced_sizes)
+        mean = statistics.mean(runs)
+        row("14. %d fixtures, aarch64 station emulated" % boards, "%.3f s" % mean,
+            "none (emulated)", "%.4f" % (mean / alone),
+            "mean against a lone board through it, %.3f s; slowest %.3f s; native lone host "
+            "%.3f s" % (alone, max(runs), lone))
 
     if os.environ.get("STATION"):
         runs, commit, pg_handout, pg_later = stations_on_postgres(8, 8, paced_sizes)
