@@ -75,8 +75,8 @@ void check_shared_files(const std::string& path) {
         if (stat(beside.c_str(), &about) != 0) {
             if (access(parent.c_str(), W_OK) != 0) {
                 throw StationError{"cannot open the store " + path + ": this user (" +
-                                   user_name(me) + ") cannot make files in its folder " +
-                                   parent + " (" + std::strerror(errno) +
+                                   user_name(me) + ") cannot make files in its folder " + parent +
+                                   " (" + std::strerror(errno) +
                                    "), and SQLite keeps two beside the store, for readers too (" +
                                    path + "-wal, -shm)"};
             }
@@ -86,8 +86,8 @@ void check_shared_files(const std::string& path) {
             char mode[8];
             std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(about.st_mode & 0777));
             throw StationError{"the store's file " + beside + " belongs to user " +
-                               user_name(about.st_uid) + " (mode " + mode +
-                               "), and this user (" + user_name(me) +
+                               user_name(about.st_uid) + " (mode " + mode + "), and this user (" +
+                               user_name(me) +
                                ") may not write it, as SQLite needs: while nothing has the store "
                                "open, remove it or let a group of both users write it"};
         }
@@ -96,10 +96,8 @@ void check_shared_files(const std::string& path) {
         return; // root writes whatever another makes, and gives what it makes away
     }
     struct stat folder;
-    gid_t made_in = stat(parent.c_str(), &folder) == 0 &&
-                            (folder.st_mode & S_ISGID)
-                        ? folder.st_gid
-                        : getegid();
+    gid_t made_in = stat(parent.c_str(), &folder) == 0 && (folder.st_mode & S_ISGID) ? folder.st_gid
+                                                                                     : getegid();
     bool owner_writes = (store.st_mode & S_IWOTH) ||
                         ((store.st_mode & S_IWGRP) && user_in_group(store.st_uid, made_in));
     if (!owner_writes) {
