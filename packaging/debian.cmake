@@ -17,6 +17,13 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
                    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog
                    WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
 add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+# The station's manual page, compressed the same way.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/station.1.in ${CMAKE_BINARY_DIR}/station.1 @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/station.1.gz
+                   COMMAND ${GZIP} -9nc station.1 > station.1.gz
+                   DEPENDS ${CMAKE_BINARY_DIR}/station.1
+                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+add_custom_target(station_manual ALL DEPENDS ${CMAKE_BINARY_DIR}/station.1.gz)
 
 # What only the packages carry (not `cmake --install`): each package's
 # copyright and changelog, the sample station file and the service's unit.
@@ -34,6 +41,8 @@ if(TARGET station)
           DESTINATION ${HOST_DEB_DOC}/host-programmer/examples COMPONENT tool_debian
           EXCLUDE_FROM_ALL)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/station-serve@.service DESTINATION /lib/systemd/system
+          COMPONENT tool_debian EXCLUDE_FROM_ALL)
+  install(FILES ${CMAKE_BINARY_DIR}/station.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
           COMPONENT tool_debian EXCLUDE_FROM_ALL)
   install(DIRECTORY DESTINATION /etc/station COMPONENT tool_debian EXCLUDE_FROM_ALL)
 endif()

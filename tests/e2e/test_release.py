@@ -6,6 +6,7 @@ service checked and run as its own user, and removed."""
 
 import glob
 import grp
+import gzip
 import hashlib
 import io
 import json
@@ -137,6 +138,8 @@ PROGRAMMER_FILES = {
     "/usr/share/doc/host-programmer/examples": None,
     "/usr/share/doc/host-programmer/examples/station.toml": 0o644,
     "/usr/share/doc/host-programmer/tivConfig.txt": 0o644,
+    "/usr/share/man": None, "/usr/share/man/man1": None,
+    "/usr/share/man/man1/station.1.gz": 0o644,
 }
 AGENT_FILES = {
     "/usr": None, "/usr/libexec": None, "/usr/libexec/host-programmer": None,
@@ -323,6 +326,15 @@ class DebianPackages(unittest.TestCase):
         self.assertEqual(version.stdout, "station release %s\nhost release %s "
                          "(/usr/libexec/host-programmer/host)\n" % (VERSION, VERSION),
                          version.stderr)
+        # Every command of its help in its manual page.
+        usage = subprocess.run(["station", "--help"], env=on_path, capture_output=True,
+                               text=True, timeout=RUN_TIMEOUT).stdout
+        commands = re.findall(r"^  ([a-z]+) ", usage.split("Subcommands:")[1], re.M)
+        self.assertGreater(len(commands), 10)
+        with gzip.open("/usr/share/man/man1/station.1.gz", "rt") as f:
+            manual = f.read()
+        for command in commands:
+            self.assertRegex(manual, r"\n\.B %s\b" % command)
         host = NativeRunner("/usr/libexec/host-programmer/host")
         out, _, status = host.run(["-v"], "/")
         self.assertEqual((out, status), (BANNER + "Current version = 2\n", 0))
