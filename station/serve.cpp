@@ -135,20 +135,26 @@ class Watcher {
   public:
     Watcher(const std::string& location, Shared& shared) : location_(location), shared_(shared) {}
 
+    // One reading of the store, handed to the pages and the streams.
+    void look() {
+        LineView line = read();
+        std::string fragment = line_fragment(line);
+        std::lock_guard<std::mutex> lock(shared_.mutex);
+        shared_.line = std::move(line);
+        if (fragment != shared_.fragment) {
+            shared_.fragment = std::move(fragment);
+            shared_.version += 1;
+            shared_.changed.notify_all();
+        }
+    }
+
+    // A reading every WATCH_EVERY until the server stops.
     void run() {
         std::unique_lock<std::mutex> lock(shared_.mutex);
-        while (!shared_.stopping) {
+        while (!shared_.changed.wait_for(lock, WATCH_EVERY, [&] { return shared_.stopping; })) {
             lock.unlock();
-            LineView line = read();
-            std::string fragment = line_fragment(line);
+            look();
             lock.lock();
-            shared_.line = std::move(line);
-            if (fragment != shared_.fragment) {
-                shared_.fragment = std::move(fragment);
-                shared_.version += 1;
-                shared_.changed.notify_all();
-            }
-            shared_.changed.wait_for(lock, WATCH_EVERY, [&] { return shared_.stopping; });
         }
     }
 
@@ -474,7 +480,12 @@ class Server {
     // Serves until a signal; the streams are ended and the threads given a
     // moment, then the process ends whatever a slow client still holds.
     void run(const sigset_t& signals) {
-        std::thread watcher([this] { Watcher(file_.store, shared_).run(); });
+        // The first reading before the first request is taken (the port
+        // already listens, so a client waits for it): no page tells of a
+        // line with nothing on it because the store was not yet read.
+        Watcher watching(file_.store, shared_);
+        watching.look();
+        std::thread watcher([&watching] { watching.run(); });
         auto listening = std::async(std::launch::async, [this] { server_.listen_after_bind(); });
         int signal = 0;
         sigwait(&signals, &signal);
