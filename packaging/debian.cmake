@@ -12,27 +12,24 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
 # Compressed as Debian wants it: gzip -9, without a name or a time in it.
 find_program(GZIP gzip REQUIRED)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-                   COMMAND ${GZIP} -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > changelog.gz
-                   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog
-                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
-add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
-# The station's manual page, compressed the same way.
+function(debian_gzip source name)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${name}.gz
+                     COMMAND ${GZIP} -9nc ${source} > ${name}.gz
+                     DEPENDS ${source}
+                     WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_custom_target(debian_${name} ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.gz)
+endfunction()
+debian_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog changelog)
+# The station's manual page, with its release.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/station.1.in ${CMAKE_BINARY_DIR}/station.1 @ONLY)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/station.1.gz
-                   COMMAND ${GZIP} -9nc station.1 > station.1.gz
-                   DEPENDS ${CMAKE_BINARY_DIR}/station.1
-                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
-add_custom_target(station_manual ALL DEPENDS ${CMAKE_BINARY_DIR}/station.1.gz)
+debian_gzip(${CMAKE_BINARY_DIR}/station.1 station.1)
 
 # What only the packages carry (not `cmake --install`): each package's
 # copyright and changelog, the sample station file and the service's unit.
-foreach(package host-programmer host-programmer-agent)
-  if(package STREQUAL host-programmer)
-    set(component tool_debian)
-  else()
-    set(component agent_debian)
-  endif()
+foreach(package_component host-programmer:tool_debian host-programmer-agent:agent_debian)
+  string(REPLACE ":" ";" package_component ${package_component})
+  list(GET package_component 0 package)
+  list(GET package_component 1 component)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
           DESTINATION ${HOST_DEB_DOC}/${package} COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
@@ -61,7 +58,8 @@ set(CPACK_GENERATOR "TGZ;DEB")
 # The archive takes the archive component; the packages theirs
 # (debian_options.cmake, read by cpack for each generator).
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/debian_options.cmake)
-set(HOST_DEB_COMPONENTS tool tool_debian agent agent_debian)
+# (cpack passes on only CPACK_ variables to that file)
+set(CPACK_HOST_DEB_COMPONENTS tool tool_debian agent agent_debian)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 set(CPACK_COMPONENT_TOOL_GROUP host-programmer)

@@ -3,7 +3,7 @@
 # host-programmer-agent; dpkg-shlibdeps looks up the libraries of the
 # packages' own architecture.
 if(CPACK_GENERATOR STREQUAL "DEB")
-  set(CPACK_COMPONENTS_ALL tool tool_debian agent agent_debian)
+  set(CPACK_COMPONENTS_ALL ${CPACK_HOST_DEB_COMPONENTS})
   # Each description's first line is its own summary; the files lie at the
   # root of the package.
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
