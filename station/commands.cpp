@@ -140,7 +140,7 @@ void check_days(const Options& options) {
     for (const auto& [flag, value] :
          {std::pair("--since", &options.since), {"--until", &options.until}}) {
         if (!value->empty() && !date_named(*value)) {
-            throw StationError{std::string(flag) + " " + *value + ": a calendar date, YYYY-MM-DD"};
+            throw StationError{std::string(flag) + " " + *value + ": a calendar date, YYYY-MM-DD, from 1970 to 9999"};
         }
     }
     if (!options.since.empty() && !options.until.empty() && options.until < options.since) {

@@ -26,7 +26,10 @@ std::string local_to_utc(const Date& date, int minutes) {
     t.tm_hour = minutes / 60;
     t.tm_min = minutes % 60;
     t.tm_isdst = -1;
-    return utc_text(std::chrono::system_clock::from_time_t(mktime(&t)));
+    // mktime is the C library's own reading of the zone's rules; its time_t
+    // goes to text without a clock type that overflows (nanoseconds end in
+    // 2262).
+    return utc_text_at(static_cast<long long>(mktime(&t)));
 }
 
 Date days_after(const Date& date, int days) {
@@ -104,6 +107,11 @@ std::optional<Date> date_named(const std::string& text) {
         if (text[i] < '0' || text[i] > '9') {
             return std::nullopt;
         }
+    }
+    // The records begin in 1970; a machine whose clock ends sooner (a 32-bit
+    // time_t, in 2038) refuses the dates it cannot count, below.
+    if (date.year < 1970) {
+        return std::nullopt;
     }
     struct tm t = {};
     t.tm_year = date.year - 1900;

@@ -188,15 +188,43 @@ std::string utc_now() {
 }
 
 std::string utc_text(std::chrono::system_clock::time_point when) {
-    auto ms =
+    long long ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    struct tm utc;
-    gmtime_r(&seconds, &utc);
-    char text[96];
-    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms % 1000));
+    long long seconds = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+    return utc_text_at(seconds, static_cast<int>(ms - seconds * 1000));
+}
+
+namespace {
+
+// The civil date of a day counted from 1970-01-01 (Howard Hinnant's
+// days-to-civil): plain 64-bit arithmetic, whatever the width of time_t.
+void civil_from_days(long long days, long long& year, int& month, int& day) {
+    days += 719468;
+    long long era = (days >= 0 ? days : days - 146096) / 146097;
+    long long of_era = days - era * 146097;
+    long long year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
+    long long of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    long long shifted_month = (5 * of_year + 2) / 153;
+    day = static_cast<int>(of_year - (153 * shifted_month + 2) / 5 + 1);
+    month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+    year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+} // namespace
+
+std::string utc_text_at(long long seconds, int millis) {
+    long long days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    long long of_day = seconds - days * 86400;
+    long long year = 0;
+    int month = 0, day = 0;
+    civil_from_days(days, year, month, day);
+    if (year > 9999) {
+        return "9999-12-31T23:59:59.999Z";
+    }
+    char text[64];
+    std::snprintf(text, sizeof(text), "%04lld-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day,
+                  static_cast<int>(of_day / 3600), static_cast<int>(of_day / 60 % 60),
+                  static_cast<int>(of_day % 60), millis);
     return text;
 }
 

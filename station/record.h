@@ -92,5 +92,9 @@ struct Profile {
 std::string utc_now();
 // A time as utc_now writes it.
 std::string utc_text(std::chrono::system_clock::time_point when);
+// A time in seconds since the epoch (and milliseconds), as utc_now writes
+// it, for any year from 1970 to 9999 (a later one is written as the last
+// moment of 9999, so that texts still sort as times do).
+std::string utc_text_at(long long seconds, int millis = 0);
 // A random (version 4) UUID.
 std::string new_uuid();

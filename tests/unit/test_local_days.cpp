@@ -98,3 +98,49 @@ TEST(LocalDays, AZoneOutsideTheDatabaseIsRefused) {
 }
 
 } // namespace
+
+// Every year a person may type counts as a time, in order: a clock of
+// nanoseconds would end in 2262 and turn the later bounds round.
+TEST(LocalDays, EveryYearFrom1970To9999BeginsWhereItsDaySays) {
+    InZone zone("America/New_York");
+    struct Case {
+        const char* date;
+        const char* begins;
+    } cases[] = {
+        {"1970-01-02", "1970-01-02T05:00:00.000Z"}, {"2262-04-12", "2262-04-12T04:00:00.000Z"},
+        {"2300-01-01", "2300-01-01T05:00:00.000Z"}, {"9999-12-31", "9999-12-31T05:00:00.000Z"},
+    };
+    if (sizeof(time_t) < 8) {
+        GTEST_SKIP() << "a 32-bit time_t refuses the dates past 2038 instead";
+    }
+    std::string before;
+    for (const Case& c : cases) {
+        std::optional<Date> date = date_named(c.date);
+        ASSERT_TRUE(date) << c.date;
+        EXPECT_EQ(day_begins(*date), c.begins);
+        EXPECT_LT(before, day_begins(*date)) << c.date;
+        EXPECT_LT(day_begins(*date), day_begins(next_day(*date))) << c.date;
+        before = day_begins(*date);
+    }
+    // The day after the last one sorts after every record.
+    EXPECT_EQ(day_begins(next_day(*date_named("9999-12-31"))), "9999-12-31T23:59:59.999Z");
+    for (const char* early : {"1969-12-31", "0001-01-01", "0000-01-01"}) {
+        EXPECT_FALSE(date_named(early).has_value()) << early;
+    }
+}
+
+TEST(LocalDays, UtcTextsOfAnySecondAreThoseOfTheCalendar) {
+    struct Case {
+        long long seconds;
+        int millis;
+        const char* text;
+    } cases[] = {{0, 0, "1970-01-01T00:00:00.000Z"},
+                 {951782400, 5, "2000-02-29T00:00:00.005Z"},
+                 {2147483648LL, 0, "2038-01-19T03:14:08.000Z"},
+                 {9223372036LL + 1, 0, "2262-04-11T23:47:17.000Z"},
+                 {253402300799LL, 999, "9999-12-31T23:59:59.999Z"},
+                 {253402300800LL, 0, "9999-12-31T23:59:59.999Z"}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(utc_text_at(c.seconds, c.millis), c.text) << c.seconds;
+    }
+}
