@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -383,6 +385,11 @@ std::vector<Record> records_of_mac(const Context& c, const std::string& mac, boo
 
 int command_history(const Context& c) {
     std::string mac = checked_mac(c.options.mac);
+    // A MAC on two boards is said before anything else of it.
+    for (const Conflict& conflict : c.opened.store->conflicts(mac, true)) {
+        std::cout << (conflict.resolved.empty() ? "CONFLICT: " : "was in conflict: ")
+                  << conflict_said(conflict) << "\n";
+    }
     std::vector<Record> records = records_of_mac(c, mac, true);
     if (records.empty()) {
         return 1;
@@ -401,9 +408,7 @@ int command_log(const Context& c) {
     if (records.empty()) {
         return 1;
     }
-    const Record& latest =
-        *std::max_element(records.begin(), records.end(),
-                          [](const Record& a, const Record& b) { return a.started < b.started; });
+    const Record& latest = records.back(); // by attempt
     std::optional<std::string> path = find_board_log(log_folder(c.file), latest);
     std::ifstream log(path.value_or(""), std::ios::binary);
     if (!log) {
@@ -429,9 +434,64 @@ std::string who_runs() {
 // A person's word frees a MAC that a board holds without a passed record
 // (interrupted, or kept by the one-time rule): never while a command of the
 // station that holds it runs, since that command may still be using it.
+// A MAC on two boards: the record named gives it up, passed or not, once
+// its station runs no command; the other board keeps it.
+int release_conflict(const Context& c, const std::string& mac,
+                     const std::vector<Conflict>& open) {
+    Store& store = *c.opened.store;
+    const std::string& named = c.options.release_record;
+    const Record* giver = nullptr;
+    for (const Conflict& conflict : open) {
+        for (const Record* r : {&conflict.late, &conflict.other}) {
+            giver = r->id == named ? r : giver;
+        }
+    }
+    if (giver == nullptr) {
+        std::string both;
+        for (const Conflict& conflict : open) {
+            both += "\nstation: " + conflict_said(conflict);
+        }
+        throw StationError{"MAC " + mac + " is on two boards: name the record of the board that "
+                           "gives it up with --record ID" + both};
+    }
+    bool ours = giver->station == c.file.station;
+    if (ours ? !c.opened.alive : !store.hold_liveness(giver->station)) {
+        throw StationError{"station " + giver->station +
+                           " holds its lock on the store (a command of it runs): release MAC " +
+                           mac + " from its record once that command has ended"};
+    }
+    Release x{mac, giver->id, giver->station, utc_now(), who_runs(), c.options.reason};
+    if (!store.release(x)) {
+        throw StationError{"MAC " + mac + " changed hands while it was released: look again"};
+    }
+    std::cout << "released MAC " << mac << " from record " << giver->id << " (station "
+              << giver->station << ", fixture " << giver->fixture << ", "
+              << text_of(giver->outcome) << "): the other board keeps it, and MAC " << mac
+              << " is on one board again\n";
+    return 0;
+}
+
+// Of an interrupted board: its station may yet deliver the board's true
+// outcome from its spool, and the MAC would then be on two boards.
+void warn_of_late_truth(Store& store, const Holder& holder, const std::string& mac) {
+    std::string heard;
+    for (const Beat& beat : store.line_now().beats) {
+        heard = beat.station == holder.station ? beat.beat : heard;
+    }
+    std::cerr << "station: note: station " << holder.station
+              << " may still hold this board's true outcome in its spool (last heard from "
+              << (heard.empty() ? std::string("never, by its heartbeat") : "at " + heard)
+              << "); if it arrives after MAC " << mac
+              << " went to another board, the MAC is shown on two boards (station conflicts)\n";
+}
+
 int command_release(const Context& c) {
     Store& store = *c.opened.store;
     std::string mac = checked_mac(c.options.mac);
+    std::vector<Conflict> open = store.conflicts(mac, false);
+    if (!open.empty()) {
+        return release_conflict(c, mac, open);
+    }
     std::optional<Holder> holder = store.holder_of(mac);
     if (!holder) {
         std::cout << "MAC " << mac << " is held by no board: nothing to release\n";
@@ -455,12 +515,35 @@ int command_release(const Context& c) {
                            " is still open: any command of station " + holder->station +
                            " marks it interrupted first"};
     }
+    if (!c.options.release_record.empty() && c.options.release_record != holder->record) {
+        throw StationError{"MAC " + mac + " is held by record " + holder->record + ", not " +
+                           c.options.release_record};
+    }
+    if (holder->outcome == Outcome::interrupted) {
+        warn_of_late_truth(store, *holder, mac);
+    }
     Release x{mac, holder->record, holder->station, utc_now(), who_runs(), c.options.reason};
     if (!store.release(x)) {
         throw StationError{"MAC " + mac + " changed hands while it was released: look again"};
     }
     std::cout << "released MAC " << mac << " from record " << holder->record << " (" << where
               << ", " << text_of(holder->outcome) << ")\n";
+    return 0;
+}
+
+// Every MAC on two boards, with both records and what resolves it.
+int command_conflicts(const Context& c) {
+    std::vector<Conflict> found = c.opened.store->conflicts("", c.options.all);
+    if (c.options.json) {
+        std::cout << conflicts_json(found) << "\n";
+        return 0;
+    }
+    if (found.empty()) {
+        std::cout << "no MAC is on two boards\n";
+    }
+    for (const Conflict& conflict : found) {
+        std::cout << conflict_said(conflict) << "\n";
+    }
     return 0;
 }
 
@@ -543,6 +626,8 @@ void chosen_options(CLI::App& command, Options& o) {
 
 void release_options(CLI::App& release, Options& o) {
     release.add_option("MAC", o.mac, "the MAC to free")->required();
+    release.add_option("--record", o.release_record,
+                       "the record that gives it up (of a MAC on two boards: either one)");
     release.add_option("--reason", o.reason, "why it may go to another board (recorded)")
         ->required();
 }
@@ -571,8 +656,44 @@ void check_serve(const Options& options) {
     listen_address(options.listen);
 }
 
+void conflicts_options(CLI::App& conflicts, Options& o) {
+    conflicts.add_flag("--json", o.json, "as a JSON array");
+    conflicts.add_flag("--all", o.all, "the resolved ones too");
+}
+
 void history_options(CLI::App& history, Options& o) {
     history.add_option("MAC", o.mac, "the board's MAC")->required();
+}
+
+// Seconds as a person writes them: 60, 2.5.
+std::string seconds_text(double seconds) {
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
+
+// Records of one MAC from stations whose clocks disagree would be ordered
+// and counted by wrong times: a command that writes says so, and no round
+// runs past the file's bound.
+void check_clock(const StationFile& file, Store& store, bool runs_rounds) {
+    std::optional<double> offset = store.clock_offset();
+    if (!offset || std::abs(*offset) <= file.clock_warn) {
+        return;
+    }
+    std::string here = utc_now();
+    std::string apart = std::to_string(static_cast<long long>(std::llround(std::abs(*offset))));
+    std::string said = "this machine's clock says " + here + ", the store's server " +
+                       utc_text(std::chrono::system_clock::now() +
+                                std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                    std::chrono::duration<double>(*offset))) +
+                       ": " + apart + " s apart";
+    if (runs_rounds && std::abs(*offset) > file.clock_refuse) {
+        throw StationError{said + ", more than the " + seconds_text(file.clock_refuse) +
+                           " s a round allows ([clock] refuse in " + file.path +
+                           "): set this machine's clock (NTP) first"};
+    }
+    std::cerr << "station: warning: " << said << " (more than " << seconds_text(file.clock_warn)
+              << " s): its records' times are this machine's\n";
 }
 
 } // namespace
@@ -599,6 +720,8 @@ const std::vector<Command>& commands() {
          no_check, command_pool},
         {"release", "free a MAC an interrupted or kept board holds (recorded, with --reason)",
          Needs::shared_store, false, release_options, check_release, command_release},
+        {"conflicts", "the MACs on two boards, which a release of one of them resolves",
+         Needs::shared_store, false, conflicts_options, no_check, command_conflicts},
         {"ports", "the serial ports of this machine and their stable names", Needs::nothing, false,
          no_options, no_check, command_ports},
         {"serve", "the line's live web view, read-only, from the store (--listen ADDR:PORT)",
@@ -631,6 +754,19 @@ int run_command(const Command& command, const Options& options) {
     }
     if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
         opened = open_for(file, command.needs == Needs::station_to_itself);
+        // A command that only reads holds its station no longer than it
+        // takes to deliver the spool: a reader that stalls (a pager, a
+        // frozen network) holds no command of the station back.
+        if (command.needs == Needs::shared_store && command.run != command_release) {
+            opened.store->let_go_liveness(file.station);
+        }
     }
-    return command.run(Context{options, file, opened});
+    bool writes = command.needs == Needs::station_to_itself || command.run == command_release;
+    if (writes) {
+        check_clock(file, *opened.store, command.runs_host);
+    }
+    int status = command.run(Context{options, file, opened});
+    // The late records it delivered put a MAC on two boards: said above,
+    // and in its status.
+    return opened.conflicts > 0 && (status == 0 || status == 1) ? CONFLICT_STATUS : status;
 }

@@ -30,6 +30,8 @@ struct Options {
     std::string retry_mac;                 // retry: the board of this MAC
     std::string retry_record;              // retry: the board of this record
     std::string reason;                    // release: why
+    std::string release_record;            // release: the board that gives a MAC up
+    bool all = false;                      // conflicts: the resolved ones too
     std::string listen = "127.0.0.1:8080"; // serve: where
 };
 

@@ -3,6 +3,7 @@
 // wires the command line to the table of commands and tells a fault once.
 #include "station/commands.h"
 #include "station/error.h"
+#include "station/stops.h"
 
 #include <CLI/CLI.hpp>
 
@@ -11,6 +12,7 @@
 
 int main(int argc, char* argv[]) {
     signal(SIGPIPE, SIG_IGN);
+    watch_for_stops();
     CLI::App app{"station: programs every fixture at once and records every board"};
     app.require_subcommand(1);
     Options options;

@@ -106,6 +106,10 @@ void deliver_spool(const StationFile& file, Opened& opened) {
         std::cerr << "station: " << delivery.delivered
                   << " spooled record(s) delivered to the store\n";
     }
+    for (const Conflict& conflict : delivery.conflicts) {
+        std::cerr << "station: " << conflict_said(conflict) << "\n";
+    }
+    opened.conflicts += static_cast<int>(delivery.conflicts.size());
     if (delivery.kept > 0) {
         std::cerr << "station: " << delivery.kept << " spooled record(s) are " << delivery.why
                   << ": they stay in the spool " << spool_path(file) << "\n";

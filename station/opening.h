@@ -18,6 +18,9 @@ struct Opened {
     std::shared_ptr<Store> store;
     bool alive = false;
     std::shared_ptr<Spool> spool;
+    // MACs that the spool's late records put on two boards: the command
+    // ends with status 3.
+    int conflicts = 0;
 };
 
 // Opens the store and takes the station's liveness lock on it; the holder

@@ -270,6 +270,7 @@ LineView line_view(const LineNow& now, const std::vector<GroupCounts>& today,
         line.stations.push_back(std::move(s));
     }
     line.fixtures = now.fixtures;
+    line.conflicts = now.conflicts;
     return line;
 }
 
@@ -283,6 +284,21 @@ Html line_html(const LineView& line) {
             .tag(": ")
             .text(line.store_fault)
             .tag(". What follows is what it last said.</div>");
+    }
+    // A MAC on two boards is an alarm until a release resolves it.
+    for (const Conflict& c : line.conflicts) {
+        html.tag("<div class=\"fault conflict\">MAC <a href=\"/board/")
+            .text(c.mac)
+            .tag("\">")
+            .text(c.mac)
+            .tag("</a> is on two boards: ")
+            .text(c.late.station + " " + c.late.fixture + " (attempt " +
+                  std::to_string(c.late.attempt) + ", " + text_of(c.late.outcome) +
+                  ", its end came late) and " + c.other.station + " " + c.other.fixture +
+                  " (attempt " + std::to_string(c.other.attempt) + ", " +
+                  text_of(c.other.outcome) + "). station release " + c.mac +
+                  " --record ID --reason TEXT, for the board that gives it up, resolves it.")
+            .tag("</div>");
     }
     html.tag("<p class=\"asof\">times in ").text(local_zone_name()).tag("</p>");
     if (line.stations.empty()) {
@@ -359,6 +375,7 @@ nlohmann::json line_json(const LineView& line) {
         out["store_fault"] = line.store_fault;
         out["store_lost_since"] = line.store_lost_since;
     }
+    out["conflicts"] = nlohmann::json::parse(conflicts_json(line.conflicts));
     return out;
 }
 

@@ -30,6 +30,7 @@ struct LineView {
     std::string as_of;                // UTC, when the store was last read
     std::string store_fault;          // why the store does not answer; empty when it does
     std::string store_lost_since;     // UTC
+    std::vector<Conflict> conflicts;  // MACs on two boards, until resolved
 };
 
 // A station not heard from for this long is "not responding".

@@ -8,12 +8,20 @@
 
 #include <libpq-fe.h>
 
+#include "station/stops.h"
+
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <csignal>
 #include <memory>
+#include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <regex>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -167,14 +175,33 @@ constexpr Oid BYTEA_TYPE = 17;
 // station's number in the stations table); the schema's lock is a key of
 // the other form.
 const char LIVENESS_LOCKS[] = "7407";
-// A session left inside a transaction (its station stopped mid-write) is
-// ended by the server after this long, so that the rows it holds are freed.
 // The rows a cursor hands over at a time: few enough to keep memory flat,
 // enough that the round trips cost little.
 constexpr size_t FETCHED = 5000;
 // The longest one statement of an upgrade may take.
 constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
-const char IDLE_IN_TRANSACTION[] = "SET idle_in_transaction_session_timeout = '60s'";
+// Every session of a station: a transaction left idle (its station stopped,
+// frozen or cut off mid-write) is ended by the server within seconds, so
+// that the rows it holds go to the stations that wait for them; a row not
+// had within a second is said busy and asked for again; the server probes a
+// connection gone quiet (TCP keepalives) and looks for a client gone while
+// a statement runs. The last is PostgreSQL 14's; an older server goes
+// without it.
+const char* const SESSION[] = {
+    "SET idle_in_transaction_session_timeout = '4s'", "SET lock_timeout = '1s'",
+    "SET tcp_keepalives_idle = 5",  "SET tcp_keepalives_interval = 2",
+    "SET tcp_keepalives_count = 3", "SET client_connection_check_interval = '5s'"};
+// A reader's cursor holds no row: its reader may take its time (a pager).
+const char READER_IDLE[] = "SET LOCAL idle_in_transaction_session_timeout = '10min'";
+// The session that holds a station's lock is ended by the server when it
+// has said nothing for this long (PostgreSQL 14), whatever became of its
+// station or the network between; the station speaks every PING_EVERY.
+const char LIVENESS_SILENCE[] = "SET idle_session_timeout = '20s'";
+constexpr std::chrono::seconds PING_EVERY(5);
+// How long a transaction that meets rows another session holds is tried
+// again before the station is told the store is busy: past the 4 s in which
+// the server ends a frozen peer's transaction, within a claim's patience.
+constexpr std::chrono::seconds BUSY_PATIENCE(7);
 // A reader's session: nothing it runs can write, whatever its role may do.
 const char READ_ONLY[] = "SET default_transaction_read_only = on";
 // A reader (the web view) says the store is lost sooner than a station
@@ -205,15 +232,19 @@ std::string one_line(const std::string& text) {
 // patience to connect, and TCP keepalives, so that a peer gone from the network is
 // noticed; the location's own settings come last and win.
 PGconn* connect(const std::string& location, std::chrono::seconds patience_to_connect) {
+    // A peer that takes no data for 20 s (tcp_user_timeout) or answers no
+    // probe for 11 s is gone.
     const char* keys[] = {"connect_timeout",
                           "keepalives",
                           "keepalives_idle",
                           "keepalives_interval",
                           "keepalives_count",
+                          "tcp_user_timeout",
                           "dbname",
                           nullptr};
     const std::string patience = std::to_string(patience_to_connect.count());
-    const char* values[] = {patience.c_str(), "1", "10", "5", "3", location.c_str(), nullptr};
+    const char* values[] = {patience.c_str(), "1", "5", "2", "3", "20000", location.c_str(),
+                            nullptr};
     return PQconnectdbParams(keys, values, 1);
 }
 
@@ -247,6 +278,14 @@ class PgStore : public SqlStore {
         }
     }
     ~PgStore() override {
+        {
+            std::lock_guard<std::mutex> lock(ping_mutex_);
+            ending_ = true;
+        }
+        ping_wake_.notify_all();
+        if (pinger_.joinable()) {
+            pinger_.join();
+        }
         PQfinish(connection_);
     }
 
@@ -255,15 +294,47 @@ class PgStore : public SqlStore {
     // counts as alive while its connection lives, and a connection that
     // dropped takes it again before it writes anything more.
     bool hold_liveness(const std::string& station) override {
+        std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
         run("INSERT INTO stations (name) VALUES ($1) ON CONFLICT (name) DO NOTHING", {station});
         std::string number = run("SELECT number FROM stations WHERE name = $1", {station})[0][0];
+        if (liveness_.count(station)) {
+            return true; // held by this session already
+        }
         Rows rows =
             run("SELECT pg_try_advisory_lock($1::integer, $2::integer)", {LIVENESS_LOCKS, number});
         if (rows[0][0] != "t") {
             return false;
         }
         liveness_.insert(station);
+        numbers_[station] = number;
+        try {
+            run(LIVENESS_SILENCE, {});
+        } catch (const StationError&) {
+            // a server before PostgreSQL 14: its keepalives alone
+        }
+        start_pinger();
         return true;
+    }
+
+    // Read halfway through the round trip.
+    std::optional<double> clock_offset() override {
+        auto asked = std::chrono::system_clock::now();
+        Rows rows = run("SELECT extract(epoch FROM clock_timestamp())::text", {});
+        auto answered = std::chrono::system_clock::now();
+        double here = std::chrono::duration<double>((asked + (answered - asked) / 2).time_since_epoch()).count();
+        return std::stod(rows[0][0]) - here;
+    }
+
+    void let_go_liveness(const std::string& station) override {
+        std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
+        if (liveness_.erase(station) == 0) {
+            return;
+        }
+        run("SELECT pg_advisory_unlock($1::integer, $2::integer)",
+            {LIVENESS_LOCKS, numbers_[station]});
+        if (liveness_.empty()) {
+            run("SET idle_session_timeout = 0", {});
+        }
     }
 
   protected:
@@ -271,14 +342,26 @@ class PgStore : public SqlStore {
     // refused statement, is a StationError.
     Rows run(const std::string& sql, const std::vector<std::string>& values,
              int bytes_at = 0) override {
+        std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
+        if (!lost_.empty() && writes(sql)) {
+            throw StationError{lost_};
+        }
+        bool outside = !in_transaction_;
         Result result = exchange(sql, values, bytes_at);
-        ExecStatusType status = PQresultStatus(result.get());
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            if (PQstatus(connection_) == CONNECTION_BAD) {
-                throw StationError{"the store " + shown_ +
-                                   " is unreachable: " + said(PQerrorMessage(connection_))};
-            }
-            throw StationError{"store: " + said(PQresultErrorMessage(result.get()))};
+        last_used_ = std::chrono::steady_clock::now();
+        if (!succeeded(result) && outside && dropped()) {
+            // The server ended an idle session (a restart, the station
+            // stopped past its silence): made again, its locks taken again,
+            // and the statement sent once more.
+            reconnect();
+            result = exchange(sql, values, bytes_at);
+        }
+        bool ends = sql == "COMMIT" || sql == "ROLLBACK";
+        if (ends || (succeeded(result) && sql.rfind("BEGIN", 0) == 0)) {
+            in_transaction_ = !ends;
+        }
+        if (!succeeded(result)) {
+            fail(result, sql, outside);
         }
         const char* count = PQcmdTuples(result.get());
         changed_ = count[0] ? std::stoll(count) : 0;
@@ -297,12 +380,58 @@ class PgStore : public SqlStore {
         return changed_;
     }
 
+    // Whether a statement may write (or begins a transaction that may).
+    static bool writes(const std::string& sql) {
+        for (const char* reading : {"SELECT", "FETCH", "DECLARE", "BEGIN READ ONLY", "COMMIT",
+                                    "ROLLBACK", "SET"}) {
+            if (sql.rfind(reading, 0) == 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static bool succeeded(const Result& result) {
+        ExecStatusType status = PQresultStatus(result.get());
+        return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    }
+    bool dropped() const {
+        return !gone_ && PQstatus(connection_) == CONNECTION_BAD;
+    }
+
+    // A failed statement as the station's fault: a connection that dropped
+    // inside a transaction before its commit (rolled back by the server:
+    // the work may be done again), a row another session holds (busy), or
+    // what the server said; never an empty message.
+    [[noreturn]] void fail(const Result& result, const std::string& sql, bool outside) {
+        if (PQstatus(connection_) == CONNECTION_BAD) {
+            std::string why = said(PQerrorMessage(connection_));
+            std::string message = "the store " + shown_ + " is unreachable" +
+                                  (why.empty() ? std::string(": it closed the connection")
+                                               : ": " + why);
+            if (!outside && sql != "COMMIT") {
+                throw StoreDropped{{message}};
+            }
+            throw StationError{message};
+        }
+        const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+        std::string why = said(PQresultErrorMessage(result.get()));
+        if (why.empty()) {
+            why = "the server gave no reason (" + std::string(PQresStatus(PQresultStatus(result.get()))) + ")";
+        }
+        if (state != nullptr && std::string(state) == "55P03") {
+            throw StoreBusy{{"the store " + shown_ + " is busy: " + why}};
+        }
+        throw StationError{"store: " + why};
+    }
+
     // A cursor, read FETCHED rows at a time, each fetch with the store's
     // patience; in a read-only transaction of its own.
     void each_row(const std::string& sql, const std::vector<std::string>& values,
                   const std::function<void(Row&)>& take) override {
         run("BEGIN READ ONLY", {});
         try {
+            run(READER_IDLE, {});
             run("DECLARE rows_out NO SCROLL CURSOR FOR " + sql, values);
             for (;;) {
                 Rows rows = run("FETCH FORWARD " + std::to_string(FETCHED) + " FROM rows_out", {});
@@ -364,8 +493,11 @@ class PgStore : public SqlStore {
         }
     }
 
+    // A station whose lock another command took meanwhile writes nothing
+    // more: every transaction after says so.
     void reconnect() {
         PQreset(connection_);
+        in_transaction_ = false;
         if (PQstatus(connection_) != CONNECTION_OK) {
             throw StationError{"the store " + shown_ +
                                " is unreachable: " + said(PQerrorMessage(connection_))};
@@ -376,17 +508,56 @@ class PgStore : public SqlStore {
         held.swap(liveness_);
         for (const std::string& station : held) {
             if (!hold_liveness(station)) {
-                throw StationError{"station " + station + " lost its lock on the store " + shown_ +
-                                   " when its connection dropped, and another command of it "
-                                   "holds it now"};
+                lost_ = "station " + station + " lost its lock on the store " + shown_ +
+                        " when its connection dropped, and another command of it holds it now";
+                throw StationError{lost_};
             }
         }
     }
 
     void set_session() {
-        run(IDLE_IN_TRANSACTION, {});
+        for (const char* setting : SESSION) {
+            try {
+                run(setting, {});
+            } catch (const StationError&) {
+                // a setting this server does not have (before PostgreSQL 14)
+            }
+        }
         if (read_only_) {
             run(READ_ONLY, {});
+        }
+    }
+
+    // The session that holds a station's lock says something at least every
+    // PING_EVERY, so that the server ends it only when the station or the
+    // network between is gone. Its thread takes no signal: they are the
+    // station's main loop's.
+    void start_pinger() {
+        if (pinger_.joinable()) {
+            return;
+        }
+        sigset_t all, was;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &was);
+        pinger_ = std::thread([this] { keep_alive(); });
+        pthread_sigmask(SIG_SETMASK, &was, nullptr);
+    }
+
+    void keep_alive() {
+        std::unique_lock<std::mutex> lock(ping_mutex_);
+        while (!ending_) {
+            ping_wake_.wait_for(lock, PING_EVERY);
+            std::unique_lock<std::recursive_mutex> statement(statement_mutex_, std::try_to_lock);
+            // A session in use, or in a transaction, speaks for itself.
+            if (ending_ || !statement.owns_lock() || gone_ || liveness_.empty() || in_transaction_ ||
+                std::chrono::steady_clock::now() - last_used_ < PING_EVERY) {
+                continue;
+            }
+            try {
+                run("SELECT 1", {});
+            } catch (const StationError&) {
+                // the next statement of the station finds out for itself
+            }
         }
     }
 
@@ -432,15 +603,15 @@ class PgStore : public SqlStore {
         if (!sent) {
             return last;
         }
-        auto deadline = std::chrono::steady_clock::now() + patience_;
+        Patience patience(patience_);
         int flushed;
         while ((flushed = PQflush(connection_)) == 1) {
-            await(POLLIN | POLLOUT, deadline);
+            await(POLLIN | POLLOUT, patience);
             PQconsumeInput(connection_);
         }
         for (;;) {
             while (flushed == 0 && PQisBusy(connection_)) {
-                await(POLLIN, deadline);
+                await(POLLIN, patience);
                 if (!PQconsumeInput(connection_)) {
                     break;
                 }
@@ -453,17 +624,22 @@ class PgStore : public SqlStore {
         }
     }
 
-    void await(short events, std::chrono::steady_clock::time_point deadline) {
+    // The station's own stops (stops.h) are not the server's silence: a
+    // wait that comes back much later than it asked gives its patience a
+    // fresh start.
+    void await(short events, Patience& patience) {
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
+            auto now = std::chrono::steady_clock::now();
+            if (patience.spent()) {
                 gone_ = true;
                 throw StationError{"the store " + shown_ + " did not answer in " +
                                    std::to_string(patience_.count()) + " s"};
             }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                patience.deadline() - now + std::chrono::milliseconds(1));
             pollfd entry{PQsocket(connection_), events, 0};
-            int ready = poll(&entry, 1, static_cast<int>(left.count()));
+            int ready = poll(&entry, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+            note_late(std::chrono::steady_clock::now() - now - left);
             if (ready > 0 || (ready < 0 && errno != EINTR)) {
                 return;
             }
@@ -497,6 +673,8 @@ class PgStore : public SqlStore {
         begin();
         try {
             // One station creates or upgrades it at a time.
+            // An upgrade takes its time: another init waits for it.
+            run("SET LOCAL lock_timeout = 0", {});
             run("SELECT pg_advisory_xact_lock(7406)", {});
             run("SET LOCAL client_min_messages = warning", {});
             // Read again under the lock: another station may have done it.
@@ -520,6 +698,17 @@ class PgStore : public SqlStore {
 
     bool read_only_;
     std::chrono::seconds patience_;    // for one statement
+    std::string lost_;                 // the station's lock, taken by another command
+    bool in_transaction_ = false;
+    std::map<std::string, std::string> numbers_; // the stations' numbers, by name
+    // One statement at a time: the writer's thread, the command's and the
+    // pinger share the connection.
+    std::recursive_mutex statement_mutex_;
+    std::chrono::steady_clock::time_point last_used_ = std::chrono::steady_clock::now();
+    std::thread pinger_;
+    std::mutex ping_mutex_;
+    std::condition_variable ping_wake_;
+    bool ending_ = false;
     std::vector<std::string> secrets_; // what no message may show
     PGconn* connection_ = nullptr;
     std::set<std::string> liveness_; // the stations whose locks this connection holds

@@ -1,6 +1,8 @@
 // The store's and the spool's writer threads.
 #include "station/recorder.h"
 
+#include "station/stops.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -32,7 +34,7 @@ struct Job {
 struct Writer {
     std::deque<Job> queue;
     std::optional<Job> doing;
-    Clock::time_point since;   // of the job under way
+    Patience patience{STORE_PATIENCE}; // of the job under way
     bool given_up = false;     // the store lost, or the spool's disk not answering
     bool writing_live = false; // a live write under way, since `since`
     std::thread thread;
@@ -40,8 +42,10 @@ struct Writer {
     bool busy() const {
         return doing || !queue.empty();
     }
-    bool overdue() const {
-        return (doing || writing_live) && Clock::now() - since > STORE_PATIENCE;
+    // A stop of the station itself is not the store's: its patience
+    // starts again.
+    bool overdue() {
+        return (doing || writing_live) && patience.spent();
     }
 };
 
@@ -108,6 +112,9 @@ struct Recorder::State {
     Live live;
     bool stopping = false;
     int unrecorded = 0;
+    int spooled = 0;
+    int conflicts = 0; // MACs this round's records put on two boards
+    bool told_spooled = false;
     std::vector<Answer> answered;
     int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
@@ -134,7 +141,7 @@ struct Recorder::State {
             return;
         }
         to_store.given_up = true;
-        say(why + "; records wait in the spool");
+        say(why + "; the round goes on, its records kept in the spool");
         if (to_store.doing) {
             to_store.queue.push_front(std::move(*to_store.doing));
             to_store.doing.reset();
@@ -173,6 +180,11 @@ struct Recorder::State {
                 a.why = store->claim_and_start(a.record, job.retry_of);
                 a.result = a.why.empty() ? Answer::Result::claimed : Answer::Result::refused;
             }
+        } catch (const StoreBusy& e) {
+            // The store answers: the board waits for another scan, and the
+            // round goes on with the store.
+            a.result = Answer::Result::refused;
+            a.why = e.message;
         } catch (const StationError& e) {
             a.result = Answer::Result::store_lost;
             a.why = e.message;
@@ -188,9 +200,16 @@ struct Recorder::State {
         }
         try {
             if (&w == &to_store) {
-                store->finish(job.record);
+                Finish finish = store->finish(job.record);
+                if (finish.conflict) {
+                    say(conflict_said(*finish.conflict));
+                    std::lock_guard<std::mutex> lock(mutex);
+                    conflicts += 1;
+                }
             } else {
                 spool->add(job.record, *store);
+                std::lock_guard<std::mutex> lock(mutex);
+                spooled += 1;
             }
         } catch (const StationError& e) {
             return e.message;
@@ -235,7 +254,7 @@ struct Recorder::State {
             }
             w.doing = std::move(w.queue.front());
             w.queue.pop_front();
-            w.since = Clock::now();
+            w.patience = Patience(STORE_PATIENCE);
             Job job = *w.doing;
             lock.unlock();
             Answer answer;
@@ -258,7 +277,7 @@ struct Recorder::State {
             if (w.overdue()) {
                 give_up();
             } else if (w.doing) {
-                done.wait_until(lock, w.since + STORE_PATIENCE + std::chrono::milliseconds(1));
+                done.wait_until(lock, w.patience.deadline() + std::chrono::milliseconds(1));
             } else {
                 done.wait_for(lock, STORE_PATIENCE);
             }
@@ -295,7 +314,7 @@ struct Recorder::State {
             live.next_beat = now + BEAT_EVERY;
         }
         to_store.writing_live = true;
-        to_store.since = now;
+        to_store.patience = Patience(STORE_PATIENCE);
         lock.unlock();
         try {
             if (!progress.empty()) {
@@ -387,7 +406,18 @@ int Recorder::settle() {
     s.drain(s.to_store, lock, [&] { s.store_overdue(); });
     s.drain(s.to_spool, lock,
             [&] { s.give_up_spool("the spool did not take a record" + patience_text()); });
+    if (s.spooled > 0 && !s.told_spooled) {
+        s.told_spooled = true;
+        say("records wait in the spool: " + std::to_string(s.spooled) +
+            " of this round, delivered by the next command of the station once the store "
+            "answers");
+    }
     return s.unrecorded;
+}
+
+int Recorder::conflicts() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->conflicts;
 }
 
 bool Recorder::store_lost() const {

@@ -49,6 +49,9 @@ class Recorder {
     // spool, at most STORE_PATIENCE for each; a record that neither takes
     // goes to standard error as one JSON line. Returns how many did.
     int settle();
+    // MACs that records of the round put on two boards (their true ends
+    // came after a release): said on standard error as they are found.
+    int conflicts() const;
     // Whether the store was lost during the round.
     bool store_lost() const;
 

@@ -48,6 +48,16 @@ nlohmann::json json_of(const Record& r) {
     return item;
 }
 
+nlohmann::json json_of(const Conflict& c) {
+    nlohmann::json late = json_of(c.late), other = json_of(c.other);
+    late.erase("transcript");
+    other.erase("transcript");
+    return {{"mac", c.mac},           {"late", late},         {"other", other},
+            {"found", c.found},       {"resolved", c.resolved.empty() ? nlohmann::json(nullptr)
+                                                                       : nlohmann::json(c.resolved)},
+            {"resolution", c.resolution}};
+}
+
 std::string json_text(const nlohmann::json& item, int indent) {
     return item.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -268,4 +278,12 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
         std::snprintf(line, sizeof(line), "%-13s  %5lld  ", key.first.c_str(), f.count);
         out << line << key.second << " (" << joined(f.fixtures) << ")\n";
     }
+}
+
+std::string conflicts_json(const std::vector<Conflict>& conflicts) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Conflict& conflict : conflicts) {
+        list.push_back(json_of(conflict));
+    }
+    return json_text(list, -1);
 }

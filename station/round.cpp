@@ -7,6 +7,7 @@
 #include "station/recorder.h"
 #include "station/runner.h"
 #include "station/screen.h"
+#include "station/stops.h"
 
 #include <algorithm>
 #include <cctype>
@@ -224,6 +225,7 @@ class Round : private RunnerEvents {
         b.folder = a.folder;
         b.running = true;
         b.started = Clock::now();
+        b.stopped_at_start = time_stopped();
         ChildCommand host{file_.host,
                           {plan.fixture.port, b.record.mac},
                           b.folder.empty() ? p_.snapshot->folder() : b.folder,
@@ -258,6 +260,7 @@ class Round : private RunnerEvents {
         by_child_.erase(child);
         b.running = false;
         b.ended = Clock::now();
+        b.stopped_at_end = time_stopped();
         Record& r = b.record;
         judge(r, b.dots.dots(), ending, p_.data_frames + 1);
         r.ended = utc_now();
@@ -306,6 +309,9 @@ class Round : private RunnerEvents {
         }
         if (store_failed_) {
             return 2;
+        }
+        if (recorder_.conflicts() > 0) {
+            return CONFLICT_STATUS;
         }
         bool all_passed = std::all_of(boards_.begin(), boards_.end(), [](const Board& b) {
             return b.record.outcome == Outcome::passed;

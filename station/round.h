@@ -42,9 +42,14 @@ void check_pool_bounds(const StationFile& file);
 std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
                     bool rework);
 
+// A command whose records put a MAC on two boards ends with this status,
+// unless a fault of its own (2) or a signal came first.
+constexpr int CONFLICT_STATUS = 3;
+
 // Each runs a round and returns its exit status: 0 every board passed, 1
 // one did not or was not started, 2 a record was written nowhere but
-// standard error (or the store failed a claim of a planned round).
+// standard error (or the store failed a claim of a planned round), 3 a
+// record's late end put a MAC on two boards.
 // Checks the images against the locked profile, snapshots them, claims
 // every planned board at once and starts each as its claim is answered.
 int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,

@@ -1,6 +1,8 @@
 // The children and the poll loop.
 #include "station/runner.h"
 
+#include "station/stops.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -287,6 +289,10 @@ void Runner::pass(std::vector<pollfd>& extra) {
         }
     }
     Clock::time_point now = Clock::now();
+    // A pass never waits longer than a tick: one that comes much later was
+    // stopped (Ctrl+Z, SIGSTOP), and the store's deadlines and the boards'
+    // times leave that out.
+    note_late(now - last_pass_ - std::chrono::milliseconds(TICK_MS));
     Clock::duration attended = std::min<Clock::duration>(now - last_pass_, MOST_QUIET_PER_PASS);
     last_pass_ = now;
     bool check_ports = now - last_port_check_ >= PORT_CHECK_EVERY;

@@ -2,6 +2,8 @@
 // place, and continuous mode's lines under a prompt.
 #include "station/screen.h"
 
+#include "station/stops.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -18,10 +20,13 @@ constexpr auto REDRAW_EVERY = std::chrono::milliseconds(100); // at most 10 a se
 constexpr size_t BAR_WIDTH = 20;
 constexpr size_t OUTCOME_ROOM = 32; // kept for an outcome before a bar is
 
-// A board's time so far; a finished board's stands at its end.
+// A board's time so far, without the time the station was stopped; a
+// finished board's stands at its end.
 double seconds_of(const Board& board) {
     Clock::time_point end = board.running ? Clock::now() : board.ended;
-    return std::chrono::duration<double>(end - board.started).count();
+    Clock::duration stopped =
+        (board.running ? time_stopped() : board.stopped_at_end) - board.stopped_at_start;
+    return std::chrono::duration<double>(end - board.started - stopped).count();
 }
 
 // The share of a run's frames acknowledged, as the record counts them.

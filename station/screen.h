@@ -28,6 +28,9 @@ struct Board {
     bool running = false;
     bool stopping = false; // the station is stopping its host
     Clock::time_point started, ended;
+    // The station's stopped time (stops.h) when the board started and ended:
+    // a board's time leaves out the time the station stood still.
+    Clock::duration stopped_at_start{}, stopped_at_end{};
 };
 
 class Screen {

@@ -64,9 +64,21 @@ class StorePool {
   public:
     explicit StorePool(std::string location) : location_(std::move(location)) {}
 
-    template <typename Work> void with(Work work) {
-        std::unique_ptr<Store> store = take();
-        work(*store);
+    // `again`: a connection kept from before that fails (its server
+    // restarted since) is let go and the work done once more on a new one;
+    // not for work that may have sent part of an answer.
+    template <typename Work> void with(Work work, bool again = true) {
+        bool kept = false;
+        std::unique_ptr<Store> store = take(kept);
+        try {
+            work(*store);
+        } catch (const StationError&) {
+            if (!kept || !again) {
+                throw;
+            }
+            store = open_store(location_, Schema::read_only);
+            work(*store);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         if (idle_.size() < IDLE_STORES) {
             idle_.push_back(std::move(store));
@@ -74,12 +86,13 @@ class StorePool {
     }
 
   private:
-    std::unique_ptr<Store> take() {
+    std::unique_ptr<Store> take(bool& kept) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!idle_.empty()) {
                 std::unique_ptr<Store> store = std::move(idle_.back());
                 idle_.pop_back();
+                kept = true;
                 return store;
             }
         }
@@ -160,7 +173,33 @@ class Watcher {
 
   private:
     LineView read() {
+        if (store_) {
+            try {
+                return read_line();
+            } catch (const StationError&) {
+                // A connection kept from before may have died with a server
+                // that restarted: tried once more on a new one.
+                store_.reset();
+            }
+        }
         try {
+            return read_line();
+        } catch (const StationError& e) {
+            store_.reset();
+            if (fault_.empty()) {
+                lost_since_ = utc_now();
+                std::cerr << "station: " << e.message << "\n";
+            }
+            fault_ = e.message;
+            LineView line = last_;
+            line.store_fault = fault_;
+            line.store_lost_since = lost_since_;
+            return line;
+        }
+    }
+
+    LineView read_line() {
+        {
             if (!store_) {
                 store_ = open_store(location_, Schema::read_only);
             }
@@ -183,17 +222,6 @@ class Watcher {
                 fault_.clear();
             }
             last_ = line;
-            return line;
-        } catch (const StationError& e) {
-            store_.reset();
-            if (fault_.empty()) {
-                lost_since_ = utc_now();
-                std::cerr << "station: " << e.message << "\n";
-            }
-            fault_ = e.message;
-            LineView line = last_;
-            line.store_fault = fault_;
-            line.store_lost_since = lost_since_;
             return line;
         }
     }
@@ -575,11 +603,13 @@ class Server {
         res.set_chunked_content_provider(
             type, [this, filter, format](size_t, httplib::DataSink& sink) {
                 try {
-                    pool_.with([&](Store& store) {
-                        SinkBuffer buffer(sink);
-                        std::ostream out(&buffer);
-                        export_records(store, filter, format, out);
-                    });
+                    pool_.with(
+                        [&](Store& store) {
+                            SinkBuffer buffer(sink);
+                            std::ostream out(&buffer);
+                            export_records(store, filter, format, out);
+                        },
+                        false);
                 } catch (const StationError&) {
                     return false; // the client left, or the store stopped answering
                 }

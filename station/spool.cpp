@@ -138,7 +138,11 @@ Spool::Delivery Spool::deliver(Store& store) {
                            store.shown() + " (id " + store.id() + ")";
             continue;
         }
-        if (!store.finish(from_json(nlohmann::json::parse(record), std::move(transcript)))) {
+        Finish finish = store.finish(from_json(nlohmann::json::parse(record), std::move(transcript)));
+        if (finish.conflict) {
+            delivery.conflicts.push_back(*finish.conflict);
+        }
+        if (!finish.found) {
             delivery.kept += 1;
             delivery.why = "started in another store: this store " + store.shown() + " (id " +
                            store.id() + ") has no such record";

@@ -7,6 +7,7 @@
 #include "station/store.h"
 
 #include <string>
+#include <vector>
 
 class Spool {
   public:
@@ -22,6 +23,8 @@ class Spool {
         int delivered = 0;
         int kept = 0;    // records of another store, left waiting
         std::string why; // what the kept ones wait for
+        // MACs that a delivered record's true end put on two boards.
+        std::vector<Conflict> conflicts;
     };
     // Delivers what waits for `store`, oldest first, until the store
     // refuses; a record of another store (or one this store never started)

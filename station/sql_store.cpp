@@ -4,6 +4,7 @@
 #include "station/store_engines.h"
 
 #include "station/macs.h"
+#include "station/stops.h"
 
 #include <algorithm>
 
@@ -134,6 +135,12 @@ CREATE TABLE IF NOT EXISTS releases (
     mac TEXT NOT NULL, record TEXT NOT NULL, station TEXT NOT NULL, released TEXT NOT NULL,
     who TEXT NOT NULL, reason TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS releases_mac ON releases (mac);
+-- MACs a late truth put on two boards: `late`'s true end came after its MAC
+-- was released from it and programmed on `other`. Open until `resolved`.
+CREATE TABLE IF NOT EXISTS conflicts (
+    mac TEXT NOT NULL, late TEXT NOT NULL, other TEXT NOT NULL, found TEXT NOT NULL,
+    resolved TEXT NOT NULL DEFAULT '', resolution TEXT NOT NULL DEFAULT '',
+    PRIMARY KEY (mac, late));
 -- Each fixture's newest record, set by its claim, and the frames its
 -- running board has acknowledged so far (live, written at most once a
 -- second, never part of the record).
@@ -241,6 +248,7 @@ std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
 std::optional<std::string> SqlStore::hand_out(const std::string& first, const std::string& last) {
     std::optional<std::string> mac;
     transaction([&] {
+        mac.reset(); // a transaction tried again begins afresh
         run("INSERT INTO pools VALUES ($1, $2, $1) ON CONFLICT (first, last) DO NOTHING",
             {first, last});
         // Held to the end of the transaction: two stations never take one MAC.
@@ -296,15 +304,26 @@ std::string SqlStore::refusal(const std::string& mac, bool rework) {
     return why_claimed(mac);
 }
 
-bool SqlStore::finish(const Record& r) {
-    bool found = true;
+Finish SqlStore::finish(const Record& r) {
+    Finish finish;
     transaction([&] {
+        finish = Finish{};
         Rows prior = run("SELECT outcome FROM records WHERE id = $1" + for_update(), {r.id});
-        found = !prior.empty();
+        finish.found = !prior.empty();
         // Finished once: a record delivered again changes nothing.
-        Outcome was = found ? outcome_named(prior[0][0]) : Outcome::passed;
+        Outcome was = finish.found ? outcome_named(prior[0][0]) : Outcome::passed;
         if (was != Outcome::started && was != Outcome::interrupted) {
             return true;
+        }
+        // A person released the MAC from this board while its end was
+        // unknown; its board may carry it after all, and another board may
+        // carry it now: that is shown, never settled by overwriting.
+        bool released =
+            was == Outcome::interrupted &&
+            !run("SELECT 1 FROM releases WHERE mac = $1 AND record = $2", {r.mac, r.id}).empty();
+        std::optional<std::string> other;
+        if (released && (r.outcome == Outcome::passed || r.mac_kept)) {
+            other = other_board(r);
         }
         run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
             "frames = $5, exit_status = $6 WHERE id = $7",
@@ -316,30 +335,76 @@ bool SqlStore::finish(const Record& r) {
         if (r.outcome == Outcome::interrupted) {
             // Nobody knows how far its board got: its claim stays, and with
             // an image that carries the MAC, the one-time rule holds too.
-            settle_kept(r, false);
+            settle_kept(r, false, false);
             return true;
         }
         settle_claim(r.id, r.mac, r.outcome == Outcome::passed);
-        settle_kept(r, was == Outcome::interrupted);
+        settle_kept(r, was == Outcome::interrupted, released);
+        if (other) {
+            std::string found = utc_now();
+            run("INSERT INTO conflicts (mac, late, other, found) VALUES ($1, $2, $3, $4) "
+                "ON CONFLICT (mac, late) DO NOTHING",
+                {r.mac, r.id, *other, found});
+            Record late = r;
+            late.transcript.clear();
+            finish.conflict = Conflict{r.mac, late, record_by_id(*other), found, "", ""};
+        }
         return true;
     });
+    return finish;
+}
+
+std::optional<std::string> SqlStore::other_board(const Record& late) {
+    // The latest other record of the MAC that may carry it: passed,
+    // running or unseen, or kept by the one-time rule.
+    Rows rows = run("SELECT r.id FROM records r WHERE r.mac = $1 AND r.id <> $2 AND "
+                    "r.attempt > $3 AND (r.outcome IN ('passed', 'started', 'interrupted') OR "
+                    "EXISTS (SELECT 1 FROM kept k WHERE k.mac = r.mac AND k.record = r.id)) "
+                    "ORDER BY r.attempt DESC LIMIT 1",
+                    {late.mac, late.id, std::to_string(late.attempt)});
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return rows[0][0];
+}
+
+Record SqlStore::record_by_id(const std::string& id) {
+    std::vector<Record> found = selected("r.id = $1", {id}, false, false);
+    return found.empty() ? Record{} : found[0];
+}
+
+std::vector<Conflict> SqlStore::conflicts(const std::string& mac, bool all) {
+    std::vector<Conflict> found;
+    std::vector<std::string> values;
+    std::string where = all ? "1 = 1" : "resolved = ''";
+    if (!mac.empty()) {
+        values.push_back(mac);
+        where += " AND mac = $1";
+    }
+    for (const Row& row : run("SELECT mac, late, other, found, resolved, resolution FROM "
+                              "conflicts WHERE " +
+                                  where + " ORDER BY found, mac",
+                              values)) {
+        found.push_back(Conflict{row[0], record_by_id(row[1]), record_by_id(row[2]), row[3],
+                                 row[4], row[5]});
+    }
     return found;
 }
 
 std::vector<Record> SqlStore::started_records(const std::string& station) {
-    return selected("r.station = $1 AND r.outcome = 'started'", {station}, true);
+    return selected("r.station = $1 AND r.outcome = 'started'", {station}, true, false);
 }
 
 std::vector<Record> SqlStore::records(const RecordFilter& f) {
     std::vector<std::string> values;
     std::string where = where_of(f, values);
-    return selected(where, values, f.with_transcripts);
+    return selected(where, values, f.with_transcripts, !f.mac.empty());
 }
 
 void SqlStore::each_record(const RecordFilter& f, const std::function<void(const Record&)>& take) {
     std::vector<std::string> values;
     std::string where = where_of(f, values);
-    each_row(records_query(where, f.with_transcripts), values,
+    each_row(records_query(where, f.with_transcripts, !f.mac.empty()), values,
              [&take](Row& row) { take(record_from_values(row)); });
 }
 
@@ -347,7 +412,8 @@ void SqlStore::each_record_values(
     const RecordFilter& f, const std::function<void(const std::vector<std::string>&)>& take) {
     std::vector<std::string> values;
     std::string where = where_of(f, values);
-    each_row(records_query(where, f.with_transcripts), values, [&take](Row& row) { take(row); });
+    each_row(records_query(where, f.with_transcripts, !f.mac.empty()), values,
+             [&take](Row& row) { take(row); });
 }
 
 std::pair<std::string, std::string> SqlStore::started_between(const RecordFilter& f) {
@@ -422,16 +488,37 @@ std::optional<Holder> SqlStore::holder_of(const std::string& mac) {
 bool SqlStore::release(const Release& x) {
     bool freed = false;
     transaction([&] {
-        run("DELETE FROM claims WHERE mac = $1 AND record = $2 AND state = 'running'",
+        Rows open = run("SELECT late, other FROM conflicts WHERE mac = $1 AND resolved = '' AND "
+                        "(late = $2 OR other = $2)" +
+                            for_update(),
+                        {x.mac, x.record});
+        // Of a MAC on two boards, the one named gives it up, passed or not.
+        run(std::string("DELETE FROM claims WHERE mac = $1 AND record = $2") +
+                (open.empty() ? " AND state = 'running'" : ""),
             {x.mac, x.record});
         long long claims = changed();
         run("DELETE FROM kept WHERE mac = $1 AND record = $2", {x.mac, x.record});
-        freed = claims + changed() > 0;
-        if (freed) {
-            run("INSERT INTO releases VALUES ($1, $2, $3, $4, $5, $6)",
-                {x.mac, x.record, x.station, x.released, x.who, x.reason});
+        freed = claims + changed() > 0 || !open.empty();
+        if (!freed) {
+            return false;
         }
-        return freed;
+        run("INSERT INTO releases VALUES ($1, $2, $3, $4, $5, $6)",
+            {x.mac, x.record, x.station, x.released, x.who, x.reason});
+        for (const Row& conflict : open) {
+            const std::string& keeper = conflict[0] == x.record ? conflict[1] : conflict[0];
+            // The other board holds it now, as its own outcome says.
+            Rows outcome = run("SELECT outcome FROM records WHERE id = $1", {keeper});
+            if (!outcome.empty() && outcome[0][0] != text_of(Outcome::failed) &&
+                outcome[0][0] != text_of(Outcome::stalled) &&
+                outcome[0][0] != text_of(Outcome::aborted)) {
+                run("INSERT INTO claims VALUES ($1, $2, $3) ON CONFLICT (mac) DO NOTHING",
+                    {x.mac, keeper, outcome[0][0] == text_of(Outcome::passed) ? "passed" : "running"});
+            }
+            run("UPDATE conflicts SET resolved = $1, resolution = $2 WHERE mac = $3 AND late = $4",
+                {x.released, "released from record " + x.record + " by " + x.who + ": " + x.reason,
+                 x.mac, conflict[0]});
+        }
+        return true;
     });
     return freed;
 }
@@ -506,6 +593,7 @@ LineNow SqlStore::line_now() {
         f.record = record_from_values(Row(row.begin() + 3, row.end()));
         now.fixtures.push_back(std::move(f));
     }
+    now.conflicts = conflicts("", false);
     return now;
 }
 
@@ -587,7 +675,38 @@ void SqlStore::read_id() {
     id_ = rows[0][0];
 }
 
+namespace {
+
+// How long a transaction that meets rows another session holds is tried
+// again before the station is told the store is busy: past the seconds in
+// which a PostgreSQL server ends a frozen peer's transaction, within a
+// claim's patience.
+constexpr std::chrono::seconds BUSY_PATIENCE(7);
+
+} // namespace
+
 void SqlStore::transaction(const std::function<bool()>& work) {
+    Patience busy(BUSY_PATIENCE);
+    for (bool dropped_once = false;;) {
+        try {
+            attempt(work);
+            return;
+        } catch (const StoreBusy&) {
+            if (busy.spent()) {
+                throw;
+            }
+        } catch (const StoreDropped&) {
+            // The server rolled the transaction back with its connection:
+            // done again, once, on a new one.
+            if (dropped_once) {
+                throw;
+            }
+            dropped_once = true;
+        }
+    }
+}
+
+void SqlStore::attempt(const std::function<bool()>& work) {
     begin();
     bool commit_it = false;
     try {
@@ -628,7 +747,7 @@ void SqlStore::settle_claim(const std::string& record, const std::string& mac, b
         return;
     }
     Rows last = run("SELECT p.id FROM records r JOIN records p ON p.mac = r.mac "
-                    "WHERE r.id = $1 AND p.outcome = 'passed' ORDER BY p.started DESC LIMIT 1",
+                    "WHERE r.id = $1 AND p.outcome = 'passed' ORDER BY p.attempt DESC LIMIT 1",
                     {record});
     if (!last.empty()) {
         run("UPDATE claims SET state = 'passed', record = $1 WHERE record = $2",
@@ -642,11 +761,17 @@ void SqlStore::settle_claim(const std::string& record, const std::string& mac, b
 // not, but whose MAC-carrying image was being programmed, keeps its MAC, by
 // this record. A record that was marked interrupted and whose true end says
 // its MAC-carrying image was never begun gives back what the mark kept.
-void SqlStore::settle_kept(const Record& r, bool was_interrupted) {
+// A true end that came after its MAC was released takes the keeping from no
+// other board.
+void SqlStore::settle_kept(const Record& r, bool was_interrupted, bool released) {
     if (r.outcome == Outcome::passed) {
-        run("DELETE FROM kept WHERE mac = $1", {r.mac});
+        run("DELETE FROM kept WHERE mac = $1 AND record = $2", {r.mac, r.id});
+        if (!released) {
+            run("DELETE FROM kept WHERE mac = $1", {r.mac});
+        }
     } else if (r.mac_kept) {
-        run("INSERT INTO kept VALUES ($1, $2) ON CONFLICT (mac) DO UPDATE SET record = $2",
+        run(std::string("INSERT INTO kept VALUES ($1, $2) ON CONFLICT (mac) ") +
+                (released ? "DO NOTHING" : "DO UPDATE SET record = $2"),
             {r.mac, r.id});
     } else if (was_interrupted) {
         run("DELETE FROM kept WHERE mac = $1 AND record = $2", {r.mac, r.id});
@@ -756,18 +881,21 @@ std::string SqlStore::why_claimed(const std::string& mac) {
            ", since " + r[3];
 }
 
-std::string SqlStore::records_query(const std::string& where, bool transcripts) const {
+std::string SqlStore::records_query(const std::string& where, bool transcripts,
+                                    bool by_attempt) const {
     return "SELECT " + record_fields("r.") +
            (transcripts ? ", coalesce(t.transcript, '') FROM records r LEFT JOIN transcripts t "
                           "ON t.record = r.id"
                         : ", '' FROM records r") +
-           " WHERE " + where + " ORDER BY r.started, r.fixture";
+           " WHERE " + where +
+           (by_attempt ? " ORDER BY r.attempt, r.started" : " ORDER BY r.started, r.fixture");
 }
 
 std::vector<Record> SqlStore::selected(const std::string& where,
-                                       const std::vector<std::string>& values, bool transcripts) {
+                                       const std::vector<std::string>& values, bool transcripts,
+                                       bool by_attempt) {
     std::vector<Record> found;
-    for (auto& row : run(records_query(where, transcripts), values)) {
+    for (auto& row : run(records_query(where, transcripts, by_attempt), values)) {
         found.push_back(record_from_values(row));
     }
     return found;

@@ -226,6 +226,33 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
 
 // [shifts]: each shift's name and the local time it starts, in the order
 // they start; two at one time would leave one of them empty.
+// [clock] warn = S, refuse = S: seconds, more than 0, warn no more than refuse.
+void read_clock(const std::string& path, const toml::table& root, StationFile& file) {
+    const toml::node* node = root.get("clock");
+    if (node == nullptr) {
+        return;
+    }
+    const toml::table* table = node->as_table();
+    if (table == nullptr) {
+        refuse(path, node->source(), "\"clock\" must be written as a [clock] table");
+    }
+    check_keys(path, *table, {"warn", "refuse"}, " in [clock]");
+    for (const auto& [key, bound] :
+         {std::pair("warn", &file.clock_warn), {"refuse", &file.clock_refuse}}) {
+        if (const toml::node* value = table->get(key)) {
+            std::optional<double> seconds = value->value<double>();
+            if (!seconds || !std::isfinite(*seconds) || *seconds <= 0) {
+                refuse(path, value->source(),
+                       std::string("\"") + key + "\" takes seconds, more than 0");
+            }
+            *bound = *seconds;
+        }
+    }
+    if (file.clock_warn > file.clock_refuse) {
+        refuse(path, node->source(), "[clock] warn is more than refuse");
+    }
+}
+
 std::vector<Shift> read_shifts(const std::string& path, const toml::table& root) {
     std::vector<Shift> shifts;
     const toml::node* node = root.get("shifts");
@@ -292,7 +319,7 @@ StationFile read_station_file(const std::string& path) {
     }
     check_keys(path, root,
                {"station", "store", "config", "stall", "host", "fixture", "mac", "timezone", "lot",
-                "shifts"},
+                "shifts", "clock"},
                "");
     fs::path folder = fs::absolute(path).parent_path();
     StationFile file;
@@ -327,6 +354,7 @@ StationFile read_station_file(const std::string& path) {
         refuse(path, root.get("lot")->source(), "lot \"" + file.lot + "\": " + NAME_RULE);
     }
     file.shifts = read_shifts(path, root);
+    read_clock(path, root, file);
     file.timezone = text_of(path, root, "timezone", root.source(), false);
     if (!file.timezone.empty() && !use_time_zone(file.timezone)) {
         refuse(path, root.get("timezone")->source(),

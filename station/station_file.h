@@ -44,6 +44,11 @@ struct StationFile {
     std::string lot;           // the records' lot unless a command names one
     std::string operator_name; // who runs the command, as it says (--operator); may be empty
     std::vector<Shift> shifts; // in the order they start; none: days only
+    // How far this machine's clock may be from the store's server: past
+    // `clock_warn` seconds a command that writes warns, past `clock_refuse`
+    // no round runs ([clock] warn, refuse).
+    double clock_warn = 2;
+    double clock_refuse = 60;
 };
 
 // Whether a text may name a station, fixture, lot, operator or shift: 1 to

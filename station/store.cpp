@@ -12,3 +12,23 @@ std::unique_ptr<Store> open_store(const std::string& location, Schema schema) {
     return is_connection_text(location) ? open_pg_store(location, schema)
                                         : open_sqlite_store(location, schema);
 }
+
+namespace {
+
+std::string board_said(const Record& r) {
+    return "record " + r.id + " (station " + r.station + ", fixture " + r.fixture + ", attempt " +
+           std::to_string(r.attempt) + ", " + text_of(r.outcome) + ")";
+}
+
+} // namespace
+
+std::string conflict_said(const Conflict& c) {
+    std::string said = "MAC " + c.mac + " is on two boards: " + board_said(c.late) +
+                       ", whose true end came after the MAC was released from it, and " +
+                       board_said(c.other) + ", programmed with it since";
+    if (!c.resolved.empty()) {
+        return said + "; resolved at " + c.resolved + ", " + c.resolution;
+    }
+    return said + ": look at both boards, then station release " + c.mac +
+           " --record ID --reason TEXT for the one that gives it up";
+}

@@ -17,6 +17,13 @@
 // statement or write; past it the store is lost for the rest of a round.
 constexpr std::chrono::seconds STORE_PATIENCE(10);
 
+// The store's connection dropped inside a transaction before its commit
+// was sent: the server rolled it back, and the work may be done again.
+struct StoreDropped : StationError {};
+// Another session held a row the station needed for longer than the store
+// waits on a lock: the store answers, and is busy.
+struct StoreBusy : StationError {};
+
 // Which records a query takes; empty fields take all.
 struct RecordFilter {
     std::string station;
@@ -92,11 +99,32 @@ struct FixtureNow {
     std::string written;
 };
 
+// A MAC that a late truth put on two boards: a record marked interrupted
+// (its station was not seen) whose MAC was released from it and went to
+// another board, and then its true end, which says its board may carry the
+// MAC too (passed, or kept by the one-time rule). Shown until a release of
+// one of the two records resolves it.
+struct Conflict {
+    std::string mac;
+    Record late;  // the record whose true end came late (no transcript)
+    Record other; // the board the MAC went to meanwhile
+    std::string found;
+    std::string resolved;   // UTC; empty while open
+    std::string resolution; // which record gave it up, who and why
+};
+
+// What finishing a record found.
+struct Finish {
+    bool found = true; // false: the store has no such record
+    std::optional<Conflict> conflict;
+};
+
 // What the line's page shows, as the store has it now.
 struct LineNow {
     std::vector<Beat> beats;                                   // by station
     std::vector<std::pair<std::string, std::string>> profiles; // station, locked profile id
     std::vector<FixtureNow> fixtures;                          // by station, then fixture
+    std::vector<Conflict> conflicts;                           // open ones: MACs on two boards
 };
 
 // What holds a MAC back from every other board: a claim (the board is
@@ -108,6 +136,9 @@ struct Holder {
     Outcome outcome = Outcome::started;
     bool passed_claim = false; // a passed board's claim
 };
+
+// The conflict as the station tells it, with what to do, on one line.
+std::string conflict_said(const Conflict& conflict);
 
 class Store {
   public:
@@ -135,6 +166,10 @@ class Store {
     // taken again before the next transaction, or that transaction fails:
     // nothing is written by a command that no longer holds its station.
     virtual bool hold_liveness(const std::string& station) = 0;
+    // Lets go of the station's lock, for a command that only reads once it
+    // has delivered the spool: a reader that stalls (a pager, a frozen
+    // network) holds no station back. SQLite's lock costs nothing held.
+    virtual void let_go_liveness(const std::string&) {}
 
     // Claims the record's MAC and writes the record as started, in one
     // transaction; the database's unique key on the MAC decides. A MAC with
@@ -162,12 +197,20 @@ class Store {
     // (record.mac_kept); any other outcome frees it. An interrupted record
     // frees nothing: nobody knows what its board holds, so its MAC stays
     // claimed until that board's retry, a release, or the record's true end,
-    // which replaces `interrupted` when it arrives. False when the store has
-    // no such record (it was started in another store).
-    virtual bool finish(const Record& record) = 0;
+    // which replaces `interrupted` when it arrives. Not found when the store
+    // has no such record (it was started in another store). A true end that
+    // says the board may carry a MAC that was released from it and went to
+    // another board meanwhile is stored as it is, takes the MAC from no one,
+    // and is a conflict.
+    virtual Finish finish(const Record& record) = 0;
+    // The MACs on two boards (one MAC's, or every one), the open ones only
+    // unless `all`.
+    virtual std::vector<Conflict> conflicts(const std::string& mac, bool all) = 0;
     // The records of `station` still started, with their transcripts.
     virtual std::vector<Record> started_records(const std::string& station) = 0;
 
+    // The records, in the order they started; a MAC's (filter.mac) in the
+    // order of their attempts.
     virtual std::vector<Record> records(const RecordFilter& filter) = 0;
     // Hands the records to `take` one at a time in the order they started,
     // as the store reads them: memory stays flat whatever the store's size.
@@ -190,7 +233,9 @@ class Store {
     virtual std::optional<Holder> holder_of(const std::string& mac) = 0;
     // Frees a MAC that `release.record` holds (a claim that is not a passed
     // one, and the one-time rule) and records who freed it and why; false
-    // when that record no longer holds it.
+    // when that record no longer holds it. Of a MAC on two boards, either
+    // record may give it up, passed or not: the other keeps it, and the
+    // conflict is resolved.
     virtual bool release(const Release& release) = 0;
     virtual std::vector<Release> releases(const std::string& mac) = 0;
     // The last round of `station`, empty when it has none.
@@ -201,6 +246,12 @@ class Store {
     virtual void write_progress(const std::vector<Progress>& progress) = 0;
     virtual void write_beat(const Beat& beat) = 0;
     virtual LineNow line_now() = 0;
+
+    // How many seconds the store's server's clock is ahead of this
+    // machine's (behind: negative); none for a store on this machine.
+    virtual std::optional<double> clock_offset() {
+        return std::nullopt;
+    }
 
   protected:
     std::string id_;

@@ -13,7 +13,7 @@
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 5;
+constexpr int SCHEMA_VERSION = 6;
 
 // The types the tables need that the engines write differently.
 struct EngineTypes {
@@ -35,7 +35,8 @@ class SqlStore : public Store {
     std::optional<std::string> hand_out(const std::string& first, const std::string& last) override;
     long long pool_used(const std::string& first, const std::string& last) override;
     std::string refusal(const std::string& mac, bool rework) override;
-    bool finish(const Record& record) override;
+    Finish finish(const Record& record) override;
+    std::vector<Conflict> conflicts(const std::string& mac, bool all) override;
     std::vector<Record> started_records(const std::string& station) override;
     std::vector<Record> records(const RecordFilter& filter) override;
     void
@@ -92,8 +93,11 @@ class SqlStore : public Store {
 
   private:
     // Runs `work` in one transaction; it returns false to roll back, and a
-    // fault rolls back and goes on.
+    // fault rolls back and goes on. A transaction that met a row another
+    // session holds is tried again for a few seconds, and one whose
+    // connection dropped before its commit once: `work` may run again.
     void transaction(const std::function<bool()>& work);
+    void attempt(const std::function<bool()>& work);
     void insert_record(const Record& record);
     // Marks a MAC used, once for ever; false when it was used already.
     bool mark_used(unsigned long long mac);
@@ -104,11 +108,16 @@ class SqlStore : public Store {
     void settle_claim(const std::string& record, const std::string& mac, bool passed);
     std::string why_claimed(const std::string& mac);
     std::string why_kept(const std::string& mac);
-    void settle_kept(const Record& record, bool was_interrupted);
+    void settle_kept(const Record& record, bool was_interrupted, bool released);
+    // The other board a late true end shares its MAC with, if any.
+    std::optional<std::string> other_board(const Record& late);
+    Record record_by_id(const std::string& id);
     std::vector<Record> selected(const std::string& where, const std::vector<std::string>& values,
-                                 bool transcripts);
-    // The records' query, `where` over `r`, ordered as they started.
-    std::string records_query(const std::string& where, bool transcripts) const;
+                                 bool transcripts, bool by_attempt);
+    // The records' query, `where` over `r`, ordered as they started; one
+    // MAC's by attempt, which the store counts, whatever the clocks of the
+    // stations that wrote them said.
+    std::string records_query(const std::string& where, bool transcripts, bool by_attempt) const;
     // Moves a store of an older version to this one's tables.
     void upgrade_from(int found);
     // Runs `write` without waiting for another writer.
