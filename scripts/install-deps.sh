@@ -9,7 +9,8 @@
 # in a real browser; the station's libraries for arm64 and armhf (multiarch)
 # and qemu-user registered for ARM programs (binfmt_misc), for the ARM station
 # under emulation; dpkg-dev, lintian and systemd (systemd-analyze) for the
-# Debian packages and their service. Given package names, installs those
+# Debian packages and their service; faketime for a station whose clock is
+# not the database server's. Given package names, installs those
 # alone.
 set -euo pipefail
 
@@ -18,7 +19,7 @@ packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
     libsqlite3-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev pkg-config
     tmux libpq-dev postgresql tzdata libcpp-httplib-dev chromium chromium-driver python3-selenium
-    dpkg-dev lintian systemd adduser)
+    dpkg-dev lintian systemd adduser faketime)
 # The station's libraries for the ARM builds, Debian's own for each
 # architecture, beside the native ones (multiarch); libpq-dev is one
 # architecture at a time, so the ARM builds take libpq5 with the native headers.

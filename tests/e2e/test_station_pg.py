@@ -394,10 +394,10 @@ class Schema(PgCase):
         self.assertEqual(status, 2)
         self.assertIn("has no schema: run `station init`", err)
         self.assertEqual(line.station("init")[2], 0)
-        SERVER.sql("UPDATE schema_version SET version = 6", self.database)
+        SERVER.sql("UPDATE schema_version SET version = 7", self.database)
         out, err, status = line.station("lock")
         self.assertEqual(status, 2)
-        self.assertIn("schema version 6, newer than this station's 5", err)
+        self.assertIn("schema version 7, newer than this station's 6", err)
 
 
 class SameRecordOnBothEngines(PgCase):
