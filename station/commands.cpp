@@ -142,7 +142,8 @@ void check_days(const Options& options) {
     for (const auto& [flag, value] :
          {std::pair("--since", &options.since), {"--until", &options.until}}) {
         if (!value->empty() && !date_named(*value)) {
-            throw StationError{std::string(flag) + " " + *value + ": a calendar date, YYYY-MM-DD, from 1970 to 9999"};
+            throw StationError{std::string(flag) + " " + *value +
+                               ": a calendar date, YYYY-MM-DD, from 1970 to 9999"};
         }
     }
     if (!options.since.empty() && !options.until.empty() && options.until < options.since) {
@@ -431,13 +432,9 @@ std::string who_runs() {
     return (user ? std::string(user->pw_name) : "uid " + std::to_string(geteuid())) + "@" + machine;
 }
 
-// A person's word frees a MAC that a board holds without a passed record
-// (interrupted, or kept by the one-time rule): never while a command of the
-// station that holds it runs, since that command may still be using it.
 // A MAC on two boards: the record named gives it up, passed or not, once
 // its station runs no command; the other board keeps it.
-int release_conflict(const Context& c, const std::string& mac,
-                     const std::vector<Conflict>& open) {
+int release_conflict(const Context& c, const std::string& mac, const std::vector<Conflict>& open) {
     Store& store = *c.opened.store;
     const std::string& named = c.options.release_record;
     const Record* giver = nullptr;
@@ -451,8 +448,10 @@ int release_conflict(const Context& c, const std::string& mac,
         for (const Conflict& conflict : open) {
             both += "\nstation: " + conflict_said(conflict);
         }
-        throw StationError{"MAC " + mac + " is on two boards: name the record of the board that "
-                           "gives it up with --record ID" + both};
+        throw StationError{"MAC " + mac +
+                           " is on two boards: name the record of the board that "
+                           "gives it up with --record ID" +
+                           both};
     }
     bool ours = giver->station == c.file.station;
     if (ours ? !c.opened.alive : !store.hold_liveness(giver->station)) {
@@ -465,9 +464,8 @@ int release_conflict(const Context& c, const std::string& mac,
         throw StationError{"MAC " + mac + " changed hands while it was released: look again"};
     }
     std::cout << "released MAC " << mac << " from record " << giver->id << " (station "
-              << giver->station << ", fixture " << giver->fixture << ", "
-              << text_of(giver->outcome) << "): the other board keeps it, and MAC " << mac
-              << " is on one board again\n";
+              << giver->station << ", fixture " << giver->fixture << ", " << text_of(giver->outcome)
+              << "): the other board keeps it, and MAC " << mac << " is on one board again\n";
     return 0;
 }
 
@@ -485,6 +483,9 @@ void warn_of_late_truth(Store& store, const Holder& holder, const std::string& m
               << " went to another board, the MAC is shown on two boards (station conflicts)\n";
 }
 
+// A person's word frees a MAC that a board holds without a passed record
+// (interrupted, or kept by the one-time rule): never while a command of the
+// station that holds it runs, since that command may still be using it.
 int command_release(const Context& c) {
     Store& store = *c.opened.store;
     std::string mac = checked_mac(c.options.mac);

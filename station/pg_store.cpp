@@ -187,10 +187,12 @@ constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
 // connection gone quiet (TCP keepalives) and looks for a client gone while
 // a statement runs. The last is PostgreSQL 14's; an older server goes
 // without it.
-const char* const SESSION[] = {
-    "SET idle_in_transaction_session_timeout = '4s'", "SET lock_timeout = '1s'",
-    "SET tcp_keepalives_idle = 5",  "SET tcp_keepalives_interval = 2",
-    "SET tcp_keepalives_count = 3", "SET client_connection_check_interval = '5s'"};
+const char* const SESSION[] = {"SET idle_in_transaction_session_timeout = '4s'",
+                               "SET lock_timeout = '1s'",
+                               "SET tcp_keepalives_idle = 5",
+                               "SET tcp_keepalives_interval = 2",
+                               "SET tcp_keepalives_count = 3",
+                               "SET client_connection_check_interval = '5s'"};
 // A reader's cursor holds no row: its reader may take its time (a pager).
 const char READER_IDLE[] = "SET LOCAL idle_in_transaction_session_timeout = '10min'";
 // The session that holds a station's lock is ended by the server when it
@@ -198,6 +200,10 @@ const char READER_IDLE[] = "SET LOCAL idle_in_transaction_session_timeout = '10m
 // station or the network between; the station speaks every PING_EVERY.
 const char LIVENESS_SILENCE[] = "SET idle_session_timeout = '20s'";
 constexpr std::chrono::seconds PING_EVERY(5);
+// The server's codes for a row it would not wait for, and for a session it
+// ended as idle in its transaction.
+const std::string LOCK_NOT_AVAILABLE = "55P03";
+const std::string IDLE_IN_TRANSACTION_ENDED = "25P03";
 // How long a transaction that meets rows another session holds is tried
 // again before the station is told the store is busy: past the 4 s in which
 // the server ends a frozen peer's transaction, within a claim's patience.
@@ -234,17 +240,12 @@ std::string one_line(const std::string& text) {
 PGconn* connect(const std::string& location, std::chrono::seconds patience_to_connect) {
     // A peer that takes no data for 20 s (tcp_user_timeout) or answers no
     // probe for 11 s is gone.
-    const char* keys[] = {"connect_timeout",
-                          "keepalives",
-                          "keepalives_idle",
-                          "keepalives_interval",
-                          "keepalives_count",
-                          "tcp_user_timeout",
-                          "dbname",
-                          nullptr};
+    const char* keys[] = {
+        "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+        "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
     const std::string patience = std::to_string(patience_to_connect.count());
-    const char* values[] = {patience.c_str(), "1", "5", "2", "3", "20000", location.c_str(),
-                            nullptr};
+    const char* values[] = {patience.c_str(), "1",    "5", "2", "3", "20000",
+                            location.c_str(), nullptr};
     return PQconnectdbParams(keys, values, 1);
 }
 
@@ -321,7 +322,9 @@ class PgStore : public SqlStore {
         auto asked = std::chrono::system_clock::now();
         Rows rows = run("SELECT extract(epoch FROM clock_timestamp())::text", {});
         auto answered = std::chrono::system_clock::now();
-        double here = std::chrono::duration<double>((asked + (answered - asked) / 2).time_since_epoch()).count();
+        double here =
+            std::chrono::duration<double>((asked + (answered - asked) / 2).time_since_epoch())
+                .count();
         return std::stod(rows[0][0]) - here;
     }
 
@@ -382,8 +385,8 @@ class PgStore : public SqlStore {
 
     // Whether a statement may write (or begins a transaction that may).
     static bool writes(const std::string& sql) {
-        for (const char* reading : {"SELECT", "FETCH", "DECLARE", "BEGIN READ ONLY", "COMMIT",
-                                    "ROLLBACK", "SET"}) {
+        for (const char* reading :
+             {"SELECT", "FETCH", "DECLARE", "BEGIN READ ONLY", "COMMIT", "ROLLBACK", "SET"}) {
             if (sql.rfind(reading, 0) == 0) {
                 return false;
             }
@@ -404,22 +407,26 @@ class PgStore : public SqlStore {
     // the work may be done again), a row another session holds (busy), or
     // what the server said; never an empty message.
     [[noreturn]] void fail(const Result& result, const std::string& sql, bool outside) {
+        const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+        std::string code = state != nullptr ? state : "";
         if (PQstatus(connection_) == CONNECTION_BAD) {
             std::string why = said(PQerrorMessage(connection_));
-            std::string message = "the store " + shown_ + " is unreachable" +
-                                  (why.empty() ? std::string(": it closed the connection")
-                                               : ": " + why);
-            if (!outside && sql != "COMMIT") {
+            std::string message =
+                "the store " + shown_ + " is unreachable" +
+                (why.empty() ? std::string(": it closed the connection") : ": " + why);
+            // A commit the server never had: it had ended the transaction
+            // as idle (the station stopped between two of its statements).
+            if (!outside && (sql != "COMMIT" || code == IDLE_IN_TRANSACTION_ENDED)) {
                 throw StoreDropped{{message}};
             }
             throw StationError{message};
         }
-        const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
         std::string why = said(PQresultErrorMessage(result.get()));
         if (why.empty()) {
-            why = "the server gave no reason (" + std::string(PQresStatus(PQresultStatus(result.get()))) + ")";
+            why = "the server gave no reason (" +
+                  std::string(PQresStatus(PQresultStatus(result.get()))) + ")";
         }
-        if (state != nullptr && std::string(state) == "55P03") {
+        if (code == LOCK_NOT_AVAILABLE) {
             throw StoreBusy{{"the store " + shown_ + " is busy: " + why}};
         }
         throw StationError{"store: " + why};
@@ -549,8 +556,8 @@ class PgStore : public SqlStore {
             ping_wake_.wait_for(lock, PING_EVERY);
             std::unique_lock<std::recursive_mutex> statement(statement_mutex_, std::try_to_lock);
             // A session in use, or in a transaction, speaks for itself.
-            if (ending_ || !statement.owns_lock() || gone_ || liveness_.empty() || in_transaction_ ||
-                std::chrono::steady_clock::now() - last_used_ < PING_EVERY) {
+            if (ending_ || !statement.owns_lock() || gone_ || liveness_.empty() ||
+                in_transaction_ || std::chrono::steady_clock::now() - last_used_ < PING_EVERY) {
                 continue;
             }
             try {
@@ -697,8 +704,8 @@ class PgStore : public SqlStore {
     }
 
     bool read_only_;
-    std::chrono::seconds patience_;    // for one statement
-    std::string lost_;                 // the station's lock, taken by another command
+    std::chrono::seconds patience_; // for one statement
+    std::string lost_;              // the station's lock, taken by another command
     bool in_transaction_ = false;
     std::map<std::string, std::string> numbers_; // the stations' numbers, by name
     // One statement at a time: the writer's thread, the command's and the

@@ -35,8 +35,8 @@ struct Writer {
     std::deque<Job> queue;
     std::optional<Job> doing;
     Patience patience{STORE_PATIENCE}; // of the job under way
-    bool given_up = false;     // the store lost, or the spool's disk not answering
-    bool writing_live = false; // a live write under way, since `since`
+    bool given_up = false;             // the store lost, or the spool's disk not answering
+    bool writing_live = false;         // a live write under way, since `since`
     std::thread thread;
 
     bool busy() const {
@@ -141,7 +141,7 @@ struct Recorder::State {
             return;
         }
         to_store.given_up = true;
-        say(why + "; the round goes on, its records kept in the spool");
+        say(why + "; this round writes no more to it");
         if (to_store.doing) {
             to_store.queue.push_front(std::move(*to_store.doing));
             to_store.doing.reset();

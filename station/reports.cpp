@@ -52,9 +52,11 @@ nlohmann::json json_of(const Conflict& c) {
     nlohmann::json late = json_of(c.late), other = json_of(c.other);
     late.erase("transcript");
     other.erase("transcript");
-    return {{"mac", c.mac},           {"late", late},         {"other", other},
-            {"found", c.found},       {"resolved", c.resolved.empty() ? nlohmann::json(nullptr)
-                                                                       : nlohmann::json(c.resolved)},
+    return {{"mac", c.mac},
+            {"late", late},
+            {"other", other},
+            {"found", c.found},
+            {"resolved", c.resolved.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.resolved)},
             {"resolution", c.resolution}};
 }
 

@@ -138,7 +138,8 @@ Spool::Delivery Spool::deliver(Store& store) {
                            store.shown() + " (id " + store.id() + ")";
             continue;
         }
-        Finish finish = store.finish(from_json(nlohmann::json::parse(record), std::move(transcript)));
+        Finish finish =
+            store.finish(from_json(nlohmann::json::parse(record), std::move(transcript)));
         if (finish.conflict) {
             delivery.conflicts.push_back(*finish.conflict);
         }

@@ -385,8 +385,8 @@ std::vector<Conflict> SqlStore::conflicts(const std::string& mac, bool all) {
                               "conflicts WHERE " +
                                   where + " ORDER BY found, mac",
                               values)) {
-        found.push_back(Conflict{row[0], record_by_id(row[1]), record_by_id(row[2]), row[3],
-                                 row[4], row[5]});
+        found.push_back(
+            Conflict{row[0], record_by_id(row[1]), record_by_id(row[2]), row[3], row[4], row[5]});
     }
     return found;
 }
@@ -512,7 +512,8 @@ bool SqlStore::release(const Release& x) {
                 outcome[0][0] != text_of(Outcome::stalled) &&
                 outcome[0][0] != text_of(Outcome::aborted)) {
                 run("INSERT INTO claims VALUES ($1, $2, $3) ON CONFLICT (mac) DO NOTHING",
-                    {x.mac, keeper, outcome[0][0] == text_of(Outcome::passed) ? "passed" : "running"});
+                    {x.mac, keeper,
+                     outcome[0][0] == text_of(Outcome::passed) ? "passed" : "running"});
             }
             run("UPDATE conflicts SET resolved = $1, resolution = $2 WHERE mac = $3 AND late = $4",
                 {x.released, "released from record " + x.record + " by " + x.who + ": " + x.reason,

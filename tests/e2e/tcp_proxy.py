@@ -2,13 +2,18 @@
 Unix socket, as a network between them would behave: it can freeze the
 connections it carries (stop forwarding, keep them open: a half-open
 connection, a frozen switch), freeze one as soon as its client has sent a
-given statement, or cut them all (RST); new connections may pass meanwhile."""
+given statement, or cut them all (RST); new connections may pass meanwhile.
+With a delay, every piece crosses it that much later, each way, as over a
+slow link: a statement is in flight for most of its time."""
 
+import heapq
+import itertools
 import os
 import selectors
 import socket
 import struct
 import threading
+import time
 
 
 class Pair:
@@ -20,8 +25,11 @@ class Pair:
 
 
 class Proxy:
-    def __init__(self, unix_socket):
+    def __init__(self, unix_socket, delay=0.0):
         self.target = unix_socket
+        self.delay = delay
+        self.due = []  # (when, order, pair, sink, data), sent when due
+        self.order = itertools.count()
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", 0))
@@ -95,7 +103,8 @@ class Proxy:
             for pair in live:
                 selector.register(pair.client, selectors.EVENT_READ, (pair, True))
                 selector.register(pair.server, selectors.EVENT_READ, (pair, False))
-            for key, _ in selector.select():
+            timeout = max(0.0, self.due[0][0] - time.monotonic()) if self.due else None
+            for key, _ in selector.select(timeout):
                 if key.data == "wake":
                     os.read(self.wake_read, 4096)
                 elif key.data is None:
@@ -103,6 +112,18 @@ class Proxy:
                 else:
                     self.forward(*key.data)
             selector.close()
+            self.send_due()
+
+    def send_due(self):
+        while self.due and self.due[0][0] <= time.monotonic():
+            _, _, pair, sink, data = heapq.heappop(self.due)
+            with self.lock:
+                if pair not in self.pairs or pair.frozen:
+                    continue
+            try:
+                sink.sendall(data)
+            except OSError:
+                pass
 
     def accept(self):
         client, _ = self.listener.accept()
@@ -132,9 +153,13 @@ class Proxy:
                 pair.frozen = True
                 self.trigger = None
                 fired, self.fired = self.fired, None
-        try:
-            sink.sendall(data)
-        except OSError:
-            pass
+        if self.delay:
+            heapq.heappush(self.due, (time.monotonic() + self.delay, next(self.order), pair, sink,
+                                      data))
+        else:
+            try:
+                sink.sendall(data)
+            except OSError:
+                pass
         if fired is not None:
             fired.set()

@@ -18,26 +18,19 @@ import threading
 import time
 import unittest
 
-import postgres
+import test_station_pg as pg
 from harness import RUN_TIMEOUT
 from tcp_proxy import Proxy
 from test_station import STATION, Line, StationCase
 from test_station_pg import line_within, other_station
 from test_station_serve import Serve
 
-SERVER = None
+# The PostgreSQL suite's own server, started and removed as it does.
+from test_station_pg import setUpModule, tearDownModule  # noqa: F401
 
 
-def setUpModule():
-    global SERVER
-    if not STATION:
-        raise unittest.SkipTest("STATION is not set")
-    SERVER = postgres.Server()
-
-
-def tearDownModule():
-    if SERVER:
-        SERVER.remove()
+def server():
+    return pg.SERVER
 
 
 class FaultCase(StationCase):
@@ -47,30 +40,30 @@ class FaultCase(StationCase):
         super().setUp()
         FaultCase.count += 1
         self.database = "faults%d" % FaultCase.count
-        SERVER.sql("CREATE DATABASE %s" % self.database)
+        server().sql("CREATE DATABASE %s" % self.database)
 
-    def line(self, fixtures=1, through_proxy=False, extra=""):
+    def line(self, fixtures=1, through_proxy=False, extra="", delay=0.0):
         """Station line1 with its store made and its images locked, through a
         proxy of its own when asked; and its direct connection text."""
         line = Line(fixtures=0)
         self.addCleanup(line.remove)
-        direct = SERVER.keywords(self.database)
+        direct = server().keywords(self.database)
         line.station_file(fixtures=fixtures, store=direct, stall=60, extra=extra)
         for command in ("init", "lock"):
             out, err, status = line.station(command)
             self.assertEqual(status, 0, out + err)
         self.proxy = None
         if through_proxy:
-            self.proxy = Proxy(os.path.join(SERVER.socket, ".s.PGSQL.5432"))
+            self.proxy = Proxy(os.path.join(server().socket, ".s.PGSQL.5432"), delay)
             self.addCleanup(self.proxy.close)
-            line.station_file(fixtures=fixtures, store=self.proxy.keywords(SERVER.role,
+            line.station_file(fixtures=fixtures, store=self.proxy.keywords(server().role,
                                                                            self.database),
                               stall=60, extra=extra)
         return line, direct
 
-    def other(self, line, direct, name="p2", fixtures=(2,), extra=""):
+    def other(self, line, direct, name="p2", fixtures=(2,), extra="", store=None):
         path = other_station(line, name, [("B%d" % (i + 1), line.port(n))
-                                          for i, n in enumerate(fixtures)], direct)
+                                          for i, n in enumerate(fixtures)], store or direct)
         with open(path, "a") as f:
             f.write(extra)
         out, err, status = line.station("-f", path, "lock")
@@ -154,10 +147,10 @@ class LateTruth(FaultCase):
         self.assertEqual((conflict["mac"], conflict["late"]["station"],
                           conflict["other"]["station"], conflict["resolved"]),
                          (BOARD, "line1", "p2", None))
-        server = Serve(line, file=p2)
-        self.addCleanup(server.close)
-        self.assertEqual([c["mac"] for c in server.line()["conflicts"]], [BOARD])
-        status, _, page = server.get("/")
+        view = Serve(line, file=p2)
+        self.addCleanup(view.close)
+        self.assertEqual([c["mac"] for c in view.line()["conflicts"]], [BOARD])
+        status, _, page = view.get("/")
         self.assertEqual(status, 200)
         self.assertIn("is on two boards", page)
 
@@ -172,7 +165,7 @@ class LateTruth(FaultCase):
         self.assertEqual(line.station("conflicts")[0], "no MAC is on two boards\n")
         self.assertTrue(line.station("history", BOARD)[0].startswith("was in conflict: "))
         deadline = time.monotonic() + RUN_TIMEOUT
-        while server.line()["conflicts"]:
+        while view.line()["conflicts"]:
             self.assertLess(time.monotonic(), deadline, "the alarm stayed on the line page")
             time.sleep(0.25)  # the view reads the store four times a second
         # The MAC is the other board's: refused to a third, as passed there.
@@ -190,7 +183,7 @@ class HalfOpen(FaultCase):
         with open(os.path.join(line.path, "station.toml")) as f:
             text = f.read()
         with open(same, "w") as f:
-            f.write(text.replace(self.proxy.keywords(SERVER.role, self.database), direct))
+            f.write(text.replace(self.proxy.keywords(server().role, self.database), direct))
         line.plug(1, "--delay", "300")
         p1 = self.start(line, "run", "--mac", "A1=" + BOARD)
         self.started(p1)
@@ -240,8 +233,11 @@ class FrozenPeer(FaultCase):
 
 class Stopped(FaultCase):
     def test_a_station_stopped_20_s_or_70_s_mid_round_ends_its_clean_round_0(self):
-        line, direct = self.line()
-        p2 = self.other(line, direct)
+        # Over a slow link (0.2 s each way) a write is in flight when the
+        # stop comes, as it was where the fault was seen.
+        line, direct = self.line(through_proxy=True, delay=0.2)
+        p2 = self.other(line, direct,
+                        store=self.proxy.keywords(server().role, self.database))
         line.plug(1, "--delay", "500")  # about 6 s a board
         line.plug(2, "--delay", "500")
         stations = {20: self.start(line, "run", "--mac", "A1=02BB00000001"),
@@ -264,7 +260,7 @@ class Stopped(FaultCase):
                 self.assertEqual(len(passed), 1, out)
                 # Its time leaves the stop out.
                 self.assertLess(float(passed[0].split("(")[1].split(" s")[0]), 15, passed)
-        self.assertEqual(SERVER.sql("SELECT station, outcome FROM records ORDER BY station",
+        self.assertEqual(server().sql("SELECT station, outcome FROM records ORDER BY station",
                                     self.database), "line1|passed\np2|passed")
 
 
@@ -326,20 +322,20 @@ class Dates(StationCase):
         _, err, status = line.station("report", "--since", "1969-12-31")
         self.assertEqual(status, 2)
         self.assertIn("--since 1969-12-31: a calendar date, YYYY-MM-DD, from 1970 to 9999", err)
-        server = Serve(line)
-        self.addCleanup(server.close)
+        view = Serve(line)
+        self.addCleanup(view.close)
         for path, records in (("/export.csv?since=2300-01-01", 0),
                               ("/export.csv?until=2300-01-01", 1),
                               ("/api/records?since=2300-01-01", 0),
                               ("/api/records?until=9999-12-31", 1)):
             with self.subTest(path=path):
-                status, _, body = server.get(path)
+                status, _, body = view.get(path)
                 rows = body.splitlines()[1:] if path.startswith("/export") else body.splitlines()
                 self.assertEqual((status, len(rows)), (200, records), body)
         for asked, boards in (("since=2300-01-01&until=2300-01-02", False),
                               ("since=2026-01-01&until=9999-12-31&by=station", True)):
             with self.subTest(yield_asked=asked):
-                status, _, page = server.get("/yield?" + asked)
+                status, _, page = view.get("/yield?" + asked)
                 self.assertEqual(status, 200)
                 self.assertEqual("No records in these days." not in page, boards)
 
@@ -347,12 +343,12 @@ class Dates(StationCase):
 class WebAfterRestart(FaultCase):
     def test_no_page_fails_after_the_server_restarted(self):
         line, _ = self.line()
-        server = Serve(line)
-        self.addCleanup(server.close)
+        view = Serve(line)
+        self.addCleanup(view.close)
         paths = ["/", "/api/line", "/yield", "/api/records?since=2026-01-01"]
 
         def get_all():
-            return sorted(server.get(path)[0] for path in paths)
+            return sorted(view.get(path)[0] for path in paths)
 
         # Several at once, so that the view keeps several connections.
         threads = [threading.Thread(target=get_all) for _ in range(4)]
@@ -360,7 +356,7 @@ class WebAfterRestart(FaultCase):
             t.start()
         for t in threads:
             t.join()
-        SERVER.restart()
+        server().restart()
         for attempt in range(3):
             with self.subTest(attempt=attempt):
                 self.assertEqual(get_all(), [200] * len(paths))
