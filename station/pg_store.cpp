@@ -204,10 +204,6 @@ constexpr std::chrono::seconds PING_EVERY(5);
 // ended as idle in its transaction.
 const std::string LOCK_NOT_AVAILABLE = "55P03";
 const std::string IDLE_IN_TRANSACTION_ENDED = "25P03";
-// How long a transaction that meets rows another session holds is tried
-// again before the station is told the store is busy: past the 4 s in which
-// the server ends a frozen peer's transaction, within a claim's patience.
-constexpr std::chrono::seconds BUSY_PATIENCE(7);
 // A reader's session: nothing it runs can write, whatever its role may do.
 const char READ_ONLY[] = "SET default_transaction_read_only = on";
 // A reader (the web view) says the store is lost sooner than a station
