@@ -39,6 +39,7 @@ class Proxy:
         self.pairs = []
         self.freeze_new = False
         self.trigger = None
+        self.trigger_freezes = False
         self.fired = None
         self.wake_read, self.wake_write = os.pipe()
         self.ending = False
@@ -57,12 +58,14 @@ class Proxy:
             self.freeze_new = new_too
         self.wake()
 
-    def freeze_when_sent(self, *texts, fired=None):
-        """The connection whose client sends all of `texts` in one piece is
-        frozen right after the server has it; `fired` (an Event) is set then."""
+    def when_sent(self, *texts, freeze=False, then=None):
+        """Once a client sends all of `texts` in one piece: its connection is
+        frozen right after the server has it (`freeze`), and `then` is called,
+        once."""
         with self.lock:
             self.trigger = [t.encode() for t in texts]
-            self.fired = fired
+            self.trigger_freezes = freeze
+            self.fired = then
 
     def thaw(self):
         """New connections pass; frozen ones stay frozen until cut."""
@@ -150,7 +153,7 @@ class Proxy:
                 pair.server.close()
                 return
             if from_client and self.trigger and all(t in data for t in self.trigger):
-                pair.frozen = True
+                pair.frozen = self.trigger_freezes
                 self.trigger = None
                 fired, self.fired = self.fired, None
         if self.delay:
@@ -162,4 +165,4 @@ class Proxy:
             except OSError:
                 pass
         if fired is not None:
-            fired.set()
+            fired()

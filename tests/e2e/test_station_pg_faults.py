@@ -108,7 +108,7 @@ class LateTruth(FaultCase):
         out, err = p1.communicate(timeout=RUN_TIMEOUT * 2)
         self.assertEqual(p1.returncode, 0, err)
         self.assertIn("A1 %s passed" % BOARD, out.decode())
-        self.assertIn("records wait in the spool: 1 of this round", err.decode())
+        self.assertIn("records wait in the spool", err.decode())
         self.proxy.cut()
 
         # A command of p1 elsewhere finds it gone and marks its board.
@@ -214,7 +214,7 @@ class FrozenPeer(FaultCase):
         p2 = self.other(line, direct, fixtures=(2, 3), extra=pool)
         line.plug(1)
         fired = threading.Event()
-        self.proxy.freeze_when_sent("FROM pools", "FOR UPDATE", fired=fired)
+        self.proxy.when_sent("FROM pools", "FOR UPDATE", freeze=True, then=fired.set)
         self.start(line, "run")
         self.assertTrue(fired.wait(RUN_TIMEOUT), "p1 never asked the pool")
         line.plug(2)
@@ -232,36 +232,46 @@ class FrozenPeer(FaultCase):
 
 
 class Stopped(FaultCase):
-    def test_a_station_stopped_20_s_or_70_s_mid_round_ends_its_clean_round_0(self):
-        # Over a slow link (0.2 s each way) a write is in flight when the
-        # stop comes, as it was where the fault was seen.
+    def test_a_station_stopped_20_s_or_70_s_mid_write_ends_its_clean_round_0(self):
+        """Each station stopped (SIGSTOP, as Ctrl+Z) while a statement of its
+        is on its way over a slow link (0.2 s each way): one in its claim,
+        for 20 s, the other in a write of its board's progress, for 70 s."""
         line, direct = self.line(through_proxy=True, delay=0.2)
-        p2 = self.other(line, direct,
-                        store=self.proxy.keywords(server().role, self.database))
+        first = self.proxy
+        second = Proxy(os.path.join(server().socket, ".s.PGSQL.5432"), 0.2)
+        self.addCleanup(second.close)
+        p2 = self.other(line, direct, store=second.keywords(server().role, self.database))
         line.plug(1, "--delay", "500")  # about 6 s a board
         line.plug(2, "--delay", "500")
-        stations = {20: self.start(line, "run", "--mac", "A1=02BB00000001"),
-                    70: self.start(line, "-f", p2, "run", "--mac", "B1=02BB00000002")}
-        for station in stations.values():
-            self.started(station)
-        time.sleep(3)  # into the round, as the fault was seen
-        for station in stations.values():
-            station.send_signal(signal.SIGSTOP)
-        began = time.monotonic()
-        for seconds in sorted(stations):
-            time.sleep(max(0.0, began + seconds - time.monotonic()))  # the stop itself
-            stations[seconds].send_signal(signal.SIGCONT)
-        for seconds, station in stations.items():
+        stopped = {}
+
+        def stop(seconds, process):
+            process.send_signal(signal.SIGSTOP)
+            stopped[seconds] = (process, time.monotonic())
+
+        runs = {20: self.start(line, "run", "--mac", "A1=02BB00000001")}
+        first.when_sent("INSERT INTO claims", then=lambda: stop(20, runs[20]))
+        runs[70] = self.start(line, "-f", p2, "run", "--mac", "B1=02BB00000002")
+        second.when_sent("UPDATE fixtures SET frames", then=lambda: stop(70, runs[70]))
+        for seconds in (20, 70):
+            deadline = time.monotonic() + RUN_TIMEOUT * 2
+            while seconds not in stopped:
+                self.assertLess(time.monotonic(), deadline, "no statement to stop in")
+                time.sleep(0.05)  # the proxy's thread stops it
+            process, at = stopped[seconds]
+            time.sleep(max(0.0, at + seconds - time.monotonic()))  # the stop itself
+            process.send_signal(signal.SIGCONT)
+        for seconds, process in runs.items():
             with self.subTest(stopped=seconds):
-                out, err = station.communicate(timeout=RUN_TIMEOUT * 2)
-                self.assertEqual(station.returncode, 0, out.decode() + err.decode())
+                out, err = process.communicate(timeout=RUN_TIMEOUT * 2)
+                self.assertEqual(process.returncode, 0, out.decode() + err.decode())
                 self.assertEqual(err.decode(), "")
                 passed = [l for l in out.decode().splitlines() if " passed, 11 frames (" in l]
                 self.assertEqual(len(passed), 1, out)
                 # Its time leaves the stop out.
                 self.assertLess(float(passed[0].split("(")[1].split(" s")[0]), 15, passed)
         self.assertEqual(server().sql("SELECT station, outcome FROM records ORDER BY station",
-                                    self.database), "line1|passed\np2|passed")
+                                      self.database), "line1|passed\np2|passed")
 
 
 FAKETIME = shutil.which("faketime")
