@@ -106,6 +106,9 @@ void deliver_spool(const StationFile& file, Opened& opened) {
         std::cerr << "station: " << delivery.delivered
                   << " spooled record(s) delivered to the store\n";
     }
+    for (const Record& late : delivery.reclaimed) {
+        std::cerr << "station: " << reclaim_said(late) << "\n";
+    }
     for (const Conflict& conflict : delivery.conflicts) {
         std::cerr << "station: " << conflict_said(conflict) << "\n";
     }

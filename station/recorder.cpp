@@ -201,6 +201,9 @@ struct Recorder::State {
         try {
             if (&w == &to_store) {
                 Finish finish = store->finish(job.record);
+                if (finish.reclaimed) {
+                    say(reclaim_said(job.record));
+                }
                 if (finish.conflict) {
                     say(conflict_said(*finish.conflict));
                     std::lock_guard<std::mutex> lock(mutex);

@@ -143,6 +143,9 @@ Spool::Delivery Spool::deliver(Store& store) {
         if (finish.conflict) {
             delivery.conflicts.push_back(*finish.conflict);
         }
+        if (finish.reclaimed) {
+            delivery.reclaimed.push_back(from_json(nlohmann::json::parse(record), ""));
+        }
         if (!finish.found) {
             delivery.kept += 1;
             delivery.why = "started in another store: this store " + store.shown() + " (id " +

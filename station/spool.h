@@ -25,6 +25,8 @@ class Spool {
         std::string why; // what the kept ones wait for
         // MACs that a delivered record's true end put on two boards.
         std::vector<Conflict> conflicts;
+        // Delivered records whose released MAC is their board's again.
+        std::vector<Record> reclaimed;
     };
     // Delivers what waits for `store`, oldest first, until the store
     // refuses; a record of another store (or one this store never started)

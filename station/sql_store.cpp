@@ -349,6 +349,7 @@ Finish SqlStore::finish(const Record& r) {
             late.transcript.clear();
             finish.conflict = Conflict{r.mac, late, record_by_id(*other), found, "", ""};
         }
+        finish.reclaimed = released && !other && (r.outcome == Outcome::passed || r.mac_kept);
         return true;
     });
     return finish;

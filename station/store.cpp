@@ -22,6 +22,13 @@ std::string board_said(const Record& r) {
 
 } // namespace
 
+std::string reclaim_said(const Record& late) {
+    return "the true end of " + board_said(late) + " came after MAC " + late.mac +
+           " was released from it: its board may carry the MAC, and no other board has had it "
+           "since, so MAC " +
+           late.mac + " is that board's again";
+}
+
 std::string conflict_said(const Conflict& c) {
     std::string said = "MAC " + c.mac + " is on two boards: " + board_said(c.late) +
                        ", whose true end came after the MAC was released from it, and " +

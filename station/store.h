@@ -117,6 +117,10 @@ struct Conflict {
 struct Finish {
     bool found = true; // false: the store has no such record
     std::optional<Conflict> conflict;
+    // Its MAC was released from it, its true end says its board may carry
+    // the MAC, and no other board has had it since: the MAC is that
+    // board's again, which is said.
+    bool reclaimed = false;
 };
 
 // What the line's page shows, as the store has it now.
@@ -139,6 +143,8 @@ struct Holder {
 
 // The conflict as the station tells it, with what to do, on one line.
 std::string conflict_said(const Conflict& conflict);
+// What a late end told of a released MAC that no other board had (reclaimed).
+std::string reclaim_said(const Record& late);
 
 class Store {
   public:

@@ -96,22 +96,21 @@ BOARD = "02AA00000000"
 
 
 class LateTruth(FaultCase):
-    def test_a_late_end_after_a_release_is_a_conflict_until_one_board_gives_it_up(self):
+    def released_while_its_end_waits(self):
+        """Station line1's board passes while the network under it is frozen
+        (its record waits in its spool), the connection is cut, a command of
+        line1 elsewhere marks the board interrupted, and p2 releases its MAC."""
         line, direct = self.line(through_proxy=True)
         p2 = self.other(line, direct)
         line.plug(1, "--delay", "300")  # about 3.5 s a board
         p1 = self.start(line, "run", "--mac", "A1=" + BOARD)
         self.started(p1)
-        # The network freezes under p1's round: its board passes, its record
-        # waits in its spool; then the connection is cut.
         self.proxy.freeze()
         out, err = p1.communicate(timeout=RUN_TIMEOUT * 2)
         self.assertEqual(p1.returncode, 0, err)
         self.assertIn("A1 %s passed" % BOARD, out.decode())
         self.assertIn("records wait in the spool", err.decode())
         self.proxy.cut()
-
-        # A command of p1 elsewhere finds it gone and marks its board.
         elsewhere = Line(fixtures=0)
         self.addCleanup(elsewhere.remove)
         elsewhere.station_file(fixtures=1, store=direct)
@@ -123,6 +122,23 @@ class LateTruth(FaultCase):
         self.assertEqual(status, 0, err)
         self.assertRegex(err, r"station line1 may still hold this board's true outcome in its "
                               r"spool \(last heard from at \d{4}-")
+        return line, p2
+
+    def test_a_late_end_after_a_release_and_no_other_board_takes_its_mac_back_saying_so(self):
+        line, p2 = self.released_while_its_end_waits()
+        out, err, status = line.station("export", "--csv")
+        self.assertEqual(status, 0, err)
+        self.assertRegex(err, r"the true end of record \S+ \(station line1, fixture A1, attempt 1, "
+                              r"passed\) came after MAC %s was released from it: .* MAC %s is "
+                              r"that board's again\n" % (BOARD, BOARD))
+        line.plug(2)
+        out, _, status = line.station("-f", p2, "run", "--mac", "B1=" + BOARD)
+        self.assertEqual(status, 1)
+        self.assertIn("was programmed on station line1", out)
+        self.assertEqual(line.station("conflicts")[0], "no MAC is on two boards\n")
+
+    def test_a_late_end_after_a_release_is_a_conflict_until_one_board_gives_it_up(self):
+        line, p2 = self.released_while_its_end_waits()
         line.plug(2)
         out, err, status = line.station("-f", p2, "run", "--mac", "B1=" + BOARD)
         self.assertEqual(status, 0, out + err)
