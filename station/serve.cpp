@@ -58,6 +58,14 @@ struct Shared {
     std::atomic<int> streams{0};
 };
 
+// Whether a store failed at once (a connection its server closed), not
+// after waiting on a server that does not answer: only then is a new
+// connection worth the time, and the pages still say within 5 s that the
+// store is lost.
+bool at_once(Clock::time_point began) {
+    return Clock::now() - began < std::chrono::seconds(1);
+}
+
 // Read-only connections to the store, opened when needed and kept while
 // they answer.
 class StorePool {
@@ -70,10 +78,11 @@ class StorePool {
     template <typename Work> void with(Work work, bool again = true) {
         bool kept = false;
         std::unique_ptr<Store> store = take(kept);
+        auto began = Clock::now();
         try {
             work(*store);
         } catch (const StationError&) {
-            if (!kept || !again) {
+            if (!kept || !again || !at_once(began)) {
                 throw;
             }
             store = open_store(location_, Schema::read_only);
@@ -173,57 +182,61 @@ class Watcher {
 
   private:
     LineView read() {
-        if (store_) {
-            try {
-                return read_line();
-            } catch (const StationError&) {
-                // A connection kept from before may have died with a server
-                // that restarted: tried once more on a new one.
-                store_.reset();
+        auto began = Clock::now();
+        bool kept = store_ != nullptr;
+        try {
+            return read_line();
+        } catch (const StationError& e) {
+            // A connection kept from before may have died with a server
+            // that restarted: tried once more on a new one.
+            store_.reset();
+            if (!kept || !at_once(began)) {
+                return lost(e);
             }
         }
         try {
             return read_line();
         } catch (const StationError& e) {
-            store_.reset();
-            if (fault_.empty()) {
-                lost_since_ = utc_now();
-                std::cerr << "station: " << e.message << "\n";
-            }
-            fault_ = e.message;
-            LineView line = last_;
-            line.store_fault = fault_;
-            line.store_lost_since = lost_since_;
-            return line;
+            return lost(e);
         }
     }
 
-    LineView read_line() {
-        {
-            if (!store_) {
-                store_ = open_store(location_, Schema::read_only);
-            }
-            LineNow now = store_->line_now();
-            // Counted again when a board started or ended, or a day began.
-            std::string seen = local_date_text();
-            for (const FixtureNow& f : now.fixtures) {
-                seen += f.record.id + text_of(f.record.outcome);
-            }
-            if (seen != counted_for_) {
-                today_ = counted_today(*store_);
-                counted_for_ = seen;
-            }
-            LineView line =
-                line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
-            line.as_of = utc_now();
-            if (!fault_.empty()) {
-                std::cerr << "station: the store " << shown_location(location_)
-                          << " answers again\n";
-                fault_.clear();
-            }
-            last_ = line;
-            return line;
+    // The store does not answer: the line as it last said, and why.
+    LineView lost(const StationError& e) {
+        store_.reset();
+        if (fault_.empty()) {
+            lost_since_ = utc_now();
+            std::cerr << "station: " << e.message << "\n";
         }
+        fault_ = e.message;
+        LineView line = last_;
+        line.store_fault = fault_;
+        line.store_lost_since = lost_since_;
+        return line;
+    }
+
+    LineView read_line() {
+        if (!store_) {
+            store_ = open_store(location_, Schema::read_only);
+        }
+        LineNow now = store_->line_now();
+        // Counted again when a board started or ended, or a day began.
+        std::string seen = local_date_text();
+        for (const FixtureNow& f : now.fixtures) {
+            seen += f.record.id + text_of(f.record.outcome);
+        }
+        if (seen != counted_for_) {
+            today_ = counted_today(*store_);
+            counted_for_ = seen;
+        }
+        LineView line = line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
+        line.as_of = utc_now();
+        if (!fault_.empty()) {
+            std::cerr << "station: the store " << shown_location(location_) << " answers again\n";
+            fault_.clear();
+        }
+        last_ = line;
+        return line;
     }
 
     static std::string local_date_text() {
