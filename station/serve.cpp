@@ -181,6 +181,8 @@ class Watcher {
     }
 
   private:
+    // When the new connection fails too, what the kept one said is told:
+    // it was first to know (a file moved away, a server restarting).
     LineView read() {
         auto began = Clock::now();
         bool kept = store_ != nullptr;
@@ -193,11 +195,11 @@ class Watcher {
             if (!kept || !at_once(began)) {
                 return lost(e);
             }
-        }
-        try {
-            return read_line();
-        } catch (const StationError& e) {
-            return lost(e);
+            try {
+                return read_line();
+            } catch (const StationError&) {
+                return lost(e);
+            }
         }
     }
 
