@@ -536,7 +536,7 @@ int command_release(const Context& c) {
 int command_conflicts(const Context& c) {
     std::vector<Conflict> found = c.opened.store->conflicts("", c.options.all);
     if (c.options.json) {
-        std::cout << conflicts_json(found) << "\n";
+        std::cout << json_text(conflicts_json(found), -1) << "\n";
         return 0;
     }
     if (found.empty()) {

@@ -375,7 +375,7 @@ nlohmann::json line_json(const LineView& line) {
         out["store_fault"] = line.store_fault;
         out["store_lost_since"] = line.store_lost_since;
     }
-    out["conflicts"] = nlohmann::json::parse(conflicts_json(line.conflicts));
+    out["conflicts"] = conflicts_json(line.conflicts);
     return out;
 }
 

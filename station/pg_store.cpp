@@ -292,11 +292,11 @@ class PgStore : public SqlStore {
     // dropped takes it again before it writes anything more.
     bool hold_liveness(const std::string& station) override {
         std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
-        run("INSERT INTO stations (name) VALUES ($1) ON CONFLICT (name) DO NOTHING", {station});
-        std::string number = run("SELECT number FROM stations WHERE name = $1", {station})[0][0];
         if (liveness_.count(station)) {
             return true; // held by this session already
         }
+        run("INSERT INTO stations (name) VALUES ($1) ON CONFLICT (name) DO NOTHING", {station});
+        std::string number = run("SELECT number FROM stations WHERE name = $1", {station})[0][0];
         Rows rows =
             run("SELECT pg_try_advisory_lock($1::integer, $2::integer)", {LIVENESS_LOCKS, number});
         if (rows[0][0] != "t") {
@@ -453,23 +453,9 @@ class PgStore : public SqlStore {
     }
 
     // A connection that dropped (a server restarted, a backend ended) is
-    // made again once, here, where no transaction is under way; its
+    // made again by run, once, where no transaction is under way; its
     // liveness locks went with it and are taken again first.
     void begin() override {
-        if (PQstatus(connection_) != CONNECTION_BAD) {
-            try {
-                run("BEGIN", {});
-                return;
-            } catch (const StationError&) {
-                if (PQstatus(connection_) != CONNECTION_BAD || gone_) {
-                    throw;
-                }
-            }
-        }
-        if (gone_) {
-            throw StationError{"the store " + shown_ + " stopped answering"};
-        }
-        reconnect();
         run("BEGIN", {});
     }
 

@@ -36,7 +36,7 @@ struct Writer {
     std::optional<Job> doing;
     Patience patience{STORE_PATIENCE}; // of the job under way
     bool given_up = false;             // the store lost, or the spool's disk not answering
-    bool writing_live = false;         // a live write under way, since `since`
+    bool writing_live = false;         // a live write under way, within `patience`
     std::thread thread;
 
     bool busy() const {

@@ -60,10 +60,6 @@ nlohmann::json json_of(const Conflict& c) {
             {"resolution", c.resolution}};
 }
 
-std::string json_text(const nlohmann::json& item, int indent) {
-    return item.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // An item of a JSON array as a whole array's dump would indent it.
 std::string in_array(const std::string& item) {
     std::string text = "  ";
@@ -282,10 +278,14 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
     }
 }
 
-std::string conflicts_json(const std::vector<Conflict>& conflicts) {
+nlohmann::json conflicts_json(const std::vector<Conflict>& conflicts) {
     nlohmann::json list = nlohmann::json::array();
     for (const Conflict& conflict : conflicts) {
         list.push_back(json_of(conflict));
     }
-    return json_text(list, -1);
+    return list;
+}
+
+std::string json_text(const nlohmann::json& item, int indent) {
+    return item.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -6,6 +6,8 @@
 #include "station/local_days.h"
 #include "station/store.h"
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <map>
 #include <ostream>
@@ -22,13 +24,15 @@ enum class ExportFormat {
 void export_records(Store& store, const RecordFilter& filter, ExportFormat format,
                     std::ostream& out);
 
+// The MACs on two boards as a JSON array: each with both records (their
+// export's columns), when it was found and how it was resolved.
+nlohmann::json conflicts_json(const std::vector<Conflict>& conflicts);
+// JSON as the station writes it: anything not UTF-8 replaced.
+std::string json_text(const nlohmann::json& item, int indent);
+
 // Each record with its id, lot, operator, its log's path (`log_of`: empty
 // when the log is not on this machine) and its transcript, as host printed
 // it, at local times. Then each release of the MAC: when, by whom, why.
-// The MACs on two boards as a JSON array: each with both records (their
-// export's columns), when it was found and how it was resolved.
-std::string conflicts_json(const std::vector<Conflict>& conflicts);
-
 void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
                    const std::function<std::string(const Record&)>& log_of, std::ostream& out);
 

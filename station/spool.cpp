@@ -138,13 +138,14 @@ Spool::Delivery Spool::deliver(Store& store) {
                            store.shown() + " (id " + store.id() + ")";
             continue;
         }
-        Finish finish =
-            store.finish(from_json(nlohmann::json::parse(record), std::move(transcript)));
+        Record delivered = from_json(nlohmann::json::parse(record), std::move(transcript));
+        Finish finish = store.finish(delivered);
         if (finish.conflict) {
             delivery.conflicts.push_back(*finish.conflict);
         }
         if (finish.reclaimed) {
-            delivery.reclaimed.push_back(from_json(nlohmann::json::parse(record), ""));
+            delivered.transcript.clear();
+            delivery.reclaimed.push_back(std::move(delivered));
         }
         if (!finish.found) {
             delivery.kept += 1;

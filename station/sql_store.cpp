@@ -321,10 +321,8 @@ Finish SqlStore::finish(const Record& r) {
         bool released =
             was == Outcome::interrupted &&
             !run("SELECT 1 FROM releases WHERE mac = $1 AND record = $2", {r.mac, r.id}).empty();
-        std::optional<std::string> other;
-        if (released && (r.outcome == Outcome::passed || r.mac_kept)) {
-            other = other_board(r);
-        }
+        bool may_carry = released && (r.outcome == Outcome::passed || r.mac_kept);
+        std::optional<std::string> other = may_carry ? other_board(r) : std::nullopt;
         run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
             "frames = $5, exit_status = $6 WHERE id = $7",
             {r.ended, text_of(r.outcome), text_of(r.stage), r.message, std::to_string(r.frames),
@@ -349,7 +347,7 @@ Finish SqlStore::finish(const Record& r) {
             late.transcript.clear();
             finish.conflict = Conflict{r.mac, late, record_by_id(*other), found, "", ""};
         }
-        finish.reclaimed = released && !other && (r.outcome == Outcome::passed || r.mac_kept);
+        finish.reclaimed = may_carry && !other;
         return true;
     });
     return finish;
