@@ -6,7 +6,7 @@
 //   store_bench [--pool] LOCATION COUNT
 //
 // Prints "median_ms p99_ms" over COUNT records.
-#include "station/store.h"
+#include "station/store/store.h"
 
 #include <algorithm>
 #include <chrono>

@@ -13,6 +13,6 @@ if [ "${1:-}" = "--sanitize" ]; then
     presets+=(asan)
 fi
 for preset in "${presets[@]}"; do
-    cmake --preset "$preset" >/dev/null
+    cmake --preset "$preset" -DSOAK="${SOAK:-OFF}" >/dev/null
     cmake --build "build/$preset" -j "$jobs"
 done

@@ -1,16 +1,16 @@
 // The commands and their table.
 #include "station/commands.h"
 
-#include "station/board_log.h"
-#include "station/opening.h"
+#include "station/store/board_log.h"
+#include "station/store/opening.h"
 
-#include "station/macs.h"
-#include "station/profile.h"
-#include "station/reports.h"
-#include "station/screen.h"
-#include "station/serve.h"
-#include "station/round.h"
-#include "station/station_file.h"
+#include "station/base/macs.h"
+#include "station/file/profile.h"
+#include "station/reports/reports.h"
+#include "station/line/screen.h"
+#include "station/web/serve.h"
+#include "station/line/round.h"
+#include "station/file/station_file.h"
 
 #include <CLI/CLI.hpp>
 

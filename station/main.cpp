@@ -2,8 +2,8 @@
 // one host per fixture, and keeps a record of every board. Its main only
 // wires the command line to the table of commands and tells a fault once.
 #include "station/commands.h"
-#include "station/error.h"
-#include "station/stops.h"
+#include "station/base/error.h"
+#include "station/base/stops.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,6 +1,6 @@
 // Local days and shifts turned into the UTC spans a report counts by, in
 // zones with and without summer time.
-#include "station/local_days.h"
+#include "station/base/local_days.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The web view's readings: where to listen, and each station's state from
 // its heartbeat, its silence and its fixtures' boards.
-#include "station/pages.h"
-#include "station/serve.h"
+#include "station/web/pages.h"
+#include "station/web/serve.h"
 
 #include <gtest/gtest.h>
 

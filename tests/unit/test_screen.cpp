@@ -1,6 +1,6 @@
 // Texts cut to a terminal's width: at a word, with the frame number a
 // failure ends with kept.
-#include "station/screen.h"
+#include "station/line/screen.h"
 
 #include <gtest/gtest.h>
 

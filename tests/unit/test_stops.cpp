@@ -1,6 +1,6 @@
 // The station's own stops, which no wait on the store may count against
 // the store.
-#include "station/stops.h"
+#include "station/base/stops.h"
 
 #include <gtest/gtest.h>
 

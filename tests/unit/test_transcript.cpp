@@ -1,6 +1,6 @@
 // What the station reads from host's console, on plain text: the dots as
 // they come, and the outcome of a host from its transcript and its end.
-#include "station/transcript.h"
+#include "station/base/transcript.h"
 
 #include <gtest/gtest.h>
 

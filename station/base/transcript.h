@@ -1,0 +1,69 @@
+// The judge of host's console: what a transcript says (the dots of data
+// frames, the stage reached, the line that named the fault, the frames
+// acknowledged) and the outcome of a host from its transcript and how it
+// ended. Pure functions over text: no process, file or clock.
+#pragma once
+
+#include "station/base/record.h"
+
+#include <cstddef>
+#include <string>
+
+// Counts the dots host writes after "Programming", one per data frame
+// answered, fed as the bytes come (a word or a run of dots may be cut
+// between two reads).
+class DotCounter {
+  public:
+    // Returns whether a new dot came.
+    bool feed(const char* bytes, size_t n);
+    bool feed(const std::string& text) {
+        return feed(text.data(), text.size());
+    }
+    long long dots() const {
+        return dots_;
+    }
+
+  private:
+    long long dots_ = 0;
+    int matched_ = 0; // of "Programming" matched so far
+    bool in_dots_ = false;
+};
+
+// The stage a transcript reached: open, board data, OTP or firmware.
+Stage stage_of(const std::string& transcript);
+// The line of host that named the fault: the last line before the job's
+// result line, or the last line when there is none.
+std::string fault_line(const std::string& transcript);
+// The last line written, line ends aside.
+std::string last_line(const std::string& transcript);
+// Frames acknowledged: every dot's frame, and the OTP execute frame, that
+// got a good answer; `passed`: host said the whole run succeeded.
+long long acknowledged(const std::string& transcript, long long dots, bool passed);
+// The frames acknowledged so far of a host still running.
+long long frames_so_far(const std::string& transcript, long long dots);
+// Whether host began the job of the image it reads from `file` ("Opening
+// otp.bin"): from then on that image's bytes may be in the board.
+bool began_image(const std::string& transcript, const std::string& file);
+
+// How a host ended.
+struct Ending {
+    enum class How {
+        exited,               // with `code`
+        signalled,            // by signal `code`, unasked by the station
+        stopped,              // by the station, for `why`
+        stopped_before_start, // a stop came before it was started
+        could_not_start       // no pipe or process: the transcript says why
+    } how = How::exited;
+    int code = 0;
+    enum class Why { station, stalled, port_lost } why = Why::station;
+};
+
+// Fills in a finished host's outcome, stage, message, frames and exit
+// status from its transcript, the dots counted as they came, and how it
+// ended. A host that exited is judged by what it said, whatever the station
+// was about to do to it. `all_frames`: the frames of a whole run.
+void judge(Record& record, long long dots, const Ending& ending, long long all_frames);
+// A record that a station left started when it died, from its transcript
+// (the board's log) alone: frames, stage and its last line; marked
+// interrupted.
+void judge_interrupted(Record& record);

@@ -1,0 +1,328 @@
+// Reading, hashing and snapshotting the images.
+#include "station/file/profile.h"
+
+#include "jobs/config.h"
+#include "jobs/files.h"
+#include "jobs/image.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t MAX_IMAGE_LENGTH = 0x7FFFFFFF; // what host can send
+
+typedef std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> Digest;
+
+Digest new_digest() {
+    Digest digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) {
+        throw StationError{"SHA-256 is not available"};
+    }
+    return digest;
+}
+
+std::string hex_of(Digest& digest) {
+    unsigned char sum[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(digest.get(), sum, &size);
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof(pair), "%02x", sum[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// Hashes an image, copying it to `copy` on the way when it is given.
+std::string hash_file(const std::string& path, FILE* copy = nullptr) {
+    int64_t size = 0;
+    std::unique_ptr<FILE, int (*)(FILE*)> file(open_regular_file(path, size), std::fclose);
+    if (!file) {
+        throw StationError{path + ": File error"};
+    }
+    if (size > MAX_IMAGE_LENGTH) {
+        throw StationError{path + ": Image too large: " + std::to_string(size) + " bytes"};
+    }
+    Digest digest = new_digest();
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
+        EVP_DigestUpdate(digest.get(), chunk, n);
+        if (copy != nullptr && std::fwrite(chunk, 1, n, copy) != n) {
+            throw StationError{"cannot write the snapshot of " + path};
+        }
+    }
+    if (std::ferror(file.get())) {
+        throw StationError{path + ": Reading error"};
+    }
+    return hex_of(digest);
+}
+
+std::string hash_text(const std::string& text) {
+    Digest digest = new_digest();
+    EVP_DigestUpdate(digest.get(), text.data(), text.size());
+    return hex_of(digest);
+}
+
+long long frames_for(const std::string& path) {
+    std::error_code ignored;
+    auto size = fs::file_size(path, ignored);
+    return size == static_cast<std::uintmax_t>(-1)
+               ? 0
+               : static_cast<long long>(data_frames_for(static_cast<int64_t>(size)));
+}
+
+// The address as host reads it: hexadecimal in the signed 32-bit range.
+std::string signed_hex(uint32_t address) {
+    char text[16];
+    if (address <= 0x7FFFFFFF) {
+        std::snprintf(text, sizeof(text), "%X", address);
+    } else {
+        std::snprintf(text, sizeof(text), "-%X", static_cast<unsigned>(0u - address));
+    }
+    return text;
+}
+
+// Copies one image into the snapshot as `to`, read-only; its bytes must hash
+// to `expected`.
+void copy_image(const std::string& from, const fs::path& to, const std::string& expected) {
+    // The folder is the round's own: each file is made new in it ("x").
+    std::unique_ptr<FILE, int (*)(FILE*)> copy(std::fopen(to.c_str(), "wbx"), std::fclose);
+    if (!copy) {
+        throw StationError{"cannot write the snapshot " + to.string()};
+    }
+    std::string got = hash_file(from, copy.get());
+    if (std::fflush(copy.get()) != 0 || fsync(fileno(copy.get())) != 0) {
+        throw StationError{"cannot write the snapshot " + to.string()};
+    }
+    copy.reset();
+    if (got != expected) {
+        throw StationError{from + " changed since `station lock`: its bytes are not the locked "
+                                  "ones (lock again to program the new image)"};
+    }
+    chmod(to.c_str(), 0400);
+}
+
+// The names the images take in a snapshot: their own files' names, unless
+// two are the same or one is a name the snapshot keeps for itself.
+std::vector<std::string> snapshot_names(const Images& images) {
+    std::vector<std::string> own, fixed;
+    for (const ImageInfo& image : image_kinds()) {
+        own.push_back(fs::path(images.*image.path).filename().string());
+        fixed.push_back(image.file);
+    }
+    for (size_t i = 0; i < own.size(); ++i) {
+        bool reserved = own[i].empty() || own[i] == CONFIG_FILE_NAME || own[i] == "boards";
+        if (reserved || std::count(own.begin(), own.end(), own[i]) > 1) {
+            return fixed;
+        }
+    }
+    return own;
+}
+
+// Writes `text` as a new read-only file.
+void write_new_file(const fs::path& path, const std::string& text) {
+    std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(path.c_str(), "wbx"), std::fclose);
+    if (!out || std::fwrite(text.data(), 1, text.size(), out.get()) != text.size() ||
+        std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
+        throw StationError{"cannot write " + path.string()};
+    }
+    chmod(path.c_str(), 0400);
+}
+
+} // namespace
+
+Images read_images(const std::string& config_path) {
+    ConfigFile config;
+    if (!open_config_at(config, config_path)) {
+        throw StationError{config_path + ": " + CONFIG_UNREADABLE};
+    }
+    Images images;
+    const struct {
+        const ImageEntry& entry;
+        std::string& path;
+    } entries[] = {{BOARD_DATA_ENTRY, images.board_data},
+                   {OTP_ENTRY, images.otp},
+                   {FIRMWARE_ENTRY, images.firmware}};
+    fs::path folder = fs::absolute(config_path).parent_path();
+    for (const auto& e : entries) {
+        if (!read_image_path(config, e.entry, e.path)) {
+            throw StationError{config_path + ": " + e.entry.missing};
+        }
+        if (e.entry.line == OTP_ENTRY.line) {
+            if (const char* wrong = read_otp_address(config, images.otp_address)) {
+                throw StationError{config_path + ": " + wrong};
+            }
+        }
+        e.path = fs::path(e.path).is_absolute() ? e.path : (folder / e.path).string();
+    }
+    return images;
+}
+
+Profile profile_of(const Images& images) {
+    Profile profile;
+    profile.board_data_sha256 = hash_file(images.board_data);
+    profile.otp_sha256 = hash_file(images.otp);
+    profile.firmware_sha256 = hash_file(images.firmware);
+    profile.otp_address = address_text(images.otp_address);
+    profile.id = hash_text(profile.board_data_sha256 + profile.otp_sha256 +
+                           profile.firmware_sha256 + profile.otp_address);
+    profile.locked = utc_now();
+    return profile;
+}
+
+const std::vector<ImageInfo>& image_kinds() {
+    static const std::vector<ImageInfo> table = {
+        {ImageKind::board_data, "board data", "board_data.bin", &Images::board_data,
+         &Profile::board_data_sha256, &Record::board_data_sha256},
+        {ImageKind::otp, "otp", "otp.bin", &Images::otp, &Profile::otp_sha256, &Record::otp_sha256},
+        {ImageKind::firmware, "firmware", "firmware.bin", &Images::firmware,
+         &Profile::firmware_sha256, &Record::firmware_sha256}};
+    return table;
+}
+
+const ImageInfo& image_info(ImageKind kind) {
+    return image_kinds()[static_cast<size_t>(kind)];
+}
+
+Snapshot::Snapshot(const Images& images, const Profile& profile, const std::string& parent) {
+    std::string pattern = (fs::path(parent) / ".station-round-XXXXXX").string();
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    // mkdtemp makes the folder, mode 0700, or fails: nothing found is used.
+    if (mkdtemp(name.data()) == nullptr) {
+        throw StationError{"cannot make the round's snapshot in " + parent + ": " +
+                           std::strerror(errno)};
+    }
+    folder_ = name.data();
+    names_ = snapshot_names(images);
+    try {
+        for (const ImageInfo& image : image_kinds()) {
+            fs::path to = fs::path(folder_) / file_of(image.kind);
+            copy_image(images.*image.path, to, profile.*image.locked_hash);
+            hashes_.push_back({to.string(), profile.*image.locked_hash});
+        }
+        config_ = "Boarddata: " + file_of(ImageKind::board_data) +
+                  "\nOTP: " + file_of(ImageKind::otp) +
+                  "\nOTPAddress: " + signed_hex(images.otp_address) +
+                  "\nFirmware: " + file_of(ImageKind::firmware) + "\n";
+        write_new_file(fs::path(folder_) / CONFIG_FILE_NAME, config_);
+        std::vector<std::string> files = names_;
+        files.push_back(CONFIG_FILE_NAME);
+        for (const std::string& file_name : files) {
+            std::string path = (fs::path(folder_) / file_name).string();
+            struct stat about;
+            if (stat(path.c_str(), &about) != 0) {
+                throw StationError{"cannot read back " + path};
+            }
+            seen_.push_back({path, static_cast<unsigned long long>(about.st_ino),
+                             static_cast<unsigned long long>(about.st_size),
+                             static_cast<unsigned long long>(about.st_ctim.tv_sec) * 1000000000ULL +
+                                 static_cast<unsigned long long>(about.st_ctim.tv_nsec)});
+        }
+        // Boards with images of their own have folders in "boards"; nothing
+        // else is added or renamed in the snapshot while the round runs.
+        if (mkdir((fs::path(folder_) / "boards").c_str(), 0700) != 0) {
+            throw StationError{"cannot make " + folder_ + "/boards"};
+        }
+        chmod(folder_.c_str(), 0500);
+    } catch (...) {
+        std::error_code ignored;
+        fs::permissions(folder_, fs::perms::owner_all, ignored);
+        fs::remove_all(folder_, ignored);
+        throw;
+    }
+}
+
+Snapshot::~Snapshot() {
+    std::error_code ignored;
+    fs::permissions(folder_, fs::perms::owner_all, ignored);
+    fs::remove_all(folder_, ignored);
+}
+
+std::string Snapshot::board_folder(const std::string& name, ImageKind kind, long long offset,
+                                   const std::string& mac, std::string& hash) const {
+    const std::string& file = file_of(kind);
+    std::string locked_path = (fs::path(folder_) / file).string();
+    std::ifstream locked(locked_path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(locked)), std::istreambuf_iterator<char>());
+    if (!locked.good() && !locked.eof()) {
+        throw StationError{"cannot read " + locked_path};
+    }
+    if (offset < 0 || static_cast<size_t>(offset) + 6 > bytes.size()) {
+        throw StationError{"the MAC's six bytes at offset " + std::to_string(offset) +
+                           " do not fit in " + file};
+    }
+    for (int i = 0; i < 6; ++i) {
+        bytes[static_cast<size_t>(offset + i)] =
+            static_cast<char>(std::stoi(mac.substr(static_cast<size_t>(2 * i), 2), nullptr, 16));
+    }
+    hash = hash_text(bytes);
+    fs::path folder = fs::path(folder_) / "boards" / name;
+    if (mkdir(folder.c_str(), 0700) != 0) {
+        throw StationError{"cannot make " + folder.string() + ": " + std::strerror(errno)};
+    }
+    write_new_file(folder / file, bytes);
+    write_new_file(folder / CONFIG_FILE_NAME, config_);
+    // The round's other two images under their own names: links, not copies
+    // (a hard link would change the copies' change time, which is watched).
+    for (const std::string& other : names_) {
+        if (other != file && symlink(("../../" + other).c_str(), (folder / other).c_str()) != 0) {
+            throw StationError{"cannot link " + (folder / other).string() + ": " +
+                               std::strerror(errno)};
+        }
+    }
+    return folder.string();
+}
+
+bool Snapshot::hashes_match() const {
+    for (const auto& [path, hash] : hashes_) {
+        try {
+            if (hash_file(path) != hash) {
+                return false;
+            }
+        } catch (const StationError&) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Snapshot::unchanged() const {
+    for (const Seen& s : seen_) {
+        struct stat about;
+        if (stat(s.path.c_str(), &about) != 0 ||
+            static_cast<unsigned long long>(about.st_ino) != s.inode ||
+            static_cast<unsigned long long>(about.st_size) != s.size ||
+            static_cast<unsigned long long>(about.st_ctim.tv_sec) * 1000000000ULL +
+                    static_cast<unsigned long long>(about.st_ctim.tv_nsec) !=
+                s.changed_ns) {
+            return false;
+        }
+    }
+    return true;
+}
+
+long long data_frames(const Images& images) {
+    return frames_for(images.board_data) + frames_for(images.otp) + frames_for(images.firmware);
+}
+
+std::string address_text(uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08x", address);
+    return text;
+}

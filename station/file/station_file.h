@@ -1,0 +1,80 @@
+// The station file (TOML): the station's name, its store, the configuration
+// whose images it programs, the stall limit, host, and the fixtures.
+#pragma once
+
+#include "station/base/error.h"
+#include "station/base/local_days.h"
+#include "station/file/profile.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Fixture {
+    std::string name;
+    std::string port;
+};
+
+// Where each board's MAC goes, and the pool MACs are handed out from.
+struct MacPlan {
+    std::optional<ImageKind> image;      // the image that carries it; none: no image does
+    long long offset = 0;                // of its six bytes in that image, most significant first
+    std::string offset_place;            // "FILE:LINE" of the offset, for the check at lock
+    std::string first, last;             // the pool, 12 upper-case hexadecimal digits; empty: none
+    std::string first_place, last_place; // "FILE:LINE" of each, for the checks of a round
+    bool has_pool() const {
+        return !first.empty();
+    }
+    // How many MACs of the pool a board may carry (unicast ones).
+    unsigned long long pool_size() const;
+};
+
+struct StationFile {
+    std::string path;    // of the file itself
+    std::string station; // this station's name, in every record
+    std::string store;   // SQLite file (absolute), or a connection text
+    std::string config;  // tivConfig.txt, absolute
+    double stall_seconds = 60;
+    std::string host;         // absolute; empty: the station looks for it
+    std::string host_version; // the release host carries, once it was found
+    std::string host_place;   // "FILE:LINE" of the host key
+    std::vector<Fixture> fixtures;
+    MacPlan mac;
+    std::string timezone;      // the zone its days are counted in; empty: the machine's
+    std::string lot;           // the records' lot unless a command names one
+    std::string operator_name; // who runs the command, as it says (--operator); may be empty
+    std::vector<Shift> shifts; // in the order they start; none: days only
+    // How far this machine's clock may be from the store's server: past
+    // `clock_warn` seconds a command that writes warns, past `clock_refuse`
+    // no round runs ([clock] warn, refuse).
+    double clock_warn = 2;
+    double clock_refuse = 60;
+};
+
+// Whether a text may name a station, fixture, lot, operator or shift: 1 to
+// 64 letters, digits, '.', '_' and '-', starting with a letter or digit.
+bool is_name(const std::string& name);
+extern const char NAME_RULE[];
+
+// Whether a store's location is a PostgreSQL connection text (a URI, or
+// libpq's keyword=value form) rather than a SQLite file's path.
+bool is_connection_text(const std::string& location);
+
+// Reads and checks the station file; relative paths are taken from its
+// folder. Throws StationError with "FILE:LINE: what is wrong" for any
+// fault: unknown keys, names that are not names, a stall that is not a
+// number of seconds in range, two fixtures on one port, a time zone the
+// system does not know, shifts at one time. Its time zone is the process's
+// from then on.
+StationFile read_station_file(const std::string& path);
+// Finds host: as the file names it, or else beside the station, in the
+// build tree's folder above it, or in the install's folder; with the
+// release version it carries. Checked before any claim, record or frame.
+void find_host(StationFile& file);
+
+// Refuses a [mac] offset whose six bytes do not fit in the image that
+// carries the MAC (`images`: the configuration's, as read_images gives them).
+void check_mac_fits(const StationFile& file, const Images& images);
+// Refuses a pool whose first or last MAC no board may carry (multicast,
+// broadcast, all zeros), with the file and line.
+void check_pool_bounds(const StationFile& file);

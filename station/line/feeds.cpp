@@ -1,0 +1,433 @@
+// The feeds of a round, and the lines they read.
+#include "station/line/feeds.h"
+
+#include "station/base/macs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+// Why a scanned line gives no MAC a board may carry (`mac`: the line as
+// checked_mac read it), or an empty text.
+std::string scan_fault(const std::string& mac) {
+    return mac.empty()               ? std::string("not a MAC: ") + MAC_FORMS
+           : !mac_fault(mac).empty() ? "refused: " + mac_fault(mac)
+                                     : "";
+}
+
+// The node a fixture's port resolves to; empty when it is missing.
+std::string device_of(const Fixture& fixture) {
+    std::error_code missing;
+    fs::path device = fs::canonical(fixture.port, missing);
+    return missing ? "" : device.string();
+}
+
+void LineEditor::take(const char* bytes, size_t n) {
+    if (!keys_) {
+        buffer_.append(bytes, n);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        edit(static_cast<unsigned char>(bytes[i]));
+    }
+}
+
+void LineEditor::edit(unsigned char c) {
+    std::string typed = partial();
+    if (escape_ > 0) {
+        // ESC, then '[' or 'O', then parameters up to a final byte.
+        escape_ = (escape_ == 1 && (c == '[' || c == 'O')) || (escape_ == 2 && c < 0x40) ? 2 : 0;
+    } else if (c == 0x1b) {
+        escape_ = 1;
+    } else if (c == '\r' || c == '\n') {
+        buffer_ += '\n';
+    } else if ((c == 0x7f || c == 0x08) && !typed.empty()) {
+        buffer_.pop_back();
+    } else if (c == 0x15 || c == 0x17) {
+        size_t keep = typed.size();
+        if (c == 0x17) { // a word, and the spaces after it
+            while (keep > 0 && typed[keep - 1] == ' ') {
+                --keep;
+            }
+            while (keep > 0 && typed[keep - 1] != ' ') {
+                --keep;
+            }
+        } else {
+            keep = 0;
+        }
+        buffer_.resize(buffer_.size() - (typed.size() - keep));
+    } else if (c == 0x04 && typed.empty()) {
+        ended_ = true;
+    } else if (c >= 0x20 && c != 0x7f) {
+        buffer_ += static_cast<char>(c);
+    }
+}
+
+std::optional<std::string> LineEditor::line() {
+    size_t end = buffer_.find('\n');
+    if (end == std::string::npos) {
+        if (ended_ && !buffer_.empty()) {
+            std::string last = buffer_;
+            buffer_.clear();
+            return last;
+        }
+        return std::nullopt;
+    }
+    std::string text = buffer_.substr(0, end);
+    buffer_.erase(0, end + 1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string LineEditor::partial() const {
+    size_t end = buffer_.rfind('\n');
+    return end == std::string::npos ? buffer_ : buffer_.substr(end + 1);
+}
+
+Input::Input(int fd, bool keys) : fd_(fd), editor_(false) {
+    keys_ = keys && tcgetattr(fd_, &saved_) == 0;
+    if (keys_) {
+        termios raw = saved_;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        keys_ = tcsetattr(fd_, TCSANOW, &raw) == 0;
+    }
+    editor_ = LineEditor(keys_);
+}
+
+Input::~Input() {
+    if (keys_) {
+        tcsetattr(fd_, TCSANOW, &saved_);
+    }
+}
+
+void Input::read_some() {
+    char chunk[512];
+    ssize_t n = read(fd_, chunk, sizeof(chunk));
+    if (n > 0) {
+        editor_.take(chunk, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        editor_.end();
+    }
+}
+
+namespace {
+
+// Every board at once, in the file's order.
+class PlannedFeed : public Feed {
+  public:
+    explicit PlannedFeed(const std::vector<Planned>& planned) : planned_(planned) {}
+    void offer(FeedRound& round) override {
+        if (offered_) {
+            return;
+        }
+        for (const Planned& plan : planned_) {
+            std::string device = device_of(plan.fixture);
+            if (device.empty()) {
+                round.screen().skipped(plan.fixture.name,
+                                       "port " + plan.fixture.port + " is missing");
+                round.not_started();
+                continue;
+            }
+            round.claim(plan, device);
+        }
+        offered_ = true;
+    }
+    void claimed(FeedRound&, const Planned&) override {}
+    void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) override {
+        bool lost = a.result == Recorder::Answer::Result::store_lost;
+        round.screen().skipped(plan.fixture.name, lost ? "not started: " + a.why : a.why);
+        round.not_started();
+        if (lost) {
+            round.store_failed();
+        }
+    }
+    bool done() const override {
+        return offered_;
+    }
+
+  private:
+    const std::vector<Planned>& planned_;
+    bool offered_ = false;
+};
+
+// `run --continuous`. What the feed waits for is its state: a fixture to
+// choose (every one runs, or none was asked yet), a fixture's MAC, a
+// fixture's label (all idle ones are out of service), or the store's
+// answer to a claim. Apart from it, whether input is still taken: once it
+// is not (its end, "q", Ctrl+C, a lost store), a claim on its way is still
+// answered, and nothing more is asked.
+class ScanFeed : public Feed {
+  public:
+    ScanFeed(const StationFile& file, const std::vector<Fixture>& fixtures, bool rework,
+             Input& input)
+        : file_(file), fixtures_(fixtures), rework_(rework), input_(input) {}
+
+    void offer(FeedRound& round) override {
+        look_at_ports(round);
+        for (;;) {
+            // Once input is over, no fixture is asked (nor taken out).
+            taking_ = taking_ && !round.stopping() && !input_.lines().ended();
+            if (taking_ && (state_ == State::choosing || state_ == State::label)) {
+                ask_next(round);
+            }
+            std::optional<std::string> line = asked() ? input_.lines().line() : std::nullopt;
+            if (!line) {
+                return;
+            }
+            round.screen().answered();
+            round.screen().typed(input_.lines().partial());
+            take(round, *line);
+        }
+    }
+    // Keys are read as they come, to be shown; lines only when asked for.
+    int waits_on() const override {
+        return asked() || (input_.keys() && taking_) ? input_.fd() : -1;
+    }
+    void readable(FeedRound& round) override {
+        input_.read_some();
+        round.screen().typed(input_.lines().partial());
+        if (input_.lines().ended()) {
+            taking_ = false;
+            round.screen().answered();
+        }
+    }
+    void claimed(FeedRound&, const Planned&) override {
+        state_ = State::choosing;
+        asking_.reset();
+    }
+    void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) override {
+        state_ = asking_ ? State::asking : State::choosing;
+        if (a.result == Recorder::Answer::Result::store_lost) {
+            round.screen().notice(plan.fixture.name + " not started: " + a.why +
+                                  "; no new board starts");
+            round.not_started();
+            taking_ = false;
+            forget_asked();
+            return;
+        }
+        // An empty line that the pool had no MAC for leaves a board
+        // unprogrammed, as a skipped fixture does.
+        if (a.record.mac.empty()) {
+            round.not_started();
+        }
+        refuse(round, "refused: " + a.why); // the same fixture is asked again
+    }
+    // A fixture whose last three boards failed to open its port is taken
+    // out of service.
+    void board_ended(FeedRound& round, const Board& board) override {
+        bool open_failed =
+            board.record.outcome == Outcome::failed && board.record.stage == Stage::open;
+        int& failures = open_failures_[board.fixture.name];
+        failures = open_failed ? failures + 1 : 0;
+        if (failures >= 3) {
+            failures = 0;
+            take_out(round, board.fixture, "its last three boards failed to open its port",
+                     "3 failed opens", false, true);
+        }
+    }
+    bool done() const override {
+        return state_ != State::claiming && (!taking_ || input_.lines().ended());
+    }
+
+  private:
+    enum class State {
+        choosing, // the next idle fixture is looked for at the next offer
+        asking,   // a MAC for `asking_`
+        label,    // no fixture to ask: a fixture's label
+        claiming, // the MAC scanned is with the store
+    };
+
+    bool asked() const {
+        return (state_ == State::asking || state_ == State::label) && taking_;
+    }
+    void ask(FeedRound& round, const Fixture& f) {
+        asking_ = f;
+        state_ = State::asking;
+        round.screen().prompt("MAC for " + f.name + ": ");
+    }
+    // The fixture asked is not asked any more (a claim on its way stays so).
+    void forget_asked() {
+        asking_.reset();
+        if (state_ == State::asking) {
+            state_ = State::choosing;
+        }
+    }
+    // The next fixture in the file's order that is neither running nor out
+    // of service (one whose port went is taken out on the way); when none
+    // is, and one is out of service, its label is asked for.
+    void ask_next(FeedRound& round) {
+        for (size_t k = 0; k < fixtures_.size(); ++k) {
+            const Fixture& f = fixtures_[(next_ + k) % fixtures_.size()];
+            if (running_on(round, f.name) || out_.count(f.name) != 0) {
+                continue;
+            }
+            if (device_of(f).empty()) {
+                take_out_for_port(round, f, false);
+                continue;
+            }
+            next_ = (next_ + k + 1) % fixtures_.size();
+            ask(round, f);
+            return;
+        }
+        bool none_to_ask = !out_.empty() && !any_running(round);
+        if (none_to_ask && state_ != State::label) {
+            round.screen().prompt("no fixture to ask: scan a fixture's label, or q: ");
+        }
+        state_ = none_to_ask ? State::label : State::choosing;
+    }
+    // `board_left`: a board was scanned for it, and is left unprogrammed.
+    void take_out(FeedRound& round, const Fixture& f, const std::string& why,
+                  const std::string& brief, bool port_missing, bool board_left = false) {
+        out_[f.name] = port_missing;
+        if (board_left) {
+            round.not_started();
+        }
+        round.screen().fixture_out(f.name, why, brief);
+        if (asking_ && asking_->name == f.name) {
+            forget_asked();
+        }
+    }
+    void take_out_for_port(FeedRound& round, const Fixture& f, bool board_left) {
+        take_out(round, f, "port " + f.port + " is missing", "port missing", true, board_left);
+    }
+    void put_back(FeedRound& round, const Fixture& f) {
+        if (out_.erase(f.name) != 0) {
+            round.screen().fixture_back(f.name);
+        }
+    }
+    // Every second: a fixture out of service for its port is back with it.
+    void look_at_ports(FeedRound& round) {
+        if (Clock::now() - ports_seen_ < std::chrono::seconds(1)) {
+            return;
+        }
+        ports_seen_ = Clock::now();
+        for (const Fixture& f : fixtures_) {
+            auto out = out_.find(f.name);
+            if (out != out_.end() && out->second && !device_of(f).empty()) {
+                put_back(round, f);
+            }
+        }
+    }
+    static bool any_running(const FeedRound& round) {
+        return std::any_of(round.boards().begin(), round.boards().end(),
+                           [](const Board& b) { return b.running; });
+    }
+    static bool running_on(const FeedRound& round, const std::string& fixture) {
+        return std::any_of(round.boards().begin(), round.boards().end(),
+                           [&](const Board& b) { return b.running && b.fixture.name == fixture; });
+    }
+    void refuse(FeedRound& round, const std::string& why) {
+        round.screen().notice(why);
+        round.screen().prompt(asking_ ? "MAC for " + asking_->name + ": "
+                                      : "no fixture to ask: scan a fixture's label, or q: ");
+    }
+    // The fixture a scanned word labels: its name, or "fixture:NAME".
+    const Fixture* labelled(const std::string& word) const {
+        for (const Fixture& f : fixtures_) {
+            if (word == f.name || word == "fixture:" + f.name) {
+                return &f;
+            }
+        }
+        return nullptr;
+    }
+    // A fixture's label aims what follows at it; the label of the fixture
+    // asked, alone, skips it.
+    bool aimed(FeedRound& round, std::string& line) {
+        size_t space = line.find(' ');
+        const Fixture* f = labelled(line.substr(0, space));
+        if (f == nullptr) {
+            return true;
+        }
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        rest.erase(0, rest.find_first_not_of(' '));
+        if (rest.empty() && asking_ && asking_->name == f->name) {
+            forget_asked(); // skipped for this board
+            return false;
+        }
+        if (running_on(round, f->name)) {
+            refuse(round, "refused: " + f->name + " is running a board");
+            return false;
+        }
+        // Its label brings it back, unless its port is still missing (the
+        // scan is then refused for that).
+        auto out = out_.find(f->name);
+        if (out != out_.end() && !(out->second && device_of(*f).empty())) {
+            put_back(round, *f);
+        }
+        ask(round, *f);
+        line = rest;
+        return !rest.empty();
+    }
+    // A line for the fixture asked: "q" ends input; "-" skips it; an empty
+    // one takes the pool's next MAC, or skips the fixture without a pool.
+    void take(FeedRound& round, std::string line) {
+        if (line == "q") {
+            taking_ = false;
+            return;
+        }
+        if (!aimed(round, line)) {
+            return;
+        }
+        bool skip = line == "-" || (line.empty() && !file_.mac.has_pool());
+        std::string mac = line.empty() || skip ? "" : checked_mac(line);
+        std::string why = line.empty() || skip ? "" : scan_fault(mac);
+        if (why.empty() && !asking_) {
+            why = skip || line.empty()
+                      ? "no fixture is asked"
+                      : "refused: no fixture is free: scan a fixture's label first";
+        }
+        if (why.empty() && skip) {
+            forget_asked(); // the next idle fixture is asked
+            return;
+        }
+        auto twin = std::find_if(round.boards().begin(), round.boards().end(),
+                                 [&](const Board& b) { return b.running && b.record.mac == mac; });
+        if (why.empty() && twin != round.boards().end()) {
+            why = "refused: MAC " + mac + " is running on " + twin->fixture.name;
+        }
+        std::string device = asking_ ? device_of(*asking_) : "";
+        if (why.empty() && device.empty()) {
+            refuse(round, "refused: port " + asking_->port + " is missing");
+            take_out_for_port(round, *asking_, true);
+            return;
+        }
+        if (!why.empty()) {
+            refuse(round, why);
+            return;
+        }
+        round.claim(Planned{*asking_, mac, rework_}, device);
+        state_ = State::claiming;
+    }
+
+    const StationFile& file_;
+    const std::vector<Fixture>& fixtures_;
+    bool rework_;
+    Input& input_;
+    State state_ = State::choosing;
+    std::optional<Fixture> asking_;   // the fixture whose MAC is asked for, or claimed
+    bool taking_ = true;              // input is taken (until its end, q, Ctrl+C or a lost store)
+    size_t next_ = 0;                 // where the search for an idle fixture starts
+    std::map<std::string, bool> out_; // out of service; true: for its port
+    std::map<std::string, int> open_failures_; // in a row, by fixture
+    Clock::time_point ports_seen_;
+};
+
+} // namespace
+
+std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned) {
+    return std::make_unique<PlannedFeed>(planned);
+}
+
+std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixture>& fixtures,
+                                bool rework, Input& input) {
+    return std::make_unique<ScanFeed>(file, fixtures, rework, input);
+}

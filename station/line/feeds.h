@@ -1,0 +1,143 @@
+// What gives a round its boards: every planned board at once, or each board
+// as its MAC is scanned (`run --continuous`). A feed sees the round only
+// through FeedRound, and reads its lines from an Input, so that the scan
+// grammar runs the same on a pipe of a test as on the operator's terminal.
+#pragma once
+
+#include "station/file/station_file.h"
+#include "station/line/screen.h"
+#include "station/store/recorder.h"
+
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <termios.h>
+#include <vector>
+
+// A board the round is to program.
+struct Planned {
+    Fixture fixture;
+    std::string mac; // empty: the pool's next
+    bool rework;
+    std::string retry_of = ""; // the record a retry programs again
+    std::string lot = "";      // a retried board's own lot; empty: the round's
+};
+
+// What a feed may do with the round it feeds.
+class FeedRound {
+  public:
+    virtual ~FeedRound() = default;
+    // Claims `plan`'s MAC for a board on `device` (the port's node); the
+    // answer comes to Feed::claimed or Feed::not_claimed.
+    virtual void claim(const Planned& plan, const std::string& device) = 0;
+    virtual Screen& screen() = 0;
+    virtual const std::list<Board>& boards() const = 0;
+    // Whether a signal is ending the round.
+    virtual bool stopping() const = 0;
+    // A board of the round that will not be started.
+    virtual void not_started() = 0;
+    // The store failed a claim: the round ends with status 2.
+    virtual void store_failed() = 0;
+};
+
+class Feed {
+  public:
+    virtual ~Feed() = default;
+    // Claims what it has now; called before every pass of the round's loop.
+    virtual void offer(FeedRound& round) = 0;
+    // The descriptor it waits on now, or -1; and what to do when it is readable.
+    virtual int waits_on() const {
+        return -1;
+    }
+    virtual void readable(FeedRound&) {}
+    // The answer to one of its claims.
+    virtual void claimed(FeedRound& round, const Planned& plan) = 0;
+    virtual void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) = 0;
+    // A board of the round ended.
+    virtual void board_ended(FeedRound&, const Board&) {}
+    // Whether no more boards come.
+    virtual bool done() const = 0;
+};
+
+// Keys as a terminal's line editing takes them, the station's own when it
+// echoes on its panel: Enter ends the line, Backspace, Ctrl+U and Ctrl+W
+// take back, Ctrl+D on an empty line ends input; other control keys and
+// escape sequences (arrows) are dropped. Without `keys`, bytes are taken as
+// they come (a pipe, a scanner on a canonical terminal).
+class LineEditor {
+  public:
+    explicit LineEditor(bool keys) : keys_(keys) {}
+    void take(const char* bytes, size_t n);
+    // Input is over (end of file, a read error).
+    void end() {
+        ended_ = true;
+    }
+    // The next whole line, its trailing blanks cut, if one came (the last
+    // one also unended, once input is over).
+    std::optional<std::string> line();
+    // What is typed of the line after the whole ones.
+    std::string partial() const;
+    bool ended() const {
+        return ended_ && buffer_.empty();
+    }
+
+  private:
+    void edit(unsigned char c);
+
+    bool keys_;
+    std::string buffer_;
+    bool ended_ = false;
+    int escape_ = 0; // within an escape sequence: 1 after ESC, 2 after its '['
+};
+
+// Lines typed or scanned on a descriptor, read only when poll says so.
+class Input {
+  public:
+    // `keys`: `fd` is a terminal whose echo and line editing are the
+    // station's (the panel shows what is typed), until the object goes.
+    Input(int fd, bool keys);
+    ~Input();
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    int fd() const {
+        return fd_;
+    }
+    // Whether the station reads keys as they are typed.
+    bool keys() const {
+        return keys_;
+    }
+    // Reads what waits (one read: poll said there is some).
+    void read_some();
+    LineEditor& lines() {
+        return editor_;
+    }
+    const LineEditor& lines() const {
+        return editor_;
+    }
+
+  private:
+    int fd_;
+    bool keys_ = false;
+    termios saved_{};
+    LineEditor editor_;
+};
+
+// Every board of `planned` at once, in its order; one whose port is missing
+// is skipped.
+std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned);
+// The next idle fixture's MAC from `input`, one claim at a time. A scan may
+// aim at a fixture (its label, then or with a MAC), skip the fixture asked
+// ("-", or its label again), or end the round ("q"); an empty line takes
+// the pool's next MAC. A fixture whose port is missing, or whose last three
+// boards failed to open their port, is out of service: not asked again
+// until its port is back or its label is scanned.
+std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixture>& fixtures,
+                                bool rework, Input& input);
+
+// Why a scanned line gives no MAC a board may carry (`mac`: the line as
+// checked_mac read it), or an empty text.
+std::string scan_fault(const std::string& mac);
+// The node a fixture's port resolves to; empty when it is missing.
+std::string device_of(const Fixture& fixture);

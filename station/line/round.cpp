@@ -1,0 +1,370 @@
+// The round's one loop, and the two feeds of its boards.
+#include "station/line/round.h"
+
+#include "station/store/board_log.h"
+
+#include "station/base/macs.h"
+#include "station/store/recorder.h"
+#include "station/line/runner.h"
+#include "station/line/screen.h"
+#include "station/base/stops.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// images checked against it, room for the records, the logs' folder, the
+// round's own snapshot and its id.
+struct Prepared {
+    Profile locked;
+    std::unique_ptr<Snapshot> snapshot;
+    std::string logs;
+    long long data_frames; // dots of a whole run
+    std::string round;
+};
+
+Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boards) {
+    std::optional<Profile> locked = opened.store->locked_profile(file.station);
+    if (!locked) {
+        throw StationError{"no locked profile for station " + file.station +
+                           ": run `station lock` first"};
+    }
+    Images images = read_images(file.config);
+    Profile now = profile_of(images);
+    if (now.id != locked->id) {
+        throw StationError{"the images of " + file.config + " are not the locked ones (locked " +
+                           locked->locked + "): run `station lock` to program the new ones"};
+    }
+    check_mac_fits(file, images);
+    check_pool_bounds(file);
+    std::string logs = make_log_folder(file);
+    check_room(file, boards);
+    std::string beside = fs::absolute(file.path).parent_path().string();
+    return Prepared{*locked, std::make_unique<Snapshot>(images, *locked, beside), logs,
+                    data_frames(images), new_uuid()};
+}
+
+// What a claim needs done on the writer's thread: a MAC from the pool when
+// none was given, and the board's own copy of the image that carries its
+// MAC (the record's hash of that image is of the bytes this board gets).
+Recorder::Prepare prepare_claim(const StationFile& file, const Snapshot& snapshot) {
+    return [&file, &snapshot](Recorder::Answer& a, Store& store) {
+        Record& r = a.record;
+        if (r.mac.empty()) {
+            std::optional<std::string> mac = store.hand_out(file.mac.first, file.mac.last);
+            if (!mac) {
+                a.result = Recorder::Answer::Result::refused;
+                a.why = "MAC pool exhausted (" + file.mac.first + "-" + file.mac.last + ")";
+                return;
+            }
+            r.mac = *mac;
+        }
+        if (file.mac.image) {
+            const ImageInfo& image = image_info(*file.mac.image);
+            a.folder =
+                snapshot.board_folder(r.id, image.kind, file.mac.offset, r.mac, r.*image.hash);
+        }
+    };
+}
+
+std::vector<std::string> names_of(const std::vector<Fixture>* fixtures) {
+    std::vector<std::string> names;
+    for (const Fixture& f : fixtures != nullptr ? *fixtures : std::vector<Fixture>{}) {
+        names.push_back(f.name);
+    }
+    return names;
+}
+
+// One round: the claims its feed makes, the hosts of the boards claimed,
+// their records' writers and the screen, in one loop.
+class Round : public FeedRound, private RunnerEvents {
+  public:
+    // `shift`: the fixtures of a continuous round; none for a planned one.
+    Round(const StationFile& file, const Opened& opened, size_t boards, bool json,
+          const std::vector<Fixture>* shift = nullptr)
+        : file_(file), opened_(opened), p_(prepare_round(file, opened, boards)),
+          screen_(make_screen(json, shift != nullptr, p_.data_frames, names_of(shift))),
+          // The runner holds back the station's signals: before the writers'
+          // threads start, so that they take none.
+          runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool) {
+        recorder_.live(file.station, file.host_version);
+    }
+
+    // Runs the feed's boards to the last record; returns the exit status.
+    int run(Feed& feed, int skipped_before) {
+        feed_ = &feed;
+        for (;;) {
+            feed.offer(*this);
+            if (feed.done() && claims_.empty() && !runner_.running()) {
+                break;
+            }
+            std::vector<pollfd> extra = {{claims_.empty() ? -1 : recorder_.answers_fd(), POLLIN, 0},
+                                         {feed.waits_on(), POLLIN, 0}};
+            runner_.pass(extra);
+            if (extra[1].fd >= 0 && extra[1].revents != 0) {
+                feed.readable(*this);
+            }
+            if (extra[0].fd >= 0 && extra[0].revents != 0) {
+                for (Recorder::Answer& a : recorder_.answers()) {
+                    answered(feed, a);
+                }
+            }
+        }
+        screen_->prompt(""); // an open prompt is taken back (Ctrl+C)
+        int unrecorded = recorder_.settle();
+        if (pool_asked_ && !recorder_.store_lost()) {
+            warn_of_pool();
+        }
+        int skipped = skipped_before + unstarted_;
+        // A round that a signal ended before any board: nothing to tell.
+        if (!interrupted() || !boards_.empty() || skipped > 0) {
+            screen_->round_ended(boards_, skipped, p_.round);
+        }
+        return status(unrecorded);
+    }
+    // Whether SIGINT, SIGTERM or SIGHUP ended the round.
+    bool interrupted() const {
+        return runner_.stopping();
+    }
+
+    // For the feeds.
+    void claim(const Planned& plan, const std::string& device) override {
+        Record r = new_record(plan, device);
+        claims_[r.id] = plan;
+        pool_asked_ = pool_asked_ || plan.mac.empty();
+        recorder_.claim(r, prepare_claim(file_, *p_.snapshot), plan.retry_of);
+    }
+    Screen& screen() override {
+        return *screen_;
+    }
+    const std::list<Board>& boards() const override {
+        return boards_;
+    }
+    bool stopping() const override {
+        return runner_.stopping();
+    }
+    void not_started() override {
+        unstarted_ += 1;
+    }
+    void store_failed() override {
+        store_failed_ = true;
+    }
+
+  private:
+    Record new_record(const Planned& p, const std::string& device) const {
+        Record r;
+        r.id = new_uuid();
+        r.station = file_.station;
+        r.fixture = p.fixture.name;
+        r.port = p.fixture.port;
+        r.device = device;
+        r.mac = p.mac;
+        r.profile = p_.locked.id;
+        for (const ImageInfo& image : image_kinds()) {
+            r.*image.hash = p_.locked.*image.locked_hash;
+        }
+        r.otp_address = p_.locked.otp_address;
+        r.host_version = file_.host_version;
+        r.rework = p.rework;
+        r.lot = p.lot.empty() ? file_.lot : p.lot;
+        r.operator_name = file_.operator_name;
+        r.started = utc_now();
+        r.round = p_.round;
+        return r;
+    }
+
+    void answered(Feed& feed, const Recorder::Answer& a) {
+        auto claim = claims_.find(a.record.id);
+        Planned plan = claim->second;
+        claims_.erase(claim);
+        if (a.result != Recorder::Answer::Result::claimed) {
+            feed.not_claimed(*this, plan, a);
+            return;
+        }
+        feed.claimed(*this, plan);
+        boards_.emplace_back();
+        Board& b = boards_.back();
+        b.fixture = plan.fixture;
+        b.record = a.record;
+        b.folder = a.folder;
+        b.running = true;
+        b.started = Clock::now();
+        b.stopped_at_start = time_stopped();
+        ChildCommand host{file_.host,
+                          {plan.fixture.port, b.record.mac},
+                          b.folder.empty() ? p_.snapshot->folder() : b.folder,
+                          make_board_log_path(p_.logs, b.record),
+                          board_log_header(b.record),
+                          b.record.device};
+        by_child_[runner_.start(host)] = &b;
+        screen_->board_started(b);
+    }
+
+    bool output(int child, const char* bytes, size_t n) override {
+        Board& b = *by_child_.at(child);
+        b.record.transcript.append(bytes, n);
+        bool dot = b.dots.feed(bytes, n);
+        if (dot) {
+            screen_->board_progress(b);
+            recorder_.progress(
+                {file_.station, b.fixture.name, b.record.id, b.dots.dots(), p_.data_frames, ""});
+        }
+        return dot;
+    }
+    void stopping(int child) override {
+        by_child_.at(child)->stopping = true;
+    }
+    // The board's record goes to the writers. One that ended after the
+    // round's snapshot changed did not get the locked bytes, whatever host
+    // said; one that did not pass keeps its MAC once the job of the image
+    // that carries it had begun (its bytes may be in the board: an OTP is
+    // written once).
+    void ended(int child, const Ending& ending) override {
+        Board& b = *by_child_.at(child);
+        by_child_.erase(child);
+        b.running = false;
+        b.ended = Clock::now();
+        b.stopped_at_end = time_stopped();
+        Record& r = b.record;
+        judge(r, b.dots.dots(), ending, p_.data_frames + 1);
+        r.ended = utc_now();
+        if (!p_.snapshot->unchanged()) {
+            r.outcome = Outcome::failed;
+            r.message = "the round's snapshot of the images changed: not the locked bytes";
+        }
+        r.mac_kept = file_.mac.image && r.outcome != Outcome::passed &&
+                     began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
+        recorder_.finished(r);
+        screen_->board_finished(b);
+        feed_->board_ended(*this, b);
+    }
+    void tick() override {
+        recorder_.check();
+        screen_->tick(boards_);
+    }
+
+    // Below a tenth of the pool left, the round's end says so.
+    void warn_of_pool() {
+        if (!file_.mac.has_pool()) {
+            return;
+        }
+        unsigned long long size = file_.mac.pool_size();
+        unsigned long long used = static_cast<unsigned long long>(
+            opened_.store->pool_used(file_.mac.first, file_.mac.last));
+        unsigned long long left = used >= size ? 0 : size - used;
+        if (left * 10 < size) {
+            screen_->pool_low(file_.mac, left);
+        }
+    }
+
+    // The round's exit status, once every record is somewhere.
+    int status(int unrecorded) const {
+        if (!p_.snapshot->hashes_match()) {
+            std::cerr << "station: the round's snapshot of the images no longer hashes to the "
+                         "locked profile: the boards of round "
+                      << p_.round << " may not have received the locked bytes\n";
+            return 2;
+        }
+        if (unrecorded > 0) {
+            std::cerr << "station: " << unrecorded
+                      << " record(s) could be written neither to the store nor to the spool; "
+                         "each is above, as one JSON line\n";
+            return 2;
+        }
+        if (store_failed_) {
+            return 2;
+        }
+        if (recorder_.conflicts() > 0) {
+            return CONFLICT_STATUS;
+        }
+        bool all_passed = std::all_of(boards_.begin(), boards_.end(), [](const Board& b) {
+            return b.record.outcome == Outcome::passed;
+        });
+        return all_passed && unstarted_ == 0 ? 0 : 1;
+    }
+
+    const StationFile& file_;
+    const Opened& opened_;
+    Prepared p_;
+    std::unique_ptr<Screen> screen_;
+    Runner runner_;
+    Recorder recorder_;
+    std::list<Board> boards_; // a board stays where it is while others come
+    std::map<int, Board*> by_child_;
+    std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
+    int unstarted_ = 0;
+    bool store_failed_ = false;
+    bool pool_asked_ = false; // a claim took the pool's next MAC
+    Feed* feed_ = nullptr;
+};
+
+} // namespace
+
+std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
+                    bool rework) {
+    for (;;) {
+        std::cout << "MAC for " << fixture << ": " << std::flush;
+        std::string line;
+        if (!std::getline(std::cin, line)) {
+            std::cout << "\n";
+            return "";
+        }
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            return "";
+        }
+        std::string mac = checked_mac(line);
+        if (!scan_fault(mac).empty()) {
+            std::cout << scan_fault(mac) << "\n";
+            continue;
+        }
+        auto given = std::find_if(planned.begin(), planned.end(),
+                                  [&](const Planned& p) { return p.mac == mac; });
+        std::string why = given != planned.end()
+                              ? "MAC " + mac + " is given for " + given->fixture.name + " already"
+                              : store.refusal(mac, rework);
+        if (why.empty()) {
+            return mac;
+        }
+        std::cout << "refused: " << why << "\n";
+    }
+}
+
+int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
+                const std::vector<Skipped>& skipped, bool json) {
+    Round round(file, opened, planned.size(), json);
+    for (const Skipped& s : skipped) {
+        if (!s.why.empty()) {
+            round.screen().skipped(s.fixture, s.why);
+        }
+    }
+    std::unique_ptr<Feed> feed = planned_feed(planned);
+    return round.run(*feed, static_cast<int>(skipped.size()));
+}
+
+int run_continuous(const StationFile& file, const Opened& opened,
+                   const std::vector<Fixture>& fixtures, bool rework, bool json) {
+    Round round(file, opened, fixtures.size(), json, &fixtures);
+    // On a terminal the panel echoes what is typed; only in the terminal's
+    // foreground, since changing its settings from the background would
+    // stop the station.
+    bool keys = !json && isatty(0) && isatty(1) && tcgetpgrp(0) == getpgrp();
+    Input input(0, keys);
+    std::unique_ptr<Feed> feed = scan_feed(file, fixtures, rework, input);
+    int status = round.run(*feed, 0);
+    // Ctrl+C ends a shift: the shell's status for it, once all is recorded.
+    return status != 2 && round.interrupted() ? 130 : status;
+}

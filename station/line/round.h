@@ -1,0 +1,47 @@
+// A round: the boards of one `station run` or `station retry`, from the
+// images' check to the last record, in one loop. What feeds it boards is
+// the only difference between a planned round (every board at once) and
+// `run --continuous` (each board as its MAC is scanned). The store and
+// spool it writes to come open, with the station's liveness lock held.
+#pragma once
+
+#include "station/store/opening.h"
+#include "station/file/profile.h"
+#include "station/line/feeds.h"
+
+#include <string>
+#include <vector>
+
+// A fixture the command left out before the round; `why` empty when the
+// operator skipped it at the prompt (it was seen there).
+struct Skipped {
+    std::string fixture;
+    std::string why;
+};
+
+// Asks for a fixture's MAC before a planned round (a barcode scanner types
+// it and Enter); an empty line or the end of input gives an empty text: the
+// pool's next MAC, or the fixture skipped without a pool. A MAC refused
+// (given already for `planned`, passed before, in progress on any station)
+// is refused at once, with why, and the same fixture is asked again.
+std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
+                    bool rework);
+
+// A command whose records put a MAC on two boards ends with this status,
+// unless a fault of its own (2) or a signal came first.
+constexpr int CONFLICT_STATUS = 3;
+
+// Each runs a round and returns its exit status: 0 every board passed, 1
+// one did not or was not started, 2 a record was written nowhere but
+// standard error (or the store failed a claim of a planned round), 3 a
+// record's late end put a MAC on two boards.
+// Checks the images against the locked profile, snapshots them, claims
+// every planned board at once and starts each as its claim is answered.
+int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
+                const std::vector<Skipped>& skipped, bool json);
+// Asks for the MAC of the next idle fixture (the file's order, skipping
+// those running) and starts its board as soon as the store has claimed it,
+// while the others run; a refused MAC asks the same fixture again. The end
+// of input, or "q", ends it once the running boards end.
+int run_continuous(const StationFile& file, const Opened& opened,
+                   const std::vector<Fixture>& fixtures, bool rework, bool json);

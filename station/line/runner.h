@@ -1,0 +1,92 @@
+// The children: host once per board, each a process with its own pipe, and
+// one poll loop over every pipe and the station's signals. The runner knows
+// processes only; what a child's output means is the listener's to say.
+#pragma once
+
+#include "station/base/transcript.h"
+
+#include <chrono>
+#include <list>
+#include <poll.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+typedef std::chrono::steady_clock Clock;
+
+// One child to run: `program` with `arguments`, in `folder`, standard input
+// empty, standard output and error into one pipe, copied as it comes into a
+// new file at `log`. It is stopped when the node `device` stands for goes.
+struct ChildCommand {
+    std::string program;
+    std::vector<std::string> arguments;
+    std::string folder;
+    std::string log;        // where a copy of its console goes (empty: none)
+    std::string log_header; // written at the log's beginning
+    std::string device;
+};
+
+// What the runner tells, as it happens; none of it may wait.
+class RunnerEvents {
+  public:
+    virtual ~RunnerEvents() = default;
+    // What a child wrote; true when it was progress, which restarts the
+    // child's stall clock.
+    virtual bool output(int child, const char* bytes, size_t n) = 0;
+    // The station began to stop a child (a stall, its port gone, a signal).
+    virtual void stopping(int child) = 0;
+    // A child ended, with all it wrote told before.
+    virtual void ended(int child, const Ending& ending) = 0;
+    // At least every 100 ms.
+    virtual void tick() = 0;
+};
+
+// A child that has exited is judged by what it did alone. A running child
+// without progress for the stall time gets SIGTERM (stalled); one whose
+// port's node goes is stopped at once; SIGINT, SIGTERM or SIGHUP to the
+// station stops every child still running. Once such a signal came, no
+// child is started. A child that does not end 10 s after SIGTERM is
+// killed.
+class Runner {
+  public:
+    // Holds back the station's signals from here to the process's end: the
+    // loop takes them through its poll, and threads started after take none.
+    Runner(double stall_seconds, RunnerEvents& events);
+    ~Runner();
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+
+    // Starts a child; returns its number for the events. One that cannot
+    // start, or comes after a stop was asked, ends in the next pass.
+    int start(const ChildCommand& command);
+    // One pass of the loop: waits at most 100 ms for the pipes, the signals
+    // and `extra` (whose revents it fills in), then reads, reaps and stops.
+    void pass(std::vector<pollfd>& extra);
+    bool running() const;
+    // Whether SIGINT, SIGTERM or SIGHUP came.
+    bool stopping() const {
+        return stopping_;
+    }
+
+    struct Child;
+    // What the signals that wait ask of the loop.
+    struct Asked {
+        bool stop = false;        // SIGINT, SIGTERM or SIGHUP
+        bool child_ended = false; // SIGCHLD
+    };
+
+  private:
+    void drain(Child& child);
+    bool reaped(Child& child);
+    void stop(Child& child, Ending::Why why);
+    void end(Child& child, const Ending& ending);
+    void watch(Child& child, const Asked& asked, bool check_ports, Clock::duration attended);
+
+    RunnerEvents& events_;
+    std::list<Child> children_;
+    int next_ = 0;
+    int signal_fd_ = -1;
+    Clock::duration stall_{};
+    Clock::time_point last_pass_, last_port_check_;
+    bool stopping_ = false;
+};

@@ -1,0 +1,705 @@
+// The screens: JSON events, plain lines, a terminal's lines redrawn in
+// place, and continuous mode's lines under a prompt.
+#include "station/line/screen.h"
+
+#include "station/base/stops.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <deque>
+#include <cstdio>
+#include <map>
+#include <cstdlib>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr auto REDRAW_EVERY = std::chrono::milliseconds(100); // at most 10 a second
+constexpr size_t BAR_WIDTH = 20;
+constexpr size_t OUTCOME_ROOM = 32; // kept for an outcome before a bar is
+
+// A board's time so far, without the time the station was stopped; a
+// finished board's stands at its end.
+double seconds_of(const Board& board) {
+    Clock::time_point end = board.running ? Clock::now() : board.ended;
+    Clock::duration stopped =
+        (board.running ? time_stopped() : board.stopped_at_end) - board.stopped_at_start;
+    return std::chrono::duration<double>(end - board.started - stopped).count();
+}
+
+// The share of a run's frames acknowledged, as the record counts them.
+int percent(const Board& board, long long data_frames) {
+    if (board.record.outcome == Outcome::passed) {
+        return 100;
+    }
+    long long frames = board.running ? frames_so_far(board.record.transcript, board.dots.dots())
+                                     : board.record.frames;
+    return static_cast<int>(std::min(99LL, frames * 100 / (data_frames + 1)));
+}
+
+// "1 board", "2 boards".
+std::string boards_text(size_t count) {
+    return std::to_string(count) + (count == 1 ? " board" : " boards");
+}
+
+// The terminal's width (80 when it does not say).
+size_t terminal_width() {
+    return terminal_size().value_or(TerminalSize{80, 24}).columns;
+}
+
+// A line cut to the terminal's width, so that it never wraps; whole when
+// standard output is no terminal.
+std::string fitted(const std::string& line) {
+    return isatty(1) ? line.substr(0, terminal_width() - 1) : line;
+}
+
+// How many boards ended each way, by the outcome's name.
+std::map<std::string, int> outcome_counts(const std::list<Board>& boards) {
+    std::map<std::string, int> counts;
+    for (const Board& b : boards) {
+        counts[text_of(b.record.outcome)] += 1;
+    }
+    return counts;
+}
+
+// The fixtures `station retry` would run: "A1,A3".
+std::string retry_list(const std::list<Board>& boards) {
+    std::vector<const Record*> round;
+    for (const Board& b : boards) {
+        round.push_back(&b.record);
+    }
+    std::string retry;
+    for (const Record* r : boards_to_retry(round)) {
+        retry += (retry.empty() ? "" : ",") + r->fixture;
+    }
+    return retry;
+}
+
+std::string outcome_text(const Board& board) {
+    const Record& r = board.record;
+    if (board.running) {
+        return board.stopping ? "stopping" : "running";
+    }
+    if (r.outcome == Outcome::passed || r.message.empty()) {
+        return text_of(r.outcome);
+    }
+    return std::string(text_of(r.outcome)) + " in " + text_of(r.stage) + ": " + r.message;
+}
+
+// "11 frames, 3.2 s".
+std::string frames_and_time(const Board& b) {
+    char took[64];
+    std::snprintf(took, sizeof(took), "%lld frames, %.1f s", b.record.frames, seconds_of(b));
+    return took;
+}
+
+// How a board ended, as a line after its fixture and MAC says it: "PASS 11
+// frames, 3.2 s", "FAIL failed in board data: CRC Error (4 frames, 1.2 s)".
+std::string ended_text(const Board& b) {
+    bool passed = b.record.outcome == Outcome::passed;
+    return passed ? "PASS " + frames_and_time(b)
+                  : "FAIL " + outcome_text(b) + " (" + frames_and_time(b) + ")";
+}
+
+// What a shift's first line says a scan may be; the panel's, in 80 columns.
+const char SCANS[] = "scan a MAC for the fixture asked, or a fixture's label and a MAC for it; "
+                     "- skips the fixture asked; q ends";
+const char PANEL_SCANS[] = "scan a MAC, or a fixture's label and a MAC; - skips the fixture "
+                           "asked; q ends";
+
+// What every screen for people shows the same way: skipped fixtures, the
+// station's notices, the pool and the round's end, as lines.
+class LineScreen : public Screen {
+  public:
+    void skipped(const std::string& fixture, const std::string& why) override {
+        say(fixture + " skipped: " + why);
+    }
+    void notice(const std::string& line) override {
+        say(line);
+    }
+    void pool_low(const MacPlan& pool, unsigned long long left) override {
+        say("MAC pool " + pool.first + "-" + pool.last + ": " + std::to_string(left) + " of " +
+            std::to_string(pool.pool_size()) + " left");
+    }
+    void round_ended(const std::list<Board>& boards, int skipped,
+                     const std::string& round) override {
+        std::string text = "round " + round + ": " + boards_text(boards.size());
+        for (const auto& [outcome, count] : outcome_counts(boards)) {
+            text += ", " + std::to_string(count) + " " + outcome;
+        }
+        if (skipped > 0) {
+            text += "; " + std::to_string(skipped) + " skipped";
+        }
+        std::string retry = retry_list(boards);
+        // On a terminal, no line wraps: the round's id goes on a line of its
+        // own when the counts and it do not fit.
+        if (isatty(1) && text.size() >= terminal_width()) {
+            size_t colon = text.find(": ");
+            say(fitted(text.substr(0, colon)));
+            text = text.substr(colon + 2);
+        }
+        say(fitted(text));
+        say(fitted(retry.empty() ? "nothing to retry" : "station retry would run " + retry));
+    }
+
+  protected:
+    // One line of the station's, whole.
+    virtual void say(const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+};
+
+class JsonScreen : public Screen {
+  public:
+    void board_started(const Board& b) override {
+        emit({{"event", "started"},
+              {"fixture", b.fixture.name},
+              {"mac", b.record.mac},
+              {"record", b.record.id},
+              {"lot", b.record.lot},
+              {"operator", b.record.operator_name}});
+    }
+    void board_finished(const Board& b) override {
+        const Record& r = b.record;
+        emit({{"event", "finished"},
+              {"fixture", b.fixture.name},
+              {"mac", r.mac},
+              {"record", r.id},
+              {"outcome", text_of(r.outcome)},
+              {"stage", text_of(r.stage)},
+              {"message", r.message},
+              {"frames", r.frames},
+              {"exit_status", r.exit_status.empty() ? nlohmann::json(nullptr)
+                                                    : nlohmann::json(std::stoi(r.exit_status))}});
+    }
+    void skipped(const std::string& fixture, const std::string& why) override {
+        emit({{"event", "skipped"}, {"fixture", fixture}, {"why", why}});
+    }
+    // A notice is a skip of no fixture: the scan it refused is asked again.
+    void notice(const std::string& line) override {
+        skipped("", line);
+    }
+    void pool_low(const MacPlan& pool, unsigned long long left) override {
+        emit({{"event", "pool"},
+              {"first", pool.first},
+              {"last", pool.last},
+              {"left", left},
+              {"size", pool.pool_size()}});
+    }
+    void round_ended(const std::list<Board>& boards, int skipped,
+                     const std::string& round) override {
+        emit({{"event", "round"},
+              {"round", round},
+              {"boards", boards.size()},
+              {"skipped", skipped},
+              {"outcomes", outcome_counts(boards)},
+              {"retry", retry_list(boards)}});
+    }
+
+  private:
+    void emit(const nlohmann::json& event) {
+        std::printf("%s\n", event.dump().c_str());
+        std::fflush(stdout);
+    }
+};
+
+class PlainScreen : public LineScreen {
+  public:
+    void board_started(const Board& b) override {
+        say(b.fixture.name + " " + b.record.mac + " started");
+    }
+    void board_finished(const Board& b) override {
+        char took[32];
+        std::snprintf(took, sizeof(took), " (%.1f s)", seconds_of(b));
+        say(b.fixture.name + " " + b.record.mac + " " + outcome_text(b) + ", " +
+            std::to_string(b.record.frames) + " frames" + took);
+    }
+};
+
+// `run --continuous` through a pipe: a line when a board starts and one when
+// it ends (PASS or FAIL), kept apart from the prompt, which it puts back
+// after each line.
+class ContinuousScreen : public LineScreen {
+  public:
+    void board_started(const Board& b) override {
+        say(b.fixture.name + " " + b.record.mac + " started");
+    }
+    void board_finished(const Board& b) override {
+        say(b.fixture.name + " " + b.record.mac + " " + ended_text(b));
+    }
+    void prompt(const std::string& text) override {
+        greet();
+        std::string shown = open_ ? "\n" : "";
+        prompt_ = text;
+        open_ = !text.empty();
+        std::fputs((shown + prompt_).c_str(), stdout);
+        std::fflush(stdout);
+    }
+    // A terminal would have echoed the line's end; here it is ended by us.
+    void answered() override {
+        if (open_) {
+            std::fputs("\n", stdout);
+            std::fflush(stdout);
+        }
+        prompt_.clear();
+        open_ = false;
+    }
+
+  protected:
+    // The prompt's line is ended, and shown again below the line.
+    void say(const std::string& line) override {
+        greet();
+        std::string text = open_ ? "\n" : "";
+        text += line + "\n" + prompt_;
+        open_ = !prompt_.empty();
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+  private:
+    // The first line of a shift says what a scan may be.
+    void greet() {
+        if (!greeted_) {
+            greeted_ = true;
+            std::printf("%s\n", SCANS);
+        }
+    }
+
+    std::string prompt_;
+    bool open_ = false; // a line of ours waits for its end
+    bool greeted_ = false;
+};
+
+// `run --continuous` on a terminal: a panel at the bottom of the screen,
+// redrawn in place. A fixed row per fixture (its state, MAC, progress or
+// last outcome, and its boards so far), the last events under them, and
+// the prompt with what is typed on the last row. No row is wider than the
+// terminal; each keeps its state and MAC in sight.
+class PanelScreen : public LineScreen {
+  public:
+    PanelScreen(long long data_frames, const std::vector<std::string>& fixtures)
+        : data_frames_(data_frames) {
+        const char* term = std::getenv("TERM");
+        colour_ = term != nullptr && std::string(term) != "dumb";
+        for (const std::string& name : fixtures) {
+            rows_.emplace_back(name);
+            name_width_ = std::max(name_width_, name.size());
+        }
+    }
+    ~PanelScreen() override {
+        close();
+    }
+    void board_started(const Board& b) override {
+        Row& row = row_of(b.fixture.name);
+        row.board = &b;
+        row.out.clear();
+        draw();
+    }
+    void board_progress(const Board&) override {
+        draw_soon();
+    }
+    void board_finished(const Board& b) override {
+        Row& row = row_of(b.fixture.name);
+        row.board = &b;
+        (b.record.outcome == Outcome::passed ? row.passed : row.failed) += 1;
+        event(b.fixture.name + " " + b.record.mac + " " + ended_text(b));
+    }
+    void fixture_out(const std::string& fixture, const std::string& why,
+                     const std::string& brief) override {
+        row_of(fixture).out = brief;
+        event(fixture + " out of service: " + why);
+    }
+    void fixture_back(const std::string& fixture) override {
+        row_of(fixture).out.clear();
+        event(fixture + " back in service");
+    }
+    void tick(const std::list<Board>&) override {
+        draw_soon();
+    }
+    void prompt(const std::string& text) override {
+        prompt_ = text;
+        draw();
+    }
+    void typed(const std::string& text) override {
+        typed_ = text;
+        draw();
+    }
+    void round_ended(const std::list<Board>& boards, int skipped,
+                     const std::string& round) override {
+        close();
+        LineScreen::round_ended(boards, skipped, round);
+    }
+
+  protected:
+    void say(const std::string& line) override {
+        if (closed_) {
+            LineScreen::say(fitted(line));
+            return;
+        }
+        event(line);
+    }
+
+  private:
+    struct Row {
+        explicit Row(const std::string& name) : fixture(name) {}
+        std::string fixture;
+        const Board* board = nullptr; // its latest board
+        std::string out;              // why it is out of service
+        int passed = 0, failed = 0;
+    };
+    static constexpr size_t EVENTS = 8; // kept, at most
+    static constexpr size_t STATE_WIDTH = 14;
+
+    Row& row_of(const std::string& fixture) {
+        for (Row& row : rows_) {
+            if (row.fixture == fixture) {
+                return row;
+            }
+        }
+        rows_.emplace_back(fixture);
+        name_width_ = std::max(name_width_, fixture.size());
+        return rows_.back();
+    }
+    void event(const std::string& line) {
+        events_.push_back(line);
+        if (events_.size() > EVENTS) {
+            events_.pop_front();
+        }
+        draw();
+    }
+    void draw_soon() {
+        if (Clock::now() - last_drawn_ >= REDRAW_EVERY) {
+            draw();
+        }
+    }
+
+    std::string state_of(const Row& row) const {
+        if (row.board != nullptr && row.board->running) {
+            return row.board->stopping ? "stopping" : "running";
+        }
+        if (!row.out.empty()) {
+            return "out of service";
+        }
+        if (row.board == nullptr) {
+            return "idle";
+        }
+        return row.board->record.outcome == Outcome::passed ? "PASS" : "FAIL";
+    }
+    // What follows the MAC: the progress of a running board, the outcome
+    // of an ended one, why a fixture is out of service.
+    std::string middle_of(const Row& row, size_t width) const {
+        const Board* b = row.board;
+        if (b != nullptr && b->running) {
+            int p = percent(*b, data_frames_);
+            char took[32];
+            std::snprintf(took, sizeof(took), " %6.1f s", seconds_of(*b));
+            std::string text = std::to_string(p) + "%";
+            text.insert(0, 4 - text.size(), ' ');
+            for (size_t bar : {BAR_WIDTH, size_t{10}}) {
+                std::string full(static_cast<size_t>(p) * bar / 100, '#');
+                full.resize(bar, '.');
+                std::string with_bar = text + " [" + full + "]" + took;
+                if (with_bar.size() <= width) {
+                    return with_bar;
+                }
+            }
+            return text + took;
+        }
+        std::string out = row.out.empty() ? "" : row.out + (b == nullptr ? "" : "; ");
+        if (b == nullptr) {
+            return shortened(out, width);
+        }
+        // The state says PASS, FAIL or out of service: a failure says where
+        // and why.
+        const Record& r = b->record;
+        if (r.outcome == Outcome::passed) {
+            return shortened(out + (out.empty() ? frames_and_time(*b) : "passed"), width);
+        }
+        std::string failure = r.outcome == Outcome::failed && r.stage != Stage::none
+                                  ? std::string(text_of(r.stage)) + ": " + r.message
+                                  : outcome_text(*b);
+        // Why it is out goes before the failure does.
+        return (out + failure).size() <= width ? out + failure : shortened(failure, width);
+    }
+    std::string row_text(const Row& row, size_t width) const {
+        std::string state = state_of(row);
+        std::string left = row.fixture;
+        left.resize(name_width_ + 2, ' ');
+        left += state + std::string(STATE_WIDTH + 2 - state.size(), ' ');
+        std::string mac = row.board != nullptr ? row.board->record.mac : "";
+        mac.resize(14, ' ');
+        left += mac;
+        std::string counts;
+        if (row.passed + row.failed > 0) {
+            counts =
+                "  " + std::to_string(row.passed) + " pass " + std::to_string(row.failed) + " fail";
+        }
+        // The counts go before the outcome's last words do.
+        if (left.size() + counts.size() + 12 > width) {
+            counts.clear();
+        }
+        size_t room = width > left.size() + counts.size() ? width - left.size() - counts.size() : 0;
+        std::string middle = middle_of(row, room);
+        if (!counts.empty()) {
+            middle.resize(room, ' ');
+        }
+        std::string text = left + middle + counts;
+        while (!text.empty() && text.back() == ' ') {
+            text.pop_back();
+        }
+        return text.substr(0, width);
+    }
+    std::string coloured(std::string text, const Row& row) const {
+        std::string state = state_of(row);
+        if (!colour_ || (state != "PASS" && state != "FAIL" && state != "out of service")) {
+            return text;
+        }
+        size_t at = name_width_ + 2;
+        if (text.size() < at + state.size()) {
+            return text;
+        }
+        const char* on = state == "PASS"   ? "\x1b[1;32m"
+                         : state == "FAIL" ? "\x1b[1;31m"
+                                           : "\x1b[1;33m";
+        return text.insert(at + state.size(), "\x1b[0m").insert(at, on);
+    }
+
+    // The panel's lines for a terminal of `rows` by `width`: what does not
+    // fit goes, the events first, then the first line, then fixtures.
+    std::vector<std::pair<std::string, std::string>> lines(size_t width, size_t rows,
+                                                           bool with_prompt) const {
+        std::vector<std::pair<std::string, std::string>> out; // shown, plain
+        size_t fixtures = rows_.size();
+        size_t below = with_prompt ? 1 : 0;
+        bool greeting = rows >= fixtures + 1 + below;
+        size_t events_room = rows > fixtures + 1 + below ? rows - fixtures - 1 - below : 0;
+        if (greeting) {
+            std::string g = shortened(PANEL_SCANS, width);
+            out.push_back({g, g});
+        }
+        size_t shown_rows = std::min(fixtures, rows > below ? rows - below : 1);
+        for (size_t i = 0; i < shown_rows; ++i) {
+            std::string text = row_text(rows_[i], width);
+            if (i + 1 == shown_rows && shown_rows < fixtures) {
+                text = shortened("+" + std::to_string(fixtures - i) + " more fixtures", width);
+                out.push_back({text, text});
+                break;
+            }
+            out.push_back({coloured(text, rows_[i]), text});
+        }
+        size_t first = events_.size() > events_room ? events_.size() - events_room : 0;
+        for (size_t i = first; i < events_.size(); ++i) {
+            std::string text = shortened(events_[i], width);
+            out.push_back({text, text});
+        }
+        if (with_prompt) {
+            // The prompt with the end of what is typed, so the cursor shows.
+            std::string text = prompt_ + typed_;
+            if (text.size() > width) {
+                text = prompt_.substr(0, width / 2) + "..." +
+                       typed_.substr(typed_.size() - (width - width / 2 - 3));
+            }
+            out.push_back({text, text});
+        }
+        return out;
+    }
+
+    // `last`: without the prompt, and ended, so that what follows goes
+    // below the panel.
+    void draw(bool last = false) {
+        if (closed_) {
+            return;
+        }
+        last_drawn_ = Clock::now();
+        TerminalSize size = terminal_size().value_or(TerminalSize{80, 24});
+        size_t width = size.columns - 1, rows = size.rows;
+        // Back to the panel's first row: after a resize to fewer columns a
+        // terminal may have wrapped what was drawn, so its rows are
+        // counted at the new width; everything below is cleared.
+        size_t drawn = 0;
+        for (size_t length : drawn_lengths_) {
+            drawn += std::max<size_t>(1, (length + width) / (width + 1));
+        }
+        std::string text = "\r";
+        if (drawn > 1) {
+            text += "\x1b[" + std::to_string(drawn - 1) + "A";
+        }
+        text += "\x1b[J";
+        drawn_lengths_.clear();
+        auto shown = lines(width, rows, !last);
+        for (size_t i = 0; i < shown.size(); ++i) {
+            text += shown[i].first + (i + 1 < shown.size() || last ? "\n" : "");
+            drawn_lengths_.push_back(shown[i].second.size());
+        }
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    // The last drawing; what follows goes below it.
+    void close() {
+        if (!closed_) {
+            draw(true);
+            closed_ = true;
+        }
+    }
+
+    long long data_frames_;
+    bool colour_ = false;
+    std::vector<Row> rows_;
+    size_t name_width_ = 2;
+    std::deque<std::string> events_;
+    std::string prompt_, typed_;
+    std::vector<size_t> drawn_lengths_;
+    Clock::time_point last_drawn_;
+    bool closed_ = false;
+};
+
+class TerminalScreen : public LineScreen {
+  public:
+    explicit TerminalScreen(long long data_frames) : data_frames_(data_frames) {}
+    void board_started(const Board&) override {}
+    void board_finished(const Board&) override {}
+    void tick(const std::list<Board>& boards) override {
+        bool all_done =
+            std::none_of(boards.begin(), boards.end(), [](const Board& b) { return b.running; });
+        if (!all_done && Clock::now() - last_drawn_ < REDRAW_EVERY) {
+            return;
+        }
+        last_drawn_ = Clock::now();
+        size_t width = terminal_width();
+        std::string text;
+        // Back to the first line drawn: after a resize to fewer columns a
+        // terminal may have wrapped what was drawn, so its rows are counted
+        // at the new width, and everything below is cleared.
+        size_t rows = 0;
+        for (size_t length : drawn_lengths_) {
+            rows += std::max<size_t>(1, (length + width - 1) / width);
+        }
+        if (rows > 0) {
+            text += "\r\x1b[" + std::to_string(rows) + "A\x1b[J";
+        }
+        drawn_lengths_.clear();
+        for (const Board& b : boards) {
+            name_width_ = std::max(name_width_, b.fixture.name.size());
+        }
+        // The widest layout in which every line fits with room for its
+        // outcome (a long one is shortened, not a reason to drop the bars):
+        // the bar shrinks, then goes with the stage column; what still does
+        // not fit is cut, so that no line wraps.
+        Layout layout = LAYOUTS[std::size(LAYOUTS) - 1];
+        for (const Layout& candidate : LAYOUTS) {
+            if (std::all_of(boards.begin(), boards.end(), [&](const Board& b) {
+                    size_t outcome = std::min(outcome_text(b).size(), OUTCOME_ROOM);
+                    return line(b, candidate, false).size() + outcome < width;
+                })) {
+                layout = candidate;
+                break;
+            }
+        }
+        for (const Board& b : boards) {
+            // Cut so that an outcome keeps its frame number.
+            std::string start = line(b, layout, false);
+            std::string shown = start.size() + 1 < width
+                                    ? start + shortened(outcome_text(b), width - 1 - start.size())
+                                    : start.substr(0, width - 1);
+            text += "\r\x1b[K" + shown + "\n";
+            drawn_lengths_.push_back(shown.size());
+        }
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+  private:
+    struct Layout {
+        size_t bar; // columns of the bar, none: no bar
+        bool stage; // the column of the image being programmed
+    };
+    // The bar outlasts the stage column.
+    static constexpr Layout LAYOUTS[] = {{BAR_WIDTH, true}, {10, true}, {BAR_WIDTH, false},
+                                         {10, false},       {0, true},  {0, false}};
+
+    std::string line(const Board& b, const Layout& layout, bool outcome = true) {
+        int p = percent(b, data_frames_);
+        std::string bar;
+        if (layout.bar > 0) {
+            bar = std::string(static_cast<size_t>(p) * layout.bar / 100, '#');
+            bar.resize(layout.bar, '.');
+            bar = "[" + bar + "] ";
+        }
+        std::string stage;
+        if (layout.stage) {
+            stage = b.running ? text_of(stage_of(b.record.transcript)) : "";
+            stage.resize(10, ' ');
+            stage += " ";
+        }
+        std::string name = b.fixture.name;
+        name.resize(std::max(name.size(), name_width_), ' ');
+        char text[200];
+        std::snprintf(text, sizeof(text), " %s %s%3d%% %s%6.1f s  ", b.record.mac.c_str(),
+                      stage.c_str(), p, bar.c_str(), seconds_of(b));
+        return name + text + (outcome ? outcome_text(b) : "");
+    }
+
+    long long data_frames_;
+    std::vector<size_t> drawn_lengths_;
+    Clock::time_point last_drawn_;
+    size_t name_width_ = 2; // the longest fixture name's
+};
+
+} // namespace
+
+std::unique_ptr<Screen> make_screen(bool json, bool continuous, long long data_frames,
+                                    const std::vector<std::string>& fixtures) {
+    if (json) {
+        return std::make_unique<JsonScreen>();
+    }
+    if (continuous && isatty(1)) {
+        return std::make_unique<PanelScreen>(data_frames, fixtures);
+    }
+    if (continuous) {
+        return std::make_unique<ContinuousScreen>();
+    }
+    if (isatty(1)) {
+        return std::make_unique<TerminalScreen>(data_frames);
+    }
+    return std::make_unique<PlainScreen>();
+}
+
+std::optional<TerminalSize> terminal_size() {
+    winsize size{};
+    if (!isatty(1) || ioctl(1, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+        return std::nullopt;
+    }
+    return TerminalSize{size.ws_col, size.ws_row};
+}
+
+std::string shortened(const std::string& text, size_t width) {
+    const std::string dots = "...";
+    if (text.size() <= width) {
+        return text;
+    }
+    if (width <= dots.size()) {
+        return text.substr(0, width);
+    }
+    // A frame number at the end is the last thing to go.
+    std::string tail;
+    size_t frame = text.rfind("frame ");
+    if (frame != std::string::npos && frame + 6 < text.size() &&
+        text.find_first_not_of("0123456789", frame + 6) == std::string::npos &&
+        text.size() - frame + 1 + dots.size() < width) {
+        tail = " " + text.substr(frame);
+    }
+    size_t room = width - tail.size() - dots.size();
+    std::string head = text.substr(0, room);
+    // At a word: a head that ends inside one loses it.
+    size_t space = head.rfind(' ');
+    if (text[room] != ' ' && space != std::string::npos && space > room / 2) {
+        head.erase(space);
+    }
+    while (!head.empty() && (head.back() == ' ' || head.back() == ':' || head.back() == ',')) {
+        head.pop_back();
+    }
+    return head + dots + tail;
+}

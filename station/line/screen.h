@@ -1,0 +1,85 @@
+// What the operator (or a factory script) sees of a round: every event of
+// the round goes to one Screen. On a terminal one line per fixture redrawn
+// in place, elsewhere one plain line per change of state, with --json one
+// JSON object per event; in continuous mode on a terminal a panel (a fixed
+// row per fixture, the last events, the prompt with what is typed), through
+// a pipe a line per board's start and end kept apart from the prompt.
+// Transcripts never reach the screen.
+#pragma once
+
+#include "station/file/station_file.h"
+#include "station/base/transcript.h"
+
+#include <chrono>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+typedef std::chrono::steady_clock Clock;
+
+// One fixture's board in a round, as the screens see it.
+struct Board {
+    Fixture fixture;
+    Record record;
+    std::string folder; // host's folder when the board has images of its own
+    DotCounter dots;
+    bool running = false;
+    bool stopping = false; // the station is stopping its host
+    Clock::time_point started, ended;
+    // The station's stopped time (stops.h) when the board started and ended:
+    // a board's time leaves out the time the station stood still.
+    Clock::duration stopped_at_start{}, stopped_at_end{};
+};
+
+class Screen {
+  public:
+    virtual ~Screen() = default;
+    virtual void board_started(const Board& board) = 0;
+    virtual void board_progress(const Board&) {}
+    virtual void board_finished(const Board& board) = 0;
+    // A board that was not started (port missing, MAC refused), with why.
+    virtual void skipped(const std::string& fixture, const std::string& why) = 0;
+    // A line of the station's own: a refused scan, a store lost.
+    virtual void notice(const std::string& line) = 0;
+    // Below a tenth of the MAC pool left.
+    virtual void pool_low(const MacPlan& pool, unsigned long long left) = 0;
+    // Called at least every 100 ms while boards run.
+    virtual void tick(const std::list<Board>&) {}
+    // The prompt for a fixture's MAC, kept under what follows until answered.
+    virtual void prompt(const std::string&) {}
+    // A line was read (or input ended): the prompt is done with.
+    virtual void answered() {}
+    // What is typed so far of the next line (a terminal's echo is ours).
+    virtual void typed(const std::string&) {}
+    // A fixture taken out of service (`brief`: why, in a few words), and
+    // back in it.
+    virtual void fixture_out(const std::string& fixture, const std::string& why,
+                             const std::string& /*brief*/) {
+        notice(fixture + " out of service: " + why);
+    }
+    virtual void fixture_back(const std::string& fixture) {
+        notice(fixture + " back in service");
+    }
+    // The round's last words: a summary and what `station retry` would
+    // run. `skipped`: fixtures of the round that did not start.
+    virtual void round_ended(const std::list<Board>& boards, int skipped,
+                             const std::string& round) = 0;
+};
+
+// The screen for standard output: JSON events, a terminal's lines, plain
+// lines, or (continuous: `fixtures` names its rows) a panel or a line per
+// board under a prompt. `data_frames`: the dots of a whole run, for the
+// percentage.
+std::unique_ptr<Screen> make_screen(bool json, bool continuous, long long data_frames,
+                                    const std::vector<std::string>& fixtures);
+// Standard output's terminal: columns and rows, asked again at every call
+// (so also after SIGWINCH); none when it is no terminal.
+struct TerminalSize {
+    size_t columns, rows;
+};
+std::optional<TerminalSize> terminal_size();
+// `text` in at most `width` columns, cut at a word with "..."; a frame
+// number at its end is kept ("stalled: no answer ... frame 12").
+std::string shortened(const std::string& text, size_t width);

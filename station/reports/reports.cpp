@@ -1,0 +1,291 @@
+// Exports and reports.
+#include "station/reports/reports.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <set>
+
+namespace {
+
+// A cell as CSV writes it. Ports and messages come from outside: a cell
+// that a spreadsheet would take for a formula gets a leading '.
+void append_csv(std::string& line, const std::string& value) {
+    bool formula = !value.empty() && std::strchr("=+-@\t\r", value[0]) != nullptr;
+    bool quoted = value.find_first_of(",\"\r\n") != std::string::npos;
+    if (!quoted) {
+        (formula ? line += '\'' : line) += value;
+        return;
+    }
+    line += formula ? "\"'" : "\"";
+    for (char c : value) {
+        c == '"' ? line += "\"\"" : line += c;
+    }
+    line += '"';
+}
+
+std::string csv_field(const std::string& value) {
+    std::string text;
+    append_csv(text, value);
+    return text;
+}
+
+nlohmann::json json_of(const Record& r) {
+    nlohmann::json item;
+    for (const std::string& column : record_columns()) {
+        item[column] = column_value(r, column);
+    }
+    item["attempt"] = r.attempt;
+    item["rework"] = r.rework ? 1 : 0;
+    item["frames"] = r.frames;
+    item["exit_status"] =
+        r.exit_status.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::stoi(r.exit_status));
+    // Bytes as host wrote them; anything not UTF-8 is replaced.
+    item["transcript"] = r.transcript;
+    return item;
+}
+
+nlohmann::json json_of(const Conflict& c) {
+    nlohmann::json late = json_of(c.late), other = json_of(c.other);
+    late.erase("transcript");
+    other.erase("transcript");
+    return {{"mac", c.mac},
+            {"late", late},
+            {"other", other},
+            {"found", c.found},
+            {"resolved", c.resolved.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.resolved)},
+            {"resolution", c.resolution}};
+}
+
+// An item of a JSON array as a whole array's dump would indent it.
+std::string in_array(const std::string& item) {
+    std::string text = "  ";
+    for (char c : item) {
+        text += c == '\n' ? std::string("\n  ") : std::string(1, c);
+    }
+    return text;
+}
+
+// A record's CSV line from its values, the export's columns first.
+void csv_line(const std::vector<std::string>& values, std::string& line) {
+    line.clear();
+    for (size_t i = 0; i < record_columns().size(); ++i) {
+        if (i) {
+            line += ',';
+        }
+        append_csv(line, values[i]);
+    }
+    line += '\n';
+}
+
+void export_line(const Record& r, ExportFormat format, std::string& line) {
+    if (format == ExportFormat::jsonl) {
+        line = json_text(json_of(r), -1) + "\n";
+    } else {
+        line = in_array(json_text(json_of(r), 2));
+    }
+}
+
+} // namespace
+
+void export_records(Store& store, const RecordFilter& filter, ExportFormat format,
+                    std::ostream& out) {
+    if (format == ExportFormat::csv) {
+        const auto& columns = record_columns();
+        for (size_t i = 0; i < columns.size(); ++i) {
+            out << (i ? "," : "") << columns[i];
+        }
+        out << "\n";
+    }
+    RecordFilter chosen = filter;
+    chosen.with_transcripts = format != ExportFormat::csv;
+    bool first = true;
+    std::string line;
+    auto write = [&]() {
+        if (format == ExportFormat::json) {
+            out << (first ? "[\n" : ",\n");
+        }
+        out << line;
+        first = false;
+        if (!out) {
+            // A reader that went away (a pipe to `head`) ends the export,
+            // as quietly as a broken pipe ends a filter.
+            throw StationError{"", 1};
+        }
+    };
+    if (format == ExportFormat::csv) {
+        // As text the values are already what the line needs.
+        store.each_record_values(chosen, [&](const std::vector<std::string>& values) {
+            csv_line(values, line);
+            write();
+        });
+    } else {
+        store.each_record(chosen, [&](const Record& r) {
+            export_line(r, format, line);
+            write();
+        });
+    }
+    if (format == ExportFormat::json) {
+        out << (first ? "[]\n" : "\n]\n");
+    }
+    out.flush();
+}
+
+void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
+                   const std::function<std::string(const Record&)>& log_of, std::ostream& out) {
+    out << "times in " << local_zone_name() << "\n";
+    for (const Record& r : records) {
+        out << "== MAC " << r.mac << ", " << local_text(r.started) << " station " << r.station
+            << ", fixture " << r.fixture << " (" << r.device << "), attempt " << r.attempt
+            << (r.rework ? ", rework" : "") << ": " << text_of(r.outcome);
+        if (r.stage != Stage::none) {
+            out << " in " << text_of(r.stage) << ": " << r.message;
+        }
+        // The bytes this board received, by their hashes.
+        out << ", " << r.frames << " frames\n   board data " << r.board_data_sha256
+            << "\n   OTP        " << r.otp_sha256 << "\n   firmware   " << r.firmware_sha256
+            << "\n   lot        " << (r.lot.empty() ? "none" : r.lot) << ", operator "
+            << (r.operator_name.empty() ? "none" : r.operator_name) << "\n   record     " << r.id
+            << "\n   log        ";
+        std::string log = log_of(r);
+        out << (log.empty() ? "not on this machine" : log) << "\n" << r.transcript;
+        if (!r.transcript.empty() && r.transcript.back() != '\n') {
+            out << "\n";
+        }
+    }
+    for (const Release& x : releases) {
+        out << "== MAC " << x.mac << " released " << local_text(x.released) << " by " << x.who
+            << " from record " << x.record << " of station " << x.station << ": " << x.reason
+            << "\n";
+    }
+}
+
+namespace {
+
+// A failure as a supervisor counts it: the frame numbers folded, so that
+// "no answer to frame 21" and "... frame 32" are one row.
+std::string failure_of(const FailureCounts& f) {
+    static const std::regex frame_number("frame [0-9]+");
+    std::string message = std::regex_replace(f.message, frame_number, "frame N");
+    return f.outcome == Outcome::failed ? message
+                                        : std::string(text_of(f.outcome)) + ": " + message;
+}
+
+// The groups of a report by time: every local day (or shift) from the
+// first record's to the last's, cut to the asked days. A shift begun the
+// day before the first record may hold it.
+Grouping grouping_of(Store& store, const ReportAsk& ask) {
+    Grouping grouping;
+    if (ask.by != "day" && ask.by != "shift") {
+        grouping.column = ask.by;
+        return grouping;
+    }
+    auto [first, last] = store.started_between(ask.filter);
+    if (first.empty()) {
+        return grouping;
+    }
+    Date from = local_date(first), to = local_date(last);
+    if (ask.by == "day") {
+        grouping.spans = day_spans(from, to);
+    } else {
+        grouping.spans = shift_spans(day_before(from), to, ask.shifts);
+    }
+    grouping.spans = clipped(grouping.spans, ask.filter.since, ask.filter.until);
+    return grouping;
+}
+
+} // namespace
+
+std::string joined(const std::set<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : " ") + name;
+    }
+    return text;
+}
+
+double first_pass_yield(const GroupCounts& g) {
+    return g.boards == 0
+               ? 0.0
+               : 100.0 * static_cast<double>(g.first_passed) / static_cast<double>(g.boards);
+}
+
+Report count_report(Store& store, const ReportAsk& ask) {
+    Grouping grouping = grouping_of(store, ask);
+    Report report;
+    report.groups = store.group_counts(ask.filter, grouping);
+    // Folded as the store hands them over: a year of messages with their
+    // frame numbers is many rows, their folds few.
+    store.failure_counts(ask.filter, grouping, [&](const FailureCounts& f) {
+        std::pair<std::string, std::string> key{text_of(f.stage), failure_of(f)};
+        for (Failures* folded : {&report.by_group[f.group][key], &report.all[key]}) {
+            folded->count += f.count;
+            folded->fixtures.insert(f.fixture);
+        }
+    });
+    return report;
+}
+
+void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out) {
+    Report report = count_report(store, ask);
+    const std::vector<GroupCounts>& groups = report.groups;
+    std::map<std::string, FailureTable>& by_group = report.by_group;
+    const FailureTable& all = report.all;
+    size_t width = ask.by.size();
+    for (const GroupCounts& g : groups) {
+        width = std::max(width, std::max<size_t>(g.group.size(), 10));
+    }
+    char line[256];
+    if (csv) {
+        // One table: a row for each failure of each group (a group without
+        // one has one row with its failure columns empty).
+        out << ask.by << ",boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
+    } else {
+        out << "times in " << local_zone_name() << "\n"
+            << ask.by << std::string(width - ask.by.size(), ' ')
+            << "  boards  passed  first-pass yield\n";
+    }
+    for (const GroupCounts& g : groups) {
+        double yield = first_pass_yield(g);
+        std::string name = g.group.empty() && !csv ? "(none)" : g.group;
+        if (!csv) {
+            std::snprintf(line, sizeof(line), "%-*s  %6lld  %6lld  %15.1f%%\n",
+                          static_cast<int>(width), name.c_str(), g.boards, g.passed, yield);
+            out << line;
+            continue;
+        }
+        std::snprintf(line, sizeof(line), "%lld,%lld,%.1f", g.boards, g.passed, yield);
+        std::string row = csv_field(name) + "," + line;
+        const FailureTable& failures = by_group[g.group];
+        if (failures.empty()) {
+            out << row << ",,,,\n";
+        }
+        for (const auto& [key, f] : failures) {
+            out << row << "," << csv_field(key.first) << "," << csv_field(key.second) << ","
+                << f.count << "," << csv_field(joined(f.fixtures)) << "\n";
+        }
+    }
+    if (csv) {
+        return;
+    }
+    out << "\nfailures by stage\nstage          count  failure (fixtures)\n";
+    for (const auto& [key, f] : all) {
+        std::snprintf(line, sizeof(line), "%-13s  %5lld  ", key.first.c_str(), f.count);
+        out << line << key.second << " (" << joined(f.fixtures) << ")\n";
+    }
+}
+
+nlohmann::json conflicts_json(const std::vector<Conflict>& conflicts) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Conflict& conflict : conflicts) {
+        list.push_back(json_of(conflict));
+    }
+    return list;
+}
+
+std::string json_text(const nlohmann::json& item, int indent) {
+    return item.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}

@@ -1,0 +1,67 @@
+// What the records tell: the export of the records, one board's history,
+// and the report of yields and failures by day, shift, lot, station or
+// fixture. Counting is the store's; these choose, fold and print.
+#pragma once
+
+#include "station/base/local_days.h"
+#include "station/store/store.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+enum class ExportFormat {
+    csv,  // one header line and one line per record, the export's columns in order
+    json, // an array of records with the export's columns and the transcript
+    jsonl // the same records, one a line
+};
+// Writes the records as the store reads them, one at a time.
+void export_records(Store& store, const RecordFilter& filter, ExportFormat format,
+                    std::ostream& out);
+
+// The MACs on two boards as a JSON array: each with both records (their
+// export's columns), when it was found and how it was resolved.
+nlohmann::json conflicts_json(const std::vector<Conflict>& conflicts);
+// JSON as the station writes it: anything not UTF-8 replaced.
+std::string json_text(const nlohmann::json& item, int indent);
+
+// Each record with its id, lot, operator, its log's path (`log_of`: empty
+// when the log is not on this machine) and its transcript, as host printed
+// it, at local times. Then each release of the MAC: when, by whom, why.
+void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
+                   const std::function<std::string(const Record&)>& log_of, std::ostream& out);
+
+// What a report counts and how it groups the records.
+struct ReportAsk {
+    RecordFilter filter;       // `since` and `until` as UTC bounds of local days
+    std::string by = "day";    // day, shift, lot, station or fixture
+    std::vector<Shift> shifts; // for `by` shift
+};
+// Failures of one stage and message (frame numbers folded: "no answer to
+// frame N"), and the fixtures they happened on.
+struct Failures {
+    long long count = 0;
+    std::set<std::string> fixtures;
+};
+typedef std::map<std::pair<std::string, std::string>, Failures> FailureTable; // stage, failure
+// What a report counts: per group boards, passed and first-pass yield, and
+// the failures of each group and of all.
+struct Report {
+    std::vector<GroupCounts> groups;
+    std::map<std::string, FailureTable> by_group;
+    FailureTable all;
+};
+Report count_report(Store& store, const ReportAsk& ask);
+// A group's first-pass yield, in percent.
+double first_pass_yield(const GroupCounts& group);
+// The fixtures' names, space-separated.
+std::string joined(const std::set<std::string>& names);
+
+// Per group: boards, passed, first-pass yield; the failures by stage and
+// message, frame numbers folded, with their fixtures. As CSV, one table.
+void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out);

@@ -1,0 +1,178 @@
+// The store opened for a command, and the places its records need.
+#include "station/store/opening.h"
+
+#include "station/store/board_log.h"
+
+#include "station/base/own_file.h"
+#include "station/base/transcript.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string folder_of(const StationFile& file) {
+    return fs::absolute(file.path).parent_path().string();
+}
+
+// What a round's records need on disk: the store, the spool and the logs.
+constexpr unsigned long long ROUND_ROOM = 1024 * 1024;
+constexpr unsigned long long BOARD_ROOM = 64 * 1024;
+
+// A full disk would leave boards programmed without a record.
+void check_disk_room(const std::vector<std::string>& folders, size_t boards) {
+    unsigned long long needed = ROUND_ROOM + BOARD_ROOM * boards;
+    for (const std::string& folder : folders) {
+        struct statvfs about;
+        if (statvfs(folder.c_str(), &about) != 0) {
+            continue; // a folder that cannot be asked fails when written
+        }
+        unsigned long long free_bytes =
+            static_cast<unsigned long long>(about.f_bavail) * about.f_frsize;
+        if (free_bytes < needed) {
+            throw StationError{folder + " has " + std::to_string(free_bytes / 1024) +
+                               " KiB free; the records of " + std::to_string(boards) +
+                               " board(s) need " + std::to_string(needed / 1024) + " KiB"};
+        }
+    }
+}
+
+// Each board holds a pipe and a log open: the soft limit of open files is
+// raised as far as the hard one allows, and a round that would pass it is
+// refused before anything starts.
+void check_open_files(size_t boards) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlim_t needed = 2 * static_cast<rlim_t>(boards) + 64;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+        throw StationError{std::to_string(boards) + " boards need " + std::to_string(needed) +
+                           " open files; this process may open " + std::to_string(limit.rlim_cur) +
+                           " (ulimit -n)"};
+    }
+}
+
+// What a record's log tells of a board that a dead station left: the
+// transcript so far, and when it was last written (the record's end).
+void read_log(Record& record, const std::string& logs) {
+    std::optional<std::string> path = find_board_log(logs, record);
+    struct stat about;
+    if (!path || stat(path->c_str(), &about) != 0) {
+        return; // host never started, or its log is gone: nothing more is known
+    }
+    std::ifstream log(*path, std::ios::binary);
+    record.transcript = transcript_in_log(
+        std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()));
+    record.ended = utc_text(std::chrono::system_clock::time_point(
+        std::chrono::seconds(about.st_mtim.tv_sec) +
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::nanoseconds(about.st_mtim.tv_nsec))));
+}
+
+// Marks what a dead command of this station left started as interrupted,
+// with what each board's log tells. Each keeps its MAC claimed (and kept,
+// with an image that carries it): the log may not tell how far its board
+// got.
+void interrupt_left_records(Store& store, const StationFile& file) {
+    std::vector<Record> left = store.started_records(file.station);
+    for (Record& record : left) {
+        record.ended = utc_now();
+        read_log(record, log_folder(file));
+        judge_interrupted(record);
+        record.mac_kept = file.mac.image.has_value();
+        store.finish(record);
+    }
+    if (!left.empty()) {
+        std::cerr << "station: " << left.size() << " record(s) left open by a station that ended "
+                  << "were marked interrupted\n";
+    }
+}
+
+// Records a lost store could not take are delivered first, each once.
+void deliver_spool(const StationFile& file, Opened& opened) {
+    Spool::Delivery delivery = opened.spool->deliver(*opened.store);
+    if (delivery.delivered > 0) {
+        std::cerr << "station: " << delivery.delivered
+                  << " spooled record(s) delivered to the store\n";
+    }
+    for (const Record& late : delivery.reclaimed) {
+        std::cerr << "station: " << reclaim_said(late) << "\n";
+    }
+    for (const Conflict& conflict : delivery.conflicts) {
+        std::cerr << "station: " << conflict_said(conflict) << "\n";
+    }
+    opened.conflicts += static_cast<int>(delivery.conflicts.size());
+    if (delivery.kept > 0) {
+        std::cerr << "station: " << delivery.kept << " spooled record(s) are " << delivery.why
+                  << ": they stay in the spool " << spool_path(file) << "\n";
+    }
+}
+
+} // namespace
+
+Opened open_for(const StationFile& file, bool to_itself) {
+    Opened opened;
+    try {
+        opened.store = open_store(file.store);
+    } catch (StationError& error) {
+        // While records wait, a command that cannot reach the store says so.
+        if (fs::exists(spool_path(file))) {
+            int waiting = Spool(spool_path(file)).waiting();
+            if (waiting > 0) {
+                error.message += "\nstation: " + std::to_string(waiting) +
+                                 " record(s) wait in the spool; they are delivered when the "
+                                 "store answers again";
+            }
+        }
+        throw;
+    }
+    opened.alive = opened.store->hold_liveness(file.station);
+    opened.spool = std::make_shared<Spool>(spool_path(file));
+    if (!opened.alive && to_itself) {
+        throw StationError{"station " + file.station +
+                           " is running: another command holds its lock on the store"};
+    }
+    // Only the command that holds the station delivers its spool and marks
+    // what it left (never one beside its round).
+    if (opened.alive) {
+        deliver_spool(file, opened);
+        interrupt_left_records(*opened.store, file);
+    }
+    return opened;
+}
+
+std::string spool_path(const StationFile& file) {
+    return (fs::path(folder_of(file)) / (".station-spool-" + file.station + ".db")).string();
+}
+
+std::string log_folder(const StationFile& file) {
+    fs::path beside = is_connection_text(file.store) ? fs::path(folder_of(file))
+                                                     : fs::path(file.store).parent_path();
+    return (beside / "station-logs").string();
+}
+
+std::string make_log_folder(const StationFile& file) {
+    std::string folder = log_folder(file);
+    make_own_folder(folder, "the log folder");
+    return folder;
+}
+
+void check_room(const StationFile& file, size_t boards) {
+    std::vector<std::string> folders = {folder_of(file), log_folder(file)};
+    if (!is_connection_text(file.store)) {
+        folders.push_back(fs::path(file.store).parent_path().string());
+    }
+    check_disk_room(folders, boards);
+    check_open_files(boards);
+}

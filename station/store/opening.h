@@ -1,0 +1,40 @@
+// Opening the store for a command: the store, the station's liveness lock
+// on it, the spool and its delivery, and what a dead command of the
+// station left open; and the places beside the station file that its
+// records need (the spool, the boards' logs) with room on their disks.
+#pragma once
+
+#include "station/store/spool.h"
+#include "station/file/station_file.h"
+#include "station/store/store.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The store, whether this command holds the station's liveness lock, and
+// the spool.
+struct Opened {
+    std::shared_ptr<Store> store;
+    bool alive = false;
+    std::shared_ptr<Spool> spool;
+    // MACs that the spool's late records put on two boards: the command
+    // ends with status 3.
+    int conflicts = 0;
+};
+
+// Opens the store and takes the station's liveness lock on it; the holder
+// of that lock alone delivers the spool and marks what a dead command left
+// open as interrupted, before anything else. `to_itself`: the command needs
+// the station to itself, and is refused while another holds the lock.
+Opened open_for(const StationFile& file, bool to_itself);
+
+// The spool beside the station file.
+std::string spool_path(const StationFile& file);
+// Each board's log, beside the store (beside the station file for a
+// PostgreSQL store), made the station's own when missing.
+std::string log_folder(const StationFile& file);
+std::string make_log_folder(const StationFile& file);
+// A round starts only where its records have room, on every disk they go
+// to, and where its boards' pipes and logs may be opened.
+void check_room(const StationFile& file, size_t boards);

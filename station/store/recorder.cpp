@@ -1,0 +1,448 @@
+// The store's and the spool's writer threads.
+#include "station/store/recorder.h"
+
+#include "station/base/stops.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// One write: a claim (with its preparation) or a finished record.
+struct Job {
+    Record record;
+    Recorder::Prepare prepare; // a claim's; empty for a finished record
+    std::string retry_of;
+    bool is_claim() const {
+        return static_cast<bool>(prepare);
+    }
+};
+
+// A writer's queue, its thread, and the job under way.
+struct Writer {
+    std::deque<Job> queue;
+    std::optional<Job> doing;
+    Patience patience{STORE_PATIENCE}; // of the job under way
+    bool given_up = false;             // the store lost, or the spool's disk not answering
+    bool writing_live = false;         // a live write under way, within `patience`
+    std::thread thread;
+
+    bool busy() const {
+        return doing || !queue.empty();
+    }
+    // A stop of the station itself is not the store's: its patience
+    // starts again.
+    bool overdue() {
+        return (doing || writing_live) && patience.spent();
+    }
+};
+
+constexpr std::chrono::seconds PROGRESS_EVERY(1);
+constexpr std::chrono::seconds BEAT_EVERY(5);
+// A live write slower than this makes the next ones wait QUIET.
+constexpr std::chrono::seconds SLOW_LIVE_WRITE(1);
+constexpr std::chrono::seconds QUIET(5);
+
+// What waits to be written for the line's page: each board's latest
+// frames, written all at once, a second after the last time; and when the
+// next heartbeat is due.
+struct Live {
+    bool on = false;
+    Beat beat;
+    std::map<std::string, Progress> waiting; // by record
+    Clock::time_point next_progress, next_beat, quiet_until;
+
+    Clock::time_point due() const {
+        Clock::time_point next = waiting.empty() ? next_beat : std::min(next_beat, next_progress);
+        return std::max(next, quiet_until);
+    }
+};
+
+std::string patience_text() {
+    return " in " + std::to_string(STORE_PATIENCE.count()) + " s";
+}
+
+// One line to standard error in one write, so that lines of the two threads
+// and the main thread never mix.
+void say(const std::string& line) {
+    std::string text = "station: " + line + "\n";
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(2, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            return; // a closed standard error: nothing more can be told
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+// A record that neither the store nor the spool took, whole, as one line.
+void tell_unrecorded(const Record& r, const std::string& why) {
+    nlohmann::json item;
+    for (const std::string& column : record_columns()) {
+        item[column] = column_value(r, column);
+    }
+    item["round"] = r.round;
+    item["transcript"] = r.transcript;
+    nlohmann::json line = {{"unrecorded", item}, {"why", why}};
+    say(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+} // namespace
+
+struct Recorder::State {
+    std::shared_ptr<Store> store;
+    std::shared_ptr<Spool> spool;
+    std::mutex mutex;
+    std::condition_variable wake; // for the threads
+    std::condition_variable done; // for settle
+    Writer to_store, to_spool;
+    Live live;
+    bool stopping = false;
+    int unrecorded = 0;
+    int spooled = 0;
+    int conflicts = 0; // MACs this round's records put on two boards
+    bool told_spooled = false;
+    std::vector<Answer> answered;
+    int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    ~State() {
+        close(answer_fd);
+    }
+
+    // With the mutex held.
+    void answer(Answer a) {
+        answered.push_back(std::move(a));
+        uint64_t one = 1;
+        if (write(answer_fd, &one, sizeof(one)) < 0) {
+            // the counter is full: the loop has answers to read already
+        }
+    }
+    void lost_claim(Record record, const std::string& why) {
+        answer({Answer::Result::store_lost, why, std::move(record), ""});
+    }
+
+    // With the mutex held: the store takes nothing more this round; its
+    // claims are answered, its records go to the spool.
+    void lose_store(const std::string& why) {
+        if (to_store.given_up) {
+            return;
+        }
+        to_store.given_up = true;
+        say(why + "; this round writes no more to it");
+        if (to_store.doing) {
+            to_store.queue.push_front(std::move(*to_store.doing));
+            to_store.doing.reset();
+        }
+        for (Job& job : to_store.queue) {
+            job.is_claim() ? lost_claim(std::move(job.record), why)
+                           : to_spool.queue.push_back(std::move(job));
+        }
+        to_store.queue.clear();
+        wake.notify_all();
+        done.notify_all();
+    }
+
+    // With the mutex held: what waits for the spool is told instead.
+    void give_up_spool(const std::string& why) {
+        to_spool.given_up = true;
+        if (to_spool.doing) {
+            to_spool.queue.push_front(std::move(*to_spool.doing));
+            to_spool.doing.reset();
+        }
+        for (const Job& job : to_spool.queue) {
+            tell_unrecorded(job.record, why);
+        }
+        unrecorded += static_cast<int>(to_spool.queue.size());
+        to_spool.queue.clear();
+    }
+
+    // A claim on the writer's thread. Started when it is written: its host
+    // starts as soon as the answer is read.
+    Answer claim(Job& job) {
+        Answer a{Answer::Result::claimed, "", job.record, ""};
+        try {
+            job.prepare(a, *store);
+            if (a.result == Answer::Result::claimed) {
+                a.record.started = utc_now();
+                a.why = store->claim_and_start(a.record, job.retry_of);
+                a.result = a.why.empty() ? Answer::Result::claimed : Answer::Result::refused;
+            }
+        } catch (const StoreBusy& e) {
+            // The store answers: the board waits for another scan, and the
+            // round goes on with the store.
+            a.result = Answer::Result::refused;
+            a.why = e.message;
+        } catch (const StationError& e) {
+            a.result = Answer::Result::store_lost;
+            a.why = e.message;
+        }
+        return a;
+    }
+
+    // Does one job without the mutex; returns the fault, if any.
+    std::string perform(Writer& w, Job& job, Answer& answer) {
+        if (job.is_claim()) {
+            answer = claim(job);
+            return answer.result == Answer::Result::store_lost ? answer.why : "";
+        }
+        try {
+            if (&w == &to_store) {
+                Finish finish = store->finish(job.record);
+                if (finish.reclaimed) {
+                    say(reclaim_said(job.record));
+                }
+                if (finish.conflict) {
+                    say(conflict_said(*finish.conflict));
+                    std::lock_guard<std::mutex> lock(mutex);
+                    conflicts += 1;
+                }
+            } else {
+                spool->add(job.record, *store);
+                std::lock_guard<std::mutex> lock(mutex);
+                spooled += 1;
+            }
+        } catch (const StationError& e) {
+            return e.message;
+        }
+        return "";
+    }
+
+    // With the mutex held: what a job's end means.
+    void performed(Writer& w, Job& job, Answer answer, const std::string& fault) {
+        if (job.is_claim()) {
+            this->answer(std::move(answer));
+        }
+        if (!fault.empty() && &w == &to_store) {
+            if (!job.is_claim()) {
+                to_store.queue.push_front(std::move(job)); // to the spool with the rest
+            }
+            lose_store(fault);
+        } else if (!fault.empty()) {
+            tell_unrecorded(job.record, fault);
+            unrecorded += 1;
+        }
+    }
+
+    // One writer's thread: its queue, one job at a time, claims first.
+    static void work(const std::shared_ptr<State>& self, Writer State::*which) {
+        Writer& w = self.get()->*which;
+        std::unique_lock<std::mutex> lock(self->mutex);
+        auto ready = [&] { return self->stopping || w.given_up || !w.queue.empty(); };
+        for (;;) {
+            bool writes_live = which == &State::to_store && self->live.on;
+            if (!writes_live) {
+                self->wake.wait(lock, ready);
+            } else if (!self->wake.wait_until(lock, self->live.due(), ready)) {
+                self->write_live(lock, false);
+                continue;
+            }
+            if (w.given_up || w.queue.empty()) {
+                if (writes_live && !w.given_up) {
+                    self->write_live(lock, true);
+                }
+                return;
+            }
+            w.doing = std::move(w.queue.front());
+            w.queue.pop_front();
+            w.patience = Patience(STORE_PATIENCE);
+            Job job = *w.doing;
+            lock.unlock();
+            Answer answer;
+            std::string fault = self->perform(w, job, answer);
+            lock.lock();
+            if (!w.doing) {
+                continue; // given up on while it ran: answered or told already
+            }
+            w.doing.reset();
+            self->performed(w, job, std::move(answer), fault);
+            self->done.notify_all();
+        }
+    }
+
+    // With the mutex held: waits until the writer is done, giving up on a
+    // job that waited longer than STORE_PATIENCE.
+    void drain(Writer& w, std::unique_lock<std::mutex>& lock,
+               const std::function<void()>& give_up) {
+        while (!w.given_up && w.busy()) {
+            if (w.overdue()) {
+                give_up();
+            } else if (w.doing) {
+                done.wait_until(lock, w.patience.deadline() + std::chrono::milliseconds(1));
+            } else {
+                done.wait_for(lock, STORE_PATIENCE);
+            }
+        }
+    }
+    void store_overdue() {
+        lose_store(std::string(!to_store.doing              ? "the store did not answer"
+                               : to_store.doing->is_claim() ? "the store did not answer a claim"
+                                                            : "the store did not take a record") +
+                   patience_text());
+    }
+
+    // With the mutex held, on the store's writer: what is due of the live
+    // writes (`last`: the ended heartbeat), without the mutex while it is
+    // written. A fault is not the record's: the claims and records find
+    // out for themselves.
+    void write_live(std::unique_lock<std::mutex>& lock, bool last) {
+        Clock::time_point now = Clock::now();
+        std::vector<Progress> progress;
+        if (!last && live.next_progress <= now) {
+            std::string written = utc_now();
+            for (auto& [record, p] : live.waiting) {
+                progress.push_back(std::move(p));
+                progress.back().written = written;
+            }
+            live.waiting.clear();
+            live.next_progress = now + PROGRESS_EVERY;
+        }
+        std::optional<Beat> beat;
+        if (last || live.next_beat <= now) {
+            beat = live.beat;
+            beat->beat = utc_now();
+            beat->ended = last;
+            live.next_beat = now + BEAT_EVERY;
+        }
+        to_store.writing_live = true;
+        to_store.patience = Patience(STORE_PATIENCE);
+        lock.unlock();
+        try {
+            if (!progress.empty()) {
+                store->write_progress(progress);
+            }
+            if (beat) {
+                store->write_beat(*beat);
+            }
+        } catch (const StationError&) {
+        }
+        lock.lock();
+        to_store.writing_live = false;
+        if (Clock::now() - now > SLOW_LIVE_WRITE) {
+            live.quiet_until = Clock::now() + QUIET;
+        }
+    }
+};
+
+Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool)
+    : state_(std::make_shared<State>()) {
+    state_->store = std::move(store);
+    state_->spool = std::move(spool);
+    state_->to_store.thread = std::thread(State::work, state_, &State::to_store);
+    state_->to_spool.thread = std::thread(State::work, state_, &State::to_spool);
+}
+
+Recorder::~Recorder() {
+    settle();
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+    state_->wake.notify_all();
+    // A thread still inside a write is left to it: the state is its own too.
+    for (Writer* w : {&state_->to_store, &state_->to_spool}) {
+        bool held = w->given_up;
+        std::thread thread = std::move(w->thread);
+        lock.unlock();
+        held ? thread.detach() : thread.join();
+        lock.lock();
+    }
+}
+
+void Recorder::finished(const Record& record) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->live.waiting.erase(record.id);
+    Writer& w = state_->to_store.given_up ? state_->to_spool : state_->to_store;
+    w.queue.push_back(Job{record, nullptr, ""});
+    state_->wake.notify_all();
+}
+
+void Recorder::claim(const Record& record, Prepare prepare, const std::string& retry_of) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->to_store.given_up) {
+        state_->lost_claim(record, "the store was lost");
+        return;
+    }
+    // An operator waits on a claim: it goes before every finished record.
+    std::deque<Job>& queue = state_->to_store.queue;
+    auto first_record =
+        std::find_if(queue.begin(), queue.end(), [](const Job& j) { return !j.is_claim(); });
+    queue.insert(first_record, Job{record, std::move(prepare), retry_of});
+    state_->wake.notify_all();
+}
+
+int Recorder::answers_fd() const {
+    return state_->answer_fd;
+}
+
+std::vector<Recorder::Answer> Recorder::answers() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    uint64_t count;
+    if (read(state_->answer_fd, &count, sizeof(count)) < 0) {
+        // nothing counted: nothing waits
+    }
+    std::vector<Answer> taken;
+    taken.swap(state_->answered);
+    return taken;
+}
+
+void Recorder::check() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->to_store.overdue()) {
+        state_->store_overdue();
+    }
+}
+
+int Recorder::settle() {
+    State& s = *state_;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.drain(s.to_store, lock, [&] { s.store_overdue(); });
+    s.drain(s.to_spool, lock,
+            [&] { s.give_up_spool("the spool did not take a record" + patience_text()); });
+    if (s.spooled > 0 && !s.told_spooled) {
+        s.told_spooled = true;
+        say("records wait in the spool: " + std::to_string(s.spooled) +
+            " of this round, delivered by the next command of the station once the store "
+            "answers");
+    }
+    return s.unrecorded;
+}
+
+int Recorder::conflicts() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->conflicts;
+}
+
+bool Recorder::store_lost() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->to_store.given_up;
+}
+
+void Recorder::live(const std::string& station, const std::string& host_version) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->live.on = true;
+    state_->live.beat = Beat{station, "", false, host_version};
+    state_->wake.notify_all();
+}
+
+void Recorder::progress(const Progress& progress) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!state_->live.on || state_->to_store.given_up) {
+        return;
+    }
+    bool first = state_->live.waiting.empty();
+    state_->live.waiting[progress.record] = progress;
+    if (first) {
+        state_->wake.notify_all(); // due now, if a second has passed
+    }
+}

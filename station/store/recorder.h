@@ -1,0 +1,71 @@
+// Where a round's claims and finished records go, off the poll loop: a
+// writer thread for the store and one for the spool, each draining one
+// queue of jobs, so that the loop that reads and reaps the hosts never
+// waits on a database, the network or a disk.
+#pragma once
+
+#include "station/store/spool.h"
+#include "station/store/store.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class Recorder {
+  public:
+    Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool);
+    // Waits for what is queued (see settle) and ends the threads; a thread
+    // that a store or disk holds is left to the process's end.
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Queues a finished record; never waits.
+    void finished(const Record& record);
+
+    // What the store said of a claim.
+    struct Answer {
+        enum class Result { claimed, refused, store_lost } result = Result::claimed;
+        std::string why;    // of a refusal or a lost store
+        Record record;      // its attempt and start set when claimed
+        std::string folder; // the board's own folder, if `prepare` made one
+    };
+    // Work on the writer's thread before a claim (a MAC from the pool, the
+    // board's own images): it may change the record, give the answer a
+    // folder, or refuse it. A StationError loses the store.
+    typedef std::function<void(Answer& answer, Store& store)> Prepare;
+    // Queues a claim, before every finished record; never waits. The answer
+    // comes through answers(). `retry_of`: the record a retry programs
+    // again (the MAC it keeps).
+    void claim(const Record& record, Prepare prepare, const std::string& retry_of = "");
+    // Readable while answers wait: for the poll loop.
+    int answers_fd() const;
+    // The answers that wait.
+    std::vector<Answer> answers();
+    // Called from the poll loop: declares the store lost when a write has
+    // waited longer than STORE_PATIENCE. Never waits.
+    void check();
+    // At the round's end: waits until every record is in the store or the
+    // spool, at most STORE_PATIENCE for each; a record that neither takes
+    // goes to standard error as one JSON line. Returns how many did.
+    int settle();
+    // MACs that records of the round put on two boards (their true ends
+    // came after a release): said on standard error as they are found.
+    int conflicts() const;
+    // Whether the store was lost during the round.
+    bool store_lost() const;
+
+    // Live writes for the line's page, once `live` names the station: each
+    // running board's frames at most once a second (the latest only), and
+    // the station's heartbeat every 5 s (and once more, as ended, when the
+    // recorder ends). The store's writer does them when no claim or record
+    // waits; they are dropped while the store is slow, never queued.
+    void live(const std::string& station, const std::string& host_version);
+    // Never waits.
+    void progress(const Progress& progress);
+
+    struct State;
+
+  private:
+    std::shared_ptr<State> state_;
+};

@@ -1,0 +1,163 @@
+// The spool of finished records, as JSON beside their transcripts.
+#include "station/store/spool.h"
+
+#include "station/base/own_file.h"
+
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+#include <unistd.h>
+
+namespace {
+
+nlohmann::json to_json(const Record& r) {
+    nlohmann::json item;
+    for (const std::string& column : record_columns()) {
+        item[column] = column_value(r, column);
+    }
+    item["round"] = r.round;
+    item["mac_kept"] = r.mac_kept;
+    return item;
+}
+
+Record from_json(const nlohmann::json& item, std::string transcript) {
+    std::vector<std::string> values;
+    for (const std::string& column : record_columns()) {
+        // A record spooled before lots and operators were kept has none.
+        values.push_back(item.value(column, std::string()));
+    }
+    values.push_back(item["round"].get<std::string>());
+    values.push_back(std::move(transcript));
+    Record r = record_from_values(values);
+    r.mac_kept = item.value("mac_kept", false);
+    return r;
+}
+
+void check(sqlite3* db, int result) {
+    if (result != SQLITE_OK && result != SQLITE_DONE && result != SQLITE_ROW) {
+        throw StationError{std::string("spool: ") + sqlite3_errmsg(db)};
+    }
+}
+
+} // namespace
+
+Spool::Spool(const std::string& path) {
+    // Its records reach the store as this station's: a link, or a file that
+    // another user made, is refused.
+    close(open_own_file(path, "the spool"));
+    if (sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) != SQLITE_OK) {
+        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        throw StationError{"cannot open the spool " + path + ": " + message};
+    }
+    sqlite3_busy_timeout(db_, static_cast<int>(STORE_PATIENCE.count() * 1000));
+    int made = sqlite3_exec(db_,
+                            "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
+                            "CREATE TABLE IF NOT EXISTS spool (id TEXT PRIMARY KEY, "
+                            "at INTEGER NOT NULL, record TEXT NOT NULL, transcript BLOB NOT NULL)",
+                            nullptr, nullptr, nullptr);
+    // The store each record is for; a spool from before keeps '' (its
+    // records go to a store that started them).
+    if (made == SQLITE_OK && sqlite3_exec(db_, "SELECT store FROM spool LIMIT 0", nullptr, nullptr,
+                                          nullptr) != SQLITE_OK) {
+        made = sqlite3_exec(db_,
+                            "ALTER TABLE spool ADD COLUMN store TEXT NOT NULL DEFAULT ''; "
+                            "ALTER TABLE spool ADD COLUMN store_shown TEXT NOT NULL DEFAULT ''",
+                            nullptr, nullptr, nullptr);
+    }
+    if (made != SQLITE_OK) {
+        std::string message = sqlite3_errmsg(db_);
+        sqlite3_close(db_);
+        throw StationError{"cannot open the spool " + path + ": " + message};
+    }
+}
+
+Spool::~Spool() {
+    sqlite3_close(db_);
+}
+
+void Spool::add(const Record& record, const Store& store) {
+    sqlite3_stmt* s = nullptr;
+    check(db_, sqlite3_prepare_v2(db_,
+                                  "INSERT OR REPLACE INTO spool (id, at, record, transcript, "
+                                  "store, store_shown) VALUES (?, "
+                                  "(SELECT coalesce(max(at), 0) + 1 FROM spool), ?, ?, ?, ?)",
+                                  -1, &s, nullptr));
+    std::string text =
+        to_json(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    sqlite3_bind_text(s, 1, record.id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 2, text.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(s, 3, record.transcript.data(), static_cast<int>(record.transcript.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 4, store.id().c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 5, store.shown().c_str(), -1, SQLITE_TRANSIENT);
+    int result = sqlite3_step(s);
+    sqlite3_finalize(s);
+    check(db_, result);
+}
+
+int Spool::waiting() {
+    sqlite3_stmt* s = nullptr;
+    check(db_, sqlite3_prepare_v2(db_, "SELECT count(*) FROM spool", -1, &s, nullptr));
+    sqlite3_step(s);
+    int count = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+    return count;
+}
+
+Spool::Delivery Spool::deliver(Store& store) {
+    Delivery delivery;
+    long long after = 0; // the place of the last record looked at
+    for (;;) {
+        sqlite3_stmt* s = nullptr;
+        check(db_, sqlite3_prepare_v2(db_,
+                                      "SELECT id, record, transcript, store, store_shown, at "
+                                      "FROM spool WHERE at > ? ORDER BY at LIMIT 1",
+                                      -1, &s, nullptr));
+        sqlite3_bind_int64(s, 1, after);
+        if (sqlite3_step(s) != SQLITE_ROW) {
+            sqlite3_finalize(s);
+            return delivery;
+        }
+        auto text = [&](int column) {
+            const unsigned char* t = sqlite3_column_text(s, column);
+            return std::string(t ? reinterpret_cast<const char*>(t) : "");
+        };
+        std::string id = text(0), record = text(1), owner = text(3), owner_shown = text(4);
+        const void* bytes = sqlite3_column_blob(s, 2);
+        std::string transcript(bytes ? static_cast<const char*>(bytes) : "",
+                               static_cast<size_t>(sqlite3_column_bytes(s, 2)));
+        after = sqlite3_column_int64(s, 5);
+        sqlite3_finalize(s);
+        // Finished once by its id: a record delivered before changes
+        // nothing. One spooled for another store waits for that store.
+        if (!owner.empty() && owner != store.id()) {
+            delivery.kept += 1;
+            delivery.why = "for the store " + owner_shown + " (id " + owner + "), not this store " +
+                           store.shown() + " (id " + store.id() + ")";
+            continue;
+        }
+        Record delivered = from_json(nlohmann::json::parse(record), std::move(transcript));
+        Finish finish = store.finish(delivered);
+        if (finish.conflict) {
+            delivery.conflicts.push_back(*finish.conflict);
+        }
+        if (finish.reclaimed) {
+            delivered.transcript.clear();
+            delivery.reclaimed.push_back(std::move(delivered));
+        }
+        if (!finish.found) {
+            delivery.kept += 1;
+            delivery.why = "started in another store: this store " + store.shown() + " (id " +
+                           store.id() + ") has no such record";
+            continue;
+        }
+        check(db_, sqlite3_prepare_v2(db_, "DELETE FROM spool WHERE id = ?", -1, &s, nullptr));
+        sqlite3_bind_text(s, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+        int result = sqlite3_step(s);
+        sqlite3_finalize(s);
+        check(db_, result);
+        delivery.delivered += 1;
+    }
+}

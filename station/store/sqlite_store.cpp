@@ -1,0 +1,345 @@
+// The store in a SQLite file: WAL, full synchronous commits, a versioned
+// schema (user_version), and the station's liveness lock on a file beside it.
+#include "station/store/store.h"
+
+#include "station/base/own_file.h"
+#include "station/store/engines.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <map>
+#include <memory>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string user_name(uid_t uid) {
+    const passwd* user = getpwuid(uid);
+    return user ? user->pw_name : "#" + std::to_string(uid);
+}
+
+std::string group_name(gid_t gid) {
+    const group* found = getgrgid(gid);
+    return found ? found->gr_name : "#" + std::to_string(gid);
+}
+
+bool user_in_group(uid_t uid, gid_t gid) {
+    const passwd* user = getpwuid(uid);
+    if (!user) {
+        return false;
+    }
+    if (user->pw_gid == gid) {
+        return true;
+    }
+    int count = 64;
+    std::vector<gid_t> groups;
+    do {
+        groups.resize(static_cast<size_t>(count));
+    } while (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0 &&
+             count > static_cast<int>(groups.size()));
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+// SQLite keeps two files beside a WAL store (-wal and -shm) that every
+// connection, a reader's too, must write; whoever opens the store first
+// makes them, as its own, with the store's mode. A reader of another user
+// (the web view's) would so leave files the station's user cannot write, and
+// the station's next record would fail: refused here, before SQLite makes
+// them, and said plainly when such files are already there. Root is safe:
+// SQLite gives what root makes to the store's owner.
+void check_shared_files(const std::string& path) {
+    uid_t me = geteuid();
+    struct stat store;
+    if (stat(path.c_str(), &store) != 0) {
+        return; // a new store is this user's own
+    }
+    std::string parent = std::filesystem::path(path).parent_path().string();
+    if (parent.empty()) {
+        parent = ".";
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        std::string beside = path + suffix;
+        struct stat about;
+        if (stat(beside.c_str(), &about) != 0) {
+            if (access(parent.c_str(), W_OK) != 0) {
+                throw StationError{"cannot open the store " + path + ": this user (" +
+                                   user_name(me) + ") cannot make files in its folder " + parent +
+                                   " (" + std::strerror(errno) +
+                                   "), and SQLite keeps two beside the store, for readers too (" +
+                                   path + "-wal, -shm)"};
+            }
+            continue;
+        }
+        if (me != 0 && access(beside.c_str(), W_OK) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(about.st_mode & 0777));
+            throw StationError{"the store's file " + beside + " belongs to user " +
+                               user_name(about.st_uid) + " (mode " + mode + "), and this user (" +
+                               user_name(me) +
+                               ") may not write it, as SQLite needs: while nothing has the store "
+                               "open, remove it or let a group of both users write it"};
+        }
+    }
+    if (me == 0 || store.st_uid == me || store.st_uid == 0) {
+        return; // root writes whatever another makes, and gives what it makes away
+    }
+    struct stat folder;
+    gid_t made_in = stat(parent.c_str(), &folder) == 0 && (folder.st_mode & S_ISGID) ? folder.st_gid
+                                                                                     : getegid();
+    bool owner_writes = (store.st_mode & S_IWOTH) ||
+                        ((store.st_mode & S_IWGRP) && user_in_group(store.st_uid, made_in));
+    if (!owner_writes) {
+        throw StationError{"the store " + path + " belongs to user " + user_name(store.st_uid) +
+                           ", who could not write the files that this user (" + user_name(me) +
+                           ") would make beside it (" + path + "-wal, -shm) as group " +
+                           group_name(made_in) + ", and " + user_name(store.st_uid) +
+                           "'s station would fail: run this as " + user_name(store.st_uid) +
+                           ", or let a group of both users write the store (chgrp " +
+                           group_name(made_in) + " " + path + "; chmod g+w " + path + ")"};
+    }
+}
+
+class SqliteStore : public SqlStore {
+  public:
+    SqliteStore(const std::string& path, Schema schema)
+        : path_(path), read_only_(schema == Schema::read_only) {
+        shown_ = path;
+        check_shared_files(path);
+        int flags = read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+        if (read_only_ && stat(path.c_str(), &opened_) != 0) {
+            throw StationError{"cannot open the store " + path + ": " + std::strerror(errno)};
+        }
+        if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+            std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw StationError{"cannot open the store " + path + ": " + message};
+        }
+        // Another writer holds the store at most this long before a write
+        // gives up (the round's writer then spools its records).
+        wait_for_writers(true);
+        try {
+            if (read_only_) {
+                execute("PRAGMA query_only=ON");
+                check_version();
+                read_id();
+                return;
+            }
+            execute("PRAGMA journal_mode=WAL");
+            execute("PRAGMA synchronous=FULL");
+            execute("PRAGMA foreign_keys=ON");
+            prepare_schema();
+            read_id();
+        } catch (...) {
+            sqlite3_close(db_);
+            throw;
+        }
+    }
+    ~SqliteStore() override {
+        sqlite3_close(db_);
+        for (const auto& held : alive_) {
+            close(held.second);
+        }
+    }
+
+    // A file beside the store, in the store's folder: made by this user
+    // (O_NOFOLLOW, so a link planted there is refused, not followed), and
+    // refused when another user owns it, since that user could hold it.
+    bool hold_liveness(const std::string& station) override {
+        std::string lock = lock_path(station);
+        int fd = open_own_file(lock, "the station's lock");
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return false;
+        }
+        auto held = alive_.find(station);
+        if (held != alive_.end()) {
+            close(held->second);
+        }
+        alive_[station] = fd;
+        return true;
+    }
+
+  protected:
+    Rows run(const std::string& sql, const std::vector<std::string>& values,
+             int bytes_at) override {
+        Rows rows;
+        step(sql, values, bytes_at, [&rows](Row& row) { rows.push_back(std::move(row)); });
+        return rows;
+    }
+
+    void each_row(const std::string& sql, const std::vector<std::string>& values,
+                  const std::function<void(Row&)>& take) override {
+        step(sql, values, 0, take);
+    }
+
+    long long changed() override {
+        return sqlite3_changes(db_);
+    }
+
+    void script(const std::string& sql) override {
+        execute(sql);
+    }
+
+    // Taken for writing at once, so that two writers never deadlock; only
+    // while this command still holds its station's lock file.
+    void begin() override {
+        keep_liveness();
+        execute("BEGIN IMMEDIATE");
+    }
+    void commit() override {
+        execute("COMMIT");
+    }
+    void rollback() override {
+        execute("ROLLBACK");
+    }
+    std::string for_update() const override {
+        return "";
+    }
+    void wait_for_writers(bool wait) override {
+        sqlite3_busy_timeout(db_, wait ? static_cast<int>(STORE_PATIENCE.count() * 1000) : 0);
+    }
+
+  private:
+    // Prepares a statement, binds its values and steps through its rows.
+    void step(const std::string& sql, const std::vector<std::string>& values, int bytes_at,
+              const std::function<void(Row&)>& take) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+            throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
+        }
+        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(statement, sqlite3_finalize);
+        if (read_only_) {
+            check_in_place();
+        }
+        for (size_t i = 0; i < values.size(); ++i) {
+            // $1, $2, ...: named parameters to SQLite, found by their names.
+            int index =
+                sqlite3_bind_parameter_index(statement, ("$" + std::to_string(i + 1)).c_str());
+            if (index == 0) {
+                continue;
+            }
+            const std::string& v = values[i];
+            static_cast<int>(i + 1) == bytes_at
+                ? sqlite3_bind_blob(statement, index, v.data(), static_cast<int>(v.size()),
+                                    SQLITE_TRANSIENT)
+                : sqlite3_bind_text(statement, index, v.data(), static_cast<int>(v.size()),
+                                    SQLITE_TRANSIENT);
+        }
+        int result;
+        Row row;
+        while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+            row.clear();
+            for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+                const void* bytes = sqlite3_column_blob(statement, c);
+                int size = sqlite3_column_bytes(statement, c);
+                row.push_back(bytes == nullptr ? ""
+                                               : std::string(static_cast<const char*>(bytes),
+                                                             static_cast<size_t>(size)));
+            }
+            take(row);
+        }
+        if (result != SQLITE_DONE) {
+            throw StationError{std::string("store: ") + sqlite3_errmsg(db_)};
+        }
+    }
+
+    std::string lock_path(const std::string& station) const {
+        std::filesystem::path store(path_);
+        return (store.parent_path() / ("." + store.filename().string() + "." + station + ".alive"))
+            .string();
+    }
+
+    // A lock file removed (or replaced) while held no longer keeps another
+    // command of the station out: a new one is made and taken, or, when
+    // another command holds it already, nothing more is written.
+    void keep_liveness() {
+        for (auto& [station, fd] : alive_) {
+            struct stat held, named;
+            std::string lock = lock_path(station);
+            if (fstat(fd, &held) == 0 && lstat(lock.c_str(), &named) == 0 &&
+                held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+                continue;
+            }
+            if (!hold_liveness(station)) {
+                throw StationError{"station " + station + " lost its lock on the store " + path_ +
+                                   " (its lock file was removed) to another command"};
+            }
+        }
+    }
+
+    void execute(const std::string& sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = error ? error : "unknown error";
+            sqlite3_free(error);
+            throw StationError{"store: " + message};
+        }
+    }
+
+    // A reader holds the file it opened, wherever it is moved: one that is
+    // no longer at its path (moved, removed, replaced) is a store lost.
+    void check_in_place() const {
+        struct stat now;
+        if (stat(path_.c_str(), &now) != 0 || now.st_dev != opened_.st_dev ||
+            now.st_ino != opened_.st_ino) {
+            throw StationError{"the store " + path_ + " is no longer there (moved or removed)"};
+        }
+    }
+
+    // The schema's version; a newer one is refused, and so, where nothing
+    // may be written, is an older one.
+    long long check_version() {
+        long long found = std::stoll(run("PRAGMA user_version", {}, 0)[0][0]);
+        if (found > SCHEMA_VERSION) {
+            throw StationError{"the store " + path_ + " has schema version " +
+                               std::to_string(found) + ", newer than this station's " +
+                               std::to_string(SCHEMA_VERSION) + ": update the station"};
+        }
+        if (read_only_ && found < SCHEMA_VERSION) {
+            throw StationError{"the store " + path_ + " has " +
+                               (found == 0 ? std::string("no schema") : "an older schema") +
+                               ": run `station init`"};
+        }
+        return found;
+    }
+
+    void prepare_schema() {
+        long long found = check_version();
+        if (found < SCHEMA_VERSION) {
+            begin();
+            try {
+                make_or_upgrade(static_cast<int>(found),
+                                {"BLOB", "INTEGER", "INTEGER PRIMARY KEY"});
+                execute("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION));
+            } catch (...) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
+            commit();
+        }
+    }
+
+    std::string path_;
+    bool read_only_;
+    struct stat opened_ = {}; // the file a reader opened
+    sqlite3* db_ = nullptr;
+    std::map<std::string, int> alive_; // station -> its held lock file
+};
+
+} // namespace
+
+std::unique_ptr<Store> open_sqlite_store(const std::string& path, Schema schema) {
+    return std::make_unique<SqliteStore>(path, schema);
+}

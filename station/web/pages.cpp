@@ -1,0 +1,617 @@
+// The web view's HTML, JSON and SVG.
+#include "station/web/pages.h"
+
+#include "station/base/local_days.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+
+namespace {
+
+// The one writer of HTML: markup only from literals in this file, every
+// other text escaped, in elements and attributes alike.
+class Html {
+  public:
+    Html& tag(const char* markup) {
+        out_ += markup;
+        return *this;
+    }
+    Html& text(const std::string& value) {
+        for (char c : value) {
+            switch (c) {
+            case '&':
+                out_ += "&amp;";
+                break;
+            case '<':
+                out_ += "&lt;";
+                break;
+            case '>':
+                out_ += "&gt;";
+                break;
+            case '"':
+                out_ += "&quot;";
+                break;
+            case '\'':
+                out_ += "&#39;";
+                break;
+            default:
+                out_ += c;
+            }
+        }
+        return *this;
+    }
+    Html& number(double value, const char* format = "%.0f") {
+        char digits[64];
+        std::snprintf(digits, sizeof(digits), format, value);
+        out_ += digits;
+        return *this;
+    }
+    Html& fragment(const Html& other) {
+        out_ += other.out_;
+        return *this;
+    }
+    const std::string& str() const {
+        return out_;
+    }
+
+  private:
+    std::string out_;
+};
+
+const char STYLE[] = R"(
+*{box-sizing:border-box}
+body{margin:0;font:15px/1.4 system-ui,sans-serif;color:#1c1c1c;background:#f4f5f7}
+header{background:#23313f;color:#fff;padding:.5em 1em;display:flex;flex-wrap:wrap;gap:.5em 1.5em;align-items:center}
+header a{color:#fff;font-weight:600;text-decoration:none}
+header form{display:flex;gap:.3em;flex-wrap:wrap}
+input,select,button{font:inherit;max-width:100%}
+main{padding:1em;max-width:1400px;margin:auto}
+h1{font-size:1.3em;margin:.2em 0 .6em}
+h2{font-size:1.1em;margin:.2em 0}
+.fault{background:#b00020;color:#fff;padding:.6em 1em;margin-bottom:1em;border-radius:4px;overflow-wrap:anywhere}
+.asof{color:#555;font-size:.9em}
+.station{background:#fff;border-radius:6px;padding:.8em;margin-bottom:1em;box-shadow:0 1px 2px #0002}
+.meta{color:#444;margin:.2em 0 .6em;overflow-wrap:anywhere}
+.state{font-size:.8em;padding:.1em .5em;border-radius:3px;color:#fff;background:#777;vertical-align:middle}
+.state.running{background:#1565c0}.state.not-responding{background:#b00020}
+.fixtures{display:grid;grid-template-columns:repeat(auto-fill,minmax(210px,1fr));gap:.6em}
+.fixture{border:1px solid #ccd;border-left:6px solid #999;border-radius:4px;padding:.5em;min-width:0;overflow-wrap:anywhere}
+.fixture.running{border-left-color:#1565c0}.fixture.pass{border-left-color:#2e7d32}.fixture.fail{border-left-color:#c62828}
+.fixture .name{font-weight:700}.fixture .port,.fixture .when{color:#555;font-size:.85em}
+.fixture .status{font-weight:700}.fixture.pass .status{color:#2e7d32}.fixture.fail .status{color:#c62828}
+.fixture .mac{font-family:monospace}
+progress{width:100%}
+.scroll{overflow-x:auto;max-width:100%}
+table{border-collapse:collapse;background:#fff}
+td,th{border:1px solid #ccd;padding:.25em .5em;text-align:left;vertical-align:top}
+td.n{text-align:right}
+svg.chart{width:100%;max-width:900px;height:auto;background:#fff;display:block;margin:.5em 0 1em}
+svg .bar rect{fill:#2e7d32}svg .pareto rect{fill:#c62828}svg polyline{fill:none;stroke:#23313f;stroke-width:2}
+svg text{font:12px system-ui,sans-serif;fill:#1c1c1c}
+.record{background:#fff;border-radius:6px;padding:.8em;margin-bottom:1em}
+dl{display:grid;grid-template-columns:max-content 1fr;gap:.1em 1em;margin:.4em 0}
+dt{color:#555}dd{margin:0;overflow-wrap:anywhere;font-family:monospace}
+pre.transcript{background:#111;color:#eee;padding:.6em;white-space:pre-wrap;overflow-wrap:anywhere;max-height:40em;overflow-y:auto}
+)";
+
+// A page with the header every page has.
+std::string page(const std::string& title, const Html& body, bool live = false) {
+    Html html;
+    html.tag("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>")
+        .text(title)
+        .tag("</title><style>")
+        .tag(STYLE)
+        .tag("</style></head><body><header><a href=\"/\">Line</a><a href=\"/yield\">Yield</a>"
+             "<form action=\"/board\" method=\"get\" role=\"search\">"
+             "<input name=\"mac\" id=\"search\" placeholder=\"MAC\" aria-label=\"MAC\" size=\"17\">"
+             "<button>Find</button></form></header><main>")
+        .fragment(body)
+        .tag("</main>");
+    if (live) {
+        html.tag("<script src=\"/line.js\"></script>");
+    }
+    return html.tag("</body></html>\n").str();
+}
+
+std::string percent_text(double value) {
+    char digits[32];
+    std::snprintf(digits, sizeof(digits), "%.1f%%", value);
+    return digits;
+}
+
+std::string state_class(const std::string& state) {
+    std::string name = state;
+    std::replace(name.begin(), name.end(), ' ', '-');
+    return name;
+}
+
+long long percent_of(const FixtureNow& f) {
+    if (f.total <= 0) {
+        return 0;
+    }
+    return std::clamp(f.frames * 100 / f.total, 0LL, 100LL);
+}
+
+// What a fixture's board is: running, PASS or FAIL (with its outcome when
+// it is not a plain failure).
+std::string board_status(const Record& r) {
+    switch (r.outcome) {
+    case Outcome::started:
+        return "running";
+    case Outcome::passed:
+        return "PASS";
+    case Outcome::failed:
+        return "FAIL";
+    default:
+        return std::string("FAIL (") + text_of(r.outcome) + ")";
+    }
+}
+
+std::string why_failed(const Record& r) {
+    if (r.outcome == Outcome::passed || r.outcome == Outcome::started) {
+        return "";
+    }
+    return r.stage == Stage::none ? r.message : std::string(text_of(r.stage)) + ": " + r.message;
+}
+
+void fixture_card(Html& html, const FixtureNow& f) {
+    const Record& r = f.record;
+    bool running = r.outcome == Outcome::started;
+    const char* kind = running ? "running" : r.outcome == Outcome::passed ? "pass" : "fail";
+    html.tag("<div class=\"fixture ")
+        .tag(kind)
+        .tag("\" data-fixture=\"")
+        .text(r.fixture)
+        .tag("\"><div class=\"name\">")
+        .text(r.fixture)
+        .tag("</div><div class=\"port\">")
+        .text(r.port)
+        .tag("</div><div class=\"mac\">")
+        .text(r.mac)
+        .tag("</div><div class=\"status\">");
+    if (running) {
+        long long percent = percent_of(f);
+        html.tag("running ")
+            .number(static_cast<double>(percent))
+            .tag("%</div><progress max=\"100\" value=\"")
+            .number(static_cast<double>(percent))
+            .tag("\"></progress><div class=\"when\">started ")
+            .text(local_text(r.started))
+            .tag("</div>");
+    } else {
+        html.text(board_status(r)).tag("</div>");
+        std::string why = why_failed(r);
+        if (!why.empty()) {
+            html.tag("<div class=\"why\">").text(why).tag("</div>");
+        }
+        html.tag("<div class=\"when\">ended ").text(local_text(r.ended)).tag("</div>");
+    }
+    html.tag("</div>");
+}
+
+void station_section(Html& html, const StationView& s, const std::vector<FixtureNow>& fixtures) {
+    html.tag("<section class=\"station\" data-station=\"")
+        .text(s.name)
+        .tag("\"><h2>")
+        .text(s.name)
+        .tag(" <span class=\"state ")
+        .text(state_class(s.state))
+        .tag("\">")
+        .text(s.state)
+        .tag("</span></h2><p class=\"meta\">profile ")
+        .text(s.profile.empty() ? "none locked" : s.profile.substr(0, 12))
+        .tag(" &middot; host ")
+        .text(s.host_version.empty() ? "unknown" : s.host_version)
+        .tag(" &middot; <span class=\"today\">today ")
+        .number(static_cast<double>(s.today.boards))
+        .tag(" boards, ")
+        .number(static_cast<double>(s.today.passed))
+        .tag(" passed, first-pass yield ")
+        .text(s.today.boards == 0 ? std::string("-") : percent_text(first_pass_yield(s.today)))
+        .tag("</span>");
+    if (!s.last_beat.empty()) {
+        html.tag(" &middot; last heard ").text(local_text(s.last_beat));
+    }
+    html.tag("</p><div class=\"fixtures\">");
+    for (const FixtureNow& f : fixtures) {
+        if (f.record.station == s.name) {
+            fixture_card(html, f);
+        }
+    }
+    html.tag("</div></section>");
+}
+
+} // namespace
+
+LineView line_view(const LineNow& now, const std::vector<GroupCounts>& today,
+                   const std::function<std::optional<long>(const Beat&)>& silence) {
+    std::map<std::string, StationView> by_name;
+    auto station = [&](const std::string& name) -> StationView& {
+        StationView& s = by_name[name];
+        s.name = name;
+        s.today.group = name;
+        return s;
+    };
+    for (const auto& [name, profile] : now.profiles) {
+        station(name).profile = profile;
+    }
+    std::set<std::string> running;
+    for (const FixtureNow& f : now.fixtures) {
+        StationView& s = station(f.record.station);
+        if (f.record.outcome == Outcome::started) {
+            running.insert(s.name);
+        }
+        if (s.host_version.empty()) {
+            s.host_version = f.record.host_version;
+        }
+    }
+    for (const GroupCounts& g : today) {
+        station(g.group).today = g;
+    }
+    for (auto& [name, s] : by_name) {
+        s.state = running.count(name) ? "running" : "idle";
+    }
+    for (const Beat& b : now.beats) {
+        StationView& s = station(b.station);
+        s.last_beat = b.beat;
+        s.host_version = b.host_version.empty() ? s.host_version : b.host_version;
+        std::optional<long> quiet = silence(b);
+        if (b.ended) {
+            s.state = running.count(b.station) ? "not responding" : "idle";
+        } else if (!quiet || *quiet > SILENT_SECONDS) {
+            s.state = "not responding";
+        }
+    }
+    LineView line;
+    for (auto& [name, s] : by_name) {
+        line.stations.push_back(std::move(s));
+    }
+    line.fixtures = now.fixtures;
+    line.conflicts = now.conflicts;
+    return line;
+}
+
+namespace {
+
+Html line_html(const LineView& line) {
+    Html html;
+    if (!line.store_fault.empty()) {
+        html.tag("<div class=\"fault\" id=\"fault\">The store is not answering since ")
+            .text(local_text(line.store_lost_since))
+            .tag(": ")
+            .text(line.store_fault)
+            .tag(". What follows is what it last said.</div>");
+    }
+    // A MAC on two boards is an alarm until a release resolves it.
+    for (const Conflict& c : line.conflicts) {
+        html.tag("<div class=\"fault conflict\">MAC <a href=\"/board/")
+            .text(c.mac)
+            .tag("\">")
+            .text(c.mac)
+            .tag("</a> is on two boards: ")
+            .text(c.late.station + " " + c.late.fixture + " (attempt " +
+                  std::to_string(c.late.attempt) + ", " + text_of(c.late.outcome) +
+                  ", its end came late) and " + c.other.station + " " + c.other.fixture +
+                  " (attempt " + std::to_string(c.other.attempt) + ", " + text_of(c.other.outcome) +
+                  "). station release " + c.mac +
+                  " --record ID --reason TEXT, for the board that gives it up, resolves it.")
+            .tag("</div>");
+    }
+    html.tag("<p class=\"asof\">times in ").text(local_zone_name()).tag("</p>");
+    if (line.stations.empty()) {
+        html.tag("<p>No station has written to this store yet.</p>");
+    }
+    for (const StationView& s : line.stations) {
+        station_section(html, s, line.fixtures);
+    }
+    return html;
+}
+
+} // namespace
+
+std::string line_fragment(const LineView& line) {
+    return line_html(line).str();
+}
+
+std::string line_page(const LineView& line) {
+    Html body;
+    body.tag("<h1>The line</h1><div id=\"line\">").fragment(line_html(line)).tag("</div>");
+    return page("The line", body, true);
+}
+
+std::string line_style() {
+    return STYLE;
+}
+
+const char* line_script() {
+    // The line's part again, whole, at every change; the browser's event
+    // stream reconnects by itself when the server comes back.
+    return R"(const line = document.getElementById('line');
+const events = new EventSource('/events');
+events.onmessage = (e) => { line.innerHTML = e.data; line.classList.remove('offline'); };
+events.onerror = () => { line.classList.add('offline'); };
+)";
+}
+
+nlohmann::json line_json(const LineView& line) {
+    nlohmann::json stations = nlohmann::json::array(), fixtures = nlohmann::json::array();
+    for (const StationView& s : line.stations) {
+        stations.push_back({{"station", s.name},
+                            {"state", s.state},
+                            {"profile", s.profile},
+                            {"host_version", s.host_version},
+                            {"last_beat", s.last_beat},
+                            {"today",
+                             {{"boards", s.today.boards},
+                              {"passed", s.today.passed},
+                              {"first_passed", s.today.first_passed}}}});
+    }
+    for (const FixtureNow& f : line.fixtures) {
+        const Record& r = f.record;
+        bool running = r.outcome == Outcome::started;
+        nlohmann::json item = {{"station", r.station},   {"fixture", r.fixture},
+                               {"port", r.port},         {"record", r.id},
+                               {"mac", r.mac},           {"lot", r.lot},
+                               {"started", r.started},   {"outcome", text_of(r.outcome)},
+                               {"running", running},     {"frames", running ? f.frames : r.frames},
+                               {"total_frames", f.total}};
+        if (running) {
+            item["percent"] = percent_of(f);
+        } else {
+            item["ended"] = r.ended;
+            item["stage"] = text_of(r.stage);
+            item["message"] = r.message;
+        }
+        fixtures.push_back(item);
+    }
+    nlohmann::json out = {{"as_of", line.as_of},
+                          {"store", line.store_fault.empty() ? "answering" : "not answering"},
+                          {"stations", stations},
+                          {"fixtures", fixtures}};
+    if (!line.store_fault.empty()) {
+        out["store_fault"] = line.store_fault;
+        out["store_lost_since"] = line.store_lost_since;
+    }
+    out["conflicts"] = conflicts_json(line.conflicts);
+    return out;
+}
+
+namespace {
+
+void yield_form(Html& html, const YieldAsk& a) {
+    html.tag("<form method=\"get\" action=\"/yield\" class=\"ask\"><label>by <select name=\"by\">");
+    for (const char* by : {"day", "shift", "lot", "station", "fixture"}) {
+        html.tag("<option").tag(a.by == by ? " selected" : "").tag(">").tag(by).tag("</option>");
+    }
+    html.tag("</select></label> ");
+    for (const auto& [name, value] : {std::pair("since", &a.since),
+                                      {"until", &a.until},
+                                      {"station", &a.station},
+                                      {"lot", &a.lot}}) {
+        bool date = std::string(name) == "since" || std::string(name) == "until";
+        html.tag("<label>")
+            .tag(name)
+            .tag(" <input name=\"")
+            .tag(name)
+            .tag(date ? "\" type=\"date\" value=\"" : "\" size=\"10\" value=\"")
+            .text(*value)
+            .tag("\"></label> ");
+    }
+    html.tag("<button>Show</button></form>");
+}
+
+// First-pass yield per group as horizontal bars, 0 to 100%.
+void yield_bars(Html& html, const std::vector<GroupCounts>& groups) {
+    const int row = 24, label = 170, scale = 4;
+    html.tag("<svg class=\"chart fpy\" role=\"img\" aria-label=\"first-pass yield\" viewBox=\"0 0 ")
+        .number(label + 100 * scale + 70)
+        .tag(" ")
+        .number(static_cast<double>(groups.size() * row + 8))
+        .tag("\" xmlns=\"http://www.w3.org/2000/svg\">");
+    for (size_t i = 0; i < groups.size(); ++i) {
+        double yield = first_pass_yield(groups[i]);
+        double y = static_cast<double>(i * row + 4);
+        html.tag("<g class=\"bar\"><text class=\"label\" x=\"0\" y=\"")
+            .number(y + 15)
+            .tag("\">")
+            .text(groups[i].group.empty() ? std::string("(none)") : groups[i].group)
+            .tag("</text><rect x=\"")
+            .number(label)
+            .tag("\" y=\"")
+            .number(y)
+            .tag("\" height=\"")
+            .number(row - 6)
+            .tag("\" width=\"")
+            .number(yield * scale, "%.1f")
+            .tag("\"></rect><text class=\"value\" x=\"")
+            .number(label + yield * scale + 6, "%.1f")
+            .tag("\" y=\"")
+            .number(y + 15)
+            .tag("\">")
+            .text(percent_text(yield))
+            .tag("</text></g>");
+    }
+    html.tag("</svg>");
+}
+
+typedef std::pair<std::pair<std::string, std::string>, Failures> Failure;
+
+// The failures, most first, as bars with the running share of all as a
+// line: the few that cause most stand out.
+void pareto(Html& html, const std::vector<Failure>& failures) {
+    long long total = 0;
+    for (const Failure& f : failures) {
+        total += f.second.count;
+    }
+    const double width = 40, height = 200, top = 10, left = 40;
+    long long most = failures.empty() ? 1 : failures.front().second.count;
+    html.tag("<svg class=\"chart pareto-chart\" role=\"img\" aria-label=\"failures, most first\" "
+             "viewBox=\"0 0 ")
+        .number(left + width * static_cast<double>(failures.size()) + 20)
+        .tag(" ")
+        .number(height + top + 30)
+        .tag("\" xmlns=\"http://www.w3.org/2000/svg\">");
+    std::string points;
+    long long so_far = 0;
+    for (size_t i = 0; i < failures.size(); ++i) {
+        long long count = failures[i].second.count;
+        double h = height * static_cast<double>(count) / static_cast<double>(most);
+        double x = left + width * static_cast<double>(i);
+        so_far += count;
+        char point[64];
+        std::snprintf(point, sizeof(point), "%.1f,%.1f ", x + width / 2,
+                      top +
+                          height * (1 - static_cast<double>(so_far) / static_cast<double>(total)));
+        points += point;
+        html.tag("<g class=\"pareto\"><rect x=\"")
+            .number(x + 4, "%.1f")
+            .tag("\" y=\"")
+            .number(top + height - h, "%.1f")
+            .tag("\" width=\"")
+            .number(width - 8)
+            .tag("\" height=\"")
+            .number(h, "%.1f")
+            .tag("\"></rect><text x=\"")
+            .number(x + width / 2 - 4, "%.1f")
+            .tag("\" y=\"")
+            .number(top + height + 16)
+            .tag("\">")
+            .number(static_cast<double>(i + 1))
+            .tag("</text></g>");
+    }
+    html.tag("<text x=\"0\" y=\"")
+        .number(top + 10)
+        .tag("\">100%</text><text x=\"0\" y=\"")
+        .number(top + height)
+        .tag("\">0</text>");
+    if (!failures.empty()) {
+        html.tag("<polyline points=\"").text(points).tag("\"></polyline>");
+    }
+    html.tag("</svg>");
+}
+
+} // namespace
+
+std::string yield_page(const YieldAsk& a, const Report& report) {
+    Html html;
+    html.tag("<h1>Yield</h1>");
+    yield_form(html, a);
+    html.tag("<p class=\"asof\">times in ").text(local_zone_name()).tag("</p>");
+    if (report.groups.empty()) {
+        html.tag("<p>No records in these days.</p>");
+        return page("Yield", html);
+    }
+    html.tag("<h2>First-pass yield by ").text(a.by).tag("</h2>");
+    yield_bars(html, report.groups);
+    html.tag("<div class=\"scroll\"><table class=\"groups\"><tr><th>")
+        .text(a.by)
+        .tag("</th><th>boards</th><th>passed</th><th>first-pass yield</th></tr>");
+    for (const GroupCounts& g : report.groups) {
+        html.tag("<tr><td>")
+            .text(g.group.empty() ? std::string("(none)") : g.group)
+            .tag("</td><td class=\"n\">")
+            .number(static_cast<double>(g.boards))
+            .tag("</td><td class=\"n\">")
+            .number(static_cast<double>(g.passed))
+            .tag("</td><td class=\"n\">")
+            .text(percent_text(first_pass_yield(g)))
+            .tag("</td></tr>");
+    }
+    html.tag("</table></div>");
+    std::vector<Failure> failures(report.all.begin(), report.all.end());
+    std::stable_sort(failures.begin(), failures.end(), [](const Failure& x, const Failure& y) {
+        return x.second.count > y.second.count;
+    });
+    html.tag("<h2>Failures, most first</h2>");
+    if (failures.empty()) {
+        html.tag("<p>None.</p>");
+        return page("Yield", html);
+    }
+    pareto(html, failures);
+    html.tag("<div class=\"scroll\"><table class=\"failures\"><tr><th>#</th><th>stage</th>"
+             "<th>failure</th><th>count</th><th>fixtures</th></tr>");
+    for (size_t i = 0; i < failures.size(); ++i) {
+        const auto& [key, f] = failures[i];
+        html.tag("<tr><td class=\"n\">")
+            .number(static_cast<double>(i + 1))
+            .tag("</td><td>")
+            .text(key.first)
+            .tag("</td><td>")
+            .text(key.second)
+            .tag("</td><td class=\"n\">")
+            .number(static_cast<double>(f.count))
+            .tag("</td><td>")
+            .text(joined(f.fixtures))
+            .tag("</td></tr>");
+    }
+    html.tag("</table></div>");
+    return page("Yield", html);
+}
+
+std::string board_page(const std::string& mac, const std::vector<Record>& records,
+                       const std::vector<Release>& releases) {
+    Html html;
+    html.tag("<h1>Board <span class=\"mac\">").text(mac).tag("</span></h1>");
+    html.tag("<p class=\"asof\">")
+        .number(static_cast<double>(records.size()))
+        .tag(" record(s), times in ")
+        .text(local_zone_name())
+        .tag("</p>");
+    for (const Record& r : records) {
+        html.tag("<article class=\"record\" data-record=\"")
+            .text(r.id)
+            .tag("\"><h2>attempt ")
+            .number(r.attempt)
+            .tag(": <span class=\"outcome\">")
+            .text(board_status(r))
+            .tag("</span> ")
+            .text(local_text(r.started))
+            .tag("</h2><dl>");
+        std::string why = why_failed(r);
+        for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
+                 {"station", r.station},
+                 {"fixture", r.fixture},
+                 {"port", r.port + " (" + r.device + ")"},
+                 {"failure", why.empty() ? "none" : why},
+                 {"ended", r.ended.empty() ? "" : local_text(r.ended)},
+                 {"frames", std::to_string(r.frames)},
+                 {"board data", r.board_data_sha256},
+                 {"OTP", r.otp_sha256},
+                 {"firmware", r.firmware_sha256},
+                 {"OTP address", r.otp_address},
+                 {"host", r.host_version},
+                 {"lot", r.lot.empty() ? "none" : r.lot},
+                 {"operator", r.operator_name.empty() ? "none" : r.operator_name},
+                 {"rework", r.rework ? "yes" : "no"},
+                 {"round", r.round},
+                 {"record", r.id}}) {
+            html.tag("<dt>").tag(name).tag("</dt><dd>").text(value).tag("</dd>");
+        }
+        html.tag("</dl><pre class=\"transcript\">").text(r.transcript).tag("</pre></article>");
+    }
+    for (const Release& x : releases) {
+        html.tag("<p class=\"release\">released ")
+            .text(local_text(x.released))
+            .tag(" by ")
+            .text(x.who)
+            .tag(" from record ")
+            .text(x.record)
+            .tag(": ")
+            .text(x.reason)
+            .tag("</p>");
+    }
+    return page("Board " + mac, html);
+}
+
+std::string error_page(int status, const std::string& why) {
+    const char* title = status == 400   ? "400 Bad Request"
+                        : status == 404 ? "404 Not Found"
+                        : status == 503 ? "503 Store Not Answering"
+                                        : "Error";
+    Html html;
+    html.tag("<h1>").tag(title).tag("</h1><p class=\"why\">").text(why).tag("</p>");
+    return page(title, html);
+}

@@ -1,0 +1,677 @@
+// The web view's server: one watcher reads the line from the store a few
+// times a second and hands each change to every open event stream; each
+// page asks the store with a connection of a small pool. Nothing is ever
+// written: the store is opened read-only.
+#include "station/web/serve.h"
+
+#include "station/base/local_days.h"
+#include "station/base/macs.h"
+#include "station/web/pages.h"
+
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <future>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// How often the watcher reads the line: a change reaches the browsers well
+// within a second.
+constexpr std::chrono::milliseconds WATCH_EVERY(250);
+// An event stream with nothing new gets a comment this often, so that a
+// browser that went away is noticed and its thread freed.
+constexpr std::chrono::seconds STREAM_BEAT(10);
+// A stream ends after this long; the browser opens it again by itself.
+constexpr std::chrono::minutes STREAM_LIFETIME(10);
+// Event streams at once: each holds one of the server's threads.
+constexpr int MAX_STREAMS = 64;
+// Threads for everything else: pages, downloads, slow clients.
+constexpr int PAGE_THREADS = 16;
+// What a client may take to send a request or read an answer.
+constexpr int CLIENT_SECONDS = 5;
+constexpr size_t MAX_BODY = 64 * 1024;
+// Stores kept open between requests.
+constexpr size_t IDLE_STORES = 4;
+
+// The line as last read, and the streams waiting for its next change.
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+    unsigned long version = 0;
+    LineView line;
+    std::string fragment;
+    std::atomic<int> streams{0};
+};
+
+// Whether a store failed at once (a connection its server closed), not
+// after waiting on a server that does not answer: only then is a new
+// connection worth the time, and the pages still say within 5 s that the
+// store is lost.
+bool at_once(Clock::time_point began) {
+    return Clock::now() - began < std::chrono::seconds(1);
+}
+
+// Read-only connections to the store, opened when needed and kept while
+// they answer.
+class StorePool {
+  public:
+    explicit StorePool(std::string location) : location_(std::move(location)) {}
+
+    // `again`: a connection kept from before that fails (its server
+    // restarted since) is let go and the work done once more on a new one;
+    // not for work that may have sent part of an answer.
+    template <typename Work> void with(Work work, bool again = true) {
+        bool kept = false;
+        std::unique_ptr<Store> store = take(kept);
+        auto began = Clock::now();
+        try {
+            work(*store);
+        } catch (const StationError&) {
+            if (!kept || !again || !at_once(began)) {
+                throw;
+            }
+            store = open_store(location_, Schema::read_only);
+            work(*store);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.size() < IDLE_STORES) {
+            idle_.push_back(std::move(store));
+        }
+    }
+
+  private:
+    std::unique_ptr<Store> take(bool& kept) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                std::unique_ptr<Store> store = std::move(idle_.back());
+                idle_.pop_back();
+                kept = true;
+                return store;
+            }
+        }
+        return open_store(location_, Schema::read_only);
+    }
+
+    std::string location_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Store>> idle_;
+};
+
+// How long each station has been silent: by the watcher's own clock once it
+// has watched a station's beat for the silent time (so that clocks that
+// differ between machines do not matter), by the beat's time before.
+class Silence {
+  public:
+    std::optional<long> of(const Beat& b) {
+        auto now = Clock::now();
+        Seen& s = seen_[b.station];
+        if (s.beat.empty()) {
+            s = Seen{b.beat, now, now};
+        } else if (s.beat != b.beat) {
+            s.beat = b.beat;
+            s.changed = now;
+        }
+        if (now - s.first < std::chrono::seconds(SILENT_SECONDS) && s.changed == s.first) {
+            time_t at = utc_seconds(b.beat);
+            return at == 0 ? std::nullopt : std::optional<long>(std::time(nullptr) - at);
+        }
+        return std::chrono::duration_cast<std::chrono::seconds>(now - s.changed).count();
+    }
+
+  private:
+    struct Seen {
+        std::string beat;
+        Clock::time_point first, changed;
+    };
+    std::map<std::string, Seen> seen_;
+};
+
+// The boards that started today, counted per station.
+std::vector<GroupCounts> counted_today(Store& store) {
+    Date today = local_date(utc_now());
+    RecordFilter filter;
+    filter.since = day_begins(today);
+    filter.until = day_begins(next_day(today));
+    return store.group_counts(filter, Grouping{"station", {}});
+}
+
+// Reads the line until the server stops; a store that does not answer is
+// said on the page (with what it said last) and opened again.
+class Watcher {
+  public:
+    Watcher(const std::string& location, Shared& shared) : location_(location), shared_(shared) {}
+
+    // One reading of the store, handed to the pages and the streams.
+    void look() {
+        LineView line = read();
+        std::string fragment = line_fragment(line);
+        std::lock_guard<std::mutex> lock(shared_.mutex);
+        shared_.line = std::move(line);
+        if (fragment != shared_.fragment) {
+            shared_.fragment = std::move(fragment);
+            shared_.version += 1;
+            shared_.changed.notify_all();
+        }
+    }
+
+    // A reading every WATCH_EVERY until the server stops.
+    void run() {
+        std::unique_lock<std::mutex> lock(shared_.mutex);
+        while (!shared_.changed.wait_for(lock, WATCH_EVERY, [&] { return shared_.stopping; })) {
+            lock.unlock();
+            look();
+            lock.lock();
+        }
+    }
+
+  private:
+    // When the new connection fails too, what the kept one said is told:
+    // it was first to know (a file moved away, a server restarting).
+    LineView read() {
+        auto began = Clock::now();
+        bool kept = store_ != nullptr;
+        try {
+            return read_line();
+        } catch (const StationError& e) {
+            // A connection kept from before may have died with a server
+            // that restarted: tried once more on a new one.
+            store_.reset();
+            if (!kept || !at_once(began)) {
+                return lost(e);
+            }
+            try {
+                return read_line();
+            } catch (const StationError&) {
+                return lost(e);
+            }
+        }
+    }
+
+    // The store does not answer: the line as it last said, and why.
+    LineView lost(const StationError& e) {
+        store_.reset();
+        if (fault_.empty()) {
+            lost_since_ = utc_now();
+            std::cerr << "station: " << e.message << "\n";
+        }
+        fault_ = e.message;
+        LineView line = last_;
+        line.store_fault = fault_;
+        line.store_lost_since = lost_since_;
+        return line;
+    }
+
+    LineView read_line() {
+        if (!store_) {
+            store_ = open_store(location_, Schema::read_only);
+        }
+        LineNow now = store_->line_now();
+        // Counted again when a board started or ended, or a day began.
+        std::string seen = local_date_text();
+        for (const FixtureNow& f : now.fixtures) {
+            seen += f.record.id + text_of(f.record.outcome);
+        }
+        if (seen != counted_for_) {
+            today_ = counted_today(*store_);
+            counted_for_ = seen;
+        }
+        LineView line = line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
+        line.as_of = utc_now();
+        if (!fault_.empty()) {
+            std::cerr << "station: the store " << shown_location(location_) << " answers again\n";
+            fault_.clear();
+        }
+        last_ = line;
+        return line;
+    }
+
+    static std::string local_date_text() {
+        return date_text(local_date(utc_now()));
+    }
+
+    std::string location_;
+    Shared& shared_;
+    std::unique_ptr<Store> store_;
+    Silence silence_;
+    std::vector<GroupCounts> today_;
+    std::string counted_for_;
+    LineView last_;
+    std::string fault_, lost_since_;
+};
+
+// A request's fault: the page says why, with its status.
+struct Refused {
+    int status;
+    std::string why;
+};
+
+// The query's parameters, each one a route knows, each at most once.
+std::map<std::string, std::string> parameters(const httplib::Request& request,
+                                              const std::set<std::string>& known) {
+    std::map<std::string, std::string> given;
+    for (const auto& [name, value] : request.params) {
+        if (!known.count(name)) {
+            throw Refused{400, "unknown parameter \"" + name + "\""};
+        }
+        if (!given.emplace(name, value).second) {
+            throw Refused{400, "parameter \"" + name + "\" given twice"};
+        }
+    }
+    return given;
+}
+
+// A bound of the records' start: a local date (YYYY-MM-DD), or for the
+// API a UTC time as the records write it (2026-12-08T01:23:45.678Z,
+// fraction optional). `end`: the bound is the day's end.
+std::string time_bound(const std::string& name, const std::string& value, bool end,
+                       bool utc_allowed) {
+    if (std::optional<Date> date = date_named(value)) {
+        return day_begins(end ? next_day(*date) : *date);
+    }
+    static const std::regex utc(
+        R"(([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2})(\.[0-9]{1,3})?Z)");
+    std::smatch parts;
+    if (utc_allowed && std::regex_match(value, parts, utc) && date_named(value.substr(0, 10)) &&
+        utc_seconds(value) != 0) {
+        std::string fraction = parts[2].matched ? parts[2].str().substr(1) : "";
+        return parts[1].str() + "." + fraction + std::string(3 - fraction.size(), '0') + "Z";
+    }
+    throw Refused{400, name + " \"" + value + "\" is not a date (YYYY-MM-DD)" +
+                           (utc_allowed ? " or a UTC time (YYYY-MM-DDTHH:MM:SSZ)" : "")};
+}
+
+std::string checked_name(const std::string& name, const std::string& value) {
+    if (!is_name(value)) {
+        throw Refused{400, name + " \"" + value + "\": " + NAME_RULE};
+    }
+    return value;
+}
+
+std::string checked_board(const std::string& value) {
+    std::string mac = checked_mac(value);
+    if (mac.empty()) {
+        throw Refused{400, "\"" + value + "\" is not a MAC: " + MAC_FORMS};
+    }
+    return mac;
+}
+
+// The records' filter of a download or the API.
+RecordFilter records_asked(const httplib::Request& request, bool utc_allowed) {
+    auto given = parameters(request, {"since", "until", "station", "lot", "mac"});
+    RecordFilter filter;
+    for (const auto& [name, value] : given) {
+        if (name == "since" || name == "until") {
+            (name == "since" ? filter.since : filter.until) =
+                time_bound(name, value, name == "until", utc_allowed);
+        } else if (name == "mac") {
+            filter.mac = checked_board(value);
+        } else {
+            (name == "station" ? filter.station : filter.lot) = checked_name(name, value);
+        }
+    }
+    if (!filter.since.empty() && !filter.until.empty() && filter.until <= filter.since) {
+        throw Refused{400, "until comes before since"};
+    }
+    return filter;
+}
+
+YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
+    auto given = parameters(request, {"by", "since", "until", "station", "lot"});
+    YieldAsk a;
+    for (const auto& [name, value] : given) {
+        if (!value.empty()) {
+            (name == "by"        ? a.by
+             : name == "since"   ? a.since
+             : name == "until"   ? a.until
+             : name == "station" ? a.station
+                                 : a.lot) = value;
+        }
+    }
+    static const std::set<std::string> groupings = {"day", "shift", "lot", "station", "fixture"};
+    if (!groupings.count(a.by)) {
+        throw Refused{400, "by \"" + a.by + "\": day, shift, lot, station or fixture"};
+    }
+    if (a.by == "shift" && file.shifts.empty()) {
+        throw Refused{400, "by shift: " + file.path + " names no [shifts]"};
+    }
+    if (a.since.empty() && a.until.empty()) {
+        // The last seven days, today's included: a year at once is the
+        // report's work.
+        Date today = local_date(utc_now()), from = today;
+        for (int i = 0; i < 6; ++i) {
+            from = day_before(from);
+        }
+        a.since = date_text(from);
+        a.until = date_text(today);
+    }
+    a.ask.by = a.by;
+    a.ask.shifts = file.shifts;
+    a.ask.filter.since = a.since.empty() ? "" : time_bound("since", a.since, false, false);
+    a.ask.filter.until = a.until.empty() ? "" : time_bound("until", a.until, true, false);
+    if (!a.ask.filter.since.empty() && !a.ask.filter.until.empty() &&
+        a.ask.filter.until <= a.ask.filter.since) {
+        throw Refused{400, "until comes before since"};
+    }
+    a.ask.filter.station = a.station.empty() ? "" : checked_name("station", a.station);
+    a.ask.filter.lot = a.lot.empty() ? "" : checked_name("lot", a.lot);
+    return a;
+}
+
+// Writes a download to the client in pieces as the store reads it; a
+// client that went away fails the stream, which ends the export.
+class SinkBuffer : public std::streambuf {
+  public:
+    explicit SinkBuffer(httplib::DataSink& sink) : sink_(sink) {
+        setp(buffer_, buffer_ + sizeof(buffer_));
+    }
+    ~SinkBuffer() override {
+        sync();
+    }
+
+  protected:
+    int overflow(int c) override {
+        if (sync() != 0) {
+            return traits_type::eof();
+        }
+        if (c != traits_type::eof()) {
+            *pptr() = static_cast<char>(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+    int sync() override {
+        size_t n = static_cast<size_t>(pptr() - pbase());
+        setp(buffer_, buffer_ + sizeof(buffer_));
+        return n == 0 || sink_.write(buffer_, n) ? 0 : -1;
+    }
+
+  private:
+    httplib::DataSink& sink_;
+    char buffer_[64 * 1024];
+};
+
+// The one style sheet's hash, for the policy that allows no other.
+std::string content_policy() {
+    std::string style = line_style();
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(style.data()), style.size(), digest);
+    unsigned char encoded[64];
+    EVP_EncodeBlock(encoded, digest, SHA256_DIGEST_LENGTH);
+    return "default-src 'none'; script-src 'self'; connect-src 'self'; img-src 'self'; "
+           "style-src 'sha256-" +
+           std::string(reinterpret_cast<char*>(encoded)) +
+           "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
+}
+
+class Server {
+  public:
+    Server(const StationFile& file) : file_(file), pool_(file.store) {}
+
+    void wire() {
+        server_.new_task_queue = [] { return new httplib::ThreadPool(MAX_STREAMS + PAGE_THREADS); };
+        // Only this server on its port (the library's default would share it).
+        server_.set_socket_options([](int sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        });
+        server_.set_read_timeout(CLIENT_SECONDS, 0);
+        server_.set_write_timeout(CLIENT_SECONDS, 0);
+        server_.set_keep_alive_timeout(CLIENT_SECONDS);
+        server_.set_payload_max_length(MAX_BODY);
+        std::string policy = content_policy();
+        server_.set_post_routing_handler([policy](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Content-Security-Policy", policy);
+            res.set_header("X-Content-Type-Options", "nosniff");
+            res.set_header("Referrer-Policy", "no-referrer");
+            res.set_header("Cache-Control", "no-store");
+        });
+        server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+            if (res.body.empty()) {
+                set_page(res, res.status == 404
+                                  ? error_page(404, "no page at " + req.path)
+                                  : error_page(res.status, "the request was refused"));
+            }
+        });
+        page("/", [this](const httplib::Request&, httplib::Response& res) {
+            std::lock_guard<std::mutex> lock(shared_.mutex);
+            set_page(res, line_page(shared_.line));
+        });
+        server_.Get("/line.js", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(line_script(), "text/javascript; charset=utf-8");
+        });
+        page("/api/line", [this](const httplib::Request&, httplib::Response& res) {
+            std::lock_guard<std::mutex> lock(shared_.mutex);
+            res.set_content(line_json(shared_.line)
+                                    .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                                "\n",
+                            "application/json");
+        });
+        server_.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+            stream_events(res);
+        });
+        page("/yield", [this](const httplib::Request& req, httplib::Response& res) {
+            YieldAsk asked = yield_asked(req, file_);
+            pool_.with([&](Store& store) {
+                set_page(res, yield_page(asked, count_report(store, asked.ask)));
+            });
+        });
+        page("/board", [](const httplib::Request& req, httplib::Response& res) {
+            auto given = parameters(req, {"mac"});
+            res.set_redirect("/board/" + checked_board(given["mac"]), 303);
+        });
+        page(R"(/board/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) {
+            parameters(req, {});
+            std::string mac = checked_board(req.matches[1]);
+            pool_.with([&](Store& store) {
+                RecordFilter filter;
+                filter.mac = mac;
+                filter.with_transcripts = true;
+                std::vector<Record> records = store.records(filter);
+                if (records.empty()) {
+                    throw Refused{404, "no records of MAC " + mac};
+                }
+                set_page(res, board_page(mac, records, store.releases(mac)));
+            });
+        });
+        for (const auto& [path, format, type] :
+             {std::tuple("/export.csv", ExportFormat::csv, "text/csv; charset=utf-8"),
+              {"/export.jsonl", ExportFormat::jsonl, "application/x-ndjson"},
+              {"/api/records", ExportFormat::jsonl, "application/x-ndjson"}}) {
+            bool download = std::string(path) != "/api/records";
+            const char* content_type = type;
+            ExportFormat chosen = format;
+            page(path, [this, download, content_type, chosen](const httplib::Request& req,
+                                                              httplib::Response& res) {
+                RecordFilter filter = records_asked(req, !download);
+                if (download) {
+                    res.set_header("Content-Disposition",
+                                   std::string("attachment; filename=\"records.") +
+                                       (chosen == ExportFormat::csv ? "csv" : "jsonl") + "\"");
+                }
+                stream_records(res, filter, chosen, content_type);
+            });
+        }
+    }
+
+    int bind(const ListenAddress& where) {
+        int port = where.port == 0
+                       ? server_.bind_to_any_port(where.host)
+                       : (server_.bind_to_port(where.host, where.port) ? where.port : -1);
+        if (port < 0) {
+            throw StationError{"cannot listen on " + where.host + ":" + std::to_string(where.port) +
+                               " (in use, or not an address of this machine)"};
+        }
+        return port;
+    }
+
+    // Serves until a signal; the streams are ended and the threads given a
+    // moment, then the process ends whatever a slow client still holds.
+    void run(const sigset_t& signals) {
+        // The first reading before the first request is taken (the port
+        // already listens, so a client waits for it): no page tells of a
+        // line with nothing on it because the store was not yet read.
+        Watcher watching(file_.store, shared_);
+        watching.look();
+        std::thread watcher([&watching] { watching.run(); });
+        auto listening = std::async(std::launch::async, [this] { server_.listen_after_bind(); });
+        int signal = 0;
+        sigwait(&signals, &signal);
+        {
+            std::lock_guard<std::mutex> lock(shared_.mutex);
+            shared_.stopping = true;
+            shared_.changed.notify_all();
+        }
+        server_.stop();
+        bool ended =
+            listening.wait_for(std::chrono::milliseconds(700)) == std::future_status::ready;
+        std::cout.flush();
+        if (!ended) {
+            _exit(0);
+        }
+        watcher.join();
+    }
+
+  private:
+    static void set_page(httplib::Response& res, const std::string& html) {
+        res.set_content(html, "text/html; charset=utf-8");
+    }
+
+    // A route whose faults become pages: a request that is not one (400,
+    // 404), a store that does not answer (503).
+    template <typename Handler> void page(const char* path, Handler handler) {
+        server_.Get(path, [handler](const httplib::Request& req, httplib::Response& res) {
+            try {
+                handler(req, res);
+            } catch (const Refused& r) {
+                res.status = r.status;
+                set_page(res, error_page(r.status, r.why));
+            } catch (const StationError& e) {
+                res.status = 503;
+                set_page(res, error_page(503, e.message));
+            }
+        });
+    }
+
+    void stream_events(httplib::Response& res) {
+        if (shared_.streams.fetch_add(1) >= MAX_STREAMS) {
+            // A browser's event stream gives up on any status but 200; told
+            // to come back later, it reconnects by itself.
+            shared_.streams.fetch_sub(1);
+            res.set_content("retry: 10000\n\n", "text/event-stream");
+            return;
+        }
+        auto sent = std::make_shared<unsigned long>(0);
+        auto opened = Clock::now();
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [this, sent, opened](size_t, httplib::DataSink& sink) {
+                std::unique_lock<std::mutex> lock(shared_.mutex);
+                shared_.changed.wait_for(lock, STREAM_BEAT, [&] {
+                    return shared_.stopping || shared_.version != *sent;
+                });
+                if (shared_.stopping || Clock::now() - opened > STREAM_LIFETIME) {
+                    lock.unlock();
+                    sink.done();
+                    return true;
+                }
+                std::string event = *sent == 0 ? "retry: 1000\n" : "";
+                if (shared_.version != *sent) {
+                    *sent = shared_.version;
+                    size_t from = 0;
+                    const std::string& text = shared_.fragment;
+                    do {
+                        size_t end = text.find('\n', from);
+                        event += "data: " + text.substr(from, end - from) + "\n";
+                        from = end == std::string::npos ? end : end + 1;
+                    } while (from != std::string::npos);
+                    event += "\n";
+                } else {
+                    event += ": still here\n\n";
+                }
+                lock.unlock();
+                return sink.write(event.data(), event.size());
+            },
+            [this](bool) { shared_.streams.fetch_sub(1); });
+    }
+
+    void stream_records(httplib::Response& res, const RecordFilter& filter, ExportFormat format,
+                        const char* type) {
+        // The store is asked once before the answer begins, so that a store
+        // that does not answer is a 503 page, not a cut-off download.
+        pool_.with([](Store& store) { store.last_round(""); });
+        res.set_chunked_content_provider(
+            type, [this, filter, format](size_t, httplib::DataSink& sink) {
+                try {
+                    pool_.with(
+                        [&](Store& store) {
+                            SinkBuffer buffer(sink);
+                            std::ostream out(&buffer);
+                            export_records(store, filter, format, out);
+                        },
+                        false);
+                } catch (const StationError&) {
+                    return false; // the client left, or the store stopped answering
+                }
+                sink.done();
+                return true;
+            });
+    }
+
+    const StationFile& file_;
+    StorePool pool_;
+    Shared shared_;
+    httplib::Server server_;
+};
+
+} // namespace
+
+ListenAddress listen_address(const std::string& text) {
+    static const std::regex form(R"((\[[0-9A-Fa-f:.]+\]|[^:\[\]]+):([0-9]{1,5}))");
+    std::smatch parts;
+    if (!std::regex_match(text, parts, form) || std::stoi(parts[2]) > 65535) {
+        throw StationError{"--listen " + text + ": ADDR:PORT, as 127.0.0.1:8080 or [::1]:8080"};
+    }
+    std::string host = parts[1];
+    if (host.front() == '[') {
+        host = host.substr(1, host.size() - 2);
+    }
+    return {host, std::stoi(parts[2])};
+}
+
+int serve(const StationFile& file, const ListenAddress& where) {
+    // Refused at once when the store cannot be read at all (no such file,
+    // another schema), rather than served as a page that says so.
+    open_store(file.store, Schema::read_only);
+    // Taken by sigwait alone: blocked before any thread starts.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&signals, s);
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    Server server(file);
+    server.wire();
+    int port = server.bind(where);
+    std::string host =
+        where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
+    std::cout << "station: serving the store " << shown_location(file.store) << " at http://"
+              << host << ":" << port << "/" << std::endl;
+    server.run(signals);
+    return 0;
+}

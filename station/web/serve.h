@@ -1,0 +1,20 @@
+// `station serve`: the line's web view, served from the store the station
+// file names, read-only: the line live (server-sent events), the yield, a
+// board's records, the downloads and the API for the factory's systems.
+#pragma once
+
+#include "station/file/station_file.h"
+
+#include <string>
+
+// Where to listen: "ADDR:PORT" ("[ADDR]:PORT" for IPv6); port 0 takes a
+// free one. A StationError (status 2) for anything else.
+struct ListenAddress {
+    std::string host;
+    int port = 0;
+};
+ListenAddress listen_address(const std::string& text);
+
+// Serves until SIGINT, SIGTERM or SIGHUP; says where on standard output
+// ("serving ... at http://HOST:PORT/"). Returns the exit status.
+int serve(const StationFile& file, const ListenAddress& where);
