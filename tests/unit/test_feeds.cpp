@@ -1,0 +1,359 @@
+// The scan grammar of a continuous round, as text: lines go in through a
+// pipe, as a scanner's would, and what the operator sees and what the round
+// is asked to claim come out as lines.
+#include "station/line/feeds.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every screen event and every call on the round as one line.
+struct Log {
+    std::vector<std::string> lines;
+    void add(const std::string& line) {
+        lines.push_back(line);
+    }
+};
+
+class LogScreen : public Screen {
+  public:
+    explicit LogScreen(Log& log) : log_(log) {}
+    void board_started(const Board&) override {}
+    void board_finished(const Board&) override {}
+    void skipped(const std::string& fixture, const std::string& why) override {
+        log_.add("skipped " + fixture + ": " + why);
+    }
+    void notice(const std::string& line) override {
+        log_.add(line);
+    }
+    void pool_low(const MacPlan&, unsigned long long) override {}
+    void prompt(const std::string& text) override {
+        if (!text.empty()) {
+            log_.add("? " + text);
+        }
+    }
+    void fixture_out(const std::string& fixture, const std::string&,
+                     const std::string& brief) override {
+        log_.add(fixture + " out: " + brief);
+    }
+    void fixture_back(const std::string& fixture) override {
+        log_.add(fixture + " back");
+    }
+    void round_ended(const std::list<Board>&, int, const std::string&) override {}
+
+  private:
+    Log& log_;
+};
+
+class LogRound : public FeedRound {
+  public:
+    explicit LogRound(Log& log) : log_(log), screen_(log) {}
+    void claim(const Planned& plan, const std::string& device) override {
+        log_.add("claim " + plan.fixture.name + " " + (plan.mac.empty() ? "pool" : plan.mac) +
+                 (device.empty() ? " without a device" : ""));
+        claims.push_back(plan);
+    }
+    Screen& screen() override {
+        return screen_;
+    }
+    const std::list<Board>& boards() const override {
+        return boards_;
+    }
+    bool stopping() const override {
+        return false;
+    }
+    void not_started() override {
+        log_.add("not started");
+    }
+    void store_failed() override {
+        log_.add("store failed");
+    }
+    Board& run(const Planned& plan) {
+        boards_.emplace_back();
+        Board& b = boards_.back();
+        b.fixture = plan.fixture;
+        b.record.mac = plan.mac;
+        b.running = true;
+        return b;
+    }
+    std::vector<Planned> claims;
+
+  private:
+    Log& log_;
+    LogScreen screen_;
+    std::list<Board> boards_;
+};
+
+// Two or three fixtures whose ports are files of a folder of the test's.
+class Scan {
+  public:
+    Scan(bool pool, int fixtures = 2) : round_(log_) {
+        folder_ = fs::temp_directory_path() /
+                  ("feeds_" + std::to_string(getpid()) + "_" + std::to_string(count_++));
+        fs::create_directories(folder_);
+        for (int i = 1; i <= fixtures; ++i) {
+            std::string name = "A" + std::to_string(i);
+            fixtures_.push_back({name, (folder_ / name).string()});
+            plug(name);
+        }
+        if (pool) {
+            file_.mac.first = "001122AA0000";
+            file_.mac.last = "001122AAFFFF";
+        }
+        EXPECT_EQ(pipe(ends_), 0);
+        input_ = std::make_unique<Input>(ends_[0], false);
+        feed_ = scan_feed(file_, fixtures_, false, *input_);
+    }
+    ~Scan() {
+        feed_.reset();
+        input_.reset();
+        close(ends_[0]);
+        if (ends_[1] >= 0) {
+            close(ends_[1]);
+        }
+        fs::remove_all(folder_);
+    }
+    void plug(const std::string& fixture) {
+        std::ofstream((folder_ / fixture).string()).put('\n');
+    }
+    void unplug(const std::string& fixture) {
+        fs::remove(folder_ / fixture);
+    }
+    // One step of the script: "> LINE" types a line, "<eof>" ends input,
+    // "claimed" / "refused WHY" / "lost WHY" answer the claim made last,
+    // "passed A1" / "unopened A1" end A1's board, "unplug A2" / "plug A2"
+    // take its port away and back.
+    void step(const std::string& s) {
+        std::string word = s.substr(0, s.find(' '));
+        std::string rest = s.find(' ') == std::string::npos ? "" : s.substr(s.find(' ') + 1);
+        if (word == ">") {
+            std::string line = rest + "\n";
+            ASSERT_EQ(write(ends_[1], line.data(), line.size()), ssize_t(line.size()));
+        } else if (word == "<eof>") {
+            close(ends_[1]);
+            ends_[1] = -1;
+        } else if (word == "claimed") {
+            Planned plan = round_.claims.back();
+            round_.run(plan).record.mac = plan.mac.empty() ? "001122AA0000" : plan.mac;
+            feed_->claimed(round_, plan);
+        } else if (word == "refused" || word == "lost") {
+            Recorder::Answer a;
+            a.result = word == "lost" ? Recorder::Answer::Result::store_lost
+                                      : Recorder::Answer::Result::refused;
+            a.why = rest;
+            a.record.mac = round_.claims.back().mac;
+            feed_->not_claimed(round_, round_.claims.back(), a);
+        } else if (word == "passed" || word == "unopened") {
+            for (Board& b : const_cast<std::list<Board>&>(round_.boards())) {
+                if (b.running && b.fixture.name == rest) {
+                    b.running = false;
+                    b.record.outcome = word == "passed" ? Outcome::passed : Outcome::failed;
+                    b.record.stage = word == "passed" ? Stage::none : Stage::open;
+                    feed_->board_ended(round_, b);
+                }
+            }
+        } else if (word == "unplug") {
+            unplug(rest);
+        } else if (word == "plug") {
+            plug(rest);
+        } else {
+            FAIL() << "no such step: " << s;
+        }
+        settle();
+    }
+    // Offers and reads until the feed waits on nothing that is there.
+    void settle() {
+        for (;;) {
+            feed_->offer(round_);
+            int fd = feed_->waits_on();
+            pollfd p{fd, POLLIN, 0};
+            if (fd < 0 || poll(&p, 1, 0) != 1) {
+                return;
+            }
+            feed_->readable(round_);
+        }
+    }
+    std::vector<std::string> run(const std::vector<std::string>& script) {
+        settle();
+        for (const std::string& s : script) {
+            step(s);
+        }
+        return log_.lines;
+    }
+    bool done() const {
+        return feed_->done();
+    }
+
+  private:
+    static inline int count_ = 0;
+    Log log_;
+    LogRound round_;
+    StationFile file_;
+    fs::path folder_;
+    std::vector<Fixture> fixtures_;
+    int ends_[2] = {-1, -1};
+    std::unique_ptr<Input> input_;
+    std::unique_ptr<Feed> feed_;
+};
+
+const char NOT_A_MAC[] = "not a MAC: a MAC is 12 hexadecimal digits (001122AABBCC, "
+                         "00:11:22:aa:bb:cc, 00-11-22-AA-BB-CC or 0011.22aa.bbcc)";
+
+TEST(ScanGrammar, EachLineAsTheOperatorSeesIt) {
+    const struct {
+        const char* name;
+        bool pool;
+        std::vector<std::string> script;
+        std::vector<std::string> seen;
+        int fixtures = 2;
+    } cases[] = {
+        {"every MAC form gives one MAC, and the next idle fixture is asked",
+         false,
+         {"> 00:11:22:33:44:55", "claimed", "> 00-11-22-33-44-66", "claimed", "> 0011.2233.4477"},
+         {"? MAC for A1: ", "claim A1 001122334455", "? MAC for A2: ", "claim A2 001122334466"}},
+        {"a line that is no MAC, or one no board may carry, asks the same fixture again",
+         false,
+         {"> xyz", "> 01:00:5E:00:00:01", "> 000000000000", "> 001122334455"},
+         {"? MAC for A1: ", NOT_A_MAC, "? MAC for A1: ",
+          "refused: MAC 01005E000001 is a multicast address (its first octet's lowest bit is "
+          "set), which no board may carry",
+          "? MAC for A1: ", "refused: MAC 000000000000 is all zeros, which no board may carry",
+          "? MAC for A1: ", "claim A1 001122334455"}},
+        {"- and the fixture's own label skip it; another's label aims at it",
+         false,
+         {"> -", "> A2", "> fixture:A2", "> A1 001122334455"},
+         {"? MAC for A1: ", "? MAC for A2: ", "? MAC for A1: ", "? MAC for A2: ", "? MAC for A1: ",
+          "claim A1 001122334455"}},
+        {"an empty line takes the pool's next MAC",
+         true,
+         {"> ", "claimed", "> "},
+         {"? MAC for A1: ", "claim A1 pool", "? MAC for A2: ", "claim A2 pool"}},
+        {"an empty line without a pool skips the fixture",
+         false,
+         {"> ", "> 001122334455"},
+         {"? MAC for A1: ", "? MAC for A2: ", "claim A2 001122334455"}},
+        {"a MAC or a fixture that runs a board is refused",
+         false,
+         {"> 001122334455", "claimed", "> 00:11:22:33:44:55", "> A1", "> A1 001122334466"},
+         {"? MAC for A1: ", "claim A1 001122334455",
+          "? MAC for A2: ", "refused: MAC 001122334455 is running on A1",
+          "? MAC for A2: ", "refused: A1 is running a board",
+          "? MAC for A2: ", "refused: A1 is running a board", "? MAC for A2: "}},
+        {"the store's refusal asks the same fixture again; a board left without the pool's "
+         "MAC counts as not started",
+         true,
+         {"> 001122334455", "refused MAC 001122334455 was programmed", "> ",
+          "refused MAC pool exhausted"},
+         {"? MAC for A1: ", "claim A1 001122334455", "refused: MAC 001122334455 was programmed",
+          "? MAC for A1: ", "claim A1 pool", "not started", "refused: MAC pool exhausted",
+          "? MAC for A1: "}},
+        {"a lost store starts no new board",
+         false,
+         {"> 001122334455", "lost the store is lost", "> 001122334466"},
+         {"? MAC for A1: ", "claim A1 001122334455",
+          "A1 not started: the store is lost; no new board starts", "not started"}},
+        {"a missing port takes its fixture out, and its return puts it back",
+         false,
+         {"unplug A1", "> 001122334455", "plug A1", "> A1", "> 001122334466"},
+         {"? MAC for A1: ", "refused: port ", "? MAC for A1: ", "not started",
+          "A1 out: port missing", "? MAC for A2: ", "A1 back",
+          "? MAC for A1: ", "claim A1 001122334466"}},
+        {"three failed opens in a row take a fixture out; when every idle one is out, a "
+         "label is asked",
+         false,
+         {"> 001122334455", "claimed", "unopened A1", "> 001122334466", "claimed", "unopened A1",
+          "> 001122334477", "claimed", "unopened A1", "> 001122334488", "> fixture:A1",
+          "> 001122334499"},
+         {"? MAC for A1: ", "claim A1 001122334455", "? MAC for A1: ", "claim A1 001122334466",
+          "? MAC for A1: ", "claim A1 001122334477", "not started", "A1 out: 3 failed opens",
+          "? no fixture to ask: scan a fixture's label, or q: ",
+          "refused: no fixture is free: scan a fixture's label first",
+          "? no fixture to ask: scan a fixture's label, or q: ", "A1 back",
+          "? MAC for A1: ", "claim A1 001122334499"},
+         1},
+    };
+    for (const auto& c : cases) {
+        Scan scan(c.pool, c.fixtures);
+        std::vector<std::string> seen = scan.run(c.script);
+        // A missing port's refusal names the test's own path: compared up to it.
+        for (std::string& line : seen) {
+            if (line.rfind("refused: port ", 0) == 0) {
+                line = "refused: port ";
+            }
+        }
+        EXPECT_EQ(seen, c.seen) << c.name;
+    }
+}
+
+TEST(ScanGrammar, QOrTheEndOfInputEndsTheRoundOnceTheClaimIsAnswered) {
+    for (const char* end : {"> q", "<eof>"}) {
+        Scan scan(false);
+        scan.run({"> 001122334455"});
+        EXPECT_FALSE(scan.done()) << end;
+        scan.step(end);
+        EXPECT_FALSE(scan.done()) << end << ": the claim is still with the store";
+        scan.step("claimed");
+        EXPECT_TRUE(scan.done()) << end;
+    }
+}
+
+TEST(LineEditor, KeysAsATerminalsLineEditingTakesThem) {
+    const struct {
+        const char* keys;
+        std::vector<std::string> lines;
+        const char* partial;
+        bool ended;
+    } cases[] = {
+        {"00112233\x7f\x7f"
+         "4455\r",
+         {"0011224455"},
+         "",
+         false},
+        {"A1 0011\x17"
+         "B2\n",
+         {"A1 B2"},
+         "",
+         false},
+        {"A1 00112233\x15"
+         "q\n",
+         {"q"},
+         "",
+         false},
+        {"\x1b[A\x1b[D\x1bOA1\n", {"1"}, "", false},
+        {"001122\x01\x02", {}, "001122", false},
+        {"\x04", {}, "", true},
+        {"ab\x04", {}, "ab", false},
+        {"x  \r-\r", {"x", "-"}, "", false},
+    };
+    for (const auto& c : cases) {
+        LineEditor editor(true);
+        editor.take(c.keys, std::string(c.keys).size());
+        std::vector<std::string> lines;
+        while (std::optional<std::string> line = editor.line()) {
+            lines.push_back(*line);
+        }
+        EXPECT_EQ(lines, c.lines) << c.keys;
+        EXPECT_EQ(editor.partial(), c.partial) << c.keys;
+        EXPECT_EQ(editor.ended(), c.ended) << c.keys;
+    }
+}
+
+TEST(LineEditor, APipesLastLineCountsOnceInputEnds) {
+    LineEditor editor(false);
+    editor.take("a\nb", 3);
+    EXPECT_EQ(editor.line(), "a");
+    EXPECT_EQ(editor.line(), std::nullopt);
+    editor.end();
+    EXPECT_EQ(editor.line(), "b");
+    EXPECT_TRUE(editor.ended());
+}
+
+} // namespace
