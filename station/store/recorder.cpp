@@ -20,14 +20,16 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-// One write: a claim (with its preparation) or a finished record.
+// The kinds of write. The store's writer takes claims and finished
+// records; the spool's writer the finished records the store could not
+// take (each turned from `finish` to `spool` when the store is lost).
+enum class JobKind { claim, finish, spool };
+
 struct Job {
+    JobKind kind;
     Record record;
-    Recorder::Prepare prepare; // a claim's; empty for a finished record
-    std::string retry_of;
-    bool is_claim() const {
-        return static_cast<bool>(prepare);
-    }
+    Recorder::Prepare prepare; // a claim's
+    std::string retry_of;      // a claim's
 };
 
 // A writer's queue, its thread, and the job under way.
@@ -147,8 +149,12 @@ struct Recorder::State {
             to_store.doing.reset();
         }
         for (Job& job : to_store.queue) {
-            job.is_claim() ? lost_claim(std::move(job.record), why)
-                           : to_spool.queue.push_back(std::move(job));
+            if (job.kind == JobKind::claim) {
+                lost_claim(std::move(job.record), why);
+            } else {
+                job.kind = JobKind::spool;
+                to_spool.queue.push_back(std::move(job));
+            }
         }
         to_store.queue.clear();
         wake.notify_all();
@@ -192,27 +198,37 @@ struct Recorder::State {
         return a;
     }
 
-    // Does one job without the mutex; returns the fault, if any.
-    std::string perform(Writer& w, Job& job, Answer& answer) {
-        if (job.is_claim()) {
-            answer = claim(job);
-            return answer.result == Answer::Result::store_lost ? answer.why : "";
+    // A finished record into the store, saying what its late truth did.
+    void finish(const Record& record) {
+        Finish finish = store->finish(record);
+        if (finish.reclaimed) {
+            say(reclaim_said(record));
         }
+        if (finish.conflict) {
+            say(conflict_said(*finish.conflict));
+            std::lock_guard<std::mutex> lock(mutex);
+            conflicts += 1;
+        }
+    }
+    void add_to_spool(const Record& record) {
+        spool->add(record, *store);
+        std::lock_guard<std::mutex> lock(mutex);
+        spooled += 1;
+    }
+
+    // Does one job without the mutex; returns the fault, if any.
+    std::string perform(Job& job, Answer& answer) {
         try {
-            if (&w == &to_store) {
-                Finish finish = store->finish(job.record);
-                if (finish.reclaimed) {
-                    say(reclaim_said(job.record));
-                }
-                if (finish.conflict) {
-                    say(conflict_said(*finish.conflict));
-                    std::lock_guard<std::mutex> lock(mutex);
-                    conflicts += 1;
-                }
-            } else {
-                spool->add(job.record, *store);
-                std::lock_guard<std::mutex> lock(mutex);
-                spooled += 1;
+            switch (job.kind) {
+            case JobKind::claim:
+                answer = claim(job);
+                return answer.result == Answer::Result::store_lost ? answer.why : "";
+            case JobKind::finish:
+                finish(job.record);
+                break;
+            case JobKind::spool:
+                add_to_spool(job.record);
+                break;
             }
         } catch (const StationError& e) {
             return e.message;
@@ -220,20 +236,24 @@ struct Recorder::State {
         return "";
     }
 
-    // With the mutex held: what a job's end means.
-    void performed(Writer& w, Job& job, Answer answer, const std::string& fault) {
-        if (job.is_claim()) {
+    // With the mutex held: what a job's end means. A record the store
+    // failed goes to the spool with the rest; one the spool failed is told.
+    void performed(Job& job, Answer answer, const std::string& fault) {
+        if (job.kind == JobKind::claim) {
             this->answer(std::move(answer));
         }
-        if (!fault.empty() && &w == &to_store) {
-            if (!job.is_claim()) {
-                to_store.queue.push_front(std::move(job)); // to the spool with the rest
-            }
-            lose_store(fault);
-        } else if (!fault.empty()) {
+        if (fault.empty()) {
+            return;
+        }
+        if (job.kind == JobKind::spool) {
             tell_unrecorded(job.record, fault);
             unrecorded += 1;
+            return;
         }
+        if (job.kind == JobKind::finish) {
+            to_store.queue.push_front(std::move(job));
+        }
+        lose_store(fault);
     }
 
     // One writer's thread: its queue, one job at a time, claims first.
@@ -261,13 +281,13 @@ struct Recorder::State {
             Job job = *w.doing;
             lock.unlock();
             Answer answer;
-            std::string fault = self->perform(w, job, answer);
+            std::string fault = self->perform(job, answer);
             lock.lock();
             if (!w.doing) {
                 continue; // given up on while it ran: answered or told already
             }
             w.doing.reset();
-            self->performed(w, job, std::move(answer), fault);
+            self->performed(job, std::move(answer), fault);
             self->done.notify_all();
         }
     }
@@ -287,9 +307,10 @@ struct Recorder::State {
         }
     }
     void store_overdue() {
-        lose_store(std::string(!to_store.doing              ? "the store did not answer"
-                               : to_store.doing->is_claim() ? "the store did not answer a claim"
-                                                            : "the store did not take a record") +
+        lose_store(std::string(!to_store.doing ? "the store did not answer"
+                               : to_store.doing->kind == JobKind::claim
+                                   ? "the store did not answer a claim"
+                                   : "the store did not take a record") +
                    patience_text());
     }
 
@@ -362,8 +383,9 @@ Recorder::~Recorder() {
 void Recorder::finished(const Record& record) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->live.waiting.erase(record.id);
-    Writer& w = state_->to_store.given_up ? state_->to_spool : state_->to_store;
-    w.queue.push_back(Job{record, nullptr, ""});
+    bool lost = state_->to_store.given_up;
+    Writer& w = lost ? state_->to_spool : state_->to_store;
+    w.queue.push_back(Job{lost ? JobKind::spool : JobKind::finish, record, nullptr, ""});
     state_->wake.notify_all();
 }
 
@@ -375,9 +397,9 @@ void Recorder::claim(const Record& record, Prepare prepare, const std::string& r
     }
     // An operator waits on a claim: it goes before every finished record.
     std::deque<Job>& queue = state_->to_store.queue;
-    auto first_record =
-        std::find_if(queue.begin(), queue.end(), [](const Job& j) { return !j.is_claim(); });
-    queue.insert(first_record, Job{record, std::move(prepare), retry_of});
+    auto first_record = std::find_if(queue.begin(), queue.end(),
+                                     [](const Job& j) { return j.kind != JobKind::claim; });
+    queue.insert(first_record, Job{JobKind::claim, record, std::move(prepare), retry_of});
     state_->wake.notify_all();
 }
 
