@@ -131,6 +131,21 @@ long long frames_so_far(const std::string& transcript, long long dots) {
     return transcript.empty() ? 0 : std::max(0LL, acknowledged(transcript, dots, false));
 }
 
+int BoardProgress::percent(bool passed) const {
+    if (passed) {
+        return 100;
+    }
+    return total <= 0 ? 0 : static_cast<int>(std::clamp(frames * 100 / total, 0LL, 99LL));
+}
+
+BoardProgress progress_of(const std::string& transcript, long long dots, long long total) {
+    return {stage_of(transcript), std::min(frames_so_far(transcript, dots), total), total};
+}
+
+BoardProgress progress_of(const Record& record, long long total) {
+    return {record.stage, record.frames, total};
+}
+
 bool began_image(const std::string& transcript, const std::string& file) {
     return transcript.find("Opening " + file + "\n") != std::string::npos;
 }

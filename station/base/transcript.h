@@ -41,6 +41,20 @@ std::string last_line(const std::string& transcript);
 long long acknowledged(const std::string& transcript, long long dots, bool passed);
 // The frames acknowledged so far of a host still running.
 long long frames_so_far(const std::string& transcript, long long dots);
+// How far a board is, as every view shows it: the stage reached and the
+// frames acknowledged of `total`, the frames of a whole run (the data
+// frames and the OTP execute frame).
+struct BoardProgress {
+    Stage stage = Stage::none;
+    long long frames = 0;
+    long long total = 0;
+    // The share done, 100 only for a board that passed.
+    int percent(bool passed) const;
+};
+// Of a host still running, from its transcript so far.
+BoardProgress progress_of(const std::string& transcript, long long dots, long long total);
+// Of a finished record.
+BoardProgress progress_of(const Record& record, long long total);
 // Whether host began the job of the image it reads from `file` ("Opening
 // otp.bin"): from then on that image's bytes may be in the board.
 bool began_image(const std::string& transcript, const std::string& file);

@@ -30,7 +30,7 @@ struct Prepared {
     Profile locked;
     std::unique_ptr<Snapshot> snapshot;
     std::string logs;
-    long long data_frames; // dots of a whole run
+    long long all_frames; // of a whole run: its data frames and the OTP execute frame
     std::string round;
 };
 
@@ -52,7 +52,7 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
     check_room(file, boards);
     std::string beside = fs::absolute(file.path).parent_path().string();
     return Prepared{*locked, std::make_unique<Snapshot>(images, *locked, beside), logs,
-                    data_frames(images), new_uuid()};
+                    data_frames(images) + 1, new_uuid()};
 }
 
 // What a claim needs done on the writer's thread: a MAC from the pool when
@@ -94,7 +94,7 @@ class Round : public FeedRound, private RunnerEvents {
     Round(const StationFile& file, const Opened& opened, size_t boards, bool json,
           const std::vector<Fixture>* shift = nullptr)
         : file_(file), opened_(opened), p_(prepare_round(file, opened, boards)),
-          screen_(make_screen(json, shift != nullptr, p_.data_frames, names_of(shift))),
+          screen_(make_screen(json, shift != nullptr, names_of(shift))),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
           runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool) {
@@ -208,18 +208,23 @@ class Round : public FeedRound, private RunnerEvents {
                           board_log_header(b.record),
                           b.record.device};
         by_child_[runner_.start(host)] = &b;
+        b.progress.total = p_.all_frames;
+        show_progress(b);
         screen_->board_started(b);
+    }
+
+    // What the screens and the line's page show of a running board.
+    void show_progress(Board& b) {
+        screen_->board_progress(b);
+        recorder_.progress(
+            {file_.station, b.fixture.name, b.record.id, b.progress.frames, b.progress.total, ""});
     }
 
     bool output(int child, const char* bytes, size_t n) override {
         Board& b = *by_child_.at(child);
         b.record.transcript.append(bytes, n);
         bool dot = b.dots.feed(bytes, n);
-        if (dot) {
-            screen_->board_progress(b);
-            recorder_.progress(
-                {file_.station, b.fixture.name, b.record.id, b.dots.dots(), p_.data_frames, ""});
-        }
+        b.progress_due = b.progress_due || dot;
         return dot;
     }
     void stopping(int child) override {
@@ -237,7 +242,7 @@ class Round : public FeedRound, private RunnerEvents {
         b.ended = Clock::now();
         b.stopped_at_end = time_stopped();
         Record& r = b.record;
-        judge(r, b.dots.dots(), ending, p_.data_frames + 1);
+        judge(r, b.dots.dots(), ending, p_.all_frames);
         r.ended = utc_now();
         if (!p_.snapshot->unchanged()) {
             r.outcome = Outcome::failed;
@@ -245,12 +250,24 @@ class Round : public FeedRound, private RunnerEvents {
         }
         r.mac_kept = file_.mac.image && r.outcome != Outcome::passed &&
                      began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
+        b.progress = progress_of(r, p_.all_frames);
         recorder_.finished(r);
         screen_->board_finished(b);
         feed_->board_ended(*this, b);
     }
+    // A running board's progress is read from its transcript here, once its
+    // dots changed: at most ten times a second, whatever the dots' pace.
     void tick() override {
         recorder_.check();
+        bool progress_read = Clock::now() - progress_read_ >= std::chrono::milliseconds(100);
+        for (Board& b : boards_) {
+            if (progress_read && b.running && b.progress_due) {
+                progress_read_ = Clock::now();
+                b.progress = progress_of(b.record.transcript, b.dots.dots(), p_.all_frames);
+                b.progress_due = false;
+                show_progress(b);
+            }
+        }
         screen_->tick(boards_);
     }
 
@@ -307,6 +324,7 @@ class Round : public FeedRound, private RunnerEvents {
     bool store_failed_ = false;
     bool pool_asked_ = false; // a claim took the pool's next MAC
     Feed* feed_ = nullptr;
+    Clock::time_point progress_read_; // when running boards' progress was last read
 };
 
 } // namespace

@@ -29,14 +29,8 @@ double seconds_of(const Board& board) {
     return std::chrono::duration<double>(end - board.started - stopped).count();
 }
 
-// The share of a run's frames acknowledged, as the record counts them.
-int percent(const Board& board, long long data_frames) {
-    if (board.record.outcome == Outcome::passed) {
-        return 100;
-    }
-    long long frames = board.running ? frames_so_far(board.record.transcript, board.dots.dots())
-                                     : board.record.frames;
-    return static_cast<int>(std::min(99LL, frames * 100 / (data_frames + 1)));
+int percent(const Board& board) {
+    return board.progress.percent(board.record.outcome == Outcome::passed);
 }
 
 // "1 board", "2 boards".
@@ -280,8 +274,7 @@ class ContinuousScreen : public LineScreen {
 // terminal; each keeps its state and MAC in sight.
 class PanelScreen : public LineScreen {
   public:
-    PanelScreen(long long data_frames, const std::vector<std::string>& fixtures)
-        : data_frames_(data_frames) {
+    explicit PanelScreen(const std::vector<std::string>& fixtures) {
         const char* term = std::getenv("TERM");
         colour_ = term != nullptr && std::string(term) != "dumb";
         for (const std::string& name : fixtures) {
@@ -393,7 +386,7 @@ class PanelScreen : public LineScreen {
     std::string middle_of(const Row& row, size_t width) const {
         const Board* b = row.board;
         if (b != nullptr && b->running) {
-            int p = percent(*b, data_frames_);
+            int p = percent(*b);
             char took[32];
             std::snprintf(took, sizeof(took), " %6.1f s", seconds_of(*b));
             std::string text = std::to_string(p) + "%";
@@ -545,7 +538,6 @@ class PanelScreen : public LineScreen {
         }
     }
 
-    long long data_frames_;
     bool colour_ = false;
     std::vector<Row> rows_;
     size_t name_width_ = 2;
@@ -558,7 +550,7 @@ class PanelScreen : public LineScreen {
 
 class TerminalScreen : public LineScreen {
   public:
-    explicit TerminalScreen(long long data_frames) : data_frames_(data_frames) {}
+    TerminalScreen() = default;
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
     void tick(const std::list<Board>& boards) override {
@@ -621,7 +613,7 @@ class TerminalScreen : public LineScreen {
                                          {10, false},       {0, true},  {0, false}};
 
     std::string line(const Board& b, const Layout& layout, bool outcome = true) {
-        int p = percent(b, data_frames_);
+        int p = percent(b);
         std::string bar;
         if (layout.bar > 0) {
             bar = std::string(static_cast<size_t>(p) * layout.bar / 100, '#');
@@ -630,7 +622,7 @@ class TerminalScreen : public LineScreen {
         }
         std::string stage;
         if (layout.stage) {
-            stage = b.running ? text_of(stage_of(b.record.transcript)) : "";
+            stage = b.running ? text_of(b.progress.stage) : "";
             stage.resize(10, ' ');
             stage += " ";
         }
@@ -642,7 +634,6 @@ class TerminalScreen : public LineScreen {
         return name + text + (outcome ? outcome_text(b) : "");
     }
 
-    long long data_frames_;
     std::vector<size_t> drawn_lengths_;
     Clock::time_point last_drawn_;
     size_t name_width_ = 2; // the longest fixture name's
@@ -650,19 +641,19 @@ class TerminalScreen : public LineScreen {
 
 } // namespace
 
-std::unique_ptr<Screen> make_screen(bool json, bool continuous, long long data_frames,
+std::unique_ptr<Screen> make_screen(bool json, bool continuous,
                                     const std::vector<std::string>& fixtures) {
     if (json) {
         return std::make_unique<JsonScreen>();
     }
     if (continuous && isatty(1)) {
-        return std::make_unique<PanelScreen>(data_frames, fixtures);
+        return std::make_unique<PanelScreen>(fixtures);
     }
     if (continuous) {
         return std::make_unique<ContinuousScreen>();
     }
     if (isatty(1)) {
-        return std::make_unique<TerminalScreen>(data_frames);
+        return std::make_unique<TerminalScreen>();
     }
     return std::make_unique<PlainScreen>();
 }

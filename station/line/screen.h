@@ -25,6 +25,10 @@ struct Board {
     Record record;
     std::string folder; // host's folder when the board has images of its own
     DotCounter dots;
+    // Worked out from the transcript once its dots changed, at most every
+    // tick, and from the record once it ended.
+    BoardProgress progress;
+    bool progress_due = false;
     bool running = false;
     bool stopping = false; // the station is stopping its host
     Clock::time_point started, ended;
@@ -70,9 +74,8 @@ class Screen {
 
 // The screen for standard output: JSON events, a terminal's lines, plain
 // lines, or (continuous: `fixtures` names its rows) a panel or a line per
-// board under a prompt. `data_frames`: the dots of a whole run, for the
-// percentage.
-std::unique_ptr<Screen> make_screen(bool json, bool continuous, long long data_frames,
+// board under a prompt.
+std::unique_ptr<Screen> make_screen(bool json, bool continuous,
                                     const std::vector<std::string>& fixtures);
 // Standard output's terminal: columns and rows, asked again at every call
 // (so also after SIGWINCH); none when it is no terminal.

@@ -2,6 +2,7 @@
 #include "station/web/pages.h"
 
 #include "station/base/local_days.h"
+#include "station/base/transcript.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -128,11 +129,10 @@ std::string state_class(const std::string& state) {
     return name;
 }
 
-long long percent_of(const FixtureNow& f) {
-    if (f.total <= 0) {
-        return 0;
-    }
-    return std::clamp(f.frames * 100 / f.total, 0LL, 100LL);
+// As the station's own screen shows it.
+int percent_of(const FixtureNow& f) {
+    return BoardProgress{f.record.stage, f.frames, f.total}.percent(f.record.outcome ==
+                                                                    Outcome::passed);
 }
 
 // What a fixture's board is: running, PASS or FAIL (with its outcome when

@@ -1,5 +1,6 @@
 // The web view's readings: where to listen, and each station's state from
 // its heartbeat, its silence and its fixtures' boards.
+#include "station/base/transcript.h"
 #include "station/web/pages.h"
 #include "station/web/serve.h"
 
@@ -95,6 +96,58 @@ TEST(LineView, EveryStationOnceWhereverItIsNamed) {
     EXPECT_EQ(line.stations[0].today.boards, 4);
     EXPECT_EQ(line.stations[1].today.boards, 0);
     EXPECT_EQ(line.stations[2].host_version, "1.1.0");
+}
+
+// A board's progress is worked out once, from its transcript by the judge:
+// the line's JSON carries the same frames, total and percentage as the
+// station's screen shows (BoardProgress::percent), running or ended.
+TEST(LineView, ABoardsProgressIsTheJudgesWhereverItIsShown) {
+    // Six data frames (two, one and three dots) and the OTP execute frame.
+    const std::string board_data = "Opening board_data.bin\nFile size 1500 bytes\n\nProgramming";
+    const std::string otp = board_data + "..Programming board data successful\n"
+                                         "Opening otp.bin\nFile size 300 bytes\n\nProgramming."
+                                         "\nExecute result 0x0\nProgramming OTP successful\n";
+    const std::string firmware =
+        otp + "Opening firmware.bin\nFile size 2500 bytes\n\nProgramming...";
+    const struct {
+        const char* what;
+        std::string transcript;
+        Outcome outcome;
+        long long frames, percent;
+    } cases[] = {
+        {"nothing answered yet", "Opening board_data.bin\n", Outcome::started, 0, 0},
+        {"two dots: the first frame answered", board_data + "..", Outcome::started, 1, 14},
+        {"the OTP executed", otp, Outcome::started, 4, 57},
+        {"passed", firmware + "Programming TIV successful\n", Outcome::passed, 7, 100},
+        {"failed in firmware", firmware, Outcome::failed, 6, 85},
+    };
+    const long long all_frames = 7;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FixtureNow f = board("s1", c.outcome);
+        DotCounter dots;
+        dots.feed(c.transcript);
+        BoardProgress progress = progress_of(c.transcript, dots.dots(), all_frames);
+        if (c.outcome != Outcome::started) {
+            f.record.transcript = c.transcript;
+            judge(f.record, dots.dots(),
+                  Ending{Ending::How::exited, c.outcome == Outcome::passed ? 0 : 1}, all_frames);
+            progress = progress_of(f.record, all_frames);
+        }
+        EXPECT_EQ(progress.frames, c.frames);
+        EXPECT_EQ(progress.percent(c.outcome == Outcome::passed), c.percent);
+        f.frames = progress.frames;
+        f.total = progress.total;
+        LineNow now;
+        now.fixtures.push_back(f);
+        nlohmann::json shown =
+            line_json(line_view(now, {}, [](const Beat&) { return 1L; }))["fixtures"][0];
+        EXPECT_EQ(shown["frames"], c.frames);
+        EXPECT_EQ(shown["total_frames"], all_frames);
+        if (c.outcome == Outcome::started) {
+            EXPECT_EQ(shown["percent"], c.percent);
+        }
+    }
 }
 
 } // namespace
