@@ -122,6 +122,34 @@ const std::vector<std::string>& record_columns() {
     return names;
 }
 
+nlohmann::json json_of(const Record& r) {
+    nlohmann::json item;
+    for (const std::string& column : record_columns()) {
+        item[column] = column_value(r, column);
+    }
+    item["attempt"] = r.attempt;
+    item["rework"] = r.rework ? 1 : 0;
+    item["frames"] = r.frames;
+    item["exit_status"] =
+        r.exit_status.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::stoi(r.exit_status));
+    item["transcript"] = r.transcript;
+    return item;
+}
+
+Record record_of_json(const nlohmann::json& item, std::string transcript) {
+    std::vector<std::string> values;
+    for (const std::string& column : record_columns()) {
+        // A record spooled before lots and operators were kept has none.
+        auto value = item.find(column);
+        values.push_back(value == item.end() || value->is_null() ? ""
+                         : value->is_string()                    ? value->get<std::string>()
+                                                                 : value->dump());
+    }
+    values.push_back(item.value("round", std::string()));
+    values.push_back(std::move(transcript));
+    return record_from_values(values);
+}
+
 std::string column_value(const Record& r, const std::string& name) {
     return value_of(r, column_named(name));
 }

@@ -2,6 +2,8 @@
 // and the locked profile of the images it programs.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -61,6 +63,14 @@ std::vector<const Record*> boards_to_retry(const std::vector<const Record*>& rou
 const std::vector<std::string>& record_columns();
 // A record's value for one of the export's columns.
 std::string column_value(const Record& record, const std::string& column);
+
+// A record as JSON, wherever it is given out (the export, a record written
+// nowhere else, the spool): the export's columns, numbers as numbers and an
+// exit status null when there is none, and the transcript (bytes that are
+// not UTF-8 are replaced when it is written out).
+nlohmann::json json_of(const Record& record);
+// Back from JSON (numbers or texts; a column missing is empty).
+Record record_of_json(const nlohmann::json& item, std::string transcript);
 
 // A record from its values: the export's columns in order, then the round
 // and the transcript (as the stores and the spool keep them).

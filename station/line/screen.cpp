@@ -157,17 +157,16 @@ class JsonScreen : public Screen {
               {"operator", b.record.operator_name}});
     }
     void board_finished(const Board& b) override {
-        const Record& r = b.record;
+        nlohmann::json r = json_of(b.record);
         emit({{"event", "finished"},
               {"fixture", b.fixture.name},
-              {"mac", r.mac},
-              {"record", r.id},
-              {"outcome", text_of(r.outcome)},
-              {"stage", text_of(r.stage)},
-              {"message", r.message},
-              {"frames", r.frames},
-              {"exit_status", r.exit_status.empty() ? nlohmann::json(nullptr)
-                                                    : nlohmann::json(std::stoi(r.exit_status))}});
+              {"mac", r["mac"]},
+              {"record", r["id"]},
+              {"outcome", r["outcome"]},
+              {"stage", r["stage"]},
+              {"message", r["message"]},
+              {"frames", r["frames"]},
+              {"exit_status", r["exit_status"]}});
     }
     void skipped(const std::string& fixture, const std::string& why) override {
         emit({{"event", "skipped"}, {"fixture", fixture}, {"why", why}});

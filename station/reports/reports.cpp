@@ -33,21 +33,6 @@ std::string csv_field(const std::string& value) {
     return text;
 }
 
-nlohmann::json json_of(const Record& r) {
-    nlohmann::json item;
-    for (const std::string& column : record_columns()) {
-        item[column] = column_value(r, column);
-    }
-    item["attempt"] = r.attempt;
-    item["rework"] = r.rework ? 1 : 0;
-    item["frames"] = r.frames;
-    item["exit_status"] =
-        r.exit_status.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::stoi(r.exit_status));
-    // Bytes as host wrote them; anything not UTF-8 is replaced.
-    item["transcript"] = r.transcript;
-    return item;
-}
-
 nlohmann::json json_of(const Conflict& c) {
     nlohmann::json late = json_of(c.late), other = json_of(c.other);
     late.erase("transcript");

@@ -92,12 +92,8 @@ void say(const std::string& line) {
 
 // A record that neither the store nor the spool took, whole, as one line.
 void tell_unrecorded(const Record& r, const std::string& why) {
-    nlohmann::json item;
-    for (const std::string& column : record_columns()) {
-        item[column] = column_value(r, column);
-    }
+    nlohmann::json item = json_of(r);
     item["round"] = r.round;
-    item["transcript"] = r.transcript;
     nlohmann::json line = {{"unrecorded", item}, {"why", why}};
     say(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }

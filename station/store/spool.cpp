@@ -9,6 +9,8 @@
 
 namespace {
 
+// Every column as text, as spools of earlier releases keep them (and read
+// them); the transcript is kept apart, as bytes.
 nlohmann::json to_json(const Record& r) {
     nlohmann::json item;
     for (const std::string& column : record_columns()) {
@@ -20,14 +22,7 @@ nlohmann::json to_json(const Record& r) {
 }
 
 Record from_json(const nlohmann::json& item, std::string transcript) {
-    std::vector<std::string> values;
-    for (const std::string& column : record_columns()) {
-        // A record spooled before lots and operators were kept has none.
-        values.push_back(item.value(column, std::string()));
-    }
-    values.push_back(item["round"].get<std::string>());
-    values.push_back(std::move(transcript));
-    Record r = record_from_values(values);
+    Record r = record_of_json(item, std::move(transcript));
     r.mac_kept = item.value("mac_kept", false);
     return r;
 }
