@@ -36,6 +36,7 @@ namespace fs = std::filesystem;
 struct Context {
     const Options& options;
     const StationFile& file;
+    const FoundHost& host; // of a command that runs host
     Opened& opened;
 };
 
@@ -154,9 +155,8 @@ void check_days(const Options& options) {
 
 void check_report(const Options& options) {
     check_days(options);
-    const std::set<std::string> groupings = {"day", "shift", "lot", "station", "fixture"};
-    if (groupings.count(options.by) == 0) {
-        throw StationError{"--by " + options.by + ": day, shift, lot, station or fixture"};
+    if (!group_by_named(options.by)) {
+        throw StationError{"--by " + options.by + ": " + grouping_fault(options.by, true, "")};
     }
 }
 
@@ -200,13 +200,9 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
     return c.opened.store->records(filter);
 }
 
-// The file with what the command line says of the round: its lot and
-// operator.
-StationFile round_file(const Context& c) {
-    StationFile file = c.file;
-    file.lot = c.options.lot.empty() ? file.lot : c.options.lot;
-    file.operator_name = c.options.operator_name;
-    return file;
+// What the command line says of the round: its lot and operator.
+RoundRun round_run(const Context& c) {
+    return {c.host, c.options.lot.empty() ? c.file.lot : c.options.lot, c.options.operator_name};
 }
 
 int command_lock(const Context& c) {
@@ -216,11 +212,11 @@ int command_lock(const Context& c) {
     Profile profile = profile_of(images);
     c.opened.store->lock_profile(c.file.station, profile);
     std::cout << "locked profile " << profile.id << "\n";
-    for (const auto& [name, hash, path] :
-         {std::tuple("board data", profile.board_data_sha256, images.board_data),
-          std::tuple("OTP       ", profile.otp_sha256, images.otp),
-          std::tuple("firmware  ", profile.firmware_sha256, images.firmware)}) {
-        std::string line = std::string("  ") + name + " " + hash;
+    for (const ImageInfo& image : image_kinds()) {
+        const std::string& path = images.*image.path;
+        std::string name = image.shown;
+        name.resize(std::max<size_t>(name.size(), 10), ' ');
+        std::string line = "  " + name + " " + profile.*image.locked_hash;
         // On a terminal too narrow for the path beside the hash, it goes
         // under it, so that no line wraps.
         std::optional<TerminalSize> terminal = terminal_size();
@@ -232,9 +228,9 @@ int command_lock(const Context& c) {
 }
 
 int command_run(const Context& c) {
-    const StationFile file = round_file(c);
+    const RoundRun run = round_run(c);
     if (c.options.continuous) {
-        return run_continuous(file, c.opened, chosen_fixtures(c.file, c.options.fixtures),
+        return run_continuous(c.file, run, c.opened, chosen_fixtures(c.file, c.options.fixtures),
                               c.options.rework, c.options.json);
     }
     std::map<std::string, std::string> macs = given_macs(c.file, c.options.macs);
@@ -260,7 +256,7 @@ int command_run(const Context& c) {
             }
         }
     }
-    return run_planned(file, c.opened, planned, skipped, c.options.json);
+    return run_planned(c.file, run, c.opened, planned, skipped, c.options.json);
 }
 
 // The one board that `retry --mac` or `--record` names: the MAC's last
@@ -304,11 +300,11 @@ Planned board_to_retry(const Context& c) {
 
 // A retried board stays in its own lot unless --lot names another.
 int command_retry(const Context& c) {
-    const StationFile file = round_file(c);
+    const RoundRun run = round_run(c);
     if (!c.options.retry_mac.empty() || !c.options.retry_record.empty()) {
         Planned board = board_to_retry(c);
         board.lot = c.options.lot.empty() ? board.lot : c.options.lot;
-        return run_planned(file, c.opened, {board}, {}, c.options.json);
+        return run_planned(c.file, run, c.opened, {board}, {}, c.options.json);
     }
     Store& store = *c.opened.store;
     std::string round = store.last_round(c.file.station);
@@ -341,7 +337,7 @@ int command_retry(const Context& c) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_planned(file, c.opened, planned, skipped, c.options.json);
+    return run_planned(c.file, run, c.opened, planned, skipped, c.options.json);
 }
 
 int command_serve(const Context& c) {
@@ -355,10 +351,11 @@ int command_init(const Context& c) {
 }
 
 int command_report(const Context& c) {
-    if (c.options.by == "shift" && c.file.shifts.empty()) {
-        throw StationError{"--by shift: " + c.file.path + " names no [shifts]"};
+    std::string fault = grouping_fault(c.options.by, !c.file.shifts.empty(), c.file.path);
+    if (!fault.empty()) {
+        throw StationError{"--by " + c.options.by + ": " + fault};
     }
-    ReportAsk ask{chosen(c), c.options.by, c.file.shifts};
+    ReportAsk ask{chosen(c), *group_by_named(c.options.by), c.file.shifts};
     print_report(*c.opened.store, ask, c.options.csv, std::cout);
     int waiting = c.opened.spool->waiting();
     if (waiting > 0) {
@@ -733,11 +730,9 @@ const std::vector<Command>& commands() {
 
 std::string version_text() {
     std::string text = "station release " HOST_RELEASE_VERSION "\n";
-    StationFile file;
-    file.path = "the station file";
     try {
-        find_host(file);
-        return text + "host release " + file.host_version + " (" + file.host + ")";
+        FoundHost host = find_host();
+        return text + "host release " + host.version + " (" + host.path + ")";
     } catch (const StationError& e) {
         return text + "host: " + e.message;
     }
@@ -750,8 +745,9 @@ int run_command(const Command& command, const Options& options) {
     if (command.needs != Needs::nothing) {
         file = read_station_file(options.file);
     }
+    FoundHost host;
     if (command.runs_host) {
-        find_host(file);
+        host = find_host(file);
     }
     if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
         opened = open_for(file, command.needs == Needs::station_to_itself);
@@ -766,7 +762,7 @@ int run_command(const Command& command, const Options& options) {
     if (writes) {
         check_clock(file, *opened.store, command.runs_host);
     }
-    int status = command.run(Context{options, file, opened});
+    int status = command.run(Context{options, file, host, opened});
     // The late records it delivered put a MAC on two boards: said above,
     // and in its status.
     return opened.conflicts > 0 && (status == 0 || status == 1) ? CONFLICT_STATUS : status;

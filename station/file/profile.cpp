@@ -187,10 +187,11 @@ Profile profile_of(const Images& images) {
 
 const std::vector<ImageInfo>& image_kinds() {
     static const std::vector<ImageInfo> table = {
-        {ImageKind::board_data, "board data", "board_data.bin", &Images::board_data,
+        {ImageKind::board_data, "board data", "board data", "board_data.bin", &Images::board_data,
          &Profile::board_data_sha256, &Record::board_data_sha256},
-        {ImageKind::otp, "otp", "otp.bin", &Images::otp, &Profile::otp_sha256, &Record::otp_sha256},
-        {ImageKind::firmware, "firmware", "firmware.bin", &Images::firmware,
+        {ImageKind::otp, "otp", "OTP", "otp.bin", &Images::otp, &Profile::otp_sha256,
+         &Record::otp_sha256},
+        {ImageKind::firmware, "firmware", "firmware", "firmware.bin", &Images::firmware,
          &Profile::firmware_sha256, &Record::firmware_sha256}};
     return table;
 }

@@ -20,8 +20,9 @@ struct Images {
 enum class ImageKind { board_data, otp, firmware };
 struct ImageInfo {
     ImageKind kind;
-    const char* name; // in the station file and messages: "board data"
-    const char* file; // in a round's snapshot when its own name cannot be: "board_data.bin"
+    const char* name;  // in the station file and messages: "board data"
+    const char* shown; // beside its hash: "OTP"
+    const char* file;  // in a round's snapshot when its own name cannot be: "board_data.bin"
     std::string Images::*path;
     std::string Profile::*locked_hash;
     std::string Record::*hash; // the record's hash of the bytes its board got

@@ -198,7 +198,14 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
             plan.image = name == kind.name ? kind.kind : plan.image;
         }
         if (!plan.image) {
-            refuse(path, image->source(), "\"image\" is \"board data\", \"otp\" or \"firmware\"");
+            std::string names;
+            for (const ImageInfo& kind : image_kinds()) {
+                names += (names.empty()                    ? ""
+                          : &kind == &image_kinds().back() ? " or "
+                                                           : ", ") +
+                         std::string("\"") + kind.name + "\"";
+            }
+            refuse(path, image->source(), "\"image\" is " + names);
         }
         std::optional<int64_t> at = offset->value<int64_t>();
         if (!offset->is_integer() || !at || *at < 0) {
@@ -371,28 +378,41 @@ StationFile read_station_file(const std::string& path) {
 // host as the file names it, or else beside the station, in the build
 // tree's folder above it, or in the install's folder, with its version;
 // checked before any claim, record or frame.
-void find_host(StationFile& file) {
-    if (!file.host.empty()) {
-        std::string fault = host_fault(file.host, file.host_version);
-        if (!fault.empty()) {
-            throw StationError{file.host_place + ": host " + file.host + ": " + fault};
-        }
-        return;
-    }
+namespace {
+
+FoundHost find_host_beside(const std::string& file_path) {
     fs::path here = program_folder();
     std::string looked;
     for (const fs::path& place : {here / "host", here.parent_path() / "host",
                                   here.parent_path() / "libexec" / "host-programmer" / "host"}) {
         std::string path = place.lexically_normal().string();
-        std::string fault = host_fault(path, file.host_version);
+        FoundHost found{path, ""};
+        std::string fault = host_fault(path, found.version);
         if (fault.empty()) {
-            file.host = path;
-            return;
+            return found;
         }
         looked += "\n  " + path + ": " + fault;
     }
-    throw StationError{"no host to run (give it with host = \"...\" in " + file.path +
+    throw StationError{"no host to run (give it with host = \"...\" in " + file_path +
                        "); looked at:" + looked};
+}
+
+} // namespace
+
+FoundHost find_host(const StationFile& file) {
+    if (file.host.empty()) {
+        return find_host_beside(file.path);
+    }
+    FoundHost found{file.host, ""};
+    std::string fault = host_fault(file.host, found.version);
+    if (!fault.empty()) {
+        throw StationError{file.host_place + ": host " + file.host + ": " + fault};
+    }
+    return found;
+}
+
+FoundHost find_host() {
+    return find_host_beside("the station file");
 }
 
 void check_mac_fits(const StationFile& file, const Images& images) {

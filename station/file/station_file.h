@@ -35,14 +35,12 @@ struct StationFile {
     std::string store;   // SQLite file (absolute), or a connection text
     std::string config;  // tivConfig.txt, absolute
     double stall_seconds = 60;
-    std::string host;         // absolute; empty: the station looks for it
-    std::string host_version; // the release host carries, once it was found
-    std::string host_place;   // "FILE:LINE" of the host key
+    std::string host;       // absolute; empty: the station looks for it
+    std::string host_place; // "FILE:LINE" of the host key
     std::vector<Fixture> fixtures;
     MacPlan mac;
     std::string timezone;      // the zone its days are counted in; empty: the machine's
     std::string lot;           // the records' lot unless a command names one
-    std::string operator_name; // who runs the command, as it says (--operator); may be empty
     std::vector<Shift> shifts; // in the order they start; none: days only
     // How far this machine's clock may be from the store's server: past
     // `clock_warn` seconds a command that writes warns, past `clock_refuse`
@@ -67,10 +65,17 @@ bool is_connection_text(const std::string& location);
 // system does not know, shifts at one time. Its time zone is the process's
 // from then on.
 StationFile read_station_file(const std::string& path);
+// The host a command runs, and the release it carries.
+struct FoundHost {
+    std::string path;
+    std::string version;
+};
 // Finds host: as the file names it, or else beside the station, in the
-// build tree's folder above it, or in the install's folder; with the
-// release version it carries. Checked before any claim, record or frame.
-void find_host(StationFile& file);
+// build tree's folder above it, or in the install's folder. Checked before
+// any claim, record or frame.
+FoundHost find_host(const StationFile& file);
+// The same without a station file: the host installed beside the station.
+FoundHost find_host();
 
 // Refuses a [mac] offset whose six bytes do not fit in the image that
 // carries the MAC (`images`: the configuration's, as read_images gives them).

@@ -91,14 +91,14 @@ std::vector<std::string> names_of(const std::vector<Fixture>* fixtures) {
 class Round : public FeedRound, private RunnerEvents {
   public:
     // `shift`: the fixtures of a continuous round; none for a planned one.
-    Round(const StationFile& file, const Opened& opened, size_t boards, bool json,
-          const std::vector<Fixture>* shift = nullptr)
-        : file_(file), opened_(opened), p_(prepare_round(file, opened, boards)),
+    Round(const StationFile& file, const RoundRun& run, const Opened& opened, size_t boards,
+          bool json, const std::vector<Fixture>* shift = nullptr)
+        : file_(file), run_(run), opened_(opened), p_(prepare_round(file, opened, boards)),
           screen_(make_screen(json, shift != nullptr, names_of(shift))),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
           runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool) {
-        recorder_.live(file.station, file.host_version);
+        recorder_.live(file.station, run.host.version);
     }
 
     // Runs the feed's boards to the last record; returns the exit status.
@@ -175,10 +175,10 @@ class Round : public FeedRound, private RunnerEvents {
             r.*image.hash = p_.locked.*image.locked_hash;
         }
         r.otp_address = p_.locked.otp_address;
-        r.host_version = file_.host_version;
+        r.host_version = run_.host.version;
         r.rework = p.rework;
-        r.lot = p.lot.empty() ? file_.lot : p.lot;
-        r.operator_name = file_.operator_name;
+        r.lot = p.lot.empty() ? run_.lot : p.lot;
+        r.operator_name = run_.operator_name;
         r.started = utc_now();
         r.round = p_.round;
         return r;
@@ -201,7 +201,7 @@ class Round : public FeedRound, private RunnerEvents {
         b.running = true;
         b.started = Clock::now();
         b.stopped_at_start = time_stopped();
-        ChildCommand host{file_.host,
+        ChildCommand host{run_.host.path,
                           {plan.fixture.port, b.record.mac},
                           b.folder.empty() ? p_.snapshot->folder() : b.folder,
                           make_board_log_path(p_.logs, b.record),
@@ -312,6 +312,7 @@ class Round : public FeedRound, private RunnerEvents {
     }
 
     const StationFile& file_;
+    const RoundRun& run_;
     const Opened& opened_;
     Prepared p_;
     std::unique_ptr<Screen> screen_;
@@ -361,9 +362,10 @@ std::string ask_mac(const std::string& fixture, const std::vector<Planned>& plan
     }
 }
 
-int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
-                const std::vector<Skipped>& skipped, bool json) {
-    Round round(file, opened, planned.size(), json);
+int run_planned(const StationFile& file, const RoundRun& run, const Opened& opened,
+                const std::vector<Planned>& planned, const std::vector<Skipped>& skipped,
+                bool json) {
+    Round round(file, run, opened, planned.size(), json);
     for (const Skipped& s : skipped) {
         if (!s.why.empty()) {
             round.screen().skipped(s.fixture, s.why);
@@ -373,9 +375,9 @@ int run_planned(const StationFile& file, const Opened& opened, const std::vector
     return round.run(*feed, static_cast<int>(skipped.size()));
 }
 
-int run_continuous(const StationFile& file, const Opened& opened,
+int run_continuous(const StationFile& file, const RoundRun& run, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json) {
-    Round round(file, opened, fixtures.size(), json, &fixtures);
+    Round round(file, run, opened, fixtures.size(), json, &fixtures);
     // On a terminal the panel echoes what is typed; only in the terminal's
     // foreground, since changing its settings from the background would
     // stop the station.

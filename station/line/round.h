@@ -27,6 +27,14 @@ struct Skipped {
 std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
                     bool rework);
 
+// What a command worked out for its round beside the station file: the
+// host it runs, and its records' lot and operator.
+struct RoundRun {
+    FoundHost host;
+    std::string lot;
+    std::string operator_name; // may be empty
+};
+
 // A command whose records put a MAC on two boards ends with this status,
 // unless a fault of its own (2) or a signal came first.
 constexpr int CONFLICT_STATUS = 3;
@@ -37,11 +45,12 @@ constexpr int CONFLICT_STATUS = 3;
 // record's late end put a MAC on two boards.
 // Checks the images against the locked profile, snapshots them, claims
 // every planned board at once and starts each as its claim is answered.
-int run_planned(const StationFile& file, const Opened& opened, const std::vector<Planned>& planned,
-                const std::vector<Skipped>& skipped, bool json);
+int run_planned(const StationFile& file, const RoundRun& run, const Opened& opened,
+                const std::vector<Planned>& planned, const std::vector<Skipped>& skipped,
+                bool json);
 // Asks for the MAC of the next idle fixture (the file's order, skipping
 // those running) and starts its board as soon as the store has claimed it,
 // while the others run; a refused MAC asks the same fixture again. The end
 // of input, or "q", ends it once the running boards end.
-int run_continuous(const StationFile& file, const Opened& opened,
+int run_continuous(const StationFile& file, const RoundRun& run, const Opened& opened,
                    const std::vector<Fixture>& fixtures, bool rework, bool json);

@@ -1,6 +1,8 @@
 // Exports and reports.
 #include "station/reports/reports.h"
 
+#include "station/file/profile.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -130,9 +132,13 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
             out << " in " << text_of(r.stage) << ": " << r.message;
         }
         // The bytes this board received, by their hashes.
-        out << ", " << r.frames << " frames\n   board data " << r.board_data_sha256
-            << "\n   OTP        " << r.otp_sha256 << "\n   firmware   " << r.firmware_sha256
-            << "\n   lot        " << (r.lot.empty() ? "none" : r.lot) << ", operator "
+        out << ", " << r.frames << " frames";
+        for (const ImageInfo& image : image_kinds()) {
+            std::string name = image.shown;
+            name.resize(std::max<size_t>(name.size(), 10), ' ');
+            out << "\n   " << name << " " << r.*image.hash;
+        }
+        out << "\n   lot        " << (r.lot.empty() ? "none" : r.lot) << ", operator "
             << (r.operator_name.empty() ? "none" : r.operator_name) << "\n   record     " << r.id
             << "\n   log        ";
         std::string log = log_of(r);
@@ -159,13 +165,64 @@ std::string failure_of(const FailureCounts& f) {
                                         : std::string(text_of(f.outcome)) + ": " + message;
 }
 
+} // namespace
+
+namespace {
+
+const std::pair<GroupBy, const char*> GROUPINGS[] = {{GroupBy::day, "day"},
+                                                     {GroupBy::shift, "shift"},
+                                                     {GroupBy::lot, "lot"},
+                                                     {GroupBy::station, "station"},
+                                                     {GroupBy::fixture, "fixture"}};
+
+} // namespace
+
+const std::vector<GroupBy>& groupings() {
+    static const std::vector<GroupBy> all = [] {
+        std::vector<GroupBy> list;
+        for (const auto& [by, name] : GROUPINGS) {
+            list.push_back(by);
+        }
+        return list;
+    }();
+    return all;
+}
+
+const char* name_of(GroupBy by) {
+    for (const auto& [each, name] : GROUPINGS) {
+        if (each == by) {
+            return name;
+        }
+    }
+    return "";
+}
+
+std::optional<GroupBy> group_by_named(const std::string& word) {
+    for (const auto& [by, name] : GROUPINGS) {
+        if (word == name) {
+            return by;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string grouping_fault(const std::string& word, bool has_shifts, const std::string& file_path) {
+    std::optional<GroupBy> by = group_by_named(word);
+    if (!by) {
+        return "day, shift, lot, station or fixture";
+    }
+    return *by == GroupBy::shift && !has_shifts ? file_path + " names no [shifts]" : "";
+}
+
+namespace {
+
 // The groups of a report by time: every local day (or shift) from the
 // first record's to the last's, cut to the asked days. A shift begun the
 // day before the first record may hold it.
 Grouping grouping_of(Store& store, const ReportAsk& ask) {
     Grouping grouping;
-    if (ask.by != "day" && ask.by != "shift") {
-        grouping.column = ask.by;
+    if (ask.by != GroupBy::day && ask.by != GroupBy::shift) {
+        grouping.column = name_of(ask.by);
         return grouping;
     }
     auto [first, last] = store.started_between(ask.filter);
@@ -173,7 +230,7 @@ Grouping grouping_of(Store& store, const ReportAsk& ask) {
         return grouping;
     }
     Date from = local_date(first), to = local_date(last);
-    if (ask.by == "day") {
+    if (ask.by == GroupBy::day) {
         grouping.spans = day_spans(from, to);
     } else {
         grouping.spans = shift_spans(day_before(from), to, ask.shifts);
@@ -219,7 +276,8 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
     const std::vector<GroupCounts>& groups = report.groups;
     std::map<std::string, FailureTable>& by_group = report.by_group;
     const FailureTable& all = report.all;
-    size_t width = ask.by.size();
+    const std::string by = name_of(ask.by);
+    size_t width = by.size();
     for (const GroupCounts& g : groups) {
         width = std::max(width, std::max<size_t>(g.group.size(), 10));
     }
@@ -227,11 +285,10 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
     if (csv) {
         // One table: a row for each failure of each group (a group without
         // one has one row with its failure columns empty).
-        out << ask.by << ",boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
+        out << by << ",boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
     } else {
         out << "times in " << local_zone_name() << "\n"
-            << ask.by << std::string(width - ask.by.size(), ' ')
-            << "  boards  passed  first-pass yield\n";
+            << by << std::string(width - by.size(), ' ') << "  boards  passed  first-pass yield\n";
     }
     for (const GroupCounts& g : groups) {
         double yield = first_pass_yield(g);

@@ -36,11 +36,23 @@ std::string json_text(const nlohmann::json& item, int indent);
 void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
                    const std::function<std::string(const Record&)>& log_of, std::ostream& out);
 
+// How a report groups records: by local day or shift, or by a column.
+enum class GroupBy { day, shift, lot, station, fixture };
+// Each, in the order they are offered.
+const std::vector<GroupBy>& groupings();
+const char* name_of(GroupBy by);
+// The grouping a word names; none for any other word.
+std::optional<GroupBy> group_by_named(const std::string& word);
+// Why a grouping is not taken ("day, shift, lot, station or fixture"), or
+// an empty text: a word that names none, or shifts when `file_path` names
+// none (`has_shifts`).
+std::string grouping_fault(const std::string& word, bool has_shifts, const std::string& file_path);
+
 // What a report counts and how it groups the records.
 struct ReportAsk {
-    RecordFilter filter;       // `since` and `until` as UTC bounds of local days
-    std::string by = "day";    // day, shift, lot, station or fixture
-    std::vector<Shift> shifts; // for `by` shift
+    RecordFilter filter; // `since` and `until` as UTC bounds of local days
+    GroupBy by = GroupBy::day;
+    std::vector<Shift> shifts; // for GroupBy::shift
 };
 // Failures of one stage and message (frame numbers folded: "no answer to
 // frame N"), and the fixtures they happened on.

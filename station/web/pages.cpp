@@ -3,6 +3,7 @@
 
 #include "station/base/local_days.h"
 #include "station/base/transcript.h"
+#include "station/file/profile.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -383,7 +384,8 @@ namespace {
 
 void yield_form(Html& html, const YieldAsk& a) {
     html.tag("<form method=\"get\" action=\"/yield\" class=\"ask\"><label>by <select name=\"by\">");
-    for (const char* by : {"day", "shift", "lot", "station", "fixture"}) {
+    for (GroupBy each : groupings()) {
+        const char* by = name_of(each);
         html.tag("<option").tag(a.by == by ? " selected" : "").tag(">").tag(by).tag("</option>");
     }
     html.tag("</select></label> ");
@@ -571,16 +573,17 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .text(local_text(r.started))
             .tag("</h2><dl>");
         std::string why = why_failed(r);
+        std::vector<std::pair<const char*, std::string>> fields = {
+            {"station", r.station},
+            {"fixture", r.fixture},
+            {"port", r.port + " (" + r.device + ")"},
+            {"failure", why.empty() ? "none" : why},
+            {"ended", r.ended.empty() ? "" : local_text(r.ended)},
+            {"frames", std::to_string(r.frames)}};
+        for (const ImageInfo& image : image_kinds()) {
+            fields.emplace_back(image.shown, r.*image.hash);
+        }
         for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
-                 {"station", r.station},
-                 {"fixture", r.fixture},
-                 {"port", r.port + " (" + r.device + ")"},
-                 {"failure", why.empty() ? "none" : why},
-                 {"ended", r.ended.empty() ? "" : local_text(r.ended)},
-                 {"frames", std::to_string(r.frames)},
-                 {"board data", r.board_data_sha256},
-                 {"OTP", r.otp_sha256},
-                 {"firmware", r.firmware_sha256},
                  {"OTP address", r.otp_address},
                  {"host", r.host_version},
                  {"lot", r.lot.empty() ? "none" : r.lot},
@@ -588,6 +591,9 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
                  {"rework", r.rework ? "yes" : "no"},
                  {"round", r.round},
                  {"record", r.id}}) {
+            fields.emplace_back(name, value);
+        }
+        for (const auto& [name, value] : fields) {
             html.tag("<dt>").tag(name).tag("</dt><dd>").text(value).tag("</dd>");
         }
         html.tag("</dl><pre class=\"transcript\">").text(r.transcript).tag("</pre></article>");

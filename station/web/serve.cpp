@@ -343,12 +343,10 @@ YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
                                  : a.lot) = value;
         }
     }
-    static const std::set<std::string> groupings = {"day", "shift", "lot", "station", "fixture"};
-    if (!groupings.count(a.by)) {
-        throw Refused{400, "by \"" + a.by + "\": day, shift, lot, station or fixture"};
-    }
-    if (a.by == "shift" && file.shifts.empty()) {
-        throw Refused{400, "by shift: " + file.path + " names no [shifts]"};
+    std::string fault = grouping_fault(a.by, !file.shifts.empty(), file.path);
+    if (!fault.empty()) {
+        throw Refused{400, group_by_named(a.by) ? "by " + a.by + ": " + fault
+                                                : "by \"" + a.by + "\": " + fault};
     }
     if (a.since.empty() && a.until.empty()) {
         // The last seven days, today's included: a year at once is the
@@ -360,7 +358,7 @@ YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
         a.since = date_text(from);
         a.until = date_text(today);
     }
-    a.ask.by = a.by;
+    a.ask.by = *group_by_named(a.by);
     a.ask.shifts = file.shifts;
     a.ask.filter.since = a.since.empty() ? "" : time_bound("since", a.since, false, false);
     a.ask.filter.until = a.until.empty() ? "" : time_bound("until", a.until, true, false);
