@@ -240,7 +240,8 @@ int command_run(const Context& c) {
         auto given = macs.find(fixture.name);
         std::string mac = given != macs.end()
                               ? given->second
-                              : ask_mac(fixture.name, planned, *c.opened.store, c.options.rework);
+                              : ask_mac(fixture.name, planned, *c.opened.store, c.options.rework,
+                                        c.options.json ? std::cerr : std::cout);
         if (mac.empty() && !c.file.mac.has_pool()) {
             skipped.push_back({fixture.name, ""}); // the operator skipped it
             continue;

@@ -4,8 +4,24 @@
 #pragma once
 
 #include <string>
+#include <unistd.h>
 
 struct StationError {
     std::string message;
     int status = 2;
 };
+
+// One line of the station's own to standard error, "station: " first, in
+// one write, so that lines of several threads never mix; a closed standard
+// error takes nothing, and ends nothing.
+inline void say_on_stderr(const std::string& line) {
+    std::string text = "station: " + line + "\n";
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(2, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <unistd.h>
 
@@ -430,4 +431,36 @@ std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned) {
 std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixture>& fixtures,
                                 bool rework, Input& input) {
     return std::make_unique<ScanFeed>(file, fixtures, rework, input);
+}
+
+std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
+                    bool rework, std::ostream& out) {
+    for (;;) {
+        out << "MAC for " << fixture << ": " << std::flush;
+        std::string line;
+        if (!std::getline(std::cin, line)) {
+            out << "\n";
+            return "";
+        }
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            return "";
+        }
+        std::string mac = checked_mac(line);
+        if (!scan_fault(mac).empty()) {
+            out << scan_fault(mac) << "\n";
+            continue;
+        }
+        auto given = std::find_if(planned.begin(), planned.end(),
+                                  [&](const Planned& p) { return p.mac == mac; });
+        std::string why = given != planned.end()
+                              ? "MAC " + mac + " is given for " + given->fixture.name + " already"
+                              : store.refusal(mac, rework);
+        if (why.empty()) {
+            return mac;
+        }
+        out << "refused: " << why << "\n";
+    }
 }

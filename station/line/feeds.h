@@ -10,6 +10,7 @@
 
 #include <list>
 #include <memory>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <termios.h>
@@ -135,6 +136,15 @@ std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned);
 // until its port is back or its label is scanned.
 std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixture>& fixtures,
                                 bool rework, Input& input);
+
+// Asks for a fixture's MAC before a planned round (a barcode scanner types
+// it and Enter); an empty line or the end of input gives an empty text: the
+// pool's next MAC, or the fixture skipped without a pool. A MAC refused
+// (given already for `planned`, passed before, in progress on any station)
+// is refused at once, with why, and the same fixture is asked again. The
+// prompt and the refusals go to `out` (standard error beside --json's events).
+std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
+                    bool rework, std::ostream& out);
 
 // Why a scanned line gives no MAC a board may carry (`mac`: the line as
 // checked_mac read it), or an empty text.

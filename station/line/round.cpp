@@ -109,20 +109,22 @@ class Round : public FeedRound, private RunnerEvents {
             if (feed.done() && claims_.empty() && !runner_.running()) {
                 break;
             }
-            std::vector<pollfd> extra = {{claims_.empty() ? -1 : recorder_.answers_fd(), POLLIN, 0},
+            std::vector<pollfd> extra = {{recorder_.answers_fd(), POLLIN, 0},
                                          {feed.waits_on(), POLLIN, 0}};
             runner_.pass(extra);
             if (extra[1].fd >= 0 && extra[1].revents != 0) {
                 feed.readable(*this);
             }
-            if (extra[0].fd >= 0 && extra[0].revents != 0) {
+            if (extra[0].revents != 0) {
                 for (Recorder::Answer& a : recorder_.answers()) {
                     answered(feed, a);
                 }
+                tell_what_was_said();
             }
         }
         screen_->prompt(""); // an open prompt is taken back (Ctrl+C)
         int unrecorded = recorder_.settle();
+        tell_what_was_said();
         if (pool_asked_ && !recorder_.store_lost()) {
             warn_of_pool();
         }
@@ -285,18 +287,24 @@ class Round : public FeedRound, private RunnerEvents {
         }
     }
 
+    void tell_what_was_said() {
+        for (const std::string& line : recorder_.said()) {
+            screen_->warning(line);
+        }
+    }
+
     // The round's exit status, once every record is somewhere.
-    int status(int unrecorded) const {
+    int status(int unrecorded) {
         if (!p_.snapshot->hashes_match()) {
-            std::cerr << "station: the round's snapshot of the images no longer hashes to the "
-                         "locked profile: the boards of round "
-                      << p_.round << " may not have received the locked bytes\n";
+            screen_->warning("the round's snapshot of the images no longer hashes to the locked "
+                             "profile: the boards of round " +
+                             p_.round + " may not have received the locked bytes");
             return 2;
         }
         if (unrecorded > 0) {
-            std::cerr << "station: " << unrecorded
-                      << " record(s) could be written neither to the store nor to the spool; "
-                         "each is above, as one JSON line\n";
+            screen_->warning(std::to_string(unrecorded) +
+                             " record(s) could be written neither to the store nor to the "
+                             "spool; each is above, as one JSON line");
             return 2;
         }
         if (store_failed_) {
@@ -329,38 +337,6 @@ class Round : public FeedRound, private RunnerEvents {
 };
 
 } // namespace
-
-std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
-                    bool rework) {
-    for (;;) {
-        std::cout << "MAC for " << fixture << ": " << std::flush;
-        std::string line;
-        if (!std::getline(std::cin, line)) {
-            std::cout << "\n";
-            return "";
-        }
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
-            line.pop_back();
-        }
-        if (line.empty()) {
-            return "";
-        }
-        std::string mac = checked_mac(line);
-        if (!scan_fault(mac).empty()) {
-            std::cout << scan_fault(mac) << "\n";
-            continue;
-        }
-        auto given = std::find_if(planned.begin(), planned.end(),
-                                  [&](const Planned& p) { return p.mac == mac; });
-        std::string why = given != planned.end()
-                              ? "MAC " + mac + " is given for " + given->fixture.name + " already"
-                              : store.refusal(mac, rework);
-        if (why.empty()) {
-            return mac;
-        }
-        std::cout << "refused: " << why << "\n";
-    }
-}
 
 int run_planned(const StationFile& file, const RoundRun& run, const Opened& opened,
                 const std::vector<Planned>& planned, const std::vector<Skipped>& skipped,

@@ -19,14 +19,6 @@ struct Skipped {
     std::string why;
 };
 
-// Asks for a fixture's MAC before a planned round (a barcode scanner types
-// it and Enter); an empty line or the end of input gives an empty text: the
-// pool's next MAC, or the fixture skipped without a pool. A MAC refused
-// (given already for `planned`, passed before, in progress on any station)
-// is refused at once, with why, and the same fixture is asked again.
-std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
-                    bool rework);
-
 // What a command worked out for its round beside the station file: the
 // host it runs, and its records' lot and operator.
 struct RoundRun {

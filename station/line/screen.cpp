@@ -171,9 +171,17 @@ class JsonScreen : public Screen {
     void skipped(const std::string& fixture, const std::string& why) override {
         emit({{"event", "skipped"}, {"fixture", fixture}, {"why", why}});
     }
-    // A notice is a skip of no fixture: the scan it refused is asked again.
+    // A line of the station's own (a refused scan, a lost store) is no skip:
+    // the scan it refused is asked again.
     void notice(const std::string& line) override {
-        skipped("", line);
+        emit({{"event", "notice"}, {"text", line}});
+    }
+    void fixture_out(const std::string& fixture, const std::string& why,
+                     const std::string&) override {
+        emit({{"event", "out_of_service"}, {"fixture", fixture}, {"why", why}});
+    }
+    void fixture_back(const std::string& fixture) override {
+        emit({{"event", "back_in_service"}, {"fixture", fixture}});
     }
     void pool_low(const MacPlan& pool, unsigned long long left) override {
         emit({{"event", "pool"},
@@ -303,6 +311,16 @@ class PanelScreen : public LineScreen {
                      const std::string& brief) override {
         row_of(fixture).out = brief;
         event(fixture + " out of service: " + why);
+    }
+    // The line goes where the panel was, and the panel is drawn again below.
+    void warning(const std::string& line) override {
+        if (!closed_) {
+            size_t width = terminal_size().value_or(TerminalSize{80, 24}).columns - 1;
+            std::fputs(erasing(width).c_str(), stdout);
+            std::fflush(stdout);
+        }
+        Screen::warning(line);
+        draw();
     }
     void fixture_back(const std::string& fixture) override {
         row_of(fixture).out.clear();
@@ -499,6 +517,22 @@ class PanelScreen : public LineScreen {
         return out;
     }
 
+    // Back to the panel's first row, everything below cleared: after a
+    // resize to fewer columns a terminal may have wrapped what was drawn, so
+    // its rows are counted at the new width.
+    std::string erasing(size_t width) {
+        size_t drawn = 0;
+        for (size_t length : drawn_lengths_) {
+            drawn += std::max<size_t>(1, (length + width) / (width + 1));
+        }
+        std::string text = "\r";
+        if (drawn > 1) {
+            text += "\x1b[" + std::to_string(drawn - 1) + "A";
+        }
+        drawn_lengths_.clear();
+        return text + "\x1b[J";
+    }
+
     // `last`: without the prompt, and ended, so that what follows goes
     // below the panel.
     void draw(bool last = false) {
@@ -508,19 +542,7 @@ class PanelScreen : public LineScreen {
         last_drawn_ = Clock::now();
         TerminalSize size = terminal_size().value_or(TerminalSize{80, 24});
         size_t width = size.columns - 1, rows = size.rows;
-        // Back to the panel's first row: after a resize to fewer columns a
-        // terminal may have wrapped what was drawn, so its rows are
-        // counted at the new width; everything below is cleared.
-        size_t drawn = 0;
-        for (size_t length : drawn_lengths_) {
-            drawn += std::max<size_t>(1, (length + width) / (width + 1));
-        }
-        std::string text = "\r";
-        if (drawn > 1) {
-            text += "\x1b[" + std::to_string(drawn - 1) + "A";
-        }
-        text += "\x1b[J";
-        drawn_lengths_.clear();
+        std::string text = erasing(width);
         auto shown = lines(width, rows, !last);
         for (size_t i = 0; i < shown.size(); ++i) {
             text += shown[i].first + (i + 1 < shown.size() || last ? "\n" : "");

@@ -47,6 +47,12 @@ class Screen {
     virtual void skipped(const std::string& fixture, const std::string& why) = 0;
     // A line of the station's own: a refused scan, a store lost.
     virtual void notice(const std::string& line) = 0;
+    // A line of the station's own for standard error (the record's writers:
+    // a store lost, a conflict, a record written nowhere else); the panel
+    // keeps itself below it.
+    virtual void warning(const std::string& line) {
+        say_on_stderr(line);
+    }
     // Below a tenth of the MAC pool left.
     virtual void pool_low(const MacPlan& pool, unsigned long long left) = 0;
     // Called at least every 100 ms while boards run.

@@ -76,28 +76,6 @@ std::string patience_text() {
     return " in " + std::to_string(STORE_PATIENCE.count()) + " s";
 }
 
-// One line to standard error in one write, so that lines of the two threads
-// and the main thread never mix.
-void say(const std::string& line) {
-    std::string text = "station: " + line + "\n";
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(2, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            return; // a closed standard error: nothing more can be told
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-
-// A record that neither the store nor the spool took, whole, as one line.
-void tell_unrecorded(const Record& r, const std::string& why) {
-    nlohmann::json item = json_of(r);
-    item["round"] = r.round;
-    nlohmann::json line = {{"unrecorded", item}, {"why", why}};
-    say(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-}
-
 } // namespace
 
 struct Recorder::State {
@@ -115,18 +93,43 @@ struct Recorder::State {
     bool told_spooled = false;
     std::vector<Answer> answered;
     int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // What the writers have to tell, for the round's screen; once the round
+    // is over (a writer the store still holds), straight to standard error.
+    std::mutex said_mutex;
+    std::vector<std::string> said;
+    bool told_directly = false;
 
     ~State() {
         close(answer_fd);
     }
 
+    void poke() {
+        uint64_t one = 1;
+        if (write(answer_fd, &one, sizeof(one)) < 0) {
+            // the counter is full: the loop has something to read already
+        }
+    }
     // With the mutex held.
     void answer(Answer a) {
         answered.push_back(std::move(a));
-        uint64_t one = 1;
-        if (write(answer_fd, &one, sizeof(one)) < 0) {
-            // the counter is full: the loop has answers to read already
+        poke();
+    }
+    // From any thread, with or without the mutex.
+    void say(const std::string& line) {
+        std::lock_guard<std::mutex> lock(said_mutex);
+        if (told_directly) {
+            say_on_stderr(line);
+            return;
         }
+        said.push_back(line);
+        poke();
+    }
+    // A record that neither the store nor the spool took, whole, as one line.
+    void tell_unrecorded(const Record& r, const std::string& why) {
+        nlohmann::json item = json_of(r);
+        item["round"] = r.round;
+        nlohmann::json line = {{"unrecorded", item}, {"why", why}};
+        say(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     }
     void lost_claim(Record record, const std::string& why) {
         answer({Answer::Result::store_lost, why, std::move(record), ""});
@@ -363,6 +366,14 @@ Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool)
 
 Recorder::~Recorder() {
     settle();
+    {
+        std::lock_guard<std::mutex> lock(state_->said_mutex);
+        for (const std::string& line : state_->said) {
+            say_on_stderr(line);
+        }
+        state_->said.clear();
+        state_->told_directly = true;
+    }
     std::unique_lock<std::mutex> lock(state_->mutex);
     state_->stopping = true;
     state_->wake.notify_all();
@@ -403,6 +414,13 @@ int Recorder::answers_fd() const {
     return state_->answer_fd;
 }
 
+std::vector<std::string> Recorder::said() {
+    std::lock_guard<std::mutex> lock(state_->said_mutex);
+    std::vector<std::string> taken;
+    taken.swap(state_->said);
+    return taken;
+}
+
 std::vector<Recorder::Answer> Recorder::answers() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     uint64_t count;
@@ -429,9 +447,9 @@ int Recorder::settle() {
             [&] { s.give_up_spool("the spool did not take a record" + patience_text()); });
     if (s.spooled > 0 && !s.told_spooled) {
         s.told_spooled = true;
-        say("records wait in the spool: " + std::to_string(s.spooled) +
-            " of this round, delivered by the next command of the station once the store "
-            "answers");
+        s.say("records wait in the spool: " + std::to_string(s.spooled) +
+              " of this round, delivered by the next command of the station once the store "
+              "answers");
     }
     return s.unrecorded;
 }

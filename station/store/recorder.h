@@ -38,10 +38,15 @@ class Recorder {
     // comes through answers(). `retry_of`: the record a retry programs
     // again (the MAC it keeps).
     void claim(const Record& record, Prepare prepare, const std::string& retry_of = "");
-    // Readable while answers wait: for the poll loop.
+    // Readable while answers or lines wait: for the poll loop.
     int answers_fd() const;
     // The answers that wait.
     std::vector<Answer> answers();
+    // What the writers have said since (a store lost, a late end's
+    // conflict, a record written nowhere else as one JSON line), each a
+    // line for the station's standard error, through the round's screen.
+    // What is said once the recorder is gone goes straight there.
+    std::vector<std::string> said();
     // Called from the poll loop: declares the store lost when a write has
     // waited longer than STORE_PATIENCE. Never waits.
     void check();
