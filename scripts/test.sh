@@ -5,7 +5,7 @@
 # driver tier (host in a QEMU guest on the 8250 UART and FTDI USB-serial
 # drivers), the release archives unpacked and run, then the unit and
 # end-to-end suites under AddressSanitizer + UBSan and a bounded run of each
-# fuzz target. Both builds' tests run in one CTest run, four at a time: most
+# fuzz target. Both builds' tests run in one CTest run, five at a time: most
 # of them wait on a board, a server or a time-out; each says what it weighs.
 # SOAK=1 races and fuzzes longer.
 set -euo pipefail
@@ -19,5 +19,5 @@ scripts/release.sh >/dev/null
 # suites that wait run beside those that compute.
 printf 'subdirs("native")\nsubdirs("asan")\n' >build/CTestTestfile.cmake
 started=$(date +%s)
-ctest --test-dir build -j "${TEST_JOBS:-4}" --output-on-failure
+ctest --test-dir build -j "${TEST_JOBS:-5}" --output-on-failure
 echo "tests: $(($(date +%s) - started)) s"
