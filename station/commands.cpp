@@ -84,9 +84,8 @@ std::map<std::string, std::string> given_macs(const StationFile& file,
 }
 
 // A lot or operator given on the command line: a name, as fixtures' are.
-void check_names(const Options& options) {
-    for (const auto& [flag, value] :
-         {std::pair("--lot", &options.lot), {"--operator", &options.operator_name}}) {
+void check_names(const std::string& lot, const std::string& operator_name) {
+    for (const auto& [flag, value] : {std::pair("--lot", &lot), {"--operator", &operator_name}}) {
         if (!value->empty() && !is_name(*value)) {
             throw StationError{std::string(flag) + " \"" + *value + "\": " + NAME_RULE};
         }
@@ -94,10 +93,10 @@ void check_names(const Options& options) {
 }
 
 void check_macs_given(const Options& options) {
-    if (options.continuous && !options.macs.empty()) {
+    if (options.round.continuous && !options.round.macs.empty()) {
         throw StationError{"--continuous takes each MAC as its board is scanned, not --mac"};
     }
-    for (const std::string& pair : options.macs) {
+    for (const std::string& pair : options.round.macs) {
         size_t equals = pair.find('=');
         if (equals == std::string::npos) {
             continue; // the fixture's name is checked with the file
@@ -114,20 +113,20 @@ void check_macs_given(const Options& options) {
 
 // One board at most, named by its MAC or its record.
 void check_retry(const Options& options) {
-    check_names(options);
-    if (!options.retry_mac.empty() && !options.retry_record.empty()) {
+    check_names(options.round.lot, options.round.operator_name);
+    if (!options.round.retry_mac.empty() && !options.round.retry_record.empty()) {
         throw StationError{"retry takes --mac or --record, not both"};
     }
-    if (!options.retry_mac.empty() && checked_mac(options.retry_mac).empty()) {
-        throw StationError{"--mac " + options.retry_mac + ": " + MAC_FORMS};
+    if (!options.round.retry_mac.empty() && checked_mac(options.round.retry_mac).empty()) {
+        throw StationError{"--mac " + options.round.retry_mac + ": " + MAC_FORMS};
     }
 }
 
 void check_release(const Options& options) {
-    if (checked_mac(options.mac).empty()) {
-        throw StationError{"release " + options.mac + ": " + MAC_FORMS};
+    if (checked_mac(options.board.mac).empty()) {
+        throw StationError{"release " + options.board.mac + ": " + MAC_FORMS};
     }
-    if (std::all_of(options.reason.begin(), options.reason.end(),
+    if (std::all_of(options.board.reason.begin(), options.board.reason.end(),
                     [](char c) { return std::isspace(static_cast<unsigned char>(c)); })) {
         throw StationError{"release needs --reason TEXT: why the MAC may go to another board"};
     }
@@ -135,41 +134,44 @@ void check_release(const Options& options) {
 
 void check_run(const Options& options) {
     check_macs_given(options);
-    check_names(options);
+    check_names(options.round.lot, options.round.operator_name);
 }
 
 // Real calendar dates, YYYY-MM-DD, in order; a lot that is a name.
 void check_days(const Options& options) {
     for (const auto& [flag, value] :
-         {std::pair("--since", &options.since), {"--until", &options.until}}) {
+         {std::pair("--since", &options.records.since), {"--until", &options.records.until}}) {
         if (!value->empty() && !date_named(*value)) {
             throw StationError{std::string(flag) + " " + *value +
                                ": a calendar date, YYYY-MM-DD, from 1970 to 9999"};
         }
     }
-    if (!options.since.empty() && !options.until.empty() && options.until < options.since) {
-        throw StationError{"--until " + options.until + " comes before --since " + options.since};
+    if (!options.records.since.empty() && !options.records.until.empty() &&
+        options.records.until < options.records.since) {
+        throw StationError{"--until " + options.records.until + " comes before --since " +
+                           options.records.since};
     }
-    check_names(options);
+    check_names(options.records.lot, "");
 }
 
 void check_report(const Options& options) {
     check_days(options);
-    if (!group_by_named(options.by)) {
-        throw StationError{"--by " + options.by + ": " + grouping_fault(options.by, true, "")};
+    if (!group_by_named(options.records.by)) {
+        throw StationError{"--by " + options.records.by + ": " +
+                           grouping_fault(options.records.by, true, "")};
     }
 }
 
 void check_export(const Options& options) {
     check_days(options);
-    if (options.csv + options.json + options.jsonl > 1) {
+    if (options.records.csv + options.records.json + options.records.jsonl > 1) {
         throw StationError{"export takes one of --csv, --json and --jsonl"};
     }
 }
 
 void check_board_mac(const char* command, const Options& options) {
-    if (checked_mac(options.mac).empty()) {
-        throw StationError{command + (" " + options.mac) + ": " + MAC_FORMS};
+    if (checked_mac(options.board.mac).empty()) {
+        throw StationError{command + (" " + options.board.mac) + ": " + MAC_FORMS};
     }
 }
 void check_history_mac(const Options& options) {
@@ -182,13 +184,13 @@ void check_log_mac(const Options& options) {
 // The records the command line chose: its local days as UTC bounds.
 RecordFilter chosen(const Context& c) {
     RecordFilter filter;
-    filter.station = c.options.station;
-    filter.lot = c.options.lot;
-    if (!c.options.since.empty()) {
-        filter.since = day_begins(*date_named(c.options.since));
+    filter.station = c.options.records.station;
+    filter.lot = c.options.records.lot;
+    if (!c.options.records.since.empty()) {
+        filter.since = day_begins(*date_named(c.options.records.since));
     }
-    if (!c.options.until.empty()) {
-        filter.until = day_begins(next_day(*date_named(c.options.until)));
+    if (!c.options.records.until.empty()) {
+        filter.until = day_begins(next_day(*date_named(c.options.records.until)));
     }
     return filter;
 }
@@ -202,7 +204,8 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
 
 // What the command line says of the round: its lot and operator.
 RoundRun round_run(const Context& c) {
-    return {c.host, c.options.lot.empty() ? c.file.lot : c.options.lot, c.options.operator_name};
+    return {c.host, c.options.round.lot.empty() ? c.file.lot : c.options.round.lot,
+            c.options.round.operator_name};
 }
 
 int command_lock(const Context& c) {
@@ -229,24 +232,26 @@ int command_lock(const Context& c) {
 
 int command_run(const Context& c) {
     const RoundRun run = round_run(c);
-    if (c.options.continuous) {
-        return run_continuous(c.file, run, c.opened, chosen_fixtures(c.file, c.options.fixtures),
-                              c.options.rework, c.options.json);
+    if (c.options.round.continuous) {
+        return run_continuous(c.file, run, c.opened,
+                              chosen_fixtures(c.file, c.options.round.fixtures),
+                              c.options.round.rework, c.options.round.json);
     }
-    std::map<std::string, std::string> macs = given_macs(c.file, c.options.macs);
+    std::map<std::string, std::string> macs = given_macs(c.file, c.options.round.macs);
     std::vector<Planned> planned;
     std::vector<Skipped> skipped;
-    for (const Fixture& fixture : chosen_fixtures(c.file, c.options.fixtures)) {
+    for (const Fixture& fixture : chosen_fixtures(c.file, c.options.round.fixtures)) {
         auto given = macs.find(fixture.name);
-        std::string mac = given != macs.end()
-                              ? given->second
-                              : ask_mac(fixture.name, planned, *c.opened.store, c.options.rework,
-                                        c.options.json ? std::cerr : std::cout);
+        std::string mac =
+            given != macs.end()
+                ? given->second
+                : ask_mac(fixture.name, planned, *c.opened.store, c.options.round.rework,
+                          c.options.round.json ? std::cerr : std::cout);
         if (mac.empty() && !c.file.mac.has_pool()) {
             skipped.push_back({fixture.name, ""}); // the operator skipped it
             continue;
         }
-        planned.push_back({fixture, mac, c.options.rework}); // empty: the pool's next
+        planned.push_back({fixture, mac, c.options.round.rework}); // empty: the pool's next
     }
     // The same MAC twice in one round is refused before anything runs.
     for (size_t i = 0; i < planned.size(); ++i) {
@@ -257,7 +262,7 @@ int command_run(const Context& c) {
             }
         }
     }
-    return run_planned(c.file, run, c.opened, planned, skipped, c.options.json);
+    return run_planned(c.file, run, c.opened, planned, skipped, c.options.round.json);
 }
 
 // The one board that `retry --mac` or `--record` names: the MAC's last
@@ -265,8 +270,8 @@ int command_run(const Context& c) {
 Planned board_to_retry(const Context& c) {
     Store& store = *c.opened.store;
     RecordFilter filter;
-    filter.id = c.options.retry_record;
-    filter.mac = checked_mac(c.options.retry_mac);
+    filter.id = c.options.round.retry_record;
+    filter.mac = checked_mac(c.options.round.retry_mac);
     std::vector<Record> found = store.records(filter);
     if (found.empty()) {
         throw StationError{filter.id.empty() ? "no records of MAC " + filter.mac
@@ -302,10 +307,10 @@ Planned board_to_retry(const Context& c) {
 // A retried board stays in its own lot unless --lot names another.
 int command_retry(const Context& c) {
     const RoundRun run = round_run(c);
-    if (!c.options.retry_mac.empty() || !c.options.retry_record.empty()) {
+    if (!c.options.round.retry_mac.empty() || !c.options.round.retry_record.empty()) {
         Planned board = board_to_retry(c);
-        board.lot = c.options.lot.empty() ? board.lot : c.options.lot;
-        return run_planned(c.file, run, c.opened, {board}, {}, c.options.json);
+        board.lot = c.options.round.lot.empty() ? board.lot : c.options.round.lot;
+        return run_planned(c.file, run, c.opened, {board}, {}, c.options.round.json);
     }
     Store& store = *c.opened.store;
     std::string round = store.last_round(c.file.station);
@@ -331,14 +336,14 @@ int command_retry(const Context& c) {
             continue;
         }
         // The same board: the same MAC, and a MAC it keeps is its own.
-        planned.push_back(
-            {*fixture, r.mac, r.rework, r.id, c.options.lot.empty() ? r.lot : c.options.lot});
+        planned.push_back({*fixture, r.mac, r.rework, r.id,
+                           c.options.round.lot.empty() ? r.lot : c.options.round.lot});
     }
     if (planned.empty()) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_planned(c.file, run, c.opened, planned, skipped, c.options.json);
+    return run_planned(c.file, run, c.opened, planned, skipped, c.options.round.json);
 }
 
 int command_serve(const Context& c) {
@@ -352,12 +357,12 @@ int command_init(const Context& c) {
 }
 
 int command_report(const Context& c) {
-    std::string fault = grouping_fault(c.options.by, !c.file.shifts.empty(), c.file.path);
+    std::string fault = grouping_fault(c.options.records.by, !c.file.shifts.empty(), c.file.path);
     if (!fault.empty()) {
-        throw StationError{"--by " + c.options.by + ": " + fault};
+        throw StationError{"--by " + c.options.records.by + ": " + fault};
     }
-    ReportAsk ask{chosen(c), *group_by_named(c.options.by), c.file.shifts};
-    print_report(*c.opened.store, ask, c.options.csv, std::cout);
+    ReportAsk ask{chosen(c), *group_by_named(c.options.records.by), c.file.shifts};
+    print_report(*c.opened.store, ask, c.options.records.csv, std::cout);
     int waiting = c.opened.spool->waiting();
     if (waiting > 0) {
         std::cout << "\n" << waiting << " record(s) wait in the spool for the store\n";
@@ -366,9 +371,9 @@ int command_report(const Context& c) {
 }
 
 int command_export(const Context& c) {
-    ExportFormat format = c.options.json    ? ExportFormat::json
-                          : c.options.jsonl ? ExportFormat::jsonl
-                                            : ExportFormat::csv;
+    ExportFormat format = c.options.records.json    ? ExportFormat::json
+                          : c.options.records.jsonl ? ExportFormat::jsonl
+                                                    : ExportFormat::csv;
     export_records(*c.opened.store, chosen(c), format, std::cout);
     return 0;
 }
@@ -383,7 +388,7 @@ std::vector<Record> records_of_mac(const Context& c, const std::string& mac, boo
 }
 
 int command_history(const Context& c) {
-    std::string mac = checked_mac(c.options.mac);
+    std::string mac = checked_mac(c.options.board.mac);
     // A MAC on two boards is said before anything else of it.
     for (const Conflict& conflict : c.opened.store->conflicts(mac, true)) {
         std::cout << (conflict.resolved.empty() ? "CONFLICT: " : "was in conflict: ")
@@ -402,7 +407,7 @@ int command_history(const Context& c) {
 
 // The log of the MAC's latest record, as it is on this machine.
 int command_log(const Context& c) {
-    std::string mac = checked_mac(c.options.mac);
+    std::string mac = checked_mac(c.options.board.mac);
     std::vector<Record> records = records_of_mac(c, mac, false);
     if (records.empty()) {
         return 1;
@@ -434,7 +439,7 @@ std::string who_runs() {
 // its station runs no command; the other board keeps it.
 int release_conflict(const Context& c, const std::string& mac, const std::vector<Conflict>& open) {
     Store& store = *c.opened.store;
-    const std::string& named = c.options.release_record;
+    const std::string& named = c.options.board.record;
     const Record* giver = nullptr;
     for (const Conflict& conflict : open) {
         for (const Record* r : {&conflict.late, &conflict.other}) {
@@ -457,7 +462,7 @@ int release_conflict(const Context& c, const std::string& mac, const std::vector
                            " holds its lock on the store (a command of it runs): release MAC " +
                            mac + " from its record once that command has ended"};
     }
-    Release x{mac, giver->id, giver->station, utc_now(), who_runs(), c.options.reason};
+    Release x{mac, giver->id, giver->station, utc_now(), who_runs(), c.options.board.reason};
     if (!store.release(x)) {
         throw StationError{"MAC " + mac + " changed hands while it was released: look again"};
     }
@@ -486,7 +491,7 @@ void warn_of_late_truth(Store& store, const Holder& holder, const std::string& m
 // station that holds it runs, since that command may still be using it.
 int command_release(const Context& c) {
     Store& store = *c.opened.store;
-    std::string mac = checked_mac(c.options.mac);
+    std::string mac = checked_mac(c.options.board.mac);
     std::vector<Conflict> open = store.conflicts(mac, false);
     if (!open.empty()) {
         return release_conflict(c, mac, open);
@@ -514,14 +519,14 @@ int command_release(const Context& c) {
                            " is still open: any command of station " + holder->station +
                            " marks it interrupted first"};
     }
-    if (!c.options.release_record.empty() && c.options.release_record != holder->record) {
+    if (!c.options.board.record.empty() && c.options.board.record != holder->record) {
         throw StationError{"MAC " + mac + " is held by record " + holder->record + ", not " +
-                           c.options.release_record};
+                           c.options.board.record};
     }
     if (holder->outcome == Outcome::interrupted) {
         warn_of_late_truth(store, *holder, mac);
     }
-    Release x{mac, holder->record, holder->station, utc_now(), who_runs(), c.options.reason};
+    Release x{mac, holder->record, holder->station, utc_now(), who_runs(), c.options.board.reason};
     if (!store.release(x)) {
         throw StationError{"MAC " + mac + " changed hands while it was released: look again"};
     }
@@ -532,8 +537,8 @@ int command_release(const Context& c) {
 
 // Every MAC on two boards, with both records and what resolves it.
 int command_conflicts(const Context& c) {
-    std::vector<Conflict> found = c.opened.store->conflicts("", c.options.all);
-    if (c.options.json) {
+    std::vector<Conflict> found = c.opened.store->conflicts("", c.options.records.all);
+    if (c.options.records.json) {
         std::cout << json_text(conflicts_json(found), -1) << "\n";
         return 0;
     }
@@ -596,52 +601,55 @@ void no_options(CLI::App&, Options&) {}
 void no_check(const Options&) {}
 
 void run_options(CLI::App& run, Options& o) {
-    run.add_option("--mac", o.macs, "FIXTURE=MAC, the board's MAC (else asked for)");
-    run.add_option("--fixtures", o.fixtures, "A1,A2: only these fixtures");
-    run.add_flag("--json", o.json, "one JSON object per event");
-    run.add_flag("--rework", o.rework, "program boards that passed before (recorded)");
-    run.add_flag("--continuous", o.continuous,
+    run.add_option("--mac", o.round.macs, "FIXTURE=MAC, the board's MAC (else asked for)");
+    run.add_option("--fixtures", o.round.fixtures, "A1,A2: only these fixtures");
+    run.add_flag("--json", o.round.json, "one JSON object per event");
+    run.add_flag("--rework", o.round.rework, "program boards that passed before (recorded)");
+    run.add_flag("--continuous", o.round.continuous,
                  "each fixture on its own: a board starts as its MAC is scanned");
-    run.add_option("--lot", o.lot, "the work order the boards belong to (else the file's lot)");
-    run.add_option("--operator", o.operator_name, "who runs the station (recorded)");
+    run.add_option("--lot", o.round.lot,
+                   "the work order the boards belong to (else the file's lot)");
+    run.add_option("--operator", o.round.operator_name, "who runs the station (recorded)");
 }
 
 void retry_options(CLI::App& retry, Options& o) {
-    retry.add_flag("--json", o.json, "one JSON object per event");
-    retry.add_option("--mac", o.retry_mac,
+    retry.add_flag("--json", o.round.json, "one JSON object per event");
+    retry.add_option("--mac", o.round.retry_mac,
                      "only the board of this MAC, on the fixture it was last on, whatever round");
-    retry.add_option("--record", o.retry_record, "only the board of this record");
-    retry.add_option("--lot", o.lot, "the boards' lot (else each keeps its own)");
-    retry.add_option("--operator", o.operator_name, "who runs the station (recorded)");
+    retry.add_option("--record", o.round.retry_record, "only the board of this record");
+    retry.add_option("--lot", o.round.lot, "the boards' lot (else each keeps its own)");
+    retry.add_option("--operator", o.round.operator_name, "who runs the station (recorded)");
 }
 
 // The records report and export take.
 void chosen_options(CLI::App& command, Options& o) {
-    command.add_option("--since", o.since, "YYYY-MM-DD: records started that local day or later");
-    command.add_option("--until", o.until, "YYYY-MM-DD: records started that local day or before");
-    command.add_option("--station", o.station, "only this station's records");
-    command.add_option("--lot", o.lot, "only this lot's records");
+    command.add_option("--since", o.records.since,
+                       "YYYY-MM-DD: records started that local day or later");
+    command.add_option("--until", o.records.until,
+                       "YYYY-MM-DD: records started that local day or before");
+    command.add_option("--station", o.records.station, "only this station's records");
+    command.add_option("--lot", o.records.lot, "only this lot's records");
 }
 
 void release_options(CLI::App& release, Options& o) {
-    release.add_option("MAC", o.mac, "the MAC to free")->required();
-    release.add_option("--record", o.release_record,
+    release.add_option("MAC", o.board.mac, "the MAC to free")->required();
+    release.add_option("--record", o.board.record,
                        "the record that gives it up (of a MAC on two boards: either one)");
-    release.add_option("--reason", o.reason, "why it may go to another board (recorded)")
+    release.add_option("--reason", o.board.reason, "why it may go to another board (recorded)")
         ->required();
 }
 
 void report_options(CLI::App& report, Options& o) {
     chosen_options(report, o);
-    report.add_flag("--csv", o.csv, "as CSV");
-    report.add_option("--by", o.by, "day (the default), shift, lot, station or fixture");
+    report.add_flag("--csv", o.records.csv, "as CSV");
+    report.add_option("--by", o.records.by, "day (the default), shift, lot, station or fixture");
 }
 
 void export_options(CLI::App& exporting, Options& o) {
     chosen_options(exporting, o);
-    exporting.add_flag("--csv", o.csv, "as CSV (the default)");
-    exporting.add_flag("--json", o.json, "as a JSON array, with the transcripts");
-    exporting.add_flag("--jsonl", o.jsonl,
+    exporting.add_flag("--csv", o.records.csv, "as CSV (the default)");
+    exporting.add_flag("--json", o.records.json, "as a JSON array, with the transcripts");
+    exporting.add_flag("--jsonl", o.records.jsonl,
                        "as JSON Lines, one record a line, with the transcripts");
 }
 
@@ -656,12 +664,12 @@ void check_serve(const Options& options) {
 }
 
 void conflicts_options(CLI::App& conflicts, Options& o) {
-    conflicts.add_flag("--json", o.json, "as a JSON array");
-    conflicts.add_flag("--all", o.all, "the resolved ones too");
+    conflicts.add_flag("--json", o.records.json, "as a JSON array");
+    conflicts.add_flag("--all", o.records.all, "the resolved ones too");
 }
 
 void history_options(CLI::App& history, Options& o) {
-    history.add_option("MAC", o.mac, "the board's MAC")->required();
+    history.add_option("MAC", o.board.mac, "the board's MAC")->required();
 }
 
 // Seconds as a person writes them: 60, 2.5.

@@ -10,28 +10,40 @@ namespace CLI {
 class App;
 }
 
-// Everything the command line can give; each command reads its own.
+// What the command line gives: the station file, and each command's own
+// options, grouped by what they mean.
 struct Options {
     std::string file = "station.toml";
-    std::vector<std::string> macs;
-    std::string fixtures;
-    bool json = false;
-    bool rework = false;
-    bool continuous = false;
-    std::string since; // report and export: local days from this one
-    std::string until; // ... to this one
-    std::string by = "day";
-    bool csv = false;
-    bool jsonl = false;
-    std::string lot;           // run and retry: the boards' lot; report and export: only its
-    std::string operator_name; // run and retry: who runs them
-    std::string mac;
-    std::string station;                   // report and export: only this station's records
-    std::string retry_mac;                 // retry: the board of this MAC
-    std::string retry_record;              // retry: the board of this record
-    std::string reason;                    // release: why
-    std::string release_record;            // release: the board that gives a MAC up
-    bool all = false;                      // conflicts: the resolved ones too
+    // run and retry: the boards of a round and what their records say.
+    struct Round {
+        std::vector<std::string> macs;
+        std::string fixtures;
+        bool json = false; // one JSON event per line
+        bool rework = false;
+        bool continuous = false;
+        std::string lot; // the records' lot
+        std::string operator_name;
+        std::string retry_mac;    // retry: the board of this MAC
+        std::string retry_record; // retry: the board of this record
+    } round;
+    // report, export and conflicts: which records, and how they are written.
+    struct Records {
+        std::string since; // local days from this one
+        std::string until; // ... to this one
+        std::string station;
+        std::string lot;
+        std::string by = "day";
+        bool csv = false;
+        bool json = false;
+        bool jsonl = false;
+        bool all = false; // conflicts: the resolved ones too
+    } records;
+    // history, log and release: one board.
+    struct Board {
+        std::string mac;
+        std::string reason; // release: why
+        std::string record; // release: the record that gives the MAC up
+    } board;
     std::string listen = "127.0.0.1:8080"; // serve: where
 };
 

@@ -165,41 +165,24 @@ std::string failure_of(const FailureCounts& f) {
                                         : std::string(text_of(f.outcome)) + ": " + message;
 }
 
-} // namespace
-
-namespace {
-
-const std::pair<GroupBy, const char*> GROUPINGS[] = {{GroupBy::day, "day"},
-                                                     {GroupBy::shift, "shift"},
-                                                     {GroupBy::lot, "lot"},
-                                                     {GroupBy::station, "station"},
-                                                     {GroupBy::fixture, "fixture"}};
+// In GroupBy's order.
+const char* const GROUPING_NAMES[] = {"day", "shift", "lot", "station", "fixture"};
 
 } // namespace
 
 const std::vector<GroupBy>& groupings() {
-    static const std::vector<GroupBy> all = [] {
-        std::vector<GroupBy> list;
-        for (const auto& [by, name] : GROUPINGS) {
-            list.push_back(by);
-        }
-        return list;
-    }();
+    static const std::vector<GroupBy> all = {GroupBy::day, GroupBy::shift, GroupBy::lot,
+                                             GroupBy::station, GroupBy::fixture};
     return all;
 }
 
 const char* name_of(GroupBy by) {
-    for (const auto& [each, name] : GROUPINGS) {
-        if (each == by) {
-            return name;
-        }
-    }
-    return "";
+    return GROUPING_NAMES[static_cast<size_t>(by)];
 }
 
 std::optional<GroupBy> group_by_named(const std::string& word) {
-    for (const auto& [by, name] : GROUPINGS) {
-        if (word == name) {
+    for (GroupBy by : groupings()) {
+        if (word == name_of(by)) {
             return by;
         }
     }
