@@ -133,8 +133,9 @@ class PlannedFeed : public Feed {
         for (const Planned& plan : planned_) {
             std::string device = device_of(plan.fixture);
             if (device.empty()) {
-                round.screen().skipped(plan.fixture.name,
-                                       "port " + plan.fixture.port + " is missing");
+                round.tell(RoundEvent::said(RoundEvent::Kind::skipped,
+                                            "port " + plan.fixture.port + " is missing",
+                                            plan.fixture.name));
                 round.not_started();
                 continue;
             }
@@ -145,7 +146,8 @@ class PlannedFeed : public Feed {
     void claimed(FeedRound&, const Planned&) override {}
     void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) override {
         bool lost = a.result == Recorder::Answer::Result::store_lost;
-        round.screen().skipped(plan.fixture.name, lost ? "not started: " + a.why : a.why);
+        round.tell(RoundEvent::said(RoundEvent::Kind::skipped,
+                                    lost ? "not started: " + a.why : a.why, plan.fixture.name));
         round.not_started();
         if (lost) {
             round.store_failed();
@@ -208,8 +210,9 @@ class ScanFeed : public Feed {
     void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) override {
         state_ = asking_ ? State::asking : State::choosing;
         if (a.result == Recorder::Answer::Result::store_lost) {
-            round.screen().notice(plan.fixture.name + " not started: " + a.why +
-                                  "; no new board starts");
+            round.tell(RoundEvent::said(RoundEvent::Kind::notice, plan.fixture.name +
+                                                                      " not started: " + a.why +
+                                                                      "; no new board starts"));
             round.not_started();
             taking_ = false;
             forget_asked();
@@ -292,7 +295,7 @@ class ScanFeed : public Feed {
         if (board_left) {
             round.not_started();
         }
-        round.screen().fixture_out(f.name, why, brief);
+        round.tell(RoundEvent::said(RoundEvent::Kind::out_of_service, why, f.name, brief));
         if (asking_ && asking_->name == f.name) {
             forget_asked();
         }
@@ -302,7 +305,7 @@ class ScanFeed : public Feed {
     }
     void put_back(FeedRound& round, const Fixture& f) {
         if (out_.erase(f.name) != 0) {
-            round.screen().fixture_back(f.name);
+            round.tell(RoundEvent::said(RoundEvent::Kind::back_in_service, "", f.name));
         }
     }
     // Every second: a fixture out of service for its port is back with it.
@@ -327,7 +330,7 @@ class ScanFeed : public Feed {
                            [&](const Board& b) { return b.running && b.fixture.name == fixture; });
     }
     void refuse(FeedRound& round, const std::string& why) {
-        round.screen().notice(why);
+        round.tell(RoundEvent::said(RoundEvent::Kind::notice, why));
         round.screen().prompt(asking_ ? "MAC for " + asking_->name + ": "
                                       : "no fixture to ask: scan a fixture's label, or q: ");
     }

@@ -32,6 +32,9 @@ class FeedRound {
     // Claims `plan`'s MAC for a board on `device` (the port's node); the
     // answer comes to Feed::claimed or Feed::not_claimed.
     virtual void claim(const Planned& plan, const std::string& device) = 0;
+    // An event of the round, for all its sinks.
+    virtual void tell(const RoundEvent& event) = 0;
+    // The prompt's side of the screen.
     virtual Screen& screen() = 0;
     virtual const std::list<Board>& boards() const = 0;
     // Whether a signal is ending the round.

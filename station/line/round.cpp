@@ -86,8 +86,27 @@ std::vector<std::string> names_of(const std::vector<Fixture>* fixtures) {
     return names;
 }
 
+// The line's page's side of a round: each board's progress, from its start,
+// as the recorder's live writes.
+class LiveWrites : public RoundSink {
+  public:
+    LiveWrites(Recorder& recorder, const std::string& station)
+        : recorder_(recorder), station_(station) {}
+    void take(const RoundEvent& e) override {
+        if (e.kind == RoundEvent::Kind::started || e.kind == RoundEvent::Kind::progress) {
+            const Board& b = *e.board;
+            recorder_.progress(
+                {station_, b.fixture.name, b.record.id, b.progress.frames, b.progress.total, ""});
+        }
+    }
+
+  private:
+    Recorder& recorder_;
+    std::string station_;
+};
+
 // One round: the claims its feed makes, the hosts of the boards claimed,
-// their records' writers and the screen, in one loop.
+// their records' writers and the round's sinks, in one loop.
 class Round : public FeedRound, private RunnerEvents {
   public:
     // `shift`: the fixtures of a continuous round; none for a planned one.
@@ -97,7 +116,8 @@ class Round : public FeedRound, private RunnerEvents {
           screen_(make_screen(json, shift != nullptr, names_of(shift))),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
-          runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool) {
+          runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool),
+          live_(recorder_, file.station) {
         recorder_.live(file.station, run.host.version);
     }
 
@@ -131,7 +151,11 @@ class Round : public FeedRound, private RunnerEvents {
         int skipped = skipped_before + unstarted_;
         // A round that a signal ended before any board: nothing to tell.
         if (!interrupted() || !boards_.empty() || skipped > 0) {
-            screen_->round_ended(boards_, skipped, p_.round);
+            RoundEvent ended = RoundEvent::said(RoundEvent::Kind::ended, "");
+            ended.boards = &boards_;
+            ended.skipped = skipped;
+            ended.round = p_.round;
+            tell(ended);
         }
         return status(unrecorded);
     }
@@ -146,6 +170,13 @@ class Round : public FeedRound, private RunnerEvents {
         claims_[r.id] = plan;
         pool_asked_ = pool_asked_ || plan.mac.empty();
         recorder_.claim(r, prepare_claim(file_, *p_.snapshot), plan.retry_of);
+    }
+    void tell(const RoundEvent& event) override {
+        screen_->take(event);
+        live_.take(event);
+    }
+    void warn(const std::string& line) {
+        tell(RoundEvent::said(RoundEvent::Kind::warning, line));
     }
     Screen& screen() override {
         return *screen_;
@@ -211,15 +242,7 @@ class Round : public FeedRound, private RunnerEvents {
                           b.record.device};
         by_child_[runner_.start(host)] = &b;
         b.progress.total = p_.all_frames;
-        show_progress(b);
-        screen_->board_started(b);
-    }
-
-    // What the screens and the line's page show of a running board.
-    void show_progress(Board& b) {
-        screen_->board_progress(b);
-        recorder_.progress(
-            {file_.station, b.fixture.name, b.record.id, b.progress.frames, b.progress.total, ""});
+        tell(RoundEvent::of(RoundEvent::Kind::started, b));
     }
 
     bool output(int child, const char* bytes, size_t n) override {
@@ -254,7 +277,7 @@ class Round : public FeedRound, private RunnerEvents {
                      began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
         b.progress = progress_of(r, p_.all_frames);
         recorder_.finished(r);
-        screen_->board_finished(b);
+        tell(RoundEvent::of(RoundEvent::Kind::finished, b));
         feed_->board_ended(*this, b);
     }
     // A running board's progress is read from its transcript here, once its
@@ -267,7 +290,7 @@ class Round : public FeedRound, private RunnerEvents {
                 progress_read_ = Clock::now();
                 b.progress = progress_of(b.record.transcript, b.dots.dots(), p_.all_frames);
                 b.progress_due = false;
-                show_progress(b);
+                tell(RoundEvent::of(RoundEvent::Kind::progress, b));
             }
         }
         screen_->tick(boards_);
@@ -283,28 +306,31 @@ class Round : public FeedRound, private RunnerEvents {
             opened_.store->pool_used(file_.mac.first, file_.mac.last));
         unsigned long long left = used >= size ? 0 : size - used;
         if (left * 10 < size) {
-            screen_->pool_low(file_.mac, left);
+            RoundEvent low = RoundEvent::said(RoundEvent::Kind::pool_low, "");
+            low.pool = &file_.mac;
+            low.left = left;
+            tell(low);
         }
     }
 
     void tell_what_was_said() {
         for (const std::string& line : recorder_.said()) {
-            screen_->warning(line);
+            tell(RoundEvent::said(RoundEvent::Kind::warning, line));
         }
     }
 
     // The round's exit status, once every record is somewhere.
     int status(int unrecorded) {
         if (!p_.snapshot->hashes_match()) {
-            screen_->warning("the round's snapshot of the images no longer hashes to the locked "
-                             "profile: the boards of round " +
-                             p_.round + " may not have received the locked bytes");
+            warn("the round's snapshot of the images no longer hashes to the locked "
+                 "profile: the boards of round " +
+                 p_.round + " may not have received the locked bytes");
             return 2;
         }
         if (unrecorded > 0) {
-            screen_->warning(std::to_string(unrecorded) +
-                             " record(s) could be written neither to the store nor to the "
-                             "spool; each is above, as one JSON line");
+            warn(std::to_string(unrecorded) +
+                 " record(s) could be written neither to the store nor to the "
+                 "spool; each is above, as one JSON line");
             return 2;
         }
         if (store_failed_) {
@@ -326,6 +352,7 @@ class Round : public FeedRound, private RunnerEvents {
     std::unique_ptr<Screen> screen_;
     Runner runner_;
     Recorder recorder_;
+    LiveWrites live_;
     std::list<Board> boards_; // a board stays where it is while others come
     std::map<int, Board*> by_child_;
     std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
@@ -344,7 +371,7 @@ int run_planned(const StationFile& file, const RoundRun& run, const Opened& open
     Round round(file, run, opened, planned.size(), json);
     for (const Skipped& s : skipped) {
         if (!s.why.empty()) {
-            round.screen().skipped(s.fixture, s.why);
+            round.tell(RoundEvent::said(RoundEvent::Kind::skipped, s.why, s.fixture));
         }
     }
     std::unique_ptr<Feed> feed = planned_feed(planned);

@@ -662,6 +662,41 @@ class TerminalScreen : public LineScreen {
 
 } // namespace
 
+void Screen::take(const RoundEvent& e) {
+    switch (e.kind) {
+    case RoundEvent::Kind::started:
+        board_started(*e.board);
+        break;
+    case RoundEvent::Kind::progress:
+        board_progress(*e.board);
+        break;
+    case RoundEvent::Kind::finished:
+        board_finished(*e.board);
+        break;
+    case RoundEvent::Kind::skipped:
+        skipped(e.fixture, e.text);
+        break;
+    case RoundEvent::Kind::notice:
+        notice(e.text);
+        break;
+    case RoundEvent::Kind::warning:
+        warning(e.text);
+        break;
+    case RoundEvent::Kind::out_of_service:
+        fixture_out(e.fixture, e.text, e.brief);
+        break;
+    case RoundEvent::Kind::back_in_service:
+        fixture_back(e.fixture);
+        break;
+    case RoundEvent::Kind::pool_low:
+        pool_low(*e.pool, e.left);
+        break;
+    case RoundEvent::Kind::ended:
+        round_ended(*e.boards, e.skipped, e.round);
+        break;
+    }
+}
+
 std::unique_ptr<Screen> make_screen(bool json, bool continuous,
                                     const std::vector<std::string>& fixtures) {
     if (json) {

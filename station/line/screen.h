@@ -37,9 +37,59 @@ struct Board {
     Clock::duration stopped_at_start{}, stopped_at_end{};
 };
 
-class Screen {
+// What happened in a round, as a value: the round tells every one to each of
+// its sinks (its screen; the line's page, through the recorder).
+struct RoundEvent {
+    enum class Kind {
+        started,         // `board`
+        progress,        // `board`: its progress changed
+        finished,        // `board`
+        skipped,         // `fixture` not started, `text` why
+        notice,          // `text`: a line of the station's own (a refused scan, a lost store)
+        warning,         // `text`: one for standard error (a store lost, a conflict)
+        out_of_service,  // `fixture`, `text` why, `brief` why in a few words
+        back_in_service, // `fixture`
+        pool_low,        // `pool`, `left`: below a tenth of the MAC pool left
+        ended            // `boards`, `skipped`, `round`: the round's last words
+    } kind;
+    const Board* board = nullptr;
+    std::string fixture, text, brief;
+    const MacPlan* pool = nullptr;
+    unsigned long long left = 0;
+    const std::list<Board>* boards = nullptr;
+    int skipped = 0;
+    std::string round;
+
+    static RoundEvent of(Kind kind, const Board& board) {
+        return {kind, &board, "", "", "", nullptr, 0, nullptr, 0, ""};
+    }
+    static RoundEvent said(Kind kind, const std::string& text, const std::string& fixture = "",
+                           const std::string& brief = "") {
+        return {kind, nullptr, fixture, text, brief, nullptr, 0, nullptr, 0, ""};
+    }
+};
+
+class RoundSink {
   public:
-    virtual ~Screen() = default;
+    virtual ~RoundSink() = default;
+    virtual void take(const RoundEvent& event) = 0;
+};
+
+// A round's screen takes its events, and the operator's side of the
+// prompt (prompt, answered, typed) and the clock's ticks beside them.
+class Screen : public RoundSink {
+  public:
+    void take(const RoundEvent& event) final;
+    // Called at least every 100 ms while boards run.
+    virtual void tick(const std::list<Board>&) {}
+    // The prompt for a fixture's MAC, kept under what follows until answered.
+    virtual void prompt(const std::string&) {}
+    // A line was read (or input ended): the prompt is done with.
+    virtual void answered() {}
+    // What is typed so far of the next line (a terminal's echo is ours).
+    virtual void typed(const std::string&) {}
+
+  protected:
     virtual void board_started(const Board& board) = 0;
     virtual void board_progress(const Board&) {}
     virtual void board_finished(const Board& board) = 0;
@@ -55,14 +105,6 @@ class Screen {
     }
     // Below a tenth of the MAC pool left.
     virtual void pool_low(const MacPlan& pool, unsigned long long left) = 0;
-    // Called at least every 100 ms while boards run.
-    virtual void tick(const std::list<Board>&) {}
-    // The prompt for a fixture's MAC, kept under what follows until answered.
-    virtual void prompt(const std::string&) {}
-    // A line was read (or input ended): the prompt is done with.
-    virtual void answered() {}
-    // What is typed so far of the next line (a terminal's echo is ours).
-    virtual void typed(const std::string&) {}
     // A fixture taken out of service (`brief`: why, in a few words), and
     // back in it.
     virtual void fixture_out(const std::string& fixture, const std::string& why,

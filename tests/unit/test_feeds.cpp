@@ -26,6 +26,13 @@ struct Log {
 class LogScreen : public Screen {
   public:
     explicit LogScreen(Log& log) : log_(log) {}
+    void prompt(const std::string& text) override {
+        if (!text.empty()) {
+            log_.add("? " + text);
+        }
+    }
+
+  protected:
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
     void skipped(const std::string& fixture, const std::string& why) override {
@@ -35,11 +42,6 @@ class LogScreen : public Screen {
         log_.add(line);
     }
     void pool_low(const MacPlan&, unsigned long long) override {}
-    void prompt(const std::string& text) override {
-        if (!text.empty()) {
-            log_.add("? " + text);
-        }
-    }
     void fixture_out(const std::string& fixture, const std::string&,
                      const std::string& brief) override {
         log_.add(fixture + " out: " + brief);
@@ -60,6 +62,9 @@ class LogRound : public FeedRound {
         log_.add("claim " + plan.fixture.name + " " + (plan.mac.empty() ? "pool" : plan.mac) +
                  (device.empty() ? " without a device" : ""));
         claims.push_back(plan);
+    }
+    void tell(const RoundEvent& event) override {
+        screen_.take(event);
     }
     Screen& screen() override {
         return screen_;
