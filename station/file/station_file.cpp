@@ -441,3 +441,14 @@ void check_pool_bounds(const StationFile& file) {
         }
     }
 }
+
+RoundImages images_for_round(const StationFile& file, const Profile& locked) {
+    Images images = read_images(file.config);
+    if (profile_of(images).id != locked.id) {
+        throw StationError{"the images of " + file.config + " are not the locked ones (locked " +
+                           locked.locked + "): run `station lock` to program the new ones"};
+    }
+    check_mac_fits(file, images);
+    check_pool_bounds(file);
+    return {images, data_frames(images) + 1};
+}

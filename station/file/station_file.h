@@ -77,6 +77,16 @@ FoundHost find_host(const StationFile& file);
 // The same without a station file: the host installed beside the station.
 FoundHost find_host();
 
+// The images a round programs: read as host reads them, the same bytes as
+// `locked` (else refused: `station lock` first), the MAC's place in them and
+// the pool's bounds checked; with the frames of a whole run (the data frames
+// and the OTP execute frame).
+struct RoundImages {
+    Images images;
+    long long all_frames;
+};
+RoundImages images_for_round(const StationFile& file, const Profile& locked);
+
 // Refuses a [mac] offset whose six bytes do not fit in the image that
 // carries the MAC (`images`: the configuration's, as read_images gives them).
 void check_mac_fits(const StationFile& file, const Images& images);

@@ -40,19 +40,11 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
         throw StationError{"no locked profile for station " + file.station +
                            ": run `station lock` first"};
     }
-    Images images = read_images(file.config);
-    Profile now = profile_of(images);
-    if (now.id != locked->id) {
-        throw StationError{"the images of " + file.config + " are not the locked ones (locked " +
-                           locked->locked + "): run `station lock` to program the new ones"};
-    }
-    check_mac_fits(file, images);
-    check_pool_bounds(file);
-    std::string logs = make_log_folder(file);
-    check_room(file, boards);
+    RoundImages images = images_for_round(file, *locked);
+    std::string logs = make_room_for_round(file, boards);
     std::string beside = fs::absolute(file.path).parent_path().string();
-    return Prepared{*locked, std::make_unique<Snapshot>(images, *locked, beside), logs,
-                    data_frames(images) + 1, new_uuid()};
+    return Prepared{*locked, std::make_unique<Snapshot>(images.images, *locked, beside), logs,
+                    images.all_frames, new_uuid()};
 }
 
 // What a claim needs done on the writer's thread: a MAC from the pool when

@@ -162,17 +162,14 @@ std::string log_folder(const StationFile& file) {
     return (beside / "station-logs").string();
 }
 
-std::string make_log_folder(const StationFile& file) {
-    std::string folder = log_folder(file);
-    make_own_folder(folder, "the log folder");
-    return folder;
-}
-
-void check_room(const StationFile& file, size_t boards) {
-    std::vector<std::string> folders = {folder_of(file), log_folder(file)};
+std::string make_room_for_round(const StationFile& file, size_t boards) {
+    std::string logs = log_folder(file);
+    make_own_folder(logs, "the log folder");
+    std::vector<std::string> folders = {folder_of(file), logs};
     if (!is_connection_text(file.store)) {
         folders.push_back(fs::path(file.store).parent_path().string());
     }
     check_disk_room(folders, boards);
     check_open_files(boards);
+    return logs;
 }

@@ -34,7 +34,7 @@ std::string spool_path(const StationFile& file);
 // Each board's log, beside the store (beside the station file for a
 // PostgreSQL store), made the station's own when missing.
 std::string log_folder(const StationFile& file);
-std::string make_log_folder(const StationFile& file);
-// A round starts only where its records have room, on every disk they go
-// to, and where its boards' pipes and logs may be opened.
-void check_room(const StationFile& file, size_t boards);
+// The places a round's records go, ready: the log folder made, and room on
+// every disk they go to and for its boards' pipes and logs (a round starts
+// only then). Returns the log folder.
+std::string make_room_for_round(const StationFile& file, size_t boards);
