@@ -122,6 +122,12 @@ void Input::read_some() {
 
 namespace {
 
+// What the operator is asked: a fixture's MAC, or, with none to ask, a label.
+std::string mac_prompt(const std::string& fixture) {
+    return "MAC for " + fixture + ": ";
+}
+const char LABEL_PROMPT[] = "no fixture to ask: scan a fixture's label, or q: ";
+
 // Every board at once, in the file's order.
 class PlannedFeed : public Feed {
   public:
@@ -256,7 +262,7 @@ class ScanFeed : public Feed {
     void ask(FeedRound& round, const Fixture& f) {
         asking_ = f;
         state_ = State::asking;
-        round.screen().prompt("MAC for " + f.name + ": ");
+        round.screen().prompt(mac_prompt(f.name));
     }
     // The fixture asked is not asked any more (a claim on its way stays so).
     void forget_asked() {
@@ -284,7 +290,7 @@ class ScanFeed : public Feed {
         }
         bool none_to_ask = !out_.empty() && !any_running(round);
         if (none_to_ask && state_ != State::label) {
-            round.screen().prompt("no fixture to ask: scan a fixture's label, or q: ");
+            round.screen().prompt(LABEL_PROMPT);
         }
         state_ = none_to_ask ? State::label : State::choosing;
     }
@@ -331,8 +337,7 @@ class ScanFeed : public Feed {
     }
     void refuse(FeedRound& round, const std::string& why) {
         round.tell(RoundEvent::said(RoundEvent::Kind::notice, why));
-        round.screen().prompt(asking_ ? "MAC for " + asking_->name + ": "
-                                      : "no fixture to ask: scan a fixture's label, or q: ");
+        round.screen().prompt(asking_ ? mac_prompt(asking_->name) : LABEL_PROMPT);
     }
     // The fixture a scanned word labels: its name, or "fixture:NAME".
     const Fixture* labelled(const std::string& word) const {
@@ -439,7 +444,7 @@ std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixtu
 std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
                     bool rework, std::ostream& out) {
     for (;;) {
-        out << "MAC for " << fixture << ": " << std::flush;
+        out << mac_prompt(fixture) << std::flush;
         std::string line;
         if (!std::getline(std::cin, line)) {
             out << "\n";

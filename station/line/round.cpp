@@ -1,29 +1,23 @@
-// The round's one loop, and the two feeds of its boards.
+// The round's one loop: its claims, its hosts, its records and its sinks.
 #include "station/line/round.h"
 
-#include "station/store/board_log.h"
-
-#include "station/base/macs.h"
-#include "station/store/recorder.h"
+#include "station/base/stops.h"
 #include "station/line/runner.h"
 #include "station/line/screen.h"
-#include "station/base/stops.h"
+#include "station/store/board_log.h"
+#include "station/store/recorder.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <optional>
-#include <tuple>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 
+// What every round needs before its first claim: the locked profile, the
 // images checked against it, room for the records, the logs' folder, the
 // round's own snapshot and its id.
 struct Prepared {
@@ -307,7 +301,7 @@ class Round : public FeedRound, private RunnerEvents {
 
     void tell_what_was_said() {
         for (const std::string& line : recorder_.said()) {
-            tell(RoundEvent::said(RoundEvent::Kind::warning, line));
+            warn(line);
         }
     }
 
