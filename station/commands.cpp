@@ -42,47 +42,6 @@ struct Context {
 
 namespace {
 
-// The fixtures a round takes, in the file's order; each once.
-std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string& list) {
-    if (list.empty()) {
-        return file.fixtures;
-    }
-    std::vector<Fixture> chosen;
-    std::set<std::string> named;
-    std::stringstream names(list);
-    std::string name;
-    while (std::getline(names, name, ',')) {
-        auto it = std::find_if(file.fixtures.begin(), file.fixtures.end(),
-                               [&](const Fixture& f) { return f.name == name; });
-        if (it == file.fixtures.end()) {
-            throw StationError{"unknown fixture \"" + name + "\" (not in " + file.path + ")"};
-        }
-        if (!named.insert(name).second) {
-            throw StationError{"--fixtures names " + name + " twice: one board, one fixture"};
-        }
-        chosen.push_back(*it);
-    }
-    return chosen;
-}
-
-// The MACs given with --mac, by fixture; every fixture checked at once.
-std::map<std::string, std::string> given_macs(const StationFile& file,
-                                              const std::vector<std::string>& pairs) {
-    std::map<std::string, std::string> macs;
-    for (const std::string& pair : pairs) {
-        size_t equals = pair.find('=');
-        std::string name = pair.substr(0, equals);
-        if (equals == std::string::npos ||
-            std::none_of(file.fixtures.begin(), file.fixtures.end(),
-                         [&](const Fixture& f) { return f.name == name; })) {
-            throw StationError{"--mac " + pair + ": unknown fixture \"" + name + "\""};
-        }
-        // Its form was checked with the command line (check_macs_given).
-        macs[name] = checked_mac(pair.substr(equals + 1));
-    }
-    return macs;
-}
-
 // A lot or operator given on the command line: a name, as fixtures' are.
 void check_names(const std::string& lot, const std::string& operator_name) {
     for (const auto& [flag, value] : {std::pair("--lot", &lot), {"--operator", &operator_name}}) {
@@ -205,7 +164,7 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
 // What the command line says of the round: its lot and operator.
 RoundRun round_run(const Context& c) {
     return {c.host, c.options.round.lot.empty() ? c.file.lot : c.options.round.lot,
-            c.options.round.operator_name};
+            c.options.round.operator_name, c.options.round.json};
 }
 
 int command_lock(const Context& c) {
@@ -232,37 +191,8 @@ int command_lock(const Context& c) {
 
 int command_run(const Context& c) {
     const RoundRun run = round_run(c);
-    if (c.options.round.continuous) {
-        return run_continuous(c.file, run, c.opened,
-                              chosen_fixtures(c.file, c.options.round.fixtures),
-                              c.options.round.rework, c.options.round.json);
-    }
-    std::map<std::string, std::string> macs = given_macs(c.file, c.options.round.macs);
-    std::vector<Planned> planned;
-    std::vector<Skipped> skipped;
-    for (const Fixture& fixture : chosen_fixtures(c.file, c.options.round.fixtures)) {
-        auto given = macs.find(fixture.name);
-        std::string mac =
-            given != macs.end()
-                ? given->second
-                : ask_mac(fixture.name, planned, *c.opened.store, c.options.round.rework,
-                          c.options.round.json ? std::cerr : std::cout);
-        if (mac.empty() && !c.file.mac.has_pool()) {
-            skipped.push_back({fixture.name, ""}); // the operator skipped it
-            continue;
-        }
-        planned.push_back({fixture, mac, c.options.round.rework}); // empty: the pool's next
-    }
-    // The same MAC twice in one round is refused before anything runs.
-    for (size_t i = 0; i < planned.size(); ++i) {
-        for (size_t j = i + 1; j < planned.size(); ++j) {
-            if (!planned[i].mac.empty() && planned[i].mac == planned[j].mac) {
-                throw StationError{"MAC " + planned[i].mac + " given for " +
-                                   planned[i].fixture.name + " and " + planned[j].fixture.name};
-            }
-        }
-    }
-    return run_planned(c.file, run, c.opened, planned, skipped, c.options.round.json);
+    const Options::Round& o = c.options.round;
+    return run_round(c.file, run, c.opened, {o.fixtures, o.macs, o.rework, o.continuous});
 }
 
 // The one board that `retry --mac` or `--record` names: the MAC's last
@@ -310,7 +240,7 @@ int command_retry(const Context& c) {
     if (!c.options.round.retry_mac.empty() || !c.options.round.retry_record.empty()) {
         Planned board = board_to_retry(c);
         board.lot = c.options.round.lot.empty() ? board.lot : c.options.round.lot;
-        return run_planned(c.file, run, c.opened, {board}, {}, c.options.round.json);
+        return run_planned(c.file, run, c.opened, {board}, {});
     }
     Store& store = *c.opened.store;
     std::string round = store.last_round(c.file.station);
@@ -343,7 +273,7 @@ int command_retry(const Context& c) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";
         return 0;
     }
-    return run_planned(c.file, run, c.opened, planned, skipped, c.options.round.json);
+    return run_planned(c.file, run, c.opened, planned, skipped);
 }
 
 int command_serve(const Context& c) {

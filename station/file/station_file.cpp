@@ -345,7 +345,8 @@ StationFile read_station_file(const std::string& path) {
     if (store.empty()) {
         store = "records.db";
     }
-    file.store = is_connection_text(store) ? store : beside(folder, store);
+    file.store_on_server = is_connection_text(store);
+    file.store = file.store_on_server ? store : beside(folder, store);
     file.config = beside(folder, text_of(path, root, "config", root.source(), true));
     if (const toml::node* stall = root.get("stall")) {
         std::optional<double> seconds = stall->value<double>();
@@ -443,12 +444,12 @@ void check_pool_bounds(const StationFile& file) {
 }
 
 RoundImages images_for_round(const StationFile& file, const Profile& locked) {
+    check_pool_bounds(file);
     Images images = read_images(file.config);
     if (profile_of(images).id != locked.id) {
         throw StationError{"the images of " + file.config + " are not the locked ones (locked " +
                            locked.locked + "): run `station lock` to program the new ones"};
     }
     check_mac_fits(file, images);
-    check_pool_bounds(file);
     return {images, data_frames(images) + 1};
 }

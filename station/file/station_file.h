@@ -30,10 +30,11 @@ struct MacPlan {
 };
 
 struct StationFile {
-    std::string path;    // of the file itself
-    std::string station; // this station's name, in every record
-    std::string store;   // SQLite file (absolute), or a connection text
-    std::string config;  // tivConfig.txt, absolute
+    std::string path;             // of the file itself
+    std::string station;          // this station's name, in every record
+    std::string store;            // SQLite file (absolute), or a connection text
+    bool store_on_server = false; // `store` is a connection text (PostgreSQL)
+    std::string config;           // tivConfig.txt, absolute
     double stall_seconds = 60;
     std::string host;       // absolute; empty: the station looks for it
     std::string host_place; // "FILE:LINE" of the host key

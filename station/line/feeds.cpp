@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -121,6 +123,24 @@ void Input::read_some() {
 }
 
 namespace {
+
+// The MACs given with --mac, by fixture; every fixture checked at once.
+std::map<std::string, std::string> given_macs(const StationFile& file,
+                                              const std::vector<std::string>& pairs) {
+    std::map<std::string, std::string> macs;
+    for (const std::string& pair : pairs) {
+        size_t equals = pair.find('=');
+        std::string name = pair.substr(0, equals);
+        if (equals == std::string::npos ||
+            std::none_of(file.fixtures.begin(), file.fixtures.end(),
+                         [&](const Fixture& f) { return f.name == name; })) {
+            throw StationError{"--mac " + pair + ": unknown fixture \"" + name + "\""};
+        }
+        // Its form was checked with the command line.
+        macs[name] = checked_mac(pair.substr(equals + 1));
+    }
+    return macs;
+}
 
 // What the operator is asked: a fixture's MAC, or, with none to ask, a label.
 std::string mac_prompt(const std::string& fixture) {
@@ -431,6 +451,55 @@ class ScanFeed : public Feed {
 };
 
 } // namespace
+
+std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string& list) {
+    if (list.empty()) {
+        return file.fixtures;
+    }
+    std::vector<Fixture> chosen;
+    std::set<std::string> named;
+    std::stringstream names(list);
+    std::string name;
+    while (std::getline(names, name, ',')) {
+        auto it = std::find_if(file.fixtures.begin(), file.fixtures.end(),
+                               [&](const Fixture& f) { return f.name == name; });
+        if (it == file.fixtures.end()) {
+            throw StationError{"unknown fixture \"" + name + "\" (not in " + file.path + ")"};
+        }
+        if (!named.insert(name).second) {
+            throw StationError{"--fixtures names " + name + " twice: one board, one fixture"};
+        }
+        chosen.push_back(*it);
+    }
+    return chosen;
+}
+
+std::vector<Planned> planned_boards(const StationFile& file, const std::vector<Fixture>& fixtures,
+                                    const std::vector<std::string>& given, bool rework,
+                                    Store& store, std::ostream& out,
+                                    std::vector<Skipped>& skipped) {
+    std::map<std::string, std::string> macs = given_macs(file, given);
+    std::vector<Planned> planned;
+    for (const Fixture& fixture : fixtures) {
+        auto mac = macs.find(fixture.name);
+        std::string chosen =
+            mac != macs.end() ? mac->second : ask_mac(fixture.name, planned, store, rework, out);
+        if (chosen.empty() && !file.mac.has_pool()) {
+            skipped.push_back({fixture.name, ""}); // the operator skipped it
+            continue;
+        }
+        planned.push_back({fixture, chosen, rework}); // empty: the pool's next
+    }
+    for (size_t i = 0; i < planned.size(); ++i) {
+        for (size_t j = i + 1; j < planned.size(); ++j) {
+            if (!planned[i].mac.empty() && planned[i].mac == planned[j].mac) {
+                throw StationError{"MAC " + planned[i].mac + " given for " +
+                                   planned[i].fixture.name + " and " + planned[j].fixture.name};
+            }
+        }
+    }
+    return planned;
+}
 
 std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned) {
     return std::make_unique<PlannedFeed>(planned);

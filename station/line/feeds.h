@@ -25,6 +25,13 @@ struct Planned {
     std::string lot = "";      // a retried board's own lot; empty: the round's
 };
 
+// A fixture left out before the round; `why` empty when the operator
+// skipped it at the prompt (it was seen there).
+struct Skipped {
+    std::string fixture;
+    std::string why;
+};
+
 // What a feed may do with the round it feeds.
 class FeedRound {
   public:
@@ -140,6 +147,16 @@ std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned);
 std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixture>& fixtures,
                                 bool rework, Input& input);
 
+// The fixtures a round takes, in the file's order, each once: those `list`
+// names ("A1,A2"), or all.
+std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string& list);
+// The boards of a planned round on `fixtures`: each one's MAC from `given`
+// (FIXTURE=MAC, the MAC canonical) or asked for (ask_mac); a fixture
+// skipped at the prompt without a pool goes to `skipped`. The same MAC for
+// two fixtures is refused before anything runs.
+std::vector<Planned> planned_boards(const StationFile& file, const std::vector<Fixture>& fixtures,
+                                    const std::vector<std::string>& given, bool rework,
+                                    Store& store, std::ostream& out, std::vector<Skipped>& skipped);
 // Asks for a fixture's MAC before a planned round (a barcode scanner types
 // it and Enter); an empty line or the end of input gives an empty text: the
 // pool's next MAC, or the fixture skipped without a pool. A MAC refused

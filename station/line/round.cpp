@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <unistd.h>
@@ -34,8 +35,8 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
         throw StationError{"no locked profile for station " + file.station +
                            ": run `station lock` first"};
     }
-    RoundImages images = images_for_round(file, *locked);
     std::string logs = make_room_for_round(file, boards);
+    RoundImages images = images_for_round(file, *locked);
     std::string beside = fs::absolute(file.path).parent_path().string();
     return Prepared{*locked, std::make_unique<Snapshot>(images.images, *locked, beside), logs,
                     images.all_frames, new_uuid()};
@@ -76,8 +77,8 @@ std::vector<std::string> names_of(const std::vector<Fixture>* fixtures) {
 // as the recorder's live writes.
 class LiveWrites : public RoundSink {
   public:
-    LiveWrites(Recorder& recorder, const std::string& station)
-        : recorder_(recorder), station_(station) {}
+    LiveWrites(Recorder& recorder, const StationFile& file)
+        : recorder_(recorder), station_(file.station) {}
     void take(const RoundEvent& e) override {
         if (e.kind == RoundEvent::Kind::started || e.kind == RoundEvent::Kind::progress) {
             const Board& b = *e.board;
@@ -96,15 +97,17 @@ class LiveWrites : public RoundSink {
 class Round : public FeedRound, private RunnerEvents {
   public:
     // `shift`: the fixtures of a continuous round; none for a planned one.
+    // Its parts are made from what it keeps: the round is ready (its images
+    // checked, room for its records) before its signals are held back.
     Round(const StationFile& file, const RoundRun& run, const Opened& opened, size_t boards,
-          bool json, const std::vector<Fixture>* shift = nullptr)
-        : file_(file), run_(run), opened_(opened), p_(prepare_round(file, opened, boards)),
-          screen_(make_screen(json, shift != nullptr, names_of(shift))),
+          const std::vector<Fixture>* shift = nullptr)
+        : file_(file), run_(run), opened_(opened), boards_asked_(boards),
+          screen_(make_screen(run_.json, shift != nullptr, names_of(shift))),
+          live_(recorder_, file_), p_(prepare_round(file_, opened_, boards_asked_)),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
-          runner_(file.stall_seconds, *this), recorder_(opened.store, opened.spool),
-          live_(recorder_, file.station) {
-        recorder_.live(file.station, run.host.version);
+          runner_(file_.stall_seconds, *this), recorder_(opened_.store, opened_.spool) {
+        recorder_.live(file_.station, run_.host.version);
     }
 
     // Runs the feed's boards to the last record; returns the exit status.
@@ -334,11 +337,12 @@ class Round : public FeedRound, private RunnerEvents {
     const StationFile& file_;
     const RoundRun& run_;
     const Opened& opened_;
-    Prepared p_;
+    size_t boards_asked_;
     std::unique_ptr<Screen> screen_;
+    LiveWrites live_; // of `recorder_`, made below: nothing is told before
+    Prepared p_;
     Runner runner_;
     Recorder recorder_;
-    LiveWrites live_;
     std::list<Board> boards_; // a board stays where it is while others come
     std::map<int, Board*> by_child_;
     std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
@@ -352,28 +356,44 @@ class Round : public FeedRound, private RunnerEvents {
 } // namespace
 
 int run_planned(const StationFile& file, const RoundRun& run, const Opened& opened,
-                const std::vector<Planned>& planned, const std::vector<Skipped>& skipped,
-                bool json) {
-    Round round(file, run, opened, planned.size(), json);
+                const std::vector<Planned>& planned, const std::vector<Skipped>& skipped) {
+    std::unique_ptr<Feed> feed = planned_feed(planned);
+    Round round(file, run, opened, planned.size());
     for (const Skipped& s : skipped) {
         if (!s.why.empty()) {
             round.tell(RoundEvent::said(RoundEvent::Kind::skipped, s.why, s.fixture));
         }
     }
-    std::unique_ptr<Feed> feed = planned_feed(planned);
     return round.run(*feed, static_cast<int>(skipped.size()));
 }
 
-int run_continuous(const StationFile& file, const RoundRun& run, const Opened& opened,
-                   const std::vector<Fixture>& fixtures, bool rework, bool json) {
-    Round round(file, run, opened, fixtures.size(), json, &fixtures);
+namespace {
+
+int run_shift(const StationFile& file, const RoundRun& run, const Opened& opened,
+              const std::vector<Fixture>& fixtures, bool rework) {
     // On a terminal the panel echoes what is typed; only in the terminal's
     // foreground, since changing its settings from the background would
     // stop the station.
-    bool keys = !json && isatty(0) && isatty(1) && tcgetpgrp(0) == getpgrp();
+    bool keys = !run.json && isatty(0) && isatty(1) && tcgetpgrp(0) == getpgrp();
     Input input(0, keys);
     std::unique_ptr<Feed> feed = scan_feed(file, fixtures, rework, input);
+    Round round(file, run, opened, fixtures.size(), &fixtures);
     int status = round.run(*feed, 0);
     // Ctrl+C ends a shift: the shell's status for it, once all is recorded.
     return status != 2 && round.interrupted() ? 130 : status;
+}
+
+} // namespace
+
+int run_round(const StationFile& file, const RoundRun& run, const Opened& opened,
+              const RunAsk& ask) {
+    std::vector<Fixture> fixtures = chosen_fixtures(file, ask.fixtures);
+    if (ask.continuous) {
+        return run_shift(file, run, opened, fixtures, ask.rework);
+    }
+    std::vector<Skipped> skipped;
+    std::vector<Planned> planned =
+        planned_boards(file, fixtures, ask.macs, ask.rework, *opened.store,
+                       run.json ? std::cerr : std::cout, skipped);
+    return run_planned(file, run, opened, planned, skipped);
 }

@@ -12,19 +12,23 @@
 #include <string>
 #include <vector>
 
-// A fixture the command left out before the round; `why` empty when the
-// operator skipped it at the prompt (it was seen there).
-struct Skipped {
-    std::string fixture;
-    std::string why;
-};
-
 // What a command worked out for its round beside the station file: the
-// host it runs, and its records' lot and operator.
+// host it runs, its records' lot and operator, and its events as JSON.
 struct RoundRun {
     FoundHost host;
     std::string lot;
     std::string operator_name; // may be empty
+    bool json = false;
+};
+
+// The boards `station run` asks for: the fixtures named (all when none),
+// the MACs given (FIXTURE=MAC), passed
+// boards programmed again, each board as its MAC is scanned.
+struct RunAsk {
+    std::string fixtures;
+    std::vector<std::string> macs;
+    bool rework = false;
+    bool continuous = false;
 };
 
 // A command whose records put a MAC on two boards ends with this status,
@@ -35,14 +39,16 @@ constexpr int CONFLICT_STATUS = 3;
 // one did not or was not started, 2 a record was written nowhere but
 // standard error (or the store failed a claim of a planned round), 3 a
 // record's late end put a MAC on two boards.
+// `station run`: a planned round, its MACs given or asked for (refused at
+// once when given twice, passed before or in progress) before anything
+// runs; or with `continuous`, the MAC of the next idle fixture asked for
+// (the file's order, skipping those running) and its board started as soon
+// as the store has claimed it, while the others run; a refused MAC asks the
+// same fixture again; the end of input, or "q", ends the round once the
+// running boards end.
+int run_round(const StationFile& file, const RoundRun& run, const Opened& opened,
+              const RunAsk& ask);
 // Checks the images against the locked profile, snapshots them, claims
 // every planned board at once and starts each as its claim is answered.
 int run_planned(const StationFile& file, const RoundRun& run, const Opened& opened,
-                const std::vector<Planned>& planned, const std::vector<Skipped>& skipped,
-                bool json);
-// Asks for the MAC of the next idle fixture (the file's order, skipping
-// those running) and starts its board as soon as the store has claimed it,
-// while the others run; a refused MAC asks the same fixture again. The end
-// of input, or "q", ends it once the running boards end.
-int run_continuous(const StationFile& file, const RoundRun& run, const Opened& opened,
-                   const std::vector<Fixture>& fixtures, bool rework, bool json);
+                const std::vector<Planned>& planned, const std::vector<Skipped>& skipped);

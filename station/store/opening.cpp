@@ -157,8 +157,8 @@ std::string spool_path(const StationFile& file) {
 }
 
 std::string log_folder(const StationFile& file) {
-    fs::path beside = is_connection_text(file.store) ? fs::path(folder_of(file))
-                                                     : fs::path(file.store).parent_path();
+    fs::path beside =
+        file.store_on_server ? fs::path(folder_of(file)) : fs::path(file.store).parent_path();
     return (beside / "station-logs").string();
 }
 
@@ -166,7 +166,7 @@ std::string make_room_for_round(const StationFile& file, size_t boards) {
     std::string logs = log_folder(file);
     make_own_folder(logs, "the log folder");
     std::vector<std::string> folders = {folder_of(file), logs};
-    if (!is_connection_text(file.store)) {
+    if (!file.store_on_server) {
         folders.push_back(fs::path(file.store).parent_path().string());
     }
     check_disk_room(folders, boards);
