@@ -92,6 +92,28 @@ class LiveWrites : public RoundSink {
     std::string station_;
 };
 
+// The station's log of its notices: what the panel shows a while, kept. A
+// log that cannot be written is said once, and not tried again.
+class NoticeWrites : public RoundSink {
+  public:
+    NoticeWrites(const std::string& logs, const std::string& station, RoundSink& round)
+        : logs_(logs), station_(station), round_(round) {}
+    void take(const RoundEvent& e) override {
+        std::string line = said_line(e);
+        std::string fault = line.empty() || failed_ ? "" : add_notice(logs_, station_, line);
+        if (!fault.empty()) {
+            failed_ = true;
+            round_.take(RoundEvent::said(RoundEvent::Kind::warning,
+                                         fault + "; the round's notices are not kept"));
+        }
+    }
+
+  private:
+    std::string logs_, station_;
+    RoundSink& round_;
+    bool failed_ = false;
+};
+
 // One round: the claims its feed makes, the hosts of the boards claimed,
 // their records' writers and the round's sinks, in one loop.
 class Round : public FeedRound, private RunnerEvents {
@@ -104,6 +126,7 @@ class Round : public FeedRound, private RunnerEvents {
         : file_(file), run_(run), opened_(opened), boards_asked_(boards),
           screen_(make_screen(run_.json, shift != nullptr, names_of(shift))),
           live_(recorder_, file_), p_(prepare_round(file_, opened_, boards_asked_)),
+          notices_(p_.logs, file_.station, *screen_),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
           runner_(file_.stall_seconds, *this), recorder_(opened_.store, opened_.spool) {
@@ -163,6 +186,7 @@ class Round : public FeedRound, private RunnerEvents {
     void tell(const RoundEvent& event) override {
         screen_->take(event);
         live_.take(event);
+        notices_.take(event);
     }
     void warn(const std::string& line) {
         tell(RoundEvent::said(RoundEvent::Kind::warning, line));
@@ -341,6 +365,7 @@ class Round : public FeedRound, private RunnerEvents {
     std::unique_ptr<Screen> screen_;
     LiveWrites live_; // of `recorder_`, made below: nothing is told before
     Prepared p_;
+    NoticeWrites notices_;
     Runner runner_;
     Recorder recorder_;
     std::list<Board> boards_; // a board stays where it is while others come

@@ -107,15 +107,8 @@ const char PANEL_SCANS[] = "scan a MAC, or a fixture's label and a MAC; - skips 
 // station's notices, the pool and the round's end, as lines.
 class LineScreen : public Screen {
   public:
-    void skipped(const std::string& fixture, const std::string& why) override {
-        say(fixture + " skipped: " + why);
-    }
-    void notice(const std::string& line) override {
-        say(line);
-    }
-    void pool_low(const MacPlan& pool, unsigned long long left) override {
-        say("MAC pool " + pool.first + "-" + pool.last + ": " + std::to_string(left) + " of " +
-            std::to_string(pool.pool_size()) + " left");
+    void said(const RoundEvent& e) override {
+        say(said_line(e));
     }
     void round_ended(const std::list<Board>& boards, int skipped,
                      const std::string& round) override {
@@ -168,27 +161,29 @@ class JsonScreen : public Screen {
               {"frames", r["frames"]},
               {"exit_status", r["exit_status"]}});
     }
-    void skipped(const std::string& fixture, const std::string& why) override {
-        emit({{"event", "skipped"}, {"fixture", fixture}, {"why", why}});
-    }
     // A line of the station's own (a refused scan, a lost store) is no skip:
     // the scan it refused is asked again.
-    void notice(const std::string& line) override {
-        emit({{"event", "notice"}, {"text", line}});
-    }
-    void fixture_out(const std::string& fixture, const std::string& why,
-                     const std::string&) override {
-        emit({{"event", "out_of_service"}, {"fixture", fixture}, {"why", why}});
-    }
-    void fixture_back(const std::string& fixture) override {
-        emit({{"event", "back_in_service"}, {"fixture", fixture}});
-    }
-    void pool_low(const MacPlan& pool, unsigned long long left) override {
-        emit({{"event", "pool"},
-              {"first", pool.first},
-              {"last", pool.last},
-              {"left", left},
-              {"size", pool.pool_size()}});
+    void said(const RoundEvent& e) override {
+        switch (e.kind) {
+        case RoundEvent::Kind::skipped:
+            emit({{"event", "skipped"}, {"fixture", e.fixture}, {"why", e.text}});
+            break;
+        case RoundEvent::Kind::out_of_service:
+            emit({{"event", "out_of_service"}, {"fixture", e.fixture}, {"why", e.text}});
+            break;
+        case RoundEvent::Kind::back_in_service:
+            emit({{"event", "back_in_service"}, {"fixture", e.fixture}});
+            break;
+        case RoundEvent::Kind::pool_low:
+            emit({{"event", "pool"},
+                  {"first", e.pool->first},
+                  {"last", e.pool->last},
+                  {"left", e.left},
+                  {"size", e.pool->pool_size()}});
+            break;
+        default:
+            emit({{"event", "notice"}, {"text", e.text}});
+        }
     }
     void round_ended(const std::list<Board>& boards, int skipped,
                      const std::string& round) override {
@@ -307,10 +302,13 @@ class PanelScreen : public LineScreen {
         (b.record.outcome == Outcome::passed ? row.passed : row.failed) += 1;
         event(b.fixture.name + " " + b.record.mac + " " + ended_text(b));
     }
-    void fixture_out(const std::string& fixture, const std::string& why,
-                     const std::string& brief) override {
-        row_of(fixture).out = brief;
-        event(fixture + " out of service: " + why);
+    // A fixture's row says whether it is out of service, and why in brief.
+    void said(const RoundEvent& e) override {
+        if (e.kind == RoundEvent::Kind::out_of_service ||
+            e.kind == RoundEvent::Kind::back_in_service) {
+            row_of(e.fixture).out = e.brief;
+        }
+        LineScreen::said(e);
     }
     // The line goes where the panel was, and the panel is drawn again below.
     void warning(const std::string& line) override {
@@ -321,10 +319,6 @@ class PanelScreen : public LineScreen {
         }
         Screen::warning(line);
         draw();
-    }
-    void fixture_back(const std::string& fixture) override {
-        row_of(fixture).out.clear();
-        event(fixture + " back in service");
     }
     void tick(const std::list<Board>&) override {
         draw_soon();
@@ -673,27 +667,33 @@ void Screen::take(const RoundEvent& e) {
     case RoundEvent::Kind::finished:
         board_finished(*e.board);
         break;
-    case RoundEvent::Kind::skipped:
-        skipped(e.fixture, e.text);
-        break;
-    case RoundEvent::Kind::notice:
-        notice(e.text);
-        break;
     case RoundEvent::Kind::warning:
         warning(e.text);
-        break;
-    case RoundEvent::Kind::out_of_service:
-        fixture_out(e.fixture, e.text, e.brief);
-        break;
-    case RoundEvent::Kind::back_in_service:
-        fixture_back(e.fixture);
-        break;
-    case RoundEvent::Kind::pool_low:
-        pool_low(*e.pool, e.left);
         break;
     case RoundEvent::Kind::ended:
         round_ended(*e.boards, e.skipped, e.round);
         break;
+    default:
+        said(e);
+    }
+}
+
+std::string said_line(const RoundEvent& e) {
+    switch (e.kind) {
+    case RoundEvent::Kind::skipped:
+        return e.fixture + " skipped: " + e.text;
+    case RoundEvent::Kind::out_of_service:
+        return e.fixture + " out of service: " + e.text;
+    case RoundEvent::Kind::back_in_service:
+        return e.fixture + " back in service";
+    case RoundEvent::Kind::pool_low:
+        return "MAC pool " + e.pool->first + "-" + e.pool->last + ": " + std::to_string(e.left) +
+               " of " + std::to_string(e.pool->pool_size()) + " left";
+    case RoundEvent::Kind::notice:
+    case RoundEvent::Kind::warning:
+        return e.text;
+    default:
+        return "";
     }
 }
 

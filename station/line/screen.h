@@ -93,26 +93,15 @@ class Screen : public RoundSink {
     virtual void board_started(const Board& board) = 0;
     virtual void board_progress(const Board&) {}
     virtual void board_finished(const Board& board) = 0;
-    // A board that was not started (port missing, MAC refused), with why.
-    virtual void skipped(const std::string& fixture, const std::string& why) = 0;
-    // A line of the station's own: a refused scan, a store lost.
-    virtual void notice(const std::string& line) = 0;
+    // What the station says beside its boards: a fixture skipped, a notice
+    // of its own (a refused scan, a lost store), a fixture out of service or
+    // back in it, the pool low. Each is a line of said_line's.
+    virtual void said(const RoundEvent& event) = 0;
     // A line of the station's own for standard error (the record's writers:
     // a store lost, a conflict, a record written nowhere else); the panel
     // keeps itself below it.
     virtual void warning(const std::string& line) {
         say_on_stderr(line);
-    }
-    // Below a tenth of the MAC pool left.
-    virtual void pool_low(const MacPlan& pool, unsigned long long left) = 0;
-    // A fixture taken out of service (`brief`: why, in a few words), and
-    // back in it.
-    virtual void fixture_out(const std::string& fixture, const std::string& why,
-                             const std::string& /*brief*/) {
-        notice(fixture + " out of service: " + why);
-    }
-    virtual void fixture_back(const std::string& fixture) {
-        notice(fixture + " back in service");
     }
     // The round's last words: a summary and what `station retry` would
     // run. `skipped`: fixtures of the round that did not start.
@@ -120,6 +109,10 @@ class Screen : public RoundSink {
                              const std::string& round) = 0;
 };
 
+// What the station says beside its boards, as a line for people: "A2
+// skipped: port /dev/x is missing", "A3 out of service: ...", "MAC pool
+// 00112233AA00-00112233AAFF: 12 of 256 left"; empty for a board's event.
+std::string said_line(const RoundEvent& event);
 // The screen for standard output: JSON events, a terminal's lines, plain
 // lines, or (continuous: `fixtures` names its rows) a panel or a line per
 // board under a prompt.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
 namespace {
 
@@ -118,4 +119,28 @@ std::string transcript_in_log(const std::string& log) {
     }
     size_t end = log.find("\n\n");
     return end == std::string::npos ? "" : log.substr(end + 2);
+}
+
+std::string add_notice(const std::string& logs, const std::string& station,
+                       const std::string& line) {
+    std::string text = utc_now() + " " + line;
+    for (char& c : text) {
+        c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    }
+    text += "\n";
+    time_t now = time(nullptr);
+    std::tm today = {};
+    localtime_r(&now, &today);
+    fs::path day = fs::path(logs) / formatted(today, "%Y-%m-%d");
+    std::string path = (day / ("notices-" + station + ".log")).string();
+    try {
+        make_own_folder(day.string(), "the day's log folder");
+        int fd = open_own_file(path, "the station's notices");
+        bool written = lseek(fd, 0, SEEK_END) >= 0 &&
+                       write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        close(fd);
+        return written ? "" : "cannot write " + path;
+    } catch (const StationError& e) {
+        return e.message;
+    }
 }

@@ -23,3 +23,12 @@ std::string board_log_header(const Record& record);
 std::optional<std::string> find_board_log(const std::string& logs, const Record& record);
 // A log's bytes without its header: the board's transcript.
 std::string transcript_in_log(const std::string& log);
+
+// The station's notices kept (the panel shows the last few): refused scans,
+// fixtures skipped or out of service, the writers' warnings. Appends `line`
+// with its UTC time to "notices-STATION.log" in today's folder of the log
+// folder (the station's local day, as the boards' logs have it); control
+// characters are written as '?', since the log is read on terminals.
+// Returns why it could not, or an empty text.
+std::string add_notice(const std::string& logs, const std::string& station,
+                       const std::string& line);

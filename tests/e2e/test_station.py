@@ -6,6 +6,7 @@ import calendar
 import csv
 import io
 import json
+import glob
 import os
 import re
 import select
@@ -466,6 +467,21 @@ class Continuous(StationCase):
         out, err, status = s.end()
         self.assertEqual((status, err), (1, ""), out)
         self.assertEqual(sorted(r["mac"] for r in line.export()), [mac(1), mac(2)])
+        # The notices that scrolled by are kept, each with its time; the
+        # boards' lines are not notices.
+        kept = []
+        for path in sorted(glob.glob(os.path.join(line.path, "station-logs", "*",
+                                                  "notices-line1.log"))):
+            with open(path) as log:
+                kept += log.read().splitlines()
+        for l in kept:
+            self.assertRegex(l, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z ")
+        notices = [l.split(" ", 1)[1] for l in kept]
+        self.assertTrue(set(notices) <= set(out.splitlines()), (notices, out))
+        for notice in ("A2 out of service: port %s is missing" % line.port(2),
+                       "refused: port %s is missing" % line.port(2), "A2 back in service"):
+            self.assertIn(notice, notices)
+        self.assertFalse([n for n in notices if mac(1) in n or mac(2) in n], notices)
 
     def test_ctrl_c_ends_a_shift_with_130(self):
         line = self.line(fixtures=1, stall=60)

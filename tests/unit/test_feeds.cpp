@@ -35,19 +35,17 @@ class LogScreen : public Screen {
   protected:
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
-    void skipped(const std::string& fixture, const std::string& why) override {
-        log_.add("skipped " + fixture + ": " + why);
-    }
-    void notice(const std::string& line) override {
-        log_.add(line);
-    }
-    void pool_low(const MacPlan&, unsigned long long) override {}
-    void fixture_out(const std::string& fixture, const std::string&,
-                     const std::string& brief) override {
-        log_.add(fixture + " out: " + brief);
-    }
-    void fixture_back(const std::string& fixture) override {
-        log_.add(fixture + " back");
+    void said(const RoundEvent& e) override {
+        switch (e.kind) {
+        case RoundEvent::Kind::skipped:
+            return log_.add("skipped " + e.fixture + ": " + e.text);
+        case RoundEvent::Kind::out_of_service:
+            return log_.add(e.fixture + " out: " + e.brief);
+        case RoundEvent::Kind::back_in_service:
+            return log_.add(e.fixture + " back");
+        default:
+            return log_.add(e.text);
+        }
     }
     void round_ended(const std::list<Board>&, int, const std::string&) override {}
 

@@ -1,8 +1,16 @@
 // Texts cut to a terminal's width: at a word, with the frame number a
-// failure ends with kept.
+// failure ends with kept; the lines the station says beside its boards,
+// and the log that keeps them.
 #include "station/line/screen.h"
+#include "station/store/board_log.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sys/stat.h>
 
 namespace {
 
@@ -35,3 +43,55 @@ TEST(Shortened, CutsAtAWordAndKeepsTheFrameNumber) {
 }
 
 } // namespace
+
+// The notices' log keeps each line whole and with its time, on one line of
+// its own whatever the line holds, and says why when it cannot be written.
+TEST(NoticeLog, KeepsEachNoticeOnALineOfItsOwn) {
+    char folder[] = "/tmp/notices-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string logs = std::string(folder) + "/station-logs";
+    ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
+    EXPECT_EQ(add_notice(logs, "s1", "A2 out of service: port /dev/x is missing"), "");
+    EXPECT_EQ(add_notice(logs, "s1", "refused: \x1b]0;title\a\r\nforged"), "");
+    std::string text;
+    for (const auto& day : std::filesystem::directory_iterator(logs)) {
+        std::ifstream log(day.path() / "notices-s1.log");
+        text.assign(std::istreambuf_iterator<char>(log), {});
+    }
+    std::regex kept("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(\\.\\d+)?Z A2 out of service: port "
+                    "/dev/x is missing\n"
+                    "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(\\.\\d+)?Z refused: "
+                    "\\?\\]0;title\\?\\?\\?forged\n");
+    EXPECT_TRUE(std::regex_match(text, kept)) << text;
+    // A log folder that is a file: the notice is not kept, and why is said.
+    std::string file = std::string(folder) + "/a-file";
+    std::ofstream(file) << "x";
+    EXPECT_NE(add_notice(file, "s1", "lost"), "");
+    std::filesystem::remove_all(folder);
+}
+
+TEST(SaidLine, EachEventBesideTheBoardsIsOneLine) {
+    MacPlan pool;
+    pool.first = "00112233AA00";
+    pool.last = "00112233AAFF";
+    RoundEvent low = RoundEvent::said(RoundEvent::Kind::pool_low, "");
+    low.pool = &pool;
+    low.left = 12;
+    const struct {
+        RoundEvent event;
+        const char* line;
+    } cases[] = {
+        {RoundEvent::said(RoundEvent::Kind::skipped, "port /dev/x is missing", "A2"),
+         "A2 skipped: port /dev/x is missing"},
+        {RoundEvent::said(RoundEvent::Kind::out_of_service, "its last three boards failed", "A3",
+                          "3 failed opens"),
+         "A3 out of service: its last three boards failed"},
+        {RoundEvent::said(RoundEvent::Kind::back_in_service, "", "A3"), "A3 back in service"},
+        {RoundEvent::said(RoundEvent::Kind::notice, "refused: not a MAC"), "refused: not a MAC"},
+        {low, "MAC pool 00112233AA00-00112233AAFF: 12 of 256 left"},
+        {RoundEvent::said(RoundEvent::Kind::ended, ""), ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(said_line(c.event), c.line);
+    }
+}
