@@ -183,6 +183,24 @@ const char* text_of(Stage stage) {
     return STAGES[static_cast<int>(stage)];
 }
 
+std::string why_not_passed(const Record& r) {
+    if (r.outcome == Outcome::passed || r.outcome == Outcome::started) {
+        return "";
+    }
+    return r.stage == Stage::none ? r.message : std::string(text_of(r.stage)) + ": " + r.message;
+}
+
+std::string outcome_said(const Record& r) {
+    std::string said = text_of(r.outcome);
+    if (r.outcome == Outcome::passed || r.outcome == Outcome::started) {
+        return said;
+    }
+    if (r.stage != Stage::none) {
+        said += std::string(" in ") + text_of(r.stage);
+    }
+    return r.message.empty() ? said : said + ": " + r.message;
+}
+
 Outcome outcome_named(const std::string& text) {
     for (size_t i = 0; i < std::size(OUTCOMES); ++i) {
         if (text == OUTCOMES[i]) {

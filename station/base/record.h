@@ -59,6 +59,14 @@ struct Record {
 // fixture once.
 std::vector<const Record*> boards_to_retry(const std::vector<const Record*>& round);
 
+// Where and why a record did not pass, as every view says it ("board data:
+// CRC Error"; the message alone without a stage); empty for one that passed
+// or runs.
+std::string why_not_passed(const Record& record);
+// How a record ended, in words: "passed", "failed in board data: CRC
+// Error", "aborted in firmware: stopped by the station at frame 12".
+std::string outcome_said(const Record& record);
+
 // The export's columns, in their order.
 const std::vector<std::string>& record_columns();
 // A record's value for one of the export's columns.

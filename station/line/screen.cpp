@@ -72,14 +72,10 @@ std::string retry_list(const std::list<Board>& boards) {
 }
 
 std::string outcome_text(const Board& board) {
-    const Record& r = board.record;
     if (board.running) {
         return board.stopping ? "stopping" : "running";
     }
-    if (r.outcome == Outcome::passed || r.message.empty()) {
-        return text_of(r.outcome);
-    }
-    return std::string(text_of(r.outcome)) + " in " + text_of(r.stage) + ": " + r.message;
+    return outcome_said(board.record);
 }
 
 // "11 frames, 3.2 s".
@@ -423,7 +419,7 @@ class PanelScreen : public LineScreen {
             return shortened(out + (out.empty() ? frames_and_time(*b) : "passed"), width);
         }
         std::string failure = r.outcome == Outcome::failed && r.stage != Stage::none
-                                  ? std::string(text_of(r.stage)) + ": " + r.message
+                                  ? why_not_passed(r)
                                   : outcome_text(*b);
         // Why it is out goes before the failure does.
         return (out + failure).size() <= width ? out + failure : shortened(failure, width);

@@ -127,10 +127,7 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
     for (const Record& r : records) {
         out << "== MAC " << r.mac << ", " << local_text(r.started) << " station " << r.station
             << ", fixture " << r.fixture << " (" << r.device << "), attempt " << r.attempt
-            << (r.rework ? ", rework" : "") << ": " << text_of(r.outcome);
-        if (r.stage != Stage::none) {
-            out << " in " << text_of(r.stage) << ": " << r.message;
-        }
+            << (r.rework ? ", rework" : "") << ": " << outcome_said(r);
         // The bytes this board received, by their hashes.
         out << ", " << r.frames << " frames";
         for (const ImageInfo& image : image_kinds()) {

@@ -151,13 +151,6 @@ std::string board_status(const Record& r) {
     }
 }
 
-std::string why_failed(const Record& r) {
-    if (r.outcome == Outcome::passed || r.outcome == Outcome::started) {
-        return "";
-    }
-    return r.stage == Stage::none ? r.message : std::string(text_of(r.stage)) + ": " + r.message;
-}
-
 void fixture_card(Html& html, const FixtureNow& f) {
     const Record& r = f.record;
     bool running = r.outcome == Outcome::started;
@@ -184,7 +177,7 @@ void fixture_card(Html& html, const FixtureNow& f) {
             .tag("</div>");
     } else {
         html.text(board_status(r)).tag("</div>");
-        std::string why = why_failed(r);
+        std::string why = why_not_passed(r);
         if (!why.empty()) {
             html.tag("<div class=\"why\">").text(why).tag("</div>");
         }
@@ -572,7 +565,7 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .tag("</span> ")
             .text(local_text(r.started))
             .tag("</h2><dl>");
-        std::string why = why_failed(r);
+        std::string why = why_not_passed(r);
         std::vector<std::pair<const char*, std::string>> fields = {
             {"station", r.station},
             {"fixture", r.fixture},
