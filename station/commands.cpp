@@ -176,9 +176,7 @@ int command_lock(const Context& c) {
     std::cout << "locked profile " << profile.id << "\n";
     for (const ImageInfo& image : image_kinds()) {
         const std::string& path = images.*image.path;
-        std::string name = image.shown;
-        name.resize(std::max<size_t>(name.size(), 10), ' ');
-        std::string line = "  " + name + " " + profile.*image.locked_hash;
+        std::string line = "  " + hash_line(image, profile.*image.locked_hash);
         // On a terminal too narrow for the path beside the hash, it goes
         // under it, so that no line wraps.
         std::optional<TerminalSize> terminal = terminal_size();
@@ -346,10 +344,9 @@ int command_log(const Context& c) {
     std::optional<std::string> path = find_board_log(log_folder(c.file), latest);
     std::ifstream log(path.value_or(""), std::ios::binary);
     if (!log) {
-        std::cerr << "station: the log of MAC " << mac << "'s latest record " << latest.id
-                  << " (station " << latest.station << ", fixture " << latest.fixture
-                  << ", started " << latest.started << ") is not in " << log_folder(c.file)
-                  << " on this machine\n";
+        say_on_stderr("the log of MAC " + mac + "'s latest record " + latest.id + " (station " +
+                      latest.station + ", fixture " + latest.fixture + ", started " +
+                      latest.started + ") is not in " + log_folder(c.file) + " on this machine");
         return 1;
     }
     std::cout << log.rdbuf();
@@ -409,11 +406,11 @@ void warn_of_late_truth(Store& store, const Holder& holder, const std::string& m
     for (const Beat& beat : store.line_now().beats) {
         heard = beat.station == holder.station ? beat.beat : heard;
     }
-    std::cerr << "station: note: station " << holder.station
-              << " may still hold this board's true outcome in its spool (last heard from "
-              << (heard.empty() ? std::string("never, by its heartbeat") : "at " + heard)
-              << "); if it arrives after MAC " << mac
-              << " went to another board, the MAC is shown on two boards (station conflicts)\n";
+    say_on_stderr("note: station " + holder.station +
+                  " may still hold this board's true outcome in its spool (last heard from " +
+                  (heard.empty() ? std::string("never, by its heartbeat") : "at " + heard) +
+                  "); if it arrives after MAC " + mac +
+                  " went to another board, the MAC is shown on two boards (station conflicts)");
 }
 
 // A person's word frees a MAC that a board holds without a passed record
@@ -629,8 +626,8 @@ void check_clock(const StationFile& file, Store& store, bool runs_rounds) {
                            " s a round allows ([clock] refuse in " + file.path +
                            "): set this machine's clock (NTP) first"};
     }
-    std::cerr << "station: warning: " << said << " (more than " << seconds_text(file.clock_warn)
-              << " s): its records' times are this machine's\n";
+    say_on_stderr("warning: " + said + " (more than " + seconds_text(file.clock_warn) +
+                  " s): its records' times are this machine's");
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include <CLI/CLI.hpp>
 
 #include <csignal>
-#include <iostream>
 
 int main(int argc, char* argv[]) {
     signal(SIGPIPE, SIG_IGN);
@@ -40,11 +39,11 @@ int main(int argc, char* argv[]) {
         }
     } catch (const StationError& error) {
         if (!error.message.empty()) {
-            std::cerr << "station: " << error.message << "\n";
+            say_on_stderr(error.message);
         }
         return error.status;
     } catch (const std::exception& error) {
-        std::cerr << "station: " << error.what() << "\n";
+        say_on_stderr(error.what());
     }
     return 2;
 }

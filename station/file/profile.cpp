@@ -196,6 +196,12 @@ const std::vector<ImageInfo>& image_kinds() {
     return table;
 }
 
+std::string hash_line(const ImageInfo& image, const std::string& hash) {
+    std::string name = image.shown;
+    name.resize(std::max<size_t>(name.size(), 10), ' ');
+    return name + " " + hash;
+}
+
 const ImageInfo& image_info(ImageKind kind) {
     return image_kinds()[static_cast<size_t>(kind)];
 }

@@ -30,6 +30,9 @@ struct ImageInfo {
 // The table, in that order.
 const std::vector<ImageInfo>& image_kinds();
 const ImageInfo& image_info(ImageKind kind);
+// An image's hash as `lock` and `history` list it, under one another:
+// "OTP        9f86d081...".
+std::string hash_line(const ImageInfo& image, const std::string& hash);
 
 // Reads the configuration as host's jobs read it; image paths are taken from
 // the configuration's folder, where host runs.

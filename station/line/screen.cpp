@@ -33,6 +33,23 @@ int percent(const Board& board) {
     return board.progress.percent(board.record.outcome == Outcome::passed);
 }
 
+// A progress bar of `width` columns ("####......").
+std::string bar(int percent, size_t width) {
+    std::string full(static_cast<size_t>(percent) * width / 100, '#');
+    full.resize(width, '.');
+    return full;
+}
+
+// The rows that lines of these lengths took on a terminal of `columns`:
+// after a resize to fewer columns it may have wrapped what was drawn.
+size_t rows_taken(const std::vector<size_t>& lengths, size_t columns) {
+    size_t rows = 0;
+    for (size_t length : lengths) {
+        rows += std::max<size_t>(1, (length + columns - 1) / columns);
+    }
+    return rows;
+}
+
 // "1 board", "2 boards".
 std::string boards_text(size_t count) {
     return std::to_string(count) + (count == 1 ? " board" : " boards");
@@ -103,6 +120,9 @@ const char PANEL_SCANS[] = "scan a MAC, or a fixture's label and a MAC; - skips 
 // station's notices, the pool and the round's end, as lines.
 class LineScreen : public Screen {
   public:
+    void board_started(const Board& b) override {
+        say(b.fixture.name + " " + b.record.mac + " started");
+    }
     void said(const RoundEvent& e) override {
         say(said_line(e));
     }
@@ -200,9 +220,6 @@ class JsonScreen : public Screen {
 
 class PlainScreen : public LineScreen {
   public:
-    void board_started(const Board& b) override {
-        say(b.fixture.name + " " + b.record.mac + " started");
-    }
     void board_finished(const Board& b) override {
         char took[32];
         std::snprintf(took, sizeof(took), " (%.1f s)", seconds_of(b));
@@ -216,9 +233,6 @@ class PlainScreen : public LineScreen {
 // after each line.
 class ContinuousScreen : public LineScreen {
   public:
-    void board_started(const Board& b) override {
-        say(b.fixture.name + " " + b.record.mac + " started");
-    }
     void board_finished(const Board& b) override {
         say(b.fixture.name + " " + b.record.mac + " " + ended_text(b));
     }
@@ -398,10 +412,8 @@ class PanelScreen : public LineScreen {
             std::snprintf(took, sizeof(took), " %6.1f s", seconds_of(*b));
             std::string text = std::to_string(p) + "%";
             text.insert(0, 4 - text.size(), ' ');
-            for (size_t bar : {BAR_WIDTH, size_t{10}}) {
-                std::string full(static_cast<size_t>(p) * bar / 100, '#');
-                full.resize(bar, '.');
-                std::string with_bar = text + " [" + full + "]" + took;
+            for (size_t width_of_bar : {BAR_WIDTH, size_t{10}}) {
+                std::string with_bar = text + " [" + bar(p, width_of_bar) + "]" + took;
                 if (with_bar.size() <= width) {
                     return with_bar;
                 }
@@ -507,14 +519,9 @@ class PanelScreen : public LineScreen {
         return out;
     }
 
-    // Back to the panel's first row, everything below cleared: after a
-    // resize to fewer columns a terminal may have wrapped what was drawn, so
-    // its rows are counted at the new width.
+    // Back to the panel's first row, everything below cleared.
     std::string erasing(size_t width) {
-        size_t drawn = 0;
-        for (size_t length : drawn_lengths_) {
-            drawn += std::max<size_t>(1, (length + width) / (width + 1));
-        }
+        size_t drawn = rows_taken(drawn_lengths_, width + 1);
         std::string text = "\r";
         if (drawn > 1) {
             text += "\x1b[" + std::to_string(drawn - 1) + "A";
@@ -561,7 +568,6 @@ class PanelScreen : public LineScreen {
 
 class TerminalScreen : public LineScreen {
   public:
-    TerminalScreen() = default;
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
     void tick(const std::list<Board>& boards) override {
@@ -573,13 +579,8 @@ class TerminalScreen : public LineScreen {
         last_drawn_ = Clock::now();
         size_t width = terminal_width();
         std::string text;
-        // Back to the first line drawn: after a resize to fewer columns a
-        // terminal may have wrapped what was drawn, so its rows are counted
-        // at the new width, and everything below is cleared.
-        size_t rows = 0;
-        for (size_t length : drawn_lengths_) {
-            rows += std::max<size_t>(1, (length + width - 1) / width);
-        }
+        // Back to the first line drawn, everything below cleared.
+        size_t rows = rows_taken(drawn_lengths_, width);
         if (rows > 0) {
             text += "\r\x1b[" + std::to_string(rows) + "A\x1b[J";
         }
@@ -625,11 +626,9 @@ class TerminalScreen : public LineScreen {
 
     std::string line(const Board& b, const Layout& layout, bool outcome = true) {
         int p = percent(b);
-        std::string bar;
+        std::string shown_bar;
         if (layout.bar > 0) {
-            bar = std::string(static_cast<size_t>(p) * layout.bar / 100, '#');
-            bar.resize(layout.bar, '.');
-            bar = "[" + bar + "] ";
+            shown_bar = "[" + bar(p, layout.bar) + "] ";
         }
         std::string stage;
         if (layout.stage) {
@@ -641,7 +640,7 @@ class TerminalScreen : public LineScreen {
         name.resize(std::max(name.size(), name_width_), ' ');
         char text[200];
         std::snprintf(text, sizeof(text), " %s %s%3d%% %s%6.1f s  ", b.record.mac.c_str(),
-                      stage.c_str(), p, bar.c_str(), seconds_of(b));
+                      stage.c_str(), p, shown_bar.c_str(), seconds_of(b));
         return name + text + (outcome ? outcome_text(b) : "");
     }
 

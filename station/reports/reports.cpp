@@ -131,9 +131,7 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
         // The bytes this board received, by their hashes.
         out << ", " << r.frames << " frames";
         for (const ImageInfo& image : image_kinds()) {
-            std::string name = image.shown;
-            name.resize(std::max<size_t>(name.size(), 10), ' ');
-            out << "\n   " << name << " " << r.*image.hash;
+            out << "\n   " << hash_line(image, r.*image.hash);
         }
         out << "\n   lot        " << (r.lot.empty() ? "none" : r.lot) << ", operator "
             << (r.operator_name.empty() ? "none" : r.operator_name) << "\n   record     " << r.id

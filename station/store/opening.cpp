@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -94,8 +93,8 @@ void interrupt_left_records(Store& store, const StationFile& file) {
         store.finish(record);
     }
     if (!left.empty()) {
-        std::cerr << "station: " << left.size() << " record(s) left open by a station that ended "
-                  << "were marked interrupted\n";
+        say_on_stderr(std::to_string(left.size()) +
+                      " record(s) left open by a station that ended were marked interrupted");
     }
 }
 
@@ -103,19 +102,19 @@ void interrupt_left_records(Store& store, const StationFile& file) {
 void deliver_spool(const StationFile& file, Opened& opened) {
     Spool::Delivery delivery = opened.spool->deliver(*opened.store);
     if (delivery.delivered > 0) {
-        std::cerr << "station: " << delivery.delivered
-                  << " spooled record(s) delivered to the store\n";
+        say_on_stderr(std::to_string(delivery.delivered) +
+                      " spooled record(s) delivered to the store");
     }
     for (const Record& late : delivery.reclaimed) {
-        std::cerr << "station: " << reclaim_said(late) << "\n";
+        say_on_stderr(reclaim_said(late));
     }
     for (const Conflict& conflict : delivery.conflicts) {
-        std::cerr << "station: " << conflict_said(conflict) << "\n";
+        say_on_stderr(conflict_said(conflict));
     }
     opened.conflicts += static_cast<int>(delivery.conflicts.size());
     if (delivery.kept > 0) {
-        std::cerr << "station: " << delivery.kept << " spooled record(s) are " << delivery.why
-                  << ": they stay in the spool " << spool_path(file) << "\n";
+        say_on_stderr(std::to_string(delivery.kept) + " spooled record(s) are " + delivery.why +
+                      ": they stay in the spool " + spool_path(file));
     }
 }
 

@@ -208,7 +208,7 @@ class Watcher {
         store_.reset();
         if (fault_.empty()) {
             lost_since_ = utc_now();
-            std::cerr << "station: " << e.message << "\n";
+            say_on_stderr(e.message);
         }
         fault_ = e.message;
         LineView line = last_;
@@ -234,7 +234,7 @@ class Watcher {
         LineView line = line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
         line.as_of = utc_now();
         if (!fault_.empty()) {
-            std::cerr << "station: the store " << shown_location(location_) << " answers again\n";
+            say_on_stderr("the store " + shown_location(location_) + " answers again");
             fault_.clear();
         }
         last_ = line;
