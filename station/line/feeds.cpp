@@ -15,15 +15,12 @@
 
 namespace fs = std::filesystem;
 
-// Why a scanned line gives no MAC a board may carry (`mac`: the line as
-// checked_mac read it), or an empty text.
 std::string scan_fault(const std::string& mac) {
     return mac.empty()               ? std::string("not a MAC: ") + MAC_FORMS
            : !mac_fault(mac).empty() ? "refused: " + mac_fault(mac)
                                      : "";
 }
 
-// The node a fixture's port resolves to; empty when it is missing.
 std::string device_of(const Fixture& fixture) {
     std::error_code missing;
     fs::path device = fs::canonical(fixture.port, missing);
@@ -94,7 +91,7 @@ std::string LineEditor::partial() const {
     return end == std::string::npos ? buffer_ : buffer_.substr(end + 1);
 }
 
-Input::Input(int fd, bool keys) : fd_(fd), editor_(false) {
+Input::Input(int fd, bool keys) : LineEditor(false), fd_(fd) {
     keys_ = keys && tcgetattr(fd_, &saved_) == 0;
     if (keys_) {
         termios raw = saved_;
@@ -103,7 +100,6 @@ Input::Input(int fd, bool keys) : fd_(fd), editor_(false) {
         raw.c_cc[VTIME] = 0;
         keys_ = tcsetattr(fd_, TCSANOW, &raw) == 0;
     }
-    editor_ = LineEditor(keys_);
 }
 
 Input::~Input() {
@@ -116,9 +112,9 @@ void Input::read_some() {
     char chunk[512];
     ssize_t n = read(fd_, chunk, sizeof(chunk));
     if (n > 0) {
-        editor_.take(chunk, static_cast<size_t>(n));
+        take(chunk, static_cast<size_t>(n));
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        editor_.end();
+        end();
     }
 }
 
@@ -204,16 +200,16 @@ class ScanFeed : public Feed {
         look_at_ports(round);
         for (;;) {
             // Once input is over, no fixture is asked (nor taken out).
-            taking_ = taking_ && !round.stopping() && !input_.lines().ended();
+            taking_ = taking_ && !round.stopping() && !input_.ended();
             if (taking_ && (state_ == State::choosing || state_ == State::label)) {
                 ask_next(round);
             }
-            std::optional<std::string> line = asked() ? input_.lines().line() : std::nullopt;
+            std::optional<std::string> line = asked() ? input_.line() : std::nullopt;
             if (!line) {
                 return;
             }
             round.screen().answered();
-            round.screen().typed(input_.lines().partial());
+            round.screen().typed(input_.partial());
             take(round, *line);
         }
     }
@@ -223,8 +219,8 @@ class ScanFeed : public Feed {
     }
     void readable(FeedRound& round) override {
         input_.read_some();
-        round.screen().typed(input_.lines().partial());
-        if (input_.lines().ended()) {
+        round.screen().typed(input_.partial());
+        if (input_.ended()) {
             taking_ = false;
             round.screen().answered();
         }
@@ -265,7 +261,7 @@ class ScanFeed : public Feed {
         }
     }
     bool done() const override {
-        return state_ != State::claiming && (!taking_ || input_.lines().ended());
+        return state_ != State::claiming && (!taking_ || input_.ended());
     }
 
   private:

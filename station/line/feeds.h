@@ -93,17 +93,19 @@ class LineEditor {
         return ended_ && buffer_.empty();
     }
 
+  protected:
+    bool keys_;
+
   private:
     void edit(unsigned char c);
 
-    bool keys_;
     std::string buffer_;
     bool ended_ = false;
     int escape_ = 0; // within an escape sequence: 1 after ESC, 2 after its '['
 };
 
 // Lines typed or scanned on a descriptor, read only when poll says so.
-class Input {
+class Input : public LineEditor {
   public:
     // `keys`: `fd` is a terminal whose echo and line editing are the
     // station's (the panel shows what is typed), until the object goes.
@@ -121,18 +123,10 @@ class Input {
     }
     // Reads what waits (one read: poll said there is some).
     void read_some();
-    LineEditor& lines() {
-        return editor_;
-    }
-    const LineEditor& lines() const {
-        return editor_;
-    }
 
   private:
     int fd_;
-    bool keys_ = false;
     termios saved_{};
-    LineEditor editor_;
 };
 
 // Every board of `planned` at once, in its order; one whose port is missing
