@@ -163,6 +163,25 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
     return fixtures;
 }
 
+// The table [`name`], if the file has one, its keys all `known` (none
+// named: any key).
+const toml::table* section(const std::string& path, const toml::table& root, const char* name,
+                           const std::set<std::string>& known = {}) {
+    const toml::node* node = root.get(name);
+    if (node == nullptr) {
+        return nullptr;
+    }
+    const toml::table* table = node->as_table();
+    if (table == nullptr) {
+        refuse(path, node->source(),
+               std::string("\"") + name + "\" must be written as a [" + name + "] table");
+    }
+    if (!known.empty()) {
+        check_keys(path, *table, known, std::string(" in [") + name + "]");
+    }
+    return table;
+}
+
 // 12 hexadecimal digits, in upper case; empty for anything else.
 std::string pool_mac(const std::string& text) {
     return text.size() == 12 ? checked_mac(text) : "";
@@ -182,15 +201,10 @@ pair_of(const std::string& path, const toml::table& table, const char* one, cons
 
 MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
     MacPlan plan;
-    const toml::node* node = root.get("mac");
-    if (node == nullptr) {
+    const toml::table* table = section(path, root, "mac", {"image", "offset", "first", "last"});
+    if (table == nullptr) {
         return plan;
     }
-    const toml::table* table = node->as_table();
-    if (table == nullptr) {
-        refuse(path, node->source(), "\"mac\" must be written as a [mac] table");
-    }
-    check_keys(path, *table, {"image", "offset", "first", "last"}, " in [mac]");
     auto [image, offset] = pair_of(path, *table, "image", "offset");
     if (image != nullptr) {
         std::string name = text_of(path, *table, "image", table->source(), true);
@@ -231,19 +245,12 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
     return plan;
 }
 
-// [shifts]: each shift's name and the local time it starts, in the order
-// they start; two at one time would leave one of them empty.
 // [clock] warn = S, refuse = S: seconds, more than 0, warn no more than refuse.
 void read_clock(const std::string& path, const toml::table& root, StationFile& file) {
-    const toml::node* node = root.get("clock");
-    if (node == nullptr) {
+    const toml::table* table = section(path, root, "clock", {"warn", "refuse"});
+    if (table == nullptr) {
         return;
     }
-    const toml::table* table = node->as_table();
-    if (table == nullptr) {
-        refuse(path, node->source(), "\"clock\" must be written as a [clock] table");
-    }
-    check_keys(path, *table, {"warn", "refuse"}, " in [clock]");
     for (const auto& [key, bound] :
          {std::pair("warn", &file.clock_warn), {"refuse", &file.clock_refuse}}) {
         if (const toml::node* value = table->get(key)) {
@@ -256,19 +263,17 @@ void read_clock(const std::string& path, const toml::table& root, StationFile& f
         }
     }
     if (file.clock_warn > file.clock_refuse) {
-        refuse(path, node->source(), "[clock] warn is more than refuse");
+        refuse(path, table->source(), "[clock] warn is more than refuse");
     }
 }
 
+// [shifts]: each shift's name and the local time it starts, in the order
+// they start; two at one time would leave one of them empty.
 std::vector<Shift> read_shifts(const std::string& path, const toml::table& root) {
     std::vector<Shift> shifts;
-    const toml::node* node = root.get("shifts");
-    if (node == nullptr) {
-        return shifts;
-    }
-    const toml::table* table = node->as_table();
+    const toml::table* table = section(path, root, "shifts");
     if (table == nullptr) {
-        refuse(path, node->source(), "\"shifts\" must be written as a [shifts] table");
+        return shifts;
     }
     std::map<int, std::string> starts;
     for (const auto& [key, value] : *table) {
