@@ -70,6 +70,13 @@ void check_macs_given(const Options& options) {
     }
 }
 
+// A MAC in one of its forms.
+void check_board_mac(const char* command, const Options& options) {
+    if (checked_mac(options.board.mac).empty()) {
+        throw StationError{command + (" " + options.board.mac) + ": " + MAC_FORMS};
+    }
+}
+
 // One board at most, named by its MAC or its record.
 void check_retry(const Options& options) {
     check_names(options.round.lot, options.round.operator_name);
@@ -82,9 +89,7 @@ void check_retry(const Options& options) {
 }
 
 void check_release(const Options& options) {
-    if (checked_mac(options.board.mac).empty()) {
-        throw StationError{"release " + options.board.mac + ": " + MAC_FORMS};
-    }
+    check_board_mac("release", options);
     if (std::all_of(options.board.reason.begin(), options.board.reason.end(),
                     [](char c) { return std::isspace(static_cast<unsigned char>(c)); })) {
         throw StationError{"release needs --reason TEXT: why the MAC may go to another board"};
@@ -126,18 +131,6 @@ void check_export(const Options& options) {
     if (options.records.csv + options.records.json + options.records.jsonl > 1) {
         throw StationError{"export takes one of --csv, --json and --jsonl"};
     }
-}
-
-void check_board_mac(const char* command, const Options& options) {
-    if (checked_mac(options.board.mac).empty()) {
-        throw StationError{command + (" " + options.board.mac) + ": " + MAC_FORMS};
-    }
-}
-void check_history_mac(const Options& options) {
-    check_board_mac("history", options);
-}
-void check_log_mac(const Options& options) {
-    check_board_mac("log", options);
 }
 
 // The records the command line chose: its local days as UTC bounds.
@@ -647,9 +640,9 @@ const std::vector<Command>& commands() {
         {"init", "create or upgrade the store's schema", Needs::file, false, no_options, no_check,
          command_init},
         {"history", "one board's records with transcripts", Needs::shared_store, false,
-         history_options, check_history_mac, command_history},
+         history_options, [](const Options& o) { check_board_mac("history", o); }, command_history},
         {"log", "the log of a board's latest record", Needs::shared_store, false, history_options,
-         check_log_mac, command_log},
+         [](const Options& o) { check_board_mac("log", o); }, command_log},
         {"pool", "the MAC pool: first, last, used and left", Needs::shared_store, false, no_options,
          no_check, command_pool},
         {"release", "free a MAC an interrupted or kept board holds (recorded, with --reason)",
