@@ -399,10 +399,12 @@ int run_shift(const StationFile& file, const RoundRun& run, const Opened& opened
     // On a terminal the panel echoes what is typed; only in the terminal's
     // foreground, since changing its settings from the background would
     // stop the station.
+    // The terminal's settings change once the round holds back the signals
+    // that would end the station before it could set them back.
     bool keys = !run.json && isatty(0) && isatty(1) && tcgetpgrp(0) == getpgrp();
+    Round round(file, run, opened, fixtures.size(), &fixtures);
     Input input(0, keys);
     std::unique_ptr<Feed> feed = scan_feed(file, fixtures, rework, input);
-    Round round(file, run, opened, fixtures.size(), &fixtures);
     int status = round.run(*feed, 0);
     // Ctrl+C ends a shift: the shell's status for it, once all is recorded.
     return status != 2 && round.interrupted() ? 130 : status;
