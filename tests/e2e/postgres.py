@@ -7,7 +7,10 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
+
+import tcp_proxy
 
 NOBODY = 65534
 
@@ -20,7 +23,7 @@ def binary(name):
 
 
 class Server:
-    def __init__(self):
+    def __init__(self, made=True):
         self.folder = tempfile.mkdtemp(prefix="station_pg_")
         os.chmod(self.folder, 0o755)
         self.data = os.path.join(self.folder, "data")
@@ -31,9 +34,10 @@ class Server:
             os.chown(self.socket, NOBODY, NOBODY)
             os.chown(self.folder, NOBODY, NOBODY)
         self.role = "nobody" if self.user is not None else os.environ.get("USER", "postgres")
-        self.run(binary("initdb"), "-D", self.data, "-A", "trust", "-U", self.role,
-                 "--no-sync", "-E", "UTF8")
-        self.start()
+        if made:
+            self.run(binary("initdb"), "-D", self.data, "-A", "trust", "-U", self.role,
+                     "--no-sync", "-E", "UTF8")
+            self.start()
 
     def run(self, *command):
         subprocess.run(command, check=True, capture_output=True, user=self.user,
@@ -50,8 +54,13 @@ class Server:
                  os.path.join(self.folder, "log"), "-o",
                  "-c listen_addresses='' -c unix_socket_directories=%s" % self.socket, "restart")
 
-    def stop(self):
-        self.run(binary("pg_ctl"), "-D", self.data, "-w", "-m", "fast", "stop")
+    def stop(self, mode="fast"):
+        """`immediate`: as a server that dies (no checkpoint, sessions cut)."""
+        self.run(binary("pg_ctl"), "-D", self.data, "-w", "-m", mode, "stop")
+
+    def promote(self):
+        """A standby made the primary, as a failover does."""
+        self.run(binary("pg_ctl"), "-D", self.data, "-w", "promote")
 
     def keywords(self, database="postgres"):
         """A libpq keyword=value connection text."""
@@ -72,3 +81,44 @@ class Server:
         except subprocess.CalledProcessError:
             pass  # already stopped
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class Standby(Server):
+    """A streaming standby of `primary` (pg_basebackup -R), its WAL through a
+    TCP proxy of the test's own so that it can be kept from the primary's
+    last commits; with `synchronous`, the primary's commits wait for it."""
+
+    NAME = "standby1"
+
+    def __init__(self, primary, synchronous):
+        super().__init__(made=False)
+        self.proxy = tcp_proxy.Proxy(os.path.join(primary.socket, ".s.PGSQL.5432"))
+        # The copy straight from the primary's socket; the stream after it
+        # through the proxy.
+        self.run(binary("pg_basebackup"), "-D", self.data, "-R", "-X", "stream", "-d",
+                 primary.keywords())
+        with open(os.path.join(self.data, "postgresql.auto.conf"), "a") as conf:
+            conf.write("primary_conninfo = '%s application_name=%s'\n" % (
+                self.proxy.keywords(primary.role, "postgres"), self.NAME))
+        self.start()
+        if synchronous:
+            primary.sql("ALTER SYSTEM SET synchronous_standby_names = '%s'" % self.NAME)
+            primary.sql("SELECT pg_reload_conf()")
+        state = "sync" if synchronous else "async"
+        deadline = time.monotonic() + 60
+        while primary.sql("SELECT sync_state FROM pg_stat_replication WHERE application_name "
+                          "= '%s' AND state = 'streaming'" % self.NAME) != state:
+            if time.monotonic() > deadline:
+                raise AssertionError("the standby did not stream as " + state)
+            time.sleep(0.1)  # polls the primary's view of its standby
+
+    def remove(self):
+        super().remove()
+        self.proxy.close()
+
+
+def both(primary, standby, database):
+    """A connection text naming both servers: libpq takes the one that
+    writes."""
+    return "host=%s,%s user=%s dbname=%s target_session_attrs=read-write" % (
+        primary.socket, standby.socket, primary.role, database)

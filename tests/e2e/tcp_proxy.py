@@ -131,7 +131,13 @@ class Proxy:
     def accept(self):
         client, _ = self.listener.accept()
         server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        server.connect(self.target)
+        try:
+            server.connect(self.target)
+        except OSError:
+            # The server is down: its client is refused, as it would be.
+            server.close()
+            client.close()
+            return
         pair = Pair(client, server)
         with self.lock:
             pair.frozen = self.freeze_new

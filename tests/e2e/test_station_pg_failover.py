@@ -1,0 +1,77 @@
+"""A store on a primary and a streaming standby of the suite's own, both
+named in the stations' connection text (libpq takes the one that writes):
+the primary dies mid-round and the standby is promoted, as a failover
+does. With a synchronous standby no claim and no record is lost."""
+
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+import postgres
+from harness import RUN_TIMEOUT
+from test_station import STATION, Line, StationCase, mac
+
+
+class Failover(StationCase):
+    def servers(self, synchronous):
+        primary = postgres.Server()
+        self.addCleanup(primary.remove)
+        standby = postgres.Standby(primary, synchronous)
+        self.addCleanup(standby.remove)
+        primary.sql("CREATE DATABASE line")
+        return primary, standby
+
+    def pg_line(self, store, fixtures):
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.station_file(fixtures=fixtures, store=store, stall=60)
+        for command in ("init", "lock"):
+            out, err, status = line.station(command)
+            self.assertEqual(status, 0, err)
+        return line
+
+    def test_a_synchronous_standby_takes_over_mid_round_with_every_claim_and_record(self):
+        primary, standby = self.servers(synchronous=True)
+        line = self.pg_line(postgres.both(primary, standby, "line"), 2)
+        for n in (1, 2):
+            line.plug(n, "--delay", "300")  # about 3.5 s a board
+        station = line.start("run", *self.macs([1, 2]), stderr=subprocess.PIPE)
+        for _ in range(2):
+            self.assertIn("started", station.stdout.readline().decode())
+        # Both claims are committed, so on the standby too. The station is
+        # held while the primary dies and the standby takes over, so that
+        # its next statement meets the new primary, whatever the timing.
+        station.send_signal(signal.SIGSTOP)
+        try:
+            primary.stop("immediate")
+            standby.promote()
+        finally:
+            station.send_signal(signal.SIGCONT)
+        went_on = time.monotonic()
+        out, err = station.communicate(timeout=RUN_TIMEOUT)
+        print("\nfailover: the round ended %.1f s after the station went on"
+              % (time.monotonic() - went_on))
+        self.assertEqual((station.returncode, err.decode()), (0, ""), out)
+        self.assertEqual(out.decode().count(" passed, 11 frames"), 2, out)
+        self.assertEqual(standby.sql("SELECT mac || ' ' || outcome FROM records ORDER BY mac",
+                                     "line").splitlines(),
+                         ["%s passed" % mac(1), "%s passed" % mac(2)])
+        self.assertEqual(standby.sql("SELECT mac || ' ' || state FROM claims ORDER BY mac",
+                                     "line").splitlines(),
+                         ["%s passed" % mac(1), "%s passed" % mac(2)])
+        # The next round runs on the new primary, and knows the first.
+        line.plug(1)
+        out, err, status = line.station("run", "--fixtures", "A1", "--mac", "A1=" + mac(2))
+        self.assertEqual(status, 1, (out, err))
+        self.assertIn("A1 skipped: MAC %s was programmed on station line1, fixture A2" % mac(2),
+                      out)
+        line.plug(1)
+        out, err, status = line.station("run", "--fixtures", "A1", "--mac", "A1=" + mac(3))
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual(len(line.export()), 3)
+
+
+if __name__ == "__main__":
+    unittest.main()
