@@ -160,6 +160,18 @@ RoundRun round_run(const Context& c) {
             c.options.round.operator_name, c.options.round.json};
 }
 
+// How the store's server replicates, and what a failover may lose.
+void say_replication(Store& store) {
+    std::optional<Replication> replication = store.replication();
+    if (replication) {
+        std::cout << replication_said(*replication) << "\n";
+        std::string risk = replication_risk(*replication);
+        if (!risk.empty()) {
+            say_on_stderr("warning: " + risk);
+        }
+    }
+}
+
 int command_lock(const Context& c) {
     check_pool_bounds(c.file);
     Images images = read_images(c.file.config);
@@ -177,6 +189,7 @@ int command_lock(const Context& c) {
         std::cout << line << (beside ? "  " : "\n             ") << path << "\n";
     }
     std::cout << "  OTP address " << profile.otp_address << "\n";
+    say_replication(*c.opened.store);
     return 0;
 }
 
@@ -272,8 +285,9 @@ int command_serve(const Context& c) {
 }
 
 int command_init(const Context& c) {
-    open_store(c.file.store, Schema::make_or_upgrade);
+    std::unique_ptr<Store> store = open_store(c.file.store, Schema::make_or_upgrade);
     std::cout << "the store " << shown_location(c.file.store) << " is ready\n";
+    say_replication(*store);
     return 0;
 }
 

@@ -314,6 +314,18 @@ class PgStore : public SqlStore {
         return true;
     }
 
+    std::optional<Replication> replication() override {
+        Replication r;
+        for (const Row& row : run("SELECT coalesce(application_name, ''), "
+                                  "coalesce(sync_state, '') FROM pg_stat_replication "
+                                  "ORDER BY application_name",
+                                  {})) {
+            r.standbys.push_back({row[0], row[1]});
+        }
+        r.synchronous_commit = run("SELECT current_setting('synchronous_commit')", {})[0][0];
+        return r;
+    }
+
     // Read halfway through the round trip.
     std::optional<double> clock_offset() override {
         auto asked = std::chrono::system_clock::now();

@@ -10,6 +10,40 @@ std::string board_said(const Record& r) {
 
 } // namespace
 
+std::string replication_said(const Replication& r) {
+    if (r.standbys.empty()) {
+        return "replication: no standby (the server is the store's only copy)";
+    }
+    std::string said;
+    for (const auto& [name, state] : r.standbys) {
+        bool synchronous = state == "sync" || state == "quorum";
+        // A role without pg_read_all_stats sees that a standby streams, no more.
+        said += (said.empty() ? "" : ", ") + (name.empty() ? "a standby" : name) +
+                (state.empty() ? " (its kind hidden from this role: grant it pg_read_all_stats)"
+                 : synchronous ? " (synchronous)"
+                               : " (asynchronous)");
+    }
+    return "replication: " + said + "; synchronous_commit " + r.synchronous_commit;
+}
+
+std::string replication_risk(const Replication& r) {
+    bool synchronous = false, hidden = false;
+    for (const auto& [name, state] : r.standbys) {
+        synchronous = synchronous || state == "sync" || state == "quorum";
+        hidden = hidden || state.empty();
+    }
+    if (r.standbys.empty() || hidden ||
+        (synchronous && r.synchronous_commit != "off" && r.synchronous_commit != "local")) {
+        return "";
+    }
+    return std::string("a failover to ") +
+           (synchronous ? "a standby, with synchronous_commit " + r.synchronous_commit + ","
+                        : "an asynchronous standby") +
+           " may lose the store's last claims: a board may carry a MAC that the new primary "
+           "never heard of, and hands out again (make a standby synchronous: "
+           "synchronous_standby_names, synchronous_commit on)";
+}
+
 std::string reclaim_said(const Record& late) {
     return "the true end of " + board_said(late) + " came after MAC " + late.mac +
            " was released from it: its board may carry the MAC, and no other board has had it "

@@ -133,6 +133,20 @@ struct Holder {
     bool passed_claim = false; // a passed board's claim
 };
 
+// How the store's server keeps copies of what it commits: its standbys as
+// it sees them (name, and its sync_state: "sync", "quorum", "potential",
+// "async") and its synchronous_commit.
+struct Replication {
+    std::vector<std::pair<std::string, std::string>> standbys;
+    std::string synchronous_commit;
+};
+// As `init` and `lock` say it: "replication: standby1 (synchronous);
+// synchronous_commit on", or that there is no standby.
+std::string replication_said(const Replication& replication);
+// Why a failover may lose the last claims (a board may carry a MAC that the
+// new primary never heard of, and hand it out again), or an empty text.
+std::string replication_risk(const Replication& replication);
+
 // The conflict as the station tells it, with what to do, on one line.
 std::string conflict_said(const Conflict& conflict);
 // What a late end told of a released MAC that no other board had (reclaimed).
@@ -245,6 +259,10 @@ class Store {
     virtual void write_beat(const Beat& beat) = 0;
     virtual LineNow line_now() = 0;
 
+    // How the store's server replicates; none for a store on this machine.
+    virtual std::optional<Replication> replication() {
+        return std::nullopt;
+    }
     // How many seconds the store's server's clock is ahead of this
     // machine's (behind: negative); none for a store on this machine.
     virtual std::optional<double> clock_offset() {

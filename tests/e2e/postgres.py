@@ -93,10 +93,10 @@ class Standby(Server):
     def __init__(self, primary, synchronous):
         super().__init__(made=False)
         self.proxy = tcp_proxy.Proxy(os.path.join(primary.socket, ".s.PGSQL.5432"))
-        # The copy straight from the primary's socket; the stream after it
-        # through the proxy.
-        self.run(binary("pg_basebackup"), "-D", self.data, "-R", "-X", "stream", "-d",
-                 primary.keywords())
+        # The copy straight from the primary's socket, its checkpoint at
+        # once; the stream after it through the proxy.
+        self.run(binary("pg_basebackup"), "-D", self.data, "-R", "-X", "stream", "-c", "fast",
+                 "-d", primary.keywords())
         with open(os.path.join(self.data, "postgresql.auto.conf"), "a") as conf:
             conf.write("primary_conninfo = '%s application_name=%s'\n" % (
                 self.proxy.keywords(primary.role, "postgres"), self.NAME))

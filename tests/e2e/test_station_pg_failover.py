@@ -23,18 +23,45 @@ class Failover(StationCase):
         primary.sql("CREATE DATABASE line")
         return primary, standby
 
-    def pg_line(self, store, fixtures):
+    def pg_line(self, store, fixtures, replication=None):
         line = Line(fixtures=0)
         self.addCleanup(line.remove)
         line.station_file(fixtures=fixtures, store=store, stall=60)
         for command in ("init", "lock"):
             out, err, status = line.station(command)
-            self.assertEqual(status, 0, err)
+            self.assertEqual((status, err), (0, ""))
+            if replication:
+                self.assertEqual(out.splitlines()[-1], replication)
         return line
+
+    def test_init_and_lock_say_how_the_server_replicates_and_warn_of_what_may_be_lost(self):
+        primary = postgres.Server()
+        self.addCleanup(primary.remove)
+        primary.sql("CREATE DATABASE line")
+        line = self.pg_line(primary.keywords("line"), 1,
+                            "replication: no standby (the server is the store's only copy)")
+        standby = postgres.Standby(primary, synchronous=False)
+        self.addCleanup(standby.remove)
+        risk = ("station: warning: a failover to an asynchronous standby may lose the store's "
+                "last claims: a board may carry a MAC that the new primary never heard of, and "
+                "hands out again (make a standby synchronous: synchronous_standby_names, "
+                "synchronous_commit on)\n")
+        for command in ("init", "lock"):
+            out, err, status = line.station(command)
+            self.assertEqual((status, err), (0, risk))
+            self.assertEqual(out.splitlines()[-1],
+                             "replication: standby1 (asynchronous); synchronous_commit on")
+        primary.sql("ALTER SYSTEM SET synchronous_commit = local")
+        primary.sql("ALTER SYSTEM SET synchronous_standby_names = 'standby1'")
+        primary.sql("SELECT pg_reload_conf()")
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        self.assertIn("with synchronous_commit local, may lose the store's last claims", err)
 
     def test_a_synchronous_standby_takes_over_mid_round_with_every_claim_and_record(self):
         primary, standby = self.servers(synchronous=True)
-        line = self.pg_line(postgres.both(primary, standby, "line"), 2)
+        line = self.pg_line(postgres.both(primary, standby, "line"), 2,
+                            "replication: standby1 (synchronous); synchronous_commit on")
         for n in (1, 2):
             line.plug(n, "--delay", "300")  # about 3.5 s a board
         station = line.start("run", *self.macs([1, 2]), stderr=subprocess.PIPE)
