@@ -12,6 +12,7 @@ import unittest
 import postgres
 from harness import RUN_TIMEOUT
 from test_station import STATION, Line, StationCase, mac
+from test_station_serve import Serve
 
 
 class Failover(StationCase):
@@ -99,6 +100,31 @@ class Failover(StationCase):
         self.assertEqual((status, err), (0, ""), out)
         self.assertEqual(len(line.export()), 3)
 
+    def test_the_web_view_follows_the_new_primary(self):
+        primary, standby = self.servers(synchronous=True)
+        line = self.pg_line(postgres.both(primary, standby, "line"), 1)
+        line.plug(1)
+        self.assertEqual(line.station("run", *self.macs([1]))[2], 0)
+        view = Serve(line)
+        self.addCleanup(view.close)
+        self.assertEqual(view.line()["store"], "answering")
+        primary.stop("immediate")
+        standby.promote()
+        promoted = time.monotonic()
+        # A board programmed on the new primary shows: the view reads there.
+        line.plug(1)
+        self.assertEqual(line.station("run", "--mac", "A1=" + mac(2))[2], 0)
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while True:
+            now = view.line()
+            if now["store"] == "answering" and [f["mac"] for f in now["fixtures"]] == [mac(2)]:
+                break
+            self.assertLess(time.monotonic(), deadline, now)
+            time.sleep(0.2)  # polls the page, as a browser does
+        print("\nfailover: the line page showed a board of the new primary %.1f s after the "
+              "promotion" % (time.monotonic() - promoted))
+        self.assertEqual([page[0] for page in map(view.get, ["/", "/yield", "/board/" + mac(2)])],
+                         [200, 200, 200])
 
 if __name__ == "__main__":
     unittest.main()
