@@ -26,9 +26,7 @@
 #include <map>
 #include <optional>
 #include <pwd.h>
-#include <set>
 #include <sstream>
-#include <tuple>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
