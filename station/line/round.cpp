@@ -77,8 +77,8 @@ std::vector<std::string> names_of(const std::vector<Fixture>* fixtures) {
 // as the recorder's live writes.
 class LiveWrites : public RoundSink {
   public:
-    LiveWrites(Recorder& recorder, const StationFile& file)
-        : recorder_(recorder), station_(file.station) {}
+    LiveWrites(Recorder& recorder, const std::string& station)
+        : recorder_(recorder), station_(station) {}
     void take(const RoundEvent& e) override {
         if (e.kind == RoundEvent::Kind::started || e.kind == RoundEvent::Kind::progress) {
             const Board& b = *e.board;
@@ -123,9 +123,9 @@ class Round : public FeedRound, private RunnerEvents {
     // checked, room for its records) before its signals are held back.
     Round(const StationFile& file, const RoundRun& run, const Opened& opened, size_t boards,
           const std::vector<Fixture>* shift = nullptr)
-        : file_(file), run_(run), opened_(opened), boards_asked_(boards),
+        : file_(file), run_(run), opened_(opened),
           screen_(make_screen(run_.json, shift != nullptr, names_of(shift))),
-          live_(recorder_, file_), p_(prepare_round(file_, opened_, boards_asked_)),
+          live_(recorder_, file_.station), p_(prepare_round(file_, opened_, boards)),
           notices_(p_.logs, file_.station, *screen_),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
@@ -361,7 +361,6 @@ class Round : public FeedRound, private RunnerEvents {
     const StationFile& file_;
     const RoundRun& run_;
     const Opened& opened_;
-    size_t boards_asked_;
     std::unique_ptr<Screen> screen_;
     LiveWrites live_; // of `recorder_`, made below: nothing is told before
     Prepared p_;
