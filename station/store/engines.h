@@ -36,6 +36,7 @@ class SqlStore : public Store {
     long long pool_used(const std::string& first, const std::string& last) override;
     std::string refusal(const std::string& mac, bool rework) override;
     Finish finish(const Record& record) override;
+    Recheck recheck(const Record& record) override;
     std::vector<Conflict> conflicts(const std::string& mac, bool all) override;
     std::vector<Record> started_records(const std::string& station) override;
     std::vector<Record> records(const RecordFilter& filter) override;

@@ -98,6 +98,19 @@ void interrupt_left_records(Store& store, const StationFile& file) {
     }
 }
 
+// The claims this station made that a failover of the store may have lost
+// are checked first: each is in the store, or written again, or a conflict.
+void recheck_claims(Opened& opened) {
+    Spool::Rechecked found = opened.spool->recheck(*opened.store);
+    for (const Record& r : found.restored) {
+        say_on_stderr(restored_said(r));
+    }
+    for (const Conflict& conflict : found.conflicts) {
+        say_on_stderr(conflict_said(conflict));
+    }
+    opened.conflicts += static_cast<int>(found.conflicts.size());
+}
+
 // Records a lost store could not take are delivered first, each once.
 void deliver_spool(const StationFile& file, Opened& opened) {
     Spool::Delivery delivery = opened.spool->deliver(*opened.store);
@@ -137,7 +150,7 @@ Opened open_for(const StationFile& file, bool to_itself) {
         throw;
     }
     opened.alive = opened.store->hold_liveness(file.station);
-    opened.spool = std::make_shared<Spool>(spool_path(file));
+    opened.spool = std::make_shared<Spool>(spool_path(file), file.store_on_server);
     if (!opened.alive && to_itself) {
         throw StationError{"station " + file.station +
                            " is running: another command holds its lock on the store"};
@@ -145,6 +158,7 @@ Opened open_for(const StationFile& file, bool to_itself) {
     // Only the command that holds the station delivers its spool and marks
     // what it left (never one beside its round).
     if (opened.alive) {
+        recheck_claims(opened);
         deliver_spool(file, opened);
         interrupt_left_records(*opened.store, file);
     }

@@ -515,6 +515,7 @@ class PgStore : public SqlStore {
                 throw StationError{lost_};
             }
         }
+        reconnected();
     }
 
     void set_session() {

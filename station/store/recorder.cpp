@@ -91,6 +91,7 @@ struct Recorder::State {
     int spooled = 0;
     int conflicts = 0; // MACs this round's records put on two boards
     bool told_spooled = false;
+    bool journal_failed = false; // said once
     std::vector<Answer> answered;
     int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     // What the writers have to tell, for the round's screen; once the round
@@ -185,6 +186,9 @@ struct Recorder::State {
                 a.why = store->claim_and_start(a.record, job.retry_of);
                 a.result = a.why.empty() ? Answer::Result::claimed : Answer::Result::refused;
             }
+            if (a.result == Answer::Result::claimed) {
+                journal([&] { spool->claimed(a.record, *store); });
+            }
         } catch (const StoreBusy& e) {
             // The store answers: the board waits for another scan, and the
             // round goes on with the store.
@@ -197,9 +201,46 @@ struct Recorder::State {
         return a;
     }
 
+    // The journal of claims: a board whose claim it cannot keep runs all
+    // the same (its claim is in the store), which is said once.
+    void journal(const std::function<void()>& write) {
+        try {
+            write();
+        } catch (const StationError& e) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!journal_failed) {
+                journal_failed = true;
+                say(e.message + ": the claims of this round are not journalled; a failover of "
+                                "the store may lose them unseen");
+            }
+        }
+    }
+    // The claims made before the store's connection was made again, each
+    // still in the store, or written again, or a conflict.
+    void recheck() {
+        Spool::Rechecked found = spool->recheck(*store);
+        for (const Record& r : found.restored) {
+            say(restored_said(r));
+        }
+        for (const Conflict& c : found.conflicts) {
+            say(conflict_said(c));
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        conflicts += static_cast<int>(found.conflicts.size());
+    }
+
     // A finished record into the store, saying what its late truth did.
     void finish(const Record& record) {
         Finish finish = store->finish(record);
+        if (!finish.found) {
+            // Its start is not in the store (lost with a failover, and
+            // not in the journal): kept, never dropped.
+            add_to_spool(record);
+            say("the store has no record " + record.id + " of MAC " + record.mac +
+                ": it waits in the spool");
+            return;
+        }
+        journal([&] { spool->finished(record); });
         if (finish.reclaimed) {
             say(reclaim_said(record));
         }
@@ -360,6 +401,14 @@ Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool)
     : state_(std::make_shared<State>()) {
     state_->store = std::move(store);
     state_->spool = std::move(spool);
+    // Whichever thread finds the store's connection gone: the State may
+    // outlive the recorder (a writer the store holds), never the store.
+    std::weak_ptr<State> state = state_;
+    state_->store->after_reconnect([state] {
+        if (std::shared_ptr<State> s = state.lock()) {
+            s->recheck();
+        }
+    });
     state_->to_store.thread = std::thread(State::work, state_, &State::to_store);
     state_->to_spool.thread = std::thread(State::work, state_, &State::to_spool);
 }

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
+
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -33,9 +35,45 @@ void check(sqlite3* db, int result) {
     }
 }
 
+// Runs one statement, `values` bound in order (the last as bytes when
+// `bytes_last`), handing each row to `row`.
+void exec(sqlite3* db, const char* sql, const std::vector<std::string>& values,
+          bool bytes_last = false, const std::function<void(sqlite3_stmt*)>& row = nullptr) {
+    sqlite3_stmt* s = nullptr;
+    check(db, sqlite3_prepare_v2(db, sql, -1, &s, nullptr));
+    for (size_t i = 0; i < values.size(); ++i) {
+        int at = static_cast<int>(i + 1), size = static_cast<int>(values[i].size());
+        bytes_last&& i + 1 == values.size()
+            ? sqlite3_bind_blob(s, at, values[i].data(), size, SQLITE_TRANSIENT)
+            : sqlite3_bind_text(s, at, values[i].data(), size, SQLITE_TRANSIENT);
+    }
+    int result;
+    while ((result = sqlite3_step(s)) == SQLITE_ROW && row) {
+        row(s);
+    }
+    sqlite3_finalize(s);
+    check(db, result);
+}
+
+std::string column_text(sqlite3_stmt* s, int column) {
+    const void* bytes = sqlite3_column_blob(s, column);
+    return std::string(bytes ? static_cast<const char*>(bytes) : "",
+                       static_cast<size_t>(sqlite3_column_bytes(s, column)));
+}
+
+std::string json_text(const Record& record) {
+    return to_json(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// How long a claim's finished record stays in the journal, and a claim of
+// another store at the most.
+constexpr long long KEPT_FINISHED = 15 * 60;
+constexpr long long KEPT_ELSEWHERE = 7 * 24 * 3600;
+const char NOW[] = "CAST(strftime('%s', 'now') AS INTEGER)";
+
 } // namespace
 
-Spool::Spool(const std::string& path) {
+Spool::Spool(const std::string& path, bool journal) : journal_(journal) {
     // Its records reach the store as this station's: a link, or a file that
     // another user made, is refused.
     close(open_own_file(path, "the spool"));
@@ -50,7 +88,10 @@ Spool::Spool(const std::string& path) {
     int made = sqlite3_exec(db_,
                             "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
                             "CREATE TABLE IF NOT EXISTS spool (id TEXT PRIMARY KEY, "
-                            "at INTEGER NOT NULL, record TEXT NOT NULL, transcript BLOB NOT NULL)",
+                            "at INTEGER NOT NULL, record TEXT NOT NULL, transcript BLOB NOT NULL); "
+                            "CREATE TABLE IF NOT EXISTS journal (id TEXT PRIMARY KEY, "
+                            "store TEXT NOT NULL, made INTEGER NOT NULL, finished INTEGER NOT "
+                            "NULL, record TEXT NOT NULL, transcript BLOB NOT NULL)",
                             nullptr, nullptr, nullptr);
     // The store each record is for; a spool from before keeps '' (its
     // records go to a store that started them).
@@ -155,4 +196,64 @@ Spool::Delivery Spool::deliver(Store& store) {
         check(db_, result);
         delivery.delivered += 1;
     }
+}
+
+void Spool::claimed(const Record& record, const Store& store) {
+    if (journal_) {
+        exec(db_,
+             (std::string("INSERT OR REPLACE INTO journal VALUES (?, ?, ") + NOW + ", 0, ?, '')")
+                 .c_str(),
+             {record.id, store.id(), json_text(record)});
+    }
+}
+
+void Spool::finished(const Record& record) {
+    if (journal_) {
+        exec(db_,
+             (std::string("UPDATE journal SET finished = ") + NOW +
+              ", record = ?, transcript = ? WHERE id = ?")
+                 .c_str(),
+             {json_text(record), record.transcript, record.id});
+    }
+}
+
+Spool::Rechecked Spool::recheck(Store& store) {
+    struct Entry {
+        Record record;
+        bool finished;
+    };
+    std::vector<Entry> entries;
+    exec(db_, "SELECT record, transcript, finished FROM journal WHERE store = ? ORDER BY made",
+         {store.id()}, false, [&](sqlite3_stmt* s) {
+             entries.push_back(
+                 {from_json(nlohmann::json::parse(column_text(s, 0)), column_text(s, 1)),
+                  sqlite3_column_int64(s, 2) != 0});
+         });
+    Rechecked found;
+    for (const Entry& e : entries) {
+        Recheck r = store.recheck(e.record);
+        std::optional<Conflict> conflict = r.conflict;
+        bool open = r.outcome == Outcome::started || r.outcome == Outcome::interrupted;
+        if (e.finished && (!r.present || open)) {
+            // Its end was lost with the claim, or after it.
+            conflict = store.finish(e.record).conflict;
+        } else if (!e.finished && r.present && !open) {
+            exec(db_,
+                 (std::string("UPDATE journal SET finished = ") + NOW + " WHERE id = ?").c_str(),
+                 {e.record.id});
+        }
+        if (conflict) {
+            found.conflicts.push_back(*conflict);
+        } else if (!r.present) {
+            found.restored.push_back(e.record);
+            found.restored.back().transcript.clear();
+        }
+    }
+    exec(db_,
+         (std::string("DELETE FROM journal WHERE (finished > 0 AND finished < ") + NOW + " - " +
+          std::to_string(KEPT_FINISHED) + ") OR (store <> ? AND made < " + NOW + " - " +
+          std::to_string(KEPT_ELSEWHERE) + ")")
+             .c_str(),
+         {store.id()});
+    return found;
 }

@@ -11,7 +11,10 @@
 
 class Spool {
   public:
-    explicit Spool(const std::string& path);
+    // `journal`: the spool's file also keeps the claims the station made
+    // and has not yet seen finished long enough in the store (a store on a
+    // server, whose failover may lose its last commits).
+    explicit Spool(const std::string& path, bool journal = false);
     ~Spool();
     Spool(const Spool&) = delete;
     Spool& operator=(const Spool&) = delete;
@@ -33,6 +36,21 @@ class Spool {
     // stays in the spool.
     Delivery deliver(Store& store);
 
+    // A claim the store took, and its record's end once the store took it.
+    // A fault is said by the caller; the boards run all the same.
+    void claimed(const Record& record, const Store& store);
+    void finished(const Record& record);
+    struct Rechecked {
+        std::vector<Record> restored;    // lost by the store, written again
+        std::vector<Conflict> conflicts; // lost, and the MAC on another board since
+    };
+    // Checks each claim of the journal against `store` (Store::recheck), and
+    // gives an end the store lost to it again. A claim is kept until its
+    // record has been finished in the store for 15 minutes: a failover
+    // loses no more than its server's last moments.
+    Rechecked recheck(Store& store);
+
   private:
     struct sqlite3* db_ = nullptr;
+    bool journal_;
 };

@@ -321,7 +321,13 @@ Finish SqlStore::finish(const Record& r) {
         bool released =
             was == Outcome::interrupted &&
             !run("SELECT 1 FROM releases WHERE mac = $1 AND record = $2", {r.mac, r.id}).empty();
-        bool may_carry = released && (r.outcome == Outcome::passed || r.mac_kept);
+        // Its claim was lost and the MAC went to another board meanwhile
+        // (Recheck): it takes the MAC from no one either.
+        Rows lost = run("SELECT other, found FROM conflicts WHERE mac = $1 AND late = $2 AND "
+                        "resolved = ''",
+                        {r.mac, r.id});
+        bool carries = r.outcome == Outcome::passed || r.mac_kept;
+        bool may_carry = released && carries;
         std::optional<std::string> other = may_carry ? other_board(r) : std::nullopt;
         run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
             "frames = $5, exit_status = $6 WHERE id = $7",
@@ -337,7 +343,21 @@ Finish SqlStore::finish(const Record& r) {
             return true;
         }
         settle_claim(r.id, r.mac, r.outcome == Outcome::passed);
-        settle_kept(r, was == Outcome::interrupted, released);
+        settle_kept(r, was == Outcome::interrupted, released || !lost.empty());
+        if (!lost.empty() && !carries) {
+            // Its board ended before the image that carries the MAC: one
+            // board has it.
+            run("UPDATE conflicts SET resolved = $1, resolution = $2 WHERE mac = $3 AND late = $4",
+                {utc_now(),
+                 "record " + r.id + " ended " + text_of(r.outcome) +
+                     " before its board got the MAC",
+                 r.mac, r.id});
+        } else if (!lost.empty()) {
+            Record late = r;
+            late.transcript.clear();
+            finish.conflict =
+                Conflict{r.mac, late, record_by_id(lost[0][0]), lost[0][1], "", "", true};
+        }
         if (other) {
             std::string found = utc_now();
             run("INSERT INTO conflicts (mac, late, other, found) VALUES ($1, $2, $3, $4) "
@@ -351,6 +371,54 @@ Finish SqlStore::finish(const Record& r) {
         return true;
     });
     return finish;
+}
+
+Recheck SqlStore::recheck(const Record& started) {
+    Recheck found;
+    transaction([&] {
+        found = Recheck{};
+        Rows rows = run("SELECT outcome FROM records WHERE id = $1", {started.id});
+        if (!rows.empty()) {
+            found.outcome = outcome_named(rows[0][0]);
+            return false;
+        }
+        found.present = false;
+        Record r = started;
+        r.ended = r.message = r.exit_status = "";
+        r.outcome = Outcome::started;
+        r.stage = Stage::none;
+        r.frames = 0;
+        // The pool skips it, whoever has it now.
+        mark_used(mac_number(r.mac));
+        r.attempt =
+            std::stoi(run("SELECT count(*) FROM records WHERE mac = $1", {r.mac})[0][0]) + 1;
+        insert_record(r);
+        Rows other = run("SELECT record FROM kept WHERE mac = $1", {r.mac});
+        if (other.empty()) {
+            run("INSERT INTO claims VALUES ($1, $2, 'running') ON CONFLICT (mac) DO NOTHING",
+                {r.mac, r.id});
+            if (changed() == 0) {
+                other = run("SELECT record FROM claims WHERE mac = $1", {r.mac});
+            }
+        }
+        if (other.empty()) {
+            // The fixture's newest record, unless it has had a later one.
+            run("INSERT INTO fixtures (station, fixture, record) VALUES ($1, $2, $3) "
+                "ON CONFLICT (station, fixture) DO UPDATE SET record = excluded.record, "
+                "frames = 0, total = 0, written = '' WHERE (SELECT started FROM records "
+                "WHERE id = fixtures.record) < $4",
+                {r.station, r.fixture, r.id, r.started});
+            return true;
+        }
+        std::string now = utc_now();
+        run("INSERT INTO conflicts (mac, late, other, found) VALUES ($1, $2, $3, $4) "
+            "ON CONFLICT (mac, late) DO NOTHING",
+            {r.mac, r.id, other[0][0], now});
+        r.transcript.clear();
+        found.conflict = Conflict{r.mac, r, record_by_id(other[0][0]), now, "", "", true};
+        return true;
+    });
+    return found;
 }
 
 std::optional<std::string> SqlStore::other_board(const Record& late) {
@@ -380,12 +448,14 @@ std::vector<Conflict> SqlStore::conflicts(const std::string& mac, bool all) {
         values.push_back(mac);
         where += " AND mac = $1";
     }
-    for (const Row& row : run("SELECT mac, late, other, found, resolved, resolution FROM "
-                              "conflicts WHERE " +
+    // A conflict of a released MAC has its release; one of a lost claim none.
+    for (const Row& row : run("SELECT mac, late, other, found, resolved, resolution, NOT EXISTS "
+                              "(SELECT 1 FROM releases x WHERE x.mac = c.mac AND x.record = "
+                              "c.late) FROM conflicts c WHERE " +
                                   where + " ORDER BY found, mac",
                               values)) {
-        found.push_back(
-            Conflict{row[0], record_by_id(row[1]), record_by_id(row[2]), row[3], row[4], row[5]});
+        found.push_back(Conflict{row[0], record_by_id(row[1]), record_by_id(row[2]), row[3], row[4],
+                                 row[5], row[6] == "t" || row[6] == "1"});
     }
     return found;
 }

@@ -51,10 +51,17 @@ std::string reclaim_said(const Record& late) {
            late.mac + " is that board's again";
 }
 
+std::string restored_said(const Record& r) {
+    return "the store had lost the claim of MAC " + r.mac + " by " + board_said(r) +
+           " (its server had not received it when it took over): written again";
+}
+
 std::string conflict_said(const Conflict& c) {
     std::string said = "MAC " + c.mac + " is on two boards: " + board_said(c.late) +
-                       ", whose true end came after the MAC was released from it, and " +
-                       board_said(c.other) + ", programmed with it since";
+                       (c.claim_lost ? ", whose claim the store lost (its server had not received "
+                                       "it when it took over)"
+                                     : ", whose true end came after the MAC was released from it") +
+                       ", and " + board_said(c.other) + ", programmed with it since";
     if (!c.resolved.empty()) {
         return said + "; resolved at " + c.resolved + ", " + c.resolution;
     }

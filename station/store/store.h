@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,6 +104,9 @@ struct Conflict {
     std::string found;
     std::string resolved;   // UTC; empty while open
     std::string resolution; // which record gave it up, who and why
+    // `late`'s claim was not released: the store lost it (a failover to a
+    // server that had not received it), and the MAC went to `other`.
+    bool claim_lost = false;
 };
 
 // What finishing a record found.
@@ -113,6 +117,16 @@ struct Finish {
     // the MAC, and no other board has had it since: the MAC is that
     // board's again, which is said.
     bool reclaimed = false;
+};
+
+// What a check of a claim the station made found in the store: its record
+// (as the store has it now), or, the store having lost both, the record
+// written again, its MAC claimed once more or, when another board has had
+// it since, held with that board's as a conflict.
+struct Recheck {
+    bool present = true;
+    Outcome outcome = Outcome::started; // the store's, when present
+    std::optional<Conflict> conflict;
 };
 
 // What the line's page shows, as the store has it now.
@@ -147,6 +161,8 @@ std::string replication_said(const Replication& replication);
 // new primary never heard of, and hand it out again), or an empty text.
 std::string replication_risk(const Replication& replication);
 
+// A lost claim written again, as the station tells it.
+std::string restored_said(const Record& record);
 // The conflict as the station tells it, with what to do, on one line.
 std::string conflict_said(const Conflict& conflict);
 // What a late end told of a released MAC that no other board had (reclaimed).
@@ -215,6 +231,18 @@ class Store {
     // another board meanwhile is stored as it is, takes the MAC from no one,
     // and is a conflict.
     virtual Finish finish(const Record& record) = 0;
+    // Checks that the store still has a record this station started (its
+    // claim made in the same transaction); see Recheck. The record as the
+    // station started it, an end it has being left to finish.
+    virtual Recheck recheck(const Record& record) = 0;
+    // What is done once the connection to the store was made again (a
+    // server restarted, a standby promoted), before any other statement
+    // goes there: the claims made before are checked again. Called by the
+    // thread that found the connection gone; a fault fails its statement.
+    void after_reconnect(std::function<void()> check) {
+        std::lock_guard<std::mutex> lock(hook_mutex_);
+        after_reconnect_ = std::move(check);
+    }
     // The MACs on two boards (one MAC's, or every one), the open ones only
     // unless `all`.
     virtual std::vector<Conflict> conflicts(const std::string& mac, bool all) = 0;
@@ -270,8 +298,32 @@ class Store {
     }
 
   protected:
+    // For an engine whose connection was made again; not from within.
+    void reconnected() {
+        std::function<void()> check;
+        {
+            std::lock_guard<std::mutex> lock(hook_mutex_);
+            check = checking_ ? nullptr : after_reconnect_;
+        }
+        if (check) {
+            checking_ = true;
+            try {
+                check();
+            } catch (...) {
+                checking_ = false;
+                throw;
+            }
+            checking_ = false;
+        }
+    }
+
     std::string id_;
     std::string shown_;
+
+  private:
+    std::mutex hook_mutex_;
+    std::function<void()> after_reconnect_;
+    bool checking_ = false;
 };
 
 // The location as messages show it: a connection text as libpq reads it,

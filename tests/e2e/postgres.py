@@ -112,6 +112,15 @@ class Standby(Server):
                 raise AssertionError("the standby did not stream as " + state)
             time.sleep(0.1)  # polls the primary's view of its standby
 
+    def caught_up(self, primary):
+        """Waits until the standby has replayed all that the primary wrote."""
+        deadline = time.monotonic() + 60
+        while primary.sql("SELECT replay_lsn >= pg_current_wal_lsn() FROM pg_stat_replication "
+                          "WHERE application_name = '%s'" % self.NAME) != "t":
+            if time.monotonic() > deadline:
+                raise AssertionError("the standby did not catch up")
+            time.sleep(0.1)  # polls the primary's view of its standby
+
     def remove(self):
         super().remove()
         self.proxy.close()

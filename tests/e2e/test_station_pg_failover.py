@@ -15,7 +15,12 @@ from test_station import STATION, Line, StationCase, mac
 from test_station_serve import Serve
 
 
-class Failover(StationCase):
+RISK = ("station: warning: a failover to an asynchronous standby may lose the store's last "
+        "claims: a board may carry a MAC that the new primary never heard of, and hands out "
+        "again (make a standby synchronous: synchronous_standby_names, synchronous_commit on)\n")
+
+
+class Servers(StationCase):
     def servers(self, synchronous):
         primary = postgres.Server()
         self.addCleanup(primary.remove)
@@ -24,17 +29,20 @@ class Failover(StationCase):
         primary.sql("CREATE DATABASE line")
         return primary, standby
 
-    def pg_line(self, store, fixtures, replication=None):
-        line = Line(fixtures=0)
+    def pg_line(self, store, fixtures, replication=None, name="line1", extra="", risk=""):
+        line = Line(name=name, fixtures=0)
         self.addCleanup(line.remove)
-        line.station_file(fixtures=fixtures, store=store, stall=60)
+        line.station_file(fixtures=fixtures, store=store, stall=60, extra=extra)
         for command in ("init", "lock"):
             out, err, status = line.station(command)
-            self.assertEqual((status, err), (0, ""))
+            self.assertEqual((status, err), (0, risk))
             if replication:
                 self.assertEqual(out.splitlines()[-1], replication)
         return line
 
+
+
+class Failover(Servers):
     def test_init_and_lock_say_how_the_server_replicates_and_warn_of_what_may_be_lost(self):
         primary = postgres.Server()
         self.addCleanup(primary.remove)
@@ -43,13 +51,9 @@ class Failover(StationCase):
                             "replication: no standby (the server is the store's only copy)")
         standby = postgres.Standby(primary, synchronous=False)
         self.addCleanup(standby.remove)
-        risk = ("station: warning: a failover to an asynchronous standby may lose the store's "
-                "last claims: a board may carry a MAC that the new primary never heard of, and "
-                "hands out again (make a standby synchronous: synchronous_standby_names, "
-                "synchronous_commit on)\n")
         for command in ("init", "lock"):
             out, err, status = line.station(command)
-            self.assertEqual((status, err), (0, risk))
+            self.assertEqual((status, err), (0, RISK))
             self.assertEqual(out.splitlines()[-1],
                              "replication: standby1 (asynchronous); synchronous_commit on")
         primary.sql("ALTER SYSTEM SET synchronous_commit = local")
@@ -125,6 +129,98 @@ class Failover(StationCase):
               "promotion" % (time.monotonic() - promoted))
         self.assertEqual([page[0] for page in map(view.get, ["/", "/yield", "/board/" + mac(2)])],
                          [200, 200, 200])
+
+
+POOL = '[mac]\nfirst = "02D000000000"\nlast = "02D0000000FF"\n'
+LOST = "whose claim the store lost (its server had not received it when it took over)"
+
+
+class AsynchronousFailover(Servers):
+    """The standby cut off from the primary's last commits: station A's
+    claims are on the primary alone when it dies, and station B, on the
+    promoted standby, draws from the same pool."""
+
+    def lines_cut_off(self):
+        primary, standby = self.servers(synchronous=False)
+        store = postgres.both(primary, standby, "line")
+        a = self.pg_line(store, 2, extra=POOL, risk=RISK)
+        b = self.pg_line(store, 1, name="line2", extra=POOL, risk=RISK)
+        standby.caught_up(primary)
+        standby.proxy.freeze(new_too=True)
+        for n in (1, 2):
+            a.plug(n, "--delay", "300")  # about 3.5 s a board
+        station = a.start("run", stderr=subprocess.PIPE)
+        for _ in range(2):
+            self.started(station)
+        station.send_signal(signal.SIGSTOP)
+        primary.stop("immediate")
+        standby.promote()
+        promoted = time.monotonic()
+        # B takes the pool's first MAC, which A's first board carries.
+        b.plug(1)
+        run_b = b.start("run")
+        self.assertEqual(self.started(run_b), "A1 02D000000000 started")
+        print("\nfailover: the first board on the new primary started %.1f s after the promotion"
+              % (time.monotonic() - promoted))
+        out, _ = run_b.communicate(timeout=RUN_TIMEOUT)
+        self.assertEqual(run_b.returncode, 0, out)
+        return a, b, standby, station
+
+    def started(self, station):
+        """The next board's line, past the prompts that the pool answers."""
+        for line in station.stdout:
+            if not line.startswith(b"MAC for "):
+                self.assertTrue(line.endswith(b" started\n"), line)
+                return line.decode().strip()
+        self.fail("the station ended")
+
+    def claims(self, standby):
+        return standby.sql("SELECT r.station || ' ' || c.mac FROM claims c JOIN records r ON "
+                           "r.id = c.record ORDER BY c.mac", "line").splitlines()
+
+    def test_every_claim_lost_is_written_again_or_shown_as_a_conflict_within_the_round(self):
+        a, b, standby, station = self.lines_cut_off()
+        station.send_signal(signal.SIGCONT)
+        out, err = station.communicate(timeout=RUN_TIMEOUT)
+        out, err = out.decode(), err.decode()
+        # A's boards both passed; the claim of 02D000000001 came back, and
+        # 02D000000000 is on B's board too: said, and the round's status.
+        self.assertEqual(station.returncode, 3, (out, err))
+        self.assertEqual(out.count(" passed, 11 frames"), 2, out)
+        self.assertEqual(err.count("station: the store had lost the claim of MAC 02D000000001 "
+                                   "by record "), 1, err)
+        self.assertIn("written again", err)
+        self.assertEqual(err.count("station: MAC 02D000000000 is on two boards: record "), 2, err)
+        self.assertIn(LOST, err)
+        print("failover: 2 claims lost, 1 written again, 1 shown as a conflict")
+        self.assertEqual(self.claims(standby), ["line2 02D000000000", "line1 02D000000001"])
+        out, err, status = a.station("conflicts")
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(len(out.splitlines()), 1, out)
+        self.assertIn(LOST, out)
+        # B's next board gets a MAC nobody has.
+        b.plug(1)
+        out, err, status = b.station("run")
+        self.assertEqual(status, 0, (out, err))
+        self.assertIn("02D000000002", out)
+
+    def test_a_station_killed_before_it_saw_the_new_primary_rechecks_its_journal_when_run_again(
+            self):
+        a, b, standby, station = self.lines_cut_off()
+        station.kill()
+        station.send_signal(signal.SIGCONT)
+        station.communicate(timeout=RUN_TIMEOUT)
+        out, err, status = a.station("history", "02D000000000")
+        self.assertEqual(status, 3, (out, err))
+        self.assertIn("station: the store had lost the claim of MAC 02D000000001 by record ", err)
+        self.assertIn("station: MAC 02D000000000 is on two boards: ", err)
+        self.assertIn("record(s) left open by a station that ended were marked interrupted", err)
+        self.assertIn("CONFLICT: MAC 02D000000000 is on two boards", out)
+        self.assertEqual(self.claims(standby), ["line2 02D000000000", "line1 02D000000001"])
+        # Checked once: the next command finds nothing more.
+        out, err, status = a.station("conflicts")
+        self.assertEqual((status, err), (0, ""))
+
 
 if __name__ == "__main__":
     unittest.main()
