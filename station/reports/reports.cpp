@@ -44,7 +44,8 @@ nlohmann::json json_of(const Conflict& c) {
             {"other", other},
             {"found", c.found},
             {"resolved", c.resolved.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.resolved)},
-            {"resolution", c.resolution}};
+            {"resolution", c.resolution},
+            {"claim_lost", c.claim_lost}};
 }
 
 // An item of a JSON array as a whole array's dump would indent it.

@@ -288,7 +288,8 @@ Html line_html(const LineView& line) {
             .tag("</a> is on two boards: ")
             .text(c.late.station + " " + c.late.fixture + " (attempt " +
                   std::to_string(c.late.attempt) + ", " + text_of(c.late.outcome) +
-                  ", its end came late) and " + c.other.station + " " + c.other.fixture +
+                  (c.claim_lost ? ", its claim lost by the store" : ", its end came late") +
+                  ") and " + c.other.station + " " + c.other.fixture +
                   " (attempt " + std::to_string(c.other.attempt) + ", " + text_of(c.other.outcome) +
                   "). station release " + c.mac +
                   " --record ID --reason TEXT, for the board that gives it up, resolves it.")

@@ -3,6 +3,7 @@ named in the stations' connection text (libpq takes the one that writes):
 the primary dies mid-round and the standby is promoted, as a failover
 does. With a synchronous standby no claim and no record is lost."""
 
+import json
 import os
 import signal
 import subprocess
@@ -198,6 +199,9 @@ class AsynchronousFailover(Servers):
         self.assertEqual((status, err), (0, ""))
         self.assertEqual(len(out.splitlines()), 1, out)
         self.assertIn(LOST, out)
+        listed = json.loads(a.station("conflicts", "--json")[0])
+        self.assertEqual([(c["mac"], c["late"]["station"], c["other"]["station"], c["claim_lost"])
+                          for c in listed], [("02D000000000", "line1", "line2", True)])
         # B's next board gets a MAC nobody has.
         b.plug(1)
         out, err, status = b.station("run")
