@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <functional>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +42,7 @@ void exec(sqlite3* db, const char* sql, const std::vector<std::string>& values,
           bool bytes_last = false, const std::function<void(sqlite3_stmt*)>& row = nullptr) {
     sqlite3_stmt* s = nullptr;
     check(db, sqlite3_prepare_v2(db, sql, -1, &s, nullptr));
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> finalized(s, sqlite3_finalize);
     for (size_t i = 0; i < values.size(); ++i) {
         int at = static_cast<int>(i + 1), size = static_cast<int>(values[i].size());
         bytes_last&& i + 1 == values.size()
@@ -51,7 +53,6 @@ void exec(sqlite3* db, const char* sql, const std::vector<std::string>& values,
     while ((result = sqlite3_step(s)) == SQLITE_ROW && row) {
         row(s);
     }
-    sqlite3_finalize(s);
     check(db, result);
 }
 
@@ -223,11 +224,18 @@ Spool::Rechecked Spool::recheck(Store& store) {
         bool finished;
     };
     std::vector<Entry> entries;
+    if (!journal_) {
+        return {};
+    }
     exec(db_, "SELECT record, transcript, finished FROM journal WHERE store = ? ORDER BY made",
          {store.id()}, false, [&](sqlite3_stmt* s) {
-             entries.push_back(
-                 {from_json(nlohmann::json::parse(column_text(s, 0)), column_text(s, 1)),
-                  sqlite3_column_int64(s, 2) != 0});
+             try {
+                 entries.push_back(
+                     {from_json(nlohmann::json::parse(column_text(s, 0)), column_text(s, 1)),
+                      sqlite3_column_int64(s, 2) != 0});
+             } catch (const nlohmann::json::exception& e) {
+                 throw StationError{std::string("spool: a claim of its journal: ") + e.what()};
+             }
          });
     Rechecked found;
     for (const Entry& e : entries) {
