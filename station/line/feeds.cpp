@@ -193,10 +193,20 @@ class PlannedFeed : public Feed {
 class ScanFeed : public Feed {
   public:
     ScanFeed(const StationFile& file, const std::vector<Fixture>& fixtures, bool rework,
-             Input& input)
-        : file_(file), fixtures_(fixtures), rework_(rework), input_(input) {}
+             Input& input, const std::vector<Record>& kept)
+        : file_(file), fixtures_(fixtures), rework_(rework), input_(input) {
+        for (const Record& r : kept) {
+            last_[r.fixture] = r;
+        }
+    }
 
     void offer(FeedRound& round) override {
+        if (!greeted_) {
+            greeted_ = true;
+            for (const auto& [fixture, r] : last_) {
+                tell_kept(round, fixture, r.mac);
+            }
+        }
         look_at_ports(round);
         for (;;) {
             // Once input is over, no fixture is asked (nor taken out).
@@ -248,8 +258,15 @@ class ScanFeed : public Feed {
         refuse(round, "refused: " + a.why); // the same fixture is asked again
     }
     // A fixture whose last three boards failed to open its port is taken
-    // out of service.
+    // out of service; one whose board did not pass can retry it, and one
+    // whose board keeps its MAC must.
     void board_ended(FeedRound& round, const Board& board) override {
+        const Record& r = board.record;
+        r.outcome == Outcome::passed ? void(last_.erase(board.fixture.name))
+                                     : void(last_[board.fixture.name] = r);
+        if (r.outcome != Outcome::passed && r.mac_kept) {
+            tell_kept(round, board.fixture.name, r.mac);
+        }
         bool open_failed =
             board.record.outcome == Outcome::failed && board.record.stage == Stage::open;
         int& failures = open_failures_[board.fixture.name];
@@ -278,7 +295,23 @@ class ScanFeed : public Feed {
     void ask(FeedRound& round, const Fixture& f) {
         asking_ = f;
         state_ = State::asking;
-        round.screen().prompt(mac_prompt(f.name));
+        round.screen().prompt(prompt_for(f.name));
+    }
+    // The MAC a fixture's board keeps, if it does.
+    std::string kept_on(const std::string& fixture) const {
+        auto last = last_.find(fixture);
+        return last != last_.end() && last->second.mac_kept ? last->second.mac : "";
+    }
+    std::string prompt_for(const std::string& fixture) const {
+        std::string kept = kept_on(fixture);
+        return kept.empty()
+                   ? mac_prompt(fixture)
+                   : "MAC for " + fixture + " (kept " + kept + ": r retries, n new board): ";
+    }
+    static void tell_kept(FeedRound& round, const std::string& fixture, const std::string& mac,
+                          const std::string& why = "") {
+        RoundEvent e = RoundEvent::said(RoundEvent::Kind::kept, why, fixture, mac);
+        round.tell(e);
     }
     // The fixture asked is not asked any more (a claim on its way stays so).
     void forget_asked() {
@@ -353,7 +386,7 @@ class ScanFeed : public Feed {
     }
     void refuse(FeedRound& round, const std::string& why) {
         round.tell(RoundEvent::said(RoundEvent::Kind::notice, why));
-        round.screen().prompt(asking_ ? mac_prompt(asking_->name) : LABEL_PROMPT);
+        round.screen().prompt(asking_ ? prompt_for(asking_->name) : LABEL_PROMPT);
     }
     // The fixture a scanned word labels: its name, or "fixture:NAME".
     const Fixture* labelled(const std::string& word) const {
@@ -393,14 +426,42 @@ class ScanFeed : public Feed {
         return !rest.empty();
     }
     // A line for the fixture asked: "q" ends input; "-" skips it; an empty
-    // one takes the pool's next MAC, or skips the fixture without a pool.
+    // one takes the pool's next MAC, or skips the fixture without a pool;
+    // "r" retries its last board ("r A3": A3's). A fixture whose board
+    // keeps its MAC starts only by "r" (or that MAC), or by "n" (or
+    // another MAC): a new board on it; an empty line there only asks.
     void take(FeedRound& round, std::string line) {
         if (line == "q") {
             taking_ = false;
             return;
         }
+        if (line.rfind("r ", 0) == 0 && labelled(line.substr(line.find_first_not_of(' ', 1)))) {
+            line = line.substr(line.find_first_not_of(' ', 1)) + " r";
+        }
         if (!aimed(round, line)) {
             return;
+        }
+        std::string kept = asking_ ? kept_on(asking_->name) : "";
+        if (line == "r" || (!kept.empty() && checked_mac(line) == kept)) {
+            return retry(round);
+        }
+        if (line == "n" || (!kept.empty() && !line.empty() && line != "-" &&
+                            scan_fault(checked_mac(line)).empty())) {
+            if (kept.empty()) {
+                return refuse(round,
+                              "refused: " + (asking_ ? asking_->name : std::string("no fixture")) +
+                                  " holds no board that keeps its MAC");
+            }
+            last_.erase(asking_->name);
+            tell_kept(round, asking_->name, "",
+                      asking_->name + ": a new board; MAC " + kept +
+                          " stays kept (station retry --mac " + kept + " programs the old one)");
+            if (line == "n") {
+                return ask(round, *asking_);
+            }
+        } else if (!kept.empty() && line.empty()) {
+            return refuse(round, "refused: " + asking_->name + " holds the board that keeps MAC " +
+                                     kept + ": r retries it, n for a new board");
         }
         bool skip = line == "-" || (line.empty() && !file_.mac.has_pool());
         std::string mac = line.empty() || skip ? "" : checked_mac(line);
@@ -433,10 +494,29 @@ class ScanFeed : public Feed {
         state_ = State::claiming;
     }
 
+    // The fixture asked programs its last board again, with its MAC.
+    void retry(FeedRound& round) {
+        auto last = asking_ ? last_.find(asking_->name) : last_.end();
+        if (last == last_.end()) {
+            return refuse(round, "refused: " + (asking_ ? asking_->name + " has no board to retry"
+                                                        : std::string("no fixture is asked")));
+        }
+        std::string device = device_of(*asking_);
+        if (device.empty()) {
+            refuse(round, "refused: port " + asking_->port + " is missing");
+            return take_out_for_port(round, *asking_, true);
+        }
+        const Record& r = last->second;
+        round.claim(Planned{*asking_, r.mac, rework_, r.id, r.lot}, device);
+        state_ = State::claiming;
+    }
+
     const StationFile& file_;
     const std::vector<Fixture>& fixtures_;
     bool rework_;
     Input& input_;
+    std::map<std::string, Record> last_; // a fixture's last board, when it did not pass
+    bool greeted_ = false;               // the kept boards are told at the first offer
     State state_ = State::choosing;
     std::optional<Fixture> asking_;   // the fixture whose MAC is asked for, or claimed
     bool taking_ = true;              // input is taken (until its end, q, Ctrl+C or a lost store)
@@ -475,16 +555,29 @@ std::vector<Planned> planned_boards(const StationFile& file, const std::vector<F
                                     Store& store, std::ostream& out,
                                     std::vector<Skipped>& skipped) {
     std::map<std::string, std::string> macs = given_macs(file, given);
+    std::map<std::string, Record> kept;
+    if (macs.size() < fixtures.size()) {
+        for (Record& r : store.kept_boards(file.station)) {
+            kept[r.fixture] = std::move(r);
+        }
+    }
     std::vector<Planned> planned;
     for (const Fixture& fixture : fixtures) {
         auto mac = macs.find(fixture.name);
-        std::string chosen =
-            mac != macs.end() ? mac->second : ask_mac(fixture.name, planned, store, rework, out);
-        if (chosen.empty() && !file.mac.has_pool()) {
+        auto keeps = kept.find(fixture.name);
+        std::optional<Planned> board =
+            mac != macs.end() ? Planned{fixture, mac->second, rework}
+                              : ask_board(fixture, keeps != kept.end() ? &keeps->second : nullptr,
+                                          planned, store, rework, out);
+        if (!board) {
+            skipped.push_back({fixture.name, "its board keeps MAC " + keeps->second.mac +
+                                                 " (station retry --mac " + keeps->second.mac +
+                                                 " programs it)"});
+        } else if (board->mac.empty() && !file.mac.has_pool()) {
             skipped.push_back({fixture.name, ""}); // the operator skipped it
-            continue;
+        } else {
+            planned.push_back(*board); // no MAC: the pool's next
         }
-        planned.push_back({fixture, chosen, rework}); // empty: the pool's next
     }
     for (size_t i = 0; i < planned.size(); ++i) {
         for (size_t j = i + 1; j < planned.size(); ++j) {
@@ -502,26 +595,46 @@ std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned) {
 }
 
 std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixture>& fixtures,
-                                bool rework, Input& input) {
-    return std::make_unique<ScanFeed>(file, fixtures, rework, input);
+                                bool rework, Input& input, const std::vector<Record>& kept) {
+    return std::make_unique<ScanFeed>(file, fixtures, rework, input, kept);
 }
 
-std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
-                    bool rework, std::ostream& out) {
+std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
+                                 const std::vector<Planned>& planned, Store& store, bool rework,
+                                 std::ostream& out) {
     for (;;) {
-        out << mac_prompt(fixture) << std::flush;
+        out << (kept ? "MAC for " + fixture.name + " (kept " + kept->mac +
+                           ": r retries, n new board): "
+                     : mac_prompt(fixture.name))
+            << std::flush;
         std::string line;
         if (!std::getline(std::cin, line)) {
             out << "\n";
-            return "";
+            return kept ? std::nullopt : std::optional<Planned>(Planned{fixture, "", rework});
         }
         while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
             line.pop_back();
         }
-        if (line.empty()) {
-            return "";
-        }
         std::string mac = checked_mac(line);
+        if (kept && (line == "r" || mac == kept->mac)) {
+            return Planned{fixture, kept->mac, rework, kept->id, kept->lot};
+        }
+        if (kept && line.empty()) {
+            out << "refused: " << fixture.name << " holds the board that keeps MAC " << kept->mac
+                << ": r retries it, n for a new board\n";
+            continue;
+        }
+        if (kept && (line == "n" || scan_fault(mac).empty())) {
+            out << fixture.name << ": a new board; MAC " << kept->mac
+                << " stays kept (station retry --mac " << kept->mac << " programs the old one)\n";
+            kept = nullptr;
+            if (line == "n") {
+                continue;
+            }
+        }
+        if (line.empty()) {
+            return Planned{fixture, "", rework};
+        }
         if (!scan_fault(mac).empty()) {
             out << scan_fault(mac) << "\n";
             continue;
@@ -532,7 +645,7 @@ std::string ask_mac(const std::string& fixture, const std::vector<Planned>& plan
                               ? "MAC " + mac + " is given for " + given->fixture.name + " already"
                               : store.refusal(mac, rework);
         if (why.empty()) {
-            return mac;
+            return Planned{fixture, mac, rework};
         }
         out << "refused: " << why << "\n";
     }

@@ -138,27 +138,36 @@ std::unique_ptr<Feed> planned_feed(const std::vector<Planned>& planned);
 // the pool's next MAC. A fixture whose port is missing, or whose last three
 // boards failed to open their port, is out of service: not asked again
 // until its port is back or its label is scanned.
+// "r" retries a fixture's last board that did not pass ("r A3" another's);
+// a fixture whose board keeps its MAC (`kept`: from rounds before, as
+// Store::kept_boards gives them) starts again only by "r" or that MAC, or
+// by "n" or another MAC for a new board.
 std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixture>& fixtures,
-                                bool rework, Input& input);
+                                bool rework, Input& input, const std::vector<Record>& kept = {});
 
 // The fixtures a round takes, in the file's order, each once: those `list`
 // names ("A1,A2"), or all.
 std::vector<Fixture> chosen_fixtures(const StationFile& file, const std::string& list);
 // The boards of a planned round on `fixtures`: each one's MAC from `given`
-// (FIXTURE=MAC, the MAC canonical) or asked for (ask_mac); a fixture
-// skipped at the prompt without a pool goes to `skipped`. The same MAC for
-// two fixtures is refused before anything runs.
+// (FIXTURE=MAC, the MAC canonical) or asked for (ask_board); a fixture
+// skipped at the prompt without a pool, or whose kept board was not
+// answered, goes to `skipped`. The same MAC for two fixtures is refused
+// before anything runs.
 std::vector<Planned> planned_boards(const StationFile& file, const std::vector<Fixture>& fixtures,
                                     const std::vector<std::string>& given, bool rework,
                                     Store& store, std::ostream& out, std::vector<Skipped>& skipped);
-// Asks for a fixture's MAC before a planned round (a barcode scanner types
-// it and Enter); an empty line or the end of input gives an empty text: the
-// pool's next MAC, or the fixture skipped without a pool. A MAC refused
+// Asks for a fixture's board before a planned round (a barcode scanner
+// types its MAC and Enter); an empty line or the end of input gives no MAC:
+// the pool's next, or the fixture skipped without a pool. A MAC refused
 // (given already for `planned`, passed before, in progress on any station)
-// is refused at once, with why, and the same fixture is asked again. The
-// prompt and the refusals go to `out` (standard error beside --json's events).
-std::string ask_mac(const std::string& fixture, const std::vector<Planned>& planned, Store& store,
-                    bool rework, std::ostream& out);
+// is refused at once, with why, and the same fixture is asked again. A
+// fixture whose board keeps its MAC (`kept`) takes "r" or that MAC (a
+// retry), or "n" or another MAC (a new board); an empty line asks again,
+// and the end of input gives none. The prompt and the refusals go to `out`
+// (standard error beside --json's events).
+std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
+                                 const std::vector<Planned>& planned, Store& store, bool rework,
+                                 std::ostream& out);
 
 // Why a scanned line gives no MAC a board may carry (`mac`: the line as
 // checked_mac read it), or an empty text.

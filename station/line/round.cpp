@@ -401,9 +401,11 @@ int run_shift(const StationFile& file, const RoundRun& run, const Opened& opened
     // The terminal's settings change once the round holds back the signals
     // that would end the station before it could set them back.
     bool keys = !run.json && isatty(0) && isatty(1) && tcgetpgrp(0) == getpgrp();
+    // Asked before the round's writers share the store.
+    std::vector<Record> kept = opened.store->kept_boards(file.station);
     Round round(file, run, opened, fixtures.size(), &fixtures);
     Input input(0, keys);
-    std::unique_ptr<Feed> feed = scan_feed(file, fixtures, rework, input);
+    std::unique_ptr<Feed> feed = scan_feed(file, fixtures, rework, input, kept);
     int status = round.run(*feed, 0);
     // Ctrl+C ends a shift: the shell's status for it, once all is recorded.
     return status != 2 && round.interrupted() ? 130 : status;

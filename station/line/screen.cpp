@@ -124,7 +124,10 @@ class LineScreen : public Screen {
         say(b.fixture.name + " " + b.record.mac + " started");
     }
     void said(const RoundEvent& e) override {
-        say(said_line(e));
+        std::string line = said_line(e);
+        if (!line.empty()) {
+            say(line);
+        }
     }
     void round_ended(const std::list<Board>& boards, int skipped,
                      const std::string& round) override {
@@ -189,6 +192,12 @@ class JsonScreen : public Screen {
             break;
         case RoundEvent::Kind::back_in_service:
             emit({{"event", "back_in_service"}, {"fixture", e.fixture}});
+            break;
+        case RoundEvent::Kind::kept:
+            emit({{"event", "kept"},
+                  {"fixture", e.fixture},
+                  {"mac", e.brief.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.brief)},
+                  {"why", e.text}});
             break;
         case RoundEvent::Kind::pool_low:
             emit({{"event", "pool"},
@@ -301,6 +310,7 @@ class PanelScreen : public LineScreen {
         Row& row = row_of(b.fixture.name);
         row.board = &b;
         row.out.clear();
+        row.kept.clear(); // retried, or a new board on the fixture
         draw();
     }
     void board_progress(const Board&) override {
@@ -317,6 +327,9 @@ class PanelScreen : public LineScreen {
         if (e.kind == RoundEvent::Kind::out_of_service ||
             e.kind == RoundEvent::Kind::back_in_service) {
             row_of(e.fixture).out = e.brief;
+        }
+        if (e.kind == RoundEvent::Kind::kept) {
+            row_of(e.fixture).kept = e.brief;
         }
         LineScreen::said(e);
     }
@@ -362,6 +375,7 @@ class PanelScreen : public LineScreen {
         std::string fixture;
         const Board* board = nullptr; // its latest board
         std::string out;              // why it is out of service
+        std::string kept;             // the MAC its board keeps, until a retry or a new board
         int passed = 0, failed = 0;
     };
     static constexpr size_t EVENTS = 8; // kept, at most
@@ -397,6 +411,9 @@ class PanelScreen : public LineScreen {
         if (!row.out.empty()) {
             return "out of service";
         }
+        if (!row.kept.empty()) {
+            return "kept";
+        }
         if (row.board == nullptr) {
             return "idle";
         }
@@ -422,7 +439,8 @@ class PanelScreen : public LineScreen {
         }
         std::string out = row.out.empty() ? "" : row.out + (b == nullptr ? "" : "; ");
         if (b == nullptr) {
-            return shortened(out, width);
+            return shortened(out + (row.kept.empty() ? "" : "r retries it, n for a new board"),
+                             width);
         }
         // The state says PASS, FAIL or out of service: a failure says where
         // and why.
@@ -441,7 +459,10 @@ class PanelScreen : public LineScreen {
         std::string left = row.fixture;
         left.resize(name_width_ + 2, ' ');
         left += state + std::string(STATE_WIDTH + 2 - state.size(), ' ');
-        std::string mac = row.board != nullptr ? row.board->record.mac : "";
+        bool running = row.board != nullptr && row.board->running;
+        std::string mac = !row.kept.empty() && !running ? row.kept
+                          : row.board != nullptr        ? row.board->record.mac
+                                                        : "";
         mac.resize(14, ' ');
         left += mac;
         std::string counts;
@@ -466,7 +487,7 @@ class PanelScreen : public LineScreen {
     }
     std::string coloured(std::string text, const Row& row) const {
         std::string state = state_of(row);
-        if (!colour_ || (state != "PASS" && state != "FAIL" && state != "out of service")) {
+        if (!colour_ || state == "idle" || state == "running" || state == "stopping") {
             return text;
         }
         size_t at = name_width_ + 2;
@@ -681,6 +702,10 @@ std::string said_line(const RoundEvent& e) {
         return e.fixture + " out of service: " + e.text;
     case RoundEvent::Kind::back_in_service:
         return e.fixture + " back in service";
+    case RoundEvent::Kind::kept:
+        return e.brief.empty()
+                   ? e.text
+                   : e.fixture + " keeps MAC " + e.brief + ": r retries its board, n for a new one";
     case RoundEvent::Kind::pool_low:
         return "MAC pool " + e.pool->first + "-" + e.pool->last + ": " + std::to_string(e.left) +
                " of " + std::to_string(e.pool->pool_size()) + " left";

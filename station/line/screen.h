@@ -49,6 +49,7 @@ struct RoundEvent {
         warning,         // `text`: one for standard error (a store lost, a conflict)
         out_of_service,  // `fixture`, `text` why, `brief` why in a few words
         back_in_service, // `fixture`
+        kept,            // `fixture`'s board keeps MAC `brief`; none: no more (`text` why)
         pool_low,        // `pool`, `left`: below a tenth of the MAC pool left
         ended            // `boards`, `skipped`, `round`: the round's last words
     } kind;

@@ -464,6 +464,16 @@ std::vector<Record> SqlStore::started_records(const std::string& station) {
     return selected("r.station = $1 AND r.outcome = 'started'", {station}, true, false);
 }
 
+std::vector<Record> SqlStore::kept_boards(const std::string& station) {
+    std::vector<Record> kept = selected("r.id IN (SELECT f.record FROM fixtures f JOIN kept k ON "
+                                        "k.record = f.record WHERE f.station = $1)",
+                                        {station}, false, false);
+    for (Record& r : kept) {
+        r.mac_kept = true;
+    }
+    return kept;
+}
+
 std::vector<Record> SqlStore::records(const RecordFilter& f) {
     std::vector<std::string> values;
     std::string where = where_of(f, values);

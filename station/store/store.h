@@ -248,6 +248,10 @@ class Store {
     virtual std::vector<Conflict> conflicts(const std::string& mac, bool all) = 0;
     // The records of `station` still started, with their transcripts.
     virtual std::vector<Record> started_records(const std::string& station) = 0;
+    // The boards still on `station`'s fixtures that keep their MACs: each
+    // fixture's newest record, when the one-time rule holds its MAC
+    // (mac_kept set), without its transcript.
+    virtual std::vector<Record> kept_boards(const std::string& station) = 0;
 
     // The records, in the order they started; a MAC's (filter.mac) in the
     // order of their attempts.

@@ -43,6 +43,8 @@ class LogScreen : public Screen {
             return log_.add(e.fixture + " out: " + e.brief);
         case RoundEvent::Kind::back_in_service:
             return log_.add(e.fixture + " back");
+        case RoundEvent::Kind::kept:
+            return log_.add(e.brief.empty() ? e.text : e.fixture + " kept " + e.brief);
         default:
             return log_.add(e.text);
         }
@@ -58,7 +60,8 @@ class LogRound : public FeedRound {
     explicit LogRound(Log& log) : log_(log), screen_(log) {}
     void claim(const Planned& plan, const std::string& device) override {
         log_.add("claim " + plan.fixture.name + " " + (plan.mac.empty() ? "pool" : plan.mac) +
-                 (device.empty() ? " without a device" : ""));
+                 (device.empty() ? " without a device" : "") +
+                 (plan.retry_of.empty() ? "" : " retry of " + plan.retry_of));
         claims.push_back(plan);
     }
     void tell(const RoundEvent& event) override {
@@ -98,7 +101,9 @@ class LogRound : public FeedRound {
 // Two or three fixtures whose ports are files of a folder of the test's.
 class Scan {
   public:
-    Scan(bool pool, int fixtures = 2) : round_(log_) {
+    // `kept`: fixtures whose boards keep their MACs from rounds before,
+    // each "FIXTURE MAC".
+    Scan(bool pool, int fixtures = 2, const std::vector<std::string>& kept = {}) : round_(log_) {
         folder_ = fs::temp_directory_path() /
                   ("feeds_" + std::to_string(getpid()) + "_" + std::to_string(count_++));
         fs::create_directories(folder_);
@@ -113,7 +118,15 @@ class Scan {
         }
         EXPECT_EQ(pipe(ends_), 0);
         input_ = std::make_unique<Input>(ends_[0], false);
-        feed_ = scan_feed(file_, fixtures_, false, *input_);
+        std::vector<Record> boards;
+        for (const std::string& k : kept) {
+            boards.emplace_back();
+            boards.back().fixture = k.substr(0, k.find(' '));
+            boards.back().mac = k.substr(k.find(' ') + 1);
+            boards.back().id = "old-" + boards.back().fixture;
+            boards.back().mac_kept = true;
+        }
+        feed_ = scan_feed(file_, fixtures_, false, *input_, boards);
     }
     ~Scan() {
         feed_.reset();
@@ -132,7 +145,8 @@ class Scan {
     }
     // One step of the script: "> LINE" types a line, "<eof>" ends input,
     // "claimed" / "refused WHY" / "lost WHY" answer the claim made last,
-    // "passed A1" / "unopened A1" end A1's board, "unplug A2" / "plug A2"
+    // "passed A1" / "unopened A1" / "kept A1" end A1's board (failed to
+    // open its port, or in OTP keeping its MAC), "unplug A2" / "plug A2"
     // take its port away and back.
     void step(const std::string& s) {
         std::string word = s.substr(0, s.find(' '));
@@ -154,12 +168,16 @@ class Scan {
             a.why = rest;
             a.record.mac = round_.claims.back().mac;
             feed_->not_claimed(round_, round_.claims.back(), a);
-        } else if (word == "passed" || word == "unopened") {
+        } else if (word == "passed" || word == "unopened" || word == "kept") {
             for (Board& b : const_cast<std::list<Board>&>(round_.boards())) {
                 if (b.running && b.fixture.name == rest) {
                     b.running = false;
+                    b.record.id = "ended-" + rest;
                     b.record.outcome = word == "passed" ? Outcome::passed : Outcome::failed;
-                    b.record.stage = word == "passed" ? Stage::none : Stage::open;
+                    b.record.stage = word == "passed" ? Stage::none
+                                     : word == "kept" ? Stage::otp
+                                                      : Stage::open;
+                    b.record.mac_kept = word == "kept";
                     feed_->board_ended(round_, b);
                 }
             }
@@ -210,6 +228,13 @@ class Scan {
 const char NOT_A_MAC[] = "not a MAC: a MAC is 12 hexadecimal digits (001122AABBCC, "
                          "00:11:22:aa:bb:cc, 00-11-22-AA-BB-CC or 0011.22aa.bbcc)";
 
+#define KEPT_PROMPT "MAC for A1 (kept 001122334455: r retries, n new board): "
+#define KEPT_REFUSED                                                                               \
+    "refused: A1 holds the board that keeps MAC 001122334455: r retries it, n for a new board"
+#define NEW_BOARD                                                                                  \
+    "A1: a new board; MAC 001122334455 stays kept (station retry --mac 001122334455 programs "     \
+    "the old one)"
+
 TEST(ScanGrammar, EachLineAsTheOperatorSeesIt) {
     const struct {
         const char* name;
@@ -217,6 +242,7 @@ TEST(ScanGrammar, EachLineAsTheOperatorSeesIt) {
         std::vector<std::string> script;
         std::vector<std::string> seen;
         int fixtures = 2;
+        std::vector<std::string> kept = {};
     } cases[] = {
         {"every MAC form gives one MAC, and the next idle fixture is asked",
          false,
@@ -282,9 +308,41 @@ TEST(ScanGrammar, EachLineAsTheOperatorSeesIt) {
           "? no fixture to ask: scan a fixture's label, or q: ", "A1 back",
           "? MAC for A1: ", "claim A1 001122334499"},
          1},
+        {"a board that keeps its MAC starts again only by r: an empty line asks, never starts",
+         true,
+         {"> 001122334455", "claimed", "kept A1", "> ", "> r"},
+         {"? MAC for A1: ", "claim A1 001122334455", "A1 kept 001122334455", "? " KEPT_PROMPT,
+          KEPT_REFUSED, "? " KEPT_PROMPT, "claim A1 001122334455 retry of ended-A1"},
+         1},
+        {"n puts a new board on a fixture whose board keeps its MAC; the pool's MAC goes to it",
+         true,
+         {"> 001122334455", "claimed", "kept A1", "> n", "> "},
+         {"? MAC for A1: ", "claim A1 001122334455", "A1 kept 001122334455", "? " KEPT_PROMPT,
+          NEW_BOARD, "? MAC for A1: ", "claim A1 pool"},
+         1},
+        {"a board kept from a round before: its MAC scanned retries it, another MAC is a new "
+         "board",
+         false,
+         {"> 00:11:22:33:44:55", "claimed", "> 001122334477"},
+         {"A1 kept 001122334455", "A2 kept 001122334466", "? " KEPT_PROMPT,
+          "claim A1 001122334455 retry of old-A1",
+          "? MAC for A2 (kept 001122334466: r retries, n new board): ",
+          "A2: a new board; MAC 001122334466 stays kept (station retry --mac 001122334466 "
+          "programs the old one)",
+          "claim A2 001122334477"},
+         2,
+         {"A1 001122334455", "A2 001122334466"}},
+        {"r retries the last failed board of the fixture asked, r A1 another's; n and r with "
+         "nothing to take are refused",
+         false,
+         {"> r", "> n", "> 001122334455", "claimed", "unopened A1", "> r A1"},
+         {"? MAC for A1: ", "refused: A1 has no board to retry",
+          "? MAC for A1: ", "refused: A1 holds no board that keeps its MAC",
+          "? MAC for A1: ", "claim A1 001122334455",
+          "? MAC for A2: ", "? MAC for A1: ", "claim A1 001122334455 retry of ended-A1"}},
     };
     for (const auto& c : cases) {
-        Scan scan(c.pool, c.fixtures);
+        Scan scan(c.pool, c.fixtures, c.kept);
         std::vector<std::string> seen = scan.run(c.script);
         // A missing port's refusal names the test's own path: compared up to it.
         for (std::string& line : seen) {
