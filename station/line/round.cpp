@@ -383,12 +383,17 @@ int run_planned(const StationFile& file, const RoundRun& run, const Opened& open
                 const std::vector<Planned>& planned, const std::vector<Skipped>& skipped) {
     std::unique_ptr<Feed> feed = planned_feed(planned);
     Round round(file, run, opened, planned.size());
+    // A fixture the operator skipped at the prompt is no board left
+    // unprogrammed; one skipped for a reason is.
     for (const Skipped& s : skipped) {
         if (!s.why.empty()) {
             round.tell(RoundEvent::said(RoundEvent::Kind::skipped, s.why, s.fixture));
+            round.not_started();
         }
     }
-    return round.run(*feed, static_cast<int>(skipped.size()));
+    return round.run(
+        *feed, static_cast<int>(std::count_if(skipped.begin(), skipped.end(),
+                                              [](const Skipped& s) { return s.why.empty(); })));
 }
 
 namespace {

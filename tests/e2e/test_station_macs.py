@@ -267,6 +267,45 @@ class KeptAcrossRounds(MacLine):
                 self.assertIn(message, err)
 
 
+    def test_a_board_that_keeps_its_mac_is_never_programmed_again_by_an_empty_line(self):
+        line = self.mac_line(1, 'image = "otp"\noffset = %d\nfirst = "%s"\nlast = "%s"\n'
+                             % ((OFFSET,) + POOL))
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1, "--answer", "4=000600000000")  # the first OTP frame
+        self.assertEqual(line.station("run", stdin=b"\n")[2], 1)
+        kept = "MAC for A1 (kept 0011223300A0: r retries, n new board): "
+        # Enter only asks again; the end of input leaves the board alone.
+        agent = line.plug(1)
+        out, err, status = line.station("run", stdin=b"\n")
+        self.assertEqual(status, 1, out + err)
+        self.assertEqual(out, kept + "refused: A1 holds the board that keeps MAC 0011223300A0: "
+                         "r retries it, n for a new board\n" + kept + "\nA1 skipped: its board "
+                         "keeps MAC 0011223300A0 (station retry --mac 0011223300A0 programs it)\n"
+                         + out[out.index("round "):])
+        agent.stop()
+        self.assertEqual(agent.frames(), [], "the kept board was not touched")
+        # r retries it with its MAC; then n puts a new board on the fixture.
+        line.plug(1)
+        out, err, status = line.station("run", stdin=b"r\n")
+        self.assertEqual((status, err), (0, ""), out)
+        line.plug(1, "--answer", "4=000600000000")
+        self.assertEqual(line.station("run", stdin=b"\n")[2], 1)
+        line.plug(1)
+        out, err, status = line.station("run", stdin=b"n\n\n")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertIn("A1: a new board; MAC 0011223300A1 stays kept (station retry --mac "
+                      "0011223300A1 programs the old one)", out)
+        self.assertEqual([(r["mac"], r["attempt"], r["outcome"]) for r in line.export()],
+                         [("0011223300A0", 1, "failed"), ("0011223300A0", 2, "passed"),
+                          ("0011223300A1", 1, "failed"), ("0011223300A2", 1, "passed")])
+        # The old board's MAC stays kept: only a retry takes it.
+        line.plug(1)
+        out, err, status = line.station("run", "--mac", "A1=0011223300A1")
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("A1 skipped: MAC 0011223300A1 is kept by the board that was programmed "
+                      "with it", out)
+
+
 class Upgrade(MacLine):
     def test_a_store_of_version_2_keeps_every_used_mac_out_of_the_pool(self):
         line = self.mac_line(2, 'first = "0011223300A0"\nlast = "0011223300AF"\n')
