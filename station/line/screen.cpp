@@ -75,14 +75,18 @@ std::map<std::string, int> outcome_counts(const std::list<Board>& boards) {
     return counts;
 }
 
-// The fixtures `station retry` would run: "A1,A3".
-std::string retry_list(const std::list<Board>& boards) {
+std::vector<const Record*> retry_boards(const std::list<Board>& boards) {
     std::vector<const Record*> round;
     for (const Board& b : boards) {
         round.push_back(&b.record);
     }
+    return boards_to_retry(round);
+}
+
+// The fixtures `station retry` would run: "A1,A3".
+std::string retry_list(const std::list<Board>& boards) {
     std::string retry;
-    for (const Record* r : boards_to_retry(round)) {
+    for (const Record* r : retry_boards(boards)) {
         retry += (retry.empty() ? "" : ",") + r->fixture;
     }
     return retry;
@@ -148,6 +152,11 @@ class LineScreen : public Screen {
         }
         say(fitted(text));
         say(fitted(retry.empty() ? "nothing to retry" : "station retry would run " + retry));
+        // Each with its MAC: a board that keeps it is no board for another.
+        for (const Record* r : retry_boards(boards)) {
+            say(fitted("  " + r->fixture + " " + r->mac + " " + text_of(r->outcome) +
+                       (r->mac_kept ? ", MAC kept" : "")));
+        }
     }
 
   protected:

@@ -152,7 +152,8 @@ class Round(StationCase):
         out, err, status = line.station("run", *self.macs(range(1, 9)))
         self.assertEqual((status, err), (1, ""))
         self.assertIn("8 boards, 2 failed, 5 passed, 1 stalled", out)
-        self.assertIn("station retry would run A6,A7,A8", out)
+        self.assertIn("station retry would run A6,A7,A8\n  A6 %s failed\n  A7 %s stalled\n"
+                      % (mac(6), mac(7)), out)
         records = {r["fixture"]: r for r in line.export()}
         self.assertEqual(sorted(records), ["A%d" % n for n in range(1, 9)])
         expected = {  # outcome, stage, message, frames, exit status
