@@ -336,7 +336,7 @@ StationFile read_station_file(const std::string& path) {
     }
     check_keys(path, root,
                {"station", "store", "config", "stall", "host", "fixture", "mac", "timezone", "lot",
-                "shifts", "clock"},
+                "shifts", "clock", "bell"},
                "");
     fs::path folder = fs::absolute(path).parent_path();
     StationFile file;
@@ -370,6 +370,12 @@ StationFile read_station_file(const std::string& path) {
     file.lot = text_of(path, root, "lot", root.source(), false);
     if (!file.lot.empty() && !is_name(file.lot)) {
         refuse(path, root.get("lot")->source(), "lot \"" + file.lot + "\": " + NAME_RULE);
+    }
+    if (const toml::node* bell = root.get("bell")) {
+        if (!bell->is_boolean()) {
+            refuse(path, bell->source(), "\"bell\" takes true or false");
+        }
+        file.bell = bell->value_or(true);
     }
     file.shifts = read_shifts(path, root);
     read_clock(path, root, file);

@@ -40,7 +40,10 @@ struct StationFile {
     std::string host_place; // "FILE:LINE" of the host key
     std::vector<Fixture> fixtures;
     MacPlan mac;
-    std::string timezone;      // the zone its days are counted in; empty: the machine's
+    std::string timezone; // the zone its days are counted in; empty: the machine's
+    // A refused scan rings the terminal's bell (the operator looks at the
+    // board, not the screen), unless `bell = false`.
+    bool bell = true;
     std::string lot;           // the records' lot unless a command names one
     std::vector<Shift> shifts; // in the order they start; none: days only
     // How far this machine's clock may be from the store's server: past

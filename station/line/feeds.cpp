@@ -385,7 +385,9 @@ class ScanFeed : public Feed {
                            [&](const Board& b) { return b.running && b.fixture.name == fixture; });
     }
     void refuse(FeedRound& round, const std::string& why) {
-        round.tell(RoundEvent::said(RoundEvent::Kind::notice, why));
+        RoundEvent refused = RoundEvent::said(RoundEvent::Kind::notice, why);
+        refused.refusal = true;
+        round.tell(refused);
         round.screen().prompt(asking_ ? prompt_for(asking_->name) : LABEL_PROMPT);
     }
     // The fixture a scanned word labels: its name, or "fixture:NAME".
@@ -408,6 +410,8 @@ class ScanFeed : public Feed {
         std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
         rest.erase(0, rest.find_first_not_of(' '));
         if (rest.empty() && asking_ && asking_->name == f->name) {
+            round.tell(
+                RoundEvent::said(RoundEvent::Kind::notice, f->name + " skipped (its label)"));
             forget_asked(); // skipped for this board
             return false;
         }
@@ -433,7 +437,14 @@ class ScanFeed : public Feed {
     void take(FeedRound& round, std::string line) {
         if (line == "q") {
             taking_ = false;
-            return;
+            size_t running =
+                static_cast<size_t>(std::count_if(round.boards().begin(), round.boards().end(),
+                                                  [](const Board& b) { return b.running; }));
+            return round.tell(
+                RoundEvent::said(RoundEvent::Kind::notice,
+                                 running == 0 ? "ending"
+                                              : "ending: " + std::to_string(running) + " board" +
+                                                    (running == 1 ? "" : "s") + " still running"));
         }
         if (line.rfind("r ", 0) == 0 && labelled(line.substr(line.find_first_not_of(' ', 1)))) {
             line = line.substr(line.find_first_not_of(' ', 1)) + " r";
@@ -472,6 +483,9 @@ class ScanFeed : public Feed {
                       : "refused: no fixture is free: scan a fixture's label first";
         }
         if (why.empty() && skip) {
+            round.tell(RoundEvent::said(
+                RoundEvent::Kind::notice,
+                asking_->name + (line == "-" ? " skipped (-)" : " skipped (no MAC, no pool)")));
             forget_asked(); // the next idle fixture is asked
             return;
         }

@@ -124,7 +124,7 @@ class Round : public FeedRound, private RunnerEvents {
     Round(const StationFile& file, const RoundRun& run, const Opened& opened, size_t boards,
           const std::vector<Fixture>* shift = nullptr)
         : file_(file), run_(run), opened_(opened),
-          screen_(make_screen(run_.json, shift != nullptr, names_of(shift))),
+          screen_(make_screen(run_.json, shift != nullptr, names_of(shift), !file_.bell)),
           live_(recorder_, file_.station), p_(prepare_round(file_, opened_, boards)),
           notices_(p_.logs, file_.station, *screen_),
           // The runner holds back the station's signals: before the writers'

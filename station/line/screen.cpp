@@ -50,6 +50,23 @@ size_t rows_taken(const std::vector<size_t>& lengths, size_t columns) {
     return rows;
 }
 
+// `text` in rows of at most `width` columns, broken at spaces (a word
+// wider than a row is cut), the rows after the first indented.
+std::vector<std::string> wrapped(const std::string& text, size_t width) {
+    std::vector<std::string> rows;
+    std::string rest = text;
+    while (rest.size() > width && width > 4) {
+        size_t cut = rest.rfind(' ', width);
+        cut = cut == std::string::npos || cut < width / 2 ? width : cut;
+        rows.push_back(rest.substr(0, cut));
+        rest = "  " + rest.substr(rest.find_first_not_of(' ', cut) == std::string::npos
+                                      ? rest.size()
+                                      : rest.find_first_not_of(' ', cut));
+    }
+    rows.push_back(rest.substr(0, width));
+    return rows;
+}
+
 // "1 board", "2 boards".
 std::string boards_text(size_t count) {
     return std::to_string(count) + (count == 1 ? " board" : " boards");
@@ -304,7 +321,7 @@ class ContinuousScreen : public LineScreen {
 // terminal; each keeps its state and MAC in sight.
 class PanelScreen : public LineScreen {
   public:
-    explicit PanelScreen(const std::vector<std::string>& fixtures) {
+    PanelScreen(const std::vector<std::string>& fixtures, bool bell) : bell_(bell) {
         const char* term = std::getenv("TERM");
         colour_ = term != nullptr && std::string(term) != "dumb";
         for (const std::string& name : fixtures) {
@@ -339,6 +356,9 @@ class PanelScreen : public LineScreen {
         }
         if (e.kind == RoundEvent::Kind::kept) {
             row_of(e.fixture).kept = e.brief;
+        }
+        if (e.refusal && bell_ && !closed_) {
+            std::fputs("\a", stdout);
         }
         LineScreen::said(e);
     }
@@ -532,10 +552,17 @@ class PanelScreen : public LineScreen {
             }
             out.push_back({coloured(text, rows_[i]), text});
         }
-        size_t first = events_.size() > events_room ? events_.size() - events_room : 0;
-        for (size_t i = first; i < events_.size(); ++i) {
-            std::string text = shortened(events_[i], width);
-            out.push_back({text, text});
+        // An event too long for a row takes the rows it needs, so that its
+        // remedy, which comes last, is seen; the newest rows are kept.
+        std::vector<std::string> event_rows;
+        for (const std::string& event : events_) {
+            for (const std::string& row : wrapped(event, width)) {
+                event_rows.push_back(row);
+            }
+        }
+        size_t first = event_rows.size() > events_room ? event_rows.size() - events_room : 0;
+        for (size_t i = first; i < event_rows.size(); ++i) {
+            out.push_back({event_rows[i], event_rows[i]});
         }
         if (with_prompt) {
             // The prompt with the end of what is typed, so the cursor shows.
@@ -587,6 +614,7 @@ class PanelScreen : public LineScreen {
     }
 
     bool colour_ = false;
+    bool bell_;
     std::vector<Row> rows_;
     size_t name_width_ = 2;
     std::deque<std::string> events_;
@@ -727,12 +755,12 @@ std::string said_line(const RoundEvent& e) {
 }
 
 std::unique_ptr<Screen> make_screen(bool json, bool continuous,
-                                    const std::vector<std::string>& fixtures) {
+                                    const std::vector<std::string>& fixtures, bool quiet) {
     if (json) {
         return std::make_unique<JsonScreen>();
     }
     if (continuous && isatty(1)) {
-        return std::make_unique<PanelScreen>(fixtures);
+        return std::make_unique<PanelScreen>(fixtures, !quiet);
     }
     if (continuous) {
         return std::make_unique<ContinuousScreen>();

@@ -60,13 +60,14 @@ struct RoundEvent {
     const std::list<Board>* boards = nullptr;
     int skipped = 0;
     std::string round;
+    bool refusal = false; // a scan refused: the operator, who looks at the board, hears it
 
     static RoundEvent of(Kind kind, const Board& board) {
-        return {kind, &board, "", "", "", nullptr, 0, nullptr, 0, ""};
+        return {kind, &board, "", "", "", nullptr, 0, nullptr, 0, "", false};
     }
     static RoundEvent said(Kind kind, const std::string& text, const std::string& fixture = "",
                            const std::string& brief = "") {
-        return {kind, nullptr, fixture, text, brief, nullptr, 0, nullptr, 0, ""};
+        return {kind, nullptr, fixture, text, brief, nullptr, 0, nullptr, 0, "", false};
     }
 };
 
@@ -115,10 +116,11 @@ class Screen : public RoundSink {
 // 00112233AA00-00112233AAFF: 12 of 256 left"; empty for a board's event.
 std::string said_line(const RoundEvent& event);
 // The screen for standard output: JSON events, a terminal's lines, plain
-// lines, or (continuous: `fixtures` names its rows) a panel or a line per
+// lines, or (continuous: `fixtures` names its rows) a panel, which rings
+// the terminal's bell at a refused scan unless `quiet`, or a line per
 // board under a prompt.
 std::unique_ptr<Screen> make_screen(bool json, bool continuous,
-                                    const std::vector<std::string>& fixtures);
+                                    const std::vector<std::string>& fixtures, bool quiet = false);
 // Standard output's terminal: columns and rows, asked again at every call
 // (so also after SIGWINCH); none when it is no terminal.
 struct TerminalSize {

@@ -853,6 +853,40 @@ class Panel(InTmux):
         self.assertEqual(self.status(ended), 0)
         self.assertEqual(sorted(r["mac"] for r in line.export()), [mac(1), mac(2)])
 
+    def test_a_kept_board_at_80x24_its_refusal_whole_and_the_bell(self):
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.station_file(fixtures=1, extra='[mac]\nimage = "otp"\noffset = 16\n'
+                          'first = "0011223300A0"\nlast = "0011223300AF"\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1, "--answer", "4=000600000000")  # the first OTP frame: its MAC kept
+        socket, ended = self.shift_in_tmux(line, 80, 24)
+        raw = os.path.join(line.path, "raw")
+        subprocess.run([self.tmux, "-S", socket, "pipe-pane", "-o", "cat >> " + raw],
+                       check=True, timeout=RUN_TIMEOUT)
+        self.keys(socket, "Enter")
+        self.wait_for(socket, r"^A1 keeps MAC 0011223300A0: r retries its board, n for a new one$")
+        # Its agent went with its host (the port soon with it): a board on
+        # the fixture again, which the panel finds within a second.
+        line.plug(1)
+        kept = r"^MAC for A1 \(kept 0011223300A0: r retries, n new board\): ?$"
+        self.wait_for(socket, kept)
+        self.wait_for(socket, r"^A1 +kept +0011223300A0 +OTP: CRC Error +0 pass 1 fail$")
+        # Enter asks again, loudly, the refusal whole on the rows it needs.
+        self.keys(socket, "Enter")
+        text = self.wait_for(socket, r"^refused: ")
+        self.assertIn("\nrefused: A1 holds the board that keeps MAC 0011223300A0: r retries it, "
+                      "n for a new board\n", text.replace("\n  ", " "))
+        self.wait_for(socket, kept)
+        with open(raw, "rb") as f:
+            self.assertIn(b"\a", f.read())
+        self.keys(socket, "r", "Enter")
+        self.wait_for(socket, r"^A1 0011223300A0 PASS")
+        self.keys(socket, "q", "Enter")
+        self.assertEqual(self.status(ended), 1)
+        self.assertEqual([(r["mac"], r["attempt"], r["outcome"]) for r in line.export()],
+                         [("0011223300A0", 1, "failed"), ("0011223300A0", 2, "passed")])
+
     def test_ctrl_c_at_an_idle_prompt_and_with_a_board_running(self):
         for running in (False, True):
             with self.subTest(running=running):
