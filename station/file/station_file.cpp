@@ -84,6 +84,14 @@ std::string host_fault(const std::string& path, std::string& version) {
     return version.empty() ? "carries no host release version" : "";
 }
 
+// The keys of each table, as the reader checks them.
+const std::set<std::string> TOP_KEYS = {"station", "store",   "config", "stall",
+                                        "host",    "fixture", "mac",    "timezone",
+                                        "lot",     "shifts",  "clock",  "bell"};
+const std::set<std::string> FIXTURE_KEYS = {"name", "port"};
+const std::set<std::string> MAC_KEYS = {"image", "offset", "first", "last"};
+const std::set<std::string> CLOCK_KEYS = {"warn", "refuse"};
+
 [[noreturn]] void refuse(const std::string& path, const toml::source_region& where,
                          const std::string& what) {
     throw StationError{path + ":" + std::to_string(where.begin.line) + ": " + what};
@@ -141,7 +149,7 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
     std::map<std::string, std::string> ports; // what a port names -> its fixture
     for (const auto& element : *list) {
         const toml::table& table = *element.as_table();
-        check_keys(path, table, {"name", "port"}, " in [[fixture]]");
+        check_keys(path, table, FIXTURE_KEYS, " in [[fixture]]");
         Fixture fixture{text_of(path, table, "name", table.source(), true),
                         text_of(path, table, "port", table.source(), true)};
         if (!is_name(fixture.name)) {
@@ -201,7 +209,7 @@ pair_of(const std::string& path, const toml::table& table, const char* one, cons
 
 MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
     MacPlan plan;
-    const toml::table* table = section(path, root, "mac", {"image", "offset", "first", "last"});
+    const toml::table* table = section(path, root, "mac", MAC_KEYS);
     if (table == nullptr) {
         return plan;
     }
@@ -247,7 +255,7 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
 
 // [clock] warn = S, refuse = S: seconds, more than 0, warn no more than refuse.
 void read_clock(const std::string& path, const toml::table& root, StationFile& file) {
-    const toml::table* table = section(path, root, "clock", {"warn", "refuse"});
+    const toml::table* table = section(path, root, "clock", CLOCK_KEYS);
     if (table == nullptr) {
         return;
     }
@@ -314,6 +322,19 @@ bool is_name(const std::string& name) {
     });
 }
 
+std::vector<std::pair<std::string, std::string>> station_file_keys() {
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (const auto& [table, names] : {std::pair("", &TOP_KEYS),
+                                       {"[[fixture]]", &FIXTURE_KEYS},
+                                       {"[mac]", &MAC_KEYS},
+                                       {"[clock]", &CLOCK_KEYS}}) {
+        for (const std::string& name : *names) {
+            keys.push_back({table, name});
+        }
+    }
+    return keys;
+}
+
 unsigned long long MacPlan::pool_size() const {
     return unicast_count(mac_number(first), mac_number(last));
 }
@@ -334,10 +355,7 @@ StationFile read_station_file(const std::string& path) {
         throw StationError{path + ":" + std::to_string(error.source().begin.line) + ": " +
                            std::string(error.description())};
     }
-    check_keys(path, root,
-               {"station", "store", "config", "stall", "host", "fixture", "mac", "timezone", "lot",
-                "shifts", "clock", "bell"},
-               "");
+    check_keys(path, root, TOP_KEYS, "");
     fs::path folder = fs::absolute(path).parent_path();
     StationFile file;
     file.path = path;

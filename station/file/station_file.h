@@ -62,6 +62,11 @@ extern const char NAME_RULE[];
 // libpq's keyword=value form) rather than a SQLite file's path.
 bool is_connection_text(const std::string& location);
 
+// Every key the station file takes, with the table it is in ("" at the
+// top, "[[fixture]]", "[mac]", "[clock]"; "[shifts]" takes any name): the
+// manual names each.
+std::vector<std::pair<std::string, std::string>> station_file_keys();
+
 // Reads and checks the station file; relative paths are taken from its
 // folder. Throws StationError with "FILE:LINE: what is wrong" for any
 // fault: unknown keys, names that are not names, a stall that is not a
