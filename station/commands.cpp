@@ -483,6 +483,16 @@ int command_conflicts(const Context& c) {
     return 0;
 }
 
+int command_kept(const Context& c) {
+    std::vector<Record> kept = c.opened.store->kept_macs();
+    if (c.options.records.json) {
+        std::cout << json_text(kept_json(kept), -1) << "\n";
+    } else {
+        print_kept(kept, std::cout);
+    }
+    return 0;
+}
+
 // The serial ports of this machine with their stable names.
 int command_pool(const Context& c) {
     const MacPlan& plan = c.file.mac;
@@ -600,6 +610,10 @@ void conflicts_options(CLI::App& conflicts, Options& o) {
     conflicts.add_flag("--all", o.records.all, "the resolved ones too");
 }
 
+void kept_options(CLI::App& kept, Options& o) {
+    kept.add_flag("--json", o.records.json, "as a JSON array");
+}
+
 void history_options(CLI::App& history, Options& o) {
     history.add_option("MAC", o.board.mac, "the board's MAC")->required();
 }
@@ -661,6 +675,8 @@ const std::vector<Command>& commands() {
          Needs::shared_store, false, release_options, check_release, command_release},
         {"conflicts", "the MACs on two boards, which a release of one of them resolves",
          Needs::shared_store, false, conflicts_options, no_check, command_conflicts},
+        {"kept", "the MACs that boards keep, each with the commands that retry or free it",
+         Needs::shared_store, false, kept_options, no_check, command_kept},
         {"ports", "the serial ports of this machine and their stable names", Needs::nothing, false,
          no_options, no_check, command_ports},
         {"serve", "the line's live web view, read-only, from the store (--listen ADDR:PORT)",

@@ -299,6 +299,34 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
     }
 }
 
+nlohmann::json kept_json(const std::vector<Record>& kept) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Record& r : kept) {
+        list.push_back({{"mac", r.mac},
+                        {"station", r.station},
+                        {"fixture", r.fixture},
+                        {"outcome", text_of(r.outcome)},
+                        {"stage", text_of(r.stage)},
+                        {"message", r.message},
+                        {"ended", r.ended},
+                        {"record", r.id},
+                        {"retry", "station retry --mac " + r.mac},
+                        {"release", "station release " + r.mac + " --reason TEXT"}});
+    }
+    return list;
+}
+
+void print_kept(const std::vector<Record>& kept, std::ostream& out) {
+    if (kept.empty()) {
+        out << "no board keeps its MAC\n";
+    }
+    for (const Record& r : kept) {
+        out << r.mac << "  " << r.station << " " << r.fixture << "  " << outcome_said(r) << "  "
+            << local_text(r.ended.empty() ? r.started : r.ended) << "  (station retry --mac "
+            << r.mac << " on " << r.station << "; station release " << r.mac << " --reason TEXT)\n";
+    }
+}
+
 nlohmann::json conflicts_json(const std::vector<Conflict>& conflicts) {
     nlohmann::json list = nlohmann::json::array();
     for (const Conflict& conflict : conflicts) {

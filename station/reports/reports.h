@@ -27,6 +27,12 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
 // The MACs on two boards as a JSON array: each with both records (their
 // export's columns), when it was found and how it was resolved.
 nlohmann::json conflicts_json(const std::vector<Conflict>& conflicts);
+// The MACs boards keep (Store::kept_macs) as a JSON array: each with its
+// board (station, fixture, how it ended, when, its record) and the commands
+// that retry it or free its MAC.
+nlohmann::json kept_json(const std::vector<Record>& kept);
+// The same as lines for people, one a MAC; "no board keeps its MAC" when none.
+void print_kept(const std::vector<Record>& kept, std::ostream& out);
 // JSON as the station writes it: anything not UTF-8 replaced.
 std::string json_text(const nlohmann::json& item, int indent);
 

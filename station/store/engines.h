@@ -40,6 +40,7 @@ class SqlStore : public Store {
     std::vector<Conflict> conflicts(const std::string& mac, bool all) override;
     std::vector<Record> started_records(const std::string& station) override;
     std::vector<Record> kept_boards(const std::string& station) override;
+    std::vector<Record> kept_macs() override;
     std::vector<Record> records(const RecordFilter& filter) override;
     void
     each_record_values(const RecordFilter& filter,

@@ -474,6 +474,14 @@ std::vector<Record> SqlStore::kept_boards(const std::string& station) {
     return kept;
 }
 
+std::vector<Record> SqlStore::kept_macs() {
+    std::vector<Record> kept = selected("r.id IN (SELECT record FROM kept)", {}, false, false);
+    for (Record& r : kept) {
+        r.mac_kept = true;
+    }
+    return kept;
+}
+
 std::vector<Record> SqlStore::records(const RecordFilter& f) {
     std::vector<std::string> values;
     std::string where = where_of(f, values);
@@ -674,6 +682,11 @@ LineNow SqlStore::line_now() {
         now.fixtures.push_back(std::move(f));
     }
     now.conflicts = conflicts("", false);
+    for (const Row& row : run("SELECT r.station, count(*) FROM kept k JOIN records r ON "
+                              "r.id = k.record GROUP BY r.station ORDER BY r.station",
+                              {})) {
+        now.kept.push_back({row[0], std::stoll(row[1])});
+    }
     return now;
 }
 

@@ -135,6 +135,7 @@ struct LineNow {
     std::vector<std::pair<std::string, std::string>> profiles; // station, locked profile id
     std::vector<FixtureNow> fixtures;                          // by station, then fixture
     std::vector<Conflict> conflicts;                           // open ones: MACs on two boards
+    std::vector<std::pair<std::string, long long>> kept;       // by station: MACs its boards keep
 };
 
 // What holds a MAC back from every other board: a claim (the board is
@@ -252,6 +253,9 @@ class Store {
     // fixture's newest record, when the one-time rule holds its MAC
     // (mac_kept set), without its transcript.
     virtual std::vector<Record> kept_boards(const std::string& station) = 0;
+    // Every MAC a board keeps, on every station: the records that keep
+    // them (mac_kept set), in the order they started.
+    virtual std::vector<Record> kept_macs() = 0;
 
     // The records, in the order they started; a MAC's (filter.mac) in the
     // order of their attempts.

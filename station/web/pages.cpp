@@ -209,6 +209,12 @@ void station_section(Html& html, const StationView& s, const std::vector<Fixture
     if (!s.last_beat.empty()) {
         html.tag(" &middot; last heard ").text(local_text(s.last_beat));
     }
+    if (s.kept > 0) {
+        html.tag(" &middot; <a class=\"kept\" href=\"/kept\">")
+            .number(static_cast<double>(s.kept))
+            .tag(s.kept == 1 ? " board keeps its MAC" : " boards keep their MACs")
+            .tag("</a>");
+    }
     html.tag("</p><div class=\"fixtures\">");
     for (const FixtureNow& f : fixtures) {
         if (f.record.station == s.name) {
@@ -244,6 +250,9 @@ LineView line_view(const LineNow& now, const std::vector<GroupCounts>& today,
     }
     for (const GroupCounts& g : today) {
         station(g.group).today = g;
+    }
+    for (const auto& [name, count] : now.kept) {
+        station(name).kept = count;
     }
     for (auto& [name, s] : by_name) {
         s.state = running.count(name) ? "running" : "idle";
@@ -289,8 +298,8 @@ Html line_html(const LineView& line) {
             .text(c.late.station + " " + c.late.fixture + " (attempt " +
                   std::to_string(c.late.attempt) + ", " + text_of(c.late.outcome) +
                   (c.claim_lost ? ", its claim lost by the store" : ", its end came late") +
-                  ") and " + c.other.station + " " + c.other.fixture +
-                  " (attempt " + std::to_string(c.other.attempt) + ", " + text_of(c.other.outcome) +
+                  ") and " + c.other.station + " " + c.other.fixture + " (attempt " +
+                  std::to_string(c.other.attempt) + ", " + text_of(c.other.outcome) +
                   "). station release " + c.mac +
                   " --record ID --reason TEXT, for the board that gives it up, resolves it.")
             .tag("</div>");
@@ -342,7 +351,8 @@ nlohmann::json line_json(const LineView& line) {
                             {"today",
                              {{"boards", s.today.boards},
                               {"passed", s.today.passed},
-                              {"first_passed", s.today.first_passed}}}});
+                              {"first_passed", s.today.first_passed}}},
+                            {"kept", s.kept}});
     }
     for (const FixtureNow& f : line.fixtures) {
         const Record& r = f.record;
@@ -548,9 +558,32 @@ std::string yield_page(const YieldAsk& a, const Report& report) {
 }
 
 std::string board_page(const std::string& mac, const std::vector<Record>& records,
-                       const std::vector<Release>& releases) {
+                       const std::vector<Release>& releases, const std::optional<Holder>& holder) {
     Html html;
     html.tag("<h1>Board <span class=\"mac\">").text(mac).tag("</span></h1>");
+    bool held = holder && holder->outcome != Outcome::passed && holder->outcome != Outcome::started;
+    if (held) {
+        html.tag("<p class=\"holder\">")
+            .text(holder->outcome == Outcome::interrupted
+                      ? "held: its station ended unseen while it programmed this board"
+                      : "kept, waiting for a retry")
+            .tag(" (station retry --mac ")
+            .text(mac)
+            .tag(" on ")
+            .text(holder->station)
+            .tag(", fixture ")
+            .text(holder->fixture)
+            .tag("; station release ")
+            .text(mac)
+            .tag(" --reason TEXT frees it)</p>");
+    } else if (!releases.empty() && !holder) {
+        const Release& x = releases.back();
+        html.tag("<p class=\"holder\">released by ")
+            .text(x.who)
+            .tag(": ")
+            .text(x.reason)
+            .tag("</p>");
+    }
     html.tag("<p class=\"asof\">")
         .number(static_cast<double>(records.size()))
         .tag(" record(s), times in ")
@@ -604,6 +637,36 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .tag("</p>");
     }
     return page("Board " + mac, html);
+}
+
+std::string kept_page(const std::vector<Record>& kept) {
+    Html html;
+    html.tag("<h1>Kept MACs</h1><p class=\"asof\">Boards that did not pass after the image that "
+             "carries their MAC was begun keep it: a retry programs that board again, a release "
+             "frees it. Times in ")
+        .text(local_zone_name())
+        .tag(".</p><table class=\"kept\"><tr><th>MAC</th><th>station</th><th>fixture</th>"
+             "<th>how it ended</th><th>when</th></tr>");
+    for (const Record& r : kept) {
+        html.tag("<tr><td><a href=\"/board/")
+            .text(r.mac)
+            .tag("\">")
+            .text(r.mac)
+            .tag("</a></td><td>")
+            .text(r.station)
+            .tag("</td><td>")
+            .text(r.fixture)
+            .tag("</td><td>")
+            .text(outcome_said(r))
+            .tag("</td><td>")
+            .text(local_text(r.ended.empty() ? r.started : r.ended))
+            .tag("</td></tr>");
+    }
+    html.tag("</table>");
+    if (kept.empty()) {
+        html.tag("<p>No board keeps its MAC.</p>");
+    }
+    return page("Kept MACs", html);
 }
 
 std::string error_page(int status, const std::string& why) {

@@ -21,6 +21,7 @@ struct StationView {
     std::string host_version;
     std::string last_beat; // UTC; empty when never heard from
     GroupCounts today;
+    long long kept = 0; // MACs its boards keep, waiting for a retry
 };
 
 // The whole line as the server last read it from the store.
@@ -60,9 +61,12 @@ struct YieldAsk {
 };
 std::string yield_page(const YieldAsk& asked, const Report& report);
 
-// Every record of a MAC, newest last, with releases.
+// Every record of a MAC, newest last, with releases; what holds the MAC
+// now said first (kept, waiting for a retry; held by an unseen end).
 std::string board_page(const std::string& mac, const std::vector<Record>& records,
-                       const std::vector<Release>& releases);
+                       const std::vector<Release>& releases, const std::optional<Holder>& holder);
+// The MACs boards keep (Store::kept_macs), each linking its board's page.
+std::string kept_page(const std::vector<Record>& kept);
 
 // An error page: the status's title and why.
 std::string error_page(int status, const std::string& why);

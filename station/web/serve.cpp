@@ -484,8 +484,12 @@ class Server {
                 if (records.empty()) {
                     throw Refused{404, "no records of MAC " + mac};
                 }
-                set_page(res, board_page(mac, records, store.releases(mac)));
+                set_page(res, board_page(mac, records, store.releases(mac), store.holder_of(mac)));
             });
+        });
+        page("/kept", [this](const httplib::Request& req, httplib::Response& res) {
+            parameters(req, {});
+            pool_.with([&](Store& store) { set_page(res, kept_page(store.kept_macs())); });
         });
         for (const auto& [path, format, type] :
              {std::tuple("/export.csv", ExportFormat::csv, "text/csv; charset=utf-8"),

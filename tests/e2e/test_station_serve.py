@@ -275,6 +275,38 @@ class Liveness(ServeCase):
                          [("A1", mac(1), "passed")])
 
 
+class KeptBoards(ServeCase):
+    def test_a_kept_mac_listed_on_its_board_page_and_counted_on_the_line_until_released(self):
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.station_file(fixtures=1, extra='[mac]\nimage = "otp"\noffset = 16\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1, "--answer", "4=000600000000")  # the first OTP frame
+        self.assertEqual(line.station("run", "--mac", "A1=" + mac(1))[2], 1)
+        out, err, status = line.station("kept")
+        self.assertEqual((status, err), (0, ""))
+        self.assertRegex(out, r"^%s  line1 A1  failed in OTP: CRC Error  \S+ \S+  \(station "
+                              r"retry --mac %s on line1; station release %s --reason TEXT\)\n$"
+                         % ((mac(1),) * 3))
+        listed = json.loads(line.station("kept", "--json")[0])
+        self.assertEqual([(k["mac"], k["fixture"], k["outcome"], k["stage"], k["retry"])
+                          for k in listed],
+                         [(mac(1), "A1", "failed", "OTP", "station retry --mac " + mac(1))])
+        server = self.serve(line)
+        wait_for(lambda: [s["kept"] for s in server.line()["stations"]] == [1], "a MAC kept")
+        self.assertIn('<a class="kept" href="/kept">1 board keeps its MAC</a>', server.get("/")[2])
+        self.assertIn('<a href="/board/%s">%s</a>' % (mac(1), mac(1)), server.get("/kept")[2])
+        self.assertIn('<p class="holder">kept, waiting for a retry (station retry --mac %s on '
+                      "line1, fixture A1" % mac(1), server.get("/board/" + mac(1))[2])
+        out, err, status = line.station("release", mac(1), "--reason", "board scrapped")
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(line.station("kept")[0], "no board keeps its MAC\n")
+        board = server.get("/board/" + mac(1))[2]
+        self.assertRegex(board, r'<p class="holder">released by [^<:]+: board scrapped</p>')
+        # The line is read from the store a few times a second.
+        wait_for(lambda: [s["kept"] for s in server.line()["stations"]] == [0], "no MAC kept")
+
+
 class Pages(BrowserCase):
     def round(self, line):
         for n in range(1, 4):
