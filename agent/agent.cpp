@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <csignal>
 #include <map>
+#include <random>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -49,13 +50,20 @@ const char USAGE[] =
     "  --delay MS        wait MS ms before each answer\n"
     "  --baud B          pace the traffic as a line of B baud would (10 bits a byte; 0: no\n"
     "                    pacing, the default)\n"
+    "  --boards          on its own pseudo-terminal, serve board after board: each time host\n"
+    "                    opens the line is a new board, until the agent is stopped\n"
+    "  --fault-every N   the faults above (--answer, --split, --corrupt, --silent-from,\n"
+    "                    --hangup-at) in every Nth run only\n"
+    "  --fault-chance P  the faults in a run with a chance of P percent, drawn from --seed\n"
+    "  --seed S          the seed of --fault-chance's draws (default 1): the same seed, the\n"
+    "                    same runs with faults\n"
     "Frames count from 1 in each run. A sync byte between frames starts a new run (the\n"
     "output files then hold the new run's images). A frame left unfinished for 500 ms is\n"
     "dropped, as a real agent times it out. A run ends after the answer to a firmware\n"
     "frame shorter than 1024 bytes, after 500 ms without a byte, when the line closes or\n"
     "hangs up, or when the agent is stopped; it is then reported in one summary line.\n"
-    "On its own pseudo-terminal the agent ends when host closes the line; on --port it\n"
-    "serves run after run until it is stopped.\n";
+    "On its own pseudo-terminal the agent ends when host closes the line (unless --boards);\n"
+    "on --port it serves run after run until it is stopped. --hangup-at ends it.\n";
 
 struct Split {
     size_t first;
@@ -73,6 +81,10 @@ struct Options {
     long hangup_at = 0;
     unsigned delay_ms = 0;
     unsigned long baud = 0;
+    bool boards = false;    // keeps the line past host's close
+    long fault_every = 0;   // faults in every Nth run; 0: see fault_chance
+    long fault_chance = -1; // percent; -1: faults in every run
+    unsigned long seed = 1;
 };
 
 // Files of the output folder, opened at start so that an image that never
@@ -94,6 +106,7 @@ struct Run {
     size_t board_data = 0, otp = 0, firmware = 0; // image bytes stored
     size_t dropped = 0; // bytes of unfinished frames dropped after an idle gap
     bool reported = false;
+    bool faulty = true; // the faults asked for apply to this run
 };
 
 // Bytes of a frame left unfinished this long are dropped, and a run that has
@@ -165,9 +178,10 @@ std::vector<uint8_t> hex_bytes(const std::string& hex) {
 }
 
 Options parse_options(int argc, char* argv[]) {
-    static const char* const known[] = {"--port",  "--out",     "--log",         "--answer",
-                                        "--split", "--corrupt", "--silent-from", "--hangup-at",
-                                        "--delay", "--baud"};
+    static const char* const known[] = {
+        "--port",    "--out",         "--log",          "--answer", "--split",
+        "--corrupt", "--silent-from", "--hangup-at",    "--delay",  "--baud",
+        "--boards",  "--fault-every", "--fault-chance", "--seed"};
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
@@ -177,6 +191,10 @@ Options parse_options(int argc, char* argv[]) {
         }
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
             die("unknown option " + name + "\n" + USAGE);
+        }
+        if (name == "--boards") {
+            options.boards = true;
+            continue;
         }
         if (i + 1 >= argc) {
             die("missing value after " + name + "\n" + USAGE);
@@ -209,6 +227,12 @@ Options parse_options(int argc, char* argv[]) {
             options.hangup_at = frame_number(name, value);
         } else if (name == "--delay") {
             options.delay_ms = unsigned(checked_number(name, value, 0, 3600000));
+        } else if (name == "--fault-every") {
+            options.fault_every = checked_number(name, value, 1, 0x7FFFFFFF);
+        } else if (name == "--fault-chance") {
+            options.fault_chance = checked_number(name, value, 0, 100);
+        } else if (name == "--seed") {
+            options.seed = static_cast<unsigned long>(checked_number(name, value, 0, 0x7FFFFFFF));
         } else if (name == "--baud") {
             options.baud = static_cast<unsigned long>(checked_number(name, value, 0, 100000000));
         } else {
@@ -445,9 +469,9 @@ void handle_frame(const Options& options, Line& line, Store& store, Run& run, Re
 }
 
 // host has the line now: the agent's own hold on a pseudo-terminal ends, so
-// that host's close ends the agent.
-void let_go_of_the_line(Line& line) {
-    if (line.own_slave >= 0) {
+// that host's close ends the agent (unless it serves board after board).
+void let_go_of_the_line(const Options& options, Line& line) {
+    if (line.own_slave >= 0 && !options.boards) {
         close(line.own_slave);
         line.own_slave = -1;
     }
@@ -526,6 +550,18 @@ int wait_for_line(const Line& line, bool idle_matters, const sigset_t& waiting_m
 // line host's close is not seen, so the next run's sync byte is the only
 // sign). Frames are numbered from 1 in each run. Ends when the line closes.
 void serve(const Options& options, Line& line, Store& store, const sigset_t& waiting_mask) {
+    // A run without faults answers as a good board does.
+    Options clean = options;
+    clean.answers.clear();
+    clean.splits.clear();
+    clean.corrupt = clean.silent_from = clean.hangup_at = 0;
+    std::mt19937 draws(static_cast<std::mt19937::result_type>(options.seed));
+    auto faulty = [&](long number) {
+        if (options.fault_every > 0) {
+            return number % options.fault_every == 0;
+        }
+        return options.fault_chance < 0 || static_cast<long>(draws() % 100) < options.fault_chance;
+    };
     // The frame is gathered as bytes, as they arrive, and then read by field.
     RequestFrame frame;
     uint8_t* frame_bytes = reinterpret_cast<uint8_t*>(&frame);
@@ -564,14 +600,16 @@ void serve(const Options& options, Line& line, Store& store, const sigset_t& wai
                     restart_store(store);
                 }
                 run = Run{run.number + 1};
+                run.faulty = faulty(run.number);
                 at += 1;
-                let_go_of_the_line(line);
+                let_go_of_the_line(options, line);
                 continue;
             }
             if (run.number == 0) {
                 write_all(store.log, "no sync byte\n", 13);
                 run.number = 1;
-                let_go_of_the_line(line);
+                run.faulty = faulty(run.number);
+                let_go_of_the_line(options, line);
             }
             // Bytes after a run was reported and before a sync byte belong to
             // that run still; it is reported again when it ends.
@@ -582,7 +620,7 @@ void serve(const Options& options, Line& line, Store& store, const sigset_t& wai
             at += take;
             if (held == REQUEST_FRAME_SIZE) {
                 held = 0;
-                handle_frame(options, line, store, run, frame);
+                handle_frame(run.faulty ? options : clean, line, store, run, frame);
             }
         }
     }

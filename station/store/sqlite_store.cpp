@@ -52,6 +52,30 @@ bool user_in_group(uid_t uid, gid_t gid) {
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
+std::string mode_text(const struct stat& about) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(about.st_mode & 0777));
+    return mode;
+}
+
+// A store this user may not write would be opened for reading only, and
+// SQLite would make the files beside it with the store's mode, read-only
+// too, which no later command could write: refused before, once, with the
+// fix.
+void check_writable(const std::string& path) {
+    struct stat store;
+    if (stat(path.c_str(), &store) == 0 && access(path.c_str(), W_OK) != 0) {
+        throw StationError{"the store " + path + " is read-only for this user (" +
+                           user_name(geteuid()) + "; the file is " + user_name(store.st_uid) +
+                           "'s, mode " + mode_text(store) + "): " +
+                           (store.st_uid == geteuid()
+                                ? "chmod u+w " + path
+                                : "run this as a user who may write it, or let a group of both "
+                                  "write it (chmod g+w " +
+                                      path + ")")};
+    }
+}
+
 // SQLite keeps two files beside a WAL store (-wal and -shm) that every
 // connection, a reader's too, must write; whoever opens the store first
 // makes them, as its own, with the store's mode. A reader of another user
@@ -83,13 +107,14 @@ void check_shared_files(const std::string& path) {
             continue;
         }
         if (me != 0 && access(beside.c_str(), W_OK) != 0) {
-            char mode[8];
-            std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(about.st_mode & 0777));
             throw StationError{"the store's file " + beside + " belongs to user " +
-                               user_name(about.st_uid) + " (mode " + mode + "), and this user (" +
-                               user_name(me) +
-                               ") may not write it, as SQLite needs: while nothing has the store "
-                               "open, remove it or let a group of both users write it"};
+                               user_name(about.st_uid) + " (mode " + mode_text(about) +
+                               "), and this user (" + user_name(me) +
+                               ") may not write it, as SQLite needs: " +
+                               (about.st_uid == me ? "chmod u+w " + beside
+                                                   : std::string("while nothing has the store "
+                                                                 "open, remove it or let a group "
+                                                                 "of both users write it"))};
         }
     }
     if (me == 0 || store.st_uid == me || store.st_uid == 0) {
@@ -116,6 +141,9 @@ class SqliteStore : public SqlStore {
     SqliteStore(const std::string& path, Schema schema)
         : path_(path), read_only_(schema == Schema::read_only) {
         shown_ = path;
+        if (!read_only_) {
+            check_writable(path);
+        }
         check_shared_files(path);
         int flags = read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
         if (read_only_ && stat(path.c_str(), &opened_) != 0) {

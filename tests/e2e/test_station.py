@@ -391,6 +391,46 @@ class Continuous(StationCase):
         self.assertLess(utc_seconds(records["A2"]["started"]),
                         utc_seconds(records["A1"]["ended"]))
 
+    def test_a_shift_of_20_boards_on_4_fixtures_whose_agents_serve_board_after_board(self):
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.station_file(fixtures=4, extra='[mac]\nfirst = "02AA00000000"\n'
+                                             'last = "02AA000000FF"\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        # Every third board of each fixture fails in board data.
+        agents = [line.plug(n, "--boards", "--fault-every", "3", "--answer", "2=000600000000")
+                  for n in (1, 2, 3, 4)]
+        out, err, status = line.station("run", "--continuous", stdin=b"\n" * 20)
+        self.assertEqual((status, err), (1, ""), out)
+        records = line.export()
+        self.assertEqual(len(records), 20, out)
+        self.assertEqual(len({r["mac"] for r in records}), 20)
+        for n, agent in enumerate(agents, 1):
+            mine = [r for r in records if r["fixture"] == "A%d" % n]
+            self.assertEqual([(r["outcome"], r["stage"], r["message"]) for r in mine],
+                             [("failed", "board data", "CRC Error") if k % 3 == 2 else
+                              ("passed", "", "") for k in range(len(mine))])
+            agent.process.terminate()
+            agent.stop()
+            self.assertEqual(agent.printed.count("\nrun ") + agent.printed.startswith("run "),
+                             len(mine), agent.printed)
+
+    def test_the_readmes_shift_without_hardware_runs_as_written(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+            readme = f.read()
+        block = readme.split("**A shift without hardware**")[1].split("```\n")[1]
+        # The build under test, wherever it is.
+        script = block.replace("B=$PWD/build/native", "B=" + os.path.dirname(HOST), 1)
+        self.assertNotEqual(script, block)
+        # As pasted into a shell: its own process group, so that nothing it
+        # started outlives the test.
+        shell = subprocess.Popen(["bash", "-c", script], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, start_new_session=True)
+        self.addCleanup(lambda: shell.poll() is None and os.killpg(shell.pid, signal.SIGKILL))
+        out, err = shell.communicate(timeout=RUN_TIMEOUT * 2)
+        self.assertEqual((shell.returncode, err), (0, ""), out)
+        self.assertRegex(out, r"\nround [0-9a-f-]{36}: 20 boards, \d+ failed, \d+ passed\n")
+
     def shift(self, line):
         """A continuous round through a pipe: (write a line, wait for a text
         on standard output, end and take what is left)."""

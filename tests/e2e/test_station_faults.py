@@ -291,6 +291,29 @@ class StoreOfAnotherUser(FaultCase):
                       "(daemon) may not write it" % store, err)
 
 
+    @root_only
+    def test_a_store_made_read_only_is_refused_once_with_the_fix_and_nothing_left_read_only(self):
+        folder = self.folder(0o755, self.DAEMON, self.DAEMON)
+        store = os.path.join(folder, "records.db")
+        os.chown(store, self.DAEMON, self.DAEMON)
+        os.chmod(store, 0o444)
+        out, err, status = self.as_user(self.DAEMON, folder, "export")
+        self.assertEqual((status, out), (2, ""))
+        self.assertEqual(err, "station: the store %s is read-only for this user (daemon; the file "
+                              "is daemon's, mode 444): chmod u+w %s\n" % (store, store))
+        self.assertFalse(os.path.exists(store + "-wal") or os.path.exists(store + "-shm"))
+        os.chmod(store, 0o644)
+        self.assertEqual(self.as_user(self.DAEMON, folder, "export")[2], 0)
+        # Files beside it that its own user may not write: the fix named.
+        with open(store + "-shm", "wb"):
+            pass
+        os.chown(store + "-shm", self.DAEMON, self.DAEMON)
+        os.chmod(store + "-shm", 0o444)
+        out, err, status = self.as_user(self.DAEMON, folder, "export")
+        self.assertEqual(status, 2, out)
+        self.assertIn("(daemon) may not write it, as SQLite needs: chmod u+w %s-shm" % store, err)
+
+
 class Killed(FaultCase):
     def test_an_interrupted_record_is_filled_from_its_log(self):
         line = self.line(fixtures=1, stall=60)
