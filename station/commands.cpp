@@ -152,10 +152,18 @@ std::vector<Record> chosen_records(const Context& c, const std::string& mac, boo
     return c.opened.store->records(filter);
 }
 
+// Who runs the station when --operator does not say: the login's name, when
+// it is a name a record takes.
+std::string login_name() {
+    const passwd* user = getpwuid(getuid());
+    return user != nullptr && is_name(user->pw_name) ? user->pw_name : "";
+}
+
 // What the command line says of the round: its lot and operator.
 RoundRun round_run(const Context& c) {
+    const std::string& given = c.options.round.operator_name;
     return {c.host, c.options.round.lot.empty() ? c.file.lot : c.options.round.lot,
-            c.options.round.operator_name, c.options.round.json};
+            given.empty() ? login_name() : given, c.options.round.json};
 }
 
 // How the store's server replicates, and what a failover may lose.

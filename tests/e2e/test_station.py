@@ -8,6 +8,7 @@ import io
 import json
 import glob
 import os
+import pwd
 import re
 import select
 import shutil
@@ -170,6 +171,8 @@ class Round(StationCase):
             self.assertEqual((r["mac"], r["port"], r["otp_address"], r["attempt"], r["rework"]),
                              (mac(n), line.port(n), "0001a000", 1, 0))
             self.assertEqual(r["device"], os.path.realpath(line.port(n)))
+            # No --operator: the login's name.
+            self.assertEqual(r["operator"], pwd.getpwuid(os.getuid()).pw_name)
             self.assertRegex(r["id"], UUID)
             self.assertRegex(r["started"], UTC_MS)
             self.assertRegex(r["ended"], UTC_MS)
