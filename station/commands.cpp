@@ -710,6 +710,9 @@ int run_command(const Command& command, const Options& options) {
     if (command.needs != Needs::nothing) {
         file = read_station_file(options.file);
     }
+    if (command.needs == Needs::station_to_itself) {
+        check_programs(file);
+    }
     FoundHost host;
     if (command.runs_host) {
         host = find_host(file);

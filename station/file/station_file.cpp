@@ -139,7 +139,7 @@ std::vector<Fixture> read_fixtures(const std::string& path, const toml::table& r
     std::vector<Fixture> fixtures;
     const toml::node* node = root.get("fixture");
     if (node == nullptr) {
-        refuse(path, root.source(), "no [[fixture]]");
+        return fixtures; // a file for the web view alone
     }
     const auto* list = node->as_array();
     if (list == nullptr || !list->is_array_of_tables()) {
@@ -344,6 +344,18 @@ bool is_connection_text(const std::string& location) {
            location.find('=') != std::string::npos;
 }
 
+void check_programs(const StationFile& file) {
+    if (file.config.empty()) {
+        throw StationError{file.path + ": missing key \"config\" (the configuration whose images "
+                                       "are programmed): a station file for the web view alone "
+                                       "programs no board"};
+    }
+    if (file.fixtures.empty()) {
+        throw StationError{file.path + ": no [[fixture]]: a station file for the web view alone "
+                                       "programs no board"};
+    }
+}
+
 StationFile read_station_file(const std::string& path) {
     toml::table root;
     try {
@@ -370,7 +382,8 @@ StationFile read_station_file(const std::string& path) {
     }
     file.store_on_server = is_connection_text(store);
     file.store = file.store_on_server ? store : beside(folder, store);
-    file.config = beside(folder, text_of(path, root, "config", root.source(), true));
+    std::string config = text_of(path, root, "config", root.source(), false);
+    file.config = config.empty() ? "" : beside(folder, config);
     if (const toml::node* stall = root.get("stall")) {
         std::optional<double> seconds = stall->value<double>();
         if (!seconds || !std::isfinite(*seconds) || *seconds <= 0 || *seconds > 86400) {

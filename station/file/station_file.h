@@ -74,6 +74,9 @@ std::vector<std::pair<std::string, std::string>> station_file_keys();
 // system does not know, shifts at one time. Its time zone is the process's
 // from then on.
 StationFile read_station_file(const std::string& path);
+// What lock, run and retry need of the file beyond what the web view
+// does: its configuration and its fixtures (StationError without them).
+void check_programs(const StationFile& file);
 // The host a command runs, and the release it carries.
 struct FoundHost {
     std::string path;

@@ -657,9 +657,14 @@ ListenAddress listen_address(const std::string& text) {
 }
 
 int serve(const StationFile& file, const ListenAddress& where) {
-    // Refused at once when the store cannot be read at all (no such file,
-    // another schema), rather than served as a page that says so.
-    open_store(file.store, Schema::read_only);
+    // A store not made yet (the service started before the first station),
+    // or one that does not answer, is waited for: the pages say why until
+    // it answers.
+    try {
+        open_store(file.store, Schema::read_only);
+    } catch (const StationError& e) {
+        say_on_stderr(e.message + "; serving, the pages saying so until the store answers");
+    }
     // Taken by sigwait alone: blocked before any thread starts.
     sigset_t signals;
     sigemptyset(&signals);

@@ -275,6 +275,28 @@ class Liveness(ServeCase):
                          [("A1", mac(1), "passed")])
 
 
+class WaitsForItsStore(ServeCase):
+    def test_serve_before_its_store_exists_says_so_until_init_makes_it(self):
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        # A station file for the web view alone: no configuration, no fixture.
+        with open(os.path.join(line.path, "station.toml"), "w") as f:
+            f.write('station = "line1"\n')
+        server = self.serve(line)
+        self.assertIn("records.db", server.process.stderr.readline().decode())
+        waiting = wait_for(lambda: server.line()["store"] == "not answering" and server.line(),
+                           "the store said missing")
+        self.assertIn("records.db", waiting["store_fault"])
+        self.assertIn("The store is not answering", server.get("/")[2])
+        self.assertEqual(line.station("init")[2], 0)
+        wait_for(lambda: server.line()["store"] == "answering", "the store made", timeout=10)
+        self.assertEqual(server.get("/")[0], 200)
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 2, out)
+        self.assertIn('station.toml: missing key "config" (the configuration whose images are '
+                      "programmed): a station file for the web view alone programs no board", err)
+
+
 class KeptBoards(ServeCase):
     def test_a_kept_mac_listed_on_its_board_page_and_counted_on_the_line_until_released(self):
         line = Line(fixtures=0)
