@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -491,6 +492,83 @@ int command_conflicts(const Context& c) {
     return 0;
 }
 
+// A record the station printed as written nowhere ("station: " and one JSON
+// line), given back; none for any other line.
+std::optional<Record> printed_record(std::string line) {
+    if (line.rfind("station: ", 0) == 0) {
+        line.erase(0, 9);
+    }
+    nlohmann::json item = nlohmann::json::parse(line, nullptr, false);
+    if (!item.is_object() || !item.contains("unrecorded") || !item["unrecorded"].is_object()) {
+        return std::nullopt;
+    }
+    const nlohmann::json& r = item["unrecorded"];
+    Record record = record_of_json(r, r.value("transcript", std::string()));
+    record.mac_kept = r.value("mac_kept", false);
+    return record;
+}
+
+// Why a record printed as written nowhere may not be given back, or an
+// empty text: it must be this station's, started in this store, and not
+// finished there since with another end.
+std::string give_back_fault(const Context& c, const Record& r) {
+    if (r.station != c.file.station) {
+        return "record " + r.id + " is of station " + r.station + ", not " + c.file.station;
+    }
+    RecordFilter only;
+    only.id = r.id;
+    std::vector<Record> stored = c.opened.store->records(only);
+    if (stored.empty()) {
+        return "record " + r.id + " is unknown to the store " + c.opened.store->shown();
+    }
+    const Record& s = stored[0];
+    bool open = s.outcome == Outcome::started || s.outcome == Outcome::interrupted;
+    if (!open && (s.outcome != r.outcome || s.ended != r.ended)) {
+        return "record " + r.id + " is " + text_of(s.outcome) + " in the store since " + s.ended +
+               ", not " + text_of(r.outcome) + " as given";
+    }
+    return "";
+}
+
+int command_record(const Context& c) {
+    std::ifstream file;
+    if (c.options.from != "-") {
+        file.open(c.options.from);
+        if (!file) {
+            throw StationError{"cannot read " + c.options.from + ": " + std::strerror(errno)};
+        }
+    }
+    std::istream& in = c.options.from == "-" ? std::cin : file;
+    int given = 0, refused = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::optional<Record> r = printed_record(line);
+        if (!r) {
+            continue;
+        }
+        std::string fault = give_back_fault(c, *r);
+        if (!fault.empty()) {
+            say_on_stderr("refused: " + fault);
+            refused += 1;
+            continue;
+        }
+        Finish finish = c.opened.store->finish(*r);
+        if (finish.conflict) {
+            say_on_stderr(conflict_said(*finish.conflict));
+            c.opened.conflicts += 1;
+        }
+        if (finish.reclaimed) {
+            say_on_stderr(reclaim_said(*r));
+        }
+        std::cout << "record " << r->id << " (" << r->fixture << " " << r->mac << ") "
+                  << outcome_said(*r) << ": in the store\n";
+        given += 1;
+    }
+    if (given + refused == 0) {
+        throw StationError{c.options.from + " holds no record printed as written nowhere"};
+    }
+    return refused > 0 ? 2 : 0;
+}
+
 int command_kept(const Context& c) {
     std::vector<Record> kept = c.opened.store->kept_macs();
     if (c.options.records.json) {
@@ -618,6 +696,14 @@ void conflicts_options(CLI::App& conflicts, Options& o) {
     conflicts.add_flag("--all", o.records.all, "the resolved ones too");
 }
 
+void record_options(CLI::App& record, Options& o) {
+    record
+        .add_option("--from", o.from,
+                    "the station's standard error, or the lines of it, that printed records "
+                    "written nowhere (- for standard input)")
+        ->required();
+}
+
 void kept_options(CLI::App& kept, Options& o) {
     kept.add_flag("--json", o.records.json, "as a JSON array");
 }
@@ -683,6 +769,8 @@ const std::vector<Command>& commands() {
          Needs::shared_store, false, release_options, check_release, command_release},
         {"conflicts", "the MACs on two boards, which a release of one of them resolves",
          Needs::shared_store, false, conflicts_options, no_check, command_conflicts},
+        {"record", "give back records the station printed as written nowhere (--from FILE)",
+         Needs::station_to_itself, false, record_options, no_check, command_record},
         {"kept", "the MACs that boards keep, each with the commands that retry or free it",
          Needs::shared_store, false, kept_options, no_check, command_kept},
         {"ports", "the serial ports of this machine and their stable names", Needs::nothing, false,

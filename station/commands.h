@@ -44,6 +44,7 @@ struct Options {
         std::string reason; // release: why
         std::string record; // release: the record that gives the MAC up
     } board;
+    std::string from; // record: the file of records printed as written nowhere ("-": stdin)
     std::string listen = "127.0.0.1:8080"; // serve: where
 };
 

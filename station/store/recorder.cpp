@@ -129,6 +129,7 @@ struct Recorder::State {
     void tell_unrecorded(const Record& r, const std::string& why) {
         nlohmann::json item = json_of(r);
         item["round"] = r.round;
+        item["mac_kept"] = r.mac_kept;
         nlohmann::json line = {{"unrecorded", item}, {"why", why}};
         say(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     }

@@ -359,6 +359,51 @@ class Killed(FaultCase):
         self.assertAlmostEqual(ended - time.timezone, written, delta=1.5)
 
 
+    def test_a_record_printed_as_written_nowhere_is_given_back_once_and_no_other(self):
+        line = self.line(fixtures=1, stall=60)
+        line.plug(1, "--silent-from", "3")
+        r = self.round(line, "run", *self.macs([1]))
+        r.wait_for(1, "started")
+        self.wait_for_logs(line, 1, b"...")
+        r.process.kill()
+        r.process.wait()
+        (record,) = line.export()
+        self.assertEqual(record["outcome"], "interrupted")
+        # The board's true end, as a station whose store and spool were
+        # full prints it on standard error.
+        true_end = dict(record, outcome="passed", stage="", message="", frames=FRAMES,
+                        exit_status=0, ended=record["ended"][:-5] + "9.000Z", mac_kept=False,
+                        transcript=record["transcript"] + "\nProgramming TIV successful\n")
+
+        def printed(*records):
+            path = os.path.join(line.path, "printed-%d.txt" % len(os.listdir(line.path)))
+            with open(path, "w") as f:
+                f.write("station: a line of its own\n")
+                for rec in records:
+                    f.write("station: " + json.dumps({"unrecorded": rec, "why": "disk full"}) + "\n")
+            return path
+
+        for what, records, status, said in (
+                ("given back", [true_end], 0, "(A1 %s) passed: in the store" % mac(1)),
+                ("given again: the same", [true_end], 0, "passed: in the store"),
+                ("another end since", [dict(true_end, outcome="failed")], 2,
+                 "is passed in the store since"),
+                ("unknown", [dict(true_end, id="0" * 8 + true_end["id"][8:])], 2,
+                 "is unknown to the store"),
+                ("another station's", [dict(true_end, station="line9")], 2,
+                 "is of station line9, not line1")):
+            with self.subTest(what):
+                out, err, got = line.station("record", "--from", printed(*records))
+                self.assertEqual(got, status, out + err)
+                self.assertIn(said, out + err)
+        (stored,) = line.export()
+        self.assertEqual((stored["outcome"], stored["frames"], stored["ended"]),
+                         ("passed", FRAMES, true_end["ended"]))
+        out, err, got = line.station("record", "--from", printed())
+        self.assertEqual(got, 2)
+        self.assertIn("holds no record printed as written nowhere", err)
+
+
 class NoClaimFreedByAGuess(FaultCase):
     def test_a_board_killed_in_its_otp_job_without_its_log_keeps_its_mac_until_released(self):
         line = self.line(fixtures=3, stall=60)
@@ -523,10 +568,20 @@ class FullDisk(FaultCase):
             self.assertEqual(record["outcome"], "passed")
             self.assertTrue(record["transcript"].endswith("Programming TIV successful\n"))
         os.unlink(os.path.join(disk, "filler"))
+        printed = os.path.join(line.path, "printed.txt")
+        with open(printed, "w") as f:
+            f.write(err)
         out, err, status = self.station_in(line, disk, "export", "--json")
         self.assertEqual(status, 0, err)
         passed = {r["fixture"] for r in json.loads(out) if r["outcome"] == "passed"}
         self.assertEqual((passed | set(told), passed & set(told)), ({"A1", "A2"}, set()))
+        # What was printed is given back: every board passed in the store.
+        if told:
+            out, err, status = self.station_in(line, disk, "record", "--from", printed)
+            self.assertEqual((status, err), (0, ""), out)
+            out, err, status = self.station_in(line, disk, "export", "--json")
+            self.assertEqual({r["fixture"]: r["outcome"] for r in json.loads(out)},
+                             {"A1": "passed", "A2": "passed"})
 
     @root_only
     def test_a_round_does_not_start_without_room_for_its_records(self):
