@@ -1,12 +1,21 @@
 // Files and folders the station keeps for itself where others may look (a
-// lock beside the store, the spool, the boards' logs): made by this user
-// (files mode 0600, folders 0700), never through a link; one that another
-// user owns, or others can write, is refused ("WHAT PATH is not a file of
-// this user, so it is not the station's own: remove it").
+// lock beside the store, the spool, the boards' logs): made by this user,
+// never through a link; files mode 0600 and folders 0700, or, in the
+// line's folder (setgid, of a group this login is in, that others cannot
+// write), 0660 and 2770 of that group, so that every login of the line
+// runs the station. One that another user owns (outside the line's group),
+// or others can write, is refused with whose it is and what to do.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <sys/types.h>
 
+// The line's group, when `folder` is the line's.
+std::optional<gid_t> line_group(const std::string& folder);
+// The mode a new file of the station's at `path` gets (0660 in the line's
+// folder, else 0600).
+mode_t own_file_mode(const std::string& path);
 // Returns the file open for reading and writing, close-on-exec.
 int open_own_file(const std::string& path, const std::string& what);
 void make_own_folder(const std::string& path, const std::string& what);

@@ -1,6 +1,8 @@
 // The children and the poll loop.
 #include "station/line/runner.h"
 
+#include "station/base/own_file.h"
+
 #include "station/base/stops.h"
 
 #include <algorithm>
@@ -161,8 +163,12 @@ int Runner::start(const ChildCommand& command) {
     }
     // The log is a copy for people: a board without one still has its
     // transcript in the record.
+    mode_t mode = own_file_mode(command.log);
     child.log =
-        open(command.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        open(command.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (child.log >= 0) {
+        fchmod(child.log, mode); // what the umask took: the line's other logins read it
+    }
     const std::string& header = command.log_header;
     if (child.log >= 0 &&
         write(child.log, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {

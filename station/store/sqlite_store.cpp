@@ -65,14 +65,32 @@ std::string mode_text(const struct stat& about) {
 void check_writable(const std::string& path) {
     struct stat store;
     if (stat(path.c_str(), &store) == 0 && access(path.c_str(), W_OK) != 0) {
-        throw StationError{"the store " + path + " is read-only for this user (" +
-                           user_name(geteuid()) + "; the file is " + user_name(store.st_uid) +
-                           "'s, mode " + mode_text(store) + "): " +
-                           (store.st_uid == geteuid()
-                                ? "chmod u+w " + path
-                                : "run this as a user who may write it, or let a group of both "
-                                  "write it (chmod g+w " +
-                                      path + ")")};
+        std::string me = user_name(geteuid()), group = group_name(store.st_gid);
+        std::string fix =
+            store.st_uid == geteuid() ? "chmod u+w " + path
+            : (store.st_mode & S_IWGRP) != 0
+                ? "add " + me + " to the group " + group + " (sudo adduser " + me + " " + group +
+                      "), then log in again"
+                : "run this as a user who may write it, or let a group of both write it (chmod "
+                  "g+w " +
+                      path + ")";
+        throw StationError{"the store " + path + " is read-only for this user (" + me +
+                           "; the file is " + user_name(store.st_uid) + "'s, group " + group +
+                           ", mode " + mode_text(store) + "): " + fix};
+    }
+}
+
+// A new store in the line's folder is made for the group to write, before
+// SQLite makes it (and the files beside it, with its mode) for its owner.
+void make_for_the_line(const std::string& path) {
+    std::string parent = std::filesystem::path(path).parent_path().string();
+    if (!line_group(parent.empty() ? "." : parent)) {
+        return;
+    }
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    if (fd >= 0) {
+        fchmod(fd, 0660);
+        close(fd);
     }
 }
 
@@ -143,6 +161,7 @@ class SqliteStore : public SqlStore {
         shown_ = path;
         if (!read_only_) {
             check_writable(path);
+            make_for_the_line(path);
         }
         check_shared_files(path);
         int flags = read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;

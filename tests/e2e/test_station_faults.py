@@ -5,7 +5,9 @@ that goes, and attempts counted across stations."""
 
 import csv
 import io
+import grp
 import json
+import pwd
 import os
 import select
 import shutil
@@ -197,7 +199,8 @@ class Liveness(FaultCase):
         alive = os.path.join(line.path, ".records.db.%s.alive" % line.name)
         for name, plant, message in (
                 ("owned by nobody", lambda: os.chown(alive, NOBODY, NOBODY),
-                 "is not a file of this user"),
+                 "is nobody's, group nogroup, mode 600, so it is not the station's own: "
+                 "remove it"),
                 ("a link", lambda: os.symlink("/tmp/elsewhere", alive),
                  "Too many levels of symbolic links")):
             with self.subTest(name):
@@ -300,7 +303,8 @@ class StoreOfAnotherUser(FaultCase):
         out, err, status = self.as_user(self.DAEMON, folder, "export")
         self.assertEqual((status, out), (2, ""))
         self.assertEqual(err, "station: the store %s is read-only for this user (daemon; the file "
-                              "is daemon's, mode 444): chmod u+w %s\n" % (store, store))
+                              "is daemon's, group daemon, mode 444): chmod u+w %s\n"
+                         % (store, store))
         self.assertFalse(os.path.exists(store + "-wal") or os.path.exists(store + "-shm"))
         os.chmod(store, 0o644)
         self.assertEqual(self.as_user(self.DAEMON, folder, "export")[2], 0)
@@ -312,6 +316,78 @@ class StoreOfAnotherUser(FaultCase):
         out, err, status = self.as_user(self.DAEMON, folder, "export")
         self.assertEqual(status, 2, out)
         self.assertIn("(daemon) may not write it, as SQLite needs: chmod u+w %s-shm" % store, err)
+
+
+class ManyLogins(FaultCase):
+    """Logins of the line's group run the station in turn, each with umask
+    022, in the line's folder (setgid, of their group); a user outside the
+    group is refused with the remedy."""
+
+    def add(self, command, *args):
+        subprocess.run([command, *args], check=True, capture_output=True, timeout=RUN_TIMEOUT)
+
+    def logins(self):
+        tag = "%05d" % (os.getpid() % 100000)
+        group = "stline" + tag
+        self.add("groupadd", group)
+        self.addCleanup(subprocess.run, ["groupdel", group], capture_output=True)
+        users = {}
+        for name, groups in (("stop1", [group]), ("stop2", [group]), ("stop3", [])):
+            user = name + tag
+            self.add("useradd", "-M", "-N", "-s", "/usr/sbin/nologin",
+                     *(["-G", ",".join(groups)] if groups else []), user)
+            self.addCleanup(subprocess.run, ["userdel", user], capture_output=True)
+            users[name] = user
+        return group, users
+
+    def as_login(self, line, user, group, *args):
+        entry = pwd.getpwnam(user)
+        extra = [grp.getgrnam(group).gr_gid] if user != "none" and \
+            user in grp.getgrnam(group).gr_mem else []
+        result = subprocess.run([os.environ["STATION"], *args], cwd=line.path, env=line.env(),
+                                user=entry.pw_uid, group=entry.pw_gid, extra_groups=extra,
+                                umask=0o022, capture_output=True, stdin=subprocess.DEVNULL,
+                                timeout=RUN_TIMEOUT * 2)
+        return result.stdout.decode(), result.stderr.decode(), result.returncode
+
+    def plug_for_all(self, line, n):
+        agent = line.plug(n)
+        os.chmod(agent.port, 0o666)  # the fixture's port, as udev gives it to the group
+
+    @root_only
+    def test_two_logins_of_the_group_run_the_line_in_turn_and_an_outsider_is_told_why_not(self):
+        group, users = self.logins()
+        line = Line(fixtures=1)  # its store not made yet: the first login locks
+        self.addCleanup(line.remove)
+        os.chown(line.path, 0, grp.getgrnam(group).gr_gid)
+        os.chmod(line.path, 0o2775)
+        out, err, status = self.as_login(line, users["stop1"], group, "lock")
+        self.assertEqual((status, err), (0, ""), out)
+        for login, n in (("stop1", 1), ("stop2", 2)):
+            with self.subTest(login):
+                self.plug_for_all(line, 1)
+                out, err, status = self.as_login(line, users[login], group, "run", "--mac",
+                                                 "A1=" + mac(n))
+                self.assertEqual((status, err), (0, ""), out)
+        def records():
+            out, err, status = self.as_login(line, users["stop1"], group, "export", "--json")
+            self.assertEqual((status, err), (0, ""))
+            return [(r["mac"], r["outcome"], r["operator"]) for r in json.loads(out)]
+        self.assertEqual(records(), [(mac(1), "passed", users["stop1"]),
+                                     (mac(2), "passed", users["stop2"])])
+        logs = os.path.join(line.path, "station-logs")
+        self.assertEqual(os.stat(logs).st_mode & 0o7777, 0o2770)
+        for path in [os.path.join(line.path, "records.db"),
+                     os.path.join(line.path, ".station-spool-line1.db")]:
+            self.assertEqual(os.stat(path).st_mode & 0o777, 0o660, path)
+            self.assertEqual(grp.getgrgid(os.stat(path).st_gid).gr_name, group, path)
+        self.plug_for_all(line, 1)
+        out, err, status = self.as_login(line, users["stop3"], group, "run", "--mac",
+                                         "A1=" + mac(3))
+        self.assertEqual(status, 2, out + err)
+        self.assertIn("add %s to the group %s (sudo adduser %s %s), then log in again"
+                      % (users["stop3"], group, users["stop3"], group), err)
+        self.assertEqual(len(records()), 2)
 
 
 class Killed(FaultCase):

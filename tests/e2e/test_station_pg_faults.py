@@ -105,6 +105,13 @@ class LateTruth(FaultCase):
         line.plug(1, "--delay", "300")  # about 3.5 s a board
         p1 = self.start(line, "run", "--mac", "A1=" + BOARD)
         self.started(p1)
+        # Heard from once before the network freezes: its first heartbeat
+        # may come after its board starts (a loaded machine).
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while server().sql("SELECT count(*) FROM heartbeats WHERE station = 'line1'",
+                           self.database) != "1":
+            self.assertLess(time.monotonic(), deadline, "line1 never beat")
+            time.sleep(0.05)  # polls the store for the station's first heartbeat
         self.proxy.freeze()
         out, err = p1.communicate(timeout=RUN_TIMEOUT * 2)
         self.assertEqual(p1.returncode, 0, err)
@@ -203,6 +210,13 @@ class HalfOpen(FaultCase):
         line.plug(1, "--delay", "300")
         p1 = self.start(line, "run", "--mac", "A1=" + BOARD)
         self.started(p1)
+        # Heard from once before the network freezes: its first heartbeat
+        # may come after its board starts (a loaded machine).
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while server().sql("SELECT count(*) FROM heartbeats WHERE station = 'line1'",
+                           self.database) != "1":
+            self.assertLess(time.monotonic(), deadline, "line1 never beat")
+            time.sleep(0.05)  # polls the store for the station's first heartbeat
         self.proxy.freeze()
         frozen = time.monotonic()
         p1.communicate(timeout=RUN_TIMEOUT * 2)
