@@ -58,25 +58,18 @@ std::string mode_text(const struct stat& about) {
     return mode;
 }
 
-// A store this user may not write would be opened for reading only, and
-// SQLite would make the files beside it with the store's mode, read-only
-// too, which no later command could write: refused before, once, with the
-// fix.
+// A store whose owner may not write it would be opened for reading only,
+// and SQLite would make the files beside it with its mode, read-only too,
+// which no later command could write, whoever runs it: refused before, once,
+// with the fix.
 void check_writable(const std::string& path) {
     struct stat store;
-    if (stat(path.c_str(), &store) == 0 && access(path.c_str(), W_OK) != 0) {
-        std::string me = user_name(geteuid()), group = group_name(store.st_gid);
-        std::string fix =
-            store.st_uid == geteuid() ? "chmod u+w " + path
-            : (store.st_mode & S_IWGRP) != 0
-                ? "add " + me + " to the group " + group + " (sudo adduser " + me + " " + group +
-                      "), then log in again"
-                : "run this as a user who may write it, or let a group of both write it (chmod "
-                  "g+w " +
-                      path + ")";
-        throw StationError{"the store " + path + " is read-only for this user (" + me +
-                           "; the file is " + user_name(store.st_uid) + "'s, group " + group +
-                           ", mode " + mode_text(store) + "): " + fix};
+    if (stat(path.c_str(), &store) == 0 && (store.st_mode & S_IWUSR) == 0) {
+        throw StationError{"the store " + path + " is read-only (" + user_name(store.st_uid) +
+                           "'s, group " + group_name(store.st_gid) + ", mode " + mode_text(store) +
+                           "), and SQLite would make the files beside it read-only too: " +
+                           (store.st_uid == geteuid() ? "" : user_name(store.st_uid) + " runs ") +
+                           "chmod u+w " + path};
     }
 }
 
@@ -116,11 +109,19 @@ void check_shared_files(const std::string& path) {
         struct stat about;
         if (stat(beside.c_str(), &about) != 0) {
             if (access(parent.c_str(), W_OK) != 0) {
-                throw StationError{"cannot open the store " + path + ": this user (" +
-                                   user_name(me) + ") cannot make files in its folder " + parent +
-                                   " (" + std::strerror(errno) +
-                                   "), and SQLite keeps two beside the store, for readers too (" +
-                                   path + "-wal, -shm)"};
+                struct stat folder;
+                bool group_may = stat(parent.c_str(), &folder) == 0 &&
+                                 (folder.st_mode & S_IWGRP) != 0 &&
+                                 !user_in_group(me, folder.st_gid);
+                throw StationError{
+                    "cannot open the store " + path + ": this user (" + user_name(me) +
+                    ") cannot make files in its folder " + parent + " (" + std::strerror(errno) +
+                    "), and SQLite keeps two beside the store, for readers too (" + path +
+                    "-wal, -shm)" +
+                    (group_may ? ": add " + user_name(me) + " to the group " +
+                                     group_name(folder.st_gid) + " (sudo adduser " + user_name(me) +
+                                     " " + group_name(folder.st_gid) + "), then log in again"
+                               : "")};
             }
             continue;
         }

@@ -302,9 +302,9 @@ class StoreOfAnotherUser(FaultCase):
         os.chmod(store, 0o444)
         out, err, status = self.as_user(self.DAEMON, folder, "export")
         self.assertEqual((status, out), (2, ""))
-        self.assertEqual(err, "station: the store %s is read-only for this user (daemon; the file "
-                              "is daemon's, group daemon, mode 444): chmod u+w %s\n"
-                         % (store, store))
+        self.assertEqual(err, "station: the store %s is read-only (daemon's, group daemon, mode "
+                              "444), and SQLite would make the files beside it read-only too: "
+                              "chmod u+w %s\n" % (store, store))
         self.assertFalse(os.path.exists(store + "-wal") or os.path.exists(store + "-shm"))
         os.chmod(store, 0o644)
         self.assertEqual(self.as_user(self.DAEMON, folder, "export")[2], 0)
@@ -409,9 +409,11 @@ class Killed(FaultCase):
             time.strftime("%Y-%m-%d", started), mac(1), time.strftime("%H%M%S", started),
             record["id"][:8]))
         self.assertEqual(read(os.path.join(log_folder, logs[0])).decode(),
-                         "station: line1\nfixture: A1\nMAC: %s\nrecord: %s\nstarted: %s (%s)\n\n%s"
+                         "station: line1\nfixture: A1\nMAC: %s\nrecord: %s\nstarted: %s (%s)\n"
+                         "operator: %s\n\n%s"
                          % (mac(1), record["id"], record["started"],
-                            time.strftime("%Y-%m-%d %H:%M:%S %z", started), record["transcript"]))
+                            time.strftime("%Y-%m-%d %H:%M:%S %z", started),
+                            pwd.getpwuid(os.getuid()).pw_name, record["transcript"]))
         self.assertEqual((record["outcome"], record["stage"], record["frames"],
                           record["message"]), ("interrupted", "board data", 2, "Programming..."))
         self.assertTrue(record["transcript"].startswith("####"))
