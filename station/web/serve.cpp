@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <iostream>
 #include <map>
@@ -657,13 +658,15 @@ ListenAddress listen_address(const std::string& text) {
 }
 
 int serve(const StationFile& file, const ListenAddress& where) {
-    // A store not made yet (the service started before the first station),
-    // or one that does not answer, is waited for: the pages say why until
-    // it answers.
-    try {
+    // A SQLite store not made yet (the service started before the first
+    // station) is waited for, the pages saying so; one that cannot be read
+    // at all (another schema, a server that refuses) is refused at once,
+    // rather than served as a page that says so.
+    if (!file.store_on_server && !std::filesystem::exists(file.store)) {
+        say_on_stderr("the store " + file.store +
+                      " is not made yet; serving, the pages saying so until it is");
+    } else {
         open_store(file.store, Schema::read_only);
-    } catch (const StationError& e) {
-        say_on_stderr(e.message + "; serving, the pages saying so until the store answers");
     }
     // Taken by sigwait alone: blocked before any thread starts.
     sigset_t signals;

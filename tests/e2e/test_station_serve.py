@@ -283,7 +283,9 @@ class WaitsForItsStore(ServeCase):
         with open(os.path.join(line.path, "station.toml"), "w") as f:
             f.write('station = "line1"\n')
         server = self.serve(line)
-        self.assertIn("records.db", server.process.stderr.readline().decode())
+        self.assertEqual(server.process.stderr.readline().decode(),
+                         "station: the store %s is not made yet; serving, the pages saying so "
+                         "until it is\n" % os.path.join(os.path.realpath(line.path), "records.db"))
         waiting = wait_for(lambda: server.line()["store"] == "not answering" and server.line(),
                            "the store said missing")
         self.assertIn("records.db", waiting["store_fault"])
