@@ -52,7 +52,8 @@ else()
   if(TARGET station)
     string(APPEND HOST_CONTENTS "
   station           programs many fixtures at once and records every board
-                    (./station --help; the project's README tells more)")
+                    (./station --help; README.md beside this file is its
+                    guide)")
   endif()
   set(HOST_RUN "In a terminal, go to the folder that holds tivConfig.txt and run host by
 its path (the name host alone is the DNS lookup tool on many systems; from
@@ -137,6 +138,12 @@ install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/tivConfig.txt
 install(TARGETS ${HOST_PROGRAMS} RUNTIME DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
 install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/tivConfig.txt DESTINATION .
         COMPONENT archive EXCLUDE_FROM_ALL)
+# The station's guide goes with the station.
+if(TARGET station)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/host-programmer COMPONENT tool)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
+endif()
 
 set(CPACK_PACKAGE_NAME host)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

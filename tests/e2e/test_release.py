@@ -132,6 +132,7 @@ PROGRAMMER_FILES = {
     "/usr/libexec": None, "/usr/libexec/host-programmer": None,
     "/usr/libexec/host-programmer/host": 0o755,
     "/usr/share": None, "/usr/share/doc": None, "/usr/share/doc/host-programmer": None,
+    "/usr/share/doc/host-programmer/README.md": 0o644,
     "/usr/share/doc/host-programmer/README.txt": 0o644,
     "/usr/share/doc/host-programmer/changelog.gz": 0o644,
     "/usr/share/doc/host-programmer/copyright": 0o644,
@@ -218,7 +219,8 @@ class Release(unittest.TestCase):
             with self.subTest(cpu=cpu):
                 unpacked = self.unpack(archive("linux-" + cpu))
                 self.assertEqual(sorted(os.listdir(unpacked)),
-                                 sorted(["README.txt", "agent", "host", "station", "tivConfig.txt"]))
+                                 sorted(["README.md", "README.txt", "agent", "host", "station",
+                                         "tivConfig.txt"]))
                 # The station finds the host beside it, built for its machine.
                 version = subprocess.run(runner + [os.path.join(unpacked, "station"), "--version"],
                                          capture_output=True, text=True, timeout=RUN_TIMEOUT)
@@ -245,7 +247,8 @@ class Release(unittest.TestCase):
                            for d, _, files in os.walk(prefix) for f in files)
         programs = ["bin/station", "libexec/host-programmer/agent",
                     "libexec/host-programmer/host"]
-        self.assertEqual(installed, programs + ["share/doc/host-programmer/README.txt",
+        self.assertEqual(installed, programs + ["share/doc/host-programmer/README.md",
+                                                "share/doc/host-programmer/README.txt",
                                                 "share/doc/host-programmer/tivConfig.txt"])
         for program in programs:
             sections = subprocess.run(["readelf", "-S", os.path.join(prefix, program)],
