@@ -15,8 +15,6 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
 std::string user_name(uid_t uid) {
     const passwd* user = getpwuid(uid);
     return user ? user->pw_name : "#" + std::to_string(uid);
@@ -26,6 +24,8 @@ std::string group_name(gid_t gid) {
     const group* found = getgrgid(gid);
     return found ? found->gr_name : "#" + std::to_string(gid);
 }
+
+namespace {
 
 std::string mode_text(mode_t mode) {
     char text[8];

@@ -11,6 +11,9 @@
 #include <string>
 #include <sys/types.h>
 
+// Names as messages give them ("#1234" for a number without one).
+std::string user_name(uid_t uid);
+std::string group_name(gid_t gid);
 // The line's group, when `folder` is the line's.
 std::optional<gid_t> line_group(const std::string& folder);
 // The mode a new file of the station's at `path` gets (0660 in the line's

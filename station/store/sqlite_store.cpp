@@ -24,16 +24,6 @@
 
 namespace {
 
-std::string user_name(uid_t uid) {
-    const passwd* user = getpwuid(uid);
-    return user ? user->pw_name : "#" + std::to_string(uid);
-}
-
-std::string group_name(gid_t gid) {
-    const group* found = getgrgid(gid);
-    return found ? found->gr_name : "#" + std::to_string(gid);
-}
-
 bool user_in_group(uid_t uid, gid_t gid) {
     const passwd* user = getpwuid(uid);
     if (!user) {

@@ -141,6 +141,15 @@ class StationCase(unittest.TestCase):
     def macs(self, numbers):
         return [arg for n in numbers for arg in ("--mac", "A%d=%s" % (n, mac(n).lower()))]
 
+    def locked_line(self, fixtures, extra):
+        """A line of `fixtures` without agents yet, `extra` in its station
+        file, its images locked."""
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.station_file(fixtures=fixtures, extra=extra)
+        self.assertEqual(line.station("lock")[2], 0)
+        return line
+
 
 class Round(StationCase):
     def test_eight_fixtures_in_one_round_then_a_retry_of_the_failed_ones(self):
@@ -395,11 +404,7 @@ class Continuous(StationCase):
                         utc_seconds(records["A1"]["ended"]))
 
     def test_a_shift_of_20_boards_on_4_fixtures_whose_agents_serve_board_after_board(self):
-        line = Line(fixtures=0)
-        self.addCleanup(line.remove)
-        line.station_file(fixtures=4, extra='[mac]\nfirst = "02AA00000000"\n'
-                                             'last = "02AA000000FF"\n')
-        self.assertEqual(line.station("lock")[2], 0)
+        line = self.locked_line(4, '[mac]\nfirst = "02AA00000000"\nlast = "02AA000000FF"\n')
         # Every third board of each fixture fails in board data.
         agents = [line.plug(n, "--boards", "--fault-every", "3", "--answer", "2=000600000000")
                   for n in (1, 2, 3, 4)]
@@ -897,11 +902,8 @@ class Panel(InTmux):
         self.assertEqual(sorted(r["mac"] for r in line.export()), [mac(1), mac(2)])
 
     def test_a_kept_board_at_80x24_its_refusal_whole_and_the_bell(self):
-        line = Line(fixtures=0)
-        self.addCleanup(line.remove)
-        line.station_file(fixtures=1, extra='[mac]\nimage = "otp"\noffset = 16\n'
-                          'first = "0011223300A0"\nlast = "0011223300AF"\n')
-        self.assertEqual(line.station("lock")[2], 0)
+        line = self.locked_line(1, '[mac]\nimage = "otp"\noffset = 16\n'
+                                   'first = "0011223300A0"\nlast = "0011223300AF"\n')
         line.plug(1, "--answer", "4=000600000000")  # the first OTP frame: its MAC kept
         socket, ended = self.shift_in_tmux(line, 80, 24)
         raw = os.path.join(line.path, "raw")
