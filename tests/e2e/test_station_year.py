@@ -10,6 +10,7 @@ import datetime
 import io
 import json
 import os
+import pwd
 import re
 import resource
 import shutil
@@ -216,7 +217,8 @@ class LotAndOperator(YearCase):
         self.assertEqual(rows[0][-2:], ["lot", "operator"])
         self.assertEqual(sorted((r[5], r[12], r[-2], r[-1]) for r in rows[1:]),
                          [(mac(1), "1", "W-200", "ann"), (mac(2), "1", "W-200", "ann"),
-                          (mac(2), "2", "W-200", "bo"), (mac(3), "1", "W-100", "")])
+                          (mac(2), "2", "W-200", "bo"),
+                          (mac(3), "1", "W-100", pwd.getpwuid(os.getuid()).pw_name)])
         out, _, _ = line.station("export", "--csv", "--lot", "W-100")
         self.assertEqual([r["mac"] for r in csv.DictReader(io.StringIO(out))], [mac(3)])
         out, _, _ = line.station("history", mac(2))
