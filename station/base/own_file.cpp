@@ -25,13 +25,13 @@ std::string group_name(gid_t gid) {
     return found ? found->gr_name : "#" + std::to_string(gid);
 }
 
-namespace {
-
 std::string mode_text(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(mode & 0777));
     return text;
 }
+
+namespace {
 
 // "op1's, group line, mode 600".
 std::string owned(const struct stat& about) {

@@ -14,6 +14,8 @@
 // Names as messages give them ("#1234" for a number without one).
 std::string user_name(uid_t uid);
 std::string group_name(gid_t gid);
+// A file's permission bits as ls's number gives them ("640").
+std::string mode_text(mode_t mode);
 // The line's group, when `folder` is the line's.
 std::optional<gid_t> line_group(const std::string& folder);
 // The mode a new file of the station's at `path` gets (0660 in the line's

@@ -139,8 +139,31 @@ std::map<std::string, std::string> given_macs(const StationFile& file,
 }
 
 // What the operator is asked: a fixture's MAC, or, with none to ask, a label.
-std::string mac_prompt(const std::string& fixture) {
-    return "MAC for " + fixture + ": ";
+std::string mac_prompt(const std::string& fixture, const std::string& kept = "") {
+    return "MAC for " + fixture +
+           (kept.empty() ? "" : " (kept " + kept + ": r retries, n new board)") + ": ";
+}
+
+// What a line means at the prompt of a fixture whose board keeps MAC
+// `kept`: "r" or that MAC retries the board, "n" or another MAC puts a new
+// board there, an empty line is only asked again; `other` for the rest
+// (and for every line when the board keeps none).
+enum class KeptAnswer { retry, new_board, asked_again, other };
+KeptAnswer kept_answer(const std::string& line, const std::string& kept) {
+    std::string mac = checked_mac(line);
+    return kept.empty()                             ? KeptAnswer::other
+           : line == "r" || mac == kept             ? KeptAnswer::retry
+           : line == "n" || scan_fault(mac).empty() ? KeptAnswer::new_board
+           : line.empty()                           ? KeptAnswer::asked_again
+                                                    : KeptAnswer::other;
+}
+std::string kept_refusal(const std::string& fixture, const std::string& kept) {
+    return "refused: " + fixture + " holds the board that keeps MAC " + kept +
+           ": r retries it, n for a new board";
+}
+std::string new_board_said(const std::string& fixture, const std::string& kept) {
+    return fixture + ": a new board; MAC " + kept + " stays kept (station retry --mac " + kept +
+           " programs the old one)";
 }
 const char LABEL_PROMPT[] = "no fixture to ask: scan a fixture's label, or q: ";
 
@@ -303,10 +326,7 @@ class ScanFeed : public Feed {
         return last != last_.end() && last->second.mac_kept ? last->second.mac : "";
     }
     std::string prompt_for(const std::string& fixture) const {
-        std::string kept = kept_on(fixture);
-        return kept.empty()
-                   ? mac_prompt(fixture)
-                   : "MAC for " + fixture + " (kept " + kept + ": r retries, n new board): ";
+        return mac_prompt(fixture, kept_on(fixture));
     }
     static void tell_kept(FeedRound& round, const std::string& fixture, const std::string& mac,
                           const std::string& why = "") {
@@ -453,26 +473,24 @@ class ScanFeed : public Feed {
             return;
         }
         std::string kept = asking_ ? kept_on(asking_->name) : "";
-        if (line == "r" || (!kept.empty() && checked_mac(line) == kept)) {
+        KeptAnswer answer = kept_answer(line, kept);
+        if (line == "r" || answer == KeptAnswer::retry) {
             return retry(round);
         }
-        if (line == "n" || (!kept.empty() && !line.empty() && line != "-" &&
-                            scan_fault(checked_mac(line)).empty())) {
-            if (kept.empty()) {
-                return refuse(round,
-                              "refused: " + (asking_ ? asking_->name : std::string("no fixture")) +
-                                  " holds no board that keeps its MAC");
-            }
+        if (line == "n" && kept.empty()) {
+            return refuse(round,
+                          "refused: " + (asking_ ? asking_->name : std::string("no fixture")) +
+                              " holds no board that keeps its MAC");
+        }
+        if (answer == KeptAnswer::asked_again) {
+            return refuse(round, kept_refusal(asking_->name, kept));
+        }
+        if (answer == KeptAnswer::new_board) {
             last_.erase(asking_->name);
-            tell_kept(round, asking_->name, "",
-                      asking_->name + ": a new board; MAC " + kept +
-                          " stays kept (station retry --mac " + kept + " programs the old one)");
+            tell_kept(round, asking_->name, "", new_board_said(asking_->name, kept));
             if (line == "n") {
                 return ask(round, *asking_);
             }
-        } else if (!kept.empty() && line.empty()) {
-            return refuse(round, "refused: " + asking_->name + " holds the board that keeps MAC " +
-                                     kept + ": r retries it, n for a new board");
         }
         bool skip = line == "-" || (line.empty() && !file_.mac.has_pool());
         std::string mac = line.empty() || skip ? "" : checked_mac(line);
@@ -617,10 +635,7 @@ std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
                                  const std::vector<Planned>& planned, Store& store, bool rework,
                                  std::ostream& out) {
     for (;;) {
-        out << (kept ? "MAC for " + fixture.name + " (kept " + kept->mac +
-                           ": r retries, n new board): "
-                     : mac_prompt(fixture.name))
-            << std::flush;
+        out << mac_prompt(fixture.name, kept ? kept->mac : "") << std::flush;
         std::string line;
         if (!std::getline(std::cin, line)) {
             out << "\n";
@@ -630,17 +645,16 @@ std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
             line.pop_back();
         }
         std::string mac = checked_mac(line);
-        if (kept && (line == "r" || mac == kept->mac)) {
+        KeptAnswer answer = kept_answer(line, kept ? kept->mac : "");
+        if (answer == KeptAnswer::retry) {
             return Planned{fixture, kept->mac, rework, kept->id, kept->lot};
         }
-        if (kept && line.empty()) {
-            out << "refused: " << fixture.name << " holds the board that keeps MAC " << kept->mac
-                << ": r retries it, n for a new board\n";
+        if (answer == KeptAnswer::asked_again) {
+            out << kept_refusal(fixture.name, kept->mac) << "\n";
             continue;
         }
-        if (kept && (line == "n" || scan_fault(mac).empty())) {
-            out << fixture.name << ": a new board; MAC " << kept->mac
-                << " stays kept (station retry --mac " << kept->mac << " programs the old one)\n";
+        if (answer == KeptAnswer::new_board) {
+            out << new_board_said(fixture.name, kept->mac) << "\n";
             kept = nullptr;
             if (line == "n") {
                 continue;

@@ -102,11 +102,8 @@ void interrupt_left_records(Store& store, const StationFile& file) {
 // are checked first: each is in the store, or written again, or a conflict.
 void recheck_claims(Opened& opened) {
     Spool::Rechecked found = opened.spool->recheck(*opened.store);
-    for (const Record& r : found.restored) {
-        say_on_stderr(restored_said(r));
-    }
-    for (const Conflict& conflict : found.conflicts) {
-        say_on_stderr(conflict_said(conflict));
+    for (const std::string& line : found.said()) {
+        say_on_stderr(line);
     }
     opened.conflicts += static_cast<int>(found.conflicts.size());
 }

@@ -220,11 +220,8 @@ struct Recorder::State {
     // still in the store, or written again, or a conflict.
     void recheck() {
         Spool::Rechecked found = spool->recheck(*store);
-        for (const Record& r : found.restored) {
-            say(restored_said(r));
-        }
-        for (const Conflict& c : found.conflicts) {
-            say(conflict_said(c));
+        for (const std::string& line : found.said()) {
+            say(line);
         }
         std::lock_guard<std::mutex> lock(mutex);
         conflicts += static_cast<int>(found.conflicts.size());

@@ -218,6 +218,17 @@ void Spool::finished(const Record& record) {
     }
 }
 
+std::vector<std::string> Spool::Rechecked::said() const {
+    std::vector<std::string> lines;
+    for (const Record& r : restored) {
+        lines.push_back(restored_said(r));
+    }
+    for (const Conflict& c : conflicts) {
+        lines.push_back(conflict_said(c));
+    }
+    return lines;
+}
+
 Spool::Rechecked Spool::recheck(Store& store) {
     struct Entry {
         Record record;

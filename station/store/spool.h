@@ -43,6 +43,8 @@ class Spool {
     struct Rechecked {
         std::vector<Record> restored;    // lost by the store, written again
         std::vector<Conflict> conflicts; // lost, and the MAC on another board since
+        // Each as the station says it, a line apiece.
+        std::vector<std::string> said() const;
     };
     // Checks each claim of the journal against `store` (Store::recheck), and
     // gives an end the store lost to it again. A claim is kept until its

@@ -42,12 +42,6 @@ bool user_in_group(uid_t uid, gid_t gid) {
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
-std::string mode_text(const struct stat& about) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(about.st_mode & 0777));
-    return mode;
-}
-
 // A store whose owner may not write it would be opened for reading only,
 // and SQLite would make the files beside it with its mode, read-only too,
 // which no later command could write, whoever runs it: refused before, once,
@@ -56,7 +50,8 @@ void check_writable(const std::string& path) {
     struct stat store;
     if (stat(path.c_str(), &store) == 0 && (store.st_mode & S_IWUSR) == 0) {
         throw StationError{"the store " + path + " is read-only (" + user_name(store.st_uid) +
-                           "'s, group " + group_name(store.st_gid) + ", mode " + mode_text(store) +
+                           "'s, group " + group_name(store.st_gid) + ", mode " +
+                           mode_text(store.st_mode) +
                            "), and SQLite would make the files beside it read-only too: " +
                            (store.st_uid == geteuid() ? "" : user_name(store.st_uid) + " runs ") +
                            "chmod u+w " + path};
@@ -117,7 +112,7 @@ void check_shared_files(const std::string& path) {
         }
         if (me != 0 && access(beside.c_str(), W_OK) != 0) {
             throw StationError{"the store's file " + beside + " belongs to user " +
-                               user_name(about.st_uid) + " (mode " + mode_text(about) +
+                               user_name(about.st_uid) + " (mode " + mode_text(about.st_mode) +
                                "), and this user (" + user_name(me) +
                                ") may not write it, as SQLite needs: " +
                                (about.st_uid == me ? "chmod u+w " + beside
