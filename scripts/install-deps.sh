@@ -9,9 +9,10 @@
 # in a real browser; the station's libraries for arm64 and armhf (multiarch)
 # and qemu-user registered for ARM programs (binfmt_misc), for the ARM station
 # under emulation; dpkg-dev, lintian and systemd (systemd-analyze) for the
-# Debian packages and their service; faketime for a station whose clock is
-# not the database server's. Given package names, installs those
-# alone.
+# Debian packages and their service; systemd-container and sudo for the
+# README's service and line steps, run as written on this machine's own
+# system booted in a container; faketime for a station whose clock is not
+# the database server's. Given package names, installs those alone.
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64 python3
@@ -19,7 +20,7 @@ packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
     libsqlite3-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev pkg-config
     tmux libpq-dev postgresql tzdata libcpp-httplib-dev chromium chromium-driver python3-selenium
-    dpkg-dev lintian systemd adduser faketime)
+    dpkg-dev lintian systemd systemd-container sudo adduser faketime)
 # The station's libraries for the ARM builds, Debian's own for each
 # architecture, beside the native ones (multiarch); libpq-dev is one
 # architecture at a time, so the ARM builds take libpq5 with the native headers.

@@ -152,11 +152,13 @@ class Round : public FeedRound, private RunnerEvents {
                     answered(feed, a);
                 }
                 tell_what_was_said();
+                tell_unwritten();
             }
         }
         screen_->prompt(""); // an open prompt is taken back (Ctrl+C)
         int unrecorded = recorder_.settle();
         tell_what_was_said();
+        tell_unwritten();
         if (pool_asked_ && !recorder_.store_lost()) {
             warn_of_pool();
         }
@@ -329,6 +331,19 @@ class Round : public FeedRound, private RunnerEvents {
     void tell_what_was_said() {
         for (const std::string& line : recorder_.said()) {
             warn(line);
+        }
+    }
+    // A board whose record is written nowhere yet says so until it is.
+    void tell_unwritten() {
+        for (const Recorder::Unwritten& u : recorder_.unwritten()) {
+            for (Board& b : boards_) {
+                if (b.record.id == u.record) {
+                    b.unwritten = !u.why.empty();
+                    RoundEvent e = RoundEvent::of(RoundEvent::Kind::unwritten, b);
+                    e.text = u.why;
+                    tell(e);
+                }
+            }
         }
     }
 

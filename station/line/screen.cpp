@@ -113,7 +113,7 @@ std::string outcome_text(const Board& board) {
     if (board.running) {
         return board.stopping ? "stopping" : "running";
     }
-    return outcome_said(board.record);
+    return outcome_said(board.record) + (board.unwritten ? "; record not written yet" : "");
 }
 
 // "11 frames, 3.2 s".
@@ -223,6 +223,13 @@ class JsonScreen : public Screen {
             emit({{"event", "kept"},
                   {"fixture", e.fixture},
                   {"mac", e.brief.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.brief)},
+                  {"why", e.text}});
+            break;
+        case RoundEvent::Kind::unwritten:
+            emit({{"event", e.text.empty() ? "written" : "unwritten"},
+                  {"fixture", e.board->fixture.name},
+                  {"mac", e.board->record.mac},
+                  {"record", e.board->record.id},
                   {"why", e.text}});
             break;
         case RoundEvent::Kind::pool_low:
@@ -474,6 +481,9 @@ class PanelScreen : public LineScreen {
         // The state says PASS, FAIL or out of service: a failure says where
         // and why.
         const Record& r = b->record;
+        if (b->unwritten) {
+            return shortened(out + "record not written yet: tried again", width);
+        }
         if (r.outcome == Outcome::passed) {
             return shortened(out + (out.empty() ? frames_and_time(*b) : "passed"), width);
         }
@@ -743,6 +753,12 @@ std::string said_line(const RoundEvent& e) {
         return e.brief.empty()
                    ? e.text
                    : e.fixture + " keeps MAC " + e.brief + ": r retries its board, n for a new one";
+    case RoundEvent::Kind::unwritten:
+        return e.board->fixture.name + " " + e.board->record.mac + ": its record " +
+               e.board->record.id +
+               (e.text.empty() ? " is written, in the spool"
+                               : " is written nowhere yet (" + e.text +
+                                     "); the station keeps it and tries again");
     case RoundEvent::Kind::pool_low:
         return "MAC pool " + e.pool->first + "-" + e.pool->last + ": " + std::to_string(e.left) +
                " of " + std::to_string(e.pool->pool_size()) + " left";

@@ -30,7 +30,8 @@ struct Board {
     BoardProgress progress;
     bool progress_due = false;
     bool running = false;
-    bool stopping = false; // the station is stopping its host
+    bool stopping = false;  // the station is stopping its host
+    bool unwritten = false; // its record written nowhere yet: tried again
     Clock::time_point started, ended;
     // The station's stopped time (stops.h) when the board started and ended:
     // a board's time leaves out the time the station stood still.
@@ -50,6 +51,7 @@ struct RoundEvent {
         out_of_service,  // `fixture`, `text` why, `brief` why in a few words
         back_in_service, // `fixture`
         kept,            // `fixture`'s board keeps MAC `brief`; none: no more (`text` why)
+        unwritten,       // `board`'s record written nowhere yet (`text` why); none: written
         pool_low,        // `pool`, `left`: below a tenth of the MAC pool left
         ended            // `boards`, `skipped`, `round`: the round's last words
     } kind;

@@ -30,6 +30,7 @@ struct Job {
     Record record;
     Recorder::Prepare prepare; // a claim's
     std::string retry_of;      // a claim's
+    bool held = false;         // a record written nowhere once, tried again
 };
 
 // A writer's queue, its thread, and the job under way.
@@ -56,6 +57,9 @@ constexpr std::chrono::seconds BEAT_EVERY(5);
 // A live write slower than this makes the next ones wait QUIET.
 constexpr std::chrono::seconds SLOW_LIVE_WRITE(1);
 constexpr std::chrono::seconds QUIET(5);
+// A record that neither the store nor the spool took is tried again in the
+// spool this often while the round runs (a disk given room again).
+constexpr std::chrono::seconds RETRY_HELD(5);
 
 // What waits to be written for the line's page: each board's latest
 // frames, written all at once, a second after the last time; and when the
@@ -92,6 +96,13 @@ struct Recorder::State {
     int conflicts = 0; // MACs this round's records put on two boards
     bool told_spooled = false;
     bool journal_failed = false; // said once
+    // Records written nowhere yet, kept and tried again until the round's
+    // end, when what still fails is told; what changed of them since the
+    // round last asked.
+    std::vector<Job> held;
+    Clock::time_point retry_held_at;
+    bool settling = false;
+    std::vector<Unwritten> unwritten;
     std::vector<Answer> answered;
     int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     // What the writers have to tell, for the round's screen; once the round
@@ -275,23 +286,67 @@ struct Recorder::State {
     }
 
     // With the mutex held: what a job's end means. A record the store
-    // failed goes to the spool with the rest; one the spool failed is told.
+    // failed goes to the spool with the rest; one the spool failed is kept
+    // and tried again, and told when the round ends without it.
     void performed(Job& job, Answer answer, const std::string& fault) {
         if (job.kind == JobKind::claim) {
             this->answer(std::move(answer));
         }
         if (fault.empty()) {
+            if (job.held) {
+                unwritten.push_back({job.record.id, ""});
+                poke();
+            }
+            return;
+        }
+        if (job.kind == JobKind::spool && settling) {
+            tell_unrecorded(job.record, fault);
+            unrecorded += 1;
             return;
         }
         if (job.kind == JobKind::spool) {
-            tell_unrecorded(job.record, fault);
-            unrecorded += 1;
+            hold(std::move(job), fault);
             return;
         }
         if (job.kind == JobKind::finish) {
             to_store.queue.push_front(std::move(job));
         }
         lose_store(fault);
+    }
+
+    // With the mutex held: a record written nowhere, said once.
+    void hold(Job job, const std::string& fault) {
+        if (!job.held) {
+            job.held = true;
+            unwritten.push_back({job.record.id, fault});
+            poke();
+        }
+        if (held.empty()) {
+            retry_held_at = Clock::now() + RETRY_HELD;
+        }
+        held.push_back(std::move(job));
+    }
+    // With the mutex held: the held records go first in the spool's queue.
+    void retry_held() {
+        for (auto job = held.rbegin(); job != held.rend(); ++job) {
+            to_spool.queue.push_front(std::move(*job));
+        }
+        held.clear();
+    }
+
+    // With the mutex held: when a writer has work of its own besides its
+    // queue (the live writes; the held records), and that work.
+    std::optional<Clock::time_point> due(Writer State::*which) const {
+        if (which == &State::to_store && live.on) {
+            return live.due();
+        }
+        if (which == &State::to_spool && !held.empty()) {
+            return retry_held_at;
+        }
+        return std::nullopt;
+    }
+    void do_due(Writer State::*which, std::unique_lock<std::mutex>& lock) {
+        which == &State::to_store ? write_live(lock, false) : retry_held();
     }
 
     // One writer's thread: its queue, one job at a time, claims first.
@@ -301,10 +356,11 @@ struct Recorder::State {
         auto ready = [&] { return self->stopping || w.given_up || !w.queue.empty(); };
         for (;;) {
             bool writes_live = which == &State::to_store && self->live.on;
-            if (!writes_live) {
+            std::optional<Clock::time_point> due = self->due(which);
+            if (!due) {
                 self->wake.wait(lock, ready);
-            } else if (!self->wake.wait_until(lock, self->live.due(), ready)) {
-                self->write_live(lock, false);
+            } else if (!self->wake.wait_until(lock, *due, ready)) {
+                self->do_due(which, lock);
                 continue;
             }
             if (w.given_up || w.queue.empty()) {
@@ -489,7 +545,11 @@ void Recorder::check() {
 int Recorder::settle() {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);
+    // What is written nowhere yet is tried once more, then told.
+    s.settling = true;
     s.drain(s.to_store, lock, [&] { s.store_overdue(); });
+    s.retry_held();
+    s.wake.notify_all();
     s.drain(s.to_spool, lock,
             [&] { s.give_up_spool("the spool did not take a record" + patience_text()); });
     if (s.spooled > 0 && !s.told_spooled) {
@@ -499,6 +559,13 @@ int Recorder::settle() {
               "answers");
     }
     return s.unrecorded;
+}
+
+std::vector<Recorder::Unwritten> Recorder::unwritten() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::vector<Unwritten> taken;
+    taken.swap(state_->unwritten);
+    return taken;
 }
 
 int Recorder::conflicts() const {

@@ -50,9 +50,18 @@ class Recorder {
     // Called from the poll loop: declares the store lost when a write has
     // waited longer than STORE_PATIENCE. Never waits.
     void check();
+    // A finished record that neither the store nor the spool took (a full
+    // disk) is kept and tried again in the spool every 5 s. What changed of
+    // those since the last call: `why` it was written nowhere, or empty:
+    // written at last.
+    struct Unwritten {
+        std::string record, why;
+    };
+    std::vector<Unwritten> unwritten();
     // At the round's end: waits until every record is in the store or the
-    // spool, at most STORE_PATIENCE for each; a record that neither takes
-    // goes to standard error as one JSON line. Returns how many did.
+    // spool, at most STORE_PATIENCE for each, a record written nowhere yet
+    // tried once more; a record that neither takes goes to standard error
+    // as one JSON line. Returns how many did.
     int settle();
     // MACs that records of the round put on two boards (their true ends
     // came after a release): said on standard error as they are found.

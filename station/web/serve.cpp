@@ -156,7 +156,9 @@ std::vector<GroupCounts> counted_today(Store& store) {
 // said on the page (with what it said last) and opened again.
 class Watcher {
   public:
-    Watcher(const std::string& location, Shared& shared) : location_(location), shared_(shared) {}
+    // `awaited`: a store not made yet, which serve has said already.
+    Watcher(const std::string& location, Shared& shared, bool awaited)
+        : location_(location), shared_(shared), awaited_(awaited) {}
 
     // One reading of the store, handed to the pages and the streams.
     void look() {
@@ -209,7 +211,9 @@ class Watcher {
         store_.reset();
         if (fault_.empty()) {
             lost_since_ = utc_now();
-            say_on_stderr(e.message);
+            if (!awaited_) {
+                say_on_stderr(e.message);
+            }
         }
         fault_ = e.message;
         LineView line = last_;
@@ -235,9 +239,11 @@ class Watcher {
         LineView line = line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
         line.as_of = utc_now();
         if (!fault_.empty()) {
-            say_on_stderr("the store " + shown_location(location_) + " answers again");
+            say_on_stderr("the store " + shown_location(location_) +
+                          (awaited_ ? " is made; serving it" : " answers again"));
             fault_.clear();
         }
+        awaited_ = false;
         last_ = line;
         return line;
     }
@@ -254,6 +260,7 @@ class Watcher {
     std::string counted_for_;
     LineView last_;
     std::string fault_, lost_since_;
+    bool awaited_;
 };
 
 // A request's fault: the page says why, with its status.
@@ -525,11 +532,11 @@ class Server {
 
     // Serves until a signal; the streams are ended and the threads given a
     // moment, then the process ends whatever a slow client still holds.
-    void run(const sigset_t& signals) {
+    void run(const sigset_t& signals, bool awaited) {
         // The first reading before the first request is taken (the port
         // already listens, so a client waits for it): no page tells of a
         // line with nothing on it because the store was not yet read.
-        Watcher watching(file_.store, shared_);
+        Watcher watching(file_.store, shared_, awaited);
         watching.look();
         std::thread watcher([&watching] { watching.run(); });
         auto listening = std::async(std::launch::async, [this] { server_.listen_after_bind(); });
@@ -662,7 +669,8 @@ int serve(const StationFile& file, const ListenAddress& where) {
     // station) is waited for, the pages saying so; one that cannot be read
     // at all (another schema, a server that refuses) is refused at once,
     // rather than served as a page that says so.
-    if (!file.store_on_server && !std::filesystem::exists(file.store)) {
+    bool awaited = !file.store_on_server && !std::filesystem::exists(file.store);
+    if (awaited) {
         say_on_stderr("the store " + file.store +
                       " is not made yet; serving, the pages saying so until it is");
     } else {
@@ -682,6 +690,6 @@ int serve(const StationFile& file, const ListenAddress& where) {
         where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
     std::cout << "station: serving the store " << shown_location(file.store) << " at http://"
               << host << ":" << port << "/" << std::endl;
-    server.run(signals);
+    server.run(signals, awaited);
     return 0;
 }

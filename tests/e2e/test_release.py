@@ -13,16 +13,19 @@ import json
 import os
 import pwd
 import re
+import shlex
 import shutil
 import signal
 import stat
 import subprocess
 import tarfile
 import tempfile
+import time
 import unittest
 import urllib.request
 import zipfile
 
+from machine import Machine
 from harness import (BANNER, RUN_TIMEOUT, Agent, NativeRunner, Workspace, WineRunner, sample,
                      success_output)
 
@@ -412,6 +415,102 @@ class DebianPackages(unittest.TestCase):
             self.assertEqual(serve.wait(timeout=RUN_TIMEOUT), 0)
             serve.stdout.close()
             serve.stderr.close()
+
+
+class TheReadmesLineSteps(unittest.TestCase):
+    """The README's steps for the web view as a service and a line shared by
+    its operators, run as written on a machine of their own booted with
+    systemd (this one's system in a container): the package installed, the
+    service enabled before any store, two logins of the line's group taking
+    turns in the station's folder, a third login refused, the page serving
+    what they recorded."""
+
+    def blocks(self, after):
+        with open(README) as f:
+            text = f.read().split(after)[1]
+        return [l for l in text.split("```\n")[1].splitlines() if l.strip()]
+
+    def journal_says(self, machine, text):
+        """Waits until the service's journal holds `text` (its process
+        writes it after systemd said it started)."""
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while True:
+            journal = machine.run("journalctl -u station-serve@line1").stdout
+            if text in journal:
+                return
+            self.assertLess(time.monotonic(), deadline, journal)
+            time.sleep(0.1)  # polls the journal, as an administrator would
+
+    def test_the_service_and_a_shared_line_as_the_readme_says(self):
+        if os.geteuid() != 0 or not shutil.which("systemd-nspawn"):
+            self.skipTest("boots a machine of its own: needs root and systemd-nspawn")
+        debs = [package("host-programmer", "amd64"), package("host-programmer-agent", "amd64")]
+        machine = Machine("readme-%d" % os.getpid())
+        self.addCleanup(machine.close)
+        os.mkdir(machine.path("/root/debs"))
+        for deb in debs:
+            shutil.copy(deb, machine.path("/root/debs"))
+        service = self.blocks("**The web view as a service.**")
+        # `systemctl edit` with an editor that writes what the line's
+        # comment says.
+        edit = next(l for l in service if "systemctl edit" in l)
+        override = edit.split("# ")[1].replace("] ", "]\n")
+        with open(machine.path("/root/edit.sh"), "w") as f:
+            f.write("#!/bin/sh\nsed -i '/^### Anything between here/a %s' \"$1\"\n"
+                    % override.replace("\n", "\\n"))
+        os.chmod(machine.path("/root/edit.sh"), 0o755)
+        with open(machine.path("/etc/sudoers.d/editor"), "w") as f:
+            f.write('Defaults env_keep += "SYSTEMD_EDITOR"\n')
+        version = "_%s_amd64.deb" % VERSION
+        for line in service:
+            line = "cd /root/debs && " + line.replace("_1.1.0_amd64.deb", version)
+            if "systemctl edit" in line:  # on a terminal, as it asks
+                line = "script -qec %s /dev/null" % shlex.quote(line)
+            said = machine.run(line, env={"SYSTEMD_EDITOR": "/root/edit.sh"})
+        # The store is not made yet: the service waits for it, and runs,
+        # at the address that `systemctl edit` gave it once restarted.
+        store = "/var/lib/station/line1-s1.db"
+        self.assertIn("station: the store %s is not made yet; serving" % store, said.stdout)
+        self.assertNotIn("cannot open", said.stdout)
+        self.journal_says(machine, "station: serving the store %s at http://0.0.0.0:8080/"
+                          % store)
+        self.assertEqual(machine.run("systemctl is-active station-serve@line1").stdout,
+                         "active\n")
+        # The board's fixture: an agent serving board after board on a
+        # port of the group dialout, as a serial port is.
+        agent = machine.run("setsid /usr/libexec/host-programmer/agent --boards >/root/a1 "
+                            "2>&1 </dev/null & for i in $(seq 100); do test -s /root/a1 && "
+                            "break; sleep 0.1; done; port=$(cut -d' ' -f2 /root/a1); "
+                            "chgrp dialout $port && chmod 660 $port && echo $port")
+        port = agent.stdout.split()[-1]
+        # Three logins; op3 never joins the line's group.
+        for login in ("op1", "op2", "op3"):
+            machine.run("useradd --create-home %s && adduser %s dialout" % (login, login))
+        for line in self.blocks("**A line shared by its operators.**"):
+            machine.run(line)
+        cd, copy, run = self.blocks("names its images and fixtures")
+        # op1 names the images and fixtures in the file, as the comment asks.
+        edit = ("mkdir images && head -c 3000 /dev/urandom >images/b.bin && head -c 1500 "
+                "/dev/urandom >images/o.bin && head -c 5000 /dev/urandom >images/f.bin && "
+                "printf 'Boarddata: b.bin\\nOTP: o.bin\\nOTPAddress: 1A000\\nFirmware: f.bin\\n' "
+                ">images/tivConfig.txt && sed -i -e 's|^config = .*|config = \"images/"
+                "tivConfig.txt\"|' -e 's|^port = .*|port = \"%s\"|' station.toml" % port)
+        op1 = machine.run("\n".join([cd, copy, edit, run]), user="op1", check=False)
+        self.assertEqual(op1.returncode, 0, op1.stdout + op1.stderr)
+        for login, status in (("op2", 0), ("op3", 2)):
+            shift = "\n".join([cd, run.replace("001122334401", "00112233440" + login[-1])])
+            result = machine.run(shift, user=login, check=False)
+            self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+        self.assertIn("sudo adduser op3 station-serve", result.stderr)
+        page = machine.run("python3 -c 'import urllib.request; print(urllib.request.urlopen("
+                           "\"http://127.0.0.1:8080/api/line\", timeout=30).read().decode())'")
+        line = json.loads(page.stdout)
+        self.assertEqual([(s["station"], s["today"]["boards"], s["today"]["passed"])
+                          for s in line["stations"]], [("line1-s1", 2, 2)])
+        self.journal_says(machine, "station: the store %s is made; serving it" % store)
+        operators = machine.run("station -f /srv/line1-s1/station.toml export --json",
+                                user="op2").stdout
+        self.assertEqual(sorted(r["operator"] for r in json.loads(operators)), ["op1", "op2"])
 
 
 class Leftovers:

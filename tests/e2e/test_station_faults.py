@@ -662,6 +662,30 @@ class FullDisk(FaultCase):
                              {"A1": "passed", "A2": "passed"})
 
     @root_only
+    def test_a_record_written_nowhere_is_kept_and_written_once_the_disk_has_room(self):
+        line, disk = self.disk_line("4M")
+        line.plug(1, "--delay", "50")
+        waiting = line.plug(2, "--silent-from", "3")
+        r = self.round(line, "run", *self.macs([1, 2]), cwd=disk)
+        r.wait_for(2, "started")
+        self.fill(disk)
+        # A1 passes on a full disk: its row says its record is nowhere yet.
+        r.wait_for(1, "is written nowhere yet")
+        (held,) = [l for l in r.lines if "is written nowhere yet" in l]
+        self.assertRegex(held, r"^A1 %s: its record [0-9a-f-]{36} is written nowhere yet \(.*full"
+                         r".*\); the station keeps it and tries again\n$" % mac(1))
+        os.unlink(os.path.join(disk, "filler"))
+        r.wait_for(1, "is written, in the spool")
+        waiting.process.kill()  # A2's line drops: the round ends
+        out, err, status = r.end()
+        self.assertNotIn('"unrecorded"', err)
+        self.assertEqual(status, 1, "A2 failed; nothing is lost: " + err)
+        out, err, status = self.station_in(line, disk, "export", "--json")
+        self.assertEqual(status, 0, err)
+        self.assertEqual({r["fixture"]: (r["outcome"], r["frames"]) for r in json.loads(out)},
+                         {"A1": ("passed", FRAMES), "A2": ("failed", 2)})
+
+    @root_only
     def test_a_round_does_not_start_without_room_for_its_records(self):
         line, disk = self.disk_line("4M")
         agent = line.plug(1)

@@ -283,15 +283,19 @@ class WaitsForItsStore(ServeCase):
         with open(os.path.join(line.path, "station.toml"), "w") as f:
             f.write('station = "line1"\n')
         server = self.serve(line)
+        store = os.path.join(os.path.realpath(line.path), "records.db")
         self.assertEqual(server.process.stderr.readline().decode(),
                          "station: the store %s is not made yet; serving, the pages saying so "
-                         "until it is\n" % os.path.join(os.path.realpath(line.path), "records.db"))
+                         "until it is\n" % store)
         waiting = wait_for(lambda: server.line()["store"] == "not answering" and server.line(),
                            "the store said missing")
         self.assertIn("records.db", waiting["store_fault"])
         self.assertIn("The store is not answering", server.get("/")[2])
         self.assertEqual(line.station("init")[2], 0)
         wait_for(lambda: server.line()["store"] == "answering", "the store made", timeout=10)
+        # Said once when it is there, no fault between.
+        self.assertEqual(server.process.stderr.readline().decode(),
+                         "station: the store %s is made; serving it\n" % store)
         self.assertEqual(server.get("/")[0], 200)
         out, err, status = line.station("lock")
         self.assertEqual(status, 2, out)
