@@ -38,6 +38,9 @@ class Html {
             case '\'':
                 out_ += "&#39;";
                 break;
+            case '\r': // a line's end to an event stream, whatever the page makes of it
+                out_ += "&#13;";
+                break;
             default:
                 out_ += c;
             }

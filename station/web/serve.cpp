@@ -603,14 +603,7 @@ class Server {
                 std::string event = *sent == 0 ? "retry: 1000\n" : "";
                 if (shared_.version != *sent) {
                     *sent = shared_.version;
-                    size_t from = 0;
-                    const std::string& text = shared_.fragment;
-                    do {
-                        size_t end = text.find('\n', from);
-                        event += "data: " + text.substr(from, end - from) + "\n";
-                        from = end == std::string::npos ? end : end + 1;
-                    } while (from != std::string::npos);
-                    event += "\n";
+                    event += event_data(shared_.fragment);
                 } else {
                     event += ": still here\n\n";
                 }
@@ -662,6 +655,21 @@ ListenAddress listen_address(const std::string& text) {
         host = host.substr(1, host.size() - 2);
     }
     return {host, std::stoi(parts[2])};
+}
+
+std::string event_data(const std::string& text) {
+    // A CR, an LF or both end a line of an event stream: each line its own
+    // "data:" field, which the browser joins with LFs.
+    std::string event;
+    size_t from = 0;
+    for (;;) {
+        size_t end = text.find_first_of("\r\n", from);
+        event += "data: " + text.substr(from, end - from) + "\n";
+        if (end == std::string::npos) {
+            return event + "\n";
+        }
+        from = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
 }
 
 int serve(const StationFile& file, const ListenAddress& where) {

@@ -15,6 +15,11 @@ struct ListenAddress {
 };
 ListenAddress listen_address(const std::string& text);
 
+// `text` as the data of one server-sent event, its empty line last: a line
+// of it each, whatever ends them (CR, LF or both), so that no text ends the
+// event or names another.
+std::string event_data(const std::string& text);
+
 // Serves until SIGINT, SIGTERM or SIGHUP; says where on standard output
 // ("serving ... at http://HOST:PORT/"). Returns the exit status.
 int serve(const StationFile& file, const ListenAddress& where);

@@ -8,6 +8,7 @@ import calendar
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -408,20 +409,50 @@ class Pages(BrowserCase):
             self.browser.set_window_size(1280, 800)
 
 
+def server_sent_events(stream, count):
+    """The first `count` events of an event stream, read as its rules say: a
+    line ends at CR, LF or CRLF, a field's name before its first colon; data
+    lines joined by LF; an empty line dispatches. (type, data) each."""
+    events, kind, data, pending = [], "message", [], b""
+    while len(events) < count:
+        chunk = stream.read1(65536)
+        if not chunk:
+            break
+        pending += chunk
+        lines = re.split(rb"\r\n|\r|\n", pending)
+        pending = lines.pop()
+        for raw in lines:
+            text = raw.decode()
+            if text == "":
+                if data:
+                    events.append((kind, "\n".join(data)))
+                kind, data = "message", []
+                continue
+            name, _, value = text.partition(":")
+            value = value[1:] if value.startswith(" ") else value
+            if name == "event":
+                kind = value
+            elif name == "data":
+                data.append(value)
+    return events
+
+
 class Markup(BrowserCase):
-    def test_markup_in_a_port_and_an_image_name_is_shown_as_text(self):
+    def test_markup_and_line_ends_in_a_port_and_an_image_name_are_shown_as_text(self):
         line = self.line(fixtures=1)
-        port = os.path.join(line.path, "port-<img src=x onerror=window.pwned=1>")
+        # A carriage return ends a line of an event stream: here it would
+        # name an event of another type, and the page's updates would stop.
+        port = os.path.join(line.path, "port-<img src=x onerror=window.pwned=1>\revent: zz")
         image = "<svg onload=window.pwned=2>.bin"
         shutil.copy(os.path.join(line.path, "images", "board.bin"),
                     os.path.join(line.path, "images", image))
         with open(os.path.join(line.path, "images", "tivConfig.txt"), "w") as f:
             f.write("Boarddata: %s\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n" % image)
         with open(os.path.join(line.path, "station.toml")) as f:
-            text = f.read().replace(line.port(1), port)
+            text = f.read().replace(line.port(1), port.replace("\r", "\\r"))
         with open(os.path.join(line.path, "station.toml"), "w") as f:
             f.write(text)
-        agent = line.plug(1)
+        agent = line.plug(1, "--boards")
         os.symlink(agent.port, port)
         out, err, status = line.station("lock")
         self.assertEqual(status, 0, err)
@@ -440,6 +471,17 @@ class Markup(BrowserCase):
             # No element was made of the texts: they stayed text.
             self.assertEqual(self.js("return document.querySelectorAll('main img, main svg "
                                      "[onload], [onerror], [onload]').length;"), 0, page)
+        # The stream holds one kind of event, each the line's fragment whole.
+        with urllib.request.urlopen(server.url + "/events", timeout=RUN_TIMEOUT) as stream:
+            (event,) = server_sent_events(stream, 1)
+        self.assertEqual(event[0], "message")
+        self.assertIn("&#13;event: zz", event[1])
+        # The page goes on taking the line's changes.
+        self.browser.get(server.url + "/")
+        wait_for(lambda: self.card("A1"), "the card")
+        out, err, status = line.station("run", "--mac", "A1=" + mac(2))
+        self.assertEqual(status, 0, out + err)
+        wait_for(lambda: mac(2) in (self.card("A1") or {}).get("mac", ""), "the next board")
 
 
 class Requests(ServeCase):
