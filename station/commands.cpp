@@ -5,6 +5,7 @@
 #include "station/store/opening.h"
 
 #include "station/base/macs.h"
+#include "station/base/visible.h"
 #include "station/file/profile.h"
 #include "station/reports/reports.h"
 #include "station/line/screen.h"
@@ -791,8 +792,17 @@ std::string version_text() {
     }
 }
 
+// Whether the command's standard output is for people, whose terminal is
+// shown no control character of a text it quotes; data (CSV, JSON, a log)
+// goes out as it is, each format escaping what it must.
+bool for_people(const Command& command, const Options& o) {
+    bool data = o.records.json || o.records.jsonl || o.records.csv || o.round.json;
+    return !data && command.run != command_export && command.run != command_log;
+}
+
 int run_command(const Command& command, const Options& options) {
     command.check(options);
+    VisibleStdout shown(for_people(command, options));
     StationFile file;
     Opened opened;
     if (command.needs != Needs::nothing) {

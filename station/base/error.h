@@ -3,6 +3,8 @@
 // otherwise). Thrown by every room, caught once, in main.
 #pragma once
 
+#include "station/base/visible.h"
+
 #include <string>
 #include <unistd.h>
 
@@ -13,9 +15,10 @@ struct StationError {
 
 // One line of the station's own to standard error, "station: " first, in
 // one write, so that lines of several threads never mix; a closed standard
-// error takes nothing, and ends nothing.
+// error takes nothing, and ends nothing. The texts it quotes are shown
+// visible.
 inline void say_on_stderr(const std::string& line) {
-    std::string text = "station: " + line + "\n";
+    std::string text = "station: " + visible(line) + "\n";
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(2, text.data() + done, text.size() - done);

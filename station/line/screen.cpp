@@ -113,7 +113,8 @@ std::string outcome_text(const Board& board) {
     if (board.running) {
         return board.stopping ? "stopping" : "running";
     }
-    return outcome_said(board.record) + (board.unwritten ? "; record not written yet" : "");
+    return visible(outcome_said(board.record)) +
+           (board.unwritten ? "; record not written yet" : "");
 }
 
 // "11 frames, 3.2 s".
@@ -177,9 +178,9 @@ class LineScreen : public Screen {
     }
 
   protected:
-    // One line of the station's, whole.
+    // One line of the station's, whole, the texts it quotes visible.
     virtual void say(const std::string& line) {
-        std::printf("%s\n", line.c_str());
+        std::printf("%s\n", visible(line).c_str());
         std::fflush(stdout);
     }
 };
@@ -301,7 +302,7 @@ class ContinuousScreen : public LineScreen {
     void say(const std::string& line) override {
         greet();
         std::string text = open_ ? "\n" : "";
-        text += line + "\n" + prompt_;
+        text += visible(line) + "\n" + prompt_;
         open_ = !prompt_.empty();
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
@@ -387,7 +388,7 @@ class PanelScreen : public LineScreen {
         draw();
     }
     void typed(const std::string& text) override {
-        typed_ = text;
+        typed_ = visible(text);
         draw();
     }
     void round_ended(const std::list<Board>& boards, int skipped,
@@ -428,7 +429,7 @@ class PanelScreen : public LineScreen {
         return rows_.back();
     }
     void event(const std::string& line) {
-        events_.push_back(line);
+        events_.push_back(visible(line));
         if (events_.size() > EVENTS) {
             events_.pop_front();
         }

@@ -142,7 +142,13 @@ struct Recorder::State {
         item["round"] = r.round;
         item["mac_kept"] = r.mac_kept;
         nlohmann::json line = {{"unrecorded", item}, {"why", why}};
-        say(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        // All in ASCII, DEL escaped too, so that a terminal shows it as it
+        // is and `station record --from` reads back the same text.
+        std::string text = line.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+        for (size_t at = text.find('\x7f'); at != std::string::npos; at = text.find('\x7f', at)) {
+            text.replace(at, 1, "\\u007f");
+        }
+        say(text);
     }
     void lost_claim(Record record, const std::string& why) {
         answer({Answer::Result::store_lost, why, std::move(record), ""});

@@ -524,19 +524,23 @@ std::vector<GroupCounts> SqlStore::group_counts(const RecordFilter& f, const Gro
     std::vector<std::string> values;
     std::string where = where_of(f, values);
     Source source = grouped_source(grouping);
-    // A board once per group: whether it passed there, and whether its
-    // first attempt (on any station) was made there and passed.
+    // A board once per group: whether a record of it ended there, whether
+    // it passed there, and whether its first attempt (on any station) was
+    // made there and passed.
     std::string boards = "SELECT " + source.group +
-                         " AS grp, r.mac, max(CASE WHEN r.outcome = 'passed' THEN 1 ELSE 0 END) "
+                         " AS grp, r.mac, max(CASE WHEN r.outcome <> 'started' THEN 1 ELSE 0 END) "
+                         "AS ended, max(CASE WHEN r.outcome = 'passed' THEN 1 ELSE 0 END) "
                          "AS passed, max(CASE WHEN r.outcome = 'passed' AND r.attempt = 1 "
                          "THEN 1 ELSE 0 END) AS first_passed FROM " +
                          source.from + " WHERE " + where + " GROUP BY " + source.group + ", r.mac";
     std::vector<GroupCounts> counts;
-    for (const Row& row :
-         run(source.with + "SELECT grp, count(*), sum(passed), sum(first_passed) FROM (" + boards +
-                 ") AS boards GROUP BY grp ORDER BY grp",
-             values)) {
-        counts.push_back({row[0], std::stoll(row[1]), std::stoll(row[2]), std::stoll(row[3])});
+    for (const Row& row : run(source.with +
+                                  "SELECT grp, sum(ended), sum(passed), sum(first_passed), "
+                                  "count(*) - sum(ended) FROM (" +
+                                  boards + ") AS boards GROUP BY grp ORDER BY grp",
+                              values)) {
+        counts.push_back({row[0], std::stoll(row[1]), std::stoll(row[2]), std::stoll(row[3]),
+                          std::stoll(row[4])});
     }
     return counts;
 }

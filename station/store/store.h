@@ -46,11 +46,15 @@ struct Grouping {
 
 // A group's boards (MACs with a record in it), those that passed there, and
 // those whose first attempt anywhere was made and passed there.
+// A group's boards: those with a finished record (`boards`), of which
+// passed, and passed at their first attempt; and those whose every record
+// is still running, counted apart so that they lower no yield.
 struct GroupCounts {
     std::string group;
     long long boards = 0;
     long long passed = 0;
     long long first_passed = 0;
+    long long running = 0;
 };
 
 // Records of a group that did not pass, with one stage, outcome, message

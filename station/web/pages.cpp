@@ -65,6 +65,11 @@ class Html {
     std::string out_;
 };
 
+// "1 board", "2 boards".
+std::string counted(long long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 const char STYLE[] = R"(
 *{box-sizing:border-box}
 body{margin:0;font:15px/1.4 system-ui,sans-serif;color:#1c1c1c;background:#f4f5f7}
@@ -203,12 +208,15 @@ void station_section(Html& html, const StationView& s, const std::vector<Fixture
         .tag(" &middot; host ")
         .text(s.host_version.empty() ? "unknown" : s.host_version)
         .tag(" &middot; <span class=\"today\">today ")
-        .number(static_cast<double>(s.today.boards))
-        .tag(" boards, ")
+        .text(counted(s.today.boards, "board"))
+        .tag(" ended, ")
         .number(static_cast<double>(s.today.passed))
         .tag(" passed, first-pass yield ")
-        .text(s.today.boards == 0 ? std::string("-") : percent_text(first_pass_yield(s.today)))
-        .tag("</span>");
+        .text(s.today.boards == 0 ? std::string("-") : percent_text(first_pass_yield(s.today)));
+    if (s.today.running > 0) {
+        html.tag(", ").number(static_cast<double>(s.today.running)).tag(" running");
+    }
+    html.tag("</span>");
     if (!s.last_beat.empty()) {
         html.tag(" &middot; last heard ").text(local_text(s.last_beat));
     }
@@ -354,7 +362,8 @@ nlohmann::json line_json(const LineView& line) {
                             {"today",
                              {{"boards", s.today.boards},
                               {"passed", s.today.passed},
-                              {"first_passed", s.today.first_passed}}},
+                              {"first_passed", s.today.first_passed},
+                              {"running", s.today.running}}},
                             {"kept", s.kept}});
     }
     for (const FixtureNow& f : line.fixtures) {

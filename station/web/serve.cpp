@@ -284,6 +284,12 @@ std::map<std::string, std::string> parameters(const httplib::Request& request,
     return given;
 }
 
+// Whether HH:MM:SS is a time of a day: 00:00:00 to 23:59:59.
+bool clock_time(const std::string& text) {
+    int hours = std::stoi(text.substr(0, 2)), minutes = std::stoi(text.substr(3, 2));
+    return hours < 24 && minutes < 60 && std::stoi(text.substr(6, 2)) < 60;
+}
+
 // A bound of the records' start: a local date (YYYY-MM-DD), or for the
 // API a UTC time as the records write it (2026-12-08T01:23:45.678Z,
 // fraction optional). `end`: the bound is the day's end.
@@ -296,7 +302,7 @@ std::string time_bound(const std::string& name, const std::string& value, bool e
         R"(([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2})(\.[0-9]{1,3})?Z)");
     std::smatch parts;
     if (utc_allowed && std::regex_match(value, parts, utc) && date_named(value.substr(0, 10)) &&
-        utc_seconds(value) != 0) {
+        clock_time(value.substr(11, 8))) {
         std::string fraction = parts[2].matched ? parts[2].str().substr(1) : "";
         return parts[1].str() + "." + fraction + std::string(3 - fraction.size(), '0') + "Z";
     }
@@ -454,21 +460,24 @@ class Server {
                                   : error_page(res.status, "the request was refused"));
             }
         });
-        page("/", [this](const httplib::Request&, httplib::Response& res) {
+        page("/", [this](const httplib::Request& req, httplib::Response& res) {
+            parameters(req, {});
             std::lock_guard<std::mutex> lock(shared_.mutex);
             set_page(res, line_page(shared_.line));
         });
         server_.Get("/line.js", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(line_script(), "text/javascript; charset=utf-8");
         });
-        page("/api/line", [this](const httplib::Request&, httplib::Response& res) {
+        page("/api/line", [this](const httplib::Request& req, httplib::Response& res) {
+            parameters(req, {});
             std::lock_guard<std::mutex> lock(shared_.mutex);
             res.set_content(line_json(shared_.line)
                                     .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
                                 "\n",
                             "application/json");
         });
-        server_.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+        page("/events", [this](const httplib::Request& req, httplib::Response& res) {
+            parameters(req, {});
             stream_events(res);
         });
         page("/yield", [this](const httplib::Request& req, httplib::Response& res) {
@@ -567,6 +576,15 @@ class Server {
     template <typename Handler> void page(const char* path, Handler handler) {
         server_.Get(path, [handler](const httplib::Request& req, httplib::Response& res) {
             try {
+                // Left unread by the library: refused, and the connection
+                // closed with what is left of it.
+                bool body = (req.has_header("Content-Length") &&
+                             req.get_header_value("Content-Length") != "0") ||
+                            req.has_header("Transfer-Encoding");
+                if (body) {
+                    res.set_header("Connection", "close");
+                    throw Refused{400, "a GET takes no body"};
+                }
                 handler(req, res);
             } catch (const Refused& r) {
                 res.status = r.status;

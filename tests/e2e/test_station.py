@@ -699,6 +699,52 @@ class Refusals(StationCase):
         self.assertEqual(line.export(), [])
 
 
+class HostileText(StationCase):
+    """Texts from outside the station with control characters in them (a
+    window title, a screen cleared, a bell, a line forged by a carriage
+    return, a C1 CSI, a byte that is no UTF-8): a terminal is shown them
+    visible; the data formats keep them exact."""
+
+    TITLE = "\x1b]0;HACKED\x07"
+    SHOWN_TITLE = "^[]0;HACKED^G"
+    REASON = "\x1b[2J\r== forged \u009b1m\x7f"
+    SHOWN_REASON = "^[[2J^M== forged <U+009B>1m^?"
+
+    def assert_visible(self, text, where):
+        self.assertIsNone(re.search("[\x00-\x08\x0b-\x1f\x7f\x80-\x9f]", text), where)
+
+    def test_a_terminal_sees_control_characters_visible_and_data_keeps_them(self):
+        line = self.line(fixtures=1)
+        image = "b%s.bin" % self.TITLE
+        os.rename(os.path.join(line.path, "images", "board.bin"),
+                  os.path.join(line.path, "images", image))
+        with open(os.path.join(line.path, "images", "tivConfig.txt"), "w") as f:
+            f.write("Boarddata: %s\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n" % image)
+        line.station_file(fixtures=1, extra='[mac]\nimage = "otp"\noffset = 16\n')
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1, "--answer", "4=000600000000")  # the OTP fails: its MAC kept
+        self.assertEqual(line.station("run", "--mac", "A1=" + mac(1))[2], 1)
+        out, err, status = line.station("release", mac(1), "--reason", self.REASON)
+        self.assertEqual(status, 0, err)
+        for what, args, shown in (
+                ("history", ["history", mac(1)], [self.SHOWN_REASON, "Opening b" + self.SHOWN_TITLE]),
+                ("a refusal quoting --lot", ["run", "--lot", "WO" + self.TITLE], ["WO" + self.SHOWN_TITLE]),
+                ("a refusal quoting a MAC", ["history", self.TITLE], [self.SHOWN_TITLE]),
+                ("the conflicts", ["conflicts", "--all"], [])):
+            with self.subTest(what):
+                out, err, status = line.station(*args)
+                self.assert_visible(out, what + ": standard output")
+                self.assert_visible(err, what + ": standard error")
+                for text in shown:
+                    self.assertIn(text, out + err)
+        # The data formats keep every character as it was.
+        (record,) = line.export()
+        self.assertIn("Opening b" + self.TITLE, record["transcript"])
+        with sqlite3.connect(os.path.join(line.path, "records.db")) as db:
+            self.assertEqual(db.execute("SELECT reason FROM releases").fetchall(),
+                             [(self.REASON,)])
+
+
 class InTmux(StationCase):
     """A station command in a real terminal (tmux), its pane captured."""
 

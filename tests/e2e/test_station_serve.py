@@ -193,7 +193,11 @@ class LiveRound(BrowserCase):
         self.js("""
             window.notReloaded = true;
             window.seen = {};
+            window.todays = [];
             const note = () => {
+              const today = document.querySelector('[data-station="line1"] .today');
+              if (today && window.todays[window.todays.length - 1] !== today.textContent)
+                window.todays.push(today.textContent);
               for (const card of document.querySelectorAll('[data-fixture]')) {
                 const name = card.dataset.fixture, status = card.querySelector('.status').textContent;
                 const list = window.seen[name] = window.seen[name] || [];
@@ -228,7 +232,19 @@ class LiveRound(BrowserCase):
         # The station's yield of today, updated with the rest.
         today = self.js("return document.querySelector('[data-station=\"line1\"] .today')"
                         ".textContent;")
-        self.assertEqual(today, "today 4 boards, 2 passed, first-pass yield 50.0%")
+        self.assertEqual(today, "today 4 boards ended, 2 passed, first-pass yield 50.0%")
+        # While boards ran, the yield was that of the boards that had ended
+        # (each at its first attempt here), the running ones apart.
+        todays = self.js("return window.todays;")
+        running = 0
+        for text in todays:
+            parts = re.fullmatch(r"today (\d+) boards? ended, (\d+) passed, first-pass yield "
+                                 r"(-|[\d.]+%)(?:, (\d+) running)?", text)
+            self.assertTrue(parts, text)
+            ended, passed = int(parts[1]), int(parts[2])
+            self.assertEqual(parts[3], "%.1f%%" % (100.0 * passed / ended) if ended else "-", text)
+            running = max(running, int(parts[4] or 0))
+        self.assertGreater(running, 0, todays)
         api = server.line()
         self.assertEqual([(s["station"], s["state"], s["today"]["boards"]) for s in api["stations"]],
                          [("line1", "idle", 4)])
@@ -514,6 +530,13 @@ class Requests(ServeCase):
                 ("/export.csv?since=2026-12-08T00:00:00Z", 400, "is not a date"),
                 ("/api/records?since=tomorrow", 400, "or a UTC time"),
                 ("/api/records?mac=1&mac=2", 400, "given twice"),
+                ("/?refresh=1", 400, "unknown parameter &quot;refresh&quot;"),
+                ("/api/line?x=1", 400, "unknown parameter &quot;x&quot;"),
+                ("/events?x=1", 400, "unknown parameter &quot;x&quot;"),
+                ("/api/records?since=2026-12-08T99:99:99Z", 400, "or a UTC time"),
+                ("/api/records?since=2026-12-08T24:00:00Z", 400, "or a UTC time"),
+                ("/api/records?since=2026-12-08T23:60:00Z", 400, "or a UTC time"),
+                ("/api/records?since=2026-12-08T23:59:60Z", 400, "or a UTC time"),
                 ("/nowhere", 404, "no page at /nowhere"),
                 ("/board/%3Cscript%3E", 400, "&quot;&lt;script&gt;&quot; is not a MAC")):
             with self.subTest(path=path):
@@ -521,6 +544,16 @@ class Requests(ServeCase):
                 self.assertEqual(got, status, body)
                 self.assertIn(why, body)
                 self.assertTrue(headers["Content-Type"].startswith("text/html"))
+        # A GET with a body: refused, whatever its route.
+        with socket.create_connection(("127.0.0.1", server.port), timeout=RUN_TIMEOUT) as s:
+            s.sendall(b"GET /api/line HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+                      b"Connection: close\r\n\r\nhello")
+            answer = b""
+            while chunk := s.recv(65536):
+                answer += chunk
+        self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), answer[:200])
+        self.assertIn(b"a GET takes no body", answer)
+        self.assertEqual(server.get("/api/records?since=2026-12-08T23:59:59.5Z")[0], 200)
         self.assertEqual(written(), before)
         self.assertEqual(server.process.poll(), None)
 
