@@ -124,6 +124,9 @@ void check_report(const Options& options) {
         throw StationError{"--by " + options.records.by + ": " +
                            grouping_fault(options.records.by, true, "")};
     }
+    if (options.records.failures && !options.records.csv) {
+        throw StationError{"--failures is the CSV's second table: give --csv with it"};
+    }
 }
 
 void check_export(const Options& options) {
@@ -305,7 +308,8 @@ int command_report(const Context& c) {
         throw StationError{"--by " + c.options.records.by + ": " + fault};
     }
     ReportAsk ask{chosen(c), *group_by_named(c.options.records.by), c.file.shifts};
-    print_report(*c.opened.store, ask, c.options.records.csv, std::cout);
+    print_report(*c.opened.store, ask, c.options.records.csv, std::cout,
+                 c.options.records.failures);
     int waiting = c.opened.spool->waiting();
     if (waiting > 0) {
         std::cout << "\n" << waiting << " record(s) wait in the spool for the store\n";
@@ -670,7 +674,9 @@ void release_options(CLI::App& release, Options& o) {
 
 void report_options(CLI::App& report, Options& o) {
     chosen_options(report, o);
-    report.add_flag("--csv", o.records.csv, "as CSV");
+    report.add_flag("--csv", o.records.csv, "as CSV, a row a group");
+    report.add_flag("--failures", o.records.failures,
+                    "with --csv: the failures, a row a group, stage and failure");
     report.add_option("--by", o.records.by, "day (the default), shift, lot, station or fixture");
 }
 

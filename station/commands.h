@@ -36,7 +36,8 @@ struct Options {
         bool csv = false;
         bool json = false;
         bool jsonl = false;
-        bool all = false; // conflicts: the resolved ones too
+        bool all = false;      // conflicts: the resolved ones too
+        bool failures = false; // report --csv: the failures table
     } records;
     // history, log and release: one board.
     struct Board {

@@ -178,6 +178,25 @@ std::string local_text(const std::string& utc) {
     return text;
 }
 
+std::string local_time_with_offset(const std::string& utc) {
+    if (utc.empty()) {
+        return "";
+    }
+    time_t at = utc_seconds(utc);
+    struct tm t;
+    localtime_r(&at, &t);
+    char text[64];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &t);
+    // A zone is at most a day from UTC.
+    int offset = static_cast<int>(t.tm_gmtoff / 60 % (24 * 60));
+    char zone[16];
+    std::snprintf(zone, sizeof(zone), "%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 60,
+                  std::abs(offset) % 60);
+    size_t dot = utc.find('.');
+    std::string fraction = dot == std::string::npos ? "" : utc.substr(dot, utc.size() - dot - 1);
+    return text + fraction + zone;
+}
+
 std::vector<Span> day_spans(const Date& first, const Date& last) {
     std::vector<Span> spans;
     for (Date day = first; !(last < day); day = next_day(day)) {

@@ -57,6 +57,10 @@ Date local_date(const std::string& utc);
 time_t utc_seconds(const std::string& utc);
 // A UTC text in local time, to the second: "2026-12-08 19:23:45".
 std::string local_text(const std::string& utc);
+// A UTC text in local time with its offset, to the millisecond, as a
+// spreadsheet or a script reads it: "2026-12-08T19:23:45.250+08:00"; empty
+// for an empty text.
+std::string local_time_with_offset(const std::string& utc);
 
 // Each local day from `first` to `last`, named by its date.
 std::vector<Span> day_spans(const Date& first, const Date& last);

@@ -57,14 +57,40 @@ std::string in_array(const std::string& item) {
     return text;
 }
 
+// The CSV's columns after the record's own, for spreadsheets: the start
+// and end in the station's time zone with their offset, and the MAC in its
+// colon form, so that an all-digit MAC keeps its zeros.
+const char* const SPREADSHEET_COLUMNS[] = {"started_local", "ended_local", "mac_colons"};
+
+size_t column_index(const std::string& name) {
+    const auto& columns = record_columns();
+    return static_cast<size_t>(std::find(columns.begin(), columns.end(), name) - columns.begin());
+}
+
+std::string mac_with_colons(const std::string& mac) {
+    std::string text;
+    for (size_t i = 0; i < mac.size(); i += 2) {
+        text += (i ? ":" : "") + mac.substr(i, 2);
+    }
+    return text;
+}
+
 // A record's CSV line from its values, the export's columns first.
 void csv_line(const std::vector<std::string>& values, std::string& line) {
+    static const size_t started = column_index("started"), ended = column_index("ended"),
+                        mac = column_index("mac");
     line.clear();
     for (size_t i = 0; i < record_columns().size(); ++i) {
         if (i) {
             line += ',';
         }
         append_csv(line, values[i]);
+    }
+    for (const std::string& value :
+         {local_time_with_offset(values[started]), local_time_with_offset(values[ended]),
+          mac_with_colons(values[mac])}) {
+        line += ',';
+        append_csv(line, value);
     }
     line += '\n';
 }
@@ -85,6 +111,9 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
         const auto& columns = record_columns();
         for (size_t i = 0; i < columns.size(); ++i) {
             out << (i ? "," : "") << columns[i];
+        }
+        for (const char* column : SPREADSHEET_COLUMNS) {
+            out << "," << column;
         }
         out << "\n";
     }
@@ -250,10 +279,26 @@ Report count_report(Store& store, const ReportAsk& ask) {
     return report;
 }
 
-void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out) {
+namespace {
+
+// The failures of each group as a CSV table of their own: a row per group,
+// stage and failure.
+void print_failures_csv(const Report& report, const std::string& by, std::ostream& out) {
+    out << by << ",stage,failure,failures,fixtures\n";
+    for (const auto& [group, failures] : report.by_group) {
+        for (const auto& [key, f] : failures) {
+            out << csv_field(group) << "," << csv_field(key.first) << "," << csv_field(key.second)
+                << "," << f.count << "," << csv_field(joined(f.fixtures)) << "\n";
+        }
+    }
+}
+
+} // namespace
+
+void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out,
+                  bool failures_csv) {
     Report report = count_report(store, ask);
     const std::vector<GroupCounts>& groups = report.groups;
-    std::map<std::string, FailureTable>& by_group = report.by_group;
     const FailureTable& all = report.all;
     const std::string by = name_of(ask.by);
     size_t width = by.size();
@@ -261,10 +306,13 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
         width = std::max(width, std::max<size_t>(g.group.size(), 10));
     }
     char line[256];
+    if (csv && failures_csv) {
+        print_failures_csv(report, by, out);
+        return;
+    }
     if (csv) {
-        // One table: a row for each failure of each group (a group without
-        // one has one row with its failure columns empty).
-        out << by << ",boards,passed,first_pass_yield,stage,failure,failures,fixtures\n";
+        // A row a group, so that a spreadsheet's sums count each board once.
+        out << by << ",boards,passed,first_pass_yield\n";
     } else {
         out << "times in " << local_zone_name() << "\n"
             << by << std::string(width - by.size(), ' ') << "  boards  passed  first-pass yield\n";
@@ -279,15 +327,7 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
             continue;
         }
         std::snprintf(line, sizeof(line), "%lld,%lld,%.1f", g.boards, g.passed, yield);
-        std::string row = csv_field(name) + "," + line;
-        const FailureTable& failures = by_group[g.group];
-        if (failures.empty()) {
-            out << row << ",,,,\n";
-        }
-        for (const auto& [key, f] : failures) {
-            out << row << "," << csv_field(key.first) << "," << csv_field(key.second) << ","
-                << f.count << "," << csv_field(joined(f.fixtures)) << "\n";
-        }
+        out << csv_field(name) << "," << line << "\n";
     }
     if (csv) {
         return;

@@ -81,5 +81,8 @@ double first_pass_yield(const GroupCounts& group);
 std::string joined(const std::set<std::string>& names);
 
 // Per group: boards, passed, first-pass yield; the failures by stage and
-// message, frame numbers folded, with their fixtures. As CSV, one table.
-void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out);
+// message, frame numbers folded, with their fixtures. As CSV, a row a
+// group, or (`failures_csv`) the failures alone, a row a group, stage and
+// failure.
+void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out,
+                  bool failures_csv = false);

@@ -28,7 +28,7 @@ BOARD, OTP, FIRMWARE = sample(3000, 1), sample(1500, 2), sample(5000, 3)
 FRAMES = 11
 COLUMNS = ("id,station,fixture,port,device,mac,profile,board_data_sha256,otp_sha256,"
            "firmware_sha256,otp_address,host_version,attempt,rework,started,ended,outcome,"
-           "stage,message,frames,exit_status,lot,operator")
+           "stage,message,frames,exit_status,lot,operator,started_local,ended_local,mac_colons")
 UTC_MS = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 UUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
@@ -221,11 +221,28 @@ class Round(StationCase):
         rows = list(csv.reader(io.StringIO(out)))
         self.assertEqual(",".join(rows[0]), COLUMNS)
         self.assertEqual(len(rows), 1 + 8 + 3)
+        # The columns for spreadsheets: local times with their offset, the
+        # MAC with colons.
+        for row in csv.DictReader(io.StringIO(out)):
+            for column in ("started", "ended"):
+                local = row[column + "_local"]
+                self.assertRegex(local, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+                self.assertEqual(calendar.timegm(time.strptime(row[column][:19], "%Y-%m-%dT%H:%M:%S")),
+                                 calendar.timegm(time.strptime(local[:19], "%Y-%m-%dT%H:%M:%S"))
+                                 - (int(local[-6:-3]) * 60 + int(local[-6] + local[-2:])) * 60)
+            self.assertEqual(row["mac_colons"].replace(":", ""), row["mac"])
+            self.assertRegex(row["mac_colons"], r"^([0-9A-F]{2}:){5}[0-9A-F]{2}$")
+        # A row a group, so that a spreadsheet's sums count each board once.
+        days = {row["started_local"][:10] for row in csv.DictReader(io.StringIO(out))}
         out, _, _ = line.station("report", "--csv")
-        # One table: a row for each failure of the day, frame numbers folded.
+        rows = list(csv.reader(io.StringIO(out)))
+        self.assertEqual(rows[0], ["day", "boards", "passed", "first_pass_yield"])
+        self.assertEqual(({r[0] for r in rows[1:]}, sum(int(r[1]) for r in rows[1:])), (days, 8))
+        if len(days) == 1:  # a round across midnight counts in two days
+            self.assertEqual(rows[1][1:], ["8", "8", "62.5"])
+        # Its failures a table of their own, frame numbers folded.
+        out, _, _ = line.station("report", "--csv", "--failures")
         rows = list(csv.DictReader(io.StringIO(out)))
-        self.assertEqual({(r["boards"], r["passed"], r["first_pass_yield"]) for r in rows},
-                         {("8", "8", "62.5")})
         self.assertEqual(sorted((r["stage"], r["failure"], r["failures"], r["fixtures"])
                                 for r in rows),
                          [("OTP", "port lost at frame N", "1", "A8"),

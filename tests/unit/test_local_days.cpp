@@ -146,3 +146,25 @@ TEST(LocalDays, UtcTextsOfAnySecondAreThoseOfTheCalendar) {
         EXPECT_EQ(utc_text_at(c.seconds, c.millis), c.text) << c.seconds;
     }
 }
+
+namespace {
+
+TEST(LocalDays, ATimeForASpreadsheetIsLocalWithItsOffset) {
+    const struct {
+        const char* zone;
+        const char* utc;
+        const char* local;
+    } cases[] = {
+        {"Asia/Shanghai", "2026-12-08T11:23:45.250Z", "2026-12-08T19:23:45.250+08:00"},
+        {"America/St_Johns", "2026-12-08T11:23:45.250Z", "2026-12-08T07:53:45.250-03:30"},
+        {"Europe/Berlin", "2026-07-01T00:00:00.000Z", "2026-07-01T02:00:00.000+02:00"},
+        {"UTC", "2026-12-31T23:59:59Z", "2026-12-31T23:59:59+00:00"},
+        {"UTC", "", ""},
+    };
+    for (const auto& c : cases) {
+        InZone zone(c.zone);
+        EXPECT_EQ(local_time_with_offset(c.utc), c.local) << c.zone;
+    }
+}
+
+} // namespace
