@@ -332,6 +332,10 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
     if (csv) {
         return;
     }
+    if (all.empty()) {
+        out << "\nfailures by stage: none\n";
+        return;
+    }
     out << "\nfailures by stage\nstage          count  failure (fixtures)\n";
     for (const auto& [key, f] : all) {
         std::snprintf(line, sizeof(line), "%-13s  %5lld  ", key.first.c_str(), f.count);

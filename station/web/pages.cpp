@@ -6,6 +6,7 @@
 #include "station/file/profile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -97,7 +98,7 @@ progress{width:100%}
 table{border-collapse:collapse;background:#fff}
 td,th{border:1px solid #ccd;padding:.25em .5em;text-align:left;vertical-align:top}
 td.n{text-align:right}
-svg.chart{width:100%;max-width:900px;height:auto;background:#fff;display:block;margin:.5em 0 1em}
+svg.chart{width:100%;max-width:480px;height:auto;background:#fff;display:block;margin:.5em 0 1em}
 svg .bar rect{fill:#2e7d32}svg .pareto rect{fill:#c62828}svg polyline{fill:none;stroke:#23313f;stroke-width:2}
 svg text{font:12px system-ui,sans-serif;fill:#1c1c1c}
 .record{background:#fff;border-radius:6px;padding:.8em;margin-bottom:1em}
@@ -171,9 +172,11 @@ void fixture_card(Html& html, const FixtureNow& f) {
         .text(r.fixture)
         .tag("</div><div class=\"port\">")
         .text(r.port)
-        .tag("</div><div class=\"mac\">")
+        .tag("</div><div class=\"mac\"><a href=\"/board/")
         .text(r.mac)
-        .tag("</div><div class=\"status\">");
+        .tag("\">")
+        .text(r.mac)
+        .tag("</a></div><div class=\"status\">");
     if (running) {
         long long percent = percent_of(f);
         html.tag("running ")
@@ -414,110 +417,143 @@ void yield_form(Html& html, const YieldAsk& a) {
             .tag(name)
             .tag(" <input name=\"")
             .tag(name)
-            .tag(date ? "\" type=\"date\" value=\"" : "\" size=\"10\" value=\"")
+            // A date as every other date of the view writes it, not as the
+            // browser's locale would.
+            .tag(date ? "\" size=\"10\" placeholder=\"YYYY-MM-DD\" pattern=\"[0-9]{4}-[0-9]{2}-"
+                        "[0-9]{2}\" value=\""
+                      : "\" size=\"10\" value=\"")
             .text(*value)
             .tag("\"></label> ");
     }
     html.tag("<button>Show</button></form>");
 }
 
-// First-pass yield per group as horizontal bars, 0 to 100%.
-void yield_bars(Html& html, const std::vector<GroupCounts>& groups) {
-    const int row = 24, label = 170, scale = 4;
-    html.tag("<svg class=\"chart fpy\" role=\"img\" aria-label=\"first-pass yield\" viewBox=\"0 0 ")
-        .number(label + 100 * scale + 70)
+// Charts a row per item: its label and value on a line, its bar below, in
+// a width that a phone shows at its own size (a desk's page shows it a
+// little larger, never a screen high).
+constexpr double CHART_WIDTH = 360, CHART_ROW = 38, BAR_ROOM = 300;
+
+void chart_start(Html& html, const char* kind, const char* label, size_t rows) {
+    html.tag("<svg class=\"chart ")
+        .tag(kind)
+        .tag("\" role=\"img\" aria-label=\"")
+        .tag(label)
+        .tag("\" viewBox=\"0 0 ")
+        .number(CHART_WIDTH)
         .tag(" ")
-        .number(static_cast<double>(groups.size() * row + 8))
+        .number(static_cast<double>(rows) * CHART_ROW + 4)
         .tag("\" xmlns=\"http://www.w3.org/2000/svg\">");
+}
+
+// One row: `label` at the left (cut to leave its value room; the table
+// below names it whole), `value` at the right, a bar of `share` (0 to 1)
+// of the room below them.
+void chart_row(Html& html, const char* kind, size_t i, std::string label, const std::string& value,
+               double share) {
+    const size_t room = 44 - value.size();
+    if (label.size() > room) {
+        size_t cut = room - 1;
+        while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xc0) == 0x80) {
+            cut -= 1; // not inside a character
+        }
+        label = label.substr(0, cut) + "\xE2\x80\xA6";
+    }
+    double y = static_cast<double>(i) * CHART_ROW + 2;
+    html.tag("<g class=\"")
+        .tag(kind)
+        .tag("\"><text class=\"label\" x=\"0\" y=\"")
+        .number(y + 13)
+        .tag("\">")
+        .text(label)
+        .tag("</text><text class=\"value\" x=\"")
+        .number(CHART_WIDTH)
+        .tag("\" y=\"")
+        .number(y + 13)
+        .tag("\" text-anchor=\"end\">")
+        .text(value)
+        .tag("</text><rect x=\"0\" y=\"")
+        .number(y + 18)
+        .tag("\" height=\"12\" width=\"")
+        .number(std::max(share, 0.0) * BAR_ROOM, "%.1f")
+        .tag("\"></rect></g>");
+}
+
+// First-pass yield per group as bars, 0 to 100%.
+void yield_bars(Html& html, const std::vector<GroupCounts>& groups) {
+    chart_start(html, "fpy", "first-pass yield", groups.size());
     for (size_t i = 0; i < groups.size(); ++i) {
         double yield = first_pass_yield(groups[i]);
-        double y = static_cast<double>(i * row + 4);
-        html.tag("<g class=\"bar\"><text class=\"label\" x=\"0\" y=\"")
-            .number(y + 15)
-            .tag("\">")
-            .text(groups[i].group.empty() ? std::string("(none)") : groups[i].group)
-            .tag("</text><rect x=\"")
-            .number(label)
-            .tag("\" y=\"")
-            .number(y)
-            .tag("\" height=\"")
-            .number(row - 6)
-            .tag("\" width=\"")
-            .number(yield * scale, "%.1f")
-            .tag("\"></rect><text class=\"value\" x=\"")
-            .number(label + yield * scale + 6, "%.1f")
-            .tag("\" y=\"")
-            .number(y + 15)
-            .tag("\">")
-            .text(percent_text(yield))
-            .tag("</text></g>");
+        chart_row(html, "bar", i, groups[i].group.empty() ? "(none)" : groups[i].group,
+                  percent_text(yield), yield / 100);
     }
     html.tag("</svg>");
 }
 
 typedef std::pair<std::pair<std::string, std::string>, Failures> Failure;
 
-// The failures, most first, as bars with the running share of all as a
-// line: the few that cause most stand out.
+// The failures, most first, each named, with its count and the running
+// share of all: the few that cause most stand out.
 void pareto(Html& html, const std::vector<Failure>& failures) {
     long long total = 0;
     for (const Failure& f : failures) {
         total += f.second.count;
     }
-    const double width = 40, height = 200, top = 10, left = 40;
     long long most = failures.empty() ? 1 : failures.front().second.count;
-    html.tag("<svg class=\"chart pareto-chart\" role=\"img\" aria-label=\"failures, most first\" "
-             "viewBox=\"0 0 ")
-        .number(left + width * static_cast<double>(failures.size()) + 20)
-        .tag(" ")
-        .number(height + top + 30)
-        .tag("\" xmlns=\"http://www.w3.org/2000/svg\">");
-    std::string points;
     long long so_far = 0;
+    chart_start(html, "pareto-chart", "failures, most first", failures.size());
     for (size_t i = 0; i < failures.size(); ++i) {
-        long long count = failures[i].second.count;
-        double h = height * static_cast<double>(count) / static_cast<double>(most);
-        double x = left + width * static_cast<double>(i);
-        so_far += count;
-        char point[64];
-        std::snprintf(point, sizeof(point), "%.1f,%.1f ", x + width / 2,
-                      top +
-                          height * (1 - static_cast<double>(so_far) / static_cast<double>(total)));
-        points += point;
-        html.tag("<g class=\"pareto\"><rect x=\"")
-            .number(x + 4, "%.1f")
-            .tag("\" y=\"")
-            .number(top + height - h, "%.1f")
-            .tag("\" width=\"")
-            .number(width - 8)
-            .tag("\" height=\"")
-            .number(h, "%.1f")
-            .tag("\"></rect><text x=\"")
-            .number(x + width / 2 - 4, "%.1f")
-            .tag("\" y=\"")
-            .number(top + height + 16)
-            .tag("\">")
-            .number(static_cast<double>(i + 1))
-            .tag("</text></g>");
-    }
-    html.tag("<text x=\"0\" y=\"")
-        .number(top + 10)
-        .tag("\">100%</text><text x=\"0\" y=\"")
-        .number(top + height)
-        .tag("\">0</text>");
-    if (!failures.empty()) {
-        html.tag("<polyline points=\"").text(points).tag("\"></polyline>");
+        const auto& [key, f] = failures[i];
+        so_far += f.count;
+        chart_row(
+            html, "pareto", i, key.first + ": " + key.second,
+            std::to_string(f.count) + " \xC2\xB7 " +
+                percent_text(100.0 * static_cast<double>(so_far) / static_cast<double>(total)),
+            static_cast<double>(f.count) / static_cast<double>(most));
     }
     html.tag("</svg>");
 }
 
 } // namespace
 
+// A value in a URL's query.
+std::string query_value(const std::string& value) {
+    std::string out;
+    for (unsigned char c : value) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            char code[4];
+            std::snprintf(code, sizeof(code), "%%%02X", c);
+            out += code;
+        }
+    }
+    return out;
+}
+
+// The downloads of the records a yield page counts.
+void download_links(Html& html, const YieldAsk& a) {
+    std::string query;
+    for (const auto& [name, value] : {std::pair("since", &a.since),
+                                      {"until", &a.until},
+                                      {"station", &a.station},
+                                      {"lot", &a.lot}}) {
+        if (!value->empty()) {
+            query += (query.empty() ? "?" : "&") + std::string(name) + "=" + query_value(*value);
+        }
+    }
+    html.tag("<p class=\"downloads\">these records: <a href=\"/export.csv")
+        .text(query)
+        .tag("\">CSV</a> &middot; <a href=\"/export.jsonl")
+        .text(query)
+        .tag("\">JSON Lines</a></p>");
+}
+
 std::string yield_page(const YieldAsk& a, const Report& report) {
     Html html;
     html.tag("<h1>Yield</h1>");
     yield_form(html, a);
     html.tag("<p class=\"asof\">times in ").text(local_zone_name()).tag("</p>");
+    download_links(html, a);
     if (report.groups.empty()) {
         html.tag("<p>No records in these days.</p>");
         return page("Yield", html);
@@ -679,6 +715,14 @@ std::string kept_page(const std::vector<Record>& kept) {
         html.tag("<p>No board keeps its MAC.</p>");
     }
     return page("Kept MACs", html);
+}
+
+std::string yield_refused_page(const YieldAsk& asked, const std::string& why) {
+    Html html;
+    html.tag("<h1>Yield</h1>");
+    yield_form(html, asked);
+    html.tag("<p class=\"why\">").text(why).tag("</p>");
+    return page("400 Bad Request", html);
 }
 
 std::string error_page(int status, const std::string& why) {

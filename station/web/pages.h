@@ -60,6 +60,8 @@ struct YieldAsk {
     ReportAsk ask;
 };
 std::string yield_page(const YieldAsk& asked, const Report& report);
+// A yield page refused (400): its form filled with what was asked, and why.
+std::string yield_refused_page(const YieldAsk& asked, const std::string& why);
 
 // Every record of a MAC, newest last, with releases; what holds the MAC
 // now said first (kept, waiting for a retry; held by an unseen end).

@@ -345,11 +345,12 @@ RecordFilter records_asked(const httplib::Request& request, bool utc_allowed) {
     return filter;
 }
 
-YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
-    auto given = parameters(request, {"by", "since", "until", "station", "lot"});
+// The yield's parameters as given, unchecked: for the form of a refusal.
+YieldAsk as_given(const httplib::Request& request) {
     YieldAsk a;
-    for (const auto& [name, value] : given) {
-        if (!value.empty()) {
+    for (const auto& [name, value] : request.params) {
+        if (!value.empty() && (name == "by" || name == "since" || name == "until" ||
+                               name == "station" || name == "lot")) {
             (name == "by"        ? a.by
              : name == "since"   ? a.since
              : name == "until"   ? a.until
@@ -357,6 +358,12 @@ YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
                                  : a.lot) = value;
         }
     }
+    return a;
+}
+
+YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
+    parameters(request, {"by", "since", "until", "station", "lot"});
+    YieldAsk a = as_given(request);
     std::string fault = grouping_fault(a.by, !file.shifts.empty(), file.path);
     if (!fault.empty()) {
         throw Refused{400, group_by_named(a.by) ? "by " + a.by + ": " + fault
@@ -481,7 +488,15 @@ class Server {
             stream_events(res);
         });
         page("/yield", [this](const httplib::Request& req, httplib::Response& res) {
-            YieldAsk asked = yield_asked(req, file_);
+            YieldAsk asked;
+            try {
+                asked = yield_asked(req, file_);
+            } catch (const Refused& r) {
+                // The form keeps what was asked, to be mended.
+                res.status = r.status;
+                set_page(res, yield_refused_page(as_given(req), r.why));
+                return;
+            }
             pool_.with([&](Store& store) {
                 set_page(res, yield_page(asked, count_report(store, asked.ask)));
             });

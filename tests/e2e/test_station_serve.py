@@ -5,7 +5,9 @@ hold markup, bad requests, hostile clients, a store lost and found again, and
 the end on a signal. The PostgreSQL cases start a server of their own."""
 
 import calendar
+import csv
 import hashlib
+import io
 import json
 import os
 import re
@@ -399,6 +401,69 @@ class Pages(BrowserCase):
         self.assertEqual(status, 200)
         self.assertEqual([json.loads(l)["mac"] for l in jsonl.splitlines()],
                          [r["mac"] for r in line.export()])
+
+    def test_the_yield_at_a_glance_on_a_desk_and_a_phone_with_its_links_and_form(self):
+        line = self.line(fixtures=4, stall=2)
+        line.plug(1)
+        line.plug(2, "--corrupt", "6")
+        line.plug(3, "--answer", "3=000600000000")
+        line.plug(4, "--silent-from", "4")
+        self.assertEqual(line.station("run", *self.macs(range(1, 5)))[2], 1)
+        out, _, _ = line.station("report", "--csv", "--failures")
+        failures = {r["stage"] + ": " + r["failure"] for r in csv.DictReader(io.StringIO(out))}
+        self.assertEqual(len(failures), 3)
+        server = self.serve(line)
+        try:
+            for width, height in ((1280, 800), (390, 844)):
+                with self.subTest(size="%dx%d" % (width, height)):
+                    self.browser.set_window_size(width, height)
+                    self.browser.get(server.url + "/yield")
+                    chart = self.js("return document.querySelector('svg.pareto-chart')"
+                                    ".getBoundingClientRect().toJSON();")
+                    self.assertLess(chart["height"], 300, chart)
+                    labels = self.js("return [...document.querySelectorAll('svg.pareto-chart "
+                                     "text.label')].map(t => [t.textContent, "
+                                     "t.getBoundingClientRect().height]);")
+                    self.assertEqual(sorted(text for text, _ in labels), sorted(failures))
+                    for text, rendered in labels:
+                        self.assertGreaterEqual(rendered, 11, text)
+                    if width == 1280:  # its table under it, on the first screen
+                        self.assertLess(self.js("return document.querySelector('table.failures')"
+                                                ".getBoundingClientRect().top;"),
+                                        self.js("return window.innerHeight;"))
+        finally:
+            self.browser.set_window_size(1280, 800)
+        # The date fields write dates as the rest of the view does.
+        fields = self.js("return [...document.querySelectorAll('form.ask input')].map(i => "
+                         "[i.name, i.type, i.value]);")
+        self.assertEqual([f[:2] for f in fields[:2]], [["since", "text"], ["until", "text"]])
+        for _, _, value in fields[:2]:
+            self.assertRegex(value, r"^\d{4}-\d\d-\d\d$")
+        # The downloads of what it counts.
+        since, until = fields[0][2], fields[1][2]
+        links = self.js("return [...document.querySelectorAll('.downloads a')].map(a => "
+                        "a.getAttribute('href'));")
+        self.assertEqual(links, ["/export.csv?since=%s&until=%s" % (since, until),
+                                 "/export.jsonl?since=%s&until=%s" % (since, until)])
+        downloaded = self.browser.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            fetch(arguments[0]).then(r => r.text()).then(done);""", links[0])
+        exported, _, _ = line.station("export", "--csv", "--since", since, "--until", until)
+        self.assertEqual(downloaded, exported)
+        # A refused yield keeps its form filled, to be mended.
+        status, _, body = server.get("/yield?by=lot&since=2026-02-30&lot=W-1")
+        self.assertEqual(status, 400, body)
+        self.browser.get(server.url + "/yield?by=lot&since=2026-02-30&lot=W-1")
+        self.assertIn("is not a date", self.js("return document.querySelector('.why').textContent;"))
+        self.assertEqual(self.js("return [...document.querySelectorAll('form.ask input')].map("
+                                 "i => i.value);"), ["2026-02-30", "", "", "W-1"])
+        self.assertEqual(self.js("return document.querySelector('form.ask select').value;"), "lot")
+        # A fixture's MAC opens its board's page.
+        self.browser.get(server.url + "/")
+        wait_for(lambda: self.card("A1"), "the card")
+        # (Clicked in one step: the live updates may redraw the card meanwhile.)
+        self.js("document.querySelector('[data-fixture=\"A1\"] .mac a').click();")
+        wait_for(lambda: self.browser.current_url.endswith("/board/" + mac(1)), "the board page")
 
     def test_the_line_at_a_desk_and_on_a_phone(self):
         line = self.line(fixtures=3)

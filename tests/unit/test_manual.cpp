@@ -33,8 +33,8 @@ std::set<std::pair<std::string, std::string>> keys_in_manual() {
 TEST(Manual, EveryKeyOfTheStationFileIsInTheManualPage) {
     std::set<std::pair<std::string, std::string>> listed = keys_in_manual();
     for (const auto& key : station_file_keys()) {
-        EXPECT_EQ(listed.count(key), 1u) << "the manual page lacks " << key.first << " "
-                                         << key.second;
+        EXPECT_EQ(listed.count(key), 1u)
+            << "the manual page lacks " << key.first << " " << key.second;
     }
     EXPECT_EQ(listed.size(), station_file_keys().size()) << "a key the reader does not take";
 }
