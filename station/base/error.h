@@ -18,7 +18,7 @@ struct StationError {
 // error takes nothing, and ends nothing. The texts it quotes are shown
 // visible.
 inline void say_on_stderr(const std::string& line) {
-    std::string text = "station: " + visible(line) + "\n";
+    std::string text = "station: " + visible(line, true) + "\n";
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(2, text.data() + done, text.size() - done);

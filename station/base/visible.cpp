@@ -28,13 +28,14 @@ size_t sequence_length(const std::string& text, size_t at, unsigned& code) {
 
 } // namespace
 
-std::string visible(const std::string& text) {
+std::string visible(const std::string& text, bool one_line) {
     std::string shown;
     shown.reserve(text.size());
     for (size_t at = 0; at < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[at]);
         if (c < 0x80) {
-            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+            bool kept = c == '\t' || (c == '\n' && !one_line);
+            if ((c < 0x20 && !kept) || c == 0x7f) {
                 shown += '^';
                 shown += static_cast<char>(c ^ 0x40);
             } else {

@@ -11,7 +11,9 @@
 // Line ends and tabs kept; a C0 control as ^X (ESC ^[, NUL ^@), DEL as ^?,
 // a C1 control (U+0080 to U+009F, which some terminals obey) as <U+009B>,
 // a byte that is no UTF-8 as <\xNN>. Visible text stays as it is.
-std::string visible(const std::string& text);
+// `one_line`: a line end too is shown (^J), for a line that quotes a text
+// with one in it (a port named so) and must stay one line.
+std::string visible(const std::string& text, bool one_line = false);
 
 // While it lives, what is written to standard output (std::cout) for
 // people goes through visible(), as it is written.

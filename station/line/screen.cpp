@@ -113,7 +113,7 @@ std::string outcome_text(const Board& board) {
     if (board.running) {
         return board.stopping ? "stopping" : "running";
     }
-    return visible(outcome_said(board.record)) +
+    return visible(outcome_said(board.record), true) +
            (board.unwritten ? "; record not written yet" : "");
 }
 
@@ -180,7 +180,7 @@ class LineScreen : public Screen {
   protected:
     // One line of the station's, whole, the texts it quotes visible.
     virtual void say(const std::string& line) {
-        std::printf("%s\n", visible(line).c_str());
+        std::printf("%s\n", visible(line, true).c_str());
         std::fflush(stdout);
     }
 };
@@ -302,7 +302,7 @@ class ContinuousScreen : public LineScreen {
     void say(const std::string& line) override {
         greet();
         std::string text = open_ ? "\n" : "";
-        text += visible(line) + "\n" + prompt_;
+        text += visible(line, true) + "\n" + prompt_;
         open_ = !prompt_.empty();
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
@@ -388,7 +388,7 @@ class PanelScreen : public LineScreen {
         draw();
     }
     void typed(const std::string& text) override {
-        typed_ = visible(text);
+        typed_ = visible(text, true);
         draw();
     }
     void round_ended(const std::list<Board>& boards, int skipped,
@@ -429,7 +429,7 @@ class PanelScreen : public LineScreen {
         return rows_.back();
     }
     void event(const std::string& line) {
-        events_.push_back(visible(line));
+        events_.push_back(visible(line, true));
         if (events_.size() > EVENTS) {
             events_.pop_front();
         }

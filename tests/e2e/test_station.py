@@ -738,9 +738,17 @@ class HostileText(StationCase):
         with open(os.path.join(line.path, "images", "tivConfig.txt"), "w") as f:
             f.write("Boarddata: %s\nOTP: otp.bin\nOTPAddress: 1A000\nFirmware: fw.bin\n" % image)
         line.station_file(fixtures=1, extra='[mac]\nimage = "otp"\noffset = 16\n')
+        # A second fixture whose port, named with a line end, is missing.
+        with open(os.path.join(line.path, "station.toml"), "a") as f:
+            f.write('[[fixture]]\nname = "A2"\nport = "%s"\n'
+                    % os.path.join(line.path, "port-A2\\n== forged"))
         self.assertEqual(line.station("lock")[2], 0)
         line.plug(1, "--answer", "4=000600000000")  # the OTP fails: its MAC kept
-        self.assertEqual(line.station("run", "--mac", "A1=" + mac(1))[2], 1)
+        out, err, status = line.station("run", "--mac", "A1=" + mac(1), "--mac", "A2=" + mac(2))
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("port-A2^J== forged is missing", out)
+        self.assertFalse([l for l in (out + err).splitlines() if l.startswith("== forged")],
+                         out + err)
         out, err, status = line.station("release", mac(1), "--reason", self.REASON)
         self.assertEqual(status, 0, err)
         for what, args, shown in (

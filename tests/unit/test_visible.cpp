@@ -36,6 +36,8 @@ TEST(Visible, ControlsAreShownAndTextIsKept) {
         EXPECT_EQ(visible(c.text), c.shown) << c.text;
     }
     EXPECT_EQ(visible(std::string("nul\0here", 8)), "nul^@here");
+    // A line that must stay one shows the line ends it quotes.
+    EXPECT_EQ(visible("port-A1\n== forged\tline", true), "port-A1^J== forged\tline");
 }
 
 TEST(VisibleStdout, ASequenceCutByAFlushIsKeptWholeAndOnlyPeopleGetTheFilter) {
