@@ -101,3 +101,11 @@ unsigned long long unicast_count(unsigned long long first, unsigned long long la
         without_group_bit(last) - (first == 0 ? 0 : without_group_bit(first - 1));
     return first == 0 ? count - 1 : count; // all zeros
 }
+
+std::string mac_with_colons(const std::string& mac) {
+    std::string text;
+    for (size_t i = 0; i < mac.size(); i += 2) {
+        text += (i ? ":" : "") + mac.substr(i, 2);
+    }
+    return text;
+}

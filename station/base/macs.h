@@ -11,6 +11,9 @@ extern const char MAC_FORMS[];
 // three groups of four separated by '.', in either case; empty for
 // anything else.
 std::string checked_mac(const std::string& text);
+// A MAC as the records keep it in the colon form labels print:
+// "00:11:22:33:44:55".
+std::string mac_with_colons(const std::string& mac);
 
 // Why no board may carry `mac` (12 upper-case hexadecimal digits): all
 // zeros, the broadcast address, or a multicast one (the first octet's lowest

@@ -31,13 +31,12 @@ std::string mode_text(mode_t mode) {
     return text;
 }
 
-namespace {
-
-// "op1's, group line, mode 600".
 std::string owned(const struct stat& about) {
     return user_name(about.st_uid) + "'s, group " + group_name(about.st_gid) + ", mode " +
            mode_text(about.st_mode);
 }
+
+namespace {
 
 bool in_group(gid_t gid) {
     if (getegid() == gid) {
@@ -97,11 +96,11 @@ int open_own_file(const std::string& path, const std::string& what) {
         }
         throw StationError{"cannot open " + what + " " + path + ": " + std::strerror(error)};
     }
-    bool mine = fstat(fd, &about) == 0 && S_ISREG(about.st_mode) && about.st_uid == geteuid();
+    bool regular = fstat(fd, &about) == 0 && S_ISREG(about.st_mode);
+    bool mine = regular && about.st_uid == geteuid();
     // In the line's folder, a file of another of its logins is the line's
     // own when the group may read and write it and no one else may write it.
-    bool lines = line && fstat(fd, &about) == 0 && S_ISREG(about.st_mode) &&
-                 about.st_gid == *line && (about.st_mode & 0060) == 0060 &&
+    bool lines = line && regular && about.st_gid == *line && (about.st_mode & 0060) == 0060 &&
                  (about.st_mode & S_IWOTH) == 0;
     if (mine && fchmod(fd, mode) == 0 && (!line || about.st_gid == *line)) {
         return fd;

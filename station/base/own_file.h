@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Names as messages give them ("#1234" for a number without one).
@@ -16,6 +17,8 @@ std::string user_name(uid_t uid);
 std::string group_name(gid_t gid);
 // A file's permission bits as ls's number gives them ("640").
 std::string mode_text(mode_t mode);
+// Whose a file is, as a refusal says it: "op1's, group line, mode 600".
+std::string owned(const struct stat& about);
 // The line's group, when `folder` is the line's.
 std::optional<gid_t> line_group(const std::string& folder);
 // The mode a new file of the station's at `path` gets (0660 in the line's

@@ -190,6 +190,10 @@ std::string why_not_passed(const Record& r) {
     return r.stage == Stage::none ? r.message : std::string(text_of(r.stage)) + ": " + r.message;
 }
 
+std::string counted(long long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string outcome_said(const Record& r) {
     std::string said = text_of(r.outcome);
     if (r.outcome == Outcome::passed || r.outcome == Outcome::started) {

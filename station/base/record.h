@@ -66,6 +66,8 @@ std::string why_not_passed(const Record& record);
 // How a record ended, in words: "passed", "failed in board data: CRC
 // Error", "aborted in firmware: stopped by the station at frame 12".
 std::string outcome_said(const Record& record);
+// A count of things as every view says it: "1 board", "2 boards".
+std::string counted(long long count, const std::string& noun);
 
 // The export's columns, in their order.
 const std::vector<std::string>& record_columns();

@@ -457,14 +457,12 @@ class ScanFeed : public Feed {
     void take(FeedRound& round, std::string line) {
         if (line == "q") {
             taking_ = false;
-            size_t running =
-                static_cast<size_t>(std::count_if(round.boards().begin(), round.boards().end(),
-                                                  [](const Board& b) { return b.running; }));
-            return round.tell(
-                RoundEvent::said(RoundEvent::Kind::notice,
-                                 running == 0 ? "ending"
-                                              : "ending: " + std::to_string(running) + " board" +
-                                                    (running == 1 ? "" : "s") + " still running"));
+            long long running = std::count_if(round.boards().begin(), round.boards().end(),
+                                              [](const Board& b) { return b.running; });
+            return round.tell(RoundEvent::said(
+                RoundEvent::Kind::notice,
+                running == 0 ? "ending"
+                             : "ending: " + counted(running, "board") + " still running"));
         }
         if (line.rfind("r ", 0) == 0 && labelled(line.substr(line.find_first_not_of(' ', 1)))) {
             line = line.substr(line.find_first_not_of(' ', 1)) + " r";

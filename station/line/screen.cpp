@@ -67,11 +67,6 @@ std::vector<std::string> wrapped(const std::string& text, size_t width) {
     return rows;
 }
 
-// "1 board", "2 boards".
-std::string boards_text(size_t count) {
-    return std::to_string(count) + (count == 1 ? " board" : " boards");
-}
-
 // The terminal's width (80 when it does not say).
 size_t terminal_width() {
     return terminal_size().value_or(TerminalSize{80, 24}).columns;
@@ -153,7 +148,8 @@ class LineScreen : public Screen {
     }
     void round_ended(const std::list<Board>& boards, int skipped,
                      const std::string& round) override {
-        std::string text = "round " + round + ": " + boards_text(boards.size());
+        std::string text =
+            "round " + round + ": " + counted(static_cast<long long>(boards.size()), "board");
         for (const auto& [outcome, count] : outcome_counts(boards)) {
             text += ", " + std::to_string(count) + " " + outcome;
         }

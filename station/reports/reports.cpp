@@ -1,6 +1,7 @@
 // Exports and reports.
 #include "station/reports/reports.h"
 
+#include "station/base/macs.h"
 #include "station/file/profile.h"
 
 #include <nlohmann/json.hpp>
@@ -65,14 +66,6 @@ const char* const SPREADSHEET_COLUMNS[] = {"started_local", "ended_local", "mac_
 size_t column_index(const std::string& name) {
     const auto& columns = record_columns();
     return static_cast<size_t>(std::find(columns.begin(), columns.end(), name) - columns.begin());
-}
-
-std::string mac_with_colons(const std::string& mac) {
-    std::string text;
-    for (size_t i = 0; i < mac.size(); i += 2) {
-        text += (i ? ":" : "") + mac.substr(i, 2);
-    }
-    return text;
 }
 
 // A record's CSV line from its values, the export's columns first.

@@ -49,9 +49,7 @@ bool user_in_group(uid_t uid, gid_t gid) {
 void check_writable(const std::string& path) {
     struct stat store;
     if (stat(path.c_str(), &store) == 0 && (store.st_mode & S_IWUSR) == 0) {
-        throw StationError{"the store " + path + " is read-only (" + user_name(store.st_uid) +
-                           "'s, group " + group_name(store.st_gid) + ", mode " +
-                           mode_text(store.st_mode) +
+        throw StationError{"the store " + path + " is read-only (" + owned(store) +
                            "), and SQLite would make the files beside it read-only too: " +
                            (store.st_uid == geteuid() ? "" : user_name(store.st_uid) + " runs ") +
                            "chmod u+w " + path};
@@ -61,8 +59,7 @@ void check_writable(const std::string& path) {
 // A new store in the line's folder is made for the group to write, before
 // SQLite makes it (and the files beside it, with its mode) for its owner.
 void make_for_the_line(const std::string& path) {
-    std::string parent = std::filesystem::path(path).parent_path().string();
-    if (!line_group(parent.empty() ? "." : parent)) {
+    if (own_file_mode(path) != 0660) {
         return;
     }
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);

@@ -66,11 +66,6 @@ class Html {
     std::string out_;
 };
 
-// "1 board", "2 boards".
-std::string counted(long long count, const std::string& noun) {
-    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
 const char STYLE[] = R"(
 *{box-sizing:border-box}
 body{margin:0;font:15px/1.4 system-ui,sans-serif;color:#1c1c1c;background:#f4f5f7}
@@ -513,8 +508,6 @@ void pareto(Html& html, const std::vector<Failure>& failures) {
     html.tag("</svg>");
 }
 
-} // namespace
-
 // A value in a URL's query.
 std::string query_value(const std::string& value) {
     std::string out;
@@ -547,6 +540,8 @@ void download_links(Html& html, const YieldAsk& a) {
         .text(query)
         .tag("\">JSON Lines</a></p>");
 }
+
+} // namespace
 
 std::string yield_page(const YieldAsk& a, const Report& report) {
     Html html;

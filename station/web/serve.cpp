@@ -345,12 +345,13 @@ RecordFilter records_asked(const httplib::Request& request, bool utc_allowed) {
     return filter;
 }
 
+const std::set<std::string> YIELD_PARAMETERS = {"by", "since", "until", "station", "lot"};
+
 // The yield's parameters as given, unchecked: for the form of a refusal.
 YieldAsk as_given(const httplib::Request& request) {
     YieldAsk a;
     for (const auto& [name, value] : request.params) {
-        if (!value.empty() && (name == "by" || name == "since" || name == "until" ||
-                               name == "station" || name == "lot")) {
+        if (!value.empty() && YIELD_PARAMETERS.count(name)) {
             (name == "by"        ? a.by
              : name == "since"   ? a.since
              : name == "until"   ? a.until
@@ -362,7 +363,7 @@ YieldAsk as_given(const httplib::Request& request) {
 }
 
 YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
-    parameters(request, {"by", "since", "until", "station", "lot"});
+    parameters(request, YIELD_PARAMETERS);
     YieldAsk a = as_given(request);
     std::string fault = grouping_fault(a.by, !file.shifts.empty(), file.path);
     if (!fault.empty()) {
