@@ -7,8 +7,8 @@
 #include "station/base/local_days.h"
 #include "station/base/macs.h"
 #include "station/web/pages.h"
+#include "station/web/server.h"
 
-#include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
@@ -24,6 +24,8 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <netdb.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -34,17 +36,15 @@ typedef std::chrono::steady_clock Clock;
 // within a second.
 constexpr std::chrono::milliseconds WATCH_EVERY(250);
 // An event stream with nothing new gets a comment this often, so that a
-// browser that went away is noticed and its thread freed.
+// browser that went away is noticed and its connection closed.
 constexpr std::chrono::seconds STREAM_BEAT(10);
 // A stream ends after this long; the browser opens it again by itself.
 constexpr std::chrono::minutes STREAM_LIFETIME(10);
-// Event streams at once: each holds one of the server's threads.
-constexpr int MAX_STREAMS = 64;
-// Threads for everything else: pages, downloads, slow clients.
-constexpr int PAGE_THREADS = 16;
-// What a client may take to send a request or read an answer.
-constexpr int CLIENT_SECONDS = 5;
-constexpr size_t MAX_BODY = 64 * 1024;
+// Event streams at once, apart from the connections of pages: each costs a
+// socket and what its browser has not taken yet.
+constexpr size_t MAX_STREAMS = 512;
+// A browser this far behind its stream is dropped (it reconnects).
+constexpr size_t STREAM_BEHIND = 1 << 20;
 // Stores kept open between requests.
 constexpr size_t IDLE_STORES = 4;
 
@@ -53,10 +53,8 @@ struct Shared {
     std::mutex mutex;
     std::condition_variable changed;
     bool stopping = false;
-    unsigned long version = 0;
     LineView line;
     std::string fragment;
-    std::atomic<int> streams{0};
 };
 
 // Whether a store failed at once (a connection its server closed), not
@@ -157,8 +155,11 @@ std::vector<GroupCounts> counted_today(Store& store) {
 class Watcher {
   public:
     // `awaited`: a store not made yet, which serve has said already.
-    Watcher(const std::string& location, Shared& shared, bool awaited)
-        : location_(location), shared_(shared), awaited_(awaited) {}
+    // `changed`: told each new fragment of the line as an event, under the
+    // shared lock.
+    Watcher(const std::string& location, Shared& shared, bool awaited,
+            std::function<void(const std::string&)> changed)
+        : location_(location), shared_(shared), changed_(std::move(changed)), awaited_(awaited) {}
 
     // One reading of the store, handed to the pages and the streams.
     void look() {
@@ -168,8 +169,7 @@ class Watcher {
         shared_.line = std::move(line);
         if (fragment != shared_.fragment) {
             shared_.fragment = std::move(fragment);
-            shared_.version += 1;
-            shared_.changed.notify_all();
+            changed_(event_data(shared_.fragment));
         }
     }
 
@@ -254,6 +254,7 @@ class Watcher {
 
     std::string location_;
     Shared& shared_;
+    std::function<void(const std::string&)> changed_;
     std::unique_ptr<Store> store_;
     Silence silence_;
     std::vector<GroupCounts> today_;
@@ -270,10 +271,10 @@ struct Refused {
 };
 
 // The query's parameters, each one a route knows, each at most once.
-std::map<std::string, std::string> parameters(const httplib::Request& request,
+std::map<std::string, std::string> parameters(const HttpRequest& request,
                                               const std::set<std::string>& known) {
     std::map<std::string, std::string> given;
-    for (const auto& [name, value] : request.params) {
+    for (const auto& [name, value] : request.query) {
         if (!known.count(name)) {
             throw Refused{400, "unknown parameter \"" + name + "\""};
         }
@@ -326,7 +327,7 @@ std::string checked_board(const std::string& value) {
 }
 
 // The records' filter of a download or the API.
-RecordFilter records_asked(const httplib::Request& request, bool utc_allowed) {
+RecordFilter records_asked(const HttpRequest& request, bool utc_allowed) {
     auto given = parameters(request, {"since", "until", "station", "lot", "mac"});
     RecordFilter filter;
     for (const auto& [name, value] : given) {
@@ -348,9 +349,9 @@ RecordFilter records_asked(const httplib::Request& request, bool utc_allowed) {
 const std::set<std::string> YIELD_PARAMETERS = {"by", "since", "until", "station", "lot"};
 
 // The yield's parameters as given, unchecked: for the form of a refusal.
-YieldAsk as_given(const httplib::Request& request) {
+YieldAsk as_given(const HttpRequest& request) {
     YieldAsk a;
-    for (const auto& [name, value] : request.params) {
+    for (const auto& [name, value] : request.query) {
         if (!value.empty() && YIELD_PARAMETERS.count(name)) {
             (name == "by"        ? a.by
              : name == "since"   ? a.since
@@ -362,7 +363,7 @@ YieldAsk as_given(const httplib::Request& request) {
     return a;
 }
 
-YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
+YieldAsk yield_asked(const HttpRequest& request, const StationFile& file) {
     parameters(request, YIELD_PARAMETERS);
     YieldAsk a = as_given(request);
     std::string fault = grouping_fault(a.by, !file.shifts.empty(), file.path);
@@ -395,12 +396,12 @@ YieldAsk yield_asked(const httplib::Request& request, const StationFile& file) {
 
 // Writes a download to the client in pieces as the store reads it; a
 // client that went away fails the stream, which ends the export.
-class SinkBuffer : public std::streambuf {
+class PipeBuffer : public std::streambuf {
   public:
-    explicit SinkBuffer(httplib::DataSink& sink) : sink_(sink) {
+    explicit PipeBuffer(Pipe& pipe) : pipe_(pipe) {
         setp(buffer_, buffer_ + sizeof(buffer_));
     }
-    ~SinkBuffer() override {
+    ~PipeBuffer() override {
         sync();
     }
 
@@ -418,11 +419,11 @@ class SinkBuffer : public std::streambuf {
     int sync() override {
         size_t n = static_cast<size_t>(pptr() - pbase());
         setp(buffer_, buffer_ + sizeof(buffer_));
-        return n == 0 || sink_.write(buffer_, n) ? 0 : -1;
+        return n == 0 || pipe_.write(std::string(buffer_, n), true) ? 0 : -1;
     }
 
   private:
-    httplib::DataSink& sink_;
+    Pipe& pipe_;
     char buffer_[64 * 1024];
 };
 
@@ -439,76 +440,132 @@ std::string content_policy() {
            "'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
 }
 
+HttpAnswer page_answer(const std::string& html, int status = 200) {
+    HttpAnswer a;
+    a.status = status;
+    a.body = html;
+    return a;
+}
+
+HttpAnswer refusal(int status, const std::string& why) {
+    return page_answer(error_page(status, why), status);
+}
+
+// The open event streams, each sent every change of the line.
+class Streams {
+  public:
+    // A new stream, sent `first`; none when MAX_STREAMS are open.
+    std::shared_ptr<Pipe> open(const std::string& first) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        prune(Clock::now());
+        if (open_.size() >= MAX_STREAMS) {
+            return nullptr;
+        }
+        open_.push_back({std::make_shared<Pipe>(STREAM_BEHIND), Clock::now()});
+        open_.back().pipe->write(first, false);
+        return open_.back().pipe;
+    }
+
+    void send(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        prune(Clock::now());
+        for (Open& o : open_) {
+            o.pipe->write(event, false);
+        }
+    }
+
+    // Ends the streams, whose browsers open them again by themselves.
+    void end() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Open& o : open_) {
+            o.pipe->end();
+        }
+        open_.clear();
+    }
+
+  private:
+    struct Open {
+        std::shared_ptr<Pipe> pipe;
+        Clock::time_point since;
+    };
+
+    // Lets go of the streams whose browsers left or fell behind, and ends
+    // those open for STREAM_LIFETIME.
+    void prune(Clock::time_point now) {
+        for (Open& o : open_) {
+            if (now - o.since > STREAM_LIFETIME) {
+                o.pipe->end();
+            }
+        }
+        open_.erase(
+            std::remove_if(open_.begin(), open_.end(), [](Open& o) { return !o.pipe->open(); }),
+            open_.end());
+    }
+
+    std::mutex mutex_;
+    std::vector<Open> open_;
+};
+
 class Server {
   public:
-    Server(const StationFile& file) : file_(file), pool_(file.store) {}
+    Server(const StationFile& file)
+        : file_(file), pool_(file.store), server_(HttpLimits{}, refusal,
+                                                  {{"Content-Security-Policy", content_policy()},
+                                                   {"X-Content-Type-Options", "nosniff"},
+                                                   {"Referrer-Policy", "no-referrer"},
+                                                   {"Cache-Control", "no-store"}}) {}
 
     void wire() {
-        server_.new_task_queue = [] { return new httplib::ThreadPool(MAX_STREAMS + PAGE_THREADS); };
-        // Only this server on its port (the library's default would share it).
-        server_.set_socket_options([](int sock) {
-            int yes = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        });
-        server_.set_read_timeout(CLIENT_SECONDS, 0);
-        server_.set_write_timeout(CLIENT_SECONDS, 0);
-        server_.set_keep_alive_timeout(CLIENT_SECONDS);
-        server_.set_payload_max_length(MAX_BODY);
-        std::string policy = content_policy();
-        server_.set_post_routing_handler([policy](const httplib::Request&, httplib::Response& res) {
-            res.set_header("Content-Security-Policy", policy);
-            res.set_header("X-Content-Type-Options", "nosniff");
-            res.set_header("Referrer-Policy", "no-referrer");
-            res.set_header("Cache-Control", "no-store");
-        });
-        server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-            if (res.body.empty()) {
-                set_page(res, res.status == 404
-                                  ? error_page(404, "no page at " + req.path)
-                                  : error_page(res.status, "the request was refused"));
-            }
-        });
-        page("/", [this](const httplib::Request& req, httplib::Response& res) {
+        page("/", HttpServer::Work::at_once, [this](const HttpRequest& req) {
             parameters(req, {});
             std::lock_guard<std::mutex> lock(shared_.mutex);
-            set_page(res, line_page(shared_.line));
+            return page_answer(line_page(shared_.line));
         });
-        server_.Get("/line.js", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(line_script(), "text/javascript; charset=utf-8");
+        server_.route("/line.js", HttpServer::Work::at_once, [](const HttpRequest&) {
+            HttpAnswer a;
+            a.type = "text/javascript; charset=utf-8";
+            a.body = line_script();
+            return a;
         });
-        page("/api/line", [this](const httplib::Request& req, httplib::Response& res) {
+        page("/api/line", HttpServer::Work::at_once, [this](const HttpRequest& req) {
             parameters(req, {});
             std::lock_guard<std::mutex> lock(shared_.mutex);
-            res.set_content(line_json(shared_.line)
-                                    .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
-                                "\n",
-                            "application/json");
+            HttpAnswer a;
+            a.type = "application/json";
+            a.body = line_json(shared_.line)
+                         .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                     "\n";
+            return a;
         });
-        page("/events", [this](const httplib::Request& req, httplib::Response& res) {
+        page("/events", HttpServer::Work::at_once, [this](const HttpRequest& req) {
             parameters(req, {});
-            stream_events(res);
+            return stream_events();
         });
-        page("/yield", [this](const httplib::Request& req, httplib::Response& res) {
+        page("/yield", HttpServer::Work::page, [this](const HttpRequest& req) {
             YieldAsk asked;
             try {
                 asked = yield_asked(req, file_);
             } catch (const Refused& r) {
                 // The form keeps what was asked, to be mended.
-                res.status = r.status;
-                set_page(res, yield_refused_page(as_given(req), r.why));
-                return;
+                return page_answer(yield_refused_page(as_given(req), r.why), r.status);
             }
+            HttpAnswer a;
             pool_.with([&](Store& store) {
-                set_page(res, yield_page(asked, count_report(store, asked.ask)));
+                a = page_answer(yield_page(asked, count_report(store, asked.ask)));
             });
+            return a;
         });
-        page("/board", [](const httplib::Request& req, httplib::Response& res) {
+        page("/board", HttpServer::Work::at_once, [](const HttpRequest& req) {
             auto given = parameters(req, {"mac"});
-            res.set_redirect("/board/" + checked_board(given["mac"]), 303);
+            HttpAnswer a;
+            a.status = 303;
+            a.headers.emplace_back("Location", "/board/" + checked_board(given["mac"]));
+            return a;
         });
-        page(R"(/board/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) {
+        page("/board/", HttpServer::Work::page, [this](const HttpRequest& req) {
             parameters(req, {});
-            std::string mac = checked_board(req.matches[1]);
+            std::string mac = checked_board(req.path.substr(std::strlen("/board/")));
+            HttpAnswer a;
             pool_.with([&](Store& store) {
                 RecordFilter filter;
                 filter.mac = mac;
@@ -517,12 +574,16 @@ class Server {
                 if (records.empty()) {
                     throw Refused{404, "no records of MAC " + mac};
                 }
-                set_page(res, board_page(mac, records, store.releases(mac), store.holder_of(mac)));
+                a = page_answer(
+                    board_page(mac, records, store.releases(mac), store.holder_of(mac)));
             });
+            return a;
         });
-        page("/kept", [this](const httplib::Request& req, httplib::Response& res) {
+        page("/kept", HttpServer::Work::page, [this](const HttpRequest& req) {
             parameters(req, {});
-            pool_.with([&](Store& store) { set_page(res, kept_page(store.kept_macs())); });
+            HttpAnswer a;
+            pool_.with([&](Store& store) { a = page_answer(kept_page(store.kept_macs())); });
+            return a;
         });
         for (const auto& [path, format, type] :
              {std::tuple("/export.csv", ExportFormat::csv, "text/csv; charset=utf-8"),
@@ -531,40 +592,34 @@ class Server {
             bool download = std::string(path) != "/api/records";
             const char* content_type = type;
             ExportFormat chosen = format;
-            page(path, [this, download, content_type, chosen](const httplib::Request& req,
-                                                              httplib::Response& res) {
-                RecordFilter filter = records_asked(req, !download);
-                if (download) {
-                    res.set_header("Content-Disposition",
-                                   std::string("attachment; filename=\"records.") +
-                                       (chosen == ExportFormat::csv ? "csv" : "jsonl") + "\"");
-                }
-                stream_records(res, filter, chosen, content_type);
-            });
+            page(path, HttpServer::Work::download,
+                 [this, download, content_type, chosen](const HttpRequest& req) {
+                     RecordFilter filter = records_asked(req, !download);
+                     HttpAnswer a = stream_records(filter, chosen, content_type);
+                     if (download) {
+                         a.headers.emplace_back(
+                             "Content-Disposition",
+                             std::string("attachment; filename=\"records.") +
+                                 (chosen == ExportFormat::csv ? "csv" : "jsonl") + "\"");
+                     }
+                     return a;
+                 });
         }
     }
 
-    int bind(const ListenAddress& where) {
-        int port = where.port == 0
-                       ? server_.bind_to_any_port(where.host)
-                       : (server_.bind_to_port(where.host, where.port) ? where.port : -1);
-        if (port < 0) {
-            throw StationError{"cannot listen on " + where.host + ":" + std::to_string(where.port) +
-                               " (in use, or not an address of this machine)"};
-        }
-        return port;
-    }
-
-    // Serves until a signal; the streams are ended and the threads given a
-    // moment, then the process ends whatever a slow client still holds.
-    void run(const sigset_t& signals, bool awaited) {
+    // Serves on `listening` until a signal; the streams are ended and the
+    // workers given a moment, then the process ends whatever a store that
+    // does not answer still holds.
+    void run(int listening, const sigset_t& signals, bool awaited) {
         // The first reading before the first request is taken (the port
         // already listens, so a client waits for it): no page tells of a
         // line with nothing on it because the store was not yet read.
-        Watcher watching(file_.store, shared_, awaited);
+        Watcher watching(file_.store, shared_, awaited,
+                         [this](const std::string& event) { streams_.send(event); });
         watching.look();
         std::thread watcher([&watching] { watching.run(); });
-        auto listening = std::async(std::launch::async, [this] { server_.listen_after_bind(); });
+        std::thread beater([this] { beat(); });
+        server_.start(listening);
         int signal = 0;
         sigwait(&signals, &signal);
         {
@@ -572,109 +627,126 @@ class Server {
             shared_.stopping = true;
             shared_.changed.notify_all();
         }
-        server_.stop();
-        bool ended =
-            listening.wait_for(std::chrono::milliseconds(700)) == std::future_status::ready;
+        streams_.end();
+        bool ended = server_.stop(std::chrono::milliseconds(600));
         std::cout.flush();
         if (!ended) {
             _exit(0);
         }
+        beater.join();
         watcher.join();
     }
 
   private:
-    static void set_page(httplib::Response& res, const std::string& html) {
-        res.set_content(html, "text/html; charset=utf-8");
-    }
-
     // A route whose faults become pages: a request that is not one (400,
     // 404), a store that does not answer (503).
-    template <typename Handler> void page(const char* path, Handler handler) {
-        server_.Get(path, [handler](const httplib::Request& req, httplib::Response& res) {
+    template <typename Handler>
+    void page(const char* path, HttpServer::Work work, Handler handler) {
+        server_.route(path, work, [handler](const HttpRequest& req) {
             try {
-                // Left unread by the library: refused, and the connection
-                // closed with what is left of it.
-                bool body = (req.has_header("Content-Length") &&
-                             req.get_header_value("Content-Length") != "0") ||
-                            req.has_header("Transfer-Encoding");
-                if (body) {
-                    res.set_header("Connection", "close");
-                    throw Refused{400, "a GET takes no body"};
-                }
-                handler(req, res);
+                return handler(req);
             } catch (const Refused& r) {
-                res.status = r.status;
-                set_page(res, error_page(r.status, r.why));
+                return refusal(r.status, r.why);
             } catch (const StationError& e) {
-                res.status = 503;
-                set_page(res, error_page(503, e.message));
+                return refusal(503, e.message);
             }
         });
     }
 
-    void stream_events(httplib::Response& res) {
-        if (shared_.streams.fetch_add(1) >= MAX_STREAMS) {
+    HttpAnswer stream_events() {
+        HttpAnswer a;
+        a.type = "text/event-stream";
+        std::lock_guard<std::mutex> lock(shared_.mutex);
+        a.pipe = streams_.open("retry: 1000\n" + event_data(shared_.fragment));
+        if (!a.pipe) {
             // A browser's event stream gives up on any status but 200; told
             // to come back later, it reconnects by itself.
-            shared_.streams.fetch_sub(1);
-            res.set_content("retry: 10000\n\n", "text/event-stream");
-            return;
+            a.body = "retry: 10000\n\n";
         }
-        auto sent = std::make_shared<unsigned long>(0);
-        auto opened = Clock::now();
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, sent, opened](size_t, httplib::DataSink& sink) {
-                std::unique_lock<std::mutex> lock(shared_.mutex);
-                shared_.changed.wait_for(lock, STREAM_BEAT, [&] {
-                    return shared_.stopping || shared_.version != *sent;
-                });
-                if (shared_.stopping || Clock::now() - opened > STREAM_LIFETIME) {
-                    lock.unlock();
-                    sink.done();
-                    return true;
-                }
-                std::string event = *sent == 0 ? "retry: 1000\n" : "";
-                if (shared_.version != *sent) {
-                    *sent = shared_.version;
-                    event += event_data(shared_.fragment);
-                } else {
-                    event += ": still here\n\n";
-                }
-                lock.unlock();
-                return sink.write(event.data(), event.size());
-            },
-            [this](bool) { shared_.streams.fetch_sub(1); });
+        return a;
     }
 
-    void stream_records(httplib::Response& res, const RecordFilter& filter, ExportFormat format,
-                        const char* type) {
+    // A comment on every stream now and then, so that a browser that went
+    // away is noticed and its connection closed.
+    void beat() {
+        std::unique_lock<std::mutex> lock(shared_.mutex);
+        while (!shared_.changed.wait_for(lock, STREAM_BEAT, [&] { return shared_.stopping; })) {
+            lock.unlock();
+            streams_.send(": still here\n\n");
+            lock.lock();
+        }
+    }
+
+    HttpAnswer stream_records(const RecordFilter& filter, ExportFormat format, const char* type) {
         // The store is asked once before the answer begins, so that a store
         // that does not answer is a 503 page, not a cut-off download.
         pool_.with([](Store& store) { store.last_round(""); });
-        res.set_chunked_content_provider(
-            type, [this, filter, format](size_t, httplib::DataSink& sink) {
-                try {
-                    pool_.with(
-                        [&](Store& store) {
-                            SinkBuffer buffer(sink);
-                            std::ostream out(&buffer);
-                            export_records(store, filter, format, out);
-                        },
-                        false);
-                } catch (const StationError&) {
-                    return false; // the client left, or the store stopped answering
-                }
-                sink.done();
-                return true;
-            });
+        HttpAnswer a;
+        a.type = type;
+        a.writer = [this, filter, format](Pipe& pipe) {
+            try {
+                pool_.with(
+                    [&](Store& store) {
+                        PipeBuffer buffer(pipe);
+                        std::ostream out(&buffer);
+                        export_records(store, filter, format, out);
+                    },
+                    false);
+            } catch (const StationError&) {
+                pipe.end(false); // the client left, or the store stopped answering
+            }
+        };
+        return a;
     }
 
     const StationFile& file_;
     StorePool pool_;
     Shared shared_;
-    httplib::Server server_;
+    Streams streams_;
+    HttpServer server_;
 };
+
+// A socket listening on `where`, or a StationError that says why not.
+int listening_socket(const ListenAddress& where, int& port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    std::string service = std::to_string(where.port);
+    int fd = -1;
+    if (getaddrinfo(where.host.c_str(), service.c_str(), &hints, &found) == 0) {
+        for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+            fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            int yes = 1;
+            // Only this server on its port: no SO_REUSEPORT.
+            if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) != 0 ||
+                            bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 1024) != 0)) {
+                close(fd);
+                fd = -1;
+            }
+        }
+        freeaddrinfo(found);
+    }
+    sockaddr_storage bound{};
+    socklen_t size = sizeof(bound);
+    if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) {
+        throw StationError{"cannot listen on " + where.host + ":" + std::to_string(where.port) +
+                           " (in use, or not an address of this machine)"};
+    }
+    port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return fd;
+}
+
+// Each connection is a descriptor: as many as the hard limit allows.
+void allow_connections() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 1 << 16);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
 
 } // namespace
 
@@ -725,13 +797,15 @@ int serve(const StationFile& file, const ListenAddress& where) {
         sigaddset(&signals, s);
     }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    allow_connections();
+    int port = 0;
+    int listening = listening_socket(where, port);
     Server server(file);
     server.wire();
-    int port = server.bind(where);
     std::string host =
         where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
     std::cout << "station: serving the store " << shown_location(file.store) << " at http://"
               << host << ":" << port << "/" << std::endl;
-    server.run(signals, awaited);
+    server.run(listening, signals, awaited);
     return 0;
 }

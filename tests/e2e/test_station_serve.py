@@ -10,6 +10,8 @@ import hashlib
 import io
 import json
 import os
+import resource
+import selectors
 import re
 import shutil
 import signal
@@ -39,6 +41,9 @@ ARTIFACTS = os.environ.get("ARTIFACTS", "")
 # Where the README's picture of the line is written, when asked.
 README_PICTURE = os.environ.get("README_PICTURE", "")
 PASSWORD = "s3cret-Pa55word"
+# The attacks open a thousand connections and more.
+_soft, _hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (max(_soft, min(_hard, 8192)), _hard))
 
 
 def utc_seconds(text):
@@ -106,8 +111,42 @@ def wait_for(test, what, timeout=RUN_TIMEOUT, every=0.05):
         time.sleep(every)
 
 
-def raw_connection(port):
-    return socket.create_connection(("127.0.0.1", port), timeout=RUN_TIMEOUT)
+def raw_connection(port, source="127.0.0.1"):
+    """A connection from `source`, one of the loopback's addresses: the
+    server caps the connections of each client address."""
+    return socket.create_connection(("127.0.0.1", port), timeout=RUN_TIMEOUT,
+                                    source_address=(source, 0))
+
+
+def resident_mb(process):
+    """The process's resident memory now."""
+    with open("/proc/%d/status" % process.pid) as f:
+        kb = [int(l.split()[1]) for l in f if l.startswith("VmRSS:")]
+    return kb[0] / 1024
+
+
+def received_or_reset(s):
+    """What the server sent before it closed, b"" when it reset."""
+    try:
+        return s.recv(100)
+    except ConnectionResetError:
+        return b""
+
+
+def closed_by_server(s):
+    """Whether the server has closed `s` (read without waiting)."""
+    s.setblocking(False)
+    try:
+        while True:
+            data = s.recv(65536)
+            if not data:
+                return True
+    except BlockingIOError:
+        return False
+    except OSError:
+        return True
+    finally:
+        s.setblocking(True)
 
 
 def received(s, data):
@@ -636,11 +675,13 @@ class Requests(ServeCase):
             except OSError as e:
                 return str(e).encode()
 
-        def many_headers():
+        def big_header_block():
+            # 50 KB of headers: large, as a browser with many cookies sends,
+            # and taken.
             s = raw_connection(server.port)
             hostile.append(s)
-            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n" +
-                      b"".join(b"X-H%d: %d\r\n" % (i, i) for i in range(1000)) + b"\r\n")
+            s.sendall(b"GET /api/line HTTP/1.1\r\nHost: x\r\n" +
+                      b"".join(b"X-H%d: %s\r\n" % (i, b"c" * 990) for i in range(50)) + b"\r\n")
             return s.recv(100)
 
         def slow_client(stop):
@@ -666,7 +707,7 @@ class Requests(ServeCase):
         self.addCleanup(lambda: (stop.set(), slow.join()))
         for _ in range(5):
             unread_stream()
-        answers = [huge_request_line(), many_headers()]
+        answers = [huge_request_line(), big_header_block()]
         self.assertTrue(answers[0].startswith(b"HTTP/1.1 414"), answers[0])
         self.assertTrue(answers[1].startswith(b"HTTP/1.1 200"), answers[1])
         # Everyone else is answered meanwhile, each at once.
@@ -675,18 +716,22 @@ class Requests(ServeCase):
             status, _, body = server.get("/api/line", timeout=5)
             self.assertEqual(status, 200)
             self.assertLess(time.monotonic() - began, 5)
-        # Event streams are capped (each holds a thread): one past the cap
-        # is told to come back in 10 s, and ends at once.
-        # One after another, each answered before the next: the library
-        # listens with a backlog of 5.
+        # Event streams are capped apart from pages: one past the cap is told
+        # to come back in 10 s, and ends at once; pages are still answered.
+        # From five addresses: each address has at most 128 connections.
         streams, answers = [], []
-        for _ in range(70):
-            streams.append(raw_connection(server.port))
+        for i in range(520):
+            streams.append(raw_connection(server.port, "127.0.4.%d" % (1 + i % 5)))
             streams[-1].sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
             answers.append(first_answer(streams[-1]))
-        self.assertEqual(answers.count(b"retry: 10000\n\n"), 70 + 5 - 64)
+        self.assertEqual(answers.count(b"retry: 10000\n\n"), 520 + 5 - 512)
         self.assertEqual(server.get("/api/line", timeout=5)[0], 200)
-        for s in streams + hostile:
+        # One address past its 128 connections: the next is closed at once.
+        crowd = [raw_connection(server.port, "127.0.5.1") for _ in range(128)]
+        one_more = raw_connection(server.port, "127.0.5.1")
+        one_more.sendall(b"GET /api/line HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(received_or_reset(one_more), b"")
+        for s in streams + hostile + crowd + [one_more]:
             s.close()
         self.assertEqual(server.process.poll(), None)
 
@@ -730,6 +775,115 @@ class Requests(ServeCase):
         self.assertEqual(server.get("/board/" + mac(1))[0], 200)
         took, err = server.stop()
         self.assertIn("answers again", err)
+
+
+class Attacks(ServeCase):
+    """What clients on the LAN can do to the view, at the size the view is
+    built for, bounded in count and time; loopback only."""
+
+    def test_a_200_mb_header_is_refused_at_64_kb_and_leaves_no_memory_behind(self):
+        server = self.serve(self.line(fixtures=1))
+        server.line()
+        before = resident_mb(server.process)
+        header_line = b"X-Fill: " + b"f" * 8182 + b"\r\n"
+        for _ in range(4):
+            s = raw_connection(server.port)
+            s.sendall(b"GET /api/line HTTP/1.1\r\nHost: x\r\n")
+            sent, answer = 0, b""
+            watch = selectors.DefaultSelector()
+            watch.register(s, selectors.EVENT_READ)
+            try:
+                while sent < 200 << 20 and not watch.select(timeout=0):
+                    s.sendall(header_line * 16)
+                    sent += len(header_line) * 16
+                answer = s.recv(200)
+            except OSError:
+                pass  # the rest of the block was refused with the connection
+            s.close()
+            self.assertLess(sent, 10 << 20, "the server went on reading the header block")
+            if answer:
+                self.assertTrue(answer.startswith(b"HTTP/1.1 431 "), answer)
+        self.assertEqual(server.get("/api/line", timeout=5)[0], 200)
+        self.assertLess(resident_mb(server.process), before + 4, "memory kept after the attack")
+
+    def test_a_thousand_slow_clients_and_half_requests_are_closed_while_all_else_is_answered(self):
+        # 1,000 clients from ten addresses each sending a header line every
+        # 2 s, ten that send half a request and stop, and 200 open event
+        # streams: each request must come whole within 10 s, the streams
+        # stay, and the line page is answered all along.
+        server = self.serve(self.line(fixtures=1))
+        server.line()
+        streams = []
+        for i in range(200):
+            streams.append(raw_connection(server.port, "127.0.2.%d" % (1 + i % 4)))
+            streams[-1].sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertIn(b"text/event-stream", streams[-1].recv(4096))
+        began = time.monotonic()
+        slow = [raw_connection(server.port, "127.0.1.%d" % (1 + i % 10)) for i in range(1000)]
+        half = [raw_connection(server.port, "127.0.3.1") for _ in range(10)]
+        for s in slow:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+        for s in half:
+            s.sendall(b"GET /api/line HTTP/1.1\r\nHo")
+        open_ones, closed_at, page_times, peak = set(slow + half), {}, [], 0
+        beat = began
+        while open_ones and time.monotonic() - began < 40:
+            if time.monotonic() - beat >= 2:
+                beat = time.monotonic()
+                for s in slow:
+                    if s in open_ones:
+                        try:
+                            s.send(b"X-Slow: 1\r\n")
+                        except OSError:
+                            pass
+            asked = time.monotonic()
+            status, _, body = server.get("/", timeout=10)
+            page_times.append(time.monotonic() - asked)
+            self.assertEqual(status, 200)
+            peak = max(peak, resident_mb(server.process))
+            for s in list(open_ones):
+                if closed_by_server(s):
+                    open_ones.discard(s)
+                    closed_at[s] = time.monotonic() - began
+            time.sleep(0.2)  # pacing the pages asked, not waiting on the server
+        self.assertEqual(len(open_ones), 0, "clients still open after 40 s")
+        self.assertGreaterEqual(min(closed_at.values()), 9.5)
+        self.assertLess(max(closed_at.values()), 30)
+        self.assertLess(max(page_times), 5)
+        self.assertLess(peak, 64)
+        # The streams were left open: each has its beat by now.
+        for s in streams:
+            s.settimeout(RUN_TIMEOUT)
+            data = b""
+            while b": still here" not in data:
+                data = received(s, data)
+            s.close()
+        for s in slow + half:
+            s.close()
+
+    def test_sigterm_ends_it_within_a_second_with_streams_slow_clients_and_downloads_open(self):
+        line = self.line(fixtures=1)
+        server = self.serve(line)
+        server.line()
+        held = []
+        for i in range(50):
+            s = raw_connection(server.port, "127.0.6.%d" % (1 + i % 2))
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+            held.append(s)
+        for i in range(200):
+            s = raw_connection(server.port, "127.0.7.%d" % (1 + i % 2))
+            s.sendall(b"GET /yield HTTP/1.1\r\nHost")
+            held.append(s)
+        # A download its client does not read.
+        s = raw_connection(server.port)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.sendall(b"GET /export.csv HTTP/1.1\r\nHost: x\r\n\r\n")
+        held.append(s)
+        took, err = server.stop()
+        self.assertLess(took, 1.0)
+        self.assertEqual(err, "")
+        for s in held:
+            s.close()
 
 
 class OnPostgres(ServeCase):
