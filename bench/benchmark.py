@@ -302,20 +302,27 @@ def production_station(boards, sizes):
         ws.remove()
 
 
-def station_with_viewers(boards, sizes, viewers):
+def station_with_viewers(boards, sizes, viewers, attacked=False):
     """Figure 8's round again with `station serve` open and `viewers`
     browsers' event streams reading it: (each board's run time from its
-    record, each record's end to its sight on each stream in seconds)."""
+    record, each record's end to its sight on each stream in seconds, and
+    the attack beside it when `attacked`)."""
     import serve_bench
     station = os.environ["STATION"]
     ws = Workspace()
-    agents, server, streams = [], None, None
+    agents, server, streams, attack = [], None, None, None
     try:
         station_images(ws, sizes)
         macs = paced_fixtures(ws, boards, agents)
         subprocess.run([station, "lock"], cwd=ws.path, check=True, capture_output=True)
         server, port = serve_bench.start(ws.path)
+        if attacked:
+            attack = serve_bench.Attack(port, server.pid)
         streams = serve_bench.Streams(port, viewers)
+        if attacked:
+            # The slow clients' 10 s for a whole request ends during the
+            # round: those closed are opened again meanwhile.
+            streams.read(6)
         process = subprocess.Popen([station, "run", *macs], cwd=ws.path,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         while process.poll() is None:
@@ -325,8 +332,12 @@ def station_with_viewers(boards, sizes, viewers):
             raise RuntimeError("a board of the station's round failed")
         records = json.loads(subprocess.run([station, "export", "--json"], cwd=ws.path,
                                             check=True, capture_output=True).stdout)
-        return record_times(records), serve_bench.delays(streams, records)
+        if attack:
+            attack.stop()
+        return record_times(records), serve_bench.delays(streams, records), attack
     finally:
+        if attack:
+            attack.stop()
         if streams:
             streams.close()
         if server:
@@ -571,7 +582,7 @@ def main():
         row("   commit a record, SQLite", "%.2f ms" % commit[0], "", "",
             "median of 1000; 99th percentile %.2f ms" % commit[1])
         viewers = 50
-        runs, seen = station_with_viewers(boards, paced_sizes, viewers)
+        runs, seen, _ = station_with_viewers(boards, paced_sizes, viewers)
         mean = statistics.mean(runs)
         row("13. figure 8 with %d event streams open" % viewers, "%.3f s" % mean,
             "mean within 1%", "%.4f" % (mean / lone), "mean run; lone host %.3f s" % lone)
@@ -579,6 +590,25 @@ def main():
         row("    a record's end to every stream", "%.0f ms" % (p99 * 1000), "< 1 s (p99)",
             "%.3f" % p99, "99th percentile of %d; median %.0f ms, slowest %.0f ms" % (
                 len(seen), statistics.median(seen) * 1000, max(seen) * 1000))
+        # Again with 200 more streams open and 1,000 slow clients beside.
+        runs, seen, attack = station_with_viewers(boards, paced_sizes, viewers + 200, True)
+        mean = statistics.mean(runs)
+        row("13. the same under attack", "%.3f s" % mean, "mean within 1%",
+            "%.4f" % (mean / lone), "%d streams, 1,000 slow clients (%d closed at 10 s and "
+            "opened again); lone host %.3f s" % (viewers + 200, attack.closed, lone))
+        p99 = sorted(seen)[int(len(seen) * 0.99) - 1]
+        row("    a record's end to every stream", "%.0f ms" % (p99 * 1000), "< 1 s (p99)",
+            "%.3f" % p99, "99th percentile of %d; median %.0f ms, slowest %.0f ms" % (
+                len(seen), statistics.median(seen) * 1000, max(seen) * 1000))
+        page = attack.p99_page()
+        row("    first byte of / meanwhile", "%.1f ms" % (page * 1000), "< 100 ms (p99)",
+            "%.3f" % (page / 0.1), "99th percentile of %d; median %.1f ms" % (
+                len(attack.page_times), statistics.median(attack.page_times) * 1000))
+        row("    serve's resident memory, peak", "%.1f MB" % attack.peak_mb, "< 64 MB",
+            "%.3f" % (attack.peak_mb / 64), "")
+        row("    a request of 200 MB of headers", attack.header_answer[9:12] or "closed", "431",
+            "", "after %d MB sent; memory %.1f MB before, %.1f MB after" % (
+                attack.header_sent >> 20, attack.rss_before_header, attack.rss_after_header))
 
     emulated = os.path.exists("/proc/sys/fs/binfmt_misc/qemu-aarch64")
     if os.environ.get("STATION_AARCH64") and emulated:

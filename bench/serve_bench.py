@@ -8,10 +8,12 @@ import calendar
 import json
 import os
 import re
-import select
+import resource
+import selectors
 import socket
 import statistics
 import subprocess
+import threading
 import time
 
 CARD = re.compile(r'data-fixture="([^"]+)">.*?<div class="status">([^<]*)</div>')
@@ -73,13 +75,13 @@ def first_byte(port, path, times=20):
     """Seconds from a request's last byte sent to the answer's first byte
     read: (median, slowest) of `times`, after one to warm the store."""
     took = []
-    for i in range(times + 1):
+    for i in range(times + 1 if times > 1 else 1):
         with socket.create_connection(("127.0.0.1", port), timeout=600) as s:
             request = b"GET %s HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n" % path.encode()
             began = time.monotonic()
             s.sendall(request)
             s.recv(1)
-            if i:
+            if i or times == 1:
                 took.append(time.monotonic() - began)
             while s.recv(65536):
                 pass
@@ -111,28 +113,33 @@ def utc_seconds(text):
 
 
 class Streams:
-    """`count` browsers' event streams, read in one thread of select: when
-    each saw each fixture's board end."""
+    """`count` browsers' event streams, read in one thread: when each saw
+    each fixture's board end. From a few loopback addresses, as many
+    browsers are: the server caps the connections of one address."""
 
     def __init__(self, port, count):
+        self.selector = selectors.DefaultSelector()
         self.sockets = []
-        for _ in range(count):
-            s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        for i in range(count):
+            s = socket.create_connection(("127.0.0.1", port), timeout=30,
+                                         source_address=("127.0.8.%d" % (1 + i // 100), 0))
             s.sendall(b"GET /events HTTP/1.1\r\nHost: bench\r\n\r\n")
             s.setblocking(False)
             self.sockets.append(s)
+            self.selector.register(s, selectors.EVENT_READ)
         self.text = {s: "" for s in self.sockets}
         self.ended = {s: {} for s in self.sockets}  # fixture -> when its end was seen
 
     def read(self, seconds):
         deadline = time.time() + seconds
         while time.time() < deadline:
-            ready, _, _ = select.select(self.sockets, [], [], max(0, deadline - time.time()))
+            ready = self.selector.select(max(0, deadline - time.time()))
             now = time.time()
-            for s in ready:
+            for key, _ in ready:
+                s = key.fileobj
                 piece = s.recv(1 << 20)
                 if not piece:
-                    self.sockets.remove(s)
+                    self.selector.unregister(s)
                     continue
                 self.text[s] += piece.decode(errors="replace")
                 *events, self.text[s] = self.text[s].split("\n\n")
@@ -142,8 +149,100 @@ class Streams:
                             self.ended[s].setdefault(fixture, now)
 
     def close(self):
+        self.selector.close()
         for s in self.ended:
             s.close()
+
+
+def resident_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return [int(l.split()[1]) for l in f if l.startswith("VmRSS:")][0] / 1024
+
+
+class Attack:
+    """What a hostile LAN does beside the line's browsers: `slow` clients
+    from ten loopback addresses, each sending a header line every 2 s and
+    never the request's end (each one the server closes is opened again),
+    and one request with 200 MB of header lines. Meanwhile the line page is
+    asked every 100 ms, and the server's memory is read."""
+
+    def __init__(self, port, pid, slow=1000):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
+        self.port, self.pid, self.count = port, pid, slow
+        self.stopping = threading.Event()
+        self.page_times, self.peak_mb, self.closed = [], resident_mb(pid), 0
+        self.selector = selectors.DefaultSelector()
+        self.slow = set()
+        for i in range(slow):
+            self.open_slow(i)
+        self.rss_before_header = resident_mb(pid)
+        self.header_sent, self.header_answer = self.huge_header()
+        self.rss_after_header = resident_mb(pid)
+        self.threads = [threading.Thread(target=self.drip), threading.Thread(target=self.ask)]
+        for t in self.threads:
+            t.start()
+
+    def open_slow(self, i):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=30,
+                                     source_address=("127.0.9.%d" % (1 + i % 10), 0))
+        s.sendall(b"GET / HTTP/1.1\r\nHost: bench\r\n")
+        s.setblocking(False)
+        self.selector.register(s, selectors.EVENT_READ, i)
+        self.slow.add(s)
+
+    def huge_header(self):
+        """200 MB of 8 KB header lines, or as much as the server reads."""
+        line = b"X-Fill: " + b"f" * 8182 + b"\r\n"
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: bench\r\n")
+            watch = selectors.DefaultSelector()
+            watch.register(s, selectors.EVENT_READ)
+            sent, answer = 0, b""
+            try:
+                while sent < 200 << 20 and not watch.select(timeout=0):
+                    s.sendall(line * 16)
+                    sent += len(line) * 16
+            except OSError:
+                pass  # closed by the server: its answer may be there still
+            try:
+                answer = s.recv(100)
+            except OSError:
+                pass
+            watch.close()
+            return sent, answer.split(b"\r\n")[0].decode(errors="replace")
+
+    def drip(self):
+        while not self.stopping.wait(2):
+            for s in list(self.slow):
+                try:
+                    s.send(b"X-Slow: 1\r\n")
+                except OSError:
+                    pass
+            for key, _ in self.selector.select(0):
+                # Closed by the server (its 10 s for a whole request): again.
+                self.selector.unregister(key.fileobj)
+                self.slow.discard(key.fileobj)
+                key.fileobj.close()
+                self.closed += 1
+                self.open_slow(key.data)
+            self.peak_mb = max(self.peak_mb, resident_mb(self.pid))
+
+    def ask(self):
+        while not self.stopping.wait(0.1):
+            took, _ = first_byte(self.port, "/", times=1)
+            self.page_times.append(took)
+
+    def stop(self):
+        self.stopping.set()
+        for t in self.threads:
+            t.join()
+        self.selector.close()
+        for s in self.slow:
+            s.close()
+
+    def p99_page(self):
+        return sorted(self.page_times)[max(0, int(len(self.page_times) * 0.99) - 1)]
 
 
 def delays(streams, records):

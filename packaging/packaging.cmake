@@ -79,8 +79,8 @@ of GCC 12 or later (Debian 12, Ubuntu 22.04 and later).")
   if(TARGET station)
     string(APPEND HOST_NEEDS "
 station also needs SQLite 3, libpq 5, toml++ 3, OpenSSL 3's libcrypto and
-cpp-httplib 0.11 (on Debian 12: apt install libsqlite3-0 libpq5
-libtomlplusplus3 libssl3 libcpp-httplib0.11).")
+libmicrohttpd 12 (on Debian 12: apt install libsqlite3-0 libpq5
+libtomlplusplus3 libssl3 libmicrohttpd12).")
   endif()
   set(HOST_CONFIG_NOTES "")
   set(HOST_HELD "a program that opened the port without

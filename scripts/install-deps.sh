@@ -19,13 +19,13 @@ packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine
     clang libclang-rt-14-dev valgrind qemu-system-x86 busybox-static
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
     libsqlite3-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev pkg-config
-    tmux libpq-dev postgresql tzdata libcpp-httplib-dev chromium chromium-driver python3-selenium
+    tmux libpq-dev postgresql tzdata libmicrohttpd-dev chromium chromium-driver python3-selenium
     dpkg-dev lintian systemd systemd-container sudo adduser faketime)
 # The station's libraries for the ARM builds, Debian's own for each
 # architecture, beside the native ones (multiarch); libpq-dev is one
 # architecture at a time, so the ARM builds take libpq5 with the native headers.
 for arch in arm64 armhf; do
-    packages+=("libsqlite3-dev:$arch" "libssl-dev:$arch" "libcpp-httplib-dev:$arch"
+    packages+=("libsqlite3-dev:$arch" "libssl-dev:$arch" "libmicrohttpd-dev:$arch"
         "libtomlplusplus-dev:$arch" "libpq5:$arch")
 done
 if [ $# -gt 0 ]; then

@@ -12,7 +12,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include <atomic>
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -508,8 +508,8 @@ class Streams {
 
 class Server {
   public:
-    Server(const StationFile& file)
-        : file_(file), pool_(file.store), server_(HttpLimits{}, refusal,
+    Server(const StationFile& file, const HttpLimits& limits)
+        : file_(file), pool_(file.store), server_(limits, refusal,
                                                   {{"Content-Security-Policy", content_policy()},
                                                    {"X-Content-Type-Options", "nosniff"},
                                                    {"Referrer-Policy", "no-referrer"},
@@ -617,7 +617,7 @@ class Server {
         Watcher watching(file_.store, shared_, awaited,
                          [this](const std::string& event) { streams_.send(event); });
         watching.look();
-        std::thread watcher([&watching] { watching.run(); });
+        auto watched = std::async(std::launch::async, [&watching] { watching.run(); });
         std::thread beater([this] { beat(); });
         server_.start(listening);
         int signal = 0;
@@ -628,13 +628,15 @@ class Server {
             shared_.changed.notify_all();
         }
         streams_.end();
-        bool ended = server_.stop(std::chrono::milliseconds(600));
+        // A worker or the watcher that waits on a store that does not
+        // answer is not waited for.
+        bool ended = server_.stop(std::chrono::milliseconds(600)) &&
+                     watched.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
         std::cout.flush();
         if (!ended) {
             _exit(0);
         }
         beater.join();
-        watcher.join();
     }
 
   private:
@@ -739,13 +741,23 @@ int listening_socket(const ListenAddress& where, int& port) {
     return fd;
 }
 
-// Each connection is a descriptor: as many as the hard limit allows.
-void allow_connections() {
+// The connections served at once: each is a descriptor, so as many as the
+// process may open, raised to its hard limit, leaves for the store's and
+// its own.
+size_t allowed_connections(size_t wanted) {
     rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) {
+        return wanted;
+    }
+    if (files.rlim_cur < files.rlim_max) {
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, 1 << 16);
         setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
     }
+    constexpr rlim_t OWN_FILES = 64;
+    return files.rlim_cur == RLIM_INFINITY || files.rlim_cur > wanted + OWN_FILES
+               ? wanted
+               : static_cast<size_t>(std::max<rlim_t>(files.rlim_cur, 2 * OWN_FILES) - OWN_FILES);
 }
 
 } // namespace
@@ -797,10 +809,11 @@ int serve(const StationFile& file, const ListenAddress& where) {
         sigaddset(&signals, s);
     }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    allow_connections();
+    HttpLimits limits;
+    limits.connections = allowed_connections(limits.connections);
     int port = 0;
     int listening = listening_socket(where, port);
-    Server server(file);
+    Server server(file, limits);
     server.wire();
     std::string host =
         where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;

@@ -54,6 +54,13 @@ class Server:
                  os.path.join(self.folder, "log"), "-o",
                  "-c listen_addresses='' -c unix_socket_directories=%s" % self.socket, "restart")
 
+    def processes(self):
+        """The postmaster and every process it started."""
+        with open(os.path.join(self.data, "postmaster.pid")) as f:
+            postmaster = int(f.readline())
+        with open("/proc/%d/task/%d/children" % (postmaster, postmaster)) as f:
+            return [postmaster] + [int(p) for p in f.read().split()]
+
     def stop(self, mode="fast"):
         """`immediate`: as a server that dies (no checkpoint, sessions cut)."""
         self.run(binary("pg_ctl"), "-D", self.data, "-w", "-m", mode, "stop")

@@ -279,7 +279,7 @@ class DebianPackages(unittest.TestCase):
         with open(os.path.join(ROOT, "packaging", "station.toml"), "rb") as f:
             sample_file = f.read()
         libraries = {"libc6", "libsqlite3-0", "libpq5", "libssl3", "libtomlplusplus3",
-                     "libcpp-httplib0.11"}
+                     "libmicrohttpd12"}
         for arch, machine, shared_cxx in DEBIAN_ARCHITECTURES:
             with self.subTest(arch=arch):
                 programmer = package("host-programmer", arch)
