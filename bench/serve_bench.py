@@ -159,6 +159,29 @@ def resident_mb(pid):
         return [int(l.split()[1]) for l in f if l.startswith("VmRSS:")][0] / 1024
 
 
+def header_flood(port):
+    """A request of 200 MB of 8 KB header lines, or as much of it as the
+    server reads: (bytes sent, what the server answered)."""
+    line = b"X-Fill: " + b"f" * 8182 + b"\r\n"
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(b"GET / HTTP/1.1\r\nHost: bench\r\n")
+        watch = selectors.DefaultSelector()
+        watch.register(s, selectors.EVENT_READ)
+        sent, answer = 0, b""
+        try:
+            while sent < 200 << 20 and not watch.select(timeout=0):
+                s.sendall(line * 16)
+                sent += len(line) * 16
+        except OSError:
+            pass  # closed by the server: its answer may be there still
+        try:
+            answer = s.recv(200)
+        except OSError:
+            pass
+        watch.close()
+        return sent, answer
+
+
 class Attack:
     """What a hostile LAN does beside the line's browsers: `slow` clients
     from ten loopback addresses, each sending a header line every 2 s and
@@ -177,7 +200,8 @@ class Attack:
         for i in range(slow):
             self.open_slow(i)
         self.rss_before_header = resident_mb(pid)
-        self.header_sent, self.header_answer = self.huge_header()
+        self.header_sent, answer = header_flood(port)
+        self.header_answer = answer.split(b"\r\n")[0].decode(errors="replace")
         self.rss_after_header = resident_mb(pid)
         self.threads = [threading.Thread(target=self.drip), threading.Thread(target=self.ask)]
         for t in self.threads:
@@ -190,27 +214,6 @@ class Attack:
         s.setblocking(False)
         self.selector.register(s, selectors.EVENT_READ, i)
         self.slow.add(s)
-
-    def huge_header(self):
-        """200 MB of 8 KB header lines, or as much as the server reads."""
-        line = b"X-Fill: " + b"f" * 8182 + b"\r\n"
-        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
-            s.sendall(b"GET / HTTP/1.1\r\nHost: bench\r\n")
-            watch = selectors.DefaultSelector()
-            watch.register(s, selectors.EVENT_READ)
-            sent, answer = 0, b""
-            try:
-                while sent < 200 << 20 and not watch.select(timeout=0):
-                    s.sendall(line * 16)
-                    sent += len(line) * 16
-            except OSError:
-                pass  # closed by the server: its answer may be there still
-            try:
-                answer = s.recv(100)
-            except OSError:
-                pass
-            watch.close()
-            return sent, answer.split(b"\r\n")[0].decode(errors="replace")
 
     def drip(self):
         while not self.stopping.wait(2):

@@ -419,7 +419,7 @@ class PipeBuffer : public std::streambuf {
     int sync() override {
         size_t n = static_cast<size_t>(pptr() - pbase());
         setp(buffer_, buffer_ + sizeof(buffer_));
-        return n == 0 || pipe_.write(std::string(buffer_, n), true) ? 0 : -1;
+        return n == 0 || pipe_.put(std::string(buffer_, n), true) ? 0 : -1;
     }
 
   private:
@@ -462,7 +462,7 @@ class Streams {
             return nullptr;
         }
         open_.push_back({std::make_shared<Pipe>(STREAM_BEHIND), Clock::now()});
-        open_.back().pipe->write(first, false);
+        open_.back().pipe->put(first, false);
         return open_.back().pipe;
     }
 
@@ -470,7 +470,7 @@ class Streams {
         std::lock_guard<std::mutex> lock(mutex_);
         prune(Clock::now());
         for (Open& o : open_) {
-            o.pipe->write(event, false);
+            o.pipe->put(event, false);
         }
     }
 
@@ -478,7 +478,7 @@ class Streams {
     void end() {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Open& o : open_) {
-            o.pipe->end();
+            o.pipe->close_answer();
         }
         open_.clear();
     }
@@ -494,11 +494,11 @@ class Streams {
     void prune(Clock::time_point now) {
         for (Open& o : open_) {
             if (now - o.since > STREAM_LIFETIME) {
-                o.pipe->end();
+                o.pipe->close_answer();
             }
         }
         open_.erase(
-            std::remove_if(open_.begin(), open_.end(), [](Open& o) { return !o.pipe->open(); }),
+            std::remove_if(open_.begin(), open_.end(), [](Open& o) { return !o.pipe->flowing(); }),
             open_.end());
     }
 
@@ -695,7 +695,7 @@ class Server {
                     },
                     false);
             } catch (const StationError&) {
-                pipe.end(false); // the client left, or the store stopped answering
+                pipe.close_answer(false); // the client left, or the store stopped answering
             }
         };
         return a;

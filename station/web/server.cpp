@@ -155,7 +155,7 @@ struct HttpServer::Callbacks {
     }
 };
 
-bool Pipe::write(const std::string& data, bool wait) {
+bool Pipe::put(const std::string& data, bool wait) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (wait) {
         taken_.wait_for(lock, CLIENT_TAKES,
@@ -176,7 +176,7 @@ bool Pipe::write(const std::string& data, bool wait) {
     return true;
 }
 
-void Pipe::end(bool whole) {
+void Pipe::close_answer(bool whole) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ended_) {
         ended_ = true;
@@ -186,7 +186,7 @@ void Pipe::end(bool whole) {
     taken_.notify_all();
 }
 
-bool Pipe::open() {
+bool Pipe::flowing() {
     std::lock_guard<std::mutex> lock(mutex_);
     return !gone_ && !ended_;
 }
@@ -285,7 +285,7 @@ bool HttpServer::stop(std::chrono::milliseconds grace) {
         }
         parked_.clear();
         for (Pipe* p : pipes_) {
-            p->end(false);
+            p->close_answer(false);
         }
     }
     if (daemon_ != nullptr) {
@@ -382,7 +382,7 @@ bool HttpServer::dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& e)
         a.writer = nullptr;
         finish(e, std::move(a));
         writer(*pipe);
-        pipe->end();
+        pipe->close_answer();
     });
     if (!taken) {
         lock.unlock();
@@ -401,7 +401,7 @@ void HttpServer::finish(const std::shared_ptr<Exchange>& e, HttpAnswer a) {
     if (parked_.erase(e) == 0) {
         // Answered already: the server stops.
         if (a.pipe) {
-            a.pipe->end(false);
+            a.pipe->close_answer(false);
         }
         return;
     }
@@ -422,7 +422,7 @@ bool HttpServer::queue(MHD_Connection* c, HttpAnswer& a) {
         std::lock_guard<std::mutex> lock(mutex_);
         pipes_.insert(a.pipe.get());
         if (stopping_) {
-            a.pipe->end(false);
+            a.pipe->close_answer(false);
         }
     } else {
         response =

@@ -51,11 +51,11 @@ class Pipe {
     explicit Pipe(size_t bound) : bound_(bound) {}
 
     // False once the client is gone, was dropped or the server stops.
-    bool write(const std::string& data, bool wait);
+    bool put(const std::string& data, bool wait);
     // The answer is whole (`whole`), or cut off for a fault: its client
     // learns which from how it ends.
-    void end(bool whole = true);
-    bool open();
+    void close_answer(bool whole = true);
+    bool flowing();
 
   private:
     friend class HttpServer;
