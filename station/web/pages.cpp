@@ -349,6 +349,24 @@ events.onerror = () => { line.classList.add('offline'); };
 )";
 }
 
+namespace {
+
+// The frames of a board's whole run, never fewer than it acknowledged: the
+// station's last word while it ran, which an ended board may never have had
+// written (a run shorter than a second); a passed board's are its frames.
+nlohmann::json total_frames(const FixtureNow& f) {
+    const Record& r = f.record;
+    if (r.outcome == Outcome::started) {
+        return f.total;
+    }
+    if (r.outcome == Outcome::passed || f.total > 0) {
+        return std::max(f.total, r.frames);
+    }
+    return nullptr; // not known
+}
+
+} // namespace
+
 nlohmann::json line_json(const LineView& line) {
     nlohmann::json stations = nlohmann::json::array(), fixtures = nlohmann::json::array();
     for (const StationView& s : line.stations) {
@@ -372,7 +390,7 @@ nlohmann::json line_json(const LineView& line) {
                                {"mac", r.mac},           {"lot", r.lot},
                                {"started", r.started},   {"outcome", text_of(r.outcome)},
                                {"running", running},     {"frames", running ? f.frames : r.frames},
-                               {"total_frames", f.total}};
+                               {"total_frames", total_frames(f)}};
         if (running) {
             item["percent"] = percent_of(f);
         } else {

@@ -293,6 +293,16 @@ class LiveRound(BrowserCase):
         api = server.line()
         self.assertEqual([(s["station"], s["state"], s["today"]["boards"]) for s in api["stations"]],
                          [("line1", "idle", 4)])
+        # The frames of each ended board as its record has them, of frames
+        # in all never fewer (unknown, null, for a failed board whose station
+        # never wrote its progress); a passed board's are all of them.
+        for f in api["fixtures"]:
+            record = records[f["fixture"]]
+            self.assertEqual(f["frames"], record["frames"], f)
+            if f["outcome"] == "passed":
+                self.assertEqual(f["total_frames"], f["frames"], f)
+            elif f["total_frames"] is not None:
+                self.assertGreaterEqual(f["total_frames"], f["frames"], f)
         self.assertEqual(self.outside_requests(), [])
 
 
