@@ -1,6 +1,10 @@
 // The commands and their table.
 #include "station/commands.h"
 
+#include "station/base/label.h"
+
+#include "station/line/labels.h"
+
 #include "station/store/board_log.h"
 #include "station/store/opening.h"
 
@@ -187,7 +191,7 @@ int command_lock(const Context& c) {
     check_pool_bounds(c.file);
     Images images = read_images(c.file.config);
     check_mac_fits(c.file, images);
-    Profile profile = profile_of(images);
+    Profile profile = station_profile(c.file, images);
     c.opened.store->lock_profile(c.file.station, profile);
     std::cout << "locked profile " << profile.id << "\n";
     for (const ImageInfo& image : image_kinds()) {
@@ -200,6 +204,10 @@ int command_lock(const Context& c) {
         std::cout << line << (beside ? "  " : "\n             ") << path << "\n";
     }
     std::cout << "  OTP address " << profile.otp_address << "\n";
+    if (c.file.label.on()) {
+        std::cout << "  label      " << profile.label_sha256 << "  " << c.file.label.template_path
+                  << " for " << c.file.label.printer << "\n";
+    }
     say_replication(*c.opened.store);
     return 0;
 }
@@ -347,7 +355,7 @@ int command_history(const Context& c) {
     }
     std::string logs = log_folder(c.file);
     print_history(
-        records, c.opened.store->releases(mac),
+        records, c.opened.store->releases(mac), c.opened.store->labels_of(mac),
         [&logs](const Record& r) { return find_board_log(logs, r).value_or(""); }, std::cout);
     return 0;
 }
@@ -373,7 +381,67 @@ int command_log(const Context& c) {
     return 0;
 }
 
-// Who runs this command, for the record of a release: user@machine.
+// Who runs this command, for the record of a release or a label:
+// user@machine.
+std::string who_runs();
+
+// The label of the MAC's newest passed record, printed again with the
+// locked template: a reprint needs its reason, recorded with it.
+int command_label(const Context& c) {
+    if (!c.file.label.on()) {
+        throw StationError{c.file.path + " has no [label]: a label needs its template and printer"};
+    }
+    Store& store = *c.opened.store;
+    std::string mac = checked_mac(c.options.board.mac);
+    const Record* passed = nullptr;
+    std::vector<Record> records = records_of_mac(c, mac, false);
+    for (const Record& r : records) {
+        passed = r.outcome == Outcome::passed ? &r : passed;
+    }
+    if (passed == nullptr) {
+        throw StationError{"MAC " + mac +
+                           " has no passed record: a label is for a board that passed"};
+    }
+    std::optional<Profile> locked = store.locked_profile(c.file.station);
+    std::string label = read_label(c.file.label);
+    if (!locked || hash_text(label) != locked->label_sha256) {
+        throw StationError{"the label template " + c.file.label.template_path +
+                           " is not the locked one: run `station lock` first"};
+    }
+    std::vector<LabelEvent> before = store.labels_of(mac);
+    bool again = std::any_of(before.begin(), before.end(),
+                             [](const LabelEvent& l) { return l.event != "not printed"; });
+    std::string reason = c.options.board.reason;
+    if (again && std::all_of(reason.begin(), reason.end(), [](char ch) {
+            return std::isspace(static_cast<unsigned char>(ch));
+        })) {
+        throw StationError{"MAC " + mac +
+                           "'s label was printed before: give --reason TEXT, why "
+                           "it is printed again"};
+    }
+    const Record& r = *passed;
+    std::string why = print_raw(c.file.label.host, c.file.label.port,
+                                filled_label(label, {r.mac, r.lot, r.station, r.fixture,
+                                                     date_text(local_date(r.ended)), r.id}),
+                                std::chrono::seconds(5));
+    if (!why.empty()) {
+        throw StationError{"the label of MAC " + mac + " is not printed: " + c.file.label.printer +
+                           ": " + why};
+    }
+    LabelEvent printed{r.id,
+                       mac,
+                       again ? "reprinted" : "printed",
+                       utc_now(),
+                       c.file.label.printer,
+                       "raw-" + new_uuid().substr(0, 8),
+                       who_runs(),
+                       reason};
+    store.add_label(printed);
+    std::cout << "label of MAC " << mac << " (record " << r.id << ") " << printed.event << " on "
+              << printed.printer << ", job " << printed.job << "\n";
+    return 0;
+}
+
 std::string who_runs() {
     const passwd* user = getpwuid(geteuid());
     char machine[256] = "";
@@ -664,6 +732,12 @@ void chosen_options(CLI::App& command, Options& o) {
     command.add_option("--lot", o.records.lot, "only this lot's records");
 }
 
+void label_options(CLI::App& label, Options& o) {
+    label.add_option("MAC", o.board.mac, "the board's MAC")->required();
+    label.add_option("--reason", o.board.reason,
+                     "why it is printed again, when one was printed (recorded)");
+}
+
 void release_options(CLI::App& release, Options& o) {
     release.add_option("MAC", o.board.mac, "the MAC to free")->required();
     release.add_option("--record", o.board.record,
@@ -772,6 +846,9 @@ const std::vector<Command>& commands() {
          [](const Options& o) { check_board_mac("log", o); }, command_log},
         {"pool", "the MAC pool: first, last, used and left", Needs::shared_store, false, no_options,
          no_check, command_pool},
+        {"label", "print a passed board's label again (recorded, with --reason once printed)",
+         Needs::station_to_itself, false, label_options,
+         [](const Options& o) { check_board_mac("label", o); }, command_label},
         {"release", "free a MAC an interrupted or kept board holds (recorded, with --reason)",
          Needs::shared_store, false, release_options, check_release, command_release},
         {"conflicts", "the MACs on two boards, which a release of one of them resolves",

@@ -106,6 +106,22 @@ struct Profile {
     std::string firmware_sha256;
     std::string otp_address;
     std::string locked; // when
+    // The label template's, when the station file has a [label]: part of
+    // the id then, so a label changed is a profile changed.
+    std::string label_sha256;
+};
+
+// A board's label: printed as it passed, printed again on request, or one
+// that could not be printed when its round ended.
+struct LabelEvent {
+    std::string record;
+    std::string mac;
+    std::string event; // "printed", "reprinted", "not printed"
+    std::string at;    // UTC
+    std::string printer;
+    std::string job;    // the printer's or the station's number of the job
+    std::string who;    // user@machine
+    std::string reason; // of a reprint; of one not printed, why
 };
 
 // Now, UTC, ISO 8601 with milliseconds ("2026-12-08T01:23:45.678Z").

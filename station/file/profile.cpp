@@ -72,12 +72,6 @@ std::string hash_file(const std::string& path, FILE* copy = nullptr) {
     return hex_of(digest);
 }
 
-std::string hash_text(const std::string& text) {
-    Digest digest = new_digest();
-    EVP_DigestUpdate(digest.get(), text.data(), text.size());
-    return hex_of(digest);
-}
-
 long long frames_for(const std::string& path) {
     std::error_code ignored;
     auto size = fs::file_size(path, ignored);
@@ -145,6 +139,12 @@ void write_new_file(const fs::path& path, const std::string& text) {
 }
 
 } // namespace
+
+std::string hash_text(const std::string& text) {
+    Digest digest = new_digest();
+    EVP_DigestUpdate(digest.get(), text.data(), text.size());
+    return hex_of(digest);
+}
 
 Images read_images(const std::string& config_path) {
     ConfigFile config;

@@ -39,6 +39,8 @@ std::string hash_line(const ImageInfo& image, const std::string& hash);
 Images read_images(const std::string& config_path);
 // The hashes of the three images and the address, and the profile's id.
 Profile profile_of(const Images& images);
+// SHA-256 of `text`, in lower-case hexadecimal.
+std::string hash_text(const std::string& text);
 // A round's private copy of the images, from which every host of the round
 // reads: a folder made new by this process in `parent` (mode 0700, never
 // one that was there before), the three images read-only with a

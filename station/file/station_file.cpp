@@ -1,6 +1,7 @@
 // Reading the station file with toml++, and finding the host it runs.
 #include "station/file/station_file.h"
 
+#include "station/base/label.h"
 #include "station/base/macs.h"
 
 #include <algorithm>
@@ -9,11 +10,13 @@
 #include <toml++/toml.h>
 
 #include <climits>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sys/stat.h>
 #include <tuple>
@@ -85,12 +88,13 @@ std::string host_fault(const std::string& path, std::string& version) {
 }
 
 // The keys of each table, as the reader checks them.
-const std::set<std::string> TOP_KEYS = {"station", "store",   "config", "stall",
-                                        "host",    "fixture", "mac",    "timezone",
-                                        "lot",     "shifts",  "clock",  "bell"};
+const std::set<std::string> TOP_KEYS = {"station", "store", "config",   "stall", "host",
+                                        "fixture", "mac",   "timezone", "lot",   "shifts",
+                                        "clock",   "bell",  "label"};
 const std::set<std::string> FIXTURE_KEYS = {"name", "port"};
 const std::set<std::string> MAC_KEYS = {"image", "offset", "first", "last"};
 const std::set<std::string> CLOCK_KEYS = {"warn", "refuse"};
+const std::set<std::string> LABEL_KEYS = {"template", "printer"};
 
 [[noreturn]] void refuse(const std::string& path, const toml::source_region& where,
                          const std::string& what) {
@@ -196,13 +200,15 @@ std::string pool_mac(const std::string& text) {
 }
 
 // Two keys of `table` that go together: both nodes, or neither.
-std::pair<const toml::node*, const toml::node*>
-pair_of(const std::string& path, const toml::table& table, const char* one, const char* other) {
+std::pair<const toml::node*, const toml::node*> pair_of(const std::string& path,
+                                                        const toml::table& table, const char* one,
+                                                        const char* other,
+                                                        const char* within = "[mac]") {
     const toml::node* a = table.get(one);
     const toml::node* b = table.get(other);
     if ((a == nullptr) != (b == nullptr)) {
         refuse(path, (a ? a : b)->source(),
-               std::string("[mac] takes \"") + one + "\" and \"" + other + "\" together");
+               std::string(within) + " takes \"" + one + "\" and \"" + other + "\" together");
     }
     return {a, b};
 }
@@ -250,6 +256,38 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
         plan.first_place = path + ":" + std::to_string(first->source().begin.line);
         plan.last_place = path + ":" + std::to_string(last->source().begin.line);
     }
+    return plan;
+}
+
+// [label] template = FILE, printer = "socket://HOST:PORT": the label of each
+// board that passes, in the printer's own language, sent to a raw printer.
+LabelPlan read_label_plan(const std::string& path, const toml::table& root,
+                          const fs::path& folder) {
+    LabelPlan plan;
+    const toml::table* table = section(path, root, "label", LABEL_KEYS);
+    if (table == nullptr) {
+        return plan;
+    }
+    auto [label, printer] = pair_of(path, *table, "template", "printer", "[label]");
+    if (label == nullptr) {
+        refuse(path, table->source(), "[label] takes \"template\" and \"printer\"");
+    }
+    plan.template_path = beside(folder, text_of(path, *table, "template", table->source(), true));
+    plan.template_place = path + ":" + std::to_string(label->source().begin.line);
+    plan.printer = text_of(path, *table, "printer", table->source(), true);
+    static const std::regex raw(R"(socket://([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\]):([0-9]{1,5}))");
+    std::smatch parts;
+    if (!std::regex_match(plan.printer, parts, raw) || std::stoi(parts[2]) == 0 ||
+        std::stoi(parts[2]) > 65535) {
+        refuse(path, printer->source(),
+               "\"printer\" is a raw label printer, socket://HOST:PORT (its port is 9100, "
+               "mostly)");
+    }
+    plan.host = parts[1];
+    if (plan.host.front() == '[') {
+        plan.host = plan.host.substr(1, plan.host.size() - 2);
+    }
+    plan.port = std::stoi(parts[2]);
     return plan;
 }
 
@@ -327,7 +365,8 @@ std::vector<std::pair<std::string, std::string>> station_file_keys() {
     for (const auto& [table, names] : {std::pair("", &TOP_KEYS),
                                        {"[[fixture]]", &FIXTURE_KEYS},
                                        {"[mac]", &MAC_KEYS},
-                                       {"[clock]", &CLOCK_KEYS}}) {
+                                       {"[clock]", &CLOCK_KEYS},
+                                       {"[label]", &LABEL_KEYS}}) {
         for (const std::string& name : *names) {
             keys.push_back({table, name});
         }
@@ -398,6 +437,7 @@ StationFile read_station_file(const std::string& path) {
     }
     file.fixtures = read_fixtures(path, root);
     file.mac = read_mac_plan(path, root);
+    file.label = read_label_plan(path, root, folder);
     file.lot = text_of(path, root, "lot", root.source(), false);
     if (!file.lot.empty() && !is_name(file.lot)) {
         refuse(path, root.get("lot")->source(), "lot \"" + file.lot + "\": " + NAME_RULE);
@@ -485,13 +525,56 @@ void check_pool_bounds(const StationFile& file) {
     }
 }
 
+std::string read_label(const LabelPlan& plan) {
+    std::ifstream in(plan.template_path, std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in.good() && !in.eof()) {
+        throw StationError{plan.template_place + ": cannot read the label template " +
+                           plan.template_path + ": " + std::strerror(errno)};
+    }
+    std::string fault = label_template_fault(text);
+    if (!fault.empty()) {
+        throw StationError{plan.template_place + ": the label template " + plan.template_path +
+                           " has " + fault};
+    }
+    return text;
+}
+
+namespace {
+
+// A profile's id with its label: the images' id alone without one, so that
+// the profiles locked before labels keep theirs.
+std::string id_with_label(const std::string& images_id, const std::string& label_sha256) {
+    return label_sha256.empty() ? images_id : hash_text(images_id + label_sha256);
+}
+
+} // namespace
+
+Profile station_profile(const StationFile& file, const Images& images) {
+    Profile profile = profile_of(images);
+    if (file.label.on()) {
+        profile.label_sha256 = hash_text(read_label(file.label));
+        profile.id = id_with_label(profile.id, profile.label_sha256);
+    }
+    return profile;
+}
+
 RoundImages images_for_round(const StationFile& file, const Profile& locked) {
     check_pool_bounds(file);
     Images images = read_images(file.config);
-    if (profile_of(images).id != locked.id) {
+    if (id_with_label(profile_of(images).id, locked.label_sha256) != locked.id) {
         throw StationError{"the images of " + file.config + " are not the locked ones (locked " +
                            locked.locked + "): run `station lock` to program the new ones"};
     }
     check_mac_fits(file, images);
-    return {images, data_frames(images) + 1};
+    std::string label = file.label.on() ? read_label(file.label) : "";
+    if ((label.empty() ? "" : hash_text(label)) != locked.label_sha256) {
+        throw StationError{file.label.on()
+                               ? "the label template " + file.label.template_path +
+                                     " is not the locked one (locked " + locked.locked +
+                                     "): run `station lock` to print the new one"
+                               : "the locked profile has a label, and " + file.path +
+                                     " has no [label]: run `station lock` to print none"};
+    }
+    return {images, data_frames(images) + 1, label};
 }

@@ -29,6 +29,19 @@ struct MacPlan {
     unsigned long long pool_size() const;
 };
 
+// The label printed for each board that passes ([label]): a template in
+// the printer's own language, sent as raw bytes to a label printer.
+struct LabelPlan {
+    std::string template_path;  // absolute; empty: no label
+    std::string template_place; // "FILE:LINE" of the key, for the check at lock
+    std::string printer;        // as written: socket://HOST:PORT
+    std::string host;
+    int port = 0;
+    bool on() const {
+        return !template_path.empty();
+    }
+};
+
 struct StationFile {
     std::string path;             // of the file itself
     std::string station;          // this station's name, in every record
@@ -40,6 +53,7 @@ struct StationFile {
     std::string host_place; // "FILE:LINE" of the host key
     std::vector<Fixture> fixtures;
     MacPlan mac;
+    LabelPlan label;
     std::string timezone; // the zone its days are counted in; empty: the machine's
     // A refused scan rings the terminal's bell (the operator looks at the
     // board, not the screen), unless `bell = false`.
@@ -63,7 +77,7 @@ extern const char NAME_RULE[];
 bool is_connection_text(const std::string& location);
 
 // Every key the station file takes, with the table it is in ("" at the
-// top, "[[fixture]]", "[mac]", "[clock]"; "[shifts]" takes any name): the
+// top, "[[fixture]]", "[mac]", "[clock]", "[label]"; "[shifts]" takes any name): the
 // manual names each.
 std::vector<std::pair<std::string, std::string>> station_file_keys();
 
@@ -96,7 +110,14 @@ FoundHost find_host();
 struct RoundImages {
     Images images;
     long long all_frames;
+    std::string label; // the label template's bytes, as locked; none without [label]
 };
+// The label template's bytes, its placeholders checked (a StationError at
+// its key's line otherwise).
+std::string read_label(const LabelPlan& plan);
+// The profile that `station lock` fixes: the images', with the label
+// template's hash (and so its id) when the file has a [label].
+Profile station_profile(const StationFile& file, const Images& images);
 RoundImages images_for_round(const StationFile& file, const Profile& locked);
 
 // Refuses a [mac] offset whose six bytes do not fit in the image that

@@ -2,6 +2,7 @@
 #include "station/line/round.h"
 
 #include "station/base/stops.h"
+#include "station/line/labels.h"
 #include "station/line/runner.h"
 #include "station/line/screen.h"
 #include "station/store/board_log.h"
@@ -18,6 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// At the round's end, what the labels still waiting get for a last try:
+// time for one label's whole try and a little more.
+constexpr std::chrono::seconds LABELS_AT_END(7);
+
 // What every round needs before its first claim: the locked profile, the
 // images checked against it, room for the records, the logs' folder, the
 // round's own snapshot and its id.
@@ -27,6 +32,7 @@ struct Prepared {
     std::string logs;
     long long all_frames; // of a whole run: its data frames and the OTP execute frame
     std::string round;
+    std::string label; // the label template's bytes as locked; none without [label]
 };
 
 Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boards) {
@@ -38,8 +44,9 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
     std::string logs = make_room_for_round(file, boards);
     RoundImages images = images_for_round(file, *locked);
     std::string beside = fs::absolute(file.path).parent_path().string();
-    return Prepared{*locked, std::make_unique<Snapshot>(images.images, *locked, beside), logs,
-                    images.all_frames, new_uuid()};
+    return Prepared{*locked,    std::make_unique<Snapshot>(images.images, *locked, beside),
+                    logs,       images.all_frames,
+                    new_uuid(), images.label};
 }
 
 // What a claim needs done on the writer's thread: a MAC from the pool when
@@ -131,6 +138,9 @@ class Round : public FeedRound, private RunnerEvents {
           // threads start, so that they take none.
           runner_(file_.stall_seconds, *this), recorder_(opened_.store, opened_.spool) {
         recorder_.live(file_.station, run_.host.version);
+        if (file_.label.on()) {
+            labeler_ = std::make_unique<Labeler>(file_.label, p_.label);
+        }
     }
 
     // Runs the feed's boards to the last record; returns the exit status.
@@ -142,7 +152,8 @@ class Round : public FeedRound, private RunnerEvents {
                 break;
             }
             std::vector<pollfd> extra = {{recorder_.answers_fd(), POLLIN, 0},
-                                         {feed.waits_on(), POLLIN, 0}};
+                                         {feed.waits_on(), POLLIN, 0},
+                                         {labeler_ ? labeler_->results_fd() : -1, POLLIN, 0}};
             runner_.pass(extra);
             if (extra[1].fd >= 0 && extra[1].revents != 0) {
                 feed.readable(*this);
@@ -153,12 +164,19 @@ class Round : public FeedRound, private RunnerEvents {
                 }
                 tell_what_was_said();
                 tell_unwritten();
+                print_labels();
+            }
+            if (extra[2].fd >= 0 && extra[2].revents != 0) {
+                for (const Labeler::Result& r : labeler_->results()) {
+                    labelled(r);
+                }
             }
         }
         screen_->prompt(""); // an open prompt is taken back (Ctrl+C)
         int unrecorded = recorder_.settle();
         tell_what_was_said();
         tell_unwritten();
+        finish_labels();
         if (pool_asked_ && !recorder_.store_lost()) {
             warn_of_pool();
         }
@@ -328,6 +346,59 @@ class Round : public FeedRound, private RunnerEvents {
         }
     }
 
+    // A passed board's label is printed once its record is written.
+    void print_labels() {
+        for (const std::string& id : recorder_.written()) {
+            Board* b = board_of(id);
+            if (labeler_ && b != nullptr && b->record.outcome == Outcome::passed) {
+                const Record& r = b->record;
+                labeler_->print(b->fixture.name, {r.mac, r.lot, r.station, r.fixture,
+                                                  date_text(local_date(r.ended)), r.id});
+            }
+        }
+    }
+    // A label printed, or not taken by the printer: its board's row and
+    // the store say so.
+    void labelled(const Labeler::Result& r) {
+        Board* b = board_of(r.event.record);
+        if (b == nullptr) {
+            return;
+        }
+        bool printed = r.why.empty();
+        RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, *b);
+        e.brief = !printed ? "not printed" : b->label.empty() ? "printed" : "printed now";
+        e.text = r.why;
+        e.printer = r.event.printer;
+        e.job = r.event.job;
+        e.round = r.given_up ? p_.round : "";
+        b->label = printed ? "printed" : "not printed";
+        if (printed || r.given_up) {
+            LabelEvent event = r.event;
+            event.who = run_.operator_name;
+            recorder_.label(event);
+        }
+        tell(e);
+    }
+    // The labels still waiting get a last try; what the printer did not
+    // take is recorded as not printed, for `station label` to print.
+    void finish_labels() {
+        if (!labeler_) {
+            return;
+        }
+        print_labels();
+        for (const Labeler::Result& r : labeler_->finish(LABELS_AT_END)) {
+            labelled(r);
+        }
+    }
+    Board* board_of(const std::string& record) {
+        for (Board& b : boards_) {
+            if (b.record.id == record) {
+                return &b;
+            }
+        }
+        return nullptr;
+    }
+
     void tell_what_was_said() {
         for (const std::string& line : recorder_.said()) {
             warn(line);
@@ -382,7 +453,8 @@ class Round : public FeedRound, private RunnerEvents {
     NoticeWrites notices_;
     Runner runner_;
     Recorder recorder_;
-    std::list<Board> boards_; // a board stays where it is while others come
+    std::unique_ptr<Labeler> labeler_; // with a [label]
+    std::list<Board> boards_;          // a board stays where it is while others come
     std::map<int, Board*> by_child_;
     std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
     int unstarted_ = 0;

@@ -109,7 +109,8 @@ std::string outcome_text(const Board& board) {
         return board.stopping ? "stopping" : "running";
     }
     return visible(outcome_said(board.record), true) +
-           (board.unwritten ? "; record not written yet" : "");
+           (board.unwritten ? "; record not written yet" : "") +
+           (board.label == "not printed" ? "; label not printed" : "");
 }
 
 // "11 frames, 3.2 s".
@@ -227,6 +228,16 @@ class JsonScreen : public Screen {
                   {"fixture", e.board->fixture.name},
                   {"mac", e.board->record.mac},
                   {"record", e.board->record.id},
+                  {"why", e.text}});
+            break;
+        case RoundEvent::Kind::label:
+            emit({{"event", "label"},
+                  {"fixture", e.board->fixture.name},
+                  {"mac", e.board->record.mac},
+                  {"record", e.board->record.id},
+                  {"printed", e.brief != "not printed"},
+                  {"printer", e.printer},
+                  {"job", e.job},
                   {"why", e.text}});
             break;
         case RoundEvent::Kind::pool_low:
@@ -480,6 +491,9 @@ class PanelScreen : public LineScreen {
         const Record& r = b->record;
         if (b->unwritten) {
             return shortened(out + "record not written yet: tried again", width);
+        }
+        if (b->label == "not printed") {
+            return shortened(out + "label not printed: tried again", width);
         }
         if (r.outcome == Outcome::passed) {
             return shortened(out + (out.empty() ? frames_and_time(*b) : "passed"), width);
@@ -738,6 +752,28 @@ void Screen::take(const RoundEvent& e) {
     }
 }
 
+namespace {
+
+// A label printed at its first try says nothing to people (its event and
+// the store have it); one the printer did not take does, and so does its
+// print once the printer is back.
+std::string label_line(const RoundEvent& e) {
+    std::string board = e.board->fixture.name + " " + e.board->record.mac + ": label ";
+    if (e.brief == "printed") {
+        return "";
+    }
+    if (e.brief == "printed now") {
+        return board + "printed now (" + e.printer + ")";
+    }
+    if (!e.round.empty()) {
+        return board + "not printed (" + e.text + "): `station label " + e.board->record.mac +
+               "` prints it";
+    }
+    return board + "not printed (" + e.text + "); tried again every 5 s";
+}
+
+} // namespace
+
 std::string said_line(const RoundEvent& e) {
     switch (e.kind) {
     case RoundEvent::Kind::skipped:
@@ -756,6 +792,8 @@ std::string said_line(const RoundEvent& e) {
                (e.text.empty() ? " is written, in the spool"
                                : " is written nowhere yet (" + e.text +
                                      "); the station keeps it and tries again");
+    case RoundEvent::Kind::label:
+        return label_line(e);
     case RoundEvent::Kind::pool_low:
         return "MAC pool " + e.pool->first + "-" + e.pool->last + ": " + std::to_string(e.left) +
                " of " + std::to_string(e.pool->pool_size()) + " left";

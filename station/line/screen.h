@@ -32,6 +32,9 @@ struct Board {
     bool running = false;
     bool stopping = false;  // the station is stopping its host
     bool unwritten = false; // its record written nowhere yet: tried again
+    // Its label: "" (none, or not yet), "printed", "not printed" (tried
+    // again while the round runs).
+    std::string label;
     Clock::time_point started, ended;
     // The station's stopped time (stops.h) when the board started and ended:
     // a board's time leaves out the time the station stood still.
@@ -52,6 +55,9 @@ struct RoundEvent {
         back_in_service, // `fixture`
         kept,            // `fixture`'s board keeps MAC `brief`; none: no more (`text` why)
         unwritten,       // `board`'s record written nowhere yet (`text` why); none: written
+        label,           // `board`'s label: `brief` "printed", "printed now" (after a
+                         // failure) or "not printed" (`text` why), `printer`, `job`;
+                         // `round` set when the round's end gave it up
         pool_low,        // `pool`, `left`: below a tenth of the MAC pool left
         ended            // `boards`, `skipped`, `round`: the round's last words
     } kind;
@@ -62,14 +68,15 @@ struct RoundEvent {
     const std::list<Board>* boards = nullptr;
     int skipped = 0;
     std::string round;
-    bool refusal = false; // a scan refused: the operator, who looks at the board, hears it
+    bool refusal = false;     // a scan refused: the operator, who looks at the board, hears it
+    std::string printer, job; // a label's
 
     static RoundEvent of(Kind kind, const Board& board) {
-        return {kind, &board, "", "", "", nullptr, 0, nullptr, 0, "", false};
+        return {kind, &board, "", "", "", nullptr, 0, nullptr, 0, "", false, "", ""};
     }
     static RoundEvent said(Kind kind, const std::string& text, const std::string& fixture = "",
                            const std::string& brief = "") {
-        return {kind, nullptr, fixture, text, brief, nullptr, 0, nullptr, 0, "", false};
+        return {kind, nullptr, fixture, text, brief, nullptr, 0, nullptr, 0, "", false, "", ""};
     }
 };
 

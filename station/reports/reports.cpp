@@ -145,6 +145,7 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
 }
 
 void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
+                   const std::vector<LabelEvent>& labels,
                    const std::function<std::string(const Record&)>& log_of, std::ostream& out) {
     out << "times in " << local_zone_name() << "\n";
     for (const Record& r : records) {
@@ -168,6 +169,12 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
     for (const Release& x : releases) {
         out << "== MAC " << x.mac << " released " << local_text(x.released) << " by " << x.who
             << " from record " << x.record << " of station " << x.station << ": " << x.reason
+            << "\n";
+    }
+    for (const LabelEvent& l : labels) {
+        out << "== MAC " << l.mac << " label " << l.event << " " << local_text(l.at) << " on "
+            << l.printer << (l.job.empty() ? "" : ", job " + l.job) << " for record " << l.record
+            << (l.who.empty() ? "" : ", by " + l.who) << (l.reason.empty() ? "" : ": " + l.reason)
             << "\n";
     }
 }

@@ -38,8 +38,10 @@ std::string json_text(const nlohmann::json& item, int indent);
 
 // Each record with its id, lot, operator, its log's path (`log_of`: empty
 // when the log is not on this machine) and its transcript, as host printed
-// it, at local times. Then each release of the MAC: when, by whom, why.
+// it, at local times. Then each release of the MAC: when, by whom, why; and
+// each of its labels: printed, printed again or not, where, by whom, why.
 void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
+                   const std::vector<LabelEvent>& labels,
                    const std::function<std::string(const Record&)>& log_of, std::ostream& out);
 
 // How a report groups records: by local day or shift, or by a column.

@@ -13,7 +13,7 @@
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 6;
+constexpr int SCHEMA_VERSION = 7;
 
 // The types the tables need that the engines write differently.
 struct EngineTypes {
@@ -55,6 +55,8 @@ class SqlStore : public Store {
     std::optional<Holder> holder_of(const std::string& mac) override;
     bool release(const Release& release) override;
     std::vector<Release> releases(const std::string& mac) override;
+    void add_label(const LabelEvent& label) override;
+    std::vector<LabelEvent> labels_of(const std::string& mac) override;
     std::string last_round(const std::string& station) override;
     void write_progress(const std::vector<Progress>& progress) override;
     void write_beat(const Beat& beat) override;

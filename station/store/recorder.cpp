@@ -20,10 +20,10 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-// The kinds of write. The store's writer takes claims and finished
-// records; the spool's writer the finished records the store could not
+// The kinds of write. The store's writer takes claims, finished records
+// and labels; the spool's writer the finished records the store could not
 // take (each turned from `finish` to `spool` when the store is lost).
-enum class JobKind { claim, finish, spool };
+enum class JobKind { claim, finish, spool, label };
 
 struct Job {
     JobKind kind;
@@ -31,6 +31,7 @@ struct Job {
     Recorder::Prepare prepare; // a claim's
     std::string retry_of;      // a claim's
     bool held = false;         // a record written nowhere once, tried again
+    LabelEvent label{};        // a label's
 };
 
 // A writer's queue, its thread, and the job under way.
@@ -76,6 +77,21 @@ struct Live {
     }
 };
 
+// A label's event that no store took, as one line: what `station label`
+// would need to know of it.
+std::string label_unrecorded(const LabelEvent& l, const std::string& why) {
+    nlohmann::json line = {{"label_unrecorded",
+                            {{"record", l.record},
+                             {"mac", l.mac},
+                             {"event", l.event},
+                             {"at", l.at},
+                             {"printer", l.printer},
+                             {"job", l.job},
+                             {"reason", l.reason}}},
+                           {"why", why}};
+    return line.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
 std::string patience_text() {
     return " in " + std::to_string(STORE_PATIENCE.count()) + " s";
 }
@@ -103,6 +119,7 @@ struct Recorder::State {
     Clock::time_point retry_held_at;
     bool settling = false;
     std::vector<Unwritten> unwritten;
+    std::vector<std::string> written_ids; // finished records now in the store or the spool
     std::vector<Answer> answered;
     int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     // What the writers have to tell, for the round's screen; once the round
@@ -284,6 +301,9 @@ struct Recorder::State {
             case JobKind::spool:
                 add_to_spool(job.record);
                 break;
+            case JobKind::label:
+                store->add_label(job.label);
+                break;
             }
         } catch (const StationError& e) {
             return e.message;
@@ -298,11 +318,22 @@ struct Recorder::State {
         if (job.kind == JobKind::claim) {
             this->answer(std::move(answer));
         }
+        if (job.kind == JobKind::label) {
+            // A label's event the store did not take is told whole: the
+            // label itself is on its board.
+            if (!fault.empty()) {
+                say(label_unrecorded(job.label, fault));
+            }
+            return;
+        }
         if (fault.empty()) {
             if (job.held) {
                 unwritten.push_back({job.record.id, ""});
-                poke();
             }
+            if (job.kind != JobKind::claim) {
+                written_ids.push_back(job.record.id);
+            }
+            poke();
             return;
         }
         if (job.kind == JobKind::spool && settling) {
@@ -503,6 +534,25 @@ void Recorder::finished(const Record& record) {
     Writer& w = lost ? state_->to_spool : state_->to_store;
     w.queue.push_back(Job{lost ? JobKind::spool : JobKind::finish, record, nullptr, ""});
     state_->wake.notify_all();
+}
+
+void Recorder::label(const LabelEvent& label) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->to_store.given_up) {
+        state_->say(label_unrecorded(label, "the store was lost"));
+        return;
+    }
+    Job job{JobKind::label, Record{}, nullptr, ""};
+    job.label = label;
+    state_->to_store.queue.push_back(std::move(job));
+    state_->wake.notify_all();
+}
+
+std::vector<std::string> Recorder::written() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::vector<std::string> taken;
+    taken.swap(state_->written_ids);
+    return taken;
 }
 
 void Recorder::claim(const Record& record, Prepare prepare, const std::string& retry_of) {

@@ -22,6 +22,12 @@ class Recorder {
 
     // Queues a finished record; never waits.
     void finished(const Record& record);
+    // The finished records written since the last call, in the store or
+    // the spool: their ids.
+    std::vector<std::string> written();
+    // Queues a board's label event for the store; never waits. One the
+    // store does not take is said whole, as one JSON line.
+    void label(const LabelEvent& label);
 
     // What the store said of a claim.
     struct Answer {

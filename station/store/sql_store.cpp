@@ -93,7 +93,7 @@ std::string store_schema(const EngineTypes& types) {
 CREATE TABLE IF NOT EXISTS profiles (
     station TEXT PRIMARY KEY, id TEXT NOT NULL, board_data_sha256 TEXT NOT NULL,
     otp_sha256 TEXT NOT NULL, firmware_sha256 TEXT NOT NULL, otp_address TEXT NOT NULL,
-    locked TEXT NOT NULL);
+    locked TEXT NOT NULL, label_sha256 TEXT NOT NULL DEFAULT '');
 CREATE TABLE IF NOT EXISTS records (
     id TEXT PRIMARY KEY, station TEXT NOT NULL, fixture TEXT NOT NULL, port TEXT NOT NULL,
     device TEXT NOT NULL, mac TEXT NOT NULL, profile TEXT NOT NULL,
@@ -149,6 +149,10 @@ CREATE TABLE IF NOT EXISTS fixtures (
     frames )" +
            big + R"( NOT NULL DEFAULT 0, total )" + big + R"( NOT NULL DEFAULT 0,
     written TEXT NOT NULL DEFAULT '', PRIMARY KEY (station, fixture));
+-- Each board's labels: printed as it passed, again on request, or not.
+CREATE TABLE IF NOT EXISTS labels (
+    record TEXT NOT NULL, mac TEXT NOT NULL, event TEXT NOT NULL, at TEXT NOT NULL,
+    printer TEXT NOT NULL, job TEXT NOT NULL, who TEXT NOT NULL, reason TEXT NOT NULL);
 -- Each station's last word that it is alive, while its rounds run.
 CREATE TABLE IF NOT EXISTS heartbeats (
     station TEXT PRIMARY KEY, beat TEXT NOT NULL, ended INTEGER NOT NULL,
@@ -159,6 +163,7 @@ CREATE TABLE IF NOT EXISTS heartbeats (
 std::string store_indexes() {
     return R"(
 CREATE INDEX IF NOT EXISTS records_mac ON records (mac);
+CREATE INDEX IF NOT EXISTS labels_mac ON labels (mac);
 CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
 -- By start, with what a report counts of each record: a report reads the
 -- index alone.
@@ -172,21 +177,36 @@ CREATE INDEX IF NOT EXISTS records_open ON records (station) WHERE outcome = 'st
 
 std::optional<Profile> SqlStore::locked_profile(const std::string& station) {
     Rows rows = run("SELECT id, board_data_sha256, otp_sha256, firmware_sha256, otp_address, "
-                    "locked FROM profiles WHERE station = $1",
+                    "locked, label_sha256 FROM profiles WHERE station = $1",
                     {station});
     if (rows.empty()) {
         return std::nullopt;
     }
     const auto& r = rows[0];
-    return Profile{r[0], r[1], r[2], r[3], r[4], r[5]};
+    return Profile{r[0], r[1], r[2], r[3], r[4], r[5], r[6]};
 }
 
 void SqlStore::lock_profile(const std::string& station, const Profile& p) {
-    run("INSERT INTO profiles VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (station) "
+    run("INSERT INTO profiles VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (station) "
         "DO UPDATE SET id = $2, board_data_sha256 = $3, otp_sha256 = $4, "
-        "firmware_sha256 = $5, otp_address = $6, locked = $7",
+        "firmware_sha256 = $5, otp_address = $6, locked = $7, label_sha256 = $8",
         {station, p.id, p.board_data_sha256, p.otp_sha256, p.firmware_sha256, p.otp_address,
-         p.locked});
+         p.locked, p.label_sha256});
+}
+
+void SqlStore::add_label(const LabelEvent& l) {
+    run("INSERT INTO labels VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+        {l.record, l.mac, l.event, l.at, l.printer, l.job, l.who, l.reason});
+}
+
+std::vector<LabelEvent> SqlStore::labels_of(const std::string& mac) {
+    std::vector<LabelEvent> found;
+    for (auto& l : run("SELECT record, mac, event, at, printer, job, who, reason FROM labels "
+                       "WHERE mac = $1 ORDER BY at",
+                       {mac})) {
+        found.push_back(LabelEvent{l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]});
+    }
+    return found;
 }
 
 std::string SqlStore::claim_and_start(Record& r, const std::string& retry_of) {
@@ -706,6 +726,10 @@ void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
 }
 
 void SqlStore::upgrade_from(int found) {
+    if (found < 7) {
+        // The label template's hash, none for the profiles before.
+        run("ALTER TABLE profiles ADD COLUMN label_sha256 TEXT NOT NULL DEFAULT ''", {});
+    }
     if (found < 5) {
         // Each fixture's newest record, found once: few groups, each then
         // a look-up by station and start.

@@ -290,6 +290,10 @@ class Store {
     // conflict is resolved.
     virtual bool release(const Release& release) = 0;
     virtual std::vector<Release> releases(const std::string& mac) = 0;
+    // A board's label printed, printed again or not printed; a MAC's, in
+    // their order.
+    virtual void add_label(const LabelEvent& label) = 0;
+    virtual std::vector<LabelEvent> labels_of(const std::string& mac) = 0;
     // The last round of `station`, empty when it has none.
     virtual std::string last_round(const std::string& station) = 0;
 

@@ -336,7 +336,9 @@ class Liveness(ServeCase):
         out, err, status = line.station("run", "--mac", "A1=" + mac(1))
         self.assertEqual(status, 0, err)
         with sqlite3.connect(os.path.join(line.path, "records.db")) as db:
-            db.executescript("DROP TABLE fixtures; DROP TABLE heartbeats; PRAGMA user_version = 4;")
+            db.executescript("DROP TABLE fixtures; DROP TABLE heartbeats; DROP TABLE labels; "
+                             "ALTER TABLE profiles DROP COLUMN label_sha256; "
+                             "PRAGMA user_version = 4;")
         out, err, status = line.station("serve", "--listen", "127.0.0.1:0", timeout=RUN_TIMEOUT)
         self.assertEqual(status, 2)
         self.assertIn("has an older schema: run `station init`", err)

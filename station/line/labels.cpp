@@ -1,0 +1,304 @@
+#include "station/line/labels.h"
+
+#include "station/base/local_days.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// What one label may take to reach its printer.
+constexpr std::chrono::seconds PRINT_WITHIN(5);
+// After the last byte, how long a printer that keeps the connection open is
+// given to close it or reset it.
+constexpr std::chrono::milliseconds SETTLING(500);
+
+// Waits for `events` on `fd` until `deadline`: false when the time is up.
+bool wait_for(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{fd, events, 0};
+        int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+std::string socket_fault(int fd) {
+    int error = 0;
+    socklen_t size = sizeof(error);
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    return error == 0 ? "" : std::strerror(error);
+}
+
+// A connection to the printer, or why none: each of its addresses in turn.
+int connect_to(const std::string& host, int port, Clock::time_point deadline, std::string& why) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int failed = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (failed != 0) {
+        why = std::string("cannot find ") + host + ": " + gai_strerror(failed);
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            why = std::strerror(errno);
+            continue;
+        }
+        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS) {
+            why = std::strerror(errno);
+        } else if (!wait_for(fd, POLLOUT, deadline)) {
+            why = "no answer in " + std::to_string(PRINT_WITHIN.count()) + " s";
+        } else {
+            why = socket_fault(fd);
+        }
+        if (!why.empty()) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
+std::string send_all(int fd, const std::string& bytes, Clock::time_point deadline) {
+    for (size_t sent = 0; sent < bytes.size();) {
+        if (!wait_for(fd, POLLOUT, deadline)) {
+            return "the printer took " + std::to_string(sent) + " of " +
+                   std::to_string(bytes.size()) + " bytes in " +
+                   std::to_string(PRINT_WITHIN.count()) + " s";
+        }
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return std::strerror(errno);
+        }
+        sent += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    return "";
+}
+
+// After the job: the printer closes (done), stays quiet (done), or resets
+// the connection (not known to be printed: tried again).
+std::string settled(int fd, Clock::time_point deadline) {
+    shutdown(fd, SHUT_WR);
+    auto until = std::min(deadline, Clock::now() + SETTLING);
+    char ignored[512];
+    while (wait_for(fd, POLLIN, until)) {
+        ssize_t n = recv(fd, ignored, sizeof(ignored), 0);
+        if (n == 0) {
+            return "";
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return std::strerror(errno);
+        }
+    }
+    return "";
+}
+
+} // namespace
+
+std::string print_raw(const std::string& host, int port, const std::string& bytes,
+                      std::chrono::milliseconds within) {
+    auto deadline = Clock::now() + within;
+    std::string why;
+    int fd = connect_to(host, port, deadline, why);
+    if (fd < 0) {
+        return why;
+    }
+    why = send_all(fd, bytes, deadline);
+    if (why.empty()) {
+        why = settled(fd, deadline);
+    }
+    close(fd);
+    return why;
+}
+
+struct Job {
+    std::string fixture;
+    LabelFields fields;
+    bool said = false; // its first failure was told
+};
+
+struct Labeler::State {
+    LabelPlan plan;
+    std::string label;
+    std::mutex mutex;
+    std::condition_variable wake, idle;
+    std::deque<Job> queue;
+    std::vector<Job> waiting; // not taken by the printer: tried again at `retry_at`
+    Clock::time_point retry_at;
+    bool busy = false, finishing = false, stopping = false;
+    std::vector<Result> results;
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    std::thread thread;
+
+    ~State() {
+        close(fd);
+    }
+
+    // With the mutex held.
+    void tell(Result r) {
+        results.push_back(std::move(r));
+        uint64_t one = 1;
+        if (write(fd, &one, sizeof(one)) < 0) {
+            // the counter is full: the loop has something to read already
+        }
+    }
+
+    Result result(const Job& job, const std::string& why) const {
+        LabelEvent e{job.fields.record,
+                     job.fields.mac,
+                     why.empty() ? "printed" : "not printed",
+                     utc_now(),
+                     plan.printer,
+                     "",
+                     "",
+                     why};
+        if (why.empty()) {
+            e.job = "raw-" + new_uuid().substr(0, 8);
+        }
+        return {job.fixture, e, why, finishing && !why.empty()};
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            auto ready = [this] {
+                return stopping || !queue.empty() || (!waiting.empty() && Clock::now() >= retry_at);
+            };
+            if (waiting.empty()) {
+                wake.wait(lock, ready);
+            } else {
+                wake.wait_until(lock, retry_at, ready);
+            }
+            if (stopping) {
+                return;
+            }
+            // The labels that wait go first, at their time or with a new one
+            // (the printer may be back): in the order their boards passed.
+            if (!waiting.empty() && (!queue.empty() || Clock::now() >= retry_at)) {
+                queue.insert(queue.begin(), waiting.begin(), waiting.end());
+                waiting.clear();
+            }
+            if (queue.empty()) {
+                continue;
+            }
+            Job job = std::move(queue.front());
+            queue.pop_front();
+            busy = true;
+            lock.unlock();
+            std::string why =
+                print_raw(plan.host, plan.port, filled_label(label, job.fields), PRINT_WITHIN);
+            lock.lock();
+            busy = false;
+            printed(std::move(job), why);
+            idle.notify_all();
+        }
+    }
+
+    // With the mutex held: a label the printer did not take is told once
+    // and waits for its next try; at the round's end it is told as not
+    // printed.
+    void printed(Job job, const std::string& why) {
+        if (why.empty() || finishing) {
+            tell(result(job, why));
+            if (!why.empty()) {
+                // The round ends: the printer is not tried once per label.
+                for (const Job& left : queue) {
+                    tell(result(left, why));
+                }
+                queue.clear();
+            }
+            return;
+        }
+        // The printer is off: the labels behind this one wait with it,
+        // each said once.
+        std::deque<Job> off = std::move(queue);
+        queue.clear();
+        off.push_front(std::move(job));
+        for (Job& j : off) {
+            if (!j.said) {
+                j.said = true;
+                tell(result(j, why));
+            }
+            waiting.push_back(std::move(j));
+        }
+        retry_at = Clock::now() + RETRY;
+    }
+};
+
+Labeler::Labeler(const LabelPlan& plan, std::string label) : state_(std::make_shared<State>()) {
+    state_->plan = plan;
+    state_->label = std::move(label);
+    state_->thread = std::thread([s = state_] { s->work(); });
+}
+
+Labeler::~Labeler() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->stopping = true;
+    }
+    state_->wake.notify_all();
+    // A printer that holds the thread holds it at most PRINT_WITHIN.
+    state_->thread.join();
+}
+
+void Labeler::print(const std::string& fixture, const LabelFields& fields) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->queue.push_back(Job{fixture, fields, false});
+    state_->wake.notify_all();
+}
+
+int Labeler::results_fd() const {
+    return state_->fd;
+}
+
+std::vector<Labeler::Result> Labeler::results() {
+    uint64_t count;
+    if (read(state_->fd, &count, sizeof(count)) < 0) {
+        // nothing new
+    }
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::vector<Result> out = std::move(state_->results);
+    state_->results.clear();
+    return out;
+}
+
+std::vector<Labeler::Result> Labeler::finish(std::chrono::milliseconds within) {
+    State& s = *state_;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.finishing = true;
+    s.queue.insert(s.queue.begin(), s.waiting.begin(), s.waiting.end());
+    s.waiting.clear();
+    s.wake.notify_all();
+    s.idle.wait_for(lock, within, [&s] { return s.queue.empty() && !s.busy; });
+    for (const Job& job : s.queue) {
+        s.tell(s.result(job, "the round ended before the printer took it"));
+    }
+    s.queue.clear();
+    std::vector<Result> out = std::move(s.results);
+    s.results.clear();
+    return out;
+}

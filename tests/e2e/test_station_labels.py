@@ -1,0 +1,208 @@
+"""The station's labels: a template in the printer's own language, filled for
+each board that passes and sent to a raw label printer (played by a listener
+of the test on a loopback port, which keeps each job's bytes), after its
+record is written; a printer that is off during a round, and one that stays
+off until `station label` prints what the round could not."""
+
+import json
+import os
+import socket
+import threading
+import time
+import unittest
+
+from harness import RUN_TIMEOUT
+from test_station import STATION, Line, StationCase, mac
+
+TEMPLATE = ("^XA^FO20,20^FD{mac}^FS^FO20,60^FD{mac_colons}^FS^FD{lot}|{station}|{fixture}|"
+            "{date}|{record}^FS~{{braces}}^XZ\n")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class RawPrinter:
+    """A raw label printer on a loopback port: each connection is a job,
+    whose bytes it keeps."""
+
+    def __init__(self, port):
+        self.jobs = []
+        self.arrived = threading.Condition()
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", port))
+        self.server.listen(16)
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return  # switched off
+            with client:
+                data = b""
+                while chunk := client.recv(65536):
+                    data += chunk
+            with self.arrived:
+                self.jobs.append(data)
+                self.arrived.notify_all()
+
+    def wait_for_jobs(self, count, timeout=RUN_TIMEOUT):
+        with self.arrived:
+            if not self.arrived.wait_for(lambda: len(self.jobs) >= count, timeout):
+                raise AssertionError("%d of %d labels arrived" % (len(self.jobs), count))
+            return list(self.jobs)
+
+    def switch_off(self):
+        self.server.shutdown(socket.SHUT_RDWR)
+        self.server.close()
+        self.thread.join()
+
+
+class LabelCase(StationCase):
+    def label_line(self, fixtures, port, template=TEMPLATE, lot="L7"):
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        with open(os.path.join(line.path, "label.zpl"), "w") as f:
+            f.write(template)
+        line.station_file(fixtures=fixtures, extra='lot = "%s"\n[label]\ntemplate = "label.zpl"\n'
+                          'printer = "socket://127.0.0.1:%d"\n' % (lot, port))
+        return line
+
+    def printer(self, port):
+        printer = RawPrinter(port)
+        self.addCleanup(lambda: printer.server.fileno() >= 0 and printer.switch_off())
+        return printer
+
+
+class Printed(LabelCase):
+    def test_each_passed_board_gets_its_label_filled_in_and_a_failed_board_none(self):
+        port = free_port()
+        printer = self.printer(port)
+        line = self.label_line(2, port)
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        self.assertRegex(out, r"\n  label      [0-9a-f]{64}  %s for socket://127\.0\.0\.1:%d\n" %
+                         (os.path.join(line.path, "label.zpl"), port))
+        line.plug(1)
+        line.plug(2, "--answer", "3=000600000000")
+        out, err, status = line.station("run", "--json", *self.macs([1, 2]))
+        self.assertEqual(status, 1, err)
+        events = [json.loads(l) for l in out.splitlines()]
+        labels = [e for e in events if e["event"] == "label"]
+        record = {r["fixture"]: r for r in line.export()}["A1"]
+        self.assertEqual([(l["fixture"], l["mac"], l["record"], l["printed"], l["why"])
+                          for l in labels], [("A1", mac(1), record["id"], True, "")])
+        jobs = printer.wait_for_jobs(1)
+        day = time.strftime("%Y-%m-%d", time.localtime())
+        colons = ":".join(mac(1)[i:i + 2] for i in range(0, 12, 2))
+        self.assertEqual(jobs, [("^XA^FO20,20^FD%s^FS^FO20,60^FD%s^FS^FDL7|line1|A1|%s|%s^FS"
+                                 "~{braces}^XZ\n" % (mac(1), colons, day, record["id"])).encode()])
+        out, err, status = line.station("history", mac(1))
+        self.assertRegex(out, r"== MAC %s label printed \S+ \S+ on socket://127\.0\.0\.1:%d, "
+                              r"job raw-[0-9a-f]{8} for record %s, by \S+\n" %
+                         (mac(1), port, record["id"]))
+        self.assertNotIn("label", line.station("history", mac(2))[0].split("== MAC")[-1])
+        self.assertEqual(len(printer.jobs), 1, "a failed board got no label")
+
+    def test_a_template_is_checked_at_lock_and_locked_with_the_images(self):
+        port = free_port()
+        line = self.label_line(1, port, template="^XA^FD{serial}^XZ")
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 2)
+        self.assertRegex(err, r"station\.toml:\d+: the label template .*label\.zpl has unknown "
+                              r"placeholder \{serial\}: the label's are \{mac\}, \{mac_colons\}")
+        for text, why in (("^FD{mac", 'a "{" without its "}"'), ("^FD}", 'a "}" without its "{"')):
+            with open(os.path.join(line.path, "label.zpl"), "w") as f:
+                f.write(text)
+            self.assertIn(why, line.station("lock")[1])
+        with open(os.path.join(line.path, "label.zpl"), "w") as f:
+            f.write(TEMPLATE)
+        self.assertEqual(line.station("lock")[2], 0)
+        with open(os.path.join(line.path, "label.zpl"), "a") as f:
+            f.write("^FDextra^FS")
+        line.plug(1)
+        out, err, status = line.station("run", *self.macs([1]))
+        self.assertEqual(status, 2)
+        self.assertIn("label.zpl is not the locked one", err)
+        self.assertIn("run `station lock`", err)
+        for printer, why in (("lpt1", "socket://HOST:PORT"),
+                             ("socket://127.0.0.1:0", "socket://HOST:PORT")):
+            line.station_file(fixtures=1, extra='[label]\ntemplate = "label.zpl"\n'
+                              'printer = "%s"\n' % printer)
+            err = line.station("lock")[1]
+            self.assertRegex(err, r"station\.toml:\d+: \"printer\" is a raw label printer")
+            self.assertIn(why, err)
+
+
+class PrinterOff(LabelCase):
+    def test_a_printer_off_during_a_round_gets_its_labels_when_it_is_back(self):
+        port = free_port()
+        line = self.label_line(2, port)
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1)
+        line.plug(2, "--delay", "300")  # A2 runs a few seconds more
+        station = line.start("run", "--json", *self.macs([1, 2]))
+        self.addCleanup(station.stdout.close)
+        events = []
+
+        def next_event():
+            data = station.stdout.readline()
+            self.assertTrue(data, "the round ended early: %r" % events)
+            events.append(json.loads(data))
+            return events[-1]
+
+        while not (events and events[-1]["event"] == "label"):
+            next_event()
+        self.assertEqual((events[-1]["fixture"], events[-1]["printed"]), ("A1", False))
+        self.assertIn("refused", events[-1]["why"])
+        # Back: A1's label is printed within the retry's 5 s, while A2 runs.
+        printer = self.printer(port)
+        jobs = printer.wait_for_jobs(1, timeout=15)
+        self.assertIn(mac(1).encode(), jobs[0])
+        while not (events[-1]["event"] == "label" and events[-1]["printed"]):
+            next_event()
+        self.assertEqual(events[-1]["fixture"], "A1")
+        while events[-1]["event"] != "round":
+            next_event()
+        self.assertEqual(station.wait(timeout=RUN_TIMEOUT), 0)
+        self.assertEqual(len(printer.wait_for_jobs(2)), 2)
+        self.assertEqual(sorted(j.split(b"^FD")[1][:12] for j in printer.jobs),
+                         [mac(1).encode(), mac(2).encode()])
+
+    def test_labels_not_printed_by_the_rounds_end_are_printed_by_station_label(self):
+        port = free_port()
+        line = self.label_line(1, port)
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1)
+        out, err, status = line.station("run", *self.macs([1]))
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.count("label not printed (Connection refused): `station label %s` "
+                                   "prints it\n" % mac(1)), 1, out)
+        self.assertIn("label not printed", line.station("history", mac(1))[0])
+        printer = self.printer(port)
+        out, err, status = line.station("label", mac(1))
+        self.assertEqual(status, 0, err)
+        self.assertRegex(out, r"label of MAC %s \(record \S+\) printed on socket://127\.0\.0\.1:"
+                              r"%d, job raw-[0-9a-f]{8}\n" % (mac(1), port))
+        out, err, status = line.station("label", mac(1))
+        self.assertEqual(status, 2)
+        self.assertIn("was printed before: give --reason TEXT", err)
+        out, err, status = line.station("label", mac(1), "--reason", "smudged")
+        self.assertEqual(status, 0, err)
+        self.assertEqual(len(printer.wait_for_jobs(2)), 2)
+        self.assertEqual(printer.jobs[0], printer.jobs[1])
+        history = line.station("history", mac(1))[0]
+        self.assertEqual([l.split(" label ")[1].split(" ")[0] for l in history.splitlines()
+                          if " label " in l], ["not", "printed", "reprinted"])
+        self.assertIn(": smudged\n", history)
+        self.assertEqual(line.station("label", mac(2))[2], 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
