@@ -60,8 +60,12 @@ std::string in_array(const std::string& item) {
 
 // The CSV's columns after the record's own, for spreadsheets: the start
 // and end in the station's time zone with their offset, and the MAC in its
-// colon form, so that an all-digit MAC keeps its zeros.
-const char* const SPREADSHEET_COLUMNS[] = {"started_local", "ended_local", "mac_colons"};
+// colon form, so that an all-digit MAC keeps its zeros; then its label's
+// first print (UTC; empty: none) and job, and its reprints.
+const char* const SPREADSHEET_COLUMNS[] = {"started_local", "ended_local", "mac_colons",
+                                           "label_printed", "label_job",   "label_reprints"};
+
+constexpr size_t LABEL_COLUMNS = 3;
 
 size_t column_index(const std::string& name) {
     const auto& columns = record_columns();
@@ -84,6 +88,11 @@ void csv_line(const std::vector<std::string>& values, std::string& line) {
           mac_with_colons(values[mac])}) {
         line += ',';
         append_csv(line, value);
+    }
+    // The label's, which the store gives last.
+    for (size_t i = values.size() - LABEL_COLUMNS; i < values.size(); ++i) {
+        line += ',';
+        append_csv(line, values[i]);
     }
     line += '\n';
 }

@@ -267,7 +267,8 @@ class Store {
     // Hands the records to `take` one at a time in the order they started,
     // as the store reads them: memory stays flat whatever the store's size.
     // The same, each record as its values (record_values' order), for a
-    // writer that needs them as text only.
+    // writer that needs them as text only; its label's last three: its
+    // first print's time (UTC) and job (empty: none), and its reprints.
     virtual void
     each_record_values(const RecordFilter& filter,
                        const std::function<void(const std::vector<std::string>&)>& take) = 0;

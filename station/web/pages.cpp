@@ -385,11 +385,16 @@ nlohmann::json line_json(const LineView& line) {
     for (const FixtureNow& f : line.fixtures) {
         const Record& r = f.record;
         bool running = r.outcome == Outcome::started;
-        nlohmann::json item = {{"station", r.station},   {"fixture", r.fixture},
-                               {"port", r.port},         {"record", r.id},
-                               {"mac", r.mac},           {"lot", r.lot},
-                               {"started", r.started},   {"outcome", text_of(r.outcome)},
-                               {"running", running},     {"frames", running ? f.frames : r.frames},
+        nlohmann::json item = {{"station", r.station},
+                               {"fixture", r.fixture},
+                               {"port", r.port},
+                               {"record", r.id},
+                               {"mac", r.mac},
+                               {"lot", r.lot},
+                               {"started", r.started},
+                               {"outcome", text_of(r.outcome)},
+                               {"running", running},
+                               {"frames", running ? f.frames : r.frames},
                                {"total_frames", total_frames(f)}};
         if (running) {
             item["percent"] = percent_of(f);
@@ -619,7 +624,8 @@ std::string yield_page(const YieldAsk& a, const Report& report) {
 }
 
 std::string board_page(const std::string& mac, const std::vector<Record>& records,
-                       const std::vector<Release>& releases, const std::optional<Holder>& holder) {
+                       const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
+                       const std::optional<Holder>& holder) {
     Html html;
     html.tag("<h1>Board <span class=\"mac\">").text(mac).tag("</span></h1>");
     bool held = holder && holder->outcome != Outcome::passed && holder->outcome != Outcome::started;
@@ -695,6 +701,19 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .text(x.record)
             .tag(": ")
             .text(x.reason)
+            .tag("</p>");
+    }
+    for (const LabelEvent& l : labels) {
+        html.tag("<p class=\"label\">label ")
+            .text(l.event)
+            .tag(" ")
+            .text(local_text(l.at))
+            .tag(" on ")
+            .text(l.printer + (l.job.empty() ? "" : ", job " + l.job))
+            .tag(" for record ")
+            .text(l.record)
+            .text(l.who.empty() ? "" : ", by " + l.who)
+            .text(l.reason.empty() ? "" : ": " + l.reason)
             .tag("</p>");
     }
     return page("Board " + mac, html);

@@ -63,10 +63,12 @@ std::string yield_page(const YieldAsk& asked, const Report& report);
 // A yield page refused (400): its form filled with what was asked, and why.
 std::string yield_refused_page(const YieldAsk& asked, const std::string& why);
 
-// Every record of a MAC, newest last, with releases; what holds the MAC
-// now said first (kept, waiting for a retry; held by an unseen end).
+// Every record of a MAC, newest last, with releases and labels; what
+// holds the MAC now said first (kept, waiting for a retry; held by an
+// unseen end).
 std::string board_page(const std::string& mac, const std::vector<Record>& records,
-                       const std::vector<Release>& releases, const std::optional<Holder>& holder);
+                       const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
+                       const std::optional<Holder>& holder);
 // The MACs boards keep (Store::kept_macs), each linking its board's page.
 std::string kept_page(const std::vector<Record>& kept);
 

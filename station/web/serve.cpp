@@ -574,8 +574,8 @@ class Server {
                 if (records.empty()) {
                     throw Refused{404, "no records of MAC " + mac};
                 }
-                a = page_answer(
-                    board_page(mac, records, store.releases(mac), store.holder_of(mac)));
+                a = page_answer(board_page(mac, records, store.releases(mac), store.labels_of(mac),
+                                           store.holder_of(mac)));
             });
             return a;
         });

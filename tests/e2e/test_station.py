@@ -28,7 +28,8 @@ BOARD, OTP, FIRMWARE = sample(3000, 1), sample(1500, 2), sample(5000, 3)
 FRAMES = 11
 COLUMNS = ("id,station,fixture,port,device,mac,profile,board_data_sha256,otp_sha256,"
            "firmware_sha256,otp_address,host_version,attempt,rework,started,ended,outcome,"
-           "stage,message,frames,exit_status,lot,operator,started_local,ended_local,mac_colons")
+           "stage,message,frames,exit_status,lot,operator,started_local,ended_local,mac_colons,"
+           "label_printed,label_job,label_reprints")
 UTC_MS = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 UUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 

@@ -4,6 +4,8 @@ of the test on a loopback port, which keeps each job's bytes), after its
 record is written; a printer that is off during a round, and one that stays
 off until `station label` prints what the round could not."""
 
+import csv
+import io
 import json
 import os
 import socket
@@ -11,8 +13,10 @@ import threading
 import time
 import unittest
 
+import postgres
 from harness import RUN_TIMEOUT
 from test_station import STATION, Line, StationCase, mac
+from test_station_serve import Serve
 
 TEMPLATE = ("^XA^FO20,20^FD{mac}^FS^FO20,60^FD{mac_colons}^FS^FD{lot}|{station}|{fixture}|"
             "{date}|{record}^FS~{{braces}}^XZ\n")
@@ -109,6 +113,14 @@ class Printed(LabelCase):
                          (mac(1), port, record["id"]))
         self.assertNotIn("label", line.station("history", mac(2))[0].split("== MAC")[-1])
         self.assertEqual(len(printer.jobs), 1, "a failed board got no label")
+        # The board's page says it too.
+        server = Serve(line)
+        self.addCleanup(server.close)
+        status, _, page = server.get("/board/" + mac(1))
+        self.assertEqual(status, 200)
+        self.assertRegex(page, r'<p class="label">label printed \S+ \S+ on socket://127\.0\.0\.1:'
+                               r'%d, job raw-[0-9a-f]{8} for record %s, by \S+</p>' %
+                         (port, record["id"]))
 
     def test_a_template_is_checked_at_lock_and_locked_with_the_images(self):
         port = free_port()
@@ -202,6 +214,39 @@ class PrinterOff(LabelCase):
                           if " label " in l], ["not", "printed", "reprinted"])
         self.assertIn(": smudged\n", history)
         self.assertEqual(line.station("label", mac(2))[2], 2)
+        # The export's last columns: the first print and the reprints.
+        out, err, status = line.station("export", "--csv")
+        row = list(csv.DictReader(io.StringIO(out)))[0]
+        printed = [l for l in history.splitlines() if " label printed " in l][0]
+        self.assertEqual(list(row)[-3:], ["label_printed", "label_job", "label_reprints"])
+        self.assertRegex(row["label_printed"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+        self.assertIn("job " + row["label_job"] + " ", printed)
+        self.assertEqual(row["label_reprints"], "1")
+
+
+class OnPostgres(LabelCase):
+    def test_a_label_recorded_in_a_postgresql_store_and_exported(self):
+        server = postgres.Server()
+        self.addCleanup(server.remove)
+        server.sql("CREATE DATABASE labels")
+        port = free_port()
+        printer = self.printer(port)
+        line = self.label_line(1, port)
+        line.station_file(fixtures=1, store=server.keywords("labels"),
+                          extra='[label]\ntemplate = "label.zpl"\nprinter = "socket://127.0.0.1:%d"\n'
+                          % port)
+        for command in ("init", "lock"):
+            self.assertEqual(line.station(command)[2], 0)
+        line.plug(1)
+        self.assertEqual(line.station("run", *self.macs([1]))[2], 0)
+        self.assertEqual(len(printer.wait_for_jobs(1)), 1)
+        self.assertEqual(line.station("label", mac(1), "--reason", "torn")[2], 0)
+        row = list(csv.DictReader(io.StringIO(line.station("export", "--csv")[0])))[0]
+        self.assertRegex(row["label_job"], r"^raw-[0-9a-f]{8}$")
+        self.assertEqual(row["label_reprints"], "1")
+        history = line.station("history", mac(1))[0]
+        self.assertIn(" label printed ", history)
+        self.assertIn(" label reprinted ", history)
 
 
 if __name__ == "__main__":
