@@ -94,7 +94,7 @@ const std::set<std::string> TOP_KEYS = {"station", "store", "config",   "stall",
 const std::set<std::string> FIXTURE_KEYS = {"name", "port"};
 const std::set<std::string> MAC_KEYS = {"image", "offset", "first", "last"};
 const std::set<std::string> CLOCK_KEYS = {"warn", "refuse"};
-const std::set<std::string> LABEL_KEYS = {"template", "printer"};
+const std::set<std::string> LABEL_KEYS = {"template", "printer", "verify"};
 
 [[noreturn]] void refuse(const std::string& path, const toml::source_region& where,
                          const std::string& what) {
@@ -288,6 +288,12 @@ LabelPlan read_label_plan(const std::string& path, const toml::table& root,
         plan.host = plan.host.substr(1, plan.host.size() - 2);
     }
     plan.port = std::stoi(parts[2]);
+    if (const toml::node* verify = table->get("verify")) {
+        if (!verify->is_boolean()) {
+            refuse(path, verify->source(), "\"verify\" takes true or false");
+        }
+        plan.verify = verify->value_or(false);
+    }
     return plan;
 }
 

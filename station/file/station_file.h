@@ -37,6 +37,9 @@ struct LabelPlan {
     std::string printer;        // as written: socket://HOST:PORT
     std::string host;
     int port = 0;
+    // A passed board's label is scanned back at its fixture before the
+    // fixture's next board (run --continuous).
+    bool verify = false;
     bool on() const {
         return !template_path.empty();
     }

@@ -4,6 +4,7 @@
 #include "station/base/macs.h"
 
 #include <algorithm>
+#include <deque>
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
@@ -287,6 +288,9 @@ class ScanFeed : public Feed {
         const Record& r = board.record;
         r.outcome == Outcome::passed ? void(last_.erase(board.fixture.name))
                                      : void(last_[board.fixture.name] = r);
+        if (r.outcome == Outcome::passed && file_.label.verify) {
+            awaiting_.insert(board.fixture.name); // until its label is scanned
+        }
         if (r.outcome != Outcome::passed && r.mac_kept) {
             tell_kept(round, board.fixture.name, r.mac);
         }
@@ -303,17 +307,53 @@ class ScanFeed : public Feed {
     bool done() const override {
         return state_ != State::claiming && (!taking_ || input_.ended());
     }
+    // With read-back, the label is asked for once printed.
+    void label_printed(FeedRound&, const Board& board) override {
+        if (file_.label.verify && awaiting_.count(board.fixture.name) != 0) {
+            to_verify_.push_back(&board);
+        }
+    }
 
   private:
     enum class State {
-        choosing, // the next idle fixture is looked for at the next offer
-        asking,   // a MAC for `asking_`
-        label,    // no fixture to ask: a fixture's label
-        claiming, // the MAC scanned is with the store
+        choosing,  // the next idle fixture is looked for at the next offer
+        asking,    // a MAC for `asking_`
+        label,     // no fixture to ask: a fixture's label
+        claiming,  // the MAC scanned is with the store
+        verifying, // the scan of the first board's label in `to_verify_`
     };
 
     bool asked() const {
-        return (state_ == State::asking || state_ == State::label) && taking_;
+        return (state_ == State::asking || state_ == State::label || state_ == State::verifying) &&
+               taking_;
+    }
+    std::string verify_prompt() const {
+        const Board& b = *to_verify_.front();
+        return "label of " + b.fixture.name + " (" + b.record.mac +
+               "): scan it (p prints it again, - sets the board aside): ";
+    }
+    // A label's scan: its board's MAC verifies it; "-" sets the board
+    // aside unverified; "p" prints it again (asked again once printed);
+    // anything else is refused, loudly, and recorded.
+    void check_label(FeedRound& round, const std::string& line) {
+        const Board& b = *to_verify_.front();
+        if (line == "p") {
+            round.print_label_again(b);
+            to_verify_.pop_front();
+            state_ = State::choosing;
+            return;
+        }
+        bool verified = !line.empty() && checked_mac(line) == b.record.mac;
+        if (line == "-" || verified) {
+            round.label_checked(b, verified ? "verified" : "unverified",
+                                verified ? "" : "set aside at the fixture (-)");
+            awaiting_.erase(b.fixture.name);
+            to_verify_.pop_front();
+            state_ = State::choosing;
+            return;
+        }
+        round.label_checked(b, "mismatch", line);
+        round.screen().prompt(verify_prompt());
     }
     void ask(FeedRound& round, const Fixture& f) {
         asking_ = f;
@@ -344,9 +384,15 @@ class ScanFeed : public Feed {
     // of service (one whose port went is taken out on the way); when none
     // is, and one is out of service, its label is asked for.
     void ask_next(FeedRound& round) {
+        if (!to_verify_.empty()) {
+            state_ = State::verifying;
+            round.screen().prompt(verify_prompt());
+            return;
+        }
         for (size_t k = 0; k < fixtures_.size(); ++k) {
             const Fixture& f = fixtures_[(next_ + k) % fixtures_.size()];
-            if (running_on(round, f.name) || out_.count(f.name) != 0) {
+            if (running_on(round, f.name) || out_.count(f.name) != 0 ||
+                awaiting_.count(f.name) != 0) {
                 continue;
             }
             if (device_of(f).empty()) {
@@ -439,6 +485,10 @@ class ScanFeed : public Feed {
             refuse(round, "refused: " + f->name + " is running a board");
             return false;
         }
+        if (awaiting_.count(f->name) != 0) {
+            refuse(round, "refused: " + f->name + " waits for its board's label to be scanned");
+            return false;
+        }
         // Its label brings it back, unless its port is still missing (the
         // scan is then refused for that).
         auto out = out_.find(f->name);
@@ -463,6 +513,9 @@ class ScanFeed : public Feed {
                 RoundEvent::Kind::notice,
                 running == 0 ? "ending"
                              : "ending: " + counted(running, "board") + " still running"));
+        }
+        if (state_ == State::verifying) {
+            return check_label(round, line);
         }
         if (line.rfind("r ", 0) == 0 && labelled(line.substr(line.find_first_not_of(' ', 1)))) {
             line = line.substr(line.find_first_not_of(' ', 1)) + " r";
@@ -554,6 +607,10 @@ class ScanFeed : public Feed {
     std::map<std::string, bool> out_; // out of service; true: for its port
     std::map<std::string, int> open_failures_; // in a row, by fixture
     Clock::time_point ports_seen_;
+    // With read-back: the fixtures whose label is yet to be scanned, and
+    // the boards whose printed label is to be asked for, in that order.
+    std::set<std::string> awaiting_;
+    std::deque<const Board*> to_verify_;
 };
 
 } // namespace

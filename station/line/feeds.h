@@ -50,6 +50,12 @@ class FeedRound {
     virtual void not_started() = 0;
     // The store failed a claim: the round ends with status 2.
     virtual void store_failed() = 0;
+    // A board's label read back at its fixture: `event` "verified",
+    // "mismatch" (`reason` what was read) or "unverified" (set aside).
+    virtual void label_checked(const Board& board, const std::string& event,
+                               const std::string& reason) = 0;
+    // Its label printed again, on request at the fixture.
+    virtual void print_label_again(const Board& board) = 0;
 };
 
 class Feed {
@@ -67,6 +73,8 @@ class Feed {
     virtual void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) = 0;
     // A board of the round ended.
     virtual void board_ended(FeedRound&, const Board&) {}
+    // A passed board's label was printed.
+    virtual void label_printed(FeedRound&, const Board&) {}
     // Whether no more boards come.
     virtual bool done() const = 0;
 };

@@ -138,6 +138,7 @@ std::string print_raw(const std::string& host, int port, const std::string& byte
 struct Job {
     std::string fixture;
     LabelFields fields;
+    std::string again; // why it is printed again; empty: its first print
     bool said = false; // its first failure was told
 };
 
@@ -170,12 +171,14 @@ struct Labeler::State {
     Result result(const Job& job, const std::string& why) const {
         LabelEvent e{job.fields.record,
                      job.fields.mac,
-                     why.empty() ? "printed" : "not printed",
+                     !why.empty()        ? "not printed"
+                     : job.again.empty() ? "printed"
+                                         : "reprinted",
                      utc_now(),
                      plan.printer,
                      "",
                      "",
-                     why};
+                     why.empty() ? job.again : why};
         if (why.empty()) {
             e.job = "raw-" + new_uuid().substr(0, 8);
         }
@@ -265,9 +268,10 @@ Labeler::~Labeler() {
     state_->thread.join();
 }
 
-void Labeler::print(const std::string& fixture, const LabelFields& fields) {
+void Labeler::print(const std::string& fixture, const LabelFields& fields,
+                    const std::string& again) {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->queue.push_back(Job{fixture, fields, false});
+    state_->queue.push_back(Job{fixture, fields, again, false});
     state_->wake.notify_all();
 }
 

@@ -28,16 +28,18 @@ class Labeler {
     Labeler(const Labeler&) = delete;
     Labeler& operator=(const Labeler&) = delete;
 
-    // Queues a passed board's label; never waits.
-    void print(const std::string& fixture, const LabelFields& fields);
+    // Queues a passed board's label; never waits. `again`: why it is
+    // printed again (its event "reprinted").
+    void print(const std::string& fixture, const LabelFields& fields,
+               const std::string& again = "");
     // Readable while results wait: for the poll loop.
     int results_fd() const;
     // A label printed (its event), or one the printer did not take (`why`:
     // said once; it is tried again every RETRY).
     struct Result {
         std::string fixture;
-        LabelEvent event;    // printed: its printer, job and time
-        std::string why;     // empty: printed
+        LabelEvent event;      // printed: its printer, job and time
+        std::string why;       // empty: printed
         bool given_up = false; // not printed, and not tried again: the round ended
     };
     std::vector<Result> results();

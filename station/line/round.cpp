@@ -351,10 +351,34 @@ class Round : public FeedRound, private RunnerEvents {
         for (const std::string& id : recorder_.written()) {
             Board* b = board_of(id);
             if (labeler_ && b != nullptr && b->record.outcome == Outcome::passed) {
-                const Record& r = b->record;
-                labeler_->print(b->fixture.name, {r.mac, r.lot, r.station, r.fixture,
-                                                  date_text(local_date(r.ended)), r.id});
+                print_label(*b, "");
             }
+        }
+    }
+    void print_label(const Board& b, const std::string& again) {
+        const Record& r = b.record;
+        labeler_->print(b.fixture.name,
+                        {r.mac, r.lot, r.station, r.fixture, date_text(local_date(r.ended)), r.id},
+                        again);
+    }
+    // For the feed: a label read back at its fixture, and one printed again
+    // there.
+    void label_checked(const Board& board, const std::string& event,
+                       const std::string& reason) override {
+        Board& b = *board_of(board.record.id);
+        b.label = event;
+        recorder_.label({b.record.id, b.record.mac, event, utc_now(), file_.label.printer, "",
+                         run_.operator_name, reason});
+        RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, b);
+        e.brief = event;
+        e.text = reason;
+        e.printer = file_.label.printer;
+        e.refusal = event == "mismatch"; // the operator, who looks at the label, hears it
+        tell(e);
+    }
+    void print_label_again(const Board& board) override {
+        if (labeler_) {
+            print_label(board, "printed again at the fixture (p)");
         }
     }
     // A label printed, or not taken by the printer: its board's row and
@@ -378,6 +402,9 @@ class Round : public FeedRound, private RunnerEvents {
             recorder_.label(event);
         }
         tell(e);
+        if (printed && feed_ != nullptr) {
+            feed_->label_printed(*this, *b);
+        }
     }
     // The labels still waiting get a last try; what the printer did not
     // take is recorded as not printed, for `station label` to print.

@@ -235,7 +235,8 @@ class JsonScreen : public Screen {
                   {"fixture", e.board->fixture.name},
                   {"mac", e.board->record.mac},
                   {"record", e.board->record.id},
-                  {"printed", e.brief != "not printed"},
+                  {"state", e.brief},
+                  {"printed", e.brief == "printed" || e.brief == "printed now"},
                   {"printer", e.printer},
                   {"job", e.job},
                   {"why", e.text}});
@@ -764,6 +765,16 @@ std::string label_line(const RoundEvent& e) {
     }
     if (e.brief == "printed now") {
         return board + "printed now (" + e.printer + ")";
+    }
+    if (e.brief == "verified") {
+        return board + "verified";
+    }
+    if (e.brief == "mismatch") {
+        return "refused: " + board + "read back wrong (the scan reads \"" + e.text +
+               "\"): p prints it again, - sets the board aside";
+    }
+    if (e.brief == "unverified") {
+        return board + "unverified, " + e.text;
     }
     if (!e.round.empty()) {
         return board + "not printed (" + e.text + "): `station label " + e.board->record.mac +

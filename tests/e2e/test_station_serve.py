@@ -129,6 +129,16 @@ def resident_mb(process):
     return kb[0] / 1024
 
 
+def signalled(pids, signal_number):
+    """Sends the signal to each process that is still there (a server's
+    backend ends with its client)."""
+    for pid in pids:
+        try:
+            os.kill(pid, signal_number)
+        except ProcessLookupError:
+            pass
+
+
 def received_or_reset(s):
     """What the server sent before it closed, b"" when it reset."""
     try:
@@ -955,9 +965,8 @@ class OnPostgres(ServeCase):
         # SIGTERM still ends serve within a second, those pages answered 503
         # or closed.
         frozen = pg.processes()
-        for pid in frozen:
-            os.kill(pid, signal.SIGSTOP)
-        self.addCleanup(lambda: [os.kill(pid, signal.SIGCONT) for pid in frozen])
+        self.addCleanup(signalled, frozen, signal.SIGCONT)
+        signalled(frozen, signal.SIGSTOP)
         waiting = []
         for _ in range(6):
             s = raw_connection(server.port)
@@ -973,8 +982,7 @@ class OnPostgres(ServeCase):
             answer = received_or_reset(s)
             self.assertTrue(answer == b"" or answer.startswith(b"HTTP/1.1 503 "), answer)
             s.close()
-        for pid in frozen:
-            os.kill(pid, signal.SIGCONT)
+        signalled(frozen, signal.SIGCONT)
         self.assertNotIn(PASSWORD, seen + err + json.dumps(lost))
         self.assertIn("password=***", err)
 

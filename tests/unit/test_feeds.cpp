@@ -82,6 +82,13 @@ class LogRound : public FeedRound {
     void store_failed() override {
         log_.add("store failed");
     }
+    void label_checked(const Board& b, const std::string& event,
+                       const std::string& reason) override {
+        log_.add("label " + b.fixture.name + " " + event + (reason.empty() ? "" : ": " + reason));
+    }
+    void print_label_again(const Board& b) override {
+        log_.add("print again " + b.fixture.name);
+    }
     Board& run(const Planned& plan) {
         boards_.emplace_back();
         Board& b = boards_.back();
@@ -103,7 +110,11 @@ class Scan {
   public:
     // `kept`: fixtures whose boards keep their MACs from rounds before,
     // each "FIXTURE MAC".
-    Scan(bool pool, int fixtures = 2, const std::vector<std::string>& kept = {}) : round_(log_) {
+    // `verify`: labels are read back.
+    Scan(bool pool, int fixtures = 2, const std::vector<std::string>& kept = {},
+         bool verify = false)
+        : round_(log_) {
+        file_.label.verify = verify;
         folder_ = fs::temp_directory_path() /
                   ("feeds_" + std::to_string(getpid()) + "_" + std::to_string(count_++));
         fs::create_directories(folder_);
@@ -147,7 +158,8 @@ class Scan {
     // "claimed" / "refused WHY" / "lost WHY" answer the claim made last,
     // "passed A1" / "unopened A1" / "kept A1" end A1's board (failed to
     // open its port, or in OTP keeping its MAC), "unplug A2" / "plug A2"
-    // take its port away and back.
+    // take its port away and back, "printed A1" prints A1's last board's
+    // label.
     void step(const std::string& s) {
         std::string word = s.substr(0, s.find(' '));
         std::string rest = s.find(' ') == std::string::npos ? "" : s.substr(s.find(' ') + 1);
@@ -179,6 +191,12 @@ class Scan {
                                                       : Stage::open;
                     b.record.mac_kept = word == "kept";
                     feed_->board_ended(round_, b);
+                }
+            }
+        } else if (word == "printed") {
+            for (const Board& b : round_.boards()) {
+                if (b.fixture.name == rest && b.record.outcome == Outcome::passed) {
+                    feed_->label_printed(round_, b);
                 }
             }
         } else if (word == "unplug") {
@@ -229,6 +247,8 @@ const char NOT_A_MAC[] = "not a MAC: a MAC is 12 hexadecimal digits (001122AABBC
                          "00:11:22:aa:bb:cc, 00-11-22-AA-BB-CC or 0011.22aa.bbcc)";
 
 #define KEPT_PROMPT "MAC for A1 (kept 001122334455: r retries, n new board): "
+#define VERIFY_A1                                                                                  \
+    "label of A1 (001122334455): scan it (p prints it again, - sets the board aside): "
 #define KEPT_REFUSED                                                                               \
     "refused: A1 holds the board that keeps MAC 001122334455: r retries it, n for a new board"
 #define NEW_BOARD                                                                                  \
@@ -243,6 +263,7 @@ TEST(ScanGrammar, EachLineAsTheOperatorSeesIt) {
         std::vector<std::string> seen;
         int fixtures = 2;
         std::vector<std::string> kept = {};
+        bool verify = false;
     } cases[] = {
         {"every MAC form gives one MAC, and the next idle fixture is asked",
          false,
@@ -346,9 +367,36 @@ TEST(ScanGrammar, EachLineAsTheOperatorSeesIt) {
           "? MAC for A1: ", "refused: A1 holds no board that keeps its MAC",
           "? MAC for A1: ", "claim A1 001122334455",
           "? MAC for A2: ", "? MAC for A1: ", "claim A1 001122334455 retry of ended-A1"}},
-    };
+        {"with read-back, a passed board's fixture waits for its label's scan: any MAC form "
+         "of its board verifies it; another fixture is asked meanwhile",
+         false,
+         {"> 001122334455", "claimed", "passed A1", "> 001122334466", "claimed", "printed A1",
+          "> 00:11:22:33:44:55", "passed A2", "> 001122334477"},
+         {"? MAC for A1: ", "claim A1 001122334455", "? MAC for A2: ", "claim A2 001122334466",
+          "? " VERIFY_A1, "label A1 verified", "? MAC for A1: ", "claim A1 001122334477"},
+         2,
+         {},
+         true},
+        {"a wrong scan is refused and recorded, p prints the label again and asks once it "
+         "is printed, - sets the board aside; its fixture is not asked before",
+         false,
+         {"> 001122334455", "claimed", "passed A1", "printed A1", "> 001122334499", "> A1", "> p",
+          "printed A1", "> -", "> 001122334466"},
+         {"? MAC for A1: ", "claim A1 001122334455", "? " VERIFY_A1,
+          "label A1 mismatch: 001122334499", "? " VERIFY_A1, "label A1 mismatch: A1",
+          "? " VERIFY_A1, "print again A1", "? " VERIFY_A1,
+          "label A1 unverified: set aside at the fixture (-)",
+          "? MAC for A1: ", "claim A1 001122334466"},
+         1,
+         {},
+         true},
+        {"without read-back, a printed label asks nothing",
+         false,
+         {"> 001122334455", "claimed", "passed A1", "printed A1", "> 001122334466"},
+         {"? MAC for A1: ", "claim A1 001122334455", "? MAC for A1: ", "claim A1 001122334466"},
+         1}};
     for (const auto& c : cases) {
-        Scan scan(c.pool, c.fixtures, c.kept);
+        Scan scan(c.pool, c.fixtures, c.kept, c.verify);
         std::vector<std::string> seen = scan.run(c.script);
         // A missing port's refusal names the test's own path: compared up to it.
         for (std::string& line : seen) {
