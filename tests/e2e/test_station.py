@@ -142,6 +142,38 @@ class StationCase(unittest.TestCase):
     def macs(self, numbers):
         return [arg for n in numbers for arg in ("--mac", "A%d=%s" % (n, mac(n).lower()))]
 
+    def shift(self, line):
+        """A continuous round through a pipe: (write a line, wait for a text
+        on standard output, end and take what is left)."""
+        station = subprocess.Popen([STATION, "run", "--continuous"], cwd=line.path,
+                                   env=line.env(), stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        self.addCleanup(station.stderr.close)
+        self.addCleanup(station.stdout.close)
+        seen = []
+        found = [0]  # where the next text is looked for
+
+        def wait_for(text):
+            # What is there, not whole lines: a prompt ends without one, and
+            # a text waited for is looked for after the last one found.
+            while text not in "".join(seen)[found[0]:]:
+                self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
+                chunk = os.read(station.stdout.fileno(), 65536).decode()
+                self.assertTrue(chunk, seen)
+                seen.append(chunk)
+            text_so_far = "".join(seen)
+            found[0] = text_so_far.index(text, found[0]) + len(text)
+
+        def end(close=True):
+            if close:
+                station.stdin.close()
+            station.wait(timeout=RUN_TIMEOUT)
+            seen.append(station.stdout.read().decode())
+            return "".join(seen), station.stderr.read().decode(), station.returncode
+
+        return types.SimpleNamespace(process=station, write=lambda t: station.stdin.write(
+            t.encode() + b"\n"), wait_for=wait_for, end=end)
+
     def locked_line(self, fixtures, extra):
         """A line of `fixtures` without agents yet, `extra` in its station
         file, its images locked."""
@@ -456,38 +488,6 @@ class Continuous(StationCase):
         out, err = shell.communicate(timeout=RUN_TIMEOUT * 2)
         self.assertEqual((shell.returncode, err), (0, ""), out)
         self.assertRegex(out, r"\nround [0-9a-f-]{36}: 20 boards, \d+ failed, \d+ passed\n")
-
-    def shift(self, line):
-        """A continuous round through a pipe: (write a line, wait for a text
-        on standard output, end and take what is left)."""
-        station = subprocess.Popen([STATION, "run", "--continuous"], cwd=line.path,
-                                   env=line.env(), stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
-        self.addCleanup(station.stderr.close)
-        self.addCleanup(station.stdout.close)
-        seen = []
-        found = [0]  # where the next text is looked for
-
-        def wait_for(text):
-            # What is there, not whole lines: a prompt ends without one, and
-            # a text waited for is looked for after the last one found.
-            while text not in "".join(seen)[found[0]:]:
-                self.assertTrue(select.select([station.stdout], [], [], RUN_TIMEOUT)[0], seen)
-                chunk = os.read(station.stdout.fileno(), 65536).decode()
-                self.assertTrue(chunk, seen)
-                seen.append(chunk)
-            text_so_far = "".join(seen)
-            found[0] = text_so_far.index(text, found[0]) + len(text)
-
-        def end(close=True):
-            if close:
-                station.stdin.close()
-            station.wait(timeout=RUN_TIMEOUT)
-            seen.append(station.stdout.read().decode())
-            return "".join(seen), station.stderr.read().decode(), station.returncode
-
-        return types.SimpleNamespace(process=station, write=lambda t: station.stdin.write(
-            t.encode() + b"\n"), wait_for=wait_for, end=end)
 
     def test_scans_aimed_at_a_fixture_and_a_retry_of_where_each_board_is(self):
         line = self.line(fixtures=2)

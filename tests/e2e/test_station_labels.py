@@ -224,6 +224,40 @@ class PrinterOff(LabelCase):
         self.assertEqual(row["label_reprints"], "1")
 
 
+class ReadBack(LabelCase):
+    def test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded(self):
+        port = free_port()
+        printer = self.printer(port)
+        line = self.label_line(1, port)
+        text = open(os.path.join(line.path, "station.toml")).read()
+        with open(os.path.join(line.path, "station.toml"), "w") as f:
+            f.write(text.replace('[label]\n', '[label]\nverify = true\n'))
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1)
+        s = self.shift(line)
+        s.write(mac(1))
+        prompt = "label of A1 (%s): scan it (p prints it again, - sets the board aside): " % mac(1)
+        s.wait_for(prompt)
+        self.assertEqual(len(printer.jobs), 1)
+        # The wrong label: refused, and the fixture is not asked a MAC.
+        s.write("00:11:22:33:44:99")
+        s.wait_for('refused: A1 %s: label read back wrong (the scan reads "00:11:22:33:44:99"): '
+                   "p prints it again, - sets the board aside" % mac(1))
+        s.wait_for(prompt)
+        s.write("p")
+        s.wait_for(prompt)
+        self.assertEqual(len(printer.wait_for_jobs(2)), 2)
+        s.write(mac(1).lower())
+        s.wait_for("A1 %s: label verified" % mac(1))
+        text, err, status = s.end()
+        self.assertEqual((status, err), (0, ""), text)
+        history = line.station("history", mac(1))[0]
+        self.assertEqual([l.split(" label ")[1].split(" ")[0] for l in history.splitlines()
+                          if " label " in l], ["printed", "mismatch", "reprinted", "verified"])
+        self.assertIn(": 00:11:22:33:44:99\n", history)
+        self.assertIn(": printed again at the fixture (p)\n", history)
+
+
 class OnPostgres(LabelCase):
     def test_a_label_recorded_in_a_postgresql_store_and_exported(self):
         server = postgres.Server()
