@@ -319,24 +319,35 @@ void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& ou
         print_failures_csv(report, by, out);
         return;
     }
+    // Labels verified against boards passed, in a store that has labels.
+    bool labels = std::any_of(groups.begin(), groups.end(),
+                              [](const GroupCounts& g) { return g.labels_verified >= 0; });
     if (csv) {
         // A row a group, so that a spreadsheet's sums count each board once.
-        out << by << ",boards,passed,first_pass_yield\n";
+        out << by << ",boards,passed,first_pass_yield,labels_verified\n";
     } else {
         out << "times in " << local_zone_name() << "\n"
-            << by << std::string(width - by.size(), ' ') << "  boards  passed  first-pass yield\n";
+            << by << std::string(width - by.size(), ' ') << "  boards  passed  first-pass yield"
+            << (labels ? "  labels verified" : "") << "\n";
     }
     for (const GroupCounts& g : groups) {
         double yield = first_pass_yield(g);
         std::string name = g.group.empty() && !csv ? "(none)" : g.group;
+        std::string verified = labels ? std::to_string(g.labels_verified) : "";
         if (!csv) {
-            std::snprintf(line, sizeof(line), "%-*s  %6lld  %6lld  %15.1f%%\n",
+            std::snprintf(line, sizeof(line), "%-*s  %6lld  %6lld  %15.1f%%",
                           static_cast<int>(width), name.c_str(), g.boards, g.passed, yield);
             out << line;
+            if (labels) {
+                std::snprintf(line, sizeof(line), "  %15s",
+                              (verified + " of " + std::to_string(g.passed)).c_str());
+                out << line;
+            }
+            out << "\n";
             continue;
         }
-        std::snprintf(line, sizeof(line), "%lld,%lld,%.1f", g.boards, g.passed, yield);
-        out << csv_field(name) << "," << line << "\n";
+        std::snprintf(line, sizeof(line), "%lld,%lld,%.1f,", g.boards, g.passed, yield);
+        out << csv_field(name) << "," << line << verified << "\n";
     }
     if (csv) {
         return;

@@ -55,6 +55,9 @@ struct GroupCounts {
     long long passed = 0;
     long long first_passed = 0;
     long long running = 0;
+    // Passed boards whose label was scanned back at their fixture; -1 in a
+    // store that has no labels at all.
+    long long labels_verified = -1;
 };
 
 // Records of a group that did not pass, with one stage, outcome, message

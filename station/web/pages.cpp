@@ -578,9 +578,14 @@ std::string yield_page(const YieldAsk& a, const Report& report) {
     }
     html.tag("<h2>First-pass yield by ").text(a.by).tag("</h2>");
     yield_bars(html, report.groups);
+    // Labels verified against boards passed, in a store that has labels.
+    bool labels = std::any_of(report.groups.begin(), report.groups.end(),
+                              [](const GroupCounts& g) { return g.labels_verified >= 0; });
     html.tag("<div class=\"scroll\"><table class=\"groups\"><tr><th>")
         .text(a.by)
-        .tag("</th><th>boards</th><th>passed</th><th>first-pass yield</th></tr>");
+        .tag("</th><th>boards</th><th>passed</th><th>first-pass yield</th>")
+        .tag(labels ? "<th>labels verified</th>" : "")
+        .tag("</tr>");
     for (const GroupCounts& g : report.groups) {
         html.tag("<tr><td>")
             .text(g.group.empty() ? std::string("(none)") : g.group)
@@ -589,8 +594,12 @@ std::string yield_page(const YieldAsk& a, const Report& report) {
             .tag("</td><td class=\"n\">")
             .number(static_cast<double>(g.passed))
             .tag("</td><td class=\"n\">")
-            .text(percent_text(first_pass_yield(g)))
-            .tag("</td></tr>");
+            .text(percent_text(first_pass_yield(g)));
+        if (labels) {
+            html.tag("</td><td class=\"n labels\">")
+                .text(std::to_string(g.labels_verified) + " of " + std::to_string(g.passed));
+        }
+        html.tag("</td></tr>");
     }
     html.tag("</table></div>");
     std::vector<Failure> failures(report.all.begin(), report.all.end());

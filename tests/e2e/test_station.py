@@ -269,10 +269,11 @@ class Round(StationCase):
         days = {row["started_local"][:10] for row in csv.DictReader(io.StringIO(out))}
         out, _, _ = line.station("report", "--csv")
         rows = list(csv.reader(io.StringIO(out)))
-        self.assertEqual(rows[0], ["day", "boards", "passed", "first_pass_yield"])
+        self.assertEqual(rows[0], ["day", "boards", "passed", "first_pass_yield",
+                                   "labels_verified"])
         self.assertEqual(({r[0] for r in rows[1:]}, sum(int(r[1]) for r in rows[1:])), (days, 8))
         if len(days) == 1:  # a round across midnight counts in two days
-            self.assertEqual(rows[1][1:], ["8", "8", "62.5"])
+            self.assertEqual(rows[1][1:], ["8", "8", "62.5", ""])
         # Its failures a table of their own, frame numbers folded.
         out, _, _ = line.station("report", "--csv", "--failures")
         rows = list(csv.DictReader(io.StringIO(out)))

@@ -256,6 +256,16 @@ class ReadBack(LabelCase):
                           if " label " in l], ["printed", "mismatch", "reprinted", "verified"])
         self.assertIn(": 00:11:22:33:44:99\n", history)
         self.assertIn(": printed again at the fixture (p)\n", history)
+        # Labels verified against boards passed: the report, its CSV and the
+        # yield page.
+        out = line.station("report", "--by", "fixture")[0]
+        self.assertRegex(out, r"fixture\s+boards\s+passed\s+first-pass yield\s+labels verified\n"
+                              r"A1\s+1\s+1\s+100\.0%\s+1 of 1\n")
+        rows = list(csv.DictReader(io.StringIO(line.station("report", "--csv")[0])))
+        self.assertEqual([r["labels_verified"] for r in rows], ["1"])
+        server = Serve(line)
+        self.addCleanup(server.close)
+        self.assertIn('<td class="n labels">1 of 1</td>', server.get("/yield?by=fixture")[2])
 
 
 class OnPostgres(LabelCase):
