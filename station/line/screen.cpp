@@ -462,6 +462,9 @@ class PanelScreen : public LineScreen {
         if (row.board == nullptr) {
             return "idle";
         }
+        if (row.board->label == "mismatch") {
+            return "LABEL"; // passed, and its label read back wrong: in red
+        }
         return row.board->record.outcome == Outcome::passed ? "PASS" : "FAIL";
     }
     // What follows the MAC: the progress of a running board, the outcome
@@ -495,6 +498,10 @@ class PanelScreen : public LineScreen {
         }
         if (b->label == "not printed") {
             return shortened(out + "label not printed: tried again", width);
+        }
+        if (b->label == "mismatch") {
+            return shortened(out + "label read back wrong: p prints it again, - sets it aside",
+                             width);
         }
         if (r.outcome == Outcome::passed) {
             return shortened(out + (out.empty() ? frames_and_time(*b) : "passed"), width);
@@ -545,9 +552,9 @@ class PanelScreen : public LineScreen {
         if (text.size() < at + state.size()) {
             return text;
         }
-        const char* on = state == "PASS"   ? "\x1b[1;32m"
-                         : state == "FAIL" ? "\x1b[1;31m"
-                                           : "\x1b[1;33m";
+        const char* on = state == "PASS"                       ? "\x1b[1;32m"
+                         : state == "FAIL" || state == "LABEL" ? "\x1b[1;31m"
+                                                               : "\x1b[1;33m";
         return text.insert(at + state.size(), "\x1b[0m").insert(at, on);
     }
 

@@ -9,13 +9,14 @@ import io
 import json
 import os
 import socket
+import subprocess
 import threading
 import time
 import unittest
 
 import postgres
 from harness import RUN_TIMEOUT
-from test_station import STATION, Line, StationCase, mac
+from test_station import STATION, InTmux, Line, StationCase, mac
 from test_station_serve import Serve
 
 TEMPLATE = ("^XA^FO20,20^FD{mac}^FS^FO20,60^FD{mac_colons}^FS^FD{lot}|{station}|{fixture}|"
@@ -69,13 +70,14 @@ class RawPrinter:
 
 
 class LabelCase(StationCase):
-    def label_line(self, fixtures, port, template=TEMPLATE, lot="L7"):
+    def label_line(self, fixtures, port, template=TEMPLATE, lot="L7", verify=False):
         line = Line(fixtures=0)
         self.addCleanup(line.remove)
         with open(os.path.join(line.path, "label.zpl"), "w") as f:
             f.write(template)
         line.station_file(fixtures=fixtures, extra='lot = "%s"\n[label]\ntemplate = "label.zpl"\n'
-                          'printer = "socket://127.0.0.1:%d"\n' % (lot, port))
+                          'printer = "socket://127.0.0.1:%d"\n%s' %
+                          (lot, port, "verify = true\n" if verify else ""))
         return line
 
     def printer(self, port):
@@ -228,10 +230,7 @@ class ReadBack(LabelCase):
     def test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded(self):
         port = free_port()
         printer = self.printer(port)
-        line = self.label_line(1, port)
-        text = open(os.path.join(line.path, "station.toml")).read()
-        with open(os.path.join(line.path, "station.toml"), "w") as f:
-            f.write(text.replace('[label]\n', '[label]\nverify = true\n'))
+        line = self.label_line(1, port, verify=True)
         self.assertEqual(line.station("lock")[2], 0)
         line.plug(1)
         s = self.shift(line)
@@ -266,6 +265,31 @@ class ReadBack(LabelCase):
         server = Serve(line)
         self.addCleanup(server.close)
         self.assertIn('<td class="n labels">1 of 1</td>', server.get("/yield?by=fixture")[2])
+
+
+class ReadBackOnThePanel(InTmux, LabelCase):
+    def test_a_wrong_label_turns_the_row_red_until_the_board_is_set_aside(self):
+        port = free_port()
+        printer = self.printer(port)
+        line = self.label_line(1, port, verify=True)
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1)
+        socket, ended = self.in_tmux(line, ["run", "--continuous"], 100)
+        self.wait_for(socket, r"MAC for A1:")
+        self.keys(socket, mac(1), "Enter")
+        self.wait_for(socket, r"label of A1 \(%s\): scan it" % mac(1))
+        self.assertEqual(len(printer.wait_for_jobs(1)), 1)
+        self.keys(socket, "001122334499", "Enter")
+        pane = self.wait_for(socket, r"^A1 +LABEL +%s +label read back wrong: p prints it again"
+                             % mac(1))
+        self.assertIn('the scan reads "001122334499"', pane)
+        coloured = subprocess.run([self.tmux, "-S", socket, "capture-pane", "-p", "-e"],
+                                  capture_output=True, text=True, check=True).stdout
+        self.assertIn("\x1b[31mLABEL", coloured)  # bold red, as tmux writes it back
+        self.keys(socket, "-", "Enter")
+        self.wait_for(socket, r"A1 %s: label unverified, set aside at the fixture" % mac(1))
+        self.keys(socket, "q", "Enter")
+        self.assertEqual(self.status(ended), 0)
 
 
 class OnPostgres(LabelCase):
