@@ -78,9 +78,10 @@ of GCC 12 or later (Debian 12, Ubuntu 22.04 and later).")
   endif()
   if(TARGET station)
     string(APPEND HOST_NEEDS "
-station also needs SQLite 3, libpq 5, toml++ 3, OpenSSL 3's libcrypto and
-libmicrohttpd 12 (on Debian 12: apt install libsqlite3-0 libpq5
-libtomlplusplus3 libssl3 libmicrohttpd12).")
+station also needs SQLite 3, libpq 5, toml++ 3, OpenSSL 3's libcrypto,
+libmicrohttpd 12 and libcups 2, and on x86_64 libzint 2.11 (on Debian 12: apt
+install libsqlite3-0 libpq5 libtomlplusplus3 libssl3 libmicrohttpd12 libcups2
+libzint2.11).")
   endif()
   set(HOST_CONFIG_NOTES "")
   set(HOST_HELD "a program that opened the port without

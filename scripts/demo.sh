@@ -15,7 +15,7 @@ baud=${BAUD:-115200}
 echo "== Building host and the simulated agent"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     "$root/scripts/install-deps.sh" cmake make g++ pkg-config libsqlite3-dev libtomlplusplus-dev \
-        libcli11-dev nlohmann-json3-dev libssl-dev libpq-dev libmicrohttpd-dev
+        libcli11-dev nlohmann-json3-dev libssl-dev libpq-dev libmicrohttpd-dev libcups2-dev libzint-dev
 fi
 log=$(mktemp)
 if ! { cd "$root" && cmake --preset release &&

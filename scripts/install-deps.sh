@@ -9,7 +9,10 @@
 # in a real browser; the station's libraries for arm64 and armhf (multiarch)
 # and qemu-user registered for ARM programs (binfmt_misc), for the ARM station
 # under emulation; dpkg-dev, lintian and systemd (systemd-analyze) for the
-# Debian packages and their service; systemd-container and sudo for the
+# Debian packages and their service; CUPS with its PDF printer, poppler's
+# pdftoppm and zbar's zbarimg for the labels' test (a label printed to PDF,
+# made an image and its barcode read), libzint for the built-in label's
+# barcode and libcups for its printing; systemd-container and sudo for the
 # README's service and line steps, run as written on this machine's own
 # system booted in a container; faketime for a station whose clock is not
 # the database server's. Given package names, installs those alone.
@@ -20,12 +23,13 @@ packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
     libsqlite3-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev pkg-config
     tmux libpq-dev postgresql tzdata libmicrohttpd-dev chromium chromium-driver python3-selenium
+    libcups2-dev libzint-dev cups printer-driver-cups-pdf poppler-utils zbar-tools
     dpkg-dev lintian systemd systemd-container sudo adduser faketime)
 # The station's libraries for the ARM builds, Debian's own for each
 # architecture, beside the native ones (multiarch); libpq-dev is one
 # architecture at a time, so the ARM builds take libpq5 with the native headers.
 for arch in arm64 armhf; do
-    packages+=("libsqlite3-dev:$arch" "libssl-dev:$arch" "libmicrohttpd-dev:$arch"
+    packages+=("libsqlite3-dev:$arch" "libssl-dev:$arch" "libmicrohttpd-dev:$arch" "libcups2-dev:$arch"
         "libtomlplusplus-dev:$arch" "libpq5:$arch")
 done
 if [ $# -gt 0 ]; then

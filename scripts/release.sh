@@ -12,9 +12,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-libraries=(libsqlite3-dev libtomlplusplus-dev libssl-dev libmicrohttpd-dev)
+libraries=(libsqlite3-dev libtomlplusplus-dev libssl-dev libmicrohttpd-dev libcups2-dev)
 scripts/install-deps.sh cmake make g++ dpkg-dev lintian g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu \
-    g++-arm-linux-gnueabihf pkg-config libcli11-dev nlohmann-json3-dev libpq-dev \
+    g++-arm-linux-gnueabihf pkg-config libcli11-dev nlohmann-json3-dev libpq-dev libzint-dev \
     "${libraries[@]}" "${libraries[@]/%/:arm64}" libpq5:arm64 "${libraries[@]/%/:armhf}" libpq5:armhf
 
 # Each archive from the build of its preset: Windows, this machine's Linux

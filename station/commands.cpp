@@ -205,7 +205,7 @@ int command_lock(const Context& c) {
     }
     std::cout << "  OTP address " << profile.otp_address << "\n";
     if (c.file.label.on()) {
-        std::cout << "  label      " << profile.label_sha256 << "  " << c.file.label.template_path
+        std::cout << "  label      " << profile.label_sha256 << "  " << label_source(c.file.label)
                   << " for " << c.file.label.printer << "\n";
     }
     say_replication(*c.opened.store);
@@ -405,7 +405,7 @@ int command_label(const Context& c) {
     std::optional<Profile> locked = store.locked_profile(c.file.station);
     std::string label = read_label(c.file.label);
     if (!locked || hash_text(label) != locked->label_sha256) {
-        throw StationError{"the label template " + c.file.label.template_path +
+        throw StationError{"the label " + label_source(c.file.label) +
                            " is not the locked one: run `station lock` first"};
     }
     std::vector<LabelEvent> before = store.labels_of(mac);
@@ -420,22 +420,17 @@ int command_label(const Context& c) {
                            "it is printed again"};
     }
     const Record& r = *passed;
-    std::string why = print_raw(c.file.label.host, c.file.label.port,
-                                filled_label(label, {r.mac, r.lot, r.station, r.fixture,
-                                                     date_text(local_date(r.ended)), r.id}),
-                                std::chrono::seconds(5));
+    std::string job;
+    std::string why = print_label(
+        c.file.label, label,
+        {r.mac, r.lot, r.station, r.fixture, date_text(local_date(r.ended)), r.id}, job);
     if (!why.empty()) {
         throw StationError{"the label of MAC " + mac + " is not printed: " + c.file.label.printer +
                            ": " + why};
     }
-    LabelEvent printed{r.id,
-                       mac,
-                       again ? "reprinted" : "printed",
-                       utc_now(),
-                       c.file.label.printer,
-                       "raw-" + new_uuid().substr(0, 8),
-                       who_runs(),
-                       reason};
+    LabelEvent printed{
+        r.id,       mac,   again ? "reprinted" : "printed", utc_now(), c.file.label.printer, job,
+        who_runs(), reason};
     store.add_label(printed);
     std::cout << "label of MAC " << mac << " (record " << r.id << ") " << printed.event << " on "
               << printed.printer << ", job " << printed.job << "\n";

@@ -21,3 +21,17 @@ std::string label_template_fault(const std::string& text);
 std::string filled_label(const std::string& text, const LabelFields& fields);
 // The placeholders, as the manual and messages list them.
 extern const char LABEL_PLACEHOLDERS[];
+
+// The label the station lays out itself: the MAC as a barcode over the
+// whole width, under it the MAC in its colon form, the lot and the date.
+struct LabelLayout {
+    double width_mm = 50, height_mm = 25;
+    std::string barcode = "code128"; // or "datamatrix"
+};
+// Its one page as PostScript, the page the label's size; a barcode that
+// cannot be made (never for a MAC) leaves its place empty.
+std::string label_postscript(const LabelLayout& layout, const LabelFields& fields);
+// What fixes a layout in the locked profile: "built-in label 50x25 mm, code128".
+std::string layout_text(const LabelLayout& layout);
+// Whether this station was built with the built-in label (its barcodes).
+bool has_built_in_label();

@@ -94,7 +94,8 @@ const std::set<std::string> TOP_KEYS = {"station", "store", "config",   "stall",
 const std::set<std::string> FIXTURE_KEYS = {"name", "port"};
 const std::set<std::string> MAC_KEYS = {"image", "offset", "first", "last"};
 const std::set<std::string> CLOCK_KEYS = {"warn", "refuse"};
-const std::set<std::string> LABEL_KEYS = {"template", "printer", "verify"};
+const std::set<std::string> LABEL_KEYS = {"template", "printer", "verify",
+                                          "width",    "height",  "barcode"};
 
 [[noreturn]] void refuse(const std::string& path, const toml::source_region& where,
                          const std::string& what) {
@@ -259,8 +260,41 @@ MacPlan read_mac_plan(const std::string& path, const toml::table& root) {
     return plan;
 }
 
-// [label] template = FILE, printer = "socket://HOST:PORT": the label of each
-// board that passes, in the printer's own language, sent to a raw printer.
+// The built-in label's size and barcode; it goes through CUPS.
+void read_layout(const std::string& path, const toml::table& table, LabelPlan& plan) {
+    plan.builtin = true;
+    if (!has_built_in_label()) {
+        refuse(path, table.source(),
+               "this station was built without its built-in label (libzint): give a "
+               "\"template\" in the printer's own language");
+    }
+    if (plan.queue.empty()) {
+        refuse(path, table.get("printer")->source(),
+               "the built-in label is printed through CUPS: \"printer\" names a CUPS queue "
+               "(or give a \"template\" in the printer's own language)");
+    }
+    for (auto [key, mm] :
+         {std::pair("width", &plan.layout.width_mm), std::pair("height", &plan.layout.height_mm)}) {
+        if (const toml::node* node = table.get(key)) {
+            std::optional<double> value = node->value<double>();
+            if (!value || !std::isfinite(*value) || *value < 10 || *value > 300) {
+                refuse(path, node->source(),
+                       std::string("\"") + key + "\" takes millimetres, from 10 to 300");
+            }
+            *mm = *value;
+        }
+    }
+    if (const toml::node* node = table.get("barcode")) {
+        plan.layout.barcode = node->value_or(std::string());
+        if (plan.layout.barcode != "code128" && plan.layout.barcode != "datamatrix") {
+            refuse(path, node->source(), "\"barcode\" is \"code128\" or \"datamatrix\"");
+        }
+    }
+}
+
+// [label] printer = "socket://HOST:PORT" or a CUPS queue; template = FILE
+// (the printer's own language, raw) or none: the built-in label, of
+// width x height mm with its barcode, printed through CUPS.
 LabelPlan read_label_plan(const std::string& path, const toml::table& root,
                           const fs::path& folder) {
     LabelPlan plan;
@@ -268,26 +302,46 @@ LabelPlan read_label_plan(const std::string& path, const toml::table& root,
     if (table == nullptr) {
         return plan;
     }
-    auto [label, printer] = pair_of(path, *table, "template", "printer", "[label]");
-    if (label == nullptr) {
-        refuse(path, table->source(), "[label] takes \"template\" and \"printer\"");
+    plan.place = path + ":" + std::to_string(table->source().begin.line);
+    const toml::node* printer = table->get("printer");
+    if (printer == nullptr) {
+        refuse(path, table->source(),
+               "[label] takes \"printer\": socket://HOST:PORT or a CUPS "
+               "queue");
     }
-    plan.template_path = beside(folder, text_of(path, *table, "template", table->source(), true));
-    plan.template_place = path + ":" + std::to_string(label->source().begin.line);
     plan.printer = text_of(path, *table, "printer", table->source(), true);
     static const std::regex raw(R"(socket://([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\]):([0-9]{1,5}))");
+    static const std::regex queue(R"([A-Za-z0-9_.-]{1,127})");
     std::smatch parts;
-    if (!std::regex_match(plan.printer, parts, raw) || std::stoi(parts[2]) == 0 ||
-        std::stoi(parts[2]) > 65535) {
+    if (std::regex_match(plan.printer, parts, raw) && std::stoi(parts[2]) > 0 &&
+        std::stoi(parts[2]) <= 65535) {
+        plan.host = parts[1];
+        if (plan.host.front() == '[') {
+            plan.host = plan.host.substr(1, plan.host.size() - 2);
+        }
+        plan.port = std::stoi(parts[2]);
+    } else if (plan.printer.rfind("socket:", 0) != 0 && std::regex_match(plan.printer, queue)) {
+        plan.queue = plan.printer;
+    } else {
         refuse(path, printer->source(),
                "\"printer\" is a raw label printer, socket://HOST:PORT (its port is 9100, "
-               "mostly)");
+               "mostly), or a CUPS queue's name (lpstat -p lists them)");
     }
-    plan.host = parts[1];
-    if (plan.host.front() == '[') {
-        plan.host = plan.host.substr(1, plan.host.size() - 2);
+    if (const toml::node* label = table->get("template")) {
+        for (const char* key : {"width", "height", "barcode"}) {
+            if (const toml::node* node = table->get(key)) {
+                refuse(path, node->source(),
+                       std::string("\"") + key +
+                           "\" is the built-in label's; a template "
+                           "lays out its own");
+            }
+        }
+        plan.template_path =
+            beside(folder, text_of(path, *table, "template", table->source(), true));
+        plan.place = path + ":" + std::to_string(label->source().begin.line);
+    } else {
+        read_layout(path, *table, plan);
     }
-    plan.port = std::stoi(parts[2]);
     if (const toml::node* verify = table->get("verify")) {
         if (!verify->is_boolean()) {
             refuse(path, verify->source(), "\"verify\" takes true or false");
@@ -531,17 +585,24 @@ void check_pool_bounds(const StationFile& file) {
     }
 }
 
+std::string label_source(const LabelPlan& plan) {
+    return plan.builtin ? layout_text(plan.layout) : plan.template_path;
+}
+
 std::string read_label(const LabelPlan& plan) {
+    if (plan.builtin) {
+        return layout_text(plan.layout);
+    }
     std::ifstream in(plan.template_path, std::ios::binary);
     std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (!in.good() && !in.eof()) {
-        throw StationError{plan.template_place + ": cannot read the label template " +
-                           plan.template_path + ": " + std::strerror(errno)};
+        throw StationError{plan.place + ": cannot read the label template " + plan.template_path +
+                           ": " + std::strerror(errno)};
     }
     std::string fault = label_template_fault(text);
     if (!fault.empty()) {
-        throw StationError{plan.template_place + ": the label template " + plan.template_path +
-                           " has " + fault};
+        throw StationError{plan.place + ": the label template " + plan.template_path + " has " +
+                           fault};
     }
     return text;
 }
@@ -576,7 +637,7 @@ RoundImages images_for_round(const StationFile& file, const Profile& locked) {
     std::string label = file.label.on() ? read_label(file.label) : "";
     if ((label.empty() ? "" : hash_text(label)) != locked.label_sha256) {
         throw StationError{file.label.on()
-                               ? "the label template " + file.label.template_path +
+                               ? "the label " + label_source(file.label) +
                                      " is not the locked one (locked " + locked.locked +
                                      "): run `station lock` to print the new one"
                                : "the locked profile has a label, and " + file.path +

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "station/base/error.h"
+#include "station/base/label.h"
 #include "station/base/local_days.h"
 #include "station/file/profile.h"
 
@@ -32,16 +33,19 @@ struct MacPlan {
 // The label printed for each board that passes ([label]): a template in
 // the printer's own language, sent as raw bytes to a label printer.
 struct LabelPlan {
-    std::string template_path;  // absolute; empty: no label
-    std::string template_place; // "FILE:LINE" of the key, for the check at lock
-    std::string printer;        // as written: socket://HOST:PORT
-    std::string host;
+    std::string place;         // "FILE:LINE" of the template or the table, for the check at lock
+    std::string template_path; // absolute; empty: the built-in label, or none
+    bool builtin = false;      // the station's own layout, printed through CUPS
+    LabelLayout layout;        // of the built-in label
+    std::string printer;       // as written
+    std::string host;          // of a raw printer (socket://HOST:PORT)
     int port = 0;
+    std::string queue; // a CUPS queue's name
     // A passed board's label is scanned back at its fixture before the
     // fixture's next board (run --continuous).
     bool verify = false;
     bool on() const {
-        return !template_path.empty();
+        return !printer.empty();
     }
 };
 
@@ -116,8 +120,11 @@ struct RoundImages {
     std::string label; // the label template's bytes, as locked; none without [label]
 };
 // The label template's bytes, its placeholders checked (a StationError at
-// its key's line otherwise).
+// its key's line otherwise); of the built-in label, its layout_text.
 std::string read_label(const LabelPlan& plan);
+// Where a label comes from, for messages: its template's path, or the
+// built-in label's layout.
+std::string label_source(const LabelPlan& plan);
 // The profile that `station lock` fixes: the images', with the label
 // template's hash (and so its id) when the file has a [label].
 Profile station_profile(const StationFile& file, const Images& images);

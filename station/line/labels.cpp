@@ -3,9 +3,11 @@
 #include "station/base/local_days.h"
 
 #include <cerrno>
+#include <cups/cups.h>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
@@ -119,6 +121,10 @@ std::string settled(int fd, Clock::time_point deadline) {
 
 } // namespace
 
+namespace {
+
+// Sends `bytes` to the raw printer at host:port (a label printer's port
+// 9100) within `within`: "" once it took them all and closed or went quiet.
 std::string print_raw(const std::string& host, int port, const std::string& bytes,
                       std::chrono::milliseconds within) {
     auto deadline = Clock::now() + within;
@@ -133,6 +139,55 @@ std::string print_raw(const std::string& host, int port, const std::string& byte
     }
     close(fd);
     return why;
+}
+
+std::string cups_fault(const char* what) {
+    return std::string(what) + ": " + cupsLastErrorString();
+}
+
+// Sends a document to a CUPS queue: raw (the printer's own language), or
+// PostScript that CUPS makes the printer's. `job` gets the queue's id.
+std::string print_cups(const std::string& queue, const std::string& bytes, bool raw,
+                       const std::string& title, std::string& job) {
+    std::unique_ptr<http_t, void (*)(http_t*)> http(
+        httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                     static_cast<int>(std::chrono::milliseconds(PRINT_WITHIN).count()), nullptr),
+        httpClose);
+    if (!http) {
+        return std::string("cannot reach CUPS at ") + cupsServer() + ": " + std::strerror(errno);
+    }
+    httpSetTimeout(http.get(), static_cast<double>(PRINT_WITHIN.count()), nullptr, nullptr);
+    cups_option_t* options = nullptr;
+    int count = raw ? cupsAddOption("raw", "true", 0, &options) : 0;
+    int id = cupsCreateJob(http.get(), queue.c_str(), title.c_str(), count, options);
+    cupsFreeOptions(count, options);
+    if (id == 0) {
+        return cups_fault(("queue " + queue).c_str());
+    }
+    if (cupsStartDocument(http.get(), queue.c_str(), id, title.c_str(),
+                          raw ? CUPS_FORMAT_RAW : CUPS_FORMAT_POSTSCRIPT,
+                          1) != HTTP_STATUS_CONTINUE ||
+        cupsWriteRequestData(http.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE ||
+        cupsFinishDocument(http.get(), queue.c_str()) > IPP_STATUS_OK_CONFLICTING) {
+        return cups_fault(("queue " + queue).c_str());
+    }
+    job = queue + "-" + std::to_string(id);
+    return "";
+}
+
+} // namespace
+
+std::string print_label(const LabelPlan& plan, const std::string& label, const LabelFields& fields,
+                        std::string& job) {
+    if (plan.queue.empty()) {
+        std::string why =
+            print_raw(plan.host, plan.port, filled_label(label, fields), PRINT_WITHIN);
+        job = why.empty() ? "raw-" + new_uuid().substr(0, 8) : "";
+        return why;
+    }
+    std::string bytes =
+        plan.builtin ? label_postscript(plan.layout, fields) : filled_label(label, fields);
+    return print_cups(plan.queue, bytes, !plan.builtin, "label " + fields.mac, job);
 }
 
 struct Job {
@@ -168,7 +223,7 @@ struct Labeler::State {
         }
     }
 
-    Result result(const Job& job, const std::string& why) const {
+    Result result(const Job& job, const std::string& why, const std::string& job_id = "") const {
         LabelEvent e{job.fields.record,
                      job.fields.mac,
                      !why.empty()        ? "not printed"
@@ -179,9 +234,7 @@ struct Labeler::State {
                      "",
                      "",
                      why.empty() ? job.again : why};
-        if (why.empty()) {
-            e.job = "raw-" + new_uuid().substr(0, 8);
-        }
+        e.job = job_id;
         return {job.fixture, e, why, finishing && !why.empty()};
     }
 
@@ -212,11 +265,11 @@ struct Labeler::State {
             queue.pop_front();
             busy = true;
             lock.unlock();
-            std::string why =
-                print_raw(plan.host, plan.port, filled_label(label, job.fields), PRINT_WITHIN);
+            std::string printed_as;
+            std::string why = print_label(plan, label, job.fields, printed_as);
             lock.lock();
             busy = false;
-            printed(std::move(job), why);
+            printed(std::move(job), why, printed_as);
             idle.notify_all();
         }
     }
@@ -224,9 +277,9 @@ struct Labeler::State {
     // With the mutex held: a label the printer did not take is told once
     // and waits for its next try; at the round's end it is told as not
     // printed.
-    void printed(Job job, const std::string& why) {
+    void printed(Job job, const std::string& why, const std::string& printed_as) {
         if (why.empty() || finishing) {
-            tell(result(job, why));
+            tell(result(job, why, printed_as));
             if (!why.empty()) {
                 // The round ends: the printer is not tried once per label.
                 for (const Job& left : queue) {

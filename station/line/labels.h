@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
-// Sends `bytes` to the raw printer at host:port (a label printer's port
-// 9100) within `within`: "" once it took them all and closed or went quiet,
-// else why not ("connection refused").
-std::string print_raw(const std::string& host, int port, const std::string& bytes,
-                      std::chrono::milliseconds within);
+// Prints a board's label: the template filled in, sent raw to the printer
+// or its CUPS queue, or the built-in label through CUPS. "" once the
+// printer (or the queue) took it, `job` then its job ("raw-1a2b3c4d" of a
+// raw printer, the queue's "LABELS-12"); else why not ("Connection
+// refused").
+std::string print_label(const LabelPlan& plan, const std::string& label, const LabelFields& fields,
+                        std::string& job);
 
 class Labeler {
   public:

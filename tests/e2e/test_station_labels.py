@@ -8,6 +8,10 @@ import csv
 import io
 import json
 import os
+import pwd
+import re
+import shutil
+import tempfile
 import socket
 import subprocess
 import threading
@@ -80,6 +84,16 @@ class LabelCase(StationCase):
                           (lot, port, "verify = true\n" if verify else ""))
         return line
 
+    def verifying_line(self):
+        """A fixture whose labels are read back, its printer on, locked and
+        plugged: (printer, line)."""
+        port = free_port()
+        printer = self.printer(port)
+        line = self.label_line(1, port, verify=True)
+        self.assertEqual(line.station("lock")[2], 0)
+        line.plug(1)
+        return printer, line
+
     def printer(self, port):
         printer = RawPrinter(port)
         self.addCleanup(lambda: printer.server.fileno() >= 0 and printer.switch_off())
@@ -145,7 +159,7 @@ class Printed(LabelCase):
         self.assertEqual(status, 2)
         self.assertIn("label.zpl is not the locked one", err)
         self.assertIn("run `station lock`", err)
-        for printer, why in (("lpt1", "socket://HOST:PORT"),
+        for printer, why in (("lpt 1", "or a CUPS queue's name"),
                              ("socket://127.0.0.1:0", "socket://HOST:PORT")):
             line.station_file(fixtures=1, extra='[label]\ntemplate = "label.zpl"\n'
                               'printer = "%s"\n' % printer)
@@ -228,11 +242,7 @@ class PrinterOff(LabelCase):
 
 class ReadBack(LabelCase):
     def test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded(self):
-        port = free_port()
-        printer = self.printer(port)
-        line = self.label_line(1, port, verify=True)
-        self.assertEqual(line.station("lock")[2], 0)
-        line.plug(1)
+        printer, line = self.verifying_line()
         s = self.shift(line)
         s.write(mac(1))
         prompt = "label of A1 (%s): scan it (p prints it again, - sets the board aside): " % mac(1)
@@ -269,11 +279,7 @@ class ReadBack(LabelCase):
 
 class ReadBackOnThePanel(InTmux, LabelCase):
     def test_a_wrong_label_turns_the_row_red_until_the_board_is_set_aside(self):
-        port = free_port()
-        printer = self.printer(port)
-        line = self.label_line(1, port, verify=True)
-        self.assertEqual(line.station("lock")[2], 0)
-        line.plug(1)
+        printer, line = self.verifying_line()
         socket, ended = self.in_tmux(line, ["run", "--continuous"], 100)
         self.wait_for(socket, r"MAC for A1:")
         self.keys(socket, mac(1), "Enter")
@@ -290,6 +296,132 @@ class ReadBackOnThePanel(InTmux, LabelCase):
         self.wait_for(socket, r"A1 %s: label unverified, set aside at the fixture" % mac(1))
         self.keys(socket, "q", "Enter")
         self.assertEqual(self.status(ended), 0)
+
+
+CUPSD, LPADMIN = "/usr/sbin/cupsd", "/usr/sbin/lpadmin"
+PDF_PPD = "lsb/usr/cups-pdf/CUPS-PDF_opt.ppd"
+# Where the README's picture of a printed label is written, when asked.
+README_LABEL = os.environ.get("README_LABEL", "")
+
+
+class Cups:
+    """A CUPS scheduler of the test's own (its configuration, spool and
+    socket in a folder of its own; nothing of the machine's CUPS is
+    touched) with a queue LABELS that prints to PDF (cups-pdf), whose
+    files land in the printing user's ~/PDF."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="station_cups_")
+        os.chmod(self.folder, 0o755)
+        for sub in ("etc", "spool", "spool/tmp", "state", "cache", "log"):
+            os.makedirs(os.path.join(self.folder, sub), exist_ok=True)
+        os.chmod(os.path.join(self.folder, "spool/tmp"), 0o1777)
+        self.socket = os.path.join(self.folder, "cups.sock")
+        files = os.path.join(self.folder, "cups-files.conf")
+        with open(files, "w") as f:
+            f.write("".join("%s %s\n" % pair for pair in (
+                ("ServerRoot", self.folder + "/etc"), ("RequestRoot", self.folder + "/spool"),
+                ("StateDir", self.folder + "/state"), ("CacheDir", self.folder + "/cache"),
+                ("TempDir", self.folder + "/spool/tmp"),
+                ("ErrorLog", self.folder + "/log/error_log"),
+                ("AccessLog", self.folder + "/log/access_log"),
+                ("PageLog", self.folder + "/log/page_log"), ("ServerBin", "/usr/lib/cups"),
+                ("DataDir", "/usr/share/cups"), ("User", "lp"), ("Group", "lp"),
+                ("SystemGroup", "root"))))
+        conf = os.path.join(self.folder, "cupsd.conf")
+        with open(conf, "w") as f:
+            f.write("Listen %s\nLogLevel info\nWebInterface No\nBrowsing No\n"
+                    "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n"
+                    "</Policy>\n" % self.socket)
+        for name in ("cupsd.conf", "cups-files.conf"):
+            shutil.copy(os.path.join(self.folder, name), os.path.join(self.folder, "etc"))
+        self.process = subprocess.Popen([CUPSD, "-f", "-c", conf, "-s", files],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while self.lp("lpstat", "-r").stdout != "scheduler is running\n":
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise AssertionError("cupsd did not start")
+            time.sleep(0.1)  # polls the scheduler's start
+        done = self.lp(LPADMIN, "-p", "LABELS", "-v", "cups-pdf:/", "-E", "-m", PDF_PPD)
+        if done.returncode != 0:
+            raise AssertionError("lpadmin: " + done.stderr)
+
+    def env(self):
+        return dict(os.environ, CUPS_SERVER=self.socket)
+
+    def lp(self, *command):
+        return subprocess.run(list(command), env=self.env(), capture_output=True, text=True,
+                              timeout=RUN_TIMEOUT)
+
+    def pdf_of(self, job, board, since):
+        """The PDF that cups-pdf made of job "LABELS-N" for `board`'s label
+        (the job's title names it) since `since`, once it is there."""
+        out = os.path.join(pwd.getpwuid(os.getuid()).pw_dir, "PDF")
+        path = os.path.join(out, "label_%s-job_%s.pdf" % (board, job.rsplit("-", 1)[1]))
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while True:
+            if os.path.exists(path) and os.path.getmtime(path) >= since and \
+                    os.path.getsize(path) > 0:
+                return path
+            if time.monotonic() > deadline:
+                raise AssertionError("no PDF of %s in %s" % (job, out))
+            time.sleep(0.1)  # polls the backend's file
+
+    def remove(self):
+        self.process.terminate()
+        self.process.wait(timeout=RUN_TIMEOUT)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and os.path.exists(CUPSD) and shutil.which("pdftoppm")
+                     and shutil.which("zbarimg"), "needs root, Debian's cups, "
+                     "printer-driver-cups-pdf, poppler-utils and zbar-tools")
+class BuiltInLabel(LabelCase):
+    def test_the_stations_own_label_printed_through_cups_reads_back_as_its_mac(self):
+        cups = Cups()
+        self.addCleanup(cups.remove)
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        line.env = cups.env
+        line.station_file(fixtures=1, extra='lot = "L7"\n[label]\nprinter = "LABELS"\n'
+                          'width = 50\nheight = 25\n')
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        self.assertIn("  label      ", out)
+        self.assertIn("built-in label 50x25 mm, code128 for LABELS", out)
+        line.plug(1)
+        began = time.time() - 1
+        out, err, status = line.station("run", "--json", *self.macs([1]))
+        self.assertEqual(status, 0, err)
+        label = [json.loads(l) for l in out.splitlines() if '"label"' in l][0]
+        self.assertEqual((label["printed"], label["printer"]), (True, "LABELS"))
+        self.assertRegex(label["job"], r"^LABELS-\d+$")
+        pdf = cups.pdf_of(label["job"], mac(1), began)
+        self.addCleanup(os.unlink, pdf)
+        page = os.path.join(line.path, "label")
+        subprocess.run(["pdftoppm", "-r", "300", "-png", "-singlefile", pdf, page], check=True,
+                       timeout=RUN_TIMEOUT)
+        read = subprocess.run(["zbarimg", "-q", page + ".png"], capture_output=True, text=True,
+                              timeout=RUN_TIMEOUT)
+        self.assertEqual(read.stdout, "CODE-128:%s\n" % mac(1))
+        if README_LABEL:
+            subprocess.run(["pdftoppm", "-r", "150", "-png", "-singlefile", pdf,
+                            README_LABEL[:-4]], check=True, timeout=RUN_TIMEOUT)
+        # A queue that refuses jobs: the label is not printed, and `station
+        # label` prints it once the queue takes jobs again.
+        self.assertEqual(cups.lp("cupsreject", "LABELS").returncode, 0)
+        line.plug(1)
+        out, err, status = line.station("run", "--json", "--mac", "A1=" + mac(2))
+        self.assertEqual(status, 0, err)
+        labels = [json.loads(l) for l in out.splitlines() if '"label"' in l]
+        self.assertFalse(any(l["printed"] for l in labels), labels)
+        self.assertIn("not accepting jobs", labels[-1]["why"])
+        self.assertEqual(cups.lp("cupsaccept", "LABELS").returncode, 0)
+        out, err, status = line.station("label", mac(2))
+        self.assertEqual(status, 0, err)
+        job = re.search(r"printed on LABELS, job (LABELS-\d+)\n", out).group(1)
+        self.addCleanup(os.unlink, cups.pdf_of(job, mac(2), began))
 
 
 class OnPostgres(LabelCase):
