@@ -21,7 +21,7 @@ import unittest
 import postgres
 from harness import RUN_TIMEOUT
 from test_station import STATION, InTmux, Line, StationCase, mac
-from test_station_serve import Serve
+from test_station_serve import BrowserCase, Serve
 
 TEMPLATE = ("^XA^FO20,20^FD{mac}^FS^FO20,60^FD{mac_colons}^FS^FD{lot}|{station}|{fixture}|"
             "{date}|{record}^FS~{{braces}}^XZ\n")
@@ -275,6 +275,20 @@ class ReadBack(LabelCase):
         server = Serve(line)
         self.addCleanup(server.close)
         self.assertIn('<td class="n labels">1 of 1</td>', server.get("/yield?by=fixture")[2])
+        return line, server
+
+
+class YieldInChromium(BrowserCase, ReadBack):
+    """The yield page's count of labels verified, as a browser shows it."""
+
+    def test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded(self):
+        line, server = super().test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded()
+        self.browser.get(server.url + "/yield?by=fixture")
+        cells = self.js("""return [...document.querySelectorAll('table.groups tr')].map(
+            row => [...row.children].map(cell => cell.textContent));""")
+        self.assertEqual(cells, [["fixture", "boards", "passed", "first-pass yield",
+                                  "labels verified"],
+                                 ["A1", "1", "1", "100.0%", "1 of 1"]])
 
 
 class ReadBackOnThePanel(InTmux, LabelCase):
@@ -390,21 +404,25 @@ class BuiltInLabel(LabelCase):
         self.assertEqual(status, 0, err)
         self.assertIn("  label      ", out)
         self.assertIn("built-in label 50x25 mm, code128 for LABELS", out)
+        # The PDF's name is the job's title, which names the MAC: one of
+        # this process's own, so that no other test that prints (the
+        # sanitizers' run beside this one) writes the same file.
+        first, second = ("02%010X" % (os.getpid() * 2 + k) for k in range(2))
         line.plug(1)
         began = time.time() - 1
-        out, err, status = line.station("run", "--json", *self.macs([1]))
+        out, err, status = line.station("run", "--json", "--mac", "A1=" + first)
         self.assertEqual(status, 0, err)
         label = [json.loads(l) for l in out.splitlines() if '"label"' in l][0]
         self.assertEqual((label["printed"], label["printer"]), (True, "LABELS"))
         self.assertRegex(label["job"], r"^LABELS-\d+$")
-        pdf = cups.pdf_of(label["job"], mac(1), began)
+        pdf = cups.pdf_of(label["job"], first, began)
         self.addCleanup(os.unlink, pdf)
         page = os.path.join(line.path, "label")
         subprocess.run(["pdftoppm", "-r", "300", "-png", "-singlefile", pdf, page], check=True,
                        timeout=RUN_TIMEOUT)
         read = subprocess.run(["zbarimg", "-q", page + ".png"], capture_output=True, text=True,
                               timeout=RUN_TIMEOUT)
-        self.assertEqual(read.stdout, "CODE-128:%s\n" % mac(1))
+        self.assertEqual(read.stdout, "CODE-128:%s\n" % first)
         if README_LABEL:
             subprocess.run(["pdftoppm", "-r", "150", "-png", "-singlefile", pdf,
                             README_LABEL[:-4]], check=True, timeout=RUN_TIMEOUT)
@@ -412,16 +430,16 @@ class BuiltInLabel(LabelCase):
         # label` prints it once the queue takes jobs again.
         self.assertEqual(cups.lp("cupsreject", "LABELS").returncode, 0)
         line.plug(1)
-        out, err, status = line.station("run", "--json", "--mac", "A1=" + mac(2))
+        out, err, status = line.station("run", "--json", "--mac", "A1=" + second)
         self.assertEqual(status, 0, err)
         labels = [json.loads(l) for l in out.splitlines() if '"label"' in l]
         self.assertFalse(any(l["printed"] for l in labels), labels)
         self.assertIn("not accepting jobs", labels[-1]["why"])
         self.assertEqual(cups.lp("cupsaccept", "LABELS").returncode, 0)
-        out, err, status = line.station("label", mac(2))
+        out, err, status = line.station("label", second)
         self.assertEqual(status, 0, err)
         job = re.search(r"printed on LABELS, job (LABELS-\d+)\n", out).group(1)
-        self.addCleanup(os.unlink, cups.pdf_of(job, mac(2), began))
+        self.addCleanup(os.unlink, cups.pdf_of(job, second, began))
 
 
 class OnPostgres(LabelCase):
