@@ -86,7 +86,7 @@ class TwoStations(PgCase):
         self.assertEqual(sorted((r["station"], r["fixture"]) for r in csv.DictReader(
             io.StringIO(out))), [("line1", "A1"), ("line1", "A2"), ("line2", "B1")])
         out, _, _ = line.station("report", "--csv")
-        self.assertEqual(out.splitlines()[1].split(",")[1:], ["3", "3", "100.0"])
+        self.assertEqual(out.splitlines()[1].split(",")[1:4], ["3", "3", "100.0"])
         out, _, _ = line.station("export", "--csv", "--station", "line2")
         self.assertEqual([r["fixture"] for r in csv.DictReader(io.StringIO(out))], ["B1"])
 

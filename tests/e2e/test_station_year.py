@@ -221,8 +221,9 @@ class LotAndOperator(YearCase):
         self.assertEqual(line.station("run", "--fixtures", "A1", "--mac", "A1=" + mac(3))[2], 0)
         out, _, _ = line.station("export", "--csv")
         rows = list(csv.reader(io.StringIO(out)))
-        self.assertEqual(rows[0][-5:-3], ["lot", "operator"])
-        self.assertEqual(sorted((r[5], r[12], r[-5], r[-4]) for r in rows[1:]),
+        lot = rows[0].index("lot")
+        self.assertEqual(rows[0][lot:lot + 2], ["lot", "operator"])
+        self.assertEqual(sorted((r[5], r[12], r[lot], r[lot + 1]) for r in rows[1:]),
                          [(mac(1), "1", "W-200", "ann"), (mac(2), "1", "W-200", "ann"),
                           (mac(2), "2", "W-200", "bo"),
                           (mac(3), "1", "W-100", pwd.getpwuid(os.getuid()).pw_name)])
@@ -282,7 +283,7 @@ class Upgrade(YearCase):
                     self.assertEqual(status, 2)
                     self.assertIn("an older schema: run `station init`", err)
                 self.assertEqual(line.station("init")[2], 0)
-                self.assertEqual(self.version(engine, store), 6)
+                self.assertEqual(self.version(engine, store), 7)
                 after = line.export()
                 self.assertEqual(after, [dict(r, lot="", operator="") for r in before])
                 self.assertTrue(all("Opening board.bin" in r["transcript"] for r in after))
@@ -314,7 +315,7 @@ class Upgrade(YearCase):
                 self.assertEqual(self.version(engine, store), 3)
                 self.assertEqual(self.counts(engine, store), counts)
                 self.assertEqual(line.station("init")[2], 0)
-                self.assertEqual(self.version(engine, store), 6)
+                self.assertEqual(self.version(engine, store), 7)
                 self.assertEqual(len(line.station("export", "--csv")[0].splitlines()), 20_001)
 
     def counts(self, engine, store):
