@@ -395,8 +395,11 @@ class Round : public FeedRound, private RunnerEvents {
         e.printer = r.event.printer;
         e.job = r.event.job;
         e.round = r.given_up ? p_.round : "";
+        // A label not printed is recorded once, as it happens (the line's
+        // page says so while the station tries again), and again printed.
+        bool failed_now = !printed && b->label != "not printed";
         b->label = printed ? "printed" : "not printed";
-        if (printed || r.given_up) {
+        if (printed || failed_now) {
             LabelEvent event = r.event;
             event.who = run_.operator_name;
             recorder_.label(event);

@@ -717,7 +717,10 @@ LineNow SqlStore::line_now() {
     for (const Row& row : run("SELECT station, id FROM profiles ORDER BY station", {})) {
         now.profiles.push_back({row[0], row[1]});
     }
-    for (const Row& row : run("SELECT f.frames, f.total, f.written, " + record_fields("r.") +
+    for (const Row& row : run("SELECT f.frames, f.total, f.written, coalesce((SELECT l.event "
+                              "FROM labels l WHERE l.record = r.id ORDER BY l.at DESC LIMIT 1), "
+                              "''), " +
+                                  record_fields("r.") +
                                   ", '' FROM fixtures f JOIN records r ON r.id = f.record "
                                   "ORDER BY f.station, f.fixture",
                               {})) {
@@ -725,7 +728,8 @@ LineNow SqlStore::line_now() {
         f.frames = std::stoll(row[0]);
         f.total = std::stoll(row[1]);
         f.written = row[2];
-        f.record = record_from_values(Row(row.begin() + 3, row.end()));
+        f.label = row[3];
+        f.record = record_from_values(Row(row.begin() + 4, row.end()));
         now.fixtures.push_back(std::move(f));
     }
     now.conflicts = conflicts("", false);

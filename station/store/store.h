@@ -97,6 +97,7 @@ struct FixtureNow {
     long long frames = 0;
     long long total = 0;
     std::string written;
+    std::string label; // its label's last event (LabelEvent::event); empty: none
 };
 
 // A MAC that a late truth put on two boards: a record marked interrupted

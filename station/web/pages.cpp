@@ -142,6 +142,13 @@ int percent_of(const FixtureNow& f) {
 
 // What a fixture's board is: running, PASS or FAIL (with its outcome when
 // it is not a plain failure).
+// A board's label as its card says it.
+std::string label_said(const std::string& event) {
+    return event == "mismatch"    ? "label read back wrong"
+           : event == "reprinted" ? "label printed again"
+                                  : "label " + event;
+}
+
 std::string board_status(const Record& r) {
     switch (r.outcome) {
     case Outcome::started:
@@ -186,6 +193,9 @@ void fixture_card(Html& html, const FixtureNow& f) {
         std::string why = why_not_passed(r);
         if (!why.empty()) {
             html.tag("<div class=\"why\">").text(why).tag("</div>");
+        }
+        if (!f.label.empty()) {
+            html.tag("<div class=\"label\">").text(label_said(f.label)).tag("</div>");
         }
         html.tag("<div class=\"when\">ended ").text(local_text(r.ended)).tag("</div>");
     }
@@ -385,17 +395,19 @@ nlohmann::json line_json(const LineView& line) {
     for (const FixtureNow& f : line.fixtures) {
         const Record& r = f.record;
         bool running = r.outcome == Outcome::started;
-        nlohmann::json item = {{"station", r.station},
-                               {"fixture", r.fixture},
-                               {"port", r.port},
-                               {"record", r.id},
-                               {"mac", r.mac},
-                               {"lot", r.lot},
-                               {"started", r.started},
-                               {"outcome", text_of(r.outcome)},
-                               {"running", running},
-                               {"frames", running ? f.frames : r.frames},
-                               {"total_frames", total_frames(f)}};
+        nlohmann::json item = {
+            {"station", r.station},
+            {"fixture", r.fixture},
+            {"port", r.port},
+            {"record", r.id},
+            {"mac", r.mac},
+            {"lot", r.lot},
+            {"started", r.started},
+            {"outcome", text_of(r.outcome)},
+            {"running", running},
+            {"frames", running ? f.frames : r.frames},
+            {"total_frames", total_frames(f)},
+            {"label", f.label.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.label)}};
         if (running) {
             item["percent"] = percent_of(f);
         } else {

@@ -21,7 +21,7 @@ import unittest
 import postgres
 from harness import RUN_TIMEOUT
 from test_station import STATION, InTmux, Line, StationCase, mac
-from test_station_serve import BrowserCase, Serve
+from test_station_serve import BrowserCase, Serve, wait_for
 
 TEMPLATE = ("^XA^FO20,20^FD{mac}^FS^FO20,60^FD{mac_colons}^FS^FD{lot}|{station}|{fixture}|"
             "{date}|{record}^FS~{{braces}}^XZ\n")
@@ -189,6 +189,14 @@ class PrinterOff(LabelCase):
             next_event()
         self.assertEqual((events[-1]["fixture"], events[-1]["printed"]), ("A1", False))
         self.assertIn("refused", events[-1]["why"])
+        # The line's page says so while the station tries again.
+        server = Serve(line)
+        self.addCleanup(server.close)
+
+        def label_of(fixture):
+            return [f["label"] for f in server.line()["fixtures"] if f["fixture"] == fixture][0]
+        wait_for(lambda: label_of("A1") == "not printed", "A1's label not printed on the page")
+        self.assertIn('<div class="label">label not printed</div>', server.get("/")[2])
         # Back: A1's label is printed within the retry's 5 s, while A2 runs.
         printer = self.printer(port)
         jobs = printer.wait_for_jobs(1, timeout=15)
@@ -200,6 +208,7 @@ class PrinterOff(LabelCase):
             next_event()
         self.assertEqual(station.wait(timeout=RUN_TIMEOUT), 0)
         self.assertEqual(len(printer.wait_for_jobs(2)), 2)
+        wait_for(lambda: label_of("A1") == label_of("A2") == "printed", "both labels printed")
         self.assertEqual(sorted(j.split(b"^FD")[1][:12] for j in printer.jobs),
                          [mac(1).encode(), mac(2).encode()])
 
@@ -247,7 +256,7 @@ class ReadBack(LabelCase):
         s.write(mac(1))
         prompt = "label of A1 (%s): scan it (p prints it again, - sets the board aside): " % mac(1)
         s.wait_for(prompt)
-        self.assertEqual(len(printer.jobs), 1)
+        self.assertEqual(len(printer.wait_for_jobs(1)), 1)
         # The wrong label: refused, and the fixture is not asked a MAC.
         s.write("00:11:22:33:44:99")
         s.wait_for('refused: A1 %s: label read back wrong (the scan reads "00:11:22:33:44:99"): '
