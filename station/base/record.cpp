@@ -112,13 +112,16 @@ std::vector<const Record*> boards_to_retry(const std::vector<const Record*>& rou
 }
 
 const std::vector<std::string>& record_columns() {
-    static const std::vector<std::string> names = [] {
+    // Never destroyed: a store's writer that a frozen store held is left
+    // to the process's end, and may still write a record while the process
+    // exits.
+    static const std::vector<std::string>& names = *new std::vector<std::string>([] {
         std::vector<std::string> list;
         for (const Column& column : COLUMNS) {
             list.push_back(column.name);
         }
         return list;
-    }();
+    }());
     return names;
 }
 
