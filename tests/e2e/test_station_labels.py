@@ -361,14 +361,18 @@ class Cups:
             shutil.copy(os.path.join(self.folder, name), os.path.join(self.folder, "etc"))
         self.process = subprocess.Popen([CUPSD, "-f", "-c", conf, "-s", files],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + RUN_TIMEOUT
-        while self.lp("lpstat", "-r").stdout != "scheduler is running\n":
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise AssertionError("cupsd did not start")
-            time.sleep(0.1)  # polls the scheduler's start
-        done = self.lp(LPADMIN, "-p", "LABELS", "-v", "cups-pdf:/", "-E", "-m", PDF_PPD)
-        if done.returncode != 0:
-            raise AssertionError("lpadmin: " + done.stderr)
+        try:
+            deadline = time.monotonic() + RUN_TIMEOUT
+            while self.lp("lpstat", "-r").stdout != "scheduler is running\n":
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise AssertionError("cupsd did not start")
+                time.sleep(0.1)  # polls the scheduler's start
+            done = self.lp(LPADMIN, "-p", "LABELS", "-v", "cups-pdf:/", "-E", "-m", PDF_PPD)
+            if done.returncode != 0:
+                raise AssertionError("lpadmin: " + done.stderr)
+        except BaseException:
+            self.remove()  # no scheduler is left running
+            raise
 
     def env(self):
         return dict(os.environ, CUPS_SERVER=self.socket)
