@@ -421,9 +421,7 @@ int command_label(const Context& c) {
     }
     const Record& r = *passed;
     std::string job;
-    std::string why = print_label(
-        c.file.label, label,
-        {r.mac, r.lot, r.station, r.fixture, date_text(local_date(r.ended)), r.id}, job);
+    std::string why = print_label(c.file.label, label, label_fields(r), job);
     if (!why.empty()) {
         throw StationError{"the label of MAC " + mac + " is not printed: " + c.file.label.printer +
                            ": " + why};

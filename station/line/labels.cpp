@@ -119,10 +119,6 @@ std::string settled(int fd, Clock::time_point deadline) {
     return "";
 }
 
-} // namespace
-
-namespace {
-
 // Sends `bytes` to the raw printer at host:port (a label printer's port
 // 9100) within `within`: "" once it took them all and closed or went quiet.
 std::string print_raw(const std::string& host, int port, const std::string& bytes,
@@ -176,6 +172,10 @@ std::string print_cups(const std::string& queue, const std::string& bytes, bool 
 }
 
 } // namespace
+
+LabelFields label_fields(const Record& r) {
+    return {r.mac, r.lot, r.station, r.fixture, date_text(local_date(r.ended)), r.id};
+}
 
 std::string print_label(const LabelPlan& plan, const std::string& label, const LabelFields& fields,
                         std::string& job) {

@@ -20,6 +20,9 @@
 // refused").
 std::string print_label(const LabelPlan& plan, const std::string& label, const LabelFields& fields,
                         std::string& job);
+// What a passed board's record puts on its label (its date: the local day
+// it ended).
+LabelFields label_fields(const Record& record);
 
 class Labeler {
   public:

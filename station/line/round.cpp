@@ -356,10 +356,7 @@ class Round : public FeedRound, private RunnerEvents {
         }
     }
     void print_label(const Board& b, const std::string& again) {
-        const Record& r = b.record;
-        labeler_->print(b.fixture.name,
-                        {r.mac, r.lot, r.station, r.fixture, date_text(local_date(r.ended)), r.id},
-                        again);
+        labeler_->print(b.fixture.name, label_fields(b.record), again);
     }
     // For the feed: a label read back at its fixture, and one printed again
     // there.

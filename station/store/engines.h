@@ -123,6 +123,8 @@ class SqlStore : public Store {
     // MAC's by attempt, which the store counts, whatever the clocks of the
     // stations that wrote them said.
     std::string records_query(const std::string& where, bool transcripts, bool by_attempt) const;
+    // Whether any label is recorded: a store without labels reads none.
+    bool has_labels();
     // Moves a store of an older version to this one's tables.
     void upgrade_from(int found);
     // Runs `write` without waiting for another writer.

@@ -195,6 +195,10 @@ void SqlStore::lock_profile(const std::string& station, const Profile& p) {
          p.locked, p.label_sha256});
 }
 
+bool SqlStore::has_labels() {
+    return !run("SELECT 1 FROM labels LIMIT 1", {}).empty();
+}
+
 void SqlStore::add_label(const LabelEvent& l) {
     run("INSERT INTO labels VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
         {l.record, l.mac, l.event, l.at, l.printer, l.job, l.who, l.reason});
@@ -525,7 +529,7 @@ void SqlStore::each_record_values(
     // Looked up only in a store that has labels: a store without any reads
     // as fast as before.
     std::string query = records_query(where, f.with_transcripts, !f.mac.empty());
-    bool labels = !run("SELECT 1 FROM labels LIMIT 1", {}).empty();
+    bool labels = has_labels();
     std::string from = " FROM records r";
     query.replace(query.find(from), from.size(),
                   labels ? ", coalesce(substr(lb.first, 1, 24), ''), "
@@ -564,7 +568,7 @@ std::vector<GroupCounts> SqlStore::group_counts(const RecordFilter& f, const Gro
     // made there and passed.
     // And, in a store that has labels, whether its passed record's label
     // was verified: a store without any counts as fast as before.
-    bool labels = !run("SELECT 1 FROM labels LIMIT 1", {}).empty();
+    bool labels = has_labels();
     std::string boards = "SELECT " + source.group +
                          " AS grp, r.mac, max(CASE WHEN r.outcome <> 'started' THEN 1 ELSE 0 END) "
                          "AS ended, max(CASE WHEN r.outcome = 'passed' THEN 1 ELSE 0 END) "
