@@ -34,21 +34,106 @@ void judge_exited(Record& record) {
     }
 }
 
+
+// One job of a whole run, as its transcript shows it.
+struct JobSteps {
+    const char* name;   // in messages
+    const char* result; // host's line when the job succeeded
+    long long RunFrames::*frames;
+    Stage stage;
+    bool closes; // the OTP job ends with its execute frame
+};
+
+const JobSteps JOBS[] = {
+    {"board data", "Programming board data successful\n", &RunFrames::board_data,
+     Stage::board_data, false},
+    {"OTP", "Programming OTP successful\n", &RunFrames::otp, Stage::otp, true},
+    {"firmware", "Programming TIV successful\n", &RunFrames::firmware, Stage::firmware, false},
+};
+
+const char VERSION_MATCHES[] = "\nVersion matches\n";
+const char EXECUTE_RESULT[] = "Execute result 0x";
+
+bool at(const std::string& text, size_t i, const char* word) {
+    return text.compare(i, std::strlen(word), word) == 0;
+}
+
+// A job's text from its "Programming" to its result line; `from` moves past
+// the result. None when the job's result or its start is missing.
+bool job_text(const std::string& t, size_t& from, const JobSteps& job, std::string& text) {
+    static const char START[] = "\n\nProgramming";
+    size_t end = t.find(job.result, from);
+    size_t start = end == std::string::npos ? end : t.rfind(START, end);
+    if (start == std::string::npos || start < from) {
+        return false;
+    }
+    start += sizeof(START) - 1;
+    text = t.substr(start, end - start);
+    from = end + std::strlen(job.result);
+    return true;
+}
+
+// What a job's text says of its answers: its dots (frames sent), the lines
+// among them that no data frame's answer prints (an answer that was another
+// frame's), and for the OTP job whether its closing answer was its own.
+struct JobAnswers {
+    long long dots = 0;
+    long long foreign = 0;
+    bool closed = false;
+};
+
+JobAnswers answers_in(std::string text, bool closes) {
+    JobAnswers a;
+    if (closes) {
+        // After the execute frame's write host ends the line of dots; what
+        // it prints of that frame's answer follows, last in the job.
+        size_t closing = text.rfind(std::string("\n") + EXECUTE_RESULT);
+        if (closing != std::string::npos && text.find('\n', closing + 1) == text.size() - 1) {
+            a.closed = true;
+            text.erase(closing);
+        } else if (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+    }
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == '.') {
+            a.dots += 1;
+            i += 1;
+        } else if (at(text, i, VERSION_MATCHES)) {
+            // An answer that any frame may get.
+            i += sizeof(VERSION_MATCHES) - 1;
+        } else {
+            size_t end = text.find_first_of(".\n", i + 1);
+            a.foreign += 1;
+            i = end == std::string::npos ? text.size() : end + (text[end] == '\n' ? 1 : 0);
+        }
+    }
+    return a;
+}
+
 } // namespace
 
 bool DotCounter::feed(const char* bytes, size_t n) {
     bool new_dot = false;
     for (size_t i = 0; i < n; ++i) {
         char c = bytes[i];
-        if (in_dots_ && c == '.') {
+        if (word_ended_) {
+            // "Programming." or "Programming\n" begins a job's dots;
+            // "Programming " is a job's result.
+            in_dots_ = c == '.' || c == '\n';
+        }
+        // A frame's dot follows the word, a dot, or an answer's line.
+        bool dot_place = word_ended_ || last_ == '.' || last_ == '\n';
+        word_ended_ = false;
+        last_ = c;
+        if (in_dots_ && c == '.' && dot_place) {
             dots_ += 1;
             new_dot = true;
             continue;
         }
-        in_dots_ = false;
         matched_ = c == PROGRAMMING[matched_] ? matched_ + 1 : (c == PROGRAMMING[0] ? 1 : 0);
         if (matched_ == static_cast<int>(sizeof(PROGRAMMING) - 1)) {
-            in_dots_ = true;
+            word_ended_ = true;
             matched_ = 0;
         }
     }
@@ -150,13 +235,67 @@ bool began_image(const std::string& transcript, const std::string& file) {
     return transcript.find("Opening " + file + "\n") != std::string::npos;
 }
 
-void judge(Record& record, long long dots, const Ending& ending, long long all_frames) {
+const char OUT_OF_STEP[] = "answers out of step with the frames: ";
+
+bool out_of_step(const Record& record) {
+    return record.message.rfind(OUT_OF_STEP, 0) == 0;
+}
+
+Steps check_steps(const std::string& transcript, const RunFrames& frames) {
+    Steps steps;
+    std::string faults;
+    auto fault = [&](const JobSteps& job, const std::string& what) {
+        faults += (faults.empty() ? "" : ", ") + std::string(job.name) + " " + what;
+        steps.stage = steps.stage == Stage::none ? job.stage : steps.stage;
+    };
+    size_t from = 0;
+    for (const JobSteps& job : JOBS) {
+        long long needed = frames.*job.frames;
+        std::string text;
+        if (!job_text(transcript, from, job, text)) {
+            fault(job, "has no result");
+            continue;
+        }
+        JobAnswers a = answers_in(text, job.closes);
+        if (a.dots != needed) {
+            fault(job, "sent " + std::to_string(a.dots) + " of " + std::to_string(needed) +
+                           " frames");
+        }
+        long long answered = std::max(0LL, std::min(a.dots, needed) - a.foreign);
+        if (job.closes && !a.closed) {
+            fault(job, "closed without its answer");
+        }
+        if (a.foreign > 0) {
+            fault(job, "answered " + std::to_string(answered) + " of " + std::to_string(needed));
+        }
+        steps.answered += answered + (a.closed ? 1 : 0);
+    }
+    if (!faults.empty()) {
+        steps.why = OUT_OF_STEP + faults +
+                    "; the board's agent was still answering an earlier run: take the board out "
+                    "and put it back, then retry";
+    }
+    return steps;
+}
+
+void judge(Record& record, long long dots, const Ending& ending, const RunFrames& frames) {
     const std::string& t = record.transcript;
     bool exited = ending.how == Ending::How::exited;
     record.exit_status = exited ? std::to_string(ending.code) : "";
+    long long all_frames = frames.all();
     bool passed = exited && ending.code == 0 && ends_with(t, "Programming TIV successful\n");
     record.frames = std::min(acknowledged(t, dots, passed), all_frames);
+    Steps steps = passed ? check_steps(t, frames) : Steps{};
+    if (!steps.why.empty()) {
+        // host did all it could; the board did not get what it said.
+        record.outcome = Outcome::failed;
+        record.stage = steps.stage;
+        record.message = steps.why;
+        record.frames = steps.answered;
+        return;
+    }
     if (passed) {
+        record.frames = all_frames;
         record.outcome = Outcome::passed;
         record.stage = Stage::none;
         record.message = "";

@@ -10,8 +10,10 @@
 #include <string>
 
 // Counts the dots host writes after "Programming", one per data frame
-// answered, fed as the bytes come (a word or a run of dots may be cut
-// between two reads).
+// sent, fed as the bytes come (a word or a run of dots may be cut between
+// two reads). An answer that prints a line between two dots ("Version
+// matches", an execute result) does not end the job's dots; its result
+// line ("Programming ... successful") does.
 class DotCounter {
   public:
     // Returns whether a new dot came.
@@ -26,8 +28,39 @@ class DotCounter {
   private:
     long long dots_ = 0;
     int matched_ = 0; // of "Programming" matched so far
+    bool word_ended_ = false; // "Programming" was the last thing read
     bool in_dots_ = false;
+    char last_ = 0;
 };
+
+// The data frames each job of a whole run sends, as the locked images need
+// them.
+struct RunFrames {
+    long long board_data = 0;
+    long long otp = 0;
+    long long firmware = 0;
+    // Every frame of a whole run: the data frames and the OTP execute frame.
+    long long all() const {
+        return board_data + otp + firmware + 1;
+    }
+};
+
+// Whether the transcript of a host that said the whole run succeeded shows
+// one answer for each frame, in order: every job sent the frames its image
+// needs, no data job printed an answer that only the OTP execute frame
+// gets, and the OTP job closed with its own execute result. The wire has
+// no frame numbers: an agent still answering an earlier run's frame shifts
+// every answer by one, and host, which reads one answer per frame, cannot
+// tell; the transcript shows it where an execute result lands.
+struct Steps {
+    std::string why;        // empty: in step
+    Stage stage = Stage::none; // the first job out of step
+    long long answered = 0; // the frames answered in step
+};
+Steps check_steps(const std::string& transcript, const RunFrames& frames);
+// What a record's message begins with when its answers were out of step.
+extern const char OUT_OF_STEP[];
+bool out_of_step(const Record& record);
 
 // The stage a transcript reached: open, board data, OTP or firmware.
 Stage stage_of(const std::string& transcript);
@@ -75,8 +108,9 @@ struct Ending {
 // Fills in a finished host's outcome, stage, message, frames and exit
 // status from its transcript, the dots counted as they came, and how it
 // ended. A host that exited is judged by what it said, whatever the station
-// was about to do to it. `all_frames`: the frames of a whole run.
-void judge(Record& record, long long dots, const Ending& ending, long long all_frames);
+// was about to do to it; it passes only when its answers were in step with
+// `frames`, the frames the locked images need.
+void judge(Record& record, long long dots, const Ending& ending, const RunFrames& frames);
 // A record that a station left started when it died, from its transcript
 // (the board's log) alone: frames, stage and its last line; marked
 // interrupted.

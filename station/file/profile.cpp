@@ -324,8 +324,8 @@ bool Snapshot::unchanged() const {
     return true;
 }
 
-long long data_frames(const Images& images) {
-    return frames_for(images.board_data) + frames_for(images.otp) + frames_for(images.firmware);
+RunFrames run_frames(const Images& images) {
+    return {frames_for(images.board_data), frames_for(images.otp), frames_for(images.firmware)};
 }
 
 std::string address_text(uint32_t address) {

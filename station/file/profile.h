@@ -6,6 +6,7 @@
 #include "station/base/error.h"
 
 #include "station/base/record.h"
+#include "station/base/transcript.h"
 
 #include <cstdint>
 #include <string>
@@ -87,7 +88,7 @@ class Snapshot {
     std::vector<std::string> names_;                          // by ImageKind
     std::string config_;                                      // the round's tivConfig.txt
 };
-// The frames that carry data (one dot each) for the three images.
-long long data_frames(const Images& images);
+// The frames that carry data (one dot each) of each of the three images.
+RunFrames run_frames(const Images& images);
 // The address as the export writes it: 8 lower-case hexadecimal digits.
 std::string address_text(uint32_t address);

@@ -643,5 +643,5 @@ RoundImages images_for_round(const StationFile& file, const Profile& locked) {
                                : "the locked profile has a label, and " + file.path +
                                      " has no [label]: run `station lock` to print none"};
     }
-    return {images, data_frames(images) + 1, label};
+    return {images, run_frames(images), label};
 }

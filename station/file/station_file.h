@@ -112,11 +112,10 @@ FoundHost find_host();
 
 // The images a round programs: read as host reads them, the same bytes as
 // `locked` (else refused: `station lock` first), the MAC's place in them and
-// the pool's bounds checked; with the frames of a whole run (the data frames
-// and the OTP execute frame).
+// the pool's bounds checked; with the frames each job sends.
 struct RoundImages {
     Images images;
-    long long all_frames;
+    RunFrames frames;
     std::string label; // the label template's bytes, as locked; none without [label]
 };
 // The label template's bytes, its placeholders checked (a StationError at

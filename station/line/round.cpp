@@ -30,7 +30,7 @@ struct Prepared {
     Profile locked;
     std::unique_ptr<Snapshot> snapshot;
     std::string logs;
-    long long all_frames; // of a whole run: its data frames and the OTP execute frame
+    RunFrames frames; // each job's, as the locked images need them
     std::string round;
     std::string label; // the label template's bytes as locked; none without [label]
 };
@@ -45,7 +45,7 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
     RoundImages images = images_for_round(file, *locked);
     std::string beside = fs::absolute(file.path).parent_path().string();
     return Prepared{*locked,    std::make_unique<Snapshot>(images.images, *locked, beside),
-                    logs,       images.all_frames,
+                    logs,       images.frames,
                     new_uuid(), images.label};
 }
 
@@ -274,7 +274,7 @@ class Round : public FeedRound, private RunnerEvents {
                           board_log_header(b.record),
                           b.record.device};
         by_child_[runner_.start(host)] = &b;
-        b.progress.total = p_.all_frames;
+        b.progress.total = p_.frames.all();
         tell(RoundEvent::of(RoundEvent::Kind::started, b));
     }
 
@@ -300,7 +300,7 @@ class Round : public FeedRound, private RunnerEvents {
         b.ended = Clock::now();
         b.stopped_at_end = time_stopped();
         Record& r = b.record;
-        judge(r, b.dots.dots(), ending, p_.all_frames);
+        judge(r, b.dots.dots(), ending, p_.frames);
         r.ended = utc_now();
         if (!p_.snapshot->unchanged()) {
             r.outcome = Outcome::failed;
@@ -308,7 +308,7 @@ class Round : public FeedRound, private RunnerEvents {
         }
         r.mac_kept = file_.mac.image && r.outcome != Outcome::passed &&
                      began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
-        b.progress = progress_of(r, p_.all_frames);
+        b.progress = progress_of(r, p_.frames.all());
         recorder_.finished(r);
         tell(RoundEvent::of(RoundEvent::Kind::finished, b));
         feed_->board_ended(*this, b);
@@ -321,7 +321,7 @@ class Round : public FeedRound, private RunnerEvents {
         for (Board& b : boards_) {
             if (progress_read && b.running && b.progress_due) {
                 progress_read_ = Clock::now();
-                b.progress = progress_of(b.record.transcript, b.dots.dots(), p_.all_frames);
+                b.progress = progress_of(b.record.transcript, b.dots.dots(), p_.frames.all());
                 b.progress_due = false;
                 tell(RoundEvent::of(RoundEvent::Kind::progress, b));
             }

@@ -121,7 +121,8 @@ TEST(LineView, ABoardsProgressIsTheJudgesWhereverItIsShown) {
         {"passed", firmware + "Programming TIV successful\n", Outcome::passed, 7, 100},
         {"failed in firmware", firmware, Outcome::failed, 6, 85},
     };
-    const long long all_frames = 7;
+    const RunFrames frames{2, 1, 3};
+    const long long all_frames = frames.all();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         FixtureNow f = board("s1", c.outcome);
@@ -131,7 +132,7 @@ TEST(LineView, ABoardsProgressIsTheJudgesWhereverItIsShown) {
         if (c.outcome != Outcome::started) {
             f.record.transcript = c.transcript;
             judge(f.record, dots.dots(),
-                  Ending{Ending::How::exited, c.outcome == Outcome::passed ? 0 : 1}, all_frames);
+                  Ending{Ending::How::exited, c.outcome == Outcome::passed ? 0 : 1}, frames);
             progress = progress_of(f.record, all_frames);
         }
         EXPECT_EQ(progress.frames, c.frames);

@@ -4,7 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <random>
+
 namespace {
+
+std::deque<char> operator+(std::deque<char> a, const std::deque<char>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 // host's console, as it writes it, from the first job's opening.
 const std::string BOARD_DATA = "Opening board_data.bin\nFile size 1500 bytes\n\nProgramming..";
@@ -13,7 +21,7 @@ const std::string OTP = "Opening otp.bin\nFile size 300 bytes\n\nProgramming.";
 const std::string OTP_DONE = OTP + "\nExecute result 0x0\nProgramming OTP successful\n";
 const std::string FIRMWARE = "Opening firmware.bin\nFile size 2500 bytes\n\nProgramming...";
 const std::string PASSED = BOARD_DATA_DONE + OTP_DONE + FIRMWARE + "Programming TIV successful\n";
-constexpr long ALL_FRAMES = 7; // six data frames and the OTP execute frame
+const RunFrames FRAMES{2, 1, 3}; // six data frames and the OTP execute frame
 
 long dots_in(const std::string& text) {
     DotCounter counter;
@@ -121,7 +129,7 @@ TEST(Judge, EveryWayAHostEnds) {
     for (const auto& c : cases) {
         Record r;
         r.transcript = c.transcript;
-        judge(r, dots_in(c.transcript), c.ending, ALL_FRAMES);
+        judge(r, dots_in(c.transcript), c.ending, FRAMES);
         EXPECT_EQ(text_of(r.outcome), std::string(text_of(c.outcome))) << c.name;
         EXPECT_EQ(text_of(r.stage), std::string(text_of(c.stage))) << c.name;
         EXPECT_EQ(r.message, c.message) << c.name;
@@ -133,8 +141,149 @@ TEST(Judge, EveryWayAHostEnds) {
 TEST(Judge, FramesNeverPassAWholeRun) {
     Record r;
     r.transcript = PASSED;
-    judge(r, 40, exited(0), ALL_FRAMES);
-    EXPECT_EQ(r.frames, ALL_FRAMES);
+    judge(r, 40, exited(0), FRAMES);
+    EXPECT_EQ(r.frames, FRAMES.all());
+}
+
+// What host prints when the three jobs read these answers, one per frame,
+// as its jobs do ('P' a data frame's good status, 'V' a matching version,
+// 'E' an execute result); empty when it would still be waiting.
+std::string console_of(const RunFrames& frames, std::deque<char> answers) {
+    std::string out;
+    auto read_answer = [&]() {
+        if (answers.empty()) {
+            return false;
+        }
+        char a = answers.front();
+        answers.pop_front();
+        out += a == 'V' ? "\nVersion matches\n" : a == 'E' ? "Execute result 0x0\n" : "";
+        return true;
+    };
+    const struct {
+        long long frames;
+        const char* file;
+        const char* result;
+    } jobs[] = {{frames.board_data, "board_data.bin", "Programming board data successful\n"},
+                {frames.otp, "otp.bin", "Programming OTP successful\n"},
+                {frames.firmware, "firmware.bin", "Programming TIV successful\n"}};
+    for (const auto& job : jobs) {
+        out += std::string("Opening ") + job.file + "\nFile size " +
+               std::to_string(job.frames * 1000) + " bytes\n\nProgramming";
+        for (long long k = 0; k < job.frames; ++k) {
+            out += ".";
+            if (!read_answer()) {
+                return "";
+            }
+        }
+        if (job.frames == frames.otp && job.file == std::string("otp.bin")) {
+            out += "\n";
+            if (!read_answer()) {
+                return "";
+            }
+        }
+        out += job.result;
+    }
+    return out;
+}
+
+TEST(CheckSteps, WhatTheTranscriptShows) {
+    const RunFrames frames{3, 2, 16};
+    const struct {
+        const char* what;
+        std::deque<char> answers;
+        std::string why; // after "answers out of step with the frames: "
+        long long answered;
+    } cases[] = {
+        {"in step", std::deque<char>(3 + 2, 'P') + std::deque<char>{'E'} +
+                        std::deque<char>(16, 'P'), "", 22},
+        {"late by one frame (a Ctrl+C, then a retry)",
+         std::deque<char>(1 + 3 + 2, 'P') + std::deque<char>{'E'} + std::deque<char>(16, 'P'),
+         "OTP closed without its answer, firmware answered 15 of 16", 20},
+        {"the earlier run's execute result first",
+         std::deque<char>{'E'} + std::deque<char>(3 + 2, 'P') + std::deque<char>{'E'} +
+             std::deque<char>(16, 'P'),
+         "board data answered 2 of 3, OTP closed without its answer, firmware answered 15 of 16",
+         19},
+        {"a version between frames", std::deque<char>{'P', 'V', 'P', 'P', 'V', 'E'} +
+                                         std::deque<char>(16, 'P'), "", 22},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string t = console_of(frames, c.answers);
+        ASSERT_FALSE(t.empty());
+        Steps steps = check_steps(t, frames);
+        EXPECT_EQ(steps.why.empty() ? "" : steps.why.substr(std::strlen(OUT_OF_STEP),
+                                                            c.why.size()),
+                  c.why);
+        EXPECT_EQ(steps.answered, c.answered);
+    }
+    // Texts no host run in step writes.
+    const std::string otp_missing_answer = console_of(frames, std::deque<char>(3 + 2 + 1 + 16, 'P'));
+    const struct {
+        const char* what;
+        std::string transcript;
+        std::string why;
+    } texts[] = {
+        {"a job short of a frame", console_of({2, 2, 16}, std::deque<char>(2 + 2, 'P') +
+                                                               std::deque<char>{'E'} +
+                                                               std::deque<char>(16, 'P')),
+         "board data sent 2 of 3 frames"},
+        {"the OTP closed by a data frame's answer", otp_missing_answer,
+         "OTP closed without its answer"},
+        {"no OTP result at all", "Opening board_data.bin\nFile size 3000 bytes\n\nProgramming..."
+                                 "Programming board data successful\nProgramming TIV successful\n",
+         "OTP has no result"},
+    };
+    for (const auto& c : texts) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(check_steps(c.transcript, frames).why.substr(std::strlen(OUT_OF_STEP),
+                                                                c.why.size()),
+                  c.why);
+    }
+}
+
+// Whether an earlier run left an answer (host waits for each frame's
+// answer before the next frame, so a stopped host leaves at most one, of
+// any kind), whatever the images' sizes and the versions an agent may send:
+// the judge passes a host that said it succeeded only when none was left.
+// All three images empty is the one run of a single frame, where a
+// left-over execute result looks like the run's own.
+TEST(CheckSteps, PassesOnlyRunsWithNothingLeftOver) {
+    std::mt19937 draws(58);
+    for (int n = 0; n < 4000; ++n) {
+        auto draw = [&](unsigned below) { return static_cast<long long>(draws() % below); };
+        RunFrames frames{draw(4), draw(3), draw(20)};
+        if (frames.board_data + frames.otp + frames.firmware == 0) {
+            frames.firmware = 1;
+        }
+        std::deque<char> answers;
+        size_t left_over = draws() % 2;
+        for (size_t k = 0; k < left_over; ++k) {
+            answers.push_back(draws() % 2 ? 'E' : 'P');
+        }
+        auto data = [&](long long count) {
+            for (long long k = 0; k < count; ++k) {
+                answers.push_back(draws() % 10 == 0 ? 'V' : 'P');
+            }
+        };
+        data(frames.board_data);
+        data(frames.otp);
+        answers.push_back('E');
+        data(frames.firmware);
+        std::string t = console_of(frames, answers);
+        Record r;
+        r.transcript = t;
+        judge(r, dots_in(t), exited(0), frames);
+        std::string seen = "seed 58, case " + std::to_string(n) + ": " + t;
+        if (left_over == 0) {
+            EXPECT_EQ(r.outcome, Outcome::passed) << seen << r.message;
+            EXPECT_EQ(r.frames, frames.all()) << seen;
+        } else {
+            EXPECT_EQ(r.outcome, Outcome::failed) << seen;
+            EXPECT_TRUE(out_of_step(r)) << seen << r.message;
+            EXPECT_LT(r.frames, frames.all()) << seen;
+        }
+    }
 }
 
 TEST(JudgeInterrupted, FromTheLogAlone) {
