@@ -52,14 +52,17 @@ const char USAGE[] =
     "                    pacing, the default)\n"
     "  --boards          on its own pseudo-terminal, serve board after board: each time host\n"
     "                    opens the line is a new board, until the agent is stopped\n"
+    "  --keep-unfinished keep a frame left unfinished for ever (an agent without a time-out):\n"
+    "                    the next bytes, a new run's sync byte too, complete it\n"
     "  --fault-every N   the faults above (--answer, --split, --corrupt, --silent-from,\n"
     "                    --hangup-at) in every Nth run only\n"
+    "  --fault-first N   the faults in the first N runs only\n"
     "  --fault-chance P  the faults in a run with a chance of P percent, drawn from --seed\n"
     "  --seed S          the seed of --fault-chance's draws (default 1): the same seed, the\n"
     "                    same runs with faults\n"
     "Frames count from 1 in each run. A sync byte between frames starts a new run (the\n"
     "output files then hold the new run's images). A frame left unfinished for 500 ms is\n"
-    "dropped, as a real agent times it out. A run ends after the answer to a firmware\n"
+    "dropped, as a real agent times it out (unless --keep-unfinished). A run ends after the answer to a firmware\n"
     "frame shorter than 1024 bytes, after 500 ms without a byte, when the line closes or\n"
     "hangs up, or when the agent is stopped; it is then reported in one summary line.\n"
     "On its own pseudo-terminal the agent ends when host closes the line (unless --boards);\n"
@@ -82,7 +85,9 @@ struct Options {
     unsigned delay_ms = 0;
     unsigned long baud = 0;
     bool boards = false;    // keeps the line past host's close
-    long fault_every = 0;   // faults in every Nth run; 0: see fault_chance
+    bool keep_unfinished = false;
+    long fault_every = 0;   // faults in every Nth run; 0: see fault_first
+    long fault_first = 0;   // faults in the first N runs; 0: see fault_chance
     long fault_chance = -1; // percent; -1: faults in every run
     unsigned long seed = 1;
 };
@@ -181,7 +186,8 @@ Options parse_options(int argc, char* argv[]) {
     static const char* const known[] = {
         "--port",    "--out",         "--log",          "--answer", "--split",
         "--corrupt", "--silent-from", "--hangup-at",    "--delay",  "--baud",
-        "--boards",  "--fault-every", "--fault-chance", "--seed"};
+        "--boards",  "--fault-every", "--fault-chance", "--seed", "--keep-unfinished",
+        "--fault-first"};
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
@@ -191,6 +197,10 @@ Options parse_options(int argc, char* argv[]) {
         }
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
             die("unknown option " + name + "\n" + USAGE);
+        }
+        if (name == "--keep-unfinished") {
+            options.keep_unfinished = true;
+            continue;
         }
         if (name == "--boards") {
             options.boards = true;
@@ -229,6 +239,8 @@ Options parse_options(int argc, char* argv[]) {
             options.delay_ms = unsigned(checked_number(name, value, 0, 3600000));
         } else if (name == "--fault-every") {
             options.fault_every = checked_number(name, value, 1, 0x7FFFFFFF);
+        } else if (name == "--fault-first") {
+            options.fault_first = checked_number(name, value, 1, 0x7FFFFFFF);
         } else if (name == "--fault-chance") {
             options.fault_chance = checked_number(name, value, 0, 100);
         } else if (name == "--seed") {
@@ -560,6 +572,9 @@ void serve(const Options& options, Line& line, Store& store, const sigset_t& wai
         if (options.fault_every > 0) {
             return number % options.fault_every == 0;
         }
+        if (options.fault_first > 0) {
+            return number <= options.fault_first;
+        }
         return options.fault_chance < 0 || static_cast<long>(draws() % 100) < options.fault_chance;
     };
     // The frame is gathered as bytes, as they arrive, and then read by field.
@@ -568,16 +583,21 @@ void serve(const Options& options, Line& line, Store& store, const sigset_t& wai
     size_t held = 0;
     Run run;
     uint8_t chunk[4096];
+    int64_t last_byte_ns = now_ns();
+    // A real agent times an unfinished frame out the same way, so a stray
+    // byte on an idle line never misaligns the runs after it.
+    auto drop_unfinished = [&]() {
+        if (held > 0 && !options.keep_unfinished) {
+            run.dropped += held;
+            write_all(store.log, "unfinished frame dropped\n", 25);
+            held = 0;
+        }
+    };
     for (;;) {
-        bool idle_matters = held > 0 || (run.number > 0 && !run.reported);
+        bool idle_matters =
+            (held > 0 && !options.keep_unfinished) || (run.number > 0 && !run.reported);
         if (wait_for_line(line, idle_matters, waiting_mask, run) == 0) {
-            // A real agent times an unfinished frame out the same way, so a
-            // stray byte on an idle line never misaligns the runs after it.
-            if (held > 0) {
-                run.dropped += held;
-                write_all(store.log, "unfinished frame dropped\n", 25);
-                held = 0;
-            }
+            drop_unfinished();
             end_run(run);
             continue;
         }
@@ -585,6 +605,13 @@ void serve(const Options& options, Line& line, Store& store, const sigset_t& wai
         if (n < 0 && errno == EINTR) {
             continue;
         }
+        // The gap is timed from the last byte, as a real agent's timer
+        // does, however late this process is scheduled to see it.
+        int64_t now = now_ns();
+        if (n > 0 && now - last_byte_ns >= int64_t(IDLE_GAP_MS) * 1000000) {
+            drop_unfinished();
+        }
+        last_byte_ns = now;
         if (n <= 0) {
             // host closed the line; bytes of an unfinished frame are kept too,
             // so that nothing that crossed the line goes unseen.

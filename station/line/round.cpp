@@ -13,6 +13,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <unistd.h>
 
 namespace {
@@ -267,12 +268,17 @@ class Round : public FeedRound, private RunnerEvents {
         b.running = true;
         b.started = Clock::now();
         b.stopped_at_start = time_stopped();
+        // Only a board after a pass on its fixture in this round finds its
+        // line as host left it; before any other the station cannot know
+        // what its agent still answers (a host stopped mid-frame, a station
+        // killed, another program on the port).
         ChildCommand host{run_.host.path,
                           {plan.fixture.port, b.record.mac},
                           b.folder.empty() ? p_.snapshot->folder() : b.folder,
                           make_board_log_path(p_.logs, b.record),
                           board_log_header(b.record),
-                          b.record.device};
+                          b.record.device,
+                          passed_last_.count(plan.fixture.name) == 0};
         by_child_[runner_.start(host)] = &b;
         b.progress.total = p_.frames.all();
         tell(RoundEvent::of(RoundEvent::Kind::started, b));
@@ -284,6 +290,24 @@ class Round : public FeedRound, private RunnerEvents {
         bool dot = b.dots.feed(bytes, n);
         b.progress_due = b.progress_due || dot;
         return dot;
+    }
+    void line_quieted(int child, const LineQuieted& q) override {
+        const Board& b = *by_child_.at(child);
+        std::string said;
+        if (q.error != 0) {
+            return; // host opens the port itself and says what it found
+        }
+        if (!q.quiet) {
+            said = b.fixture.name + ": its line did not go quiet in " +
+                   std::to_string(LINE_QUIET_AT_MOST.count()) + " s (" +
+                   std::to_string(q.discarded) + " bytes discarded); host started anyway";
+        } else if (q.discarded > 0) {
+            said = b.fixture.name + ": " + std::to_string(q.discarded) +
+                   " bytes an earlier run left on the line discarded before host started";
+        }
+        if (!said.empty()) {
+            tell(RoundEvent::said(RoundEvent::Kind::notice, said, b.fixture.name));
+        }
     }
     void stopping(int child) override {
         by_child_.at(child)->stopping = true;
@@ -309,6 +333,11 @@ class Round : public FeedRound, private RunnerEvents {
         r.mac_kept = file_.mac.image && r.outcome != Outcome::passed &&
                      began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
         b.progress = progress_of(r, p_.frames.all());
+        if (r.outcome == Outcome::passed) {
+            passed_last_.insert(b.fixture.name);
+        } else {
+            passed_last_.erase(b.fixture.name);
+        }
         recorder_.finished(r);
         tell(RoundEvent::of(RoundEvent::Kind::finished, b));
         feed_->board_ended(*this, b);
@@ -484,6 +513,7 @@ class Round : public FeedRound, private RunnerEvents {
     std::list<Board> boards_;          // a board stays where it is while others come
     std::map<int, Board*> by_child_;
     std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
+    std::set<std::string> passed_last_;     // fixtures whose last board here passed
     int unstarted_ = 0;
     bool store_failed_ = false;
     bool pool_asked_ = false; // a claim took the pool's next MAC

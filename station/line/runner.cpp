@@ -13,8 +13,11 @@
 #include <optional>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 struct Runner::Child {
@@ -22,6 +25,7 @@ struct Runner::Child {
     pid_t pid = -1;
     int output = -1; // the child's standard output and error, one pipe
     int log = -1;    // a copy of the pipe as it comes
+    int notes = -1;  // what quieting its line found, until its program starts
     std::string device;
     unsigned long device_id = 0; // the node's device number when it started
     // Time without progress in which the station was reading the pipe: a
@@ -53,11 +57,77 @@ sigset_t station_signals() {
     return set;
 }
 
+long long monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// In the child, before its program: reads what the line brings and throws
+// it away until nothing came for LINE_QUIET_FOR, with the port's lock as
+// host takes it (a port another program holds is not touched: host then
+// says so). Only calls that are safe after a fork. The port stays open,
+// its lock given back, into the program: closing it would drop the modem
+// lines between the two opens, and a board may take that for a reset.
+LineQuieted quiet_the_line(const char* device) {
+    LineQuieted q;
+    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios settings;
+    if (fd < 0 || tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        q.error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return q;
+    }
+    // The line as host sets it: raw, so that every byte is read as it comes.
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &settings);
+    const long long quiet_ms = LINE_QUIET_FOR.count();
+    const long long most_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(LINE_QUIET_AT_MOST).count();
+    long long start = monotonic_ms(), last = start;
+    char bytes[4096];
+    for (;;) {
+        long long now = monotonic_ms();
+        if (now - last >= quiet_ms) {
+            q.quiet = true;
+            break;
+        }
+        if (now - start >= most_ms) {
+            break;
+        }
+        pollfd entry = {fd, POLLIN, 0};
+        int wait = static_cast<int>(std::min(quiet_ms - (now - last), most_ms - (now - start)));
+        if (poll(&entry, 1, wait) < 0 && errno != EINTR) {
+            break;
+        }
+        if (entry.revents == 0) {
+            continue;
+        }
+        ssize_t n = read(fd, bytes, sizeof(bytes));
+        if (n > 0) {
+            q.discarded += n;
+            last = monotonic_ms();
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            break; // hung up: host finds out for itself
+        }
+    }
+    flock(fd, LOCK_UN);
+    fcntl(fd, F_SETFD, 0);
+    return q;
+}
+
 // In the child. It dies with the station (SIGTERM, which frees its port)
 // and stands in a process group of its own, so the terminal's Ctrl+C
 // reaches only the station.
 [[noreturn]] void become(const ChildCommand& command, const std::vector<char*>& argv, int output,
-                         pid_t station) {
+                         int notes, pid_t station) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != station) {
         _exit(127);
@@ -74,6 +144,12 @@ sigset_t station_signals() {
         chdir(command.folder.c_str()) != 0) {
         _exit(127);
     }
+    if (notes >= 0) {
+        LineQuieted q = quiet_the_line(command.device.c_str());
+        if (write(notes, &q, sizeof(q)) != static_cast<ssize_t>(sizeof(q))) {
+            _exit(127);
+        }
+    }
     execv(command.program.c_str(), argv.data());
     const char message[] = "station: host could not be started\n";
     if (write(2, message, sizeof(message) - 1) < 0) {
@@ -82,8 +158,9 @@ sigset_t station_signals() {
     _exit(127);
 }
 
-// Forks the child with its pipe; the reason when it cannot.
-std::string fork_child(const ChildCommand& command, pid_t& pid, int& output) {
+// Forks the child with its pipe (and, to quiet its line first, its notes'
+// pipe); the reason when it cannot.
+std::string fork_child(const ChildCommand& command, pid_t& pid, int& output, int& notes) {
     // Built before the fork: the child only calls what is safe after it.
     std::vector<std::string> words = {"host"};
     words.insert(words.end(), command.arguments.begin(), command.arguments.end());
@@ -93,21 +170,38 @@ std::string fork_child(const ChildCommand& command, pid_t& pid, int& output) {
     }
     argv.push_back(nullptr);
     int ends[2];
+    int note_ends[2] = {-1, -1};
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return std::string("station: no pipe: ") + std::strerror(errno);
+    }
+    if (command.quiet_line && pipe2(note_ends, O_CLOEXEC) != 0) {
+        std::string fault = std::string("station: no pipe: ") + std::strerror(errno);
+        close(ends[0]);
+        close(ends[1]);
+        return fault;
     }
     pid_t station = getpid();
     pid = fork();
     if (pid == 0) {
-        become(command, argv, ends[1], station);
+        become(command, argv, ends[1], note_ends[1], station);
     }
     close(ends[1]);
+    if (note_ends[1] >= 0) {
+        close(note_ends[1]);
+    }
     if (pid < 0) {
         close(ends[0]);
+        if (note_ends[0] >= 0) {
+            close(note_ends[0]);
+        }
         return std::string("station: no process: ") + std::strerror(errno);
     }
     fcntl(ends[0], F_SETFL, O_NONBLOCK);
     output = ends[0];
+    if (note_ends[0] >= 0) {
+        fcntl(note_ends[0], F_SETFL, O_NONBLOCK);
+    }
+    notes = note_ends[0];
     return "";
 }
 
@@ -174,7 +268,7 @@ int Runner::start(const ChildCommand& command) {
         write(child.log, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {
         close_fd(child.log);
     }
-    std::string fault = fork_child(command, child.pid, child.output);
+    std::string fault = fork_child(command, child.pid, child.output, child.notes);
     if (!fault.empty()) {
         child.unstarted = Ending{Ending::How::could_not_start};
         events_.output(child.number, fault.data(), fault.size());
@@ -209,7 +303,25 @@ void Runner::drain(Child& child) {
     }
 }
 
+// What the child found on its line, written before its program started;
+// the end of the pipe without it: the program started without it, or the
+// child died first.
+void Runner::read_note(Child& child) {
+    LineQuieted q;
+    ssize_t n = read(child.notes, &q, sizeof(q));
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    close_fd(child.notes);
+    // The child's program starts now: its stall clock too.
+    child.quiet = Clock::duration::zero();
+    if (n == static_cast<ssize_t>(sizeof(q))) {
+        events_.line_quieted(child.number, q);
+    }
+}
+
 void Runner::end(Child& child, const Ending& ending) {
+    close_fd(child.notes);
     close_fd(child.output);
     close_fd(child.log);
     int number = child.number;
@@ -255,7 +367,9 @@ void Runner::watch(Child& child, const Asked& asked, bool check_ports, Clock::du
     if ((asked.child_ended || asked_stop || child.output < 0) && reaped(child)) {
         return;
     }
-    child.quiet += attended;
+    if (child.notes < 0) {
+        child.quiet += attended;
+    }
     if (asked_stop) {
         stop(child, Ending::Why::station);
     } else if (!child.stopped && check_ports && device_number(child.device) != child.device_id) {
@@ -274,11 +388,18 @@ void Runner::watch(Child& child, const Asked& asked, bool check_ports, Clock::du
 void Runner::pass(std::vector<pollfd>& extra) {
     std::vector<pollfd> entries = {{signal_fd_, POLLIN, 0}};
     entries.insert(entries.end(), extra.begin(), extra.end());
-    std::vector<Child*> which;
+    std::vector<Child*> which, noting;
     for (Child& child : children_) {
         if (child.output >= 0) {
             entries.push_back({child.output, POLLIN, 0});
             which.push_back(&child);
+        }
+    }
+    size_t notes_from = entries.size();
+    for (Child& child : children_) {
+        if (child.notes >= 0) {
+            entries.push_back({child.notes, POLLIN, 0});
+            noting.push_back(&child);
         }
     }
     bool unstarted = std::any_of(children_.begin(), children_.end(),
@@ -289,6 +410,12 @@ void Runner::pass(std::vector<pollfd>& extra) {
     }
     Asked asked = (entries[0].revents & POLLIN) ? signals_asked(signal_fd_) : Asked{};
     stopping_ = stopping_ || asked.stop;
+    // A child's note comes before anything its program wrote.
+    for (size_t k = 0; k < noting.size(); ++k) {
+        if (entries[notes_from + k].revents != 0) {
+            read_note(*noting[k]);
+        }
+    }
     for (size_t k = 0; k < which.size(); ++k) {
         if (entries[k + 1 + extra.size()].revents != 0) {
             drain(*which[k]);

@@ -17,6 +17,10 @@ typedef std::chrono::steady_clock Clock;
 // One child to run: `program` with `arguments`, in `folder`, standard input
 // empty, standard output and error into one pipe, copied as it comes into a
 // new file at `log`. It is stopped when the node `device` stands for goes.
+// With `quiet_line`, the child first reads and throws away what the line of
+// `device` still brings until it has been quiet for LINE_QUIET_FOR (at most
+// LINE_QUIET_AT_MOST): a board's agent may still be answering a frame of an
+// earlier host that was stopped, and the wire has no frame numbers.
 struct ChildCommand {
     std::string program;
     std::vector<std::string> arguments;
@@ -24,6 +28,20 @@ struct ChildCommand {
     std::string log;        // where a copy of its console goes (empty: none)
     std::string log_header; // written at the log's beginning
     std::string device;
+    bool quiet_line = false;
+};
+
+// Longer than a frame and its answer at 115200 baud (90 ms) and than the
+// time a board's agent waits before it drops an unfinished frame (500 ms).
+constexpr std::chrono::milliseconds LINE_QUIET_FOR(700);
+// A line that talks on past this starts its host anyway.
+constexpr std::chrono::seconds LINE_QUIET_AT_MOST(5);
+
+// What quieting a child's line found.
+struct LineQuieted {
+    long long discarded = 0; // bytes read and thrown away
+    bool quiet = false;      // nothing came for LINE_QUIET_FOR
+    int error = 0;           // errno of the port's open (or of its lock): not quieted
 };
 
 // What the runner tells, as it happens; none of it may wait.
@@ -35,6 +53,8 @@ class RunnerEvents {
     virtual bool output(int child, const char* bytes, size_t n) = 0;
     // The station began to stop a child (a stall, its port gone, a signal).
     virtual void stopping(int child) = 0;
+    // A child's line was quieted; its program starts now.
+    virtual void line_quieted(int, const LineQuieted&) {}
     // A child ended, with all it wrote told before.
     virtual void ended(int child, const Ending& ending) = 0;
     // At least every 100 ms.
@@ -77,6 +97,7 @@ class Runner {
 
   private:
     void drain(Child& child);
+    void read_note(Child& child);
     bool reaped(Child& child);
     void stop(Child& child, Ending::Why why);
     void end(Child& child, const Ending& ending);
