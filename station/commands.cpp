@@ -254,7 +254,7 @@ Planned board_to_retry(const Context& c) {
         throw StationError{"MAC " + mac + " was last on fixture " + r.fixture +
                            ", which is no longer in " + c.file.path};
     }
-    return Planned{*fixture, mac, r.rework, r.id, r.lot};
+    return Planned{*fixture, mac, r.rework, r.id, r.lot, out_of_step(r)};
 }
 
 // A retried board stays in its own lot unless --lot names another.
@@ -290,7 +290,8 @@ int command_retry(const Context& c) {
         }
         // The same board: the same MAC, and a MAC it keeps is its own.
         planned.push_back({*fixture, r.mac, r.rework, r.id,
-                           c.options.round.lot.empty() ? r.lot : c.options.round.lot});
+                           c.options.round.lot.empty() ? r.lot : c.options.round.lot,
+                           out_of_step(r)});
     }
     if (planned.empty()) {
         std::cout << "nothing to retry: every board of round " << round << " passed\n";

@@ -590,7 +590,7 @@ class ScanFeed : public Feed {
             return take_out_for_port(round, *asking_, true);
         }
         const Record& r = last->second;
-        round.claim(Planned{*asking_, r.mac, rework_, r.id, r.lot}, device);
+        round.claim(Planned{*asking_, r.mac, rework_, r.id, r.lot, out_of_step(r)}, device);
         state_ = State::claiming;
     }
 

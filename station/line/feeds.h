@@ -23,6 +23,9 @@ struct Planned {
     bool rework;
     std::string retry_of = ""; // the record a retry programs again
     std::string lot = "";      // a retried board's own lot; empty: the round's
+    // The retried record's answers were out of step with its frames: the
+    // board is to be re-seated first.
+    bool reseat = false;
 };
 
 // A fixture left out before the round; `why` empty when the operator

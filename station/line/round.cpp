@@ -279,6 +279,13 @@ class Round : public FeedRound, private RunnerEvents {
                           board_log_header(b.record),
                           b.record.device,
                           passed_last_.count(plan.fixture.name) == 0};
+        if (plan.reseat) {
+            tell(RoundEvent::said(RoundEvent::Kind::notice,
+                                  plan.fixture.name + " " + b.record.mac +
+                                      ": its last run's answers were out of step with its frames; "
+                                      "unless it was taken out and put back since, it fails again",
+                                  plan.fixture.name));
+        }
         by_child_[runner_.start(host)] = &b;
         b.progress.total = p_.frames.all();
         tell(RoundEvent::of(RoundEvent::Kind::started, b));

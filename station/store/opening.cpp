@@ -43,7 +43,8 @@ void check_disk_room(const std::vector<std::string>& folders, size_t boards) {
     }
 }
 
-// Each board holds a pipe and a log open: the soft limit of open files is
+// Each board holds a pipe and a log open, and while its line is quieted a
+// second pipe (its notes): the soft limit of open files is
 // raised as far as the hard one allows, and a round that would pass it is
 // refused before anything starts.
 void check_open_files(size_t boards) {
@@ -54,7 +55,7 @@ void check_open_files(size_t boards) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     getrlimit(RLIMIT_NOFILE, &limit);
-    rlim_t needed = 2 * static_cast<rlim_t>(boards) + 64;
+    rlim_t needed = 3 * static_cast<rlim_t>(boards) + 64;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
         throw StationError{std::to_string(boards) + " boards need " + std::to_string(needed) +
                            " open files; this process may open " + std::to_string(limit.rlim_cur) +

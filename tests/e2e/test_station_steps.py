@@ -169,6 +169,12 @@ class InStep(StationCase):
                          "earlier run: take the board out and put it back, then retry")
         self.assertIn(r["message"], out)
         self.assertEqual(r["frames"], FRAMES - 2)
+        # The retry reminds the operator; the agent's next run is in step.
+        out, err, status = line.station("retry")
+        self.assertIn("A1 %s: its last run's answers were out of step with its frames; unless it "
+                      "was taken out and put back since, it fails again" % mac(60), out)
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(self.assert_every_pass_in_step(line)[-1]["outcome"], "passed")
 
 
 if __name__ == "__main__":
