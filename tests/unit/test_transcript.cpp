@@ -31,7 +31,8 @@ long dots_in(const std::string& text) {
 
 TEST(DotCounter, CountsTheSameHoweverTheBytesAreCut) {
     for (const std::string& text :
-         {PASSED, BOARD_DATA + "\nCRC Error\n", std::string("ProgrProgramming..")}) {
+         {PASSED, BOARD_DATA + "\nCRC Error\n", std::string("ProgrProgramming.."),
+          std::string("Programming.Execute result 0x0\n..\nVersion matches\n.Programming T")}) {
         long whole = dots_in(text);
         for (size_t cut = 0; cut <= text.size(); ++cut) {
             DotCounter counter;
@@ -47,6 +48,10 @@ TEST(DotCounter, CountsTheSameHoweverTheBytesAreCut) {
     }
     EXPECT_EQ(dots_in(PASSED), 6);
     EXPECT_EQ(dots_in("ProgrProgramming.."), 2);
+    // An answer's line between two dots does not end a job's dots.
+    EXPECT_EQ(dots_in("Programming.\nVersion matches\n..Programming board data successful\n"), 3);
+    EXPECT_EQ(dots_in("Programming.Execute result 0x0\n...Programming TIV successful\n"), 4);
+    EXPECT_EQ(dots_in("ProgrammingProgramming board data successful\nOpening a.b\n"), 0);
     // Dots elsewhere (a file's name, a message) are no frames.
     EXPECT_EQ(dots_in("Opening a.b.c\nFile size 3 bytes.\nProgramming board data failed.\n"), 0);
 }
