@@ -301,9 +301,6 @@ class Round : public FeedRound, private RunnerEvents {
     void line_quieted(int child, const LineQuieted& q) override {
         const Board& b = *by_child_.at(child);
         std::string said;
-        if (q.error != 0) {
-            return; // host opens the port itself and says what it found
-        }
         if (!q.quiet) {
             said = b.fixture.name + ": its line did not go quiet in " +
                    std::to_string(LINE_QUIET_AT_MOST.count()) + " s (" +

@@ -17,7 +17,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 struct Runner::Child {
@@ -25,7 +24,12 @@ struct Runner::Child {
     pid_t pid = -1;
     int output = -1; // the child's standard output and error, one pipe
     int log = -1;    // a copy of the pipe as it comes
-    int notes = -1;  // what quieting its line found, until its program starts
+    // While its line is quieted, before its program starts: the port, the
+    // command to start, and what came.
+    int line = -1;
+    std::optional<ChildCommand> waiting;
+    Clock::time_point quieting_since, last_byte;
+    LineQuieted quieted;
     std::string device;
     unsigned long device_id = 0; // the node's device number when it started
     // Time without progress in which the station was reading the pipe: a
@@ -35,6 +39,7 @@ struct Runner::Child {
     Ending::Why why = Ending::Why::station;
     Clock::time_point stopped_at;
     std::optional<Ending> unstarted; // ends in the next pass
+    std::string unstarted_why;       // told then, as its output
 };
 
 namespace {
@@ -57,77 +62,11 @@ sigset_t station_signals() {
     return set;
 }
 
-long long monotonic_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// In the child, before its program: reads what the line brings and throws
-// it away until nothing came for LINE_QUIET_FOR, with the port's lock as
-// host takes it (a port another program holds is not touched: host then
-// says so). Only calls that are safe after a fork. The port stays open,
-// its lock given back, into the program: closing it would drop the modem
-// lines between the two opens, and a board may take that for a reset.
-LineQuieted quiet_the_line(const char* device) {
-    LineQuieted q;
-    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    termios settings;
-    if (fd < 0 || tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        q.error = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        return q;
-    }
-    // The line as host sets it: raw, so that every byte is read as it comes.
-    cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &settings);
-    const long long quiet_ms = LINE_QUIET_FOR.count();
-    const long long most_ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(LINE_QUIET_AT_MOST).count();
-    long long start = monotonic_ms(), last = start;
-    char bytes[4096];
-    for (;;) {
-        long long now = monotonic_ms();
-        if (now - last >= quiet_ms) {
-            q.quiet = true;
-            break;
-        }
-        if (now - start >= most_ms) {
-            break;
-        }
-        pollfd entry = {fd, POLLIN, 0};
-        int wait = static_cast<int>(std::min(quiet_ms - (now - last), most_ms - (now - start)));
-        if (poll(&entry, 1, wait) < 0 && errno != EINTR) {
-            break;
-        }
-        if (entry.revents == 0) {
-            continue;
-        }
-        ssize_t n = read(fd, bytes, sizeof(bytes));
-        if (n > 0) {
-            q.discarded += n;
-            last = monotonic_ms();
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            break; // hung up: host finds out for itself
-        }
-    }
-    flock(fd, LOCK_UN);
-    fcntl(fd, F_SETFD, 0);
-    return q;
-}
-
 // In the child. It dies with the station (SIGTERM, which frees its port)
 // and stands in a process group of its own, so the terminal's Ctrl+C
 // reaches only the station.
 [[noreturn]] void become(const ChildCommand& command, const std::vector<char*>& argv, int output,
-                         int notes, pid_t station) {
+                         int line, pid_t station) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != station) {
         _exit(127);
@@ -144,11 +83,11 @@ LineQuieted quiet_the_line(const char* device) {
         chdir(command.folder.c_str()) != 0) {
         _exit(127);
     }
-    if (notes >= 0) {
-        LineQuieted q = quiet_the_line(command.device.c_str());
-        if (write(notes, &q, sizeof(q)) != static_cast<ssize_t>(sizeof(q))) {
-            _exit(127);
-        }
+    // The quieted port stays open into the program: closing it would drop
+    // the modem lines between the two opens, and a board may take that for
+    // a reset.
+    if (line >= 0) {
+        fcntl(line, F_SETFD, 0);
     }
     execv(command.program.c_str(), argv.data());
     const char message[] = "station: host could not be started\n";
@@ -158,9 +97,9 @@ LineQuieted quiet_the_line(const char* device) {
     _exit(127);
 }
 
-// Forks the child with its pipe (and, to quiet its line first, its notes'
-// pipe); the reason when it cannot.
-std::string fork_child(const ChildCommand& command, pid_t& pid, int& output, int& notes) {
+// Forks the child with its pipe (and the port its line was quieted on);
+// the reason when it cannot.
+std::string fork_child(const ChildCommand& command, pid_t& pid, int& output, int line) {
     // Built before the fork: the child only calls what is safe after it.
     std::vector<std::string> words = {"host"};
     words.insert(words.end(), command.arguments.begin(), command.arguments.end());
@@ -170,38 +109,21 @@ std::string fork_child(const ChildCommand& command, pid_t& pid, int& output, int
     }
     argv.push_back(nullptr);
     int ends[2];
-    int note_ends[2] = {-1, -1};
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return std::string("station: no pipe: ") + std::strerror(errno);
-    }
-    if (command.quiet_line && pipe2(note_ends, O_CLOEXEC) != 0) {
-        std::string fault = std::string("station: no pipe: ") + std::strerror(errno);
-        close(ends[0]);
-        close(ends[1]);
-        return fault;
     }
     pid_t station = getpid();
     pid = fork();
     if (pid == 0) {
-        become(command, argv, ends[1], note_ends[1], station);
+        become(command, argv, ends[1], line, station);
     }
     close(ends[1]);
-    if (note_ends[1] >= 0) {
-        close(note_ends[1]);
-    }
     if (pid < 0) {
         close(ends[0]);
-        if (note_ends[0] >= 0) {
-            close(note_ends[0]);
-        }
         return std::string("station: no process: ") + std::strerror(errno);
     }
     fcntl(ends[0], F_SETFL, O_NONBLOCK);
     output = ends[0];
-    if (note_ends[0] >= 0) {
-        fcntl(note_ends[0], F_SETFL, O_NONBLOCK);
-    }
-    notes = note_ends[0];
     return "";
 }
 
@@ -210,6 +132,37 @@ void close_fd(int& fd) {
         close(fd);
         fd = -1;
     }
+}
+
+// Opens a board's port to quiet its line: raw at host's speed, so that
+// every byte is read as it comes, with the lock host takes (a port another
+// program holds is not touched: host then says so). -1, with errno, when it
+// cannot.
+int open_line(const std::string& device) {
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && fd < 3) {
+        // Never a standard descriptor: the child's own go there.
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        fd = high;
+    }
+    termios settings;
+    if (fd < 0 || tcgetattr(fd, &settings) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        errno = error;
+        return -1;
+    }
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &settings);
+    return fd;
 }
 
 Runner::Asked signals_asked(int signal_fd) {
@@ -268,14 +221,73 @@ int Runner::start(const ChildCommand& command) {
         write(child.log, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {
         close_fd(child.log);
     }
-    std::string fault = fork_child(command, child.pid, child.output, child.notes);
-    if (!fault.empty()) {
-        child.unstarted = Ending{Ending::How::could_not_start};
-        events_.output(child.number, fault.data(), fault.size());
+    // A port that cannot be opened to quiet its line is host's to report.
+    if (command.quiet_line && (child.line = open_line(command.device)) >= 0) {
+        child.waiting = command;
+        child.quieting_since = child.last_byte = Clock::now();
         return child.number;
     }
-    child.device_id = device_number(command.device);
+    launch(child, command);
     return child.number;
+}
+
+// Reads what the line of a child being quieted brings and throws it away;
+// starts the child once the line was quiet long enough, talked too long or
+// hung up (its host then finds out for itself).
+void Runner::quiet(Child& child) {
+    char bytes[4096];
+    bool hung_up = false;
+    for (;;) {
+        ssize_t n = read(child.line, bytes, sizeof(bytes));
+        if (n > 0) {
+            child.quieted.discarded += n;
+            child.last_byte = Clock::now();
+            continue;
+        }
+        hung_up = n == 0 || (errno != EAGAIN && errno != EINTR);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        break;
+    }
+    Clock::time_point now = Clock::now();
+    child.quieted.quiet = now - child.last_byte >= LINE_QUIET_FOR;
+    if (child.quieted.quiet || hung_up || now - child.quieting_since >= LINE_QUIET_AT_MOST) {
+        ChildCommand command = std::move(*child.waiting);
+        child.waiting.reset();
+        launch(child, command);
+    }
+}
+
+// When the next child being quieted may start.
+Clock::time_point Runner::next_quiet() const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const Child& child : children_) {
+        if (child.waiting) {
+            next = std::min({next, child.last_byte + LINE_QUIET_FOR,
+                             child.quieting_since + LINE_QUIET_AT_MOST});
+        }
+    }
+    return next;
+}
+
+// Starts the child's program (with the port it quieted, if it did).
+void Runner::launch(Child& child, const ChildCommand& command) {
+    if (child.line >= 0) {
+        // host takes the lock for itself on its own open.
+        flock(child.line, LOCK_UN);
+        events_.line_quieted(child.number, child.quieted);
+    }
+    std::string fault = fork_child(command, child.pid, child.output, child.line);
+    close_fd(child.line);
+    if (!fault.empty()) {
+        // Told in the next pass: the caller of start() knows the child's
+        // number only once it returns.
+        child.unstarted = Ending{Ending::How::could_not_start};
+        child.unstarted_why = fault;
+        return;
+    }
+    child.device_id = device_number(command.device);
 }
 
 // Takes all that the child has written so far; closes the pipe at its end.
@@ -303,25 +315,8 @@ void Runner::drain(Child& child) {
     }
 }
 
-// What the child found on its line, written before its program started;
-// the end of the pipe without it: the program started without it, or the
-// child died first.
-void Runner::read_note(Child& child) {
-    LineQuieted q;
-    ssize_t n = read(child.notes, &q, sizeof(q));
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        return;
-    }
-    close_fd(child.notes);
-    // The child's program starts now: its stall clock too.
-    child.quiet = Clock::duration::zero();
-    if (n == static_cast<ssize_t>(sizeof(q))) {
-        events_.line_quieted(child.number, q);
-    }
-}
-
 void Runner::end(Child& child, const Ending& ending) {
-    close_fd(child.notes);
+    close_fd(child.line);
     close_fd(child.output);
     close_fd(child.log);
     int number = child.number;
@@ -364,12 +359,18 @@ void Runner::stop(Child& child, Ending::Why why) {
 // its port went or when it stalled.
 void Runner::watch(Child& child, const Asked& asked, bool check_ports, Clock::duration attended) {
     bool asked_stop = asked.stop;
+    if (child.waiting) {
+        if (asked_stop) {
+            end(child, Ending{Ending::How::stopped_before_start});
+        } else {
+            quiet(child);
+        }
+        return;
+    }
     if ((asked.child_ended || asked_stop || child.output < 0) && reaped(child)) {
         return;
     }
-    if (child.notes < 0) {
-        child.quiet += attended;
-    }
+    child.quiet += attended;
     if (asked_stop) {
         stop(child, Ending::Why::station);
     } else if (!child.stopped && check_ports && device_number(child.device) != child.device_id) {
@@ -388,36 +389,29 @@ void Runner::watch(Child& child, const Asked& asked, bool check_ports, Clock::du
 void Runner::pass(std::vector<pollfd>& extra) {
     std::vector<pollfd> entries = {{signal_fd_, POLLIN, 0}};
     entries.insert(entries.end(), extra.begin(), extra.end());
-    std::vector<Child*> which, noting;
+    std::vector<Child*> which;
     for (Child& child : children_) {
         if (child.output >= 0) {
             entries.push_back({child.output, POLLIN, 0});
             which.push_back(&child);
         }
-    }
-    size_t notes_from = entries.size();
-    for (Child& child : children_) {
-        if (child.notes >= 0) {
-            entries.push_back({child.notes, POLLIN, 0});
-            noting.push_back(&child);
+        if (child.line >= 0) {
+            entries.push_back({child.line, POLLIN, 0});
+            which.push_back(nullptr); // read in watch()
         }
     }
     bool unstarted = std::any_of(children_.begin(), children_.end(),
                                  [](const Child& c) { return c.unstarted.has_value(); });
-    poll(entries.data(), entries.size(), unstarted ? 0 : TICK_MS);
+    auto to_quiet = std::chrono::ceil<std::chrono::milliseconds>(next_quiet() - Clock::now());
+    int wait = unstarted ? 0 : static_cast<int>(std::clamp<long long>(to_quiet.count(), 0, TICK_MS));
+    poll(entries.data(), entries.size(), wait);
     for (size_t k = 0; k < extra.size(); ++k) {
         extra[k].revents = entries[k + 1].revents;
     }
     Asked asked = (entries[0].revents & POLLIN) ? signals_asked(signal_fd_) : Asked{};
     stopping_ = stopping_ || asked.stop;
-    // A child's note comes before anything its program wrote.
-    for (size_t k = 0; k < noting.size(); ++k) {
-        if (entries[notes_from + k].revents != 0) {
-            read_note(*noting[k]);
-        }
-    }
     for (size_t k = 0; k < which.size(); ++k) {
-        if (entries[k + 1 + extra.size()].revents != 0) {
+        if (which[k] != nullptr && entries[k + 1 + extra.size()].revents != 0) {
             drain(*which[k]);
         }
     }
@@ -435,6 +429,10 @@ void Runner::pass(std::vector<pollfd>& extra) {
     for (auto it = children_.begin(); it != children_.end();) {
         Child& child = *it++; // ending a child removes it
         if (child.unstarted) {
+            const std::string& why = child.unstarted_why;
+            if (!why.empty()) {
+                events_.output(child.number, why.data(), why.size());
+            }
             end(child, *child.unstarted);
         } else {
             watch(child, asked, check_ports, attended);

@@ -17,10 +17,11 @@ typedef std::chrono::steady_clock Clock;
 // One child to run: `program` with `arguments`, in `folder`, standard input
 // empty, standard output and error into one pipe, copied as it comes into a
 // new file at `log`. It is stopped when the node `device` stands for goes.
-// With `quiet_line`, the child first reads and throws away what the line of
+// With `quiet_line`, the loop first reads and throws away what the line of
 // `device` still brings until it has been quiet for LINE_QUIET_FOR (at most
-// LINE_QUIET_AT_MOST): a board's agent may still be answering a frame of an
-// earlier host that was stopped, and the wire has no frame numbers.
+// LINE_QUIET_AT_MOST), then starts the child: a board's agent may still be
+// answering a frame of an earlier host that was stopped, and the wire has
+// no frame numbers.
 struct ChildCommand {
     std::string program;
     std::vector<std::string> arguments;
@@ -41,7 +42,6 @@ constexpr std::chrono::seconds LINE_QUIET_AT_MOST(5);
 struct LineQuieted {
     long long discarded = 0; // bytes read and thrown away
     bool quiet = false;      // nothing came for LINE_QUIET_FOR
-    int error = 0;           // errno of the port's open (or of its lock): not quieted
 };
 
 // What the runner tells, as it happens; none of it may wait.
@@ -76,8 +76,9 @@ class Runner {
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
 
-    // Starts a child; returns its number for the events. One that cannot
-    // start, or comes after a stop was asked, ends in the next pass.
+    // Starts a child (once its line is quiet); returns its number for the
+    // events. One that cannot start, or comes after a stop was asked, ends
+    // in the next pass.
     int start(const ChildCommand& command);
     // One pass of the loop: waits at most 100 ms for the pipes, the signals
     // and `extra` (whose revents it fills in), then reads, reaps and stops.
@@ -97,7 +98,9 @@ class Runner {
 
   private:
     void drain(Child& child);
-    void read_note(Child& child);
+    void quiet(Child& child);
+    Clock::time_point next_quiet() const;
+    void launch(Child& child, const ChildCommand& command);
     bool reaped(Child& child);
     void stop(Child& child, Ending::Why why);
     void end(Child& child, const Ending& ending);
