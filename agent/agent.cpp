@@ -62,7 +62,8 @@ const char USAGE[] =
     "                    same runs with faults\n"
     "Frames count from 1 in each run. A sync byte between frames starts a new run (the\n"
     "output files then hold the new run's images). A frame left unfinished for 500 ms is\n"
-    "dropped, as a real agent times it out (unless --keep-unfinished). A run ends after the answer to a firmware\n"
+    "dropped, as a real agent times it out (unless --keep-unfinished). A run ends after the answer "
+    "to a firmware\n"
     "frame shorter than 1024 bytes, after 500 ms without a byte, when the line closes or\n"
     "hangs up, or when the agent is stopped; it is then reported in one summary line.\n"
     "On its own pseudo-terminal the agent ends when host closes the line (unless --boards);\n"
@@ -84,7 +85,7 @@ struct Options {
     long hangup_at = 0;
     unsigned delay_ms = 0;
     unsigned long baud = 0;
-    bool boards = false;    // keeps the line past host's close
+    bool boards = false; // keeps the line past host's close
     bool keep_unfinished = false;
     long fault_every = 0;   // faults in every Nth run; 0: see fault_first
     long fault_first = 0;   // faults in the first N runs; 0: see fault_chance
@@ -184,9 +185,9 @@ std::vector<uint8_t> hex_bytes(const std::string& hex) {
 
 Options parse_options(int argc, char* argv[]) {
     static const char* const known[] = {
-        "--port",    "--out",         "--log",          "--answer", "--split",
-        "--corrupt", "--silent-from", "--hangup-at",    "--delay",  "--baud",
-        "--boards",  "--fault-every", "--fault-chance", "--seed", "--keep-unfinished",
+        "--port",       "--out",         "--log",          "--answer", "--split",
+        "--corrupt",    "--silent-from", "--hangup-at",    "--delay",  "--baud",
+        "--boards",     "--fault-every", "--fault-chance", "--seed",   "--keep-unfinished",
         "--fault-first"};
     Options options;
     for (int i = 1; i < argc; ++i) {

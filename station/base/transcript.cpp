@@ -34,7 +34,6 @@ void judge_exited(Record& record) {
     }
 }
 
-
 // One job of a whole run, as its transcript shows it.
 struct JobSteps {
     const char* name;   // in messages
@@ -45,8 +44,8 @@ struct JobSteps {
 };
 
 const JobSteps JOBS[] = {
-    {"board data", "Programming board data successful\n", &RunFrames::board_data,
-     Stage::board_data, false},
+    {"board data", "Programming board data successful\n", &RunFrames::board_data, Stage::board_data,
+     false},
     {"OTP", "Programming OTP successful\n", &RunFrames::otp, Stage::otp, true},
     {"firmware", "Programming TIV successful\n", &RunFrames::firmware, Stage::firmware, false},
 };
@@ -258,8 +257,8 @@ Steps check_steps(const std::string& transcript, const RunFrames& frames) {
         }
         JobAnswers a = answers_in(text, job.closes);
         if (a.dots != needed) {
-            fault(job, "sent " + std::to_string(a.dots) + " of " + std::to_string(needed) +
-                           " frames");
+            fault(job,
+                  "sent " + std::to_string(a.dots) + " of " + std::to_string(needed) + " frames");
         }
         long long answered = std::max(0LL, std::min(a.dots, needed) - a.foreign);
         if (job.closes && !a.closed) {

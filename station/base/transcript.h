@@ -27,7 +27,7 @@ class DotCounter {
 
   private:
     long long dots_ = 0;
-    int matched_ = 0; // of "Programming" matched so far
+    int matched_ = 0;         // of "Programming" matched so far
     bool word_ended_ = false; // "Programming" was the last thing read
     bool in_dots_ = false;
     char last_ = 0;
@@ -53,9 +53,9 @@ struct RunFrames {
 // every answer by one, and host, which reads one answer per frame, cannot
 // tell; the transcript shows it where an execute result lands.
 struct Steps {
-    std::string why;        // empty: in step
+    std::string why;           // empty: in step
     Stage stage = Stage::none; // the first job out of step
-    long long answered = 0; // the frames answered in step
+    long long answered = 0;    // the frames answered in step
 };
 Steps check_steps(const std::string& transcript, const RunFrames& frames);
 // What a record's message begins with when its answers were out of step.

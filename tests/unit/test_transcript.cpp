@@ -199,8 +199,8 @@ TEST(CheckSteps, WhatTheTranscriptShows) {
         std::string why; // after "answers out of step with the frames: "
         long long answered;
     } cases[] = {
-        {"in step", std::deque<char>(3 + 2, 'P') + std::deque<char>{'E'} +
-                        std::deque<char>(16, 'P'), "", 22},
+        {"in step",
+         std::deque<char>(3 + 2, 'P') + std::deque<char>{'E'} + std::deque<char>(16, 'P'), "", 22},
         {"late by one frame (a Ctrl+C, then a retry)",
          std::deque<char>(1 + 3 + 2, 'P') + std::deque<char>{'E'} + std::deque<char>(16, 'P'),
          "OTP closed without its answer, firmware answered 15 of 16", 20},
@@ -209,41 +209,42 @@ TEST(CheckSteps, WhatTheTranscriptShows) {
              std::deque<char>(16, 'P'),
          "board data answered 2 of 3, OTP closed without its answer, firmware answered 15 of 16",
          19},
-        {"a version between frames", std::deque<char>{'P', 'V', 'P', 'P', 'V', 'E'} +
-                                         std::deque<char>(16, 'P'), "", 22},
+        {"a version between frames",
+         std::deque<char>{'P', 'V', 'P', 'P', 'V', 'E'} + std::deque<char>(16, 'P'), "", 22},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::string t = console_of(frames, c.answers);
         ASSERT_FALSE(t.empty());
         Steps steps = check_steps(t, frames);
-        EXPECT_EQ(steps.why.empty() ? "" : steps.why.substr(std::strlen(OUT_OF_STEP),
-                                                            c.why.size()),
+        EXPECT_EQ(steps.why.empty() ? "" : steps.why.substr(std::strlen(OUT_OF_STEP), c.why.size()),
                   c.why);
         EXPECT_EQ(steps.answered, c.answered);
     }
     // Texts no host run in step writes.
-    const std::string otp_missing_answer = console_of(frames, std::deque<char>(3 + 2 + 1 + 16, 'P'));
+    const std::string otp_missing_answer =
+        console_of(frames, std::deque<char>(3 + 2 + 1 + 16, 'P'));
     const struct {
         const char* what;
         std::string transcript;
         std::string why;
     } texts[] = {
-        {"a job short of a frame", console_of({2, 2, 16}, std::deque<char>(2 + 2, 'P') +
-                                                               std::deque<char>{'E'} +
-                                                               std::deque<char>(16, 'P')),
+        {"a job short of a frame",
+         console_of({2, 2, 16}, std::deque<char>(2 + 2, 'P') + std::deque<char>{'E'} +
+                                    std::deque<char>(16, 'P')),
          "board data sent 2 of 3 frames"},
         {"the OTP closed by a data frame's answer", otp_missing_answer,
          "OTP closed without its answer"},
-        {"no OTP result at all", "Opening board_data.bin\nFile size 3000 bytes\n\nProgramming..."
-                                 "Programming board data successful\nProgramming TIV successful\n",
+        {"no OTP result at all",
+         "Opening board_data.bin\nFile size 3000 bytes\n\nProgramming..."
+         "Programming board data successful\nProgramming TIV successful\n",
          "OTP has no result"},
     };
     for (const auto& c : texts) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(check_steps(c.transcript, frames).why.substr(std::strlen(OUT_OF_STEP),
-                                                                c.why.size()),
-                  c.why);
+        EXPECT_EQ(
+            check_steps(c.transcript, frames).why.substr(std::strlen(OUT_OF_STEP), c.why.size()),
+            c.why);
     }
 }
 
