@@ -653,6 +653,18 @@ class Crash(StationCase):
         station = line.start("run", *self.macs([1, 2]))
         for _ in range(2):
             self.assertIn("started", station.stdout.readline().decode())
+        # Each host runs once its line was quieted: until its frame 3, then
+        # waits for an answer that does not come.
+        folder = os.path.join(line.path, "station-logs")
+
+        def programming(day, name):
+            with open(os.path.join(folder, day, name)) as f:
+                return "Programming." in f.read()
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while sum(programming(day, name) for day in os.listdir(folder)
+                  for name in os.listdir(os.path.join(folder, day))) < 2:
+            self.assertLess(time.monotonic(), deadline, "the hosts did not start")
+            time.sleep(0.02)  # polls files that the station writes
         hosts = [os.pidfd_open(pid) for pid in children(station.pid)]
         self.assertEqual(len(hosts), 2)
         station.kill()
