@@ -6,6 +6,7 @@ kinds of agent (one that drops a frame left unfinished after a gap, one that
 keeps it for ever), paced at 115200 baud and unpaced: no record says passed
 unless its transcript is the whole run in step."""
 
+import itertools
 import os
 import signal
 import time
@@ -106,26 +107,26 @@ class InStep(StationCase):
                  "the station killed, then run": self.killed,
                  "its port lost and back, then retry": self.port_lost_and_back}
         number = 0
-        for kind, kind_options in KINDS.items():
-            for pace, pace_options in PACES.items():
-                for what, fault in cases.items():
-                    with self.subTest(agent=kind, pace=pace, fault=what):
-                        number += 2
-                        options = kind_options + pace_options
-                        line = self.line_with_agent(*options)
-                        out, err, status = fault(line, number, options)
-                        records = self.assert_every_pass_in_step(line)
-                        # On a line that was quieted first, the next board passes.
-                        self.assertEqual(status, 0, out + err)
-                        self.assertEqual(records[-1]["outcome"], "passed")
+        for (kind, kind_options), (pace, pace_options), (what, fault) in itertools.product(
+                KINDS.items(), PACES.items(), cases.items()):
+            with self.subTest(agent=kind, pace=pace, fault=what):
+                number += 2
+                options = kind_options + pace_options
+                line = self.line_with_agent(*options)
+                out, err, status = fault(line, number, options)
+                records = self.assert_every_pass_in_step(line)
+                # On a line that was quieted first, the next board passes.
+                self.assertEqual(status, 0, out + err)
+                self.assertEqual(records[-1]["outcome"], "passed")
 
     def test_a_stall_with_its_answer_still_coming(self):
         """The agent sends half of frame 8's answer and the rest 1.5 s later:
         the station stops host after 1 s without a frame; the rest comes
         while the retry's line is being quieted, and is thrown away."""
-        for kind, kind_options in KINDS.items():
-            with self.subTest(agent=kind):
-                line = self.line_with_agent(*kind_options, "--split", "8=3:1500",
+        for (kind, kind_options), (pace, pace_options) in itertools.product(KINDS.items(),
+                                                                            PACES.items()):
+            with self.subTest(agent=kind, pace=pace):
+                line = self.line_with_agent(*kind_options, *pace_options, "--split", "8=3:1500",
                                             "--fault-first", "1", stall=1)
                 out, err, status = line.station("run", "--mac", "A1=" + mac(40))
                 self.assertIn("stalled", out)
