@@ -402,9 +402,12 @@ void Runner::pass(std::vector<pollfd>& extra) {
     }
     bool unstarted = std::any_of(children_.begin(), children_.end(),
                                  [](const Child& c) { return c.unstarted.has_value(); });
-    auto to_quiet = std::chrono::ceil<std::chrono::milliseconds>(next_quiet() - Clock::now());
-    int wait =
-        unstarted ? 0 : static_cast<int>(std::clamp<long long>(to_quiet.count(), 0, TICK_MS));
+    int wait = unstarted ? 0 : TICK_MS;
+    Clock::time_point quiet_at = next_quiet();
+    if (quiet_at != Clock::time_point::max()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(quiet_at - Clock::now());
+        wait = static_cast<int>(std::clamp<long long>(left.count(), 0, wait));
+    }
     poll(entries.data(), entries.size(), wait);
     for (size_t k = 0; k < extra.size(); ++k) {
         extra[k].revents = entries[k + 1].revents;

@@ -482,6 +482,75 @@ class Killed(FaultCase):
         self.assertIn("holds no record printed as written nowhere", err)
 
 
+def this_machine():
+    try:
+        with open("/etc/machine-id") as f:
+            return f.readline().strip() or os.uname().nodename
+    except OSError:
+        return os.uname().nodename
+
+
+def this_boot():
+    with open("/proc/sys/kernel/random/boot_id") as f:
+        return f.readline().strip()
+
+
+class SnapshotsLeft(FaultCase):
+    """Each round copies the images into a snapshot of its own, which a
+    killed station leaves; the next command of that station removes those,
+    and only what it can tell a dead round of its own left."""
+
+    def test_the_next_command_removes_what_killed_rounds_left(self):
+        line = self.line(fixtures=1, stall=60)
+        line.plug(1, "--boards", "--silent-from", "3")
+
+        def snapshots():
+            return sorted(name for name in os.listdir(line.path)
+                          if name.startswith(".station-round-"))
+        killed = []
+        for n in range(3):
+            r = self.round(line, "run", "--mac", "A1=" + mac(70 + n))
+            r.wait_for(1, "started")
+            r.process.kill()
+            out, err, status = r.end()
+            # Each round removes what the one killed before it left.
+            self.assertEqual("removed 1 snapshot" in err, n > 0, err)
+            for name in killed:
+                self.assertIn(name, err)
+            killed = snapshots()
+            self.assertEqual(len(killed), 1)
+        with open("/proc/self/stat") as f:
+            started = f.read().rsplit(")", 1)[1].split()[19]
+        pid = str(os.getpid())
+        marks = {
+            "no mark": None,
+            "another station": ("other", this_machine(), this_boot(), pid, "1"),
+            "another machine": ("line1", "elsewhere", this_boot(), "1", "1"),
+            "a round still running": ("line1", this_machine(), this_boot(), pid, started),
+            "a boot before this one": ("line1", this_machine(), "an earlier boot", pid, started),
+        }
+        for name, mark in marks.items():
+            folder = os.path.join(line.path, ".station-round-" + name.replace(" ", "_"))
+            os.mkdir(folder)
+            if mark:
+                with open(os.path.join(folder, ".station-owner"), "w") as f:
+                    f.write("station %s\nmachine %s\nboot %s\npid %s\nstarted %s\n" % mark)
+        os.symlink(os.path.join(line.path, ".station-round-a_boot_before_this_one"),
+                   os.path.join(line.path, ".station-round-a_link"))
+        others = snapshots()
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        gone = killed + [".station-round-a_boot_before_this_one"]
+        self.assertIn("removed 2 snapshot(s) of the images that rounds of a station that ended "
+                      "left in %s: " % line.path, err)
+        for name in gone:
+            self.assertIn(name, err)
+        self.assertEqual(snapshots(), sorted(set(others) - set(gone)))
+        # The next command finds nothing more to remove.
+        out, err, status = line.station("lock")
+        self.assertNotIn("removed", err)
+
+
 class NoClaimFreedByAGuess(FaultCase):
     def test_a_board_killed_in_its_otp_job_without_its_log_keeps_its_mac_until_released(self):
         line = self.line(fixtures=3, stall=60)
