@@ -43,8 +43,8 @@ void check_disk_room(const std::vector<std::string>& folders, size_t boards) {
     }
 }
 
-// Each board holds a pipe and a log open, and while its line is quieted a
-// second pipe (its notes): the soft limit of open files is
+// Each board holds a pipe and a log open, and while its line is quieted
+// its port: the soft limit of open files is
 // raised as far as the hard one allows, and a round that would pass it is
 // refused before anything starts.
 void check_open_files(size_t boards) {
