@@ -62,10 +62,10 @@ const char USAGE[] =
     "                    same runs with faults\n"
     "Frames count from 1 in each run. A sync byte between frames starts a new run (the\n"
     "output files then hold the new run's images). A frame left unfinished for 500 ms is\n"
-    "dropped, as a real agent times it out (unless --keep-unfinished). A run ends after the answer "
-    "to a firmware\n"
-    "frame shorter than 1024 bytes, after 500 ms without a byte, when the line closes or\n"
-    "hangs up, or when the agent is stopped; it is then reported in one summary line.\n"
+    "dropped, as a real agent times it out (unless --keep-unfinished). A run ends after\n"
+    "the answer to a firmware frame shorter than 1024 bytes, after 500 ms without a byte,\n"
+    "when the line closes or hangs up, or when the agent is stopped; it is then reported\n"
+    "in one summary line.\n"
     "On its own pseudo-terminal the agent ends when host closes the line (unless --boards);\n"
     "on --port it serves run after run until it is stopped. --hangup-at ends it.\n";
 

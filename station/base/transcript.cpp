@@ -53,10 +53,6 @@ const JobSteps JOBS[] = {
 const char VERSION_MATCHES[] = "\nVersion matches\n";
 const char EXECUTE_RESULT[] = "Execute result 0x";
 
-bool at(const std::string& text, size_t i, const char* word) {
-    return text.compare(i, std::strlen(word), word) == 0;
-}
-
 // A job's text from its "Programming" to its result line; `from` moves past
 // the result. None when the job's result or its start is missing.
 bool job_text(const std::string& t, size_t& from, const JobSteps& job, std::string& text) {
@@ -98,7 +94,7 @@ JobAnswers answers_in(std::string text, bool closes) {
         if (text[i] == '.') {
             a.dots += 1;
             i += 1;
-        } else if (at(text, i, VERSION_MATCHES)) {
+        } else if (text.compare(i, sizeof(VERSION_MATCHES) - 1, VERSION_MATCHES) == 0) {
             // An answer that any frame may get.
             i += sizeof(VERSION_MATCHES) - 1;
         } else {

@@ -114,8 +114,6 @@ void copy_image(const std::string& from, const fs::path& to, const std::string& 
     chmod(to.c_str(), 0400);
 }
 
-// The names the images take in a snapshot: their own files' names, unless
-// two are the same or one is a name the snapshot keeps for itself.
 const char SNAPSHOT_PREFIX[] = ".station-round-";
 // The snapshot's mark: its station and process.
 const char OWNER_FILE_NAME[] = ".station-owner";
@@ -215,6 +213,8 @@ bool left_by_the_dead(const fs::path& folder, const std::string& owner) {
     return *end == '\0' && pid > 0 && started_at(pid) != mark["started"];
 }
 
+// The names the images take in a snapshot: their own files' names, unless
+// two are the same or one is a name the snapshot keeps for itself.
 std::vector<std::string> snapshot_names(const Images& images) {
     std::vector<std::string> own, fixed;
     for (const ImageInfo& image : image_kinds()) {

@@ -13,7 +13,6 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <set>
 #include <unistd.h>
 
 namespace {
@@ -279,7 +278,7 @@ class Round : public FeedRound, private RunnerEvents {
                           make_board_log_path(p_.logs, b.record),
                           board_log_header(b.record),
                           b.record.device,
-                          passed_last_.count(plan.fixture.name) == 0};
+                          !last_board_passed(plan.fixture.name)};
         if (plan.reseat) {
             tell(RoundEvent::said(RoundEvent::Kind::notice,
                                   plan.fixture.name + " " + b.record.mac +
@@ -298,6 +297,16 @@ class Round : public FeedRound, private RunnerEvents {
         bool dot = b.dots.feed(bytes, n);
         b.progress_due = b.progress_due || dot;
         return dot;
+    }
+    // Whether the fixture's last board of this round that ended passed (a
+    // fixture runs one board at a time; the one starting is not ended).
+    bool last_board_passed(const std::string& fixture) const {
+        for (auto b = boards_.rbegin(); b != boards_.rend(); ++b) {
+            if (b->fixture.name == fixture && !b->running) {
+                return b->record.outcome == Outcome::passed;
+            }
+        }
+        return false;
     }
     void line_quieted(int child, const LineQuieted& q) override {
         const Board& b = *by_child_.at(child);
@@ -338,11 +347,6 @@ class Round : public FeedRound, private RunnerEvents {
         r.mac_kept = file_.mac.image && r.outcome != Outcome::passed &&
                      began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
         b.progress = progress_of(r, p_.frames.all());
-        if (r.outcome == Outcome::passed) {
-            passed_last_.insert(b.fixture.name);
-        } else {
-            passed_last_.erase(b.fixture.name);
-        }
         recorder_.finished(r);
         tell(RoundEvent::of(RoundEvent::Kind::finished, b));
         feed_->board_ended(*this, b);
@@ -518,7 +522,6 @@ class Round : public FeedRound, private RunnerEvents {
     std::list<Board> boards_;          // a board stays where it is while others come
     std::map<int, Board*> by_child_;
     std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
-    std::set<std::string> passed_last_;     // fixtures whose last board here passed
     int unstarted_ = 0;
     bool store_failed_ = false;
     bool pool_asked_ = false; // a claim took the pool's next MAC

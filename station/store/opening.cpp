@@ -105,16 +105,17 @@ void interrupt_left_records(Store& store, const StationFile& file) {
 void remove_snapshots_left(const StationFile& file) {
     try {
         std::vector<std::string> removed = remove_left_snapshots(folder_of(file), file.station);
-        std::string names;
+        if (removed.empty()) {
+            return;
+        }
+        std::string said =
+            "removed " + std::to_string(removed.size()) +
+            " snapshot(s) of the images that rounds of a station that ended left in " +
+            folder_of(file) + ":";
         for (const std::string& name : removed) {
-            names += (names.empty() ? "" : ", ") + name;
+            said += (said.back() == ':' ? " " : ", ") + name;
         }
-        if (!removed.empty()) {
-            say_on_stderr("removed " + std::to_string(removed.size()) +
-                          " snapshot(s) of the images that rounds of a station that ended left "
-                          "in " +
-                          folder_of(file) + ": " + names);
-        }
+        say_on_stderr(said);
     } catch (const StationError& error) {
         say_on_stderr(error.message);
     }
