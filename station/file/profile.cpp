@@ -14,10 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
-#include <sstream>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,105 +111,6 @@ void copy_image(const std::string& from, const fs::path& to, const std::string& 
     chmod(to.c_str(), 0400);
 }
 
-const char SNAPSHOT_PREFIX[] = ".station-round-";
-// The snapshot's mark: its station and process.
-const char OWNER_FILE_NAME[] = ".station-owner";
-
-std::string first_line_of(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-// This machine: its id, else its name (a folder may be shared by several).
-std::string this_machine() {
-    std::string id = first_line_of("/etc/machine-id");
-    if (!id.empty()) {
-        return id;
-    }
-    char name[256] = {};
-    gethostname(name, sizeof(name) - 1);
-    return name;
-}
-
-std::string this_boot() {
-    return first_line_of("/proc/sys/kernel/random/boot_id");
-}
-
-// When a process began, in clock ticks after the boot; empty when there is
-// no such process. With its number, what no later process shares.
-std::string started_at(long pid) {
-    std::string stat = first_line_of("/proc/" + std::to_string(pid) + "/stat");
-    size_t name_end = stat.rfind(')');
-    if (name_end == std::string::npos) {
-        return "";
-    }
-    // The fields after the name begin with the third, the state; the start
-    // is the 22nd.
-    std::istringstream fields(stat.substr(name_end + 1));
-    std::string field;
-    for (int number = 3; number <= 22; ++number) {
-        if (!(fields >> field)) {
-            return "";
-        }
-    }
-    return field;
-}
-
-std::string owner_mark(const std::string& owner) {
-    return "station " + owner + "\nmachine " + this_machine() + "\nboot " + this_boot() + "\npid " +
-           std::to_string(getpid()) + "\nstarted " + started_at(getpid()) + "\n";
-}
-
-// The mark of a folder, read only when it is this user's own file.
-std::map<std::string, std::string> mark_of(const fs::path& folder) {
-    std::map<std::string, std::string> mark;
-    int fd = open((folder / OWNER_FILE_NAME).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat about;
-    if (fd < 0) {
-        return mark;
-    }
-    if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode) || about.st_uid != geteuid() ||
-        about.st_size > 4096) {
-        close(fd);
-        return mark;
-    }
-    std::string text(static_cast<size_t>(about.st_size), '\0');
-    ssize_t n = read(fd, text.data(), text.size());
-    close(fd);
-    std::istringstream lines(text.substr(0, n < 0 ? 0 : static_cast<size_t>(n)));
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t space = line.find(' ');
-        if (space != std::string::npos) {
-            mark[line.substr(0, space)] = line.substr(space + 1);
-        }
-    }
-    return mark;
-}
-
-// Whether a snapshot was left by a process of `owner` on this machine that
-// is gone.
-bool left_by_the_dead(const fs::path& folder, const std::string& owner) {
-    struct stat about;
-    if (lstat(folder.c_str(), &about) != 0 || !S_ISDIR(about.st_mode) ||
-        about.st_uid != geteuid()) {
-        return false;
-    }
-    std::map<std::string, std::string> mark = mark_of(folder);
-    if (mark["station"] != owner || mark["machine"] != this_machine() || mark["pid"].empty() ||
-        mark["started"].empty()) {
-        return false;
-    }
-    if (mark["boot"] != this_boot()) {
-        return true; // the machine started again since
-    }
-    char* end = nullptr;
-    long pid = std::strtol(mark["pid"].c_str(), &end, 10);
-    return *end == '\0' && pid > 0 && started_at(pid) != mark["started"];
-}
-
 // The names the images take in a snapshot: their own files' names, unless
 // two are the same or one is a name the snapshot keeps for itself.
 std::vector<std::string> snapshot_names(const Images& images) {
@@ -222,8 +120,7 @@ std::vector<std::string> snapshot_names(const Images& images) {
         fixed.push_back(image.file);
     }
     for (size_t i = 0; i < own.size(); ++i) {
-        bool reserved = own[i].empty() || own[i] == CONFIG_FILE_NAME || own[i] == "boards" ||
-                        own[i] == OWNER_FILE_NAME;
+        bool reserved = own[i].empty() || own[i] == CONFIG_FILE_NAME || own[i] == "boards";
         if (reserved || std::count(own.begin(), own.end(), own[i]) > 1) {
             return fixed;
         }
@@ -309,9 +206,8 @@ const ImageInfo& image_info(ImageKind kind) {
     return image_kinds()[static_cast<size_t>(kind)];
 }
 
-Snapshot::Snapshot(const Images& images, const Profile& profile, const std::string& parent,
-                   const std::string& owner) {
-    std::string pattern = (fs::path(parent) / (std::string(SNAPSHOT_PREFIX) + "XXXXXX")).string();
+Snapshot::Snapshot(const Images& images, const Profile& profile, const std::string& parent) {
+    std::string pattern = (fs::path(parent) / ".station-round-XXXXXX").string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     // mkdtemp makes the folder, mode 0700, or fails: nothing found is used.
@@ -322,7 +218,6 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
     folder_ = name.data();
     names_ = snapshot_names(images);
     try {
-        write_new_file(fs::path(folder_) / OWNER_FILE_NAME, owner_mark(owner));
         for (const ImageInfo& image : image_kinds()) {
             fs::path to = fs::path(folder_) / file_of(image.kind);
             copy_image(images.*image.path, to, profile.*image.locked_hash);
@@ -364,28 +259,6 @@ Snapshot::~Snapshot() {
     std::error_code ignored;
     fs::permissions(folder_, fs::perms::owner_all, ignored);
     fs::remove_all(folder_, ignored);
-}
-
-std::vector<std::string> remove_left_snapshots(const std::string& parent,
-                                               const std::string& owner) {
-    std::vector<std::string> removed;
-    std::error_code none;
-    for (const fs::directory_entry& entry : fs::directory_iterator(parent, none)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind(SNAPSHOT_PREFIX, 0) != 0 || !left_by_the_dead(entry.path(), owner)) {
-            continue;
-        }
-        std::error_code failed;
-        fs::permissions(entry.path(), fs::perms::owner_all, failed);
-        fs::remove_all(entry.path(), failed);
-        if (failed) {
-            throw StationError{"cannot remove " + entry.path().string() +
-                               ", which a round of station " + owner +
-                               " left: " + failed.message()};
-        }
-        removed.push_back(name);
-    }
-    return removed;
 }
 
 std::string Snapshot::board_folder(const std::string& name, ImageKind kind, long long offset,

@@ -48,13 +48,10 @@ std::string hash_text(const std::string& text);
 // tivConfig.txt that names them, every copied byte checked against the
 // profile. The images keep the names of the engineer's files, so that a
 // transcript says "Opening board.bin" as a run by hand does; only names that
-// clash take the fixed ones. The folder goes with the object; a mark in it
-// names the station `owner` and this process, so that what a process that
-// died left can be told apart (remove_left_snapshots).
+// clash take the fixed ones. The folder goes with the object.
 class Snapshot {
   public:
-    Snapshot(const Images& images, const Profile& profile, const std::string& parent,
-             const std::string& owner);
+    Snapshot(const Images& images, const Profile& profile, const std::string& parent);
     ~Snapshot();
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
@@ -91,15 +88,6 @@ class Snapshot {
     std::vector<std::string> names_;                          // by ImageKind
     std::string config_;                                      // the round's tivConfig.txt
 };
-// Removes the snapshots in `parent` that rounds of station `owner` left when
-// their process died (killed, a power cut), and returns their names: only
-// folders of this user with the mark of `owner` on this machine, whose
-// process is gone (the machine started again since, or no process of that
-// number began when it did). A folder without the mark, of another station
-// or machine, or of a process still running, stays. Throws StationError
-// when one cannot be removed.
-std::vector<std::string> remove_left_snapshots(const std::string& parent, const std::string& owner);
-
 // The frames that carry data (one dot each) of each of the three images.
 RunFrames run_frames(const Images& images);
 // The address as the export writes it: 8 lower-case hexadecimal digits.

@@ -44,10 +44,9 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
     std::string logs = make_room_for_round(file, boards);
     RoundImages images = images_for_round(file, *locked);
     std::string beside = fs::absolute(file.path).parent_path().string();
-    return Prepared{
-        *locked,    std::make_unique<Snapshot>(images.images, *locked, beside, file.station),
-        logs,       images.frames,
-        new_uuid(), images.label};
+    return Prepared{*locked,    std::make_unique<Snapshot>(images.images, *locked, beside),
+                    logs,       images.frames,
+                    new_uuid(), images.label};
 }
 
 // What a claim needs done on the writer's thread: a MAC from the pool when
