@@ -15,6 +15,8 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,6 +113,78 @@ void copy_image(const std::string& from, const fs::path& to, const std::string& 
     chmod(to.c_str(), 0400);
 }
 
+const char SNAPSHOT_PREFIX[] = ".station-round-";
+// The snapshot's mark: its station and machine. Its round holds a lock on
+// it (flock) as long as the round, or a host it started, lives.
+const char OWNER_FILE_NAME[] = ".station-owner";
+
+// This machine: its id, else its name (a folder may be shared by several,
+// and a lock is seen only by the machine that holds it).
+std::string this_machine() {
+    std::ifstream in("/etc/machine-id");
+    std::string id;
+    std::getline(in, id);
+    if (!id.empty()) {
+        return id;
+    }
+    char name[256] = {};
+    gethostname(name, sizeof(name) - 1);
+    return name;
+}
+
+std::string owner_mark(const std::string& owner) {
+    return "station " + owner + "\nmachine " + this_machine() + "\n";
+}
+
+// Writes the mark under a name of its own, locks it, then gives it its
+// name: a cleaner never finds the mark unlocked. Returns the lock's
+// descriptor.
+int write_locked_mark(const fs::path& folder, const std::string& owner) {
+    fs::path draft = folder / (std::string(OWNER_FILE_NAME) + ".new");
+    int fd = open(draft.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0400);
+    std::string mark = owner_mark(owner);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        write(fd, mark.data(), mark.size()) != static_cast<ssize_t>(mark.size()) ||
+        rename(draft.c_str(), (folder / OWNER_FILE_NAME).c_str()) != 0) {
+        int error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        throw StationError{"cannot mark the snapshot " + folder.string() + ": " +
+                           std::strerror(error)};
+    }
+    return fd;
+}
+
+// Whether a folder is a snapshot that a round of `owner` on this machine
+// left, whose round and hosts are all gone: this user's folder (not a
+// link) with this user's mark naming both, whose lock nobody holds. Locks
+// are seen on the machine that holds them only: a mark of another machine
+// proves nothing. On true, `lock` holds the mark's lock.
+bool left_by_the_dead(const fs::path& folder, const std::string& owner, int& lock) {
+    struct stat about;
+    if (lstat(folder.c_str(), &about) != 0 || !S_ISDIR(about.st_mode) ||
+        about.st_uid != geteuid()) {
+        return false;
+    }
+    int fd = open((folder / OWNER_FILE_NAME).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char text[1024];
+    ssize_t n = -1;
+    if (fstat(fd, &about) == 0 && S_ISREG(about.st_mode) && about.st_uid == geteuid()) {
+        n = read(fd, text, sizeof(text));
+    }
+    if (n < 0 || std::string(text, static_cast<size_t>(n)) != owner_mark(owner) ||
+        flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    lock = fd;
+    return true;
+}
+
 // The names the images take in a snapshot: their own files' names, unless
 // two are the same or one is a name the snapshot keeps for itself.
 std::vector<std::string> snapshot_names(const Images& images) {
@@ -120,7 +194,8 @@ std::vector<std::string> snapshot_names(const Images& images) {
         fixed.push_back(image.file);
     }
     for (size_t i = 0; i < own.size(); ++i) {
-        bool reserved = own[i].empty() || own[i] == CONFIG_FILE_NAME || own[i] == "boards";
+        bool reserved = own[i].empty() || own[i] == CONFIG_FILE_NAME || own[i] == "boards" ||
+                        own[i].rfind(OWNER_FILE_NAME, 0) == 0;
         if (reserved || std::count(own.begin(), own.end(), own[i]) > 1) {
             return fixed;
         }
@@ -206,8 +281,9 @@ const ImageInfo& image_info(ImageKind kind) {
     return image_kinds()[static_cast<size_t>(kind)];
 }
 
-Snapshot::Snapshot(const Images& images, const Profile& profile, const std::string& parent) {
-    std::string pattern = (fs::path(parent) / ".station-round-XXXXXX").string();
+Snapshot::Snapshot(const Images& images, const Profile& profile, const std::string& parent,
+                   const std::string& owner) {
+    std::string pattern = (fs::path(parent) / (std::string(SNAPSHOT_PREFIX) + "XXXXXX")).string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     // mkdtemp makes the folder, mode 0700, or fails: nothing found is used.
@@ -218,6 +294,7 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
     folder_ = name.data();
     names_ = snapshot_names(images);
     try {
+        mark_ = write_locked_mark(folder_, owner);
         for (const ImageInfo& image : image_kinds()) {
             fs::path to = fs::path(folder_) / file_of(image.kind);
             copy_image(images.*image.path, to, profile.*image.locked_hash);
@@ -251,6 +328,9 @@ Snapshot::Snapshot(const Images& images, const Profile& profile, const std::stri
         std::error_code ignored;
         fs::permissions(folder_, fs::perms::owner_all, ignored);
         fs::remove_all(folder_, ignored);
+        if (mark_ >= 0) {
+            close(mark_);
+        }
         throw;
     }
 }
@@ -259,6 +339,31 @@ Snapshot::~Snapshot() {
     std::error_code ignored;
     fs::permissions(folder_, fs::perms::owner_all, ignored);
     fs::remove_all(folder_, ignored);
+    close(mark_);
+}
+
+std::vector<std::string> remove_left_snapshots(const std::string& parent,
+                                               const std::string& owner) {
+    std::vector<std::string> removed;
+    std::error_code none;
+    for (const fs::directory_entry& entry : fs::directory_iterator(parent, none)) {
+        std::string name = entry.path().filename().string();
+        int lock = -1;
+        if (name.rfind(SNAPSHOT_PREFIX, 0) != 0 || !left_by_the_dead(entry.path(), owner, lock)) {
+            continue;
+        }
+        std::error_code failed;
+        fs::permissions(entry.path(), fs::perms::owner_all, failed);
+        fs::remove_all(entry.path(), failed);
+        close(lock);
+        if (failed) {
+            throw StationError{"cannot remove " + entry.path().string() +
+                               ", which a round of station " + owner +
+                               " left: " + failed.message()};
+        }
+        removed.push_back(name);
+    }
+    return removed;
 }
 
 std::string Snapshot::board_folder(const std::string& name, ImageKind kind, long long offset,

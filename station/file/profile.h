@@ -48,16 +48,25 @@ std::string hash_text(const std::string& text);
 // tivConfig.txt that names them, every copied byte checked against the
 // profile. The images keep the names of the engineer's files, so that a
 // transcript says "Opening board.bin" as a run by hand does; only names that
-// clash take the fixed ones. The folder goes with the object.
+// clash take the fixed ones. The folder goes with the object. A mark in it
+// names the station `owner` and this machine, and the round holds a lock on
+// it for as long as it lives, so that what a round that died left can be
+// told apart (remove_left_snapshots).
 class Snapshot {
   public:
-    Snapshot(const Images& images, const Profile& profile, const std::string& parent);
+    Snapshot(const Images& images, const Profile& profile, const std::string& parent,
+             const std::string& owner);
     ~Snapshot();
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
 
     const std::string& folder() const {
         return folder_;
+    }
+    // The descriptor that holds the mark's lock; a host that reads the
+    // snapshot holds it too, so that the folder stays while any does.
+    int mark() const {
+        return mark_;
     }
     // Whether the files are still the ones written (the same inode, size,
     // and change time): a cheap look, for every board's end.
@@ -79,6 +88,7 @@ class Snapshot {
 
   private:
     std::string folder_;
+    int mark_ = -1;
     struct Seen {
         std::string path;
         unsigned long long inode, size, changed_ns;
@@ -88,6 +98,14 @@ class Snapshot {
     std::vector<std::string> names_;                          // by ImageKind
     std::string config_;                                      // the round's tivConfig.txt
 };
+// Removes the snapshots in `parent` that rounds of station `owner` on this
+// machine left when they died (killed, a power cut), and returns their
+// names: only folders of this user marked by `owner` on this machine whose
+// lock nobody holds (the round and every host it started are gone). A
+// folder without the mark, of another station or machine, or still locked,
+// stays. Throws StationError when one cannot be removed.
+std::vector<std::string> remove_left_snapshots(const std::string& parent, const std::string& owner);
+
 // The frames that carry data (one dot each) of each of the three images.
 RunFrames run_frames(const Images& images);
 // The address as the export writes it: 8 lower-case hexadecimal digits.

@@ -44,9 +44,10 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
     std::string logs = make_room_for_round(file, boards);
     RoundImages images = images_for_round(file, *locked);
     std::string beside = fs::absolute(file.path).parent_path().string();
-    return Prepared{*locked,    std::make_unique<Snapshot>(images.images, *locked, beside),
-                    logs,       images.frames,
-                    new_uuid(), images.label};
+    return Prepared{
+        *locked,    std::make_unique<Snapshot>(images.images, *locked, beside, file.station),
+        logs,       images.frames,
+        new_uuid(), images.label};
 }
 
 // What a claim needs done on the writer's thread: a MAC from the pool when
@@ -277,7 +278,8 @@ class Round : public FeedRound, private RunnerEvents {
                           make_board_log_path(p_.logs, b.record),
                           board_log_header(b.record),
                           b.record.device,
-                          !last_board_passed(plan.fixture.name)};
+                          !last_board_passed(plan.fixture.name),
+                          p_.snapshot->mark()};
         if (plan.reseat) {
             tell(RoundEvent::said(RoundEvent::Kind::notice,
                                   plan.fixture.name + " " + b.record.mac +

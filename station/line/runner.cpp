@@ -89,6 +89,9 @@ sigset_t station_signals() {
     if (line >= 0) {
         fcntl(line, F_SETFD, 0);
     }
+    if (command.hold >= 0) {
+        fcntl(command.hold, F_SETFD, 0);
+    }
     execv(command.program.c_str(), argv.data());
     const char message[] = "station: host could not be started\n";
     if (write(2, message, sizeof(message) - 1) < 0) {

@@ -30,6 +30,9 @@ struct ChildCommand {
     std::string log_header; // written at the log's beginning
     std::string device;
     bool quiet_line = false;
+    // A descriptor the child keeps open: the lock on the mark of the
+    // snapshot it reads, which says that the snapshot is still in use.
+    int hold = -1;
 };
 
 // Longer than a frame and its answer at 115200 baud (90 ms) and than the

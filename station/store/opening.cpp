@@ -99,6 +99,27 @@ void interrupt_left_records(Store& store, const StationFile& file) {
     }
 }
 
+// The snapshots of the images that rounds of this station left when they
+// died are removed, and said; one that cannot be is said, and the command
+// goes on.
+void remove_snapshots_left(const StationFile& file) {
+    try {
+        std::vector<std::string> removed = remove_left_snapshots(folder_of(file), file.station);
+        std::string names;
+        for (const std::string& name : removed) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        if (!removed.empty()) {
+            say_on_stderr("removed " + counted(static_cast<long long>(removed.size()), "snapshot") +
+                          " of the images that rounds of this station left when they ended "
+                          "unfinished, in " +
+                          folder_of(file) + ": " + names);
+        }
+    } catch (const StationError& error) {
+        say_on_stderr(error.message);
+    }
+}
+
 // The claims this station made that a failover of the store may have lost
 // are checked first: each is in the store, or written again, or a conflict.
 void recheck_claims(Opened& opened) {
@@ -159,6 +180,7 @@ Opened open_for(const StationFile& file, bool to_itself) {
         recheck_claims(opened);
         deliver_spool(file, opened);
         interrupt_left_records(*opened.store, file);
+        remove_snapshots_left(file);
     }
     return opened;
 }

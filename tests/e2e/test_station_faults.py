@@ -4,6 +4,7 @@ lock files that another user made, a full disk, a station killed, a port
 that goes, and attempts counted across stations."""
 
 import csv
+import fcntl
 import io
 import grp
 import json
@@ -480,6 +481,71 @@ class Killed(FaultCase):
         out, err, got = line.station("record", "--from", printed())
         self.assertEqual(got, 2)
         self.assertIn("holds no record printed as written nowhere", err)
+
+
+def this_machine():
+    try:
+        with open("/etc/machine-id") as f:
+            return f.readline().strip() or os.uname().nodename
+    except OSError:
+        return os.uname().nodename
+
+
+class SnapshotsLeft(FaultCase):
+    """Each round copies the images into a snapshot of its own, which a
+    killed station leaves; the next command of that station removes those,
+    and only what it can tell a dead round of its own left."""
+
+    def test_the_next_command_removes_only_what_killed_rounds_left(self):
+        line = self.line(fixtures=1, stall=60)
+        line.plug(1, "--boards", "--silent-from", "3")
+
+        def snapshots():
+            return sorted(name for name in os.listdir(line.path)
+                          if name.startswith(".station-round-"))
+        killed = []
+        for n in range(3):
+            r = self.round(line, "run", "--mac", "A1=" + mac(70 + n))
+            r.wait_for(1, "started")
+            # Its own snapshot is locked while it runs: the round beside
+            # it, were there one, would not take it.
+            self.assertEqual(len(snapshots()), 1)
+            r.process.kill()
+            out, err, status = r.end()
+            self.assertEqual("removed 1 snapshot " in err, n > 0, err)
+            for name in killed:
+                self.assertIn(name, err)
+            killed = snapshots()
+            self.assertEqual(len(killed), 1)
+        # Folders the station must leave: no mark, another station's or
+        # machine's, one whose round still holds it, one that only links.
+        held = []
+        marks = {"no mark": None, "another station": ("other", this_machine()),
+                 "another machine": ("line1", "elsewhere"),
+                 "a round still running": ("line1", this_machine())}
+        for name, mark in marks.items():
+            folder = os.path.join(line.path, ".station-round-" + name.replace(" ", "_"))
+            os.mkdir(folder)
+            if mark:
+                path = os.path.join(folder, ".station-owner")
+                with open(path, "w") as f:
+                    f.write("station %s\nmachine %s\n" % mark)
+                if name == "a round still running":
+                    held.append(open(path))
+                    fcntl.flock(held[-1], fcntl.LOCK_EX)
+        os.symlink(killed[0], os.path.join(line.path, ".station-round-a_link"))
+        others = snapshots()
+        out, err, status = line.station("lock")
+        self.assertEqual(status, 0, err)
+        self.assertIn("removed 1 snapshot of the images that rounds of this station left when "
+                      "they ended unfinished, in %s: %s" % (line.path, killed[0]), err)
+        self.assertEqual(snapshots(), sorted(set(others) - set(killed)))
+        # Let go, the last one is a dead round's too.
+        held[0].close()
+        out, err, status = line.station("lock")
+        self.assertIn(".station-round-a_round_still_running", err)
+        out, err, status = line.station("lock")
+        self.assertNotIn("removed", err)
 
 
 class NoClaimFreedByAGuess(FaultCase):
