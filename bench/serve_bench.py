@@ -182,23 +182,52 @@ def header_flood(port):
         return sent, answer
 
 
-class Attack:
-    """What a hostile LAN does beside the line's browsers: `slow` clients
-    from ten loopback addresses, each sending a header line every 2 s and
-    never the request's end (each one the server closes is opened again),
-    and one request with 200 MB of header lines. Meanwhile the line page is
-    asked every 100 ms, and the server's memory is read."""
+def tcp_memory_mb():
+    """What the kernel's TCP sockets hold, all of them (/proc/net/sockstat
+    counts pages)."""
+    with open("/proc/net/sockstat") as f:
+        for l in f:
+            if l.startswith("TCP:"):
+                words = l.split()
+                return int(words[words.index("mem") + 1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+    raise RuntimeError("no TCP line in /proc/net/sockstat")
 
-    def __init__(self, port, pid, slow=1000):
+
+def stuck_stream(port, source):
+    """An event stream with a 1 KB receive window that is never read."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    s.sendall(b"GET /events HTTP/1.1\r\nHost: bench\r\n\r\n")
+    return s
+
+
+class Attack:
+    """What a hostile LAN does beside the line's browsers, all at once:
+    `slow` clients from ten loopback addresses, each sending a header line
+    every 2 s and never the request's end; `idle` connections from 40
+    addresses that send nothing (each of both that the server closes is
+    opened again); `stuck` event streams from four addresses with a 1 KB
+    receive window, never read; and one request with 200 MB of header
+    lines. Meanwhile the line page is asked every 100 ms, and the server's
+    memory and the kernel's TCP memory are read."""
+
+    def __init__(self, port, pid, slow=1000, idle=5000, stuck=512):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
         self.port, self.pid, self.count = port, pid, slow
         self.stopping = threading.Event()
         self.page_times, self.peak_mb, self.closed = [], resident_mb(pid), 0
+        self.kernel_before = self.kernel_peak = tcp_memory_mb()
         self.selector = selectors.DefaultSelector()
-        self.slow = set()
+        self.slow, self.idle = set(), set()
         for i in range(slow):
             self.open_slow(i)
+        self.stuck = [stuck_stream(port, "127.0.10.%d" % (1 + i % 4)) for i in range(stuck)]
+        self.idle_refused = 0
+        for i in range(idle):
+            self.open_idle(i)
         self.rss_before_header = resident_mb(pid)
         self.header_sent, answer = header_flood(port)
         self.header_answer = answer.split(b"\r\n")[0].decode(errors="replace")
@@ -215,6 +244,17 @@ class Attack:
         self.selector.register(s, selectors.EVENT_READ, i)
         self.slow.add(s)
 
+    def open_idle(self, i):
+        try:
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=30,
+                                         source_address=("127.0.11.%d" % (1 + i % 40), 0))
+        except OSError:
+            self.idle_refused += 1
+            return
+        s.setblocking(False)
+        self.selector.register(s, selectors.EVENT_READ, -1 - i)
+        self.idle.add(s)
+
     def drip(self):
         while not self.stopping.wait(2):
             for s in list(self.slow):
@@ -223,13 +263,19 @@ class Attack:
                 except OSError:
                     pass
             for key, _ in self.selector.select(0):
-                # Closed by the server (its 10 s for a whole request): again.
+                # Closed by the server (its 10 s for a whole request, or to
+                # make room): again.
                 self.selector.unregister(key.fileobj)
                 self.slow.discard(key.fileobj)
+                self.idle.discard(key.fileobj)
                 key.fileobj.close()
                 self.closed += 1
-                self.open_slow(key.data)
+                if key.data >= 0:
+                    self.open_slow(key.data)
+                else:
+                    self.open_idle(-1 - key.data)
             self.peak_mb = max(self.peak_mb, resident_mb(self.pid))
+            self.kernel_peak = max(self.kernel_peak, tcp_memory_mb())
 
     def ask(self):
         while not self.stopping.wait(0.1):
@@ -241,7 +287,9 @@ class Attack:
         for t in self.threads:
             t.join()
         self.selector.close()
-        for s in self.slow:
+        for s in self.slow | self.idle:
+            s.close()
+        for s in self.stuck:
             s.close()
 
     def p99_page(self):

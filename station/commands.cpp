@@ -350,14 +350,20 @@ int command_history(const Context& c) {
         std::cout << (conflict.resolved.empty() ? "CONFLICT: " : "was in conflict: ")
                   << conflict_said(conflict) << "\n";
     }
-    std::vector<Record> records = records_of_mac(c, mac, true);
-    if (records.empty()) {
+    RecordFilter filter = chosen(c);
+    filter.mac = mac;
+    filter.with_transcripts = true;
+    std::string logs = log_folder(c.file);
+    long long printed = print_history(
+        [&](const std::function<void(const Record&)>& take) {
+            c.opened.store->each_record(filter, take);
+        },
+        c.opened.store->releases(mac), c.opened.store->labels_of(mac),
+        [&logs](const Record& r) { return find_board_log(logs, r).value_or(""); }, std::cout);
+    if (printed == 0) {
+        std::cout << "no records of MAC " << mac << "\n";
         return 1;
     }
-    std::string logs = log_folder(c.file);
-    print_history(
-        records, c.opened.store->releases(mac), c.opened.store->labels_of(mac),
-        [&logs](const Record& r) { return find_board_log(logs, r).value_or(""); }, std::cout);
     return 0;
 }
 
@@ -653,9 +659,19 @@ int command_pool(const Context& c) {
         throw StationError{c.file.path + " has no MAC pool ([mac] first and last)"};
     }
     unsigned long long size = plan.pool_size();
-    long long used = c.opened.store->pool_used(plan.first, plan.last);
-    std::cout << "first " << plan.first << "\nlast  " << plan.last << "\nused  " << used
-              << "\nleft  " << size - static_cast<unsigned long long>(used) << "\n";
+    long long taken = c.opened.store->pool_used(plan.first, plan.last);
+    auto [unclaimed, some] = c.opened.store->pool_unclaimed(plan.first, plan.last, 10);
+    std::cout << "first " << plan.first << "\nlast  " << plan.last << "\nused  "
+              << taken - unclaimed << "\n";
+    // Taken from the pool all the same: a board may have got one.
+    if (unclaimed > 0) {
+        std::cout << "handed out and never claimed " << unclaimed << ":";
+        for (const std::string& mac : some) {
+            std::cout << " " << mac;
+        }
+        std::cout << (unclaimed > static_cast<long long>(some.size()) ? " ..." : "") << "\n";
+    }
+    std::cout << "left  " << size - static_cast<unsigned long long>(taken) << "\n";
     return 0;
 }
 

@@ -339,3 +339,46 @@ void judge_interrupted(Record& record) {
     record.stage = t.empty() ? Stage::none : stage_of(t);
     record.message = last_line(t);
 }
+
+size_t KeptOutput::append(const char* bytes, size_t n) {
+    size_t to_head = tail_.empty() ? std::min(n, first_ - std::min(first_, head_.size())) : 0;
+    head_.append(bytes, to_head);
+    if (to_head < n) {
+        tail_.append(bytes + to_head, n - to_head);
+        // Trimmed once it holds twice the bound: each byte moves once.
+        if (tail_.size() > 2 * last_) {
+            size_t trimmed = tail_.size() - last_;
+            dropped_ += static_cast<long long>(trimmed);
+            tail_.erase(0, trimmed);
+        }
+    }
+    text_due_ = true;
+    return to_head;
+}
+
+long long KeptOutput::left_out() const {
+    return dropped_ + static_cast<long long>(tail_.size() - std::min(tail_.size(), last_));
+}
+
+std::string KeptOutput::rest() const {
+    if (tail_.empty() && dropped_ == 0) {
+        return "";
+    }
+    size_t from = tail_.size() - std::min(tail_.size(), last_);
+    return (from > 0 || dropped_ > 0 ? left_out_line(left_out()) : "") + tail_.substr(from);
+}
+
+const std::string& KeptOutput::text() const {
+    if (tail_.empty() && dropped_ == 0) {
+        return head_;
+    }
+    if (text_due_) {
+        text_ = head_ + rest();
+        text_due_ = false;
+    }
+    return text_;
+}
+
+std::string left_out_line(long long bytes) {
+    return "\n[station: " + std::to_string(bytes) + " bytes of host's output left out here]\n";
+}

@@ -33,6 +33,39 @@ class DotCounter {
     char last_ = 0;
 };
 
+// Host's output as the station keeps it: its first `first` bytes and its
+// last `last`; what lies between is counted, not kept, so that no host can
+// grow the station, the store or a page past the bound.
+class KeptOutput {
+  public:
+    KeptOutput(size_t first, size_t last) : first_(first), last_(last) {}
+    // Returns how many of the bytes went into the first part (a copy made
+    // as they come can take those at once).
+    size_t append(const char* bytes, size_t n);
+    // The bytes left out so far.
+    long long left_out() const;
+    // The first part, the line that says what was left out, and the last
+    // part; the output itself while it is whole.
+    const std::string& text() const;
+    // The line that stands for the bytes left out, and the last part.
+    std::string rest() const;
+
+  private:
+    size_t first_, last_;
+    std::string head_, tail_;
+    long long dropped_ = 0; // of the tail, trimmed as it grew
+    mutable std::string text_;
+    mutable bool text_due_ = true;
+};
+// What the station keeps of each host's output: the first
+// TRANSCRIPT_KEEPS_FIRST bytes with a byte more for every frame of the run
+// (so a host that runs as it should is kept whole, one dot a frame), and
+// the last TRANSCRIPT_KEEPS_LAST.
+constexpr size_t TRANSCRIPT_KEEPS_FIRST = 1 << 20;
+constexpr size_t TRANSCRIPT_KEEPS_LAST = 1 << 20;
+// The line that stands where bytes were left out.
+std::string left_out_line(long long bytes);
+
 // The data frames each job of a whole run sends, as the locked images need
 // them.
 struct RunFrames {

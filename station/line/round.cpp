@@ -137,7 +137,8 @@ class Round : public FeedRound, private RunnerEvents {
           notices_(p_.logs, file_.station, *screen_),
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
-          runner_(file_.stall_seconds, *this), recorder_(opened_.store, opened_.spool) {
+          runner_(file_.stall_seconds, *this),
+          recorder_(opened_.store, opened_.spool, file_.station) {
         recorder_.live(file_.station, run_.host.version);
         if (file_.label.on()) {
             labeler_ = std::make_unique<Labeler>(file_.label, p_.label);
@@ -287,6 +288,8 @@ class Round : public FeedRound, private RunnerEvents {
                                       "unless it was taken out and put back since, it fails again",
                                   plan.fixture.name));
         }
+        host.keep_first = TRANSCRIPT_KEEPS_FIRST + static_cast<size_t>(p_.frames.all());
+        b.output = KeptOutput(host.keep_first, TRANSCRIPT_KEEPS_LAST);
         by_child_[runner_.start(host)] = &b;
         b.progress.total = p_.frames.all();
         tell(RoundEvent::of(RoundEvent::Kind::started, b));
@@ -294,7 +297,7 @@ class Round : public FeedRound, private RunnerEvents {
 
     bool output(int child, const char* bytes, size_t n) override {
         Board& b = *by_child_.at(child);
-        b.record.transcript.append(bytes, n);
+        b.output.append(bytes, n);
         bool dot = b.dots.feed(bytes, n);
         b.progress_due = b.progress_due || dot;
         return dot;
@@ -339,7 +342,25 @@ class Round : public FeedRound, private RunnerEvents {
         b.ended = Clock::now();
         b.stopped_at_end = time_stopped();
         Record& r = b.record;
+        r.transcript = b.output.text();
+        long long left_out = b.output.left_out();
+        b.output = KeptOutput(0, 0);
         judge(r, b.dots.dots(), ending, p_.frames);
+        if (left_out > 0) {
+            // A host that runs as it should is kept whole: one that wrote
+            // more cannot have its answers checked.
+            if (r.outcome == Outcome::passed) {
+                r.outcome = Outcome::failed;
+                r.message = "host wrote more than the station keeps of a run: its answers "
+                            "cannot be checked";
+            }
+            tell(RoundEvent::said(RoundEvent::Kind::notice,
+                                  b.fixture.name + " " + r.mac + ": host wrote " +
+                                      std::to_string(left_out) +
+                                      " bytes more than the station keeps; its record and log "
+                                      "keep the first and the last MiB",
+                                  b.fixture.name));
+        }
         r.ended = utc_now();
         if (!p_.snapshot->unchanged()) {
             r.outcome = Outcome::failed;
@@ -360,7 +381,7 @@ class Round : public FeedRound, private RunnerEvents {
         for (Board& b : boards_) {
             if (progress_read && b.running && b.progress_due) {
                 progress_read_ = Clock::now();
-                b.progress = progress_of(b.record.transcript, b.dots.dots(), p_.frames.all());
+                b.progress = progress_of(b.output.text(), b.dots.dots(), p_.frames.all());
                 b.progress_due = false;
                 tell(RoundEvent::of(RoundEvent::Kind::progress, b));
             }

@@ -22,8 +22,9 @@
 struct Runner::Child {
     int number = 0;
     pid_t pid = -1;
-    int output = -1; // the child's standard output and error, one pipe
-    int log = -1;    // a copy of the pipe as it comes
+    int output = -1;         // the child's standard output and error, one pipe
+    int log = -1;            // a copy of the pipe as it comes
+    KeptOutput logged{0, 0}; // what the log keeps
     // While its line is quieted, before its program starts: the port, the
     // command to start, and what came.
     int line = -1;
@@ -50,6 +51,8 @@ constexpr auto KILL_AFTER = std::chrono::seconds(10);
 // The most of one pass of the loop that counts towards a stall: a station
 // that was not scheduled does not make its children silent.
 constexpr auto MOST_QUIET_PER_PASS = std::chrono::milliseconds(500);
+// The most of a child's output read in one pass of the loop.
+constexpr ssize_t MOST_READ_PER_PASS = 1 << 20;
 // How often the ports' device nodes are looked at.
 constexpr auto PORT_CHECK_EVERY = std::chrono::milliseconds(500);
 
@@ -219,6 +222,7 @@ int Runner::start(const ChildCommand& command) {
     if (child.log >= 0) {
         fchmod(child.log, mode); // what the umask took: the line's other logins read it
     }
+    child.logged = KeptOutput(command.keep_first, TRANSCRIPT_KEEPS_LAST);
     const std::string& header = command.log_header;
     if (child.log >= 0 &&
         write(child.log, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {
@@ -293,9 +297,11 @@ void Runner::launch(Child& child, const ChildCommand& command) {
     child.device_id = device_number(command.device);
 }
 
-// Takes all that the child has written so far; closes the pipe at its end.
-void Runner::drain(Child& child) {
+// Takes what the child has written so far (at most MOST_READ_PER_PASS,
+// unless `all`); closes the pipe at its end.
+void Runner::drain(Child& child, bool all) {
     char chunk[4096];
+    ssize_t read_now = 0;
     while (child.output >= 0) {
         ssize_t n = read(child.output, chunk, sizeof(chunk));
         if (n < 0 && errno == EINTR) {
@@ -309,11 +315,16 @@ void Runner::drain(Child& child) {
             return;
         }
         // A full disk loses the log's copy, not the board.
-        if (child.log >= 0 && write(child.log, chunk, static_cast<size_t>(n)) != n) {
+        size_t first = child.logged.append(chunk, static_cast<size_t>(n));
+        if (child.log >= 0 && write(child.log, chunk, first) != static_cast<ssize_t>(first)) {
             close_fd(child.log);
         }
         if (events_.output(child.number, chunk, static_cast<size_t>(n))) {
             child.quiet = Clock::duration::zero();
+        }
+        // A child that writes without end does not hold up the loop.
+        if ((read_now += n) >= MOST_READ_PER_PASS && !all) {
+            return;
         }
     }
 }
@@ -321,6 +332,10 @@ void Runner::drain(Child& child) {
 void Runner::end(Child& child, const Ending& ending) {
     close_fd(child.line);
     close_fd(child.output);
+    std::string rest = child.logged.rest();
+    if (child.log >= 0 && write(child.log, rest.data(), rest.size()) < 0) {
+        close_fd(child.log);
+    }
     close_fd(child.log);
     int number = child.number;
     children_.remove_if([&](const Child& c) { return c.number == number; });
@@ -334,7 +349,7 @@ bool Runner::reaped(Child& child) {
     if (waitpid(child.pid, &status, WNOHANG) != child.pid) {
         return false;
     }
-    drain(child);
+    drain(child, true);
     Ending ending;
     if (WIFEXITED(status)) {
         ending = Ending{Ending::How::exited, WEXITSTATUS(status)};

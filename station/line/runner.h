@@ -33,6 +33,9 @@ struct ChildCommand {
     // A descriptor the child keeps open: the lock on the mark of the
     // snapshot it reads, which says that the snapshot is still in use.
     int hold = -1;
+    // Of its output, the log keeps the first `keep_first` bytes as they
+    // come and the last TRANSCRIPT_KEEPS_LAST, written at its end.
+    size_t keep_first = TRANSCRIPT_KEEPS_FIRST;
 };
 
 // Longer than a frame and its answer at 115200 baud (90 ms) and than the
@@ -100,7 +103,7 @@ class Runner {
     };
 
   private:
-    void drain(Child& child);
+    void drain(Child& child, bool all = false);
     void quiet(Child& child);
     Clock::time_point next_quiet() const;
     void launch(Child& child, const ChildCommand& command);

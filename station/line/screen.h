@@ -25,6 +25,9 @@ struct Board {
     Record record;
     std::string folder; // host's folder when the board has images of its own
     DotCounter dots;
+    // What host wrote, within the bound; the record's transcript once it
+    // ended.
+    KeptOutput output{TRANSCRIPT_KEEPS_FIRST, TRANSCRIPT_KEEPS_LAST};
     // Worked out from the transcript once its dots changed, at most every
     // tick, and from the record once it ended.
     BoardProgress progress;

@@ -153,11 +153,15 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
     out.flush();
 }
 
-void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
-                   const std::vector<LabelEvent>& labels,
-                   const std::function<std::string(const Record&)>& log_of, std::ostream& out) {
-    out << "times in " << local_zone_name() << "\n";
-    for (const Record& r : records) {
+long long print_history(const std::function<void(const std::function<void(const Record&)>&)>& each,
+                        const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
+                        const std::function<std::string(const Record&)>& log_of,
+                        std::ostream& out) {
+    long long printed = 0;
+    each([&](const Record& r) {
+        if (printed++ == 0) {
+            out << "times in " << local_zone_name() << "\n";
+        }
         out << "== MAC " << r.mac << ", " << local_text(r.started) << " station " << r.station
             << ", fixture " << r.fixture << " (" << r.device << "), attempt " << r.attempt
             << (r.rework ? ", rework" : "") << ": " << outcome_said(r);
@@ -174,6 +178,9 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
         if (!r.transcript.empty() && r.transcript.back() != '\n') {
             out << "\n";
         }
+    });
+    if (printed == 0) {
+        return 0;
     }
     for (const Release& x : releases) {
         out << "== MAC " << x.mac << " released " << local_text(x.released) << " by " << x.who
@@ -186,6 +193,7 @@ void print_history(const std::vector<Record>& records, const std::vector<Release
             << (l.who.empty() ? "" : ", by " + l.who) << (l.reason.empty() ? "" : ": " + l.reason)
             << "\n";
     }
+    return printed;
 }
 
 namespace {

@@ -40,9 +40,11 @@ std::string json_text(const nlohmann::json& item, int indent);
 // when the log is not on this machine) and its transcript, as host printed
 // it, at local times. Then each release of the MAC: when, by whom, why; and
 // each of its labels: printed, printed again or not, where, by whom, why.
-void print_history(const std::vector<Record>& records, const std::vector<Release>& releases,
-                   const std::vector<LabelEvent>& labels,
-                   const std::function<std::string(const Record&)>& log_of, std::ostream& out);
+// The records come from `each` one at a time, each printed as it comes (a
+// transcript is never held twice); returns how many came.
+long long print_history(const std::function<void(const std::function<void(const Record&)>&)>& each,
+                        const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
+                        const std::function<std::string(const Record&)>& log_of, std::ostream& out);
 
 // How a report groups records: by local day or shift, or by a column.
 enum class GroupBy { day, shift, lot, station, fixture };

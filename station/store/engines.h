@@ -13,7 +13,7 @@
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 7;
+constexpr int SCHEMA_VERSION = 8;
 
 // The types the tables need that the engines write differently.
 struct EngineTypes {
@@ -34,6 +34,8 @@ class SqlStore : public Store {
     std::string claim_and_start(Record& record, const std::string& retry_of) override;
     std::optional<std::string> hand_out(const std::string& first, const std::string& last) override;
     long long pool_used(const std::string& first, const std::string& last) override;
+    std::pair<long long, std::vector<std::string>>
+    pool_unclaimed(const std::string& first, const std::string& last, size_t most) override;
     std::string refusal(const std::string& mac, bool rework) override;
     Finish finish(const Record& record) override;
     Recheck recheck(const Record& record) override;
@@ -61,8 +63,15 @@ class SqlStore : public Store {
     void write_progress(const std::vector<Progress>& progress) override;
     void write_beat(const Beat& beat) override;
     LineNow line_now() override;
+    void claims_checked(const std::string& station) override;
+    std::optional<Failover> failover() override;
 
   protected:
+    // The server's timeline, for an engine whose server a standby may
+    // take over from; none for one that has no standby.
+    virtual std::optional<long long> server_timeline() {
+        return std::nullopt;
+    }
     typedef std::vector<std::string> Row;
     typedef std::vector<Row> Rows;
     // Runs one statement with its values for $1, $2, ... as text (the one at

@@ -71,9 +71,15 @@ void read_log(Record& record, const std::string& logs) {
     if (!path || stat(path->c_str(), &about) != 0) {
         return; // host never started, or its log is gone: nothing more is known
     }
+    // Read within a bound: a log the station wrote is within it already
+    // (a run's frames are at most 2 GiB / 1 KiB, one dot each).
+    KeptOutput kept(TRANSCRIPT_KEEPS_FIRST + (size_t(1) << 21), TRANSCRIPT_KEEPS_LAST);
     std::ifstream log(*path, std::ios::binary);
-    record.transcript = transcript_in_log(
-        std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()));
+    char chunk[65536];
+    while (log.read(chunk, sizeof(chunk)) || log.gcount() > 0) {
+        kept.append(chunk, static_cast<size_t>(log.gcount()));
+    }
+    record.transcript = transcript_in_log(kept.text());
     record.ended = utc_text(std::chrono::system_clock::time_point(
         std::chrono::seconds(about.st_mtim.tv_sec) +
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -122,12 +128,18 @@ void remove_snapshots_left(const StationFile& file) {
 
 // The claims this station made that a failover of the store may have lost
 // are checked first: each is in the store, or written again, or a conflict.
-void recheck_claims(Opened& opened) {
+void recheck_claims(Opened& opened, const std::string& station) {
     Spool::Rechecked found = opened.spool->recheck(*opened.store);
     for (const std::string& line : found.said()) {
         say_on_stderr(line);
     }
     opened.conflicts += static_cast<int>(found.conflicts.size());
+    // Checked against this server: a failover since is the others' to
+    // check, and said until they have.
+    opened.store->claims_checked(station);
+    if (std::optional<Failover> failover = opened.store->failover()) {
+        say_on_stderr("warning: " + failover_said(*failover));
+    }
 }
 
 // Records a lost store could not take are delivered first, each once.
@@ -177,7 +189,7 @@ Opened open_for(const StationFile& file, bool to_itself) {
     // Only the command that holds the station delivers its spool and marks
     // what it left (never one beside its round).
     if (opened.alive) {
-        recheck_claims(opened);
+        recheck_claims(opened, file.station);
         deliver_spool(file, opened);
         interrupt_left_records(*opened.store, file);
         remove_snapshots_left(file);

@@ -326,6 +326,19 @@ class PgStore : public SqlStore {
         return r;
     }
 
+    // The timeline the server writes its WAL on now, the first eight of
+    // its WAL files' name's digits: a promotion moves it on at once. None
+    // on a standby.
+    std::optional<long long> server_timeline() override {
+        std::string file = run("SELECT CASE WHEN pg_is_in_recovery() THEN '' ELSE "
+                               "pg_walfile_name(pg_current_wal_lsn()) END",
+                               {})[0][0];
+        if (file.size() < 8) {
+            return std::nullopt;
+        }
+        return std::stoll(file.substr(0, 8), nullptr, 16);
+    }
+
     // Read halfway through the round trip.
     std::optional<double> clock_offset() override {
         auto asked = std::chrono::system_clock::now();

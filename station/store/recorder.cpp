@@ -101,6 +101,7 @@ std::string patience_text() {
 struct Recorder::State {
     std::shared_ptr<Store> store;
     std::shared_ptr<Spool> spool;
+    std::string station; // whose claims these are
     std::mutex mutex;
     std::condition_variable wake; // for the threads
     std::condition_variable done; // for settle
@@ -257,6 +258,7 @@ struct Recorder::State {
         for (const std::string& line : found.said()) {
             say(line);
         }
+        store->claims_checked(station);
         std::lock_guard<std::mutex> lock(mutex);
         conflicts += static_cast<int>(found.conflicts.size());
     }
@@ -488,8 +490,9 @@ struct Recorder::State {
     }
 };
 
-Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool)
+Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool, std::string station)
     : state_(std::make_shared<State>()) {
+    state_->station = std::move(station);
     state_->store = std::move(store);
     state_->spool = std::move(spool);
     // Whichever thread finds the store's connection gone: the State may

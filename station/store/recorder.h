@@ -13,7 +13,9 @@
 
 class Recorder {
   public:
-    Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool);
+    // `station`: whose claims are checked again when the store's
+    // connection was made again.
+    Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool, std::string station);
     // Waits for what is queued (see settle) and ends the threads; a thread
     // that a store or disk holds is left to the process's end.
     ~Recorder();

@@ -153,6 +153,16 @@ CREATE TABLE IF NOT EXISTS fixtures (
 CREATE TABLE IF NOT EXISTS labels (
     record TEXT NOT NULL, mac TEXT NOT NULL, event TEXT NOT NULL, at TEXT NOT NULL,
     printer TEXT NOT NULL, job TEXT NOT NULL, who TEXT NOT NULL, reason TEXT NOT NULL);
+-- Each station's last check of its claims against the store's server: the
+-- server's timeline then (PostgreSQL's, which each promotion of a standby
+-- moves on).
+CREATE TABLE IF NOT EXISTS claim_checks (
+    station TEXT PRIMARY KEY, timeline )" +
+           big + R"( NOT NULL, checked TEXT NOT NULL);
+-- When, and by which station, each timeline of the server was first seen.
+CREATE TABLE IF NOT EXISTS timelines (
+    timeline )" +
+           big + R"( PRIMARY KEY, seen TEXT NOT NULL, station TEXT NOT NULL);
 -- Each station's last word that it is alive, while its rounds run.
 CREATE TABLE IF NOT EXISTS heartbeats (
     station TEXT PRIMARY KEY, beat TEXT NOT NULL, ended INTEGER NOT NULL,
@@ -299,6 +309,21 @@ std::optional<std::string> SqlStore::hand_out(const std::string& first, const st
         return true;
     });
     return mac;
+}
+
+std::pair<long long, std::vector<std::string>>
+SqlStore::pool_unclaimed(const std::string& first, const std::string& last, size_t most) {
+    // MACs are 12 upper-case hexadecimal digits: their texts sort as their
+    // numbers.
+    const std::string unclaimed = " FROM macs_used u WHERE u.mac >= $1 AND u.mac <= $2 AND NOT "
+                                  "EXISTS (SELECT 1 FROM records r WHERE r.mac = u.mac)";
+    std::pair<long long, std::vector<std::string>> found;
+    found.first = std::stoll(run("SELECT count(*)" + unclaimed, {first, last})[0][0]);
+    for (auto& row : run("SELECT u.mac" + unclaimed + " ORDER BY u.mac LIMIT $3",
+                         {first, last, std::to_string(most)})) {
+        found.second.push_back(row[0]);
+    }
+    return found;
 }
 
 long long SqlStore::pool_used(const std::string& first, const std::string& last) {
@@ -737,12 +762,55 @@ LineNow SqlStore::line_now() {
         now.fixtures.push_back(std::move(f));
     }
     now.conflicts = conflicts("", false);
+    now.failover = failover();
     for (const Row& row : run("SELECT r.station, count(*) FROM kept k JOIN records r ON "
                               "r.id = k.record GROUP BY r.station ORDER BY r.station",
                               {})) {
         now.kept.push_back({row[0], std::stoll(row[1])});
     }
     return now;
+}
+
+void SqlStore::claims_checked(const std::string& station) {
+    std::optional<long long> timeline = server_timeline();
+    if (!timeline) {
+        return;
+    }
+    std::string now = utc_now(), on = std::to_string(*timeline);
+    transaction([&] {
+        run("INSERT INTO timelines VALUES ($1, $2, $3) ON CONFLICT (timeline) DO NOTHING",
+            {on, now, station});
+        run("INSERT INTO claim_checks VALUES ($1, $2, $3) ON CONFLICT (station) DO UPDATE SET "
+            "timeline = excluded.timeline, checked = excluded.checked",
+            {station, on, now});
+        return true;
+    });
+}
+
+std::optional<Failover> SqlStore::failover() {
+    std::optional<long long> timeline = server_timeline();
+    if (!timeline) {
+        return std::nullopt;
+    }
+    // A station that checked on an earlier timeline; one that never
+    // checked on this store has no claims of its own to check.
+    Failover f;
+    f.timeline = *timeline;
+    for (const Row& row : run("SELECT station FROM claim_checks WHERE timeline < $1 "
+                              "ORDER BY station",
+                              {std::to_string(*timeline)})) {
+        f.unchecked.push_back(row[0]);
+    }
+    if (f.unchecked.empty()) {
+        return std::nullopt;
+    }
+    Rows seen =
+        run("SELECT seen, station FROM timelines WHERE timeline = $1", {std::to_string(*timeline)});
+    if (!seen.empty()) {
+        f.seen = seen[0][0];
+        f.seen_by = seen[0][1];
+    }
+    return f;
 }
 
 void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {

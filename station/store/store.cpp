@@ -10,6 +10,21 @@ std::string board_said(const Record& r) {
 
 } // namespace
 
+std::string failover_said(const Failover& f) {
+    std::string when = f.seen.empty()
+                           ? " (its server's timeline is now " + std::to_string(f.timeline) + ")"
+                           : " at " + local_text(f.seen).substr(0, 16) +
+                                 " (first seen by station " + f.seen_by + ")";
+    std::string stations;
+    for (const std::string& s : f.unchecked) {
+        stations += (stations.empty() ? "" : ", ") + s;
+    }
+    return "the store failed over" + when + "; " +
+           (f.unchecked.size() == 1 ? "station " + stations + " has not checked its"
+                                    : "stations " + stations + " have not checked their") +
+           " claims since";
+}
+
 std::string replication_said(const Replication& r) {
     if (r.standbys.empty()) {
         return "replication: no standby (the server is the store's only copy)";

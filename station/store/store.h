@@ -137,6 +137,19 @@ struct Recheck {
     std::optional<Conflict> conflict;
 };
 
+// The store's server was promoted (a standby took over) since some
+// stations last checked their claims against it: those may have made
+// claims that the new primary never received.
+struct Failover {
+    long long timeline = 0; // the server's now
+    std::string seen;       // UTC: when a station first saw it
+    std::string seen_by;    // that station
+    std::vector<std::string> unchecked;
+};
+// As every view says it: "the store failed over at 2026-12-10 11:58 (first
+// seen by station line2); station line1 has not checked its claims since".
+std::string failover_said(const Failover& failover);
+
 // What the line's page shows, as the store has it now.
 struct LineNow {
     std::vector<Beat> beats;                                   // by station
@@ -144,6 +157,7 @@ struct LineNow {
     std::vector<FixtureNow> fixtures;                          // by station, then fixture
     std::vector<Conflict> conflicts;                           // open ones: MACs on two boards
     std::vector<std::pair<std::string, long long>> kept;       // by station: MACs its boards keep
+    std::optional<Failover> failover;
 };
 
 // What holds a MAC back from every other board: a claim (the board is
@@ -226,6 +240,12 @@ class Store {
                                                 const std::string& last) = 0;
     // How many MACs of the pool are handed out or claimed.
     virtual long long pool_used(const std::string& first, const std::string& last) = 0;
+    // The MACs of the pool handed out that no record has (a station that
+    // died between a hand-out and its claim, or one whose claim is still
+    // on its way): their count and the first `most` of them. Never handed
+    // out again: a board may have got one.
+    virtual std::pair<long long, std::vector<std::string>>
+    pool_unclaimed(const std::string& first, const std::string& last, size_t most) = 0;
     // Why the MAC would be refused now (passed before, unless reworked; in
     // progress on any station), or an empty text; the claim itself decides.
     virtual std::string refusal(const std::string& mac, bool rework) = 0;
@@ -307,6 +327,14 @@ class Store {
     virtual void write_progress(const std::vector<Progress>& progress) = 0;
     virtual void write_beat(const Beat& beat) = 0;
     virtual LineNow line_now() = 0;
+
+    // Records that `station` has checked its claims against the store's
+    // server as it is now (its timeline), and when that timeline was first
+    // seen; nothing for a store on this machine.
+    virtual void claims_checked(const std::string& station) = 0;
+    // The stations that have not checked their claims since the store's
+    // server was promoted; none when every one has, or on this machine.
+    virtual std::optional<Failover> failover() = 0;
 
     // How the store's server replicates; none for a store on this machine.
     virtual std::optional<Replication> replication() {

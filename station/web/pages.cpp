@@ -103,7 +103,7 @@ pre.transcript{background:#111;color:#eee;padding:.6em;white-space:pre-wrap;over
 )";
 
 // A page with the header every page has.
-std::string page(const std::string& title, const Html& body, bool live = false) {
+Html page_start(const std::string& title) {
     Html html;
     html.tag("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
              "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>")
@@ -113,13 +113,17 @@ std::string page(const std::string& title, const Html& body, bool live = false) 
         .tag("</style></head><body><header><a href=\"/\">Line</a><a href=\"/yield\">Yield</a>"
              "<form action=\"/board\" method=\"get\" role=\"search\">"
              "<input name=\"mac\" id=\"search\" placeholder=\"MAC\" aria-label=\"MAC\" size=\"17\">"
-             "<button>Find</button></form></header><main>")
-        .fragment(body)
-        .tag("</main>");
-    if (live) {
-        html.tag("<script src=\"/line.js\"></script>");
-    }
-    return html.tag("</body></html>\n").str();
+             "<button>Find</button></form></header><main>");
+    return html;
+}
+
+std::string page_end(bool live) {
+    return std::string("</main>") + (live ? "<script src=\"/line.js\"></script>" : "") +
+           "</body></html>\n";
+}
+
+std::string page(const std::string& title, const Html& body, bool live = false) {
+    return page_start(title).fragment(body).str() + page_end(live);
 }
 
 std::string percent_text(double value) {
@@ -293,6 +297,7 @@ LineView line_view(const LineNow& now, const std::vector<GroupCounts>& today,
     }
     line.fixtures = now.fixtures;
     line.conflicts = now.conflicts;
+    line.failover = now.failover;
     return line;
 }
 
@@ -306,6 +311,13 @@ Html line_html(const LineView& line) {
             .tag(": ")
             .text(line.store_fault)
             .tag(". What follows is what it last said.</div>");
+    }
+    // Claims the new primary may never have received: each such station
+    // checks them again at its next command or connection.
+    if (line.failover) {
+        html.tag("<div class=\"fault failover\" id=\"failover\">")
+            .text(failover_said(*line.failover))
+            .tag(": each checks them against the new primary at its next command.</div>");
     }
     // A MAC on two boards is an alarm until a release resolves it.
     for (const Conflict& c : line.conflicts) {
@@ -426,6 +438,14 @@ nlohmann::json line_json(const LineView& line) {
         out["store_lost_since"] = line.store_lost_since;
     }
     out["conflicts"] = conflicts_json(line.conflicts);
+    if (line.failover) {
+        const Failover& f = *line.failover;
+        out["failover"] = {{"said", failover_said(f)},
+                           {"timeline", f.timeline},
+                           {"seen", f.seen},
+                           {"seen_by", f.seen_by},
+                           {"unchecked", f.unchecked}};
+    }
     return out;
 }
 
@@ -644,10 +664,60 @@ std::string yield_page(const YieldAsk& a, const Report& report) {
     return page("Yield", html);
 }
 
-std::string board_page(const std::string& mac, const std::vector<Record>& records,
-                       const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
-                       const std::optional<Holder>& holder) {
+namespace {
+
+// A record of a board's page, with its transcript.
+void write_board_record(const Record& r, std::ostream& out) {
     Html html;
+    html.tag("<article class=\"record\" data-record=\"")
+        .text(r.id)
+        .tag("\"><h2>attempt ")
+        .number(r.attempt)
+        .tag(": <span class=\"outcome\">")
+        .text(board_status(r))
+        .tag("</span> ")
+        .text(local_text(r.started))
+        .tag("</h2><dl>");
+    std::string why = why_not_passed(r);
+    std::vector<std::pair<const char*, std::string>> fields = {
+        {"station", r.station},
+        {"fixture", r.fixture},
+        {"port", r.port + " (" + r.device + ")"},
+        {"failure", why.empty() ? "none" : why},
+        {"ended", r.ended.empty() ? "" : local_text(r.ended)},
+        {"frames", std::to_string(r.frames)}};
+    for (const ImageInfo& image : image_kinds()) {
+        fields.emplace_back(image.shown, r.*image.hash);
+    }
+    for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
+             {"OTP address", r.otp_address},
+             {"host", r.host_version},
+             {"lot", r.lot.empty() ? "none" : r.lot},
+             {"operator", r.operator_name.empty() ? "none" : r.operator_name},
+             {"rework", r.rework ? "yes" : "no"},
+             {"round", r.round},
+             {"record", r.id}}) {
+        fields.emplace_back(name, value);
+    }
+    for (const auto& [name, value] : fields) {
+        html.tag("<dt>").tag(name).tag("</dt><dd>").text(value).tag("</dd>");
+    }
+    out << html.tag("</dl><pre class=\"transcript\">").str();
+    // The transcript a piece at a time: its page never holds it escaped.
+    constexpr size_t PIECE = 64 << 10;
+    for (size_t at = 0; at < r.transcript.size() && out; at += PIECE) {
+        out << Html().text(r.transcript.substr(at, PIECE)).str();
+    }
+    out << "</pre></article>";
+}
+
+} // namespace
+
+void write_board_page(const BoardAbout& about, const EachRecord& each, std::ostream& out) {
+    const std::string& mac = about.mac;
+    const std::optional<Holder>& holder = about.holder;
+    const std::vector<Release>& releases = about.releases;
+    Html html = page_start("Board " + mac);
     html.tag("<h1>Board <span class=\"mac\">").text(mac).tag("</span></h1>");
     bool held = holder && holder->outcome != Outcome::passed && holder->outcome != Outcome::started;
     if (held) {
@@ -673,46 +743,17 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .tag("</p>");
     }
     html.tag("<p class=\"asof\">")
-        .number(static_cast<double>(records.size()))
+        .number(static_cast<double>(about.records))
         .tag(" record(s), times in ")
         .text(local_zone_name())
         .tag("</p>");
-    for (const Record& r : records) {
-        html.tag("<article class=\"record\" data-record=\"")
-            .text(r.id)
-            .tag("\"><h2>attempt ")
-            .number(r.attempt)
-            .tag(": <span class=\"outcome\">")
-            .text(board_status(r))
-            .tag("</span> ")
-            .text(local_text(r.started))
-            .tag("</h2><dl>");
-        std::string why = why_not_passed(r);
-        std::vector<std::pair<const char*, std::string>> fields = {
-            {"station", r.station},
-            {"fixture", r.fixture},
-            {"port", r.port + " (" + r.device + ")"},
-            {"failure", why.empty() ? "none" : why},
-            {"ended", r.ended.empty() ? "" : local_text(r.ended)},
-            {"frames", std::to_string(r.frames)}};
-        for (const ImageInfo& image : image_kinds()) {
-            fields.emplace_back(image.shown, r.*image.hash);
+    out << html.str();
+    each([&out](const Record& r) {
+        if (out) {
+            write_board_record(r, out);
         }
-        for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
-                 {"OTP address", r.otp_address},
-                 {"host", r.host_version},
-                 {"lot", r.lot.empty() ? "none" : r.lot},
-                 {"operator", r.operator_name.empty() ? "none" : r.operator_name},
-                 {"rework", r.rework ? "yes" : "no"},
-                 {"round", r.round},
-                 {"record", r.id}}) {
-            fields.emplace_back(name, value);
-        }
-        for (const auto& [name, value] : fields) {
-            html.tag("<dt>").tag(name).tag("</dt><dd>").text(value).tag("</dd>");
-        }
-        html.tag("</dl><pre class=\"transcript\">").text(r.transcript).tag("</pre></article>");
-    }
+    });
+    html = Html();
     for (const Release& x : releases) {
         html.tag("<p class=\"release\">released ")
             .text(local_text(x.released))
@@ -724,7 +765,7 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .text(x.reason)
             .tag("</p>");
     }
-    for (const LabelEvent& l : labels) {
+    for (const LabelEvent& l : about.labels) {
         html.tag("<p class=\"label\">label ")
             .text(l.event)
             .tag(" ")
@@ -737,7 +778,7 @@ std::string board_page(const std::string& mac, const std::vector<Record>& record
             .text(l.reason.empty() ? "" : ": " + l.reason)
             .tag("</p>");
     }
-    return page("Board " + mac, html);
+    out << html.str() << page_end(false);
 }
 
 std::string kept_page(const std::vector<Record>& kept) {

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,7 @@ struct LineView {
     std::string store_fault;          // why the store does not answer; empty when it does
     std::string store_lost_since;     // UTC
     std::vector<Conflict> conflicts;  // MACs on two boards, until resolved
+    std::optional<Failover> failover; // until every station checked its claims
 };
 
 // A station not heard from for this long is "not responding".
@@ -66,9 +69,18 @@ std::string yield_refused_page(const YieldAsk& asked, const std::string& why);
 // Every record of a MAC, newest last, with releases and labels; what
 // holds the MAC now said first (kept, waiting for a retry; held by an
 // unseen end).
-std::string board_page(const std::string& mac, const std::vector<Record>& records,
-                       const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
-                       const std::optional<Holder>& holder);
+// Written as the records come, so that no transcript is held escaped
+// whole: `each` hands them to its argument one at a time, with their
+// transcripts.
+struct BoardAbout {
+    std::string mac;
+    size_t records = 0;
+    std::vector<Release> releases;
+    std::vector<LabelEvent> labels;
+    std::optional<Holder> holder;
+};
+typedef std::function<void(const std::function<void(const Record&)>&)> EachRecord;
+void write_board_page(const BoardAbout& about, const EachRecord& each, std::ostream& out);
 // The MACs boards keep (Store::kept_macs), each linking its board's page.
 std::string kept_page(const std::vector<Record>& kept);
 

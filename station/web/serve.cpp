@@ -43,8 +43,9 @@ constexpr std::chrono::minutes STREAM_LIFETIME(10);
 // Event streams at once, apart from the connections of pages: each costs a
 // socket and what its browser has not taken yet.
 constexpr size_t MAX_STREAMS = 512;
-// A browser this far behind its stream is dropped (it reconnects).
-constexpr size_t STREAM_BEHIND = 1 << 20;
+// A browser this far behind its stream, counting what the kernel holds
+// for it, is dropped (it reconnects).
+constexpr size_t STREAM_BEHIND = 64 << 10;
 // Stores kept open between requests.
 constexpr size_t IDLE_STORES = 4;
 
@@ -461,7 +462,7 @@ class Streams {
         if (open_.size() >= MAX_STREAMS) {
             return nullptr;
         }
-        open_.push_back({std::make_shared<Pipe>(STREAM_BEHIND), Clock::now()});
+        open_.push_back({std::make_shared<Pipe>(STREAM_BEHIND, true), Clock::now()});
         open_.back().pipe->put(first, false);
         return open_.back().pipe;
     }
@@ -497,9 +498,18 @@ class Streams {
                 o.pipe->close_answer();
             }
         }
-        open_.erase(
-            std::remove_if(open_.begin(), open_.end(), [](Open& o) { return !o.pipe->flowing(); }),
-            open_.end());
+        auto ended = [](Open& o) {
+            if (o.pipe->flowing()) {
+                return false;
+            }
+            // One whose client fell behind is said, with its address.
+            std::string why = o.pipe->dropped();
+            if (!why.empty()) {
+                say_on_stderr(why);
+            }
+            return true;
+        };
+        open_.erase(std::remove_if(open_.begin(), open_.end(), ended), open_.end());
     }
 
     std::mutex mutex_;
@@ -562,22 +572,23 @@ class Server {
             a.headers.emplace_back("Location", "/board/" + checked_board(given["mac"]));
             return a;
         });
-        page("/board/", HttpServer::Work::page, [this](const HttpRequest& req) {
+        page("/board/", HttpServer::Work::download, [this](const HttpRequest& req) {
             parameters(req, {});
             std::string mac = checked_board(req.path.substr(std::strlen("/board/")));
-            HttpAnswer a;
+            BoardAbout about;
+            about.mac = mac;
             pool_.with([&](Store& store) {
                 RecordFilter filter;
                 filter.mac = mac;
-                filter.with_transcripts = true;
-                std::vector<Record> records = store.records(filter);
-                if (records.empty()) {
+                about.records = store.records(filter).size();
+                if (about.records == 0) {
                     throw Refused{404, "no records of MAC " + mac};
                 }
-                a = page_answer(board_page(mac, records, store.releases(mac), store.labels_of(mac),
-                                           store.holder_of(mac)));
+                about.releases = store.releases(mac);
+                about.labels = store.labels_of(mac);
+                about.holder = store.holder_of(mac);
             });
-            return a;
+            return stream_board(about);
         });
         page("/kept", HttpServer::Work::page, [this](const HttpRequest& req) {
             parameters(req, {});
@@ -677,6 +688,34 @@ class Server {
             streams_.send(": still here\n\n");
             lock.lock();
         }
+    }
+
+    // A board's page, its records with their transcripts read one at a
+    // time as the client takes them.
+    HttpAnswer stream_board(const BoardAbout& about) {
+        HttpAnswer a;
+        a.writer = [this, about](Pipe& pipe) {
+            try {
+                pool_.with(
+                    [&](Store& store) {
+                        PipeBuffer buffer(pipe);
+                        std::ostream out(&buffer);
+                        RecordFilter filter;
+                        filter.mac = about.mac;
+                        filter.with_transcripts = true;
+                        write_board_page(
+                            about,
+                            [&](const std::function<void(const Record&)>& take) {
+                                store.each_record(filter, take);
+                            },
+                            out);
+                    },
+                    false);
+            } catch (const StationError&) {
+                pipe.close_answer(false);
+            }
+        };
+        return a;
     }
 
     HttpAnswer stream_records(const RecordFilter& filter, ExportFormat format, const char* type) {

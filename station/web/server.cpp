@@ -1,6 +1,10 @@
 #include "station/web/server.h"
 
+#include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -14,6 +18,21 @@ constexpr size_t DOWNLOAD_BOUND = 256 << 10;
 constexpr std::chrono::seconds CLIENT_TAKES(30);
 // What MHD hands a content reader at once.
 constexpr size_t PIECE = 16 << 10;
+// The send buffer of a connection whose writer never waits (the kernel
+// doubles it for its books).
+constexpr int STREAM_SEND_BUFFER = 16 << 10;
+
+std::string address_of(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (address != nullptr && address->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                  sizeof(text));
+    } else if (address != nullptr && address->sa_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                  sizeof(text));
+    }
+    return text;
+}
 
 } // namespace
 
@@ -158,16 +177,24 @@ struct HttpServer::Callbacks {
 bool Pipe::put(const std::string& data, bool wait) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (wait) {
-        taken_.wait_for(lock, CLIENT_TAKES,
-                        [this] { return gone_ || ended_ || pending_.size() < bound_; });
+        // Until the piece fits: a writer faster than its client waits for
+        // room, and is not taken for a client that takes nothing.
+        taken_.wait_for(lock, CLIENT_TAKES, [this, &data] {
+            return gone_ || ended_ || pending_.empty() || pending_.size() + data.size() <= bound_;
+        });
     }
     if (gone_ || ended_) {
         return false;
     }
-    if (pending_.size() + data.size() > bound_ && !pending_.empty()) {
+    size_t unsent = pending_.size() + (counts_kernel_ ? unsent_in_kernel() : 0);
+    if (unsent + data.size() > bound_ && unsent > 0) {
         // A client that takes nothing is not kept waited for: dropped.
         ended_ = true;
         whole_ = false;
+        if (counts_kernel_) {
+            dropped_ = "the event stream of " + client_ + " ended: " + std::to_string(unsent) +
+                       " bytes unsent (at most " + std::to_string(bound_) + ")";
+        }
         wake();
         return false;
     }
@@ -219,9 +246,30 @@ long Pipe::take(char* into, size_t most) {
     return 0;
 }
 
+std::string Pipe::dropped() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+// What the kernel holds of the answer, sent and not yet acknowledged or
+// not yet sent; under the pipe's lock, so the socket is still this one.
+size_t Pipe::unsent_in_kernel() const {
+    int queued = 0;
+    return socket_ >= 0 && ioctl(socket_, SIOCOUTQ, &queued) == 0 && queued > 0
+               ? static_cast<size_t>(queued)
+               : 0;
+}
+
 void Pipe::gone() {
     std::lock_guard<std::mutex> lock(mutex_);
+    size_t unsent = pending_.size() + unsent_in_kernel();
+    if (counts_kernel_ && dropped_.empty() && !ended_ && unsent > 0) {
+        // Closed by the server's idle time: the client took nothing.
+        dropped_ = "the event stream of " + client_ + " ended: " + std::to_string(unsent) +
+                   " bytes unsent, none taken for the idle time";
+    }
     gone_ = true;
+    socket_ = -1;
     connection_ = nullptr;
     suspended_ = false;
     taken_.notify_all();
@@ -418,6 +466,9 @@ bool HttpServer::queue(MHD_Connection* c, HttpAnswer& a) {
         {
             std::lock_guard<std::mutex> pipe_lock(a.pipe->mutex_);
             a.pipe->connection_ = c;
+            if (a.pipe->counts_kernel_) {
+                watch_kernel(c, *a.pipe);
+            }
         }
         std::lock_guard<std::mutex> lock(mutex_);
         pipes_.insert(a.pipe.get());
@@ -442,17 +493,76 @@ bool HttpServer::queue(MHD_Connection* c, HttpAnswer& a) {
     return queued == MHD_YES;
 }
 
+// Under the pipe's lock.
+void HttpServer::watch_kernel(MHD_Connection* c, Pipe& pipe) {
+    const MHD_ConnectionInfo* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* client =
+        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    pipe.client_ = address_of(client != nullptr ? client->client_addr : nullptr);
+    if (fd != nullptr) {
+        pipe.socket_ = fd->connect_fd;
+        setsockopt(pipe.socket_, SOL_SOCKET, SO_SNDBUF, &STREAM_SEND_BUFFER,
+                   sizeof(STREAM_SEND_BUFFER));
+    }
+}
+
 void HttpServer::connection_opened(MHD_Connection* c) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* client =
+        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    std::string address = address_of(client != nullptr ? client->client_addr : nullptr);
     std::lock_guard<std::mutex> lock(doors_mutex_);
-    doors_[c] = Door{info->connect_fd, Clock::now(), true};
+    doors_[c] = Door{info->connect_fd, Clock::now(), true, address};
+    ++per_address_[address];
+    if (doors_.size() > limits_.connections - limits_.connections / 10) {
+        make_room();
+    }
+}
+
+// Closes the oldest idle connection of the address with the most, so that
+// clients that fill the server with idle connections never keep another
+// out. Under the doors' lock.
+void HttpServer::make_room() {
+    Door* chosen = nullptr;
+    size_t most = 0;
+    for (auto& [connection, door] : doors_) {
+        if (!door.waiting || door.closing) {
+            continue;
+        }
+        size_t held = per_address_[door.address];
+        if (chosen == nullptr || held > most ||
+            (held == most && door.waiting_since < chosen->waiting_since)) {
+            chosen = &door;
+            most = held;
+        }
+    }
+    if (chosen != nullptr) {
+        // The server sees the socket end and closes the connection.
+        shutdown(chosen->fd, SHUT_RDWR);
+        chosen->closing = true;
+        chosen->waiting = false;
+        forget_address(chosen->address);
+    }
+}
+
+void HttpServer::forget_address(const std::string& address) {
+    auto held = per_address_.find(address);
+    if (held != per_address_.end() && --held->second == 0) {
+        per_address_.erase(held);
+    }
 }
 
 void HttpServer::connection_closed(MHD_Connection* c) {
     // Under the lock the doorman shuts sockets down with: a descriptor is
     // never shut down after its connection closed (it may be another's).
     std::lock_guard<std::mutex> lock(doors_mutex_);
-    doors_.erase(c);
+    auto door = doors_.find(c);
+    if (door != doors_.end()) {
+        if (!door->second.closing) {
+            forget_address(door->second.address);
+        }
+        doors_.erase(door);
+    }
 }
 
 void HttpServer::request_whole(MHD_Connection* c) {

@@ -49,6 +49,11 @@ class Pipe {
     // `bound`: what may wait unsent; a writer that would pass it waits
     // (`wait`) or drops the client, which is then behind by that much.
     explicit Pipe(size_t bound) : bound_(bound) {}
+    // For a writer that never waits (an event stream): its connection's send
+    // buffer is made small, and the bytes the kernel holds unsent count with
+    // those pending, so that a client that takes nothing pins neither this
+    // process's memory nor the kernel's past the bound.
+    Pipe(size_t bound, bool counts_kernel) : bound_(bound), counts_kernel_(counts_kernel) {}
 
     // False once the client is gone, was dropped or the server stops.
     bool put(const std::string& data, bool wait);
@@ -56,6 +61,9 @@ class Pipe {
     // learns which from how it ends.
     void close_answer(bool whole = true);
     bool flowing();
+    // Why it was ended for its bound ("the event stream of 127.0.0.1 ended:
+    // 262144 bytes unsent"); empty when it was not.
+    std::string dropped();
 
   private:
     friend class HttpServer;
@@ -63,6 +71,7 @@ class Pipe {
     long take(char* into, size_t most);
     void gone();
     void wake();
+    size_t unsent_in_kernel() const;
 
     std::mutex mutex_;
     std::condition_variable taken_;
@@ -70,11 +79,17 @@ class Pipe {
     size_t bound_;
     bool ended_ = false, whole_ = true, gone_ = false, suspended_ = false;
     MHD_Connection* connection_ = nullptr;
+    bool counts_kernel_ = false;
+    int socket_ = -1;    // its connection's, while it is open
+    std::string client_; // the client's address
+    std::string dropped_;
 };
 
 struct HttpLimits {
-    size_t connections = 4000;      // in all
-    unsigned per_address = 128;     // from one client address
+    size_t connections = 4000;  // in all
+    unsigned per_address = 128; // from one client address
+    // Room kept for new clients: past `connections` less a tenth, each new
+    // connection closes the oldest idle one of the address with the most.
     size_t header_block = 64 << 10; // a request's head (line and headers)
     std::chrono::seconds whole_request{
         10};                       // to send a request, from its first byte or the last answer
@@ -123,6 +138,7 @@ class HttpServer {
     // The whole-request time: a connection that has not sent its request
     // in time is shut down.
     void watch_doors();
+    static void watch_kernel(MHD_Connection* c, Pipe& pipe);
     void connection_opened(MHD_Connection* c);
     void connection_closed(MHD_Connection* c);
     void request_whole(MHD_Connection* c);
@@ -144,11 +160,16 @@ class HttpServer {
     struct Door {
         int fd;
         Clock::time_point waiting_since;
-        bool waiting;
+        bool waiting; // for a whole request: idle
+        std::string address;
+        bool closing = false; // shut down to make room
     };
+    void make_room();
+    void forget_address(const std::string& address);
     std::mutex doors_mutex_;
     std::condition_variable doors_changed_;
     std::map<MHD_Connection*, Door> doors_;
+    std::map<std::string, size_t> per_address_; // doors not closing
     bool doors_closing_ = false;
     std::thread doorman_;
 };

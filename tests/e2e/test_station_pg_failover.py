@@ -225,6 +225,35 @@ class AsynchronousFailover(Servers):
         out, err, status = a.station("conflicts")
         self.assertEqual((status, err), (0, ""))
 
+    def test_the_line_says_at_once_which_stations_have_not_checked_their_claims_since(self):
+        a, b, standby, station = self.lines_cut_off()
+        station.kill()
+        station.send_signal(signal.SIGCONT)
+        station.communicate(timeout=RUN_TIMEOUT)
+        server = Serve(b)
+        self.addCleanup(server.close)
+        # Before line1 runs again: said at the top of the line, by every
+        # command of another station, and in /api/line.
+        said = server.line()["failover"]
+        self.assertEqual(said["unchecked"], ["line1"])
+        self.assertEqual(said["seen_by"], "line2")
+        self.assertRegex(said["said"], r"^the store failed over at \d{4}-\d\d-\d\d \d\d:\d\d "
+                                       r"\(first seen by station line2\); station line1 has not "
+                                       r"checked its claims since$")
+        status, _, page = server.get("/")
+        self.assertIn("station line1 has not checked its claims since", page)
+        out, err, status = b.station("kept")
+        self.assertEqual(status, 0, err)
+        self.assertIn("station: warning: " + said["said"] + "\n", err)
+        # line1's next command checks them, and the line says no more.
+        out, err, status = a.station("conflicts")
+        self.assertIn("station: the store had lost the claim of MAC 02D000000001", err)
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while "failover" in server.line():
+            self.assertLess(time.monotonic(), deadline, "the failover still said")
+            time.sleep(0.2)  # serve reads the store every second
+        self.assertNotIn("failover", b.station("kept")[1])
+
 
 if __name__ == "__main__":
     unittest.main()

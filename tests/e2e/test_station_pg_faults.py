@@ -260,6 +260,34 @@ class FrozenPeer(FaultCase):
         self.assertNotIn(b"spool", err)
 
 
+class KilledBetweenHandOutAndClaim(FaultCase):
+    def test_the_pool_says_what_was_handed_out_and_never_claimed(self):
+        pool = '[mac]\nfirst = "0011223300C0"\nlast = "0011223300CF"\n'
+        line, direct = self.line(through_proxy=True, extra=pool)
+        line.plug(1)
+        fired = threading.Event()
+        # The hand-out is committed; the claim is on the server when the
+        # station dies.
+        self.proxy.when_sent("INSERT INTO claims", "'running'", freeze=True, then=fired.set)
+        process = self.start(line, "run")
+        self.assertTrue(fired.wait(RUN_TIMEOUT), "the station never claimed")
+        process.kill()
+        process.wait()
+        self.proxy.cut()
+        out, err, status = line.station("pool")
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out, "first 0011223300C0\nlast  0011223300CF\nused  0\n"
+                              "handed out and never claimed 1: 0011223300C0\nleft  15\n")
+        # Never handed out again: the next board gets the next MAC.
+        self.proxy.thaw()
+        line.plug(1)
+        out, err, status = line.station("run")
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("A1 0011223300C1 passed", out)
+        out, err, status = line.station("pool")
+        self.assertIn("used  1\nhanded out and never claimed 1: 0011223300C0\nleft  14\n", out)
+
+
 class Stopped(FaultCase):
     def test_a_station_stopped_20_s_or_70_s_mid_write_ends_its_clean_round_0(self):
         """Each station stopped (SIGSTOP, as Ctrl+Z) while a statement of its

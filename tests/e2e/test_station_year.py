@@ -283,7 +283,7 @@ class Upgrade(YearCase):
                     self.assertEqual(status, 2)
                     self.assertIn("an older schema: run `station init`", err)
                 self.assertEqual(line.station("init")[2], 0)
-                self.assertEqual(self.version(engine, store), 7)
+                self.assertEqual(self.version(engine, store), 8)
                 after = line.export()
                 self.assertEqual(after, [dict(r, lot="", operator="") for r in before])
                 self.assertTrue(all("Opening board.bin" in r["transcript"] for r in after))
@@ -315,7 +315,7 @@ class Upgrade(YearCase):
                 self.assertEqual(self.version(engine, store), 3)
                 self.assertEqual(self.counts(engine, store), counts)
                 self.assertEqual(line.station("init")[2], 0)
-                self.assertEqual(self.version(engine, store), 7)
+                self.assertEqual(self.version(engine, store), 8)
                 self.assertEqual(len(line.station("export", "--csv")[0].splitlines()), 20_001)
 
     def counts(self, engine, store):

@@ -103,7 +103,7 @@ TEST_F(RecorderTest, AClaimGoesBeforeTheRecordsThatWaitAndNoCallWaitsOnAHeldStor
     for (Record& r : boards) {
         ASSERT_EQ(store->claim_and_start(r), "");
     }
-    Recorder recorder(store, spool);
+    Recorder recorder(store, spool, "line1");
     hold();
     // Each call returns while the store is held: were one to wait on it,
     // the test would never release it.
@@ -132,7 +132,7 @@ TEST_F(RecorderTest, AClaimGoesBeforeTheRecordsThatWaitAndNoCallWaitsOnAHeldStor
 TEST_F(RecorderTest, AStoreHeldPastItsPatienceIsLostAndItsRecordsWaitInTheSpool) {
     Record first = board(1);
     ASSERT_EQ(store->claim_and_start(first), "");
-    Recorder recorder(store, spool);
+    Recorder recorder(store, spool, "line1");
     hold();
     recorder.finished(passed(first));
     recorder.claim(board(2), nothing());
@@ -162,7 +162,7 @@ TEST_F(RecorderTest, ARefusedClaimIsAnsweredAndAFailedOneLosesTheStore) {
     Record done = board(1);
     ASSERT_EQ(store->claim_and_start(done), "");
     ASSERT_TRUE(store->finish(passed(done)).found);
-    Recorder recorder(store, spool);
+    Recorder recorder(store, spool, "line1");
     const struct {
         const char* name;
         Record record;

@@ -340,3 +340,37 @@ TEST(FramesSoFar, OfAHostStillRunning) {
 }
 
 } // namespace
+
+// Whatever the bounds and however the output is cut into reads: the first
+// bytes as they came, the last ones, every byte kept or counted, and the
+// first part handed back at once exactly.
+TEST(KeptOutput, KeepsTheFirstAndLastBytesAndCountsTheRest) {
+    std::mt19937 draws(54);
+    for (int run = 0; run < 2000; ++run) {
+        size_t first = draws() % 40, last = draws() % 40;
+        size_t total = draws() % 200;
+        std::string output;
+        for (size_t i = 0; i < total; ++i) {
+            output += static_cast<char>('a' + draws() % 26);
+        }
+        KeptOutput kept(first, last);
+        std::string handed_back;
+        for (size_t at = 0; at < total;) {
+            size_t n = std::min<size_t>(total - at, draws() % 30);
+            size_t went = kept.append(output.data() + at, n);
+            handed_back += output.substr(at, went);
+            at += n;
+        }
+        SCOPED_TRACE("first " + std::to_string(first) + ", last " + std::to_string(last) +
+                     ", total " + std::to_string(total));
+        long long left = static_cast<long long>(total) - static_cast<long long>(first + last);
+        std::string expected = output;
+        if (left > 0) {
+            expected = output.substr(0, first) + left_out_line(left) + output.substr(total - last);
+        }
+        EXPECT_EQ(kept.left_out(), std::max(left, 0LL));
+        EXPECT_EQ(kept.text(), expected);
+        EXPECT_EQ(handed_back, output.substr(0, std::min(first, total)));
+        EXPECT_EQ(output.substr(0, std::min(first, total)) + kept.rest(), expected);
+    }
+}
