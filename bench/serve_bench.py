@@ -114,15 +114,16 @@ def utc_seconds(text):
 
 class Streams:
     """`count` browsers' event streams, read in one thread: when each saw
-    each fixture's board end. From a few loopback addresses, as many
-    browsers are: the server caps the connections of one address."""
+    each fixture's board end. From 250 loopback addresses, as browsers on
+    a LAN are: the server caps the connections and streams of one address,
+    and shares its streams fairly between addresses."""
 
     def __init__(self, port, count):
         self.selector = selectors.DefaultSelector()
         self.sockets = []
         for i in range(count):
             s = socket.create_connection(("127.0.0.1", port), timeout=30,
-                                         source_address=("127.0.8.%d" % (1 + i // 100), 0))
+                                         source_address=("127.0.8.%d" % (1 + i % 250), 0))
             s.sendall(b"GET /events HTTP/1.1\r\nHost: bench\r\n\r\n")
             s.setblocking(False)
             self.sockets.append(s)

@@ -455,14 +455,17 @@ HttpAnswer refusal(int status, const std::string& why) {
 // The open event streams, each sent every change of the line.
 class Streams {
   public:
-    // A new stream, sent `first`; none when MAX_STREAMS are open.
-    std::shared_ptr<Pipe> open(const std::string& first) {
+    // A new stream for `client`, sent `first`. With MAX_STREAMS open, the
+    // oldest of the address that holds the most ends to make room (its
+    // browser comes back by itself), unless that is this client's address:
+    // no address keeps the others' browsers out. None then.
+    std::shared_ptr<Pipe> open(const std::string& first, const std::string& client) {
         std::lock_guard<std::mutex> lock(mutex_);
         prune(Clock::now());
-        if (open_.size() >= MAX_STREAMS) {
+        if (open_.size() >= MAX_STREAMS && !made_room(client)) {
             return nullptr;
         }
-        open_.push_back({std::make_shared<Pipe>(STREAM_BEHIND, true), Clock::now()});
+        open_.push_back({std::make_shared<Pipe>(STREAM_BEHIND, true), Clock::now(), client});
         open_.back().pipe->put(first, false);
         return open_.back().pipe;
     }
@@ -488,7 +491,29 @@ class Streams {
     struct Open {
         std::shared_ptr<Pipe> pipe;
         Clock::time_point since;
+        std::string client;
     };
+
+    // Ends the oldest stream of the address with the most, when it holds
+    // more than `client` would with one more.
+    bool made_room(const std::string& client) {
+        std::map<std::string, size_t> held;
+        for (const Open& o : open_) {
+            ++held[o.client];
+        }
+        auto most = std::max_element(held.begin(), held.end(), [](const auto& a, const auto& b) {
+            return a.second < b.second;
+        });
+        if (most == held.end() || most->second <= held[client] + 1) {
+            return false;
+        }
+        // open_ is in the order the streams opened.
+        auto oldest = std::find_if(open_.begin(), open_.end(),
+                                   [&](const Open& o) { return o.client == most->first; });
+        oldest->pipe->close_answer();
+        open_.erase(oldest);
+        return true;
+    }
 
     // Lets go of the streams whose browsers left or fell behind, and ends
     // those open for STREAM_LIFETIME.
@@ -549,7 +574,7 @@ class Server {
         });
         page("/events", HttpServer::Work::at_once, [this](const HttpRequest& req) {
             parameters(req, {});
-            return stream_events();
+            return stream_events(req.client);
         });
         page("/yield", HttpServer::Work::page, [this](const HttpRequest& req) {
             YieldAsk asked;
@@ -666,11 +691,11 @@ class Server {
         });
     }
 
-    HttpAnswer stream_events() {
+    HttpAnswer stream_events(const std::string& client) {
         HttpAnswer a;
         a.type = "text/event-stream";
         std::lock_guard<std::mutex> lock(shared_.mutex);
-        a.pipe = streams_.open("retry: 1000\n" + event_data(shared_.fragment));
+        a.pipe = streams_.open("retry: 1000\n" + event_data(shared_.fragment), client);
         if (!a.pipe) {
             // A browser's event stream gives up on any status but 200; told
             // to come back later, it reconnects by itself.

@@ -382,6 +382,9 @@ bool HttpServer::answer(MHD_Connection* c, const char* url, const char* method, 
     e->connection = c;
     e->request.method = method;
     e->request.path = url;
+    const MHD_ConnectionInfo* client =
+        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    e->request.client = address_of(client != nullptr ? client->client_addr : nullptr);
     MHD_get_connection_values_n(c, MHD_GET_ARGUMENT_KIND, &Callbacks::add_argument, &e->request);
     const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
     e->request.has_body =

@@ -27,6 +27,7 @@ struct HttpRequest {
     // an empty value.
     std::vector<std::pair<std::string, std::string>> query;
     bool has_body = false;
+    std::string client; // the client's address
 };
 
 class Pipe;
