@@ -197,6 +197,120 @@ std::string local_time_with_offset(const std::string& utc) {
     return text + fraction + zone;
 }
 
+namespace {
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and
+// back (H. Hinnant's algorithms).
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    long long era = (y >= 0 ? y : y - 399) / 400;
+    unsigned yoe = static_cast<unsigned>(y - era * 400);
+    unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+void civil_from_days(long long z, long long& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    unsigned doe = static_cast<unsigned>(z - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<long long>(yoe) + era * 400 + (m <= 2);
+}
+
+// The digits of `text` from `at` for `count` characters, or -1.
+int digits(const std::string& text, size_t at, size_t count) {
+    int value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+long offset_at(time_t at) {
+    struct tm t;
+    localtime_r(&at, &t);
+    return t.tm_gmtoff;
+}
+
+void put_digits(char*& to, long long value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        to[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    to += count;
+}
+
+} // namespace
+
+std::string LocalTimes::with_offset(const std::string& utc) {
+    // "YYYY-MM-DDTHH:MM:SS" and a fraction and a "Z", as utc_now writes.
+    size_t n = utc.size();
+    int year = n >= 20 ? digits(utc, 0, 4) : -1, month = -1, day = -1;
+    int hour = -1, minute = -1, second = -1;
+    if (year >= 1000 && utc[4] == '-' && utc[7] == '-' && utc[10] == 'T' && utc[13] == ':' &&
+        utc[16] == ':' && utc[n - 1] == 'Z' && (n == 20 || utc[19] == '.')) {
+        month = digits(utc, 5, 2);
+        day = digits(utc, 8, 2);
+        hour = digits(utc, 11, 2);
+        minute = digits(utc, 14, 2);
+        second = digits(utc, 17, 2);
+    }
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 ||
+        minute > 59 || second < 0 || second > 59) {
+        return local_time_with_offset(utc);
+    }
+    long long at =
+        days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+        hour * 3600 + minute * 60 + second;
+    long long in_hour = at >= 0 ? at / 3600 : (at - 3599) / 3600;
+    if (in_hour != hour_) {
+        hour_ = in_hour;
+        offset_ = offset_at(static_cast<time_t>(in_hour * 3600));
+        changes_ = offset_at(static_cast<time_t>(in_hour * 3600 + 3599)) != offset_;
+    }
+    long offset = changes_ ? offset_at(static_cast<time_t>(at)) : offset_;
+    long long local = at + offset;
+    long long local_day = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+    long long in_day = local - local_day * 86400;
+    long long y;
+    unsigned m, d;
+    civil_from_days(local_day, y, m, d);
+    if (y < 1000 || y > 9999) {
+        return local_time_with_offset(utc);
+    }
+    // A zone is at most a day from UTC.
+    int minutes = static_cast<int>(offset / 60 % (24 * 60));
+    char text[64];
+    char* to = text;
+    put_digits(to, y, 4);
+    *to++ = '-';
+    put_digits(to, m, 2);
+    *to++ = '-';
+    put_digits(to, d, 2);
+    *to++ = 'T';
+    put_digits(to, in_day / 3600, 2);
+    *to++ = ':';
+    put_digits(to, in_day / 60 % 60, 2);
+    *to++ = ':';
+    put_digits(to, in_day % 60, 2);
+    std::string out(text, static_cast<size_t>(to - text));
+    out.append(utc, 19, n - 20); // the fraction, without the "Z"
+    to = text;
+    *to++ = minutes < 0 ? '-' : '+';
+    put_digits(to, std::abs(minutes) / 60, 2);
+    *to++ = ':';
+    put_digits(to, std::abs(minutes) % 60, 2);
+    return out.append(text, static_cast<size_t>(to - text));
+}
+
 std::vector<Span> day_spans(const Date& first, const Date& last) {
     std::vector<Span> spans;
     for (Date day = first; !(last < day); day = next_day(day)) {

@@ -6,6 +6,7 @@
 
 #include "station/base/record.h"
 
+#include <climits>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -61,6 +62,20 @@ std::string local_text(const std::string& utc);
 // spreadsheet or a script reads it: "2026-12-08T19:23:45.250+08:00"; empty
 // for an empty text.
 std::string local_time_with_offset(const std::string& utc);
+// The same for an export's rows, one after another, byte for byte: each
+// text read by its digits and the zone's offset looked up once per hour of
+// UTC (twice, at its ends; per time only within an hour whose offset
+// changes), not parsed and looked up per row. Any other text is handed to
+// local_time_with_offset.
+class LocalTimes {
+  public:
+    std::string with_offset(const std::string& utc);
+
+  private:
+    long long hour_ = LLONG_MIN; // of the offset below, in hours since the epoch
+    long offset_ = 0;             // seconds east of UTC
+    bool changes_ = false;        // within that hour
+};
 
 // Each local day from `first` to `last`, named by its date.
 std::vector<Span> day_spans(const Date& first, const Date& last);

@@ -73,7 +73,7 @@ size_t column_index(const std::string& name) {
 }
 
 // A record's CSV line from its values, the export's columns first.
-void csv_line(const std::vector<std::string>& values, std::string& line) {
+void csv_line(const std::vector<std::string>& values, LocalTimes& times, std::string& line) {
     static const size_t started = column_index("started"), ended = column_index("ended"),
                         mac = column_index("mac");
     line.clear();
@@ -84,7 +84,7 @@ void csv_line(const std::vector<std::string>& values, std::string& line) {
         append_csv(line, values[i]);
     }
     for (const std::string& value :
-         {local_time_with_offset(values[started]), local_time_with_offset(values[ended]),
+         {times.with_offset(values[started]), times.with_offset(values[ended]),
           mac_with_colons(values[mac])}) {
         line += ',';
         append_csv(line, value);
@@ -137,8 +137,9 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
     };
     if (format == ExportFormat::csv) {
         // As text the values are already what the line needs.
+        LocalTimes times;
         store.each_record_values(chosen, [&](const std::vector<std::string>& values) {
-            csv_line(values, line);
+            csv_line(values, times, line);
             write();
         });
     } else {

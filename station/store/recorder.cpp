@@ -102,6 +102,9 @@ struct Recorder::State {
     std::shared_ptr<Store> store;
     std::shared_ptr<Spool> spool;
     std::string station; // whose claims these are
+    // Its claims were checked again after a reconnect: the store is told
+    // with the next live write.
+    bool claims_checked_due = false;
     std::mutex mutex;
     std::condition_variable wake; // for the threads
     std::condition_variable done; // for settle
@@ -258,9 +261,11 @@ struct Recorder::State {
         for (const std::string& line : found.said()) {
             say(line);
         }
-        store->claims_checked(station);
         std::lock_guard<std::mutex> lock(mutex);
         conflicts += static_cast<int>(found.conflicts.size());
+        // Noted with the live writes: the hook runs inside the statement
+        // that found the connection gone, and does no more than it must.
+        claims_checked_due = true;
     }
 
     // A finished record into the store, saying what its late truth did.
@@ -470,6 +475,8 @@ struct Recorder::State {
             beat->ended = last;
             live.next_beat = now + BEAT_EVERY;
         }
+        bool checked = claims_checked_due;
+        claims_checked_due = false;
         to_store.writing_live = true;
         to_store.patience = Patience(STORE_PATIENCE);
         lock.unlock();
@@ -480,9 +487,14 @@ struct Recorder::State {
             if (beat) {
                 store->write_beat(*beat);
             }
+            if (checked) {
+                store->claims_checked(station);
+                checked = false;
+            }
         } catch (const StationError&) {
         }
         lock.lock();
+        claims_checked_due = claims_checked_due || checked;
         to_store.writing_live = false;
         if (Clock::now() - now > SLOW_LIVE_WRITE) {
             live.quiet_until = Clock::now() + QUIET;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <ctime>
 
 namespace {
@@ -168,3 +169,42 @@ TEST(LocalDays, ATimeForASpreadsheetIsLocalWithItsOffset) {
 }
 
 } // namespace
+
+// An export's fast local times, byte for byte what the plain conversion
+// gives: zones with summer time, half and quarter hours, a 30-minute summer
+// shift, local mean time of the 19th century; times in order (as an export
+// reads them) and at random, whole seconds and with milliseconds; texts of
+// other shapes left to the plain conversion.
+TEST(LocalTimes, AsThePlainConversionInEveryZone) {
+    const char* zones[] = {"UTC",
+                           "Europe/Berlin",
+                           "Asia/Shanghai",
+                           "America/St_Johns",
+                           "Asia/Kathmandu",
+                           "Australia/Lord_Howe",
+                           "America/Sao_Paulo",
+                           "Pacific/Chatham"};
+    std::mt19937_64 draws(57);
+    for (const char* zone : zones) {
+        InZone in(zone);
+        LocalTimes times;
+        long long at = -2500000000LL; // 1890
+        for (int i = 0; i < 20000; ++i) {
+            // Mostly forward in small steps, now and then anywhere.
+            at = i % 50 == 0 ? static_cast<long long>(draws() % 7000000000ULL) - 2500000000LL
+                             : at + static_cast<long long>(draws() % 40000);
+            time_t t = static_cast<time_t>(at);
+            struct tm u;
+            gmtime_r(&t, &u);
+            char text[40];
+            std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &u);
+            std::string utc = text;
+            utc += i % 3 == 0 ? "Z" : "." + std::to_string(100 + draws() % 900) + "Z";
+            ASSERT_EQ(times.with_offset(utc), local_time_with_offset(utc)) << zone << " " << utc;
+        }
+        for (const char* other : {"", "2026-12-08", "2026-12-08T01:02:03", "2026-13-08T01:02:03Z",
+                                  "x026-12-08T01:02:03.000Z", "2026-12-08 01:02:03.000Z"}) {
+            EXPECT_EQ(times.with_offset(other), local_time_with_offset(other)) << other;
+        }
+    }
+}
