@@ -761,7 +761,8 @@ void report_options(CLI::App& report, Options& o) {
     report.add_flag("--csv", o.records.csv, "as CSV, a row a group");
     report.add_flag("--failures", o.records.failures,
                     "with --csv: the failures, a row a group, stage and failure");
-    report.add_option("--by", o.records.by, "day (the default), shift, lot, station or fixture");
+    report.add_option("--by", o.records.by,
+                      "day (the default), shift, lot, station, fixture or operator");
 }
 
 void export_options(CLI::App& exporting, Options& o) {

@@ -209,13 +209,14 @@ std::string failure_of(const FailureCounts& f) {
 }
 
 // In GroupBy's order.
-const char* const GROUPING_NAMES[] = {"day", "shift", "lot", "station", "fixture"};
+const char* const GROUPING_NAMES[] = {"day", "shift", "lot", "station", "fixture", "operator"};
 
 } // namespace
 
 const std::vector<GroupBy>& groupings() {
-    static const std::vector<GroupBy> all = {GroupBy::day, GroupBy::shift, GroupBy::lot,
-                                             GroupBy::station, GroupBy::fixture};
+    static const std::vector<GroupBy> all = {GroupBy::day,     GroupBy::shift,
+                                             GroupBy::lot,     GroupBy::station,
+                                             GroupBy::fixture, GroupBy::operator_name};
     return all;
 }
 

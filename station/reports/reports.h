@@ -47,7 +47,7 @@ long long print_history(const std::function<void(const std::function<void(const 
                         const std::function<std::string(const Record&)>& log_of, std::ostream& out);
 
 // How a report groups records: by local day or shift, or by a column.
-enum class GroupBy { day, shift, lot, station, fixture };
+enum class GroupBy { day, shift, lot, station, fixture, operator_name };
 // Each, in the order they are offered.
 const std::vector<GroupBy>& groupings();
 const char* name_of(GroupBy by);

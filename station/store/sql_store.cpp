@@ -70,7 +70,7 @@ std::string placeholders(size_t count) {
 Source grouped_source(const Grouping& grouping) {
     if (!grouping.column.empty()) {
         if (grouping.column != "station" && grouping.column != "fixture" &&
-            grouping.column != "lot") {
+            grouping.column != "lot" && grouping.column != "operator") {
             throw StationError{"a report is not grouped by " + grouping.column};
         }
         return {"", "records r", "r." + grouping.column};

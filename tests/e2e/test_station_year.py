@@ -162,7 +162,7 @@ class Reports(YearCase):
                 self.assertEqual((status, err), (0, ""))
                 records = [json.loads(text) for text in out.splitlines()]
                 self.assertEqual(len(records), 4000)
-                for by in ("day", "shift", "lot", "station", "fixture"):
+                for by in ("day", "shift", "lot", "station", "fixture", "operator"):
                     with self.subTest(engine=engine, zone=zone, by=by):
                         self.assertEqual(self.counted(line, tz, "--by", by),
                                          reference(records, by, zone))
