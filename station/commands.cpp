@@ -355,9 +355,7 @@ int command_history(const Context& c) {
     filter.with_transcripts = true;
     std::string logs = log_folder(c.file);
     long long printed = print_history(
-        [&](const std::function<void(const Record&)>& take) {
-            c.opened.store->each_record(filter, take);
-        },
+        [&](const RecordTaker& take) { c.opened.store->each_record(filter, take); },
         c.opened.store->releases(mac), c.opened.store->labels_of(mac),
         [&logs](const Record& r) { return find_board_log(logs, r).value_or(""); }, std::cout);
     if (printed == 0) {

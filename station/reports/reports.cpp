@@ -154,8 +154,8 @@ void export_records(Store& store, const RecordFilter& filter, ExportFormat forma
     out.flush();
 }
 
-long long print_history(const std::function<void(const std::function<void(const Record&)>&)>& each,
-                        const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
+long long print_history(const EachRecord& each, const std::vector<Release>& releases,
+                        const std::vector<LabelEvent>& labels,
                         const std::function<std::string(const Record&)>& log_of,
                         std::ostream& out) {
     long long printed = 0;

@@ -36,14 +36,19 @@ void print_kept(const std::vector<Record>& kept, std::ostream& out);
 // JSON as the station writes it: anything not UTF-8 replaced.
 std::string json_text(const nlohmann::json& item, int indent);
 
+// Records handed one at a time: `each` calls its argument with each record,
+// in order (Store::each_record behind it).
+typedef std::function<void(const Record&)> RecordTaker;
+typedef std::function<void(const RecordTaker&)> EachRecord;
+
 // Each record with its id, lot, operator, its log's path (`log_of`: empty
 // when the log is not on this machine) and its transcript, as host printed
 // it, at local times. Then each release of the MAC: when, by whom, why; and
 // each of its labels: printed, printed again or not, where, by whom, why.
 // The records come from `each` one at a time, each printed as it comes (a
 // transcript is never held twice); returns how many came.
-long long print_history(const std::function<void(const std::function<void(const Record&)>&)>& each,
-                        const std::vector<Release>& releases, const std::vector<LabelEvent>& labels,
+long long print_history(const EachRecord& each, const std::vector<Release>& releases,
+                        const std::vector<LabelEvent>& labels,
                         const std::function<std::string(const Record&)>& log_of, std::ostream& out);
 
 // How a report groups records: by local day or shift, or by a column.

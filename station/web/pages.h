@@ -79,7 +79,6 @@ struct BoardAbout {
     std::vector<LabelEvent> labels;
     std::optional<Holder> holder;
 };
-typedef std::function<void(const std::function<void(const Record&)>&)> EachRecord;
 void write_board_page(const BoardAbout& about, const EachRecord& each, std::ostream& out);
 // The MACs boards keep (Store::kept_macs), each linking its board's page.
 std::string kept_page(const std::vector<Record>& kept);

@@ -718,44 +718,36 @@ class Server {
     // A board's page, its records with their transcripts read one at a
     // time as the client takes them.
     HttpAnswer stream_board(const BoardAbout& about) {
-        HttpAnswer a;
-        a.writer = [this, about](Pipe& pipe) {
-            try {
-                pool_.with(
-                    [&](Store& store) {
-                        PipeBuffer buffer(pipe);
-                        std::ostream out(&buffer);
-                        RecordFilter filter;
-                        filter.mac = about.mac;
-                        filter.with_transcripts = true;
-                        write_board_page(
-                            about,
-                            [&](const std::function<void(const Record&)>& take) {
-                                store.each_record(filter, take);
-                            },
-                            out);
-                    },
-                    false);
-            } catch (const StationError&) {
-                pipe.close_answer(false);
-            }
-        };
-        return a;
+        return streamed("text/html; charset=utf-8", [about](Store& store, std::ostream& out) {
+            RecordFilter filter;
+            filter.mac = about.mac;
+            filter.with_transcripts = true;
+            write_board_page(
+                about, [&](const RecordTaker& take) { store.each_record(filter, take); }, out);
+        });
     }
 
     HttpAnswer stream_records(const RecordFilter& filter, ExportFormat format, const char* type) {
         // The store is asked once before the answer begins, so that a store
         // that does not answer is a 503 page, not a cut-off download.
         pool_.with([](Store& store) { store.last_round(""); });
+        return streamed(type, [filter, format](Store& store, std::ostream& out) {
+            export_records(store, filter, format, out);
+        });
+    }
+
+    // An answer that `write` writes from the store on a download worker, as
+    // the client takes it.
+    HttpAnswer streamed(const char* type, std::function<void(Store&, std::ostream&)> write) {
         HttpAnswer a;
         a.type = type;
-        a.writer = [this, filter, format](Pipe& pipe) {
+        a.writer = [this, write](Pipe& pipe) {
             try {
                 pool_.with(
                     [&](Store& store) {
                         PipeBuffer buffer(pipe);
                         std::ostream out(&buffer);
-                        export_records(store, filter, format, out);
+                        write(store, out);
                     },
                     false);
             } catch (const StationError&) {

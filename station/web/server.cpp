@@ -22,7 +22,10 @@ constexpr size_t PIECE = 16 << 10;
 // doubles it for its books).
 constexpr int STREAM_SEND_BUFFER = 16 << 10;
 
-std::string address_of(const sockaddr* address) {
+// The connection's client's address, as text.
+std::string client_address(MHD_Connection* c) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const sockaddr* address = info != nullptr ? info->client_addr : nullptr;
     char text[INET6_ADDRSTRLEN] = "?";
     if (address != nullptr && address->sa_family == AF_INET) {
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
@@ -191,10 +194,7 @@ bool Pipe::put(const std::string& data, bool wait) {
         // A client that takes nothing is not kept waited for: dropped.
         ended_ = true;
         whole_ = false;
-        if (counts_kernel_) {
-            dropped_ = "the event stream of " + client_ + " ended: " + std::to_string(unsent) +
-                       " bytes unsent (at most " + std::to_string(bound_) + ")";
-        }
+        say_dropped(unsent, " (at most " + std::to_string(bound_) + ")");
         wake();
         return false;
     }
@@ -260,13 +260,20 @@ size_t Pipe::unsent_in_kernel() const {
                : 0;
 }
 
+// Under the pipe's lock: why a stream whose client fell behind ended.
+void Pipe::say_dropped(size_t unsent, const std::string& why) {
+    if (counts_kernel_ && dropped_.empty()) {
+        dropped_ = "the event stream of " + client_ + " ended: " + std::to_string(unsent) +
+                   " bytes unsent" + why;
+    }
+}
+
 void Pipe::gone() {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t unsent = pending_.size() + unsent_in_kernel();
-    if (counts_kernel_ && dropped_.empty() && !ended_ && unsent > 0) {
+    if (!ended_ && unsent > 0) {
         // Closed by the server's idle time: the client took nothing.
-        dropped_ = "the event stream of " + client_ + " ended: " + std::to_string(unsent) +
-                   " bytes unsent, none taken for the idle time";
+        say_dropped(unsent, ", none taken for the idle time");
     }
     gone_ = true;
     socket_ = -1;
@@ -382,9 +389,7 @@ bool HttpServer::answer(MHD_Connection* c, const char* url, const char* method, 
     e->connection = c;
     e->request.method = method;
     e->request.path = url;
-    const MHD_ConnectionInfo* client =
-        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    e->request.client = address_of(client != nullptr ? client->client_addr : nullptr);
+    e->request.client = client_address(c);
     MHD_get_connection_values_n(c, MHD_GET_ARGUMENT_KIND, &Callbacks::add_argument, &e->request);
     const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
     e->request.has_body =
@@ -499,9 +504,7 @@ bool HttpServer::queue(MHD_Connection* c, HttpAnswer& a) {
 // Under the pipe's lock.
 void HttpServer::watch_kernel(MHD_Connection* c, Pipe& pipe) {
     const MHD_ConnectionInfo* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-    const MHD_ConnectionInfo* client =
-        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    pipe.client_ = address_of(client != nullptr ? client->client_addr : nullptr);
+    pipe.client_ = client_address(c);
     if (fd != nullptr) {
         pipe.socket_ = fd->connect_fd;
         setsockopt(pipe.socket_, SOL_SOCKET, SO_SNDBUF, &STREAM_SEND_BUFFER,
@@ -511,12 +514,9 @@ void HttpServer::watch_kernel(MHD_Connection* c, Pipe& pipe) {
 
 void HttpServer::connection_opened(MHD_Connection* c) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-    const MHD_ConnectionInfo* client =
-        MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    std::string address = address_of(client != nullptr ? client->client_addr : nullptr);
+    std::string address = client_address(c);
     std::lock_guard<std::mutex> lock(doors_mutex_);
     doors_[c] = Door{info->connect_fd, Clock::now(), true, address};
-    ++per_address_[address];
     if (doors_.size() > limits_.connections - limits_.connections / 10) {
         make_room();
     }
@@ -526,13 +526,17 @@ void HttpServer::connection_opened(MHD_Connection* c) {
 // clients that fill the server with idle connections never keep another
 // out. Under the doors' lock.
 void HttpServer::make_room() {
+    std::map<std::string, size_t> held_by; // connections not closing
+    for (const auto& [connection, door] : doors_) {
+        held_by[door.address] += door.closing ? 0 : 1;
+    }
     Door* chosen = nullptr;
     size_t most = 0;
     for (auto& [connection, door] : doors_) {
         if (!door.waiting || door.closing) {
             continue;
         }
-        size_t held = per_address_[door.address];
+        size_t held = held_by[door.address];
         if (chosen == nullptr || held > most ||
             (held == most && door.waiting_since < chosen->waiting_since)) {
             chosen = &door;
@@ -544,14 +548,6 @@ void HttpServer::make_room() {
         shutdown(chosen->fd, SHUT_RDWR);
         chosen->closing = true;
         chosen->waiting = false;
-        forget_address(chosen->address);
-    }
-}
-
-void HttpServer::forget_address(const std::string& address) {
-    auto held = per_address_.find(address);
-    if (held != per_address_.end() && --held->second == 0) {
-        per_address_.erase(held);
     }
 }
 
@@ -559,13 +555,7 @@ void HttpServer::connection_closed(MHD_Connection* c) {
     // Under the lock the doorman shuts sockets down with: a descriptor is
     // never shut down after its connection closed (it may be another's).
     std::lock_guard<std::mutex> lock(doors_mutex_);
-    auto door = doors_.find(c);
-    if (door != doors_.end()) {
-        if (!door->second.closing) {
-            forget_address(door->second.address);
-        }
-        doors_.erase(door);
-    }
+    doors_.erase(c);
 }
 
 void HttpServer::request_whole(MHD_Connection* c) {

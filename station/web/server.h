@@ -49,12 +49,12 @@ class Pipe {
   public:
     // `bound`: what may wait unsent; a writer that would pass it waits
     // (`wait`) or drops the client, which is then behind by that much.
-    explicit Pipe(size_t bound) : bound_(bound) {}
-    // For a writer that never waits (an event stream): its connection's send
-    // buffer is made small, and the bytes the kernel holds unsent count with
-    // those pending, so that a client that takes nothing pins neither this
-    // process's memory nor the kernel's past the bound.
-    Pipe(size_t bound, bool counts_kernel) : bound_(bound), counts_kernel_(counts_kernel) {}
+    // `counts_kernel`, for a writer that never waits (an event stream): its
+    // connection's send buffer is made small, and the bytes the kernel holds
+    // unsent count with those pending, so that a client that takes nothing
+    // pins neither this process's memory nor the kernel's past the bound.
+    explicit Pipe(size_t bound, bool counts_kernel = false)
+        : bound_(bound), counts_kernel_(counts_kernel) {}
 
     // False once the client is gone, was dropped or the server stops.
     bool put(const std::string& data, bool wait);
@@ -73,6 +73,7 @@ class Pipe {
     void gone();
     void wake();
     size_t unsent_in_kernel() const;
+    void say_dropped(size_t unsent, const std::string& why);
 
     std::mutex mutex_;
     std::condition_variable taken_;
@@ -87,10 +88,11 @@ class Pipe {
 };
 
 struct HttpLimits {
-    size_t connections = 4000;  // in all
-    unsigned per_address = 128; // from one client address
-    // Room kept for new clients: past `connections` less a tenth, each new
-    // connection closes the oldest idle one of the address with the most.
+    // In all; room is kept for new clients: past `connections` less a
+    // tenth, each new one closes the oldest idle one of the address with
+    // the most.
+    size_t connections = 4000;
+    unsigned per_address = 128;     // from one client address
     size_t header_block = 64 << 10; // a request's head (line and headers)
     std::chrono::seconds whole_request{
         10};                       // to send a request, from its first byte or the last answer
@@ -166,11 +168,9 @@ class HttpServer {
         bool closing = false; // shut down to make room
     };
     void make_room();
-    void forget_address(const std::string& address);
     std::mutex doors_mutex_;
     std::condition_variable doors_changed_;
     std::map<MHD_Connection*, Door> doors_;
-    std::map<std::string, size_t> per_address_; // doors not closing
     bool doors_closing_ = false;
     std::thread doorman_;
 };

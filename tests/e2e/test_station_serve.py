@@ -129,17 +129,6 @@ def resident_mb(process):
     return kb[0] / 1024
 
 
-def tcp_memory_mb():
-    """What the kernel's TCP sockets hold, all of them (/proc/net/sockstat
-    counts pages)."""
-    with open("/proc/net/sockstat") as f:
-        for l in f:
-            if l.startswith("TCP:"):
-                words = l.split()
-                return int(words[words.index("mem") + 1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-    raise AssertionError("no TCP line in /proc/net/sockstat")
-
-
 def signalled(pids, signal_number):
     """Sends the signal to each process that is still there (a server's
     backend ends with its client)."""
@@ -933,7 +922,7 @@ class Attacks(ServeCase):
         self.assertEqual(status, 0, err)
         server = self.serve(line)
         server.line()
-        before_kernel, before_serve = tcp_memory_mb(), resident_mb(server.process)
+        before_kernel, before_serve = serve_bench.tcp_memory_mb(), resident_mb(server.process)
         streams = []
         for i in range(512):
             s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -964,7 +953,7 @@ class Attacks(ServeCase):
                 line.plug(n)
             out, err, status = line.station("run")
             self.assertEqual(status, 0, out + err)
-            most_kernel = max(most_kernel, tcp_memory_mb() - before_kernel)
+            most_kernel = max(most_kernel, serve_bench.tcp_memory_mb() - before_kernel)
             most_serve = max(most_serve, resident_mb(server.process) - before_serve)
             self.assertEqual(server.get("/", timeout=5)[0], 200)
         # The one ended to make room for the browser is not said: it was
