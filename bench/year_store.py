@@ -103,13 +103,20 @@ AFTER = ["INSERT INTO macs_used SELECT DISTINCT mac FROM records",
          "INSERT INTO used_runs SELECT %d, %d WHERE EXISTS (SELECT 1 FROM records)"]
 
 
+# Left as a store of the version before the counts a report reads were kept:
+# the station's next `init` counts them from the records, as it does for a
+# store that has a year of records already.
+BEFORE_COUNTS = ["DELETE FROM tallies", "DELETE FROM tally_boards"]
+
+
 def fill(location, count, days=365, start="2026-01-01", transcript_size=1200, psql=None):
-    """Fills the store at `location` (made by the station, empty)."""
+    """Fills the store at `location` (made by the station, empty), which then
+    needs the station's `init`."""
     TRANSCRIPT_SIZE[0] = transcript_size
     first = datetime.datetime.fromisoformat(start + "T06:00:00")
     rows = records(count, first, days)
     boards = max(1, int(count / 1.2)) + 1
-    after = AFTER[:3] + [AFTER[3] % (FIRST_MAC, FIRST_MAC + boards)]
+    after = AFTER[:3] + [AFTER[3] % (FIRST_MAC, FIRST_MAC + boards)] + BEFORE_COUNTS
     if is_postgres(location):
         fill_postgres(location, rows, after, psql or shutil.which("psql"))
         return
@@ -123,6 +130,7 @@ def fill(location, count, days=365, start="2026-01-01", transcript_size=1200, ps
             db.execute("INSERT INTO transcripts VALUES (?, ?)", (row[0], text))
         for statement in after:
             db.execute(statement)
+    db.execute("PRAGMA user_version = 8")
     db.close()
 
 
@@ -167,7 +175,7 @@ def fill_postgres(location, rows, after, psql):
                 break
         if not more:
             break
-    send(";\n".join(after) + ";\nCOMMIT;\n")
+    send(";\n".join(after + ["UPDATE schema_version SET version = 8"]) + ";\nCOMMIT;\n")
     out.close()
     if script.wait() != 0:
         raise RuntimeError("psql could not fill the store")

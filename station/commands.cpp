@@ -317,11 +317,27 @@ int command_report(const Context& c) {
         throw StationError{"--by " + c.options.records.by + ": " + fault};
     }
     ReportAsk ask{chosen(c), *group_by_named(c.options.records.by), c.file.shifts};
-    print_report(*c.opened.store, ask, c.options.records.csv, std::cout,
-                 c.options.records.failures);
+    std::vector<std::string> differences;
+    Report report = count_report(*c.opened.store, ask);
+    if (c.options.records.recount) {
+        // The kept counts first: a board that ends meanwhile is in the
+        // records' count too, and shows as a difference, not hides one.
+        ask.from = CountFrom::records;
+        Report counted = count_report(*c.opened.store, ask);
+        differences = report_differences(report, counted);
+        report = std::move(counted);
+    }
+    print_report(report, ask, c.options.records.csv, std::cout, c.options.records.failures);
     int waiting = c.opened.spool->waiting();
     if (waiting > 0) {
         std::cout << "\n" << waiting << " record(s) wait in the spool for the store\n";
+    }
+    if (!differences.empty()) {
+        std::cerr << "station: the counts the store keeps differ from its records:\n";
+        for (const std::string& line : differences) {
+            std::cerr << "  " << visible(line) << "\n";
+        }
+        return 2;
     }
     return 0;
 }
@@ -761,6 +777,9 @@ void report_options(CLI::App& report, Options& o) {
                     "with --csv: the failures, a row a group, stage and failure");
     report.add_option("--by", o.records.by,
                       "day (the default), shift, lot, station, fixture or operator");
+    report.add_flag("--recount", o.records.recount,
+                    "count the records themselves and check the kept counts against them "
+                    "(status 2 when they differ)");
 }
 
 void export_options(CLI::App& exporting, Options& o) {

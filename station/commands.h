@@ -38,6 +38,7 @@ struct Options {
         bool jsonl = false;
         bool all = false;      // conflicts: the resolved ones too
         bool failures = false; // report --csv: the failures table
+        bool recount = false;  // report: from the records, checked against the kept counts
     } records;
     // history, log and release: one board.
     struct Board {

@@ -295,3 +295,19 @@ std::string new_uuid() {
                   bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return text;
 }
+
+std::string folded_frames(const std::string& message) {
+    static const std::string word = "frame ";
+    std::string folded;
+    size_t at = 0;
+    for (size_t found; (found = message.find(word, at)) != std::string::npos;) {
+        size_t digits = found + word.size(), end = digits;
+        while (end < message.size() && message[end] >= '0' && message[end] <= '9') {
+            ++end;
+        }
+        folded.append(message, at, digits - at);
+        folded += end > digits ? "N" : "";
+        at = end;
+    }
+    return folded + message.substr(at);
+}

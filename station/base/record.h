@@ -15,6 +15,9 @@ enum class Outcome { started, passed, failed, stalled, interrupted, aborted };
 enum class Stage { none, open, configuration, board_data, otp, firmware };
 
 // The names the records, exports and screens use.
+// A host's message with each frame's number folded ("no answer to frame
+// N"), as failures are counted.
+std::string folded_frames(const std::string& message);
 const char* text_of(Outcome outcome);
 const char* text_of(Stage stage);
 Outcome outcome_named(const std::string& text);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <regex>
 #include <set>
 
 namespace {
@@ -202,8 +201,7 @@ namespace {
 // A failure as a supervisor counts it: the frame numbers folded, so that
 // "no answer to frame 21" and "... frame 32" are one row.
 std::string failure_of(const FailureCounts& f) {
-    static const std::regex frame_number("frame [0-9]+");
-    std::string message = std::regex_replace(f.message, frame_number, "frame N");
+    std::string message = folded_frames(f.message);
     return f.outcome == Outcome::failed ? message
                                         : std::string(text_of(f.outcome)) + ": " + message;
 }
@@ -236,7 +234,7 @@ std::optional<GroupBy> group_by_named(const std::string& word) {
 std::string grouping_fault(const std::string& word, bool has_shifts, const std::string& file_path) {
     std::optional<GroupBy> by = group_by_named(word);
     if (!by) {
-        return "day, shift, lot, station or fixture";
+        return "day, shift, lot, station, fixture or operator";
     }
     return *by == GroupBy::shift && !has_shifts ? file_path + " names no [shifts]" : "";
 }
@@ -285,17 +283,73 @@ double first_pass_yield(const GroupCounts& g) {
 Report count_report(Store& store, const ReportAsk& ask) {
     Grouping grouping = grouping_of(store, ask);
     Report report;
-    report.groups = store.group_counts(ask.filter, grouping);
+    report.groups = store.group_counts(ask.filter, grouping, ask.from);
     // Folded as the store hands them over: a year of messages with their
     // frame numbers is many rows, their folds few.
-    store.failure_counts(ask.filter, grouping, [&](const FailureCounts& f) {
-        std::pair<std::string, std::string> key{text_of(f.stage), failure_of(f)};
-        for (Failures* folded : {&report.by_group[f.group][key], &report.all[key]}) {
-            folded->count += f.count;
-            folded->fixtures.insert(f.fixture);
-        }
-    });
+    store.failure_counts(
+        ask.filter, grouping,
+        [&](const FailureCounts& f) {
+            std::pair<std::string, std::string> key{text_of(f.stage), failure_of(f)};
+            for (Failures* folded : {&report.by_group[f.group][key], &report.all[key]}) {
+                folded->count += f.count;
+                folded->fixtures.insert(f.fixture);
+            }
+        },
+        ask.from);
     return report;
+}
+
+std::vector<std::string> report_differences(const Report& kept, const Report& counted) {
+    std::vector<std::string> said;
+    auto differ = [&said](const std::string& what, long long a, long long b) {
+        if (a != b) {
+            said.push_back(what + " " + std::to_string(a) + " kept, " + std::to_string(b) +
+                           " in the records");
+        }
+    };
+    std::map<std::string, std::pair<GroupCounts, GroupCounts>> groups;
+    for (const GroupCounts& g : kept.groups) {
+        groups[g.group].first = g;
+    }
+    for (const GroupCounts& g : counted.groups) {
+        groups[g.group].second = g;
+    }
+    for (const auto& [name, both] : groups) {
+        const GroupCounts &a = both.first, &b = both.second;
+        differ(name + ": boards", a.boards, b.boards);
+        differ(name + ": passed", a.passed, b.passed);
+        differ(name + ": passed at the first attempt", a.first_passed, b.first_passed);
+        differ(name + ": running", a.running, b.running);
+        differ(name + ": labels verified", a.labels_verified, b.labels_verified);
+    }
+    std::set<std::string> names;
+    for (const Report* r : {&kept, &counted}) {
+        for (const auto& [name, table] : r->by_group) {
+            names.insert(name);
+        }
+    }
+    for (const std::string& name : names) {
+        auto table = [&name](const Report& r) {
+            auto found = r.by_group.find(name);
+            return found == r.by_group.end() ? FailureTable{} : found->second;
+        };
+        FailureTable a = table(kept), b = table(counted);
+        std::set<std::pair<std::string, std::string>> keys;
+        for (const FailureTable* t : {&a, &b}) {
+            for (const auto& [key, f] : *t) {
+                keys.insert(key);
+            }
+        }
+        for (const auto& key : keys) {
+            std::string what = name + ": " + key.first + " " + key.second;
+            differ(what, a[key].count, b[key].count);
+            if (a[key].fixtures != b[key].fixtures) {
+                said.push_back(what + ": fixtures " + joined(a[key].fixtures) + " kept, " +
+                               joined(b[key].fixtures) + " in the records");
+            }
+        }
+    }
+    return said;
 }
 
 namespace {
@@ -314,9 +368,8 @@ void print_failures_csv(const Report& report, const std::string& by, std::ostrea
 
 } // namespace
 
-void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out,
+void print_report(const Report& report, const ReportAsk& ask, bool csv, std::ostream& out,
                   bool failures_csv) {
-    Report report = count_report(store, ask);
     const std::vector<GroupCounts>& groups = report.groups;
     const FailureTable& all = report.all;
     const std::string by = name_of(ask.by);

@@ -68,6 +68,7 @@ struct ReportAsk {
     RecordFilter filter; // `since` and `until` as UTC bounds of local days
     GroupBy by = GroupBy::day;
     std::vector<Shift> shifts; // for GroupBy::shift
+    CountFrom from = CountFrom::kept;
 };
 // Failures of one stage and message (frame numbers folded: "no answer to
 // frame N"), and the fixtures they happened on.
@@ -84,6 +85,10 @@ struct Report {
     FailureTable all;
 };
 Report count_report(Store& store, const ReportAsk& ask);
+// Where two reports of one ask differ (the kept counts against the
+// records, counted again), a line each: "2026-06-15: boards 10 kept, 11 in
+// the records"; none when they agree.
+std::vector<std::string> report_differences(const Report& kept, const Report& counted);
 // A group's first-pass yield, in percent.
 double first_pass_yield(const GroupCounts& group);
 // The fixtures' names, space-separated.
@@ -93,5 +98,5 @@ std::string joined(const std::set<std::string>& names);
 // message, frame numbers folded, with their fixtures. As CSV, a row a
 // group, or (`failures_csv`) the failures alone, a row a group, stage and
 // failure.
-void print_report(Store& store, const ReportAsk& ask, bool csv, std::ostream& out,
+void print_report(const Report& report, const ReportAsk& ask, bool csv, std::ostream& out,
                   bool failures_csv = false);

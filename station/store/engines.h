@@ -9,11 +9,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 // The schema's version, which every engine keeps and checks.
-constexpr int SCHEMA_VERSION = 8;
+constexpr int SCHEMA_VERSION = 9;
 
 // The types the tables need that the engines write differently.
 struct EngineTypes {
@@ -21,6 +22,9 @@ struct EngineTypes {
     const char* big;        // a 64-bit integer
     const char* serial_key; // a primary key the engine numbers by itself
 };
+
+// A filter as SQL over the records `r`, its values appended to `values`.
+std::string records_where(const RecordFilter& filter, std::vector<std::string>& values);
 
 // The tables, created where missing.
 std::string store_schema(const EngineTypes& types);
@@ -50,10 +54,11 @@ class SqlStore : public Store {
     void each_record(const RecordFilter& filter,
                      const std::function<void(const Record&)>& take) override;
     std::pair<std::string, std::string> started_between(const RecordFilter& filter) override;
-    std::vector<GroupCounts> group_counts(const RecordFilter& filter,
-                                          const Grouping& grouping) override;
+    std::vector<GroupCounts> group_counts(const RecordFilter& filter, const Grouping& grouping,
+                                          CountFrom from) override;
     void failure_counts(const RecordFilter& filter, const Grouping& grouping,
-                        const std::function<void(const FailureCounts&)>& take) override;
+                        const std::function<void(const FailureCounts&)>& take,
+                        CountFrom from) override;
     std::optional<Holder> holder_of(const std::string& mac) override;
     bool release(const Release& release) override;
     std::vector<Release> releases(const std::string& mac) override;
@@ -106,6 +111,30 @@ class SqlStore : public Store {
     void read_id();
 
   private:
+    // The counts a report reads, kept as boards finish (tallies.cpp).
+    struct TallyPlan;
+    // Runs `write`, a change of the MAC's records or labels in the caller's
+    // transaction, and brings the counts along.
+    void tallied(const std::string& mac, const std::function<void()>& write);
+    // Adds to one cell's counts (made when missing, removed when empty).
+    void change_tally(const std::vector<std::string>& cell, long long boards, long long passed,
+                      long long first_passed, long long running, long long verified,
+                      const std::string& failures);
+    // The counts made again from every record, in the caller's transaction.
+    void build_tallies();
+    void build_failure_tallies();
+    // How a report's groups lie on the kept counts; none when the filter
+    // asks what they do not keep.
+    std::optional<TallyPlan> tally_plan(const RecordFilter& filter, const Grouping& grouping);
+    std::vector<GroupCounts> tallied_groups(const TallyPlan& plan);
+    void tallied_failures(const TallyPlan& plan,
+                          const std::function<void(const FailureCounts&)>& take);
+    // The records of the cells a group's bound cuts.
+    void each_cut_record(const TallyPlan& plan, const std::function<void(const Row&)>& take);
+    // Counted from the records themselves.
+    std::vector<GroupCounts> counted_groups(const RecordFilter& filter, const Grouping& grouping);
+    void counted_failures(const RecordFilter& filter, const Grouping& grouping,
+                          const std::function<void(const FailureCounts&)>& take);
     // Runs `work` in one transaction; it returns false to roll back, and a
     // fault rolls back and goes on. A transaction that met a row another
     // session holds is tried again for a few seconds, and one whose

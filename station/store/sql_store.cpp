@@ -21,10 +21,11 @@ std::string record_fields(const std::string& prefix = "") {
     return fields + prefix + "round";
 }
 
-// A filter as SQL over the records `r`, its values appended to `values`:
-// only the tests it needs, so that each query can use the index that
+} // namespace
+
+// Only the tests a filter needs, so that each query can use the index that
 // serves it.
-std::string where_of(const RecordFilter& f, std::vector<std::string>& values) {
+std::string records_where(const RecordFilter& f, std::vector<std::string>& values) {
     std::string where = "1 = 1";
     for (const auto& [value, test] : {std::pair(&f.station, "r.station ="),
                                       {&f.mac, "r.mac ="},
@@ -40,6 +41,8 @@ std::string where_of(const RecordFilter& f, std::vector<std::string>& values) {
     }
     return where;
 }
+
+namespace {
 
 // A text as an SQL literal.
 std::string literal(const std::string& text) {
@@ -163,6 +166,26 @@ CREATE TABLE IF NOT EXISTS claim_checks (
 CREATE TABLE IF NOT EXISTS timelines (
     timeline )" +
            big + R"( PRIMARY KEY, seen TEXT NOT NULL, station TEXT NOT NULL);
+-- The counts a report reads, kept as boards finish: per kind of cell
+-- (hour: an hour of a station and lot; day: a day of them; fixture,
+-- operator: a day of them and that item) the boards seen in that cell
+-- alone, and the failures of its records (a line each: stage, outcome,
+-- message with frame numbers folded, fixture, count).
+CREATE TABLE IF NOT EXISTS tallies (
+    kind TEXT NOT NULL, slot TEXT NOT NULL, station TEXT NOT NULL, lot TEXT NOT NULL,
+    item TEXT NOT NULL, boards )" +
+           big + R"( NOT NULL DEFAULT 0, passed )" + big + R"( NOT NULL DEFAULT 0,
+    first_passed )" +
+           big + R"( NOT NULL DEFAULT 0, running )" + big + R"( NOT NULL DEFAULT 0,
+    verified )" +
+           big + R"( NOT NULL DEFAULT 0, failures TEXT NOT NULL DEFAULT '',
+    PRIMARY KEY (kind, slot, station, lot, item));
+-- The boards seen in more than one cell of a kind, a row per cell.
+CREATE TABLE IF NOT EXISTS tally_boards (
+    kind TEXT NOT NULL, mac TEXT NOT NULL, slot TEXT NOT NULL, station TEXT NOT NULL,
+    lot TEXT NOT NULL, item TEXT NOT NULL, ended INTEGER NOT NULL, passed INTEGER NOT NULL,
+    first_passed INTEGER NOT NULL, verified INTEGER NOT NULL,
+    PRIMARY KEY (kind, mac, slot, station, lot, item));
 -- Each station's last word that it is alive, while its rounds run.
 CREATE TABLE IF NOT EXISTS heartbeats (
     station TEXT PRIMARY KEY, beat TEXT NOT NULL, ended INTEGER NOT NULL,
@@ -181,6 +204,7 @@ CREATE INDEX IF NOT EXISTS records_round ON records (station, round);
 CREATE INDEX IF NOT EXISTS records_started ON records (started, fixture, mac, outcome, attempt);
 CREATE INDEX IF NOT EXISTS records_station_started ON records (station, started);
 CREATE INDEX IF NOT EXISTS records_lot ON records (lot, started);
+CREATE INDEX IF NOT EXISTS tally_boards_slot ON tally_boards (kind, slot);
 -- The records still open, which every command of a station looks for first.
 CREATE INDEX IF NOT EXISTS records_open ON records (station) WHERE outcome = 'started';
 )";
@@ -210,8 +234,19 @@ bool SqlStore::has_labels() {
 }
 
 void SqlStore::add_label(const LabelEvent& l) {
-    run("INSERT INTO labels VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
-        {l.record, l.mac, l.event, l.at, l.printer, l.job, l.who, l.reason});
+    auto insert = [&] {
+        run("INSERT INTO labels VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+            {l.record, l.mac, l.event, l.at, l.printer, l.job, l.who, l.reason});
+    };
+    if (l.event != "verified") {
+        insert();
+        return;
+    }
+    // A verified label is counted by the reports.
+    transaction([&] {
+        tallied(l.mac, insert);
+        return true;
+    });
 }
 
 std::vector<LabelEvent> SqlStore::labels_of(const std::string& mac) {
@@ -379,10 +414,12 @@ Finish SqlStore::finish(const Record& r) {
         bool carries = r.outcome == Outcome::passed || r.mac_kept;
         bool may_carry = released && carries;
         std::optional<std::string> other = may_carry ? other_board(r) : std::nullopt;
-        run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
-            "frames = $5, exit_status = $6 WHERE id = $7",
-            {r.ended, text_of(r.outcome), text_of(r.stage), r.message, std::to_string(r.frames),
-             r.exit_status, r.id});
+        tallied(r.mac, [&] {
+            run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
+                "frames = $5, exit_status = $6 WHERE id = $7",
+                {r.ended, text_of(r.outcome), text_of(r.stage), r.message, std::to_string(r.frames),
+                 r.exit_status, r.id});
+        });
         run("INSERT INTO transcripts VALUES ($1, $2) ON CONFLICT (record) "
             "DO UPDATE SET transcript = excluded.transcript",
             {r.id, r.transcript}, 2);
@@ -534,13 +571,13 @@ std::vector<Record> SqlStore::kept_macs() {
 
 std::vector<Record> SqlStore::records(const RecordFilter& f) {
     std::vector<std::string> values;
-    std::string where = where_of(f, values);
+    std::string where = records_where(f, values);
     return selected(where, values, f.with_transcripts, !f.mac.empty());
 }
 
 void SqlStore::each_record(const RecordFilter& f, const std::function<void(const Record&)>& take) {
     std::vector<std::string> values;
-    std::string where = where_of(f, values);
+    std::string where = records_where(f, values);
     each_row(records_query(where, f.with_transcripts, !f.mac.empty()), values,
              [&take](Row& row) { take(record_from_values(row)); });
 }
@@ -548,7 +585,7 @@ void SqlStore::each_record(const RecordFilter& f, const std::function<void(const
 void SqlStore::each_record_values(
     const RecordFilter& f, const std::function<void(const std::vector<std::string>&)>& take) {
     std::vector<std::string> values;
-    std::string where = where_of(f, values);
+    std::string where = records_where(f, values);
     // Each record's label after its values: its first print (time, job;
     // the times are all 24 characters) and how often it was printed again.
     // Looked up only in a store that has labels: a store without any reads
@@ -569,7 +606,7 @@ void SqlStore::each_record_values(
 
 std::pair<std::string, std::string> SqlStore::started_between(const RecordFilter& f) {
     std::vector<std::string> values;
-    std::string where = where_of(f, values);
+    std::string where = records_where(f, values);
     // Each end alone, so that both are one look-up on an index.
     std::string ends[2];
     for (int i = 0; i < 2; ++i) {
@@ -581,12 +618,9 @@ std::pair<std::string, std::string> SqlStore::started_between(const RecordFilter
     return {ends[0], ends[1]};
 }
 
-std::vector<GroupCounts> SqlStore::group_counts(const RecordFilter& f, const Grouping& grouping) {
-    if (grouping.column.empty() && grouping.spans.empty()) {
-        return {};
-    }
+std::vector<GroupCounts> SqlStore::counted_groups(const RecordFilter& f, const Grouping& grouping) {
     std::vector<std::string> values;
-    std::string where = where_of(f, values);
+    std::string where = records_where(f, values);
     Source source = grouped_source(grouping);
     // A board once per group: whether a record of it ended there, whether
     // it passed there, and whether its first attempt (on any station) was
@@ -617,13 +651,10 @@ std::vector<GroupCounts> SqlStore::group_counts(const RecordFilter& f, const Gro
     return counts;
 }
 
-void SqlStore::failure_counts(const RecordFilter& f, const Grouping& grouping,
-                              const std::function<void(const FailureCounts&)>& take) {
-    if (grouping.column.empty() && grouping.spans.empty()) {
-        return;
-    }
+void SqlStore::counted_failures(const RecordFilter& f, const Grouping& grouping,
+                                const std::function<void(const FailureCounts&)>& take) {
     std::vector<std::string> values;
-    std::string where = where_of(f, values);
+    std::string where = records_where(f, values);
     Source source = grouped_source(grouping);
     std::string keys = source.group + ", r.stage, r.outcome, r.message, r.fixture";
     each_row(source.with + "SELECT " + keys + ", count(*) FROM " + source.from + " WHERE " + where +
@@ -825,6 +856,9 @@ void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
 }
 
 void SqlStore::upgrade_from(int found) {
+    if (found < 9) {
+        build_tallies();
+    }
     if (found < 7) {
         // The label template's hash, none for the profiles before.
         run("ALTER TABLE profiles ADD COLUMN label_sha256 TEXT NOT NULL DEFAULT ''", {});
@@ -947,9 +981,11 @@ void SqlStore::attempt(const std::function<bool()>& work) {
 void SqlStore::insert_record(const Record& r) {
     std::vector<std::string> values = record_values(r);
     values.pop_back();
-    run("INSERT INTO records (" + record_fields() + ") VALUES (" + placeholders(values.size()) +
-            ")",
-        values);
+    tallied(r.mac, [&] {
+        run("INSERT INTO records (" + record_fields() + ") VALUES (" + placeholders(values.size()) +
+                ")",
+            values);
+    });
 }
 
 // A passed board keeps its MAC claimed; one whose claim was freed (it was

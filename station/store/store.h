@@ -44,6 +44,10 @@ struct Grouping {
     std::vector<Span> spans;
 };
 
+// Where a report's numbers come from: the counts kept as boards finish, or
+// the records, counted again.
+enum class CountFrom { kept, records };
+
 // A group's boards (MACs with a record in it), those that passed there, and
 // those whose first attempt anywhere was made and passed there.
 // A group's boards: those with a finished record (`boards`), of which
@@ -300,12 +304,16 @@ class Store {
                              const std::function<void(const Record&)>& take) = 0;
     // When the first and the last of the records started; empty when none.
     virtual std::pair<std::string, std::string> started_between(const RecordFilter& filter) = 0;
-    // Counted by the database, group by group, in the order of the groups'
-    // names; groups without records are left out.
+    // Group by group, in the order of the groups' names (as bytes); groups
+    // without records are left out. Read from the counts the store keeps as
+    // boards finish, unless `from` asks a count of the records themselves
+    // (which a filter by MAC, round or record always takes).
     virtual std::vector<GroupCounts> group_counts(const RecordFilter& filter,
-                                                  const Grouping& grouping) = 0;
+                                                  const Grouping& grouping,
+                                                  CountFrom from = CountFrom::kept) = 0;
     virtual void failure_counts(const RecordFilter& filter, const Grouping& grouping,
-                                const std::function<void(const FailureCounts&)>& take) = 0;
+                                const std::function<void(const FailureCounts&)>& take,
+                                CountFrom from = CountFrom::kept) = 0;
     // What holds the MAC back, if anything.
     virtual std::optional<Holder> holder_of(const std::string& mac) = 0;
     // Frees a MAC that `release.record` holds (a claim that is not a passed

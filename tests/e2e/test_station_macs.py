@@ -329,7 +329,7 @@ class Upgrade(MacLine):
         self.assertEqual(sorted(r["mac"] for r in line.export()),
                          ["0011223300A0", "0011223300A1", "0011223300A2", "0011223300A3"])
         with sqlite3.connect(store) as db:
-            self.assertEqual(db.execute("PRAGMA user_version").fetchone(), (8,))
+            self.assertEqual(db.execute("PRAGMA user_version").fetchone(), (9,))
             self.assertEqual(db.execute("SELECT printf('%X', first), printf('%X', last) "
                                         "FROM used_runs").fetchall(),
                              [("11223300A0", "11223300A3")])

@@ -397,10 +397,10 @@ class Schema(PgCase):
         self.assertEqual(status, 2)
         self.assertIn("has no schema: run `station init`", err)
         self.assertEqual(line.station("init")[2], 0)
-        SERVER.sql("UPDATE schema_version SET version = 9", self.database)
+        SERVER.sql("UPDATE schema_version SET version = 10", self.database)
         out, err, status = line.station("lock")
         self.assertEqual(status, 2)
-        self.assertIn("schema version 9, newer than this station's 8", err)
+        self.assertIn("schema version 10, newer than this station's 9", err)
 
 
 class SameRecordOnBothEngines(PgCase):
