@@ -58,7 +58,7 @@ const std::vector<GroupBy>& groupings();
 const char* name_of(GroupBy by);
 // The grouping a word names; none for any other word.
 std::optional<GroupBy> group_by_named(const std::string& word);
-// Why a grouping is not taken ("day, shift, lot, station or fixture"), or
+// Why a grouping is not taken ("day, shift, lot, station, fixture or operator"), or
 // an empty text: a word that names none, or shifts when `file_path` names
 // none (`has_shifts`).
 std::string grouping_fault(const std::string& word, bool has_shifts, const std::string& file_path);

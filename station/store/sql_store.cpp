@@ -856,9 +856,6 @@ void SqlStore::make_or_upgrade(int found, const EngineTypes& types) {
 }
 
 void SqlStore::upgrade_from(int found) {
-    if (found < 9) {
-        build_tallies();
-    }
     if (found < 7) {
         // The label template's hash, none for the profiles before.
         run("ALTER TABLE profiles ADD COLUMN label_sha256 TEXT NOT NULL DEFAULT ''", {});
@@ -919,8 +916,12 @@ void SqlStore::upgrade_from(int found) {
                 {std::to_string(run_first), std::to_string(run_last)});
         }
     }
+    if (found < 9) {
+        // The counts a report reads, from the records, once every column is
+        // there.
+        build_tallies();
+    }
 }
-
 void SqlStore::read_id() {
     Rows rows = run("SELECT id FROM store_info", {});
     if (rows.empty()) {

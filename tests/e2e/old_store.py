@@ -1,5 +1,6 @@
 """A store as the last version of the station laid it out (schema 3: each
-record's transcript in its own row, no lot or operator, no live tables, no labels), made from a store
+record's transcript in its own row, no lot or operator, no live tables, no labels, no
+kept counts), made from a store
 the station of today filled with real rounds: the tables rewritten in that
 version's own words, every record, transcript and claim kept. For the tests
 of the upgrade."""
@@ -33,6 +34,8 @@ def sqlite_to_3(path):
     db.execute("DROP TABLE fixtures")
     db.execute("DROP TABLE heartbeats")
     db.execute("DROP TABLE labels")
+    db.execute("DROP TABLE tallies")
+    db.execute("DROP TABLE tally_boards")
     db.execute("ALTER TABLE profiles DROP COLUMN label_sha256")
     db.execute("ALTER TABLE records_3 RENAME TO records")
     db.execute("CREATE INDEX records_mac ON records (mac)")
@@ -48,7 +51,7 @@ ALTER TABLE records ADD COLUMN transcript BYTEA NOT NULL DEFAULT '';
 UPDATE records r SET transcript = t.transcript FROM transcripts t WHERE t.record = r.id;
 ALTER TABLE records ALTER COLUMN transcript DROP DEFAULT;
 ALTER TABLE records DROP COLUMN lot, DROP COLUMN operator;
-DROP TABLE transcripts, fixtures, heartbeats, labels;
+DROP TABLE transcripts, fixtures, heartbeats, labels, tallies, tally_boards;
 ALTER TABLE profiles DROP COLUMN label_sha256;
 DROP INDEX IF EXISTS %s;
 UPDATE schema_version SET version = 3;

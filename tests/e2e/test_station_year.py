@@ -413,7 +413,7 @@ class BadInput(YearCase):
             ([], ["report", "--since", "2026-03-02", "--until", "2026-03-01"],
              "--until 2026-03-01 comes before --since 2026-03-02"),
             ([], ["export", "--until", "2026-13-01"], "--until 2026-13-01: a calendar date"),
-            ([], ["report", "--by", "week"], "--by week: day, shift, lot, station or fixture"),
+            ([], ["report", "--by", "week"], "--by week: day, shift, lot, station, fixture or operator"),
             ([], ["report", "--by", "shift"], "--by shift: station.toml names no [shifts]"),
             ([], ["run", "--lot", "W 1"], '--lot "W 1": 1 to 64 letters'),
             ([], ["report", "--lot", "W 1"], '--lot "W 1": 1 to 64 letters'),
