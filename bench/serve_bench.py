@@ -94,6 +94,8 @@ def store_rows(engine, folder, what):
     rows = []
     try:
         for name, path, goal in (("/", "/", 0.1), ("/yield, the last 7 days", "/yield", 0.3),
+                                 ("/yield, the whole year",
+                                  "/yield?since=2026-01-01&until=2026-12-31", 0.3),
                                  ("/yield?by=shift", "/yield?by=shift", 0.3),
                                  ("/yield?by=lot", "/yield?by=lot", 0.3),
                                  ("/board/MAC", "/board/02000004D2A0", None)):

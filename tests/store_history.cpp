@@ -58,12 +58,6 @@ class History {
         }
     }
 
-    // Every running board ends.
-    void settle() {
-        while (!running_.empty()) {
-            finish_one();
-        }
-    }
 
   private:
     long long pick(long long n) {
@@ -276,7 +270,6 @@ int main(int argc, char* argv[]) {
         for (long i = std::atol(argv[3]); i > 0; --i) {
             history.step();
         }
-        history.settle();
         auto [first, last] = store->started_between({});
         std::mt19937 random(seed);
         int differences = 0, checks = 0;

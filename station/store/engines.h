@@ -113,13 +113,25 @@ class SqlStore : public Store {
   private:
     // The counts a report reads, kept as boards finish (tallies.cpp).
     struct TallyPlan;
-    // Runs `write`, a change of the MAC's records or labels in the caller's
-    // transaction, and brings the counts along.
-    void tallied(const std::string& mac, const std::function<void()>& write);
-    // Adds to one cell's counts (made when missing, removed when empty).
-    void change_tally(const std::vector<std::string>& cell, long long boards, long long passed,
-                      long long first_passed, long long running, long long verified,
-                      const std::string& failures);
+    // A MAC's records as the kept counts read them, read before a change of
+    // them in the caller's transaction, which they and the MAC are held for.
+    Rows tally_read(const std::string& mac);
+    // The outcome of the record `id` among them; none when it is not there.
+    std::optional<Outcome> outcome_in(const Rows& records, const std::string& id);
+    // What a write changed of a MAC's records, as the counts see them.
+    struct TallyChange {
+        std::string mac;
+        const Record* ended = nullptr; // a record's end written
+        std::string verified;          // the record whose label was read back
+    };
+    // Brings the counts along after that change, `records` being the MAC's
+    // as tally_read read them before it.
+    void tallied(Rows records, const TallyChange& made);
+    // Adds to each cell's counts (its row made when missing): each row the
+    // cell's kind, slot, station, lot and item, then what it adds to its
+    // boards, passed, first_passed, running and verified, then its failures'
+    // text, which replaces the cell's with `set_failures`.
+    void add_to_tallies(const std::vector<std::vector<std::string>>& rows, bool set_failures);
     // The counts made again from every record, in the caller's transaction.
     void build_tallies();
     void build_failure_tallies();

@@ -187,13 +187,13 @@ constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
 // had within a second is said busy and asked for again; the server probes a
 // connection gone quiet (TCP keepalives) and looks for a client gone while
 // a statement runs. The last is PostgreSQL 14's; an older server goes
-// without it.
-const char* const SESSION[] = {"SET idle_in_transaction_session_timeout = '4s'",
-                               "SET lock_timeout = '1s'",
-                               "SET tcp_keepalives_idle = 5",
-                               "SET tcp_keepalives_interval = 2",
-                               "SET tcp_keepalives_count = 3",
-                               "SET client_connection_check_interval = '5s'"};
+// without it. The others go in one exchange: over a slow link each costs a
+// round trip, and a connection made again mid-round spends them from the
+// patience of the write that waits.
+const char* const SESSION[] = {
+    "SET idle_in_transaction_session_timeout = '4s'; SET lock_timeout = '1s'; "
+    "SET tcp_keepalives_idle = 5; SET tcp_keepalives_interval = 2; SET tcp_keepalives_count = 3",
+    "SET client_connection_check_interval = '5s'"};
 // A reader's cursor holds no row: its reader may take its time (a pager).
 const char READER_IDLE[] = "SET LOCAL idle_in_transaction_session_timeout = '10min'";
 // The session that holds a station's lock is ended by the server when it

@@ -244,7 +244,9 @@ void SqlStore::add_label(const LabelEvent& l) {
     }
     // A verified label is counted by the reports.
     transaction([&] {
-        tallied(l.mac, insert);
+        Rows seen = tally_read(l.mac);
+        insert();
+        tallied(std::move(seen), {l.mac, nullptr, l.record});
         return true;
     });
 }
@@ -393,10 +395,11 @@ Finish SqlStore::finish(const Record& r) {
     Finish finish;
     transaction([&] {
         finish = Finish{};
-        Rows prior = run("SELECT outcome FROM records WHERE id = $1" + for_update(), {r.id});
-        finish.found = !prior.empty();
+        Rows seen = tally_read(r.mac);
+        std::optional<Outcome> prior = outcome_in(seen, r.id);
+        finish.found = prior.has_value();
         // Finished once: a record delivered again changes nothing.
-        Outcome was = finish.found ? outcome_named(prior[0][0]) : Outcome::passed;
+        Outcome was = prior.value_or(Outcome::passed);
         if (was != Outcome::started && was != Outcome::interrupted) {
             return true;
         }
@@ -414,12 +417,11 @@ Finish SqlStore::finish(const Record& r) {
         bool carries = r.outcome == Outcome::passed || r.mac_kept;
         bool may_carry = released && carries;
         std::optional<std::string> other = may_carry ? other_board(r) : std::nullopt;
-        tallied(r.mac, [&] {
-            run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
-                "frames = $5, exit_status = $6 WHERE id = $7",
-                {r.ended, text_of(r.outcome), text_of(r.stage), r.message, std::to_string(r.frames),
-                 r.exit_status, r.id});
-        });
+        run("UPDATE records SET ended = $1, outcome = $2, stage = $3, message = $4, "
+            "frames = $5, exit_status = $6 WHERE id = $7",
+            {r.ended, text_of(r.outcome), text_of(r.stage), r.message, std::to_string(r.frames),
+             r.exit_status, r.id});
+        tallied(std::move(seen), {r.mac, &r, ""});
         run("INSERT INTO transcripts VALUES ($1, $2) ON CONFLICT (record) "
             "DO UPDATE SET transcript = excluded.transcript",
             {r.id, r.transcript}, 2);
@@ -982,11 +984,11 @@ void SqlStore::attempt(const std::function<bool()>& work) {
 void SqlStore::insert_record(const Record& r) {
     std::vector<std::string> values = record_values(r);
     values.pop_back();
-    tallied(r.mac, [&] {
-        run("INSERT INTO records (" + record_fields() + ") VALUES (" + placeholders(values.size()) +
-                ")",
-            values);
-    });
+    // A record that runs is in no kept count: a report finds it among the
+    // open records.
+    run("INSERT INTO records (" + record_fields() + ") VALUES (" + placeholders(values.size()) +
+            ")",
+        values);
 }
 
 // A passed board keeps its MAC claimed; one whose claim was freed (it was

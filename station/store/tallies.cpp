@@ -13,6 +13,7 @@
 #include "station/base/local_days.h"
 
 #include <algorithm>
+#include <set>
 #include <tuple>
 
 namespace {
@@ -89,15 +90,28 @@ struct CellChange {
 const char* const SEEN_COLUMNS =
     "r.started, r.station, r.lot, r.fixture, r.operator, r.mac, r.outcome, r.attempt, r.stage, "
     "r.message, CASE WHEN r.outcome = 'passed' AND EXISTS (SELECT 1 FROM labels l WHERE "
-    "l.record = r.id AND l.event = 'verified') THEN 1 ELSE 0 END";
-enum SeenColumn { STARTED, STATION, LOT, FIXTURE, OPERATOR, MAC, OUTCOME, ATTEMPT, STAGE, MESSAGE };
+    "l.record = r.id AND l.event = 'verified') THEN 1 ELSE 0 END, r.id";
+enum SeenColumn {
+    STARTED,
+    STATION,
+    LOT,
+    FIXTURE,
+    OPERATOR,
+    MAC,
+    OUTCOME,
+    ATTEMPT,
+    STAGE,
+    MESSAGE,
+    VERIFIED,
+    ID
+};
 
 BoardFlags flags_of(const std::vector<std::string>& r) {
     BoardFlags f;
     f.ended = r[OUTCOME] != "started";
     f.passed = r[OUTCOME] == "passed";
     f.first_passed = f.passed && r[ATTEMPT] == "1";
-    f.verified = f.passed && r[MESSAGE + 1] == "1";
+    f.verified = f.passed && r[VERIFIED] == "1";
     return f;
 }
 
@@ -244,6 +258,25 @@ struct SqlStore::TallyPlan {
                : column == "fixture" ? r[FIXTURE]
                                      : r[OPERATOR];
     }
+    // The group of any record, none when the filter or the spans leave it out.
+    std::optional<std::string> group_within(const std::vector<std::string>& r) const {
+        const std::string& started = r[STARTED];
+        if ((!filter.station.empty() && r[STATION] != filter.station) ||
+            (!filter.lot.empty() && r[LOT] != filter.lot) ||
+            (!filter.since.empty() && started < filter.since) ||
+            (!filter.until.empty() && started >= filter.until)) {
+            return std::nullopt;
+        }
+        if (column.empty()) {
+            auto after = std::upper_bound(
+                stretches.begin(), stretches.end(), started,
+                [](const std::string& s, const Stretch& t) { return s < t.since; });
+            if (after == stretches.begin() || started >= (after - 1)->until) {
+                return std::nullopt;
+            }
+        }
+        return group_of_record(r);
+    }
     // The tests of a query over cells of the plan's kind and the filter.
     std::string where(std::vector<std::string>& values) const {
         values = {kind->name};
@@ -374,7 +407,9 @@ std::vector<GroupCounts> SqlStore::tallied_groups(const TallyPlan& plan) {
     // time: each once in each of its groups.
     std::vector<std::tuple<std::string, std::string, BoardFlags>> cut;
     each_cut_record(plan, [&](const Row& r) {
-        cut.emplace_back(r[MAC], plan.group_of_record(r), flags_of(r));
+        if (r[OUTCOME] != "started") {
+            cut.emplace_back(r[MAC], plan.group_of_record(r), flags_of(r));
+        }
     });
     std::sort(cut.begin(), cut.end(),
               [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
@@ -415,6 +450,31 @@ std::vector<GroupCounts> SqlStore::tallied_groups(const TallyPlan& plan) {
              });
     take_cut_before(nullptr);
     flush();
+    // The boards still running: those of the open records (few, on their
+    // own index) with no ended record in the same group.
+    std::set<std::pair<std::string, std::string>> running;
+    RecordFilter open = plan.filter;
+    std::vector<std::string> values_open;
+    std::string where_open = records_where(open, values_open);
+    each_row(std::string("SELECT ") + SEEN_COLUMNS + " FROM records r WHERE " + where_open +
+                 " AND r.outcome = 'started'",
+             values_open, [&](Row& r) {
+                 std::optional<std::string> group = plan.group_within(r);
+                 if (group) {
+                     running.insert({r[MAC], *group});
+                 }
+             });
+    for (const auto& [m, group] : running) {
+        bool ended = false;
+        for (const Row& r : run(std::string("SELECT ") + SEEN_COLUMNS +
+                                    " FROM records r WHERE r.mac = $1 AND r.outcome <> 'started'",
+                                {m})) {
+            ended = ended || plan.group_within(r) == group;
+        }
+        if (!ended) {
+            group_at(group).running += 1;
+        }
+    }
     std::vector<GroupCounts> counted;
     for (auto& [name, g] : groups) {
         if (g.boards + g.running > 0) {
@@ -455,6 +515,9 @@ namespace {
 BoardPart part_of(const std::vector<std::vector<std::string>>& records) {
     BoardPart part;
     for (const auto& r : records) {
+        if (r[OUTCOME] == "started") {
+            continue; // counted from the open records themselves
+        }
         for (const Kind* kind : KINDS) {
             Cell cell = cell_of(*kind, r);
             part.cells[kind->name][cell].join(flags_of(r));
@@ -468,15 +531,59 @@ BoardPart part_of(const std::vector<std::vector<std::string>>& records) {
 
 } // namespace
 
-void SqlStore::tallied(const std::string& mac, const std::function<void()>& write) {
-    // One change of a MAC's records at a time, whichever station makes it.
-    run("SELECT mac FROM macs_used WHERE mac = $1" + for_update(), {mac});
-    const std::string read =
-        std::string("SELECT ") + SEEN_COLUMNS + " FROM records r WHERE r.mac = $1";
-    BoardPart before = part_of(run(read, {mac}));
-    write();
-    BoardPart after = part_of(run(read, {mac}));
+namespace {
+
+// "($1, $2, $3), ($4, $5, $6)": `rows` rows of `width` values each.
+std::string value_rows(size_t rows, size_t width) {
+    std::string text;
+    for (size_t n = 1, row = 0; row < rows; ++row) {
+        text += row ? ", (" : "(";
+        for (size_t column = 0; column < width; ++column, ++n) {
+            text += (column ? ", $" : "$") + std::to_string(n);
+        }
+        text += ")";
+    }
+    return text;
+}
+
+} // namespace
+
+SqlStore::Rows SqlStore::tally_read(const std::string& mac) {
+    // The held row makes one change of a MAC's records at a time, whichever
+    // station makes it; the records' rows are held too.
+    return run("WITH held AS (SELECT mac FROM macs_used WHERE mac = $1" + for_update() +
+                   ") SELECT " + SEEN_COLUMNS +
+                   " FROM records r WHERE r.mac = $1 AND (SELECT count(*) FROM held) >= 0" +
+                   for_update(),
+               {mac});
+}
+
+std::optional<Outcome> SqlStore::outcome_in(const Rows& records, const std::string& id) {
+    for (const Row& r : records) {
+        if (r[ID] == id) {
+            return outcome_named(r[OUTCOME]);
+        }
+    }
+    return std::nullopt;
+}
+
+void SqlStore::tallied(Rows records, const TallyChange& made) {
+    const std::string mac = made.mac;
+    BoardPart before = part_of(records);
+    // The same records as the write left them.
+    for (Row& r : records) {
+        if (made.ended && r[ID] == made.ended->id) {
+            r[OUTCOME] = text_of(made.ended->outcome);
+            r[STAGE] = text_of(made.ended->stage);
+            r[MESSAGE] = made.ended->message;
+        }
+        if (!made.verified.empty() && r[ID] == made.verified) {
+            r[VERIFIED] = "1";
+        }
+    }
+    BoardPart after = part_of(records);
     std::map<Cell, CellChange> changes;
+    std::vector<std::string> apart_before, apart_now;
     for (const Kind* kind : KINDS) {
         const auto& was = before.cells[kind->name];
         const auto& now = after.cells[kind->name];
@@ -486,21 +593,31 @@ void SqlStore::tallied(const std::string& mac, const std::function<void()>& writ
         if (was.size() == 1) {
             changes[was.begin()->first].count(was.begin()->second, -1);
         } else if (was.size() > 1) {
-            run("DELETE FROM tally_boards WHERE kind = $1 AND mac = $2", {kind->name, mac});
+            apart_before.push_back(kind->name);
         }
         if (now.size() == 1) {
             changes[now.begin()->first].count(now.begin()->second, 1);
-        } else if (now.size() > 1) {
-            for (const auto& [cell, f] : now) {
+        }
+        for (const auto& [cell, f] : now) {
+            if (now.size() > 1) {
                 std::vector<std::string> values = cell.key();
                 values.insert(values.begin() + 1, mac);
                 for (long long flag : {f.ended, f.passed, f.first_passed, f.verified}) {
                     values.push_back(std::to_string(flag));
                 }
-                run("INSERT INTO tally_boards VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
-                    values);
+                apart_now.insert(apart_now.end(), values.begin(), values.end());
             }
         }
+    }
+    if (!apart_before.empty()) {
+        std::vector<std::string> values = apart_before;
+        values.push_back(mac);
+        run("DELETE FROM tally_boards WHERE kind IN " + value_rows(1, apart_before.size()) +
+                " AND mac = $" + std::to_string(values.size()),
+            values);
+    }
+    if (!apart_now.empty()) {
+        run("INSERT INTO tally_boards VALUES " + value_rows(apart_now.size() / 10, 10), apart_now);
     }
     for (auto [part, sign] : {std::pair(&before, -1), {&after, 1}}) {
         for (const auto& [cell, failures] : part->failures) {
@@ -511,48 +628,66 @@ void SqlStore::tallied(const std::string& mac, const std::function<void()>& writ
             }
         }
     }
+    std::vector<std::vector<std::string>> rows;
     for (const auto& [cell, change] : changes) {
         if (!change.empty()) {
-            change_tally(cell.key(), change.boards, change.passed, change.first_passed,
-                         change.running, change.verified, failures_text(change.failures));
+            rows.push_back(cell.key());
+            for (long long n : {change.boards, change.passed, change.first_passed, change.running,
+                                change.verified}) {
+                rows.back().push_back(std::to_string(n));
+            }
+            rows.back().push_back(failures_text(change.failures));
         }
     }
+    bool failures_change =
+        std::any_of(rows.begin(), rows.end(), [](const auto& row) { return !row[10].empty(); });
+    if (failures_change) {
+        // The failures are one text a cell: read under a lock, added to.
+        std::vector<std::string> keys;
+        for (const auto& row : rows) {
+            keys.insert(keys.end(), row.begin(), row.begin() + 5);
+        }
+        std::map<std::vector<std::string>, std::string> had;
+        for (Row& row : run("SELECT kind, slot, station, lot, item, failures FROM tallies WHERE "
+                            "(kind, slot, station, lot, item) IN (VALUES " +
+                                value_rows(rows.size(), 5) + ")" + for_update(),
+                            keys)) {
+            had[{row.begin(), row.begin() + 5}] = row[5];
+        }
+        for (auto& row : rows) {
+            FailureMap all = failures_read(had[{row.begin(), row.begin() + 5}]);
+            for (const auto& [key, count] : failures_read(row[10])) {
+                if ((all[key] += count) == 0) {
+                    all.erase(key);
+                }
+            }
+            row[10] = failures_text(all);
+        }
+    }
+    add_to_tallies(rows, failures_change);
 }
 
-void SqlStore::change_tally(const std::vector<std::string>& key, long long boards, long long passed,
-                            long long first_passed, long long running, long long verified,
-                            const std::string& failures) {
-    const std::string is_key =
-        " WHERE kind = $1 AND slot = $2 AND station = $3 AND lot = $4 AND item = $5";
-    run("INSERT INTO tallies (kind, slot, station, lot, item) VALUES ($1, $2, $3, $4, $5) "
-        "ON CONFLICT (kind, slot, station, lot, item) DO NOTHING",
-        key);
-    Row row = run("SELECT boards, passed, first_passed, running, verified, failures FROM tallies" +
-                      is_key + for_update(),
-                  key)[0];
-    long long sums[] = {std::stoll(row[0]) + boards, std::stoll(row[1]) + passed,
-                        std::stoll(row[2]) + first_passed, std::stoll(row[3]) + running,
-                        std::stoll(row[4]) + verified};
-    FailureMap all = failures_read(row[5]);
-    for (const auto& [k, count] : failures_read(failures)) {
-        if ((all[k] += count) == 0) {
-            all.erase(k);
+void SqlStore::add_to_tallies(const std::vector<std::vector<std::string>>& rows,
+                              bool set_failures) {
+    // A few hundred cells a statement: within every engine's bound on values.
+    const size_t most = 300;
+    for (size_t from = 0; from < rows.size(); from += most) {
+        size_t count = std::min(most, rows.size() - from);
+        std::vector<std::string> values;
+        for (size_t i = from; i < from + count; ++i) {
+            values.insert(values.end(), rows[i].begin(), rows[i].end());
         }
+        run("INSERT INTO tallies (kind, slot, station, lot, item, boards, passed, first_passed, "
+            "running, verified, failures) VALUES " +
+                value_rows(count, 11) +
+                " ON CONFLICT (kind, slot, station, lot, item) DO UPDATE SET boards = "
+                "tallies.boards + excluded.boards, passed = tallies.passed + excluded.passed, "
+                "first_passed = tallies.first_passed + excluded.first_passed, running = "
+                "tallies.running + excluded.running, verified = tallies.verified + "
+                "excluded.verified, failures = " +
+                (set_failures ? "excluded.failures" : "tallies.failures"),
+            values);
     }
-    if (std::all_of(std::begin(sums), std::end(sums), [](long long n) { return n == 0; }) &&
-        all.empty()) {
-        run("DELETE FROM tallies" + is_key, key);
-        return;
-    }
-    std::vector<std::string> values = key;
-    for (long long n : sums) {
-        values.push_back(std::to_string(n));
-    }
-    values.push_back(failures_text(all));
-    run("UPDATE tallies SET boards = $6, passed = $7, first_passed = $8, running = $9, "
-        "verified = $10, failures = $11" +
-            is_key,
-        values);
 }
 
 void SqlStore::build_tallies() {
@@ -571,8 +706,10 @@ void SqlStore::build_tallies() {
                 "max(CASE WHEN r.outcome = 'passed' THEN 1 ELSE 0 END) AS passed, "
                 "max(CASE WHEN r.outcome = 'passed' AND r.attempt = 1 THEN 1 ELSE 0 END) AS "
                 "first_passed, max(" +
-                verified + ") AS verified FROM records r GROUP BY r.mac, " + slot +
-                ", r.station, r.lot" + (*kind->item ? ", " + item : ""),
+                verified +
+                ") AS verified FROM records r WHERE r.outcome <> 'started' "
+                "GROUP BY r.mac, " +
+                slot + ", r.station, r.lot" + (*kind->item ? ", " + item : ""),
             {});
         run("CREATE TEMP TABLE tally_many AS SELECT mac FROM tally_seen GROUP BY mac "
             "HAVING count(*) > 1",
@@ -613,8 +750,13 @@ void SqlStore::build_failure_tallies() {
                 cells[cell_of(*kind, r)][failure_of(r)] += 1;
             }
         }
+        // A week's records hold each of their cells' failures whole.
+        std::vector<std::vector<std::string>> rows;
         for (const auto& [cell, failures] : cells) {
-            change_tally(cell.key(), 0, 0, 0, 0, 0, failures_text(failures));
+            rows.push_back(cell.key());
+            rows.back().insert(rows.back().end(),
+                               {"0", "0", "0", "0", "0", failures_text(failures)});
         }
+        add_to_tallies(rows, true);
     }
 }

@@ -23,18 +23,25 @@ def binary(name):
 
 
 class Server:
-    def __init__(self, made=True):
-        self.folder = tempfile.mkdtemp(prefix="station_pg_")
+    def __init__(self, made=True, folder=None):
+        """`folder`: a server kept between runs there (a benchmark's big
+        store), started again when it has one; removed by no one."""
+        kept = folder is not None and os.path.isdir(os.path.join(folder, "data"))
+        if folder is not None:
+            os.makedirs(folder, exist_ok=True)
+        self.folder = folder or tempfile.mkdtemp(prefix="station_pg_")
         os.chmod(self.folder, 0o755)
         self.data = os.path.join(self.folder, "data")
         self.socket = os.path.join(self.folder, "socket")
-        os.mkdir(self.socket)
+        os.makedirs(self.socket, exist_ok=True)
         self.user = NOBODY if os.geteuid() == 0 else None
         if self.user is not None:
             os.chown(self.socket, NOBODY, NOBODY)
             os.chown(self.folder, NOBODY, NOBODY)
         self.role = "nobody" if self.user is not None else os.environ.get("USER", "postgres")
-        if made:
+        if kept:
+            self.start()
+        elif made:
             self.run(binary("initdb"), "-D", self.data, "-A", "trust", "-U", self.role,
                      "--no-sync", "-E", "UTF8")
             self.start()
