@@ -648,9 +648,16 @@ void SqlStore::tallied(Rows records, const TallyChange& made) {
             keys.insert(keys.end(), row.begin(), row.begin() + 5);
         }
         std::map<std::vector<std::string>, std::string> had;
-        for (Row& row : run("SELECT kind, slot, station, lot, item, failures FROM tallies WHERE "
-                            "(kind, slot, station, lot, item) IN (VALUES " +
-                                value_rows(rows.size(), 5) + ")" + for_update(),
+        // Each cell by its key (a row value list would scan the table).
+        std::string cells;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            cells += std::string(i ? " OR " : "") + "(kind = $" + std::to_string(5 * i + 1) +
+                     " AND slot = $" + std::to_string(5 * i + 2) + " AND station = $" +
+                     std::to_string(5 * i + 3) + " AND lot = $" + std::to_string(5 * i + 4) +
+                     " AND item = $" + std::to_string(5 * i + 5) + ")";
+        }
+        for (Row& row : run("SELECT kind, slot, station, lot, item, failures FROM tallies WHERE " +
+                                cells + for_update(),
                             keys)) {
             had[{row.begin(), row.begin() + 5}] = row[5];
         }
