@@ -283,10 +283,9 @@ double first_pass_yield(const GroupCounts& g) {
 Report count_report(Store& store, const ReportAsk& ask) {
     Grouping grouping = grouping_of(store, ask);
     Report report;
-    report.groups = store.group_counts(ask.filter, grouping, ask.from);
     // Folded as the store hands them over: a year of messages with their
     // frame numbers is many rows, their folds few.
-    store.failure_counts(
+    report.groups = store.report_counts(
         ask.filter, grouping,
         [&](const FailureCounts& f) {
             std::pair<std::string, std::string> key{text_of(f.stage), failure_of(f)};

@@ -59,6 +59,9 @@ class SqlStore : public Store {
     void failure_counts(const RecordFilter& filter, const Grouping& grouping,
                         const std::function<void(const FailureCounts&)>& take,
                         CountFrom from) override;
+    std::vector<GroupCounts> report_counts(const RecordFilter& filter, const Grouping& grouping,
+                                           const std::function<void(const FailureCounts&)>& take,
+                                           CountFrom from) override;
     std::optional<Holder> holder_of(const std::string& mac) override;
     bool release(const Release& release) override;
     std::vector<Release> releases(const std::string& mac) override;
@@ -138,11 +141,17 @@ class SqlStore : public Store {
     // How a report's groups lie on the kept counts; none when the filter
     // asks what they do not keep.
     std::optional<TallyPlan> tally_plan(const RecordFilter& filter, const Grouping& grouping);
-    std::vector<GroupCounts> tallied_groups(const TallyPlan& plan);
+    // The groups' counts; with `failures`, the failures too, in the same pass.
+    std::vector<GroupCounts>
+    tallied_groups(const TallyPlan& plan,
+                   const std::function<void(const FailureCounts&)>* failures = nullptr);
     void tallied_failures(const TallyPlan& plan,
                           const std::function<void(const FailureCounts&)>& take);
     // The records of the cells a group's bound cuts.
     void each_cut_record(const TallyPlan& plan, const std::function<void(const Row&)>& take);
+    // In the order of their names' bytes; without labels verified in a
+    // store that has no labels.
+    std::vector<GroupCounts> ordered(std::vector<GroupCounts> counts);
     // Counted from the records themselves.
     std::vector<GroupCounts> counted_groups(const RecordFilter& filter, const Grouping& grouping);
     void counted_failures(const RecordFilter& filter, const Grouping& grouping,

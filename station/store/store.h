@@ -314,6 +314,10 @@ class Store {
     virtual void failure_counts(const RecordFilter& filter, const Grouping& grouping,
                                 const std::function<void(const FailureCounts&)>& take,
                                 CountFrom from = CountFrom::kept) = 0;
+    // Both at once, in one pass over the kept counts: a report's.
+    virtual std::vector<GroupCounts>
+    report_counts(const RecordFilter& filter, const Grouping& grouping,
+                  const std::function<void(const FailureCounts&)>& take, CountFrom from) = 0;
     // What holds the MAC back, if anything.
     virtual std::optional<Holder> holder_of(const std::string& mac) = 0;
     // Frees a MAC that `release.record` holds (a claim that is not a passed

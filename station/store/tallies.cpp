@@ -302,7 +302,26 @@ std::vector<GroupCounts> SqlStore::group_counts(const RecordFilter& f, const Gro
     }
     std::optional<TallyPlan> plan =
         from == CountFrom::kept ? tally_plan(f, grouping) : std::nullopt;
-    std::vector<GroupCounts> counts = plan ? tallied_groups(*plan) : counted_groups(f, grouping);
+    return ordered(plan ? tallied_groups(*plan) : counted_groups(f, grouping));
+}
+
+std::vector<GroupCounts>
+SqlStore::report_counts(const RecordFilter& f, const Grouping& grouping,
+                        const std::function<void(const FailureCounts&)>& take, CountFrom from) {
+    if (grouping.column.empty() && grouping.spans.empty()) {
+        return {};
+    }
+    std::optional<TallyPlan> plan =
+        from == CountFrom::kept ? tally_plan(f, grouping) : std::nullopt;
+    if (plan) {
+        return ordered(tallied_groups(*plan, &take));
+    }
+    std::vector<GroupCounts> counts = ordered(counted_groups(f, grouping));
+    counted_failures(f, grouping, take);
+    return counts;
+}
+
+std::vector<GroupCounts> SqlStore::ordered(std::vector<GroupCounts> counts) {
     if (!has_labels()) {
         for (GroupCounts& g : counts) {
             g.labels_verified = -1;
@@ -370,7 +389,13 @@ void SqlStore::each_cut_record(const TallyPlan& plan, const std::function<void(c
     }
 }
 
-std::vector<GroupCounts> SqlStore::tallied_groups(const TallyPlan& plan) {
+std::vector<GroupCounts>
+SqlStore::tallied_groups(const TallyPlan& plan,
+                         const std::function<void(const FailureCounts&)>* failures) {
+    auto give = [failures](const std::string& group, const FailureKey& key, long long count) {
+        (*failures)({group, stage_named(std::get<0>(key)), outcome_named(std::get<1>(key)),
+                     std::get<2>(key), std::get<3>(key), count});
+    };
     std::map<std::string, GroupCounts> groups;
     auto group_at = [&groups](const std::string& name) -> GroupCounts& {
         auto [at, made] = groups.try_emplace(name);
@@ -389,11 +414,16 @@ std::vector<GroupCounts> SqlStore::tallied_groups(const TallyPlan& plan) {
     };
     std::vector<std::string> values;
     std::string where = plan.where(values);
-    each_row("SELECT slot, station, lot, item, boards, passed, first_passed, running, verified "
-             "FROM tallies WHERE " +
-                 where,
+    each_row(std::string("SELECT slot, station, lot, item, boards, passed, first_passed, "
+                         "running, verified") +
+                 (failures ? ", failures" : "") + " FROM tallies WHERE " + where,
              values, [&](Row& row) {
                  const std::string* group = plan.group_of(row[0], row[1], row[2], row[3]);
+                 if (group && failures && !row[9].empty()) {
+                     for (const auto& [key, times] : failures_read(row[9])) {
+                         give(*group, key, times);
+                     }
+                 }
                  if (group) {
                      GroupCounts& g = group_at(*group);
                      g.boards += std::stoll(row[4]);
@@ -409,6 +439,9 @@ std::vector<GroupCounts> SqlStore::tallied_groups(const TallyPlan& plan) {
     each_cut_record(plan, [&](const Row& r) {
         if (r[OUTCOME] != "started") {
             cut.emplace_back(r[MAC], plan.group_of_record(r), flags_of(r));
+        }
+        if (failures && is_failure(r[OUTCOME])) {
+            give(plan.group_of_record(r), failure_of(r), 1);
         }
     });
     std::sort(cut.begin(), cut.end(),
