@@ -517,37 +517,43 @@ void HttpServer::connection_opened(MHD_Connection* c) {
     std::string address = client_address(c);
     std::lock_guard<std::mutex> lock(doors_mutex_);
     doors_[c] = Door{info->connect_fd, Clock::now(), true, address};
-    if (doors_.size() > limits_.connections - limits_.connections / 10) {
+    if (doors_.size() - doors_shut_ > limits_.connections - limits_.connections / 10) {
         make_room();
     }
 }
 
-// Closes the oldest idle connection of the address with the most, so that
-// clients that fill the server with idle connections never keep another
-// out. Under the doors' lock.
+// Closes the oldest idle connections of the addresses with the most, so
+// that clients that fill the server with idle connections never keep
+// another out: down to a twentieth of the cap below the mark at once, so
+// that a flood of connections costs one look over them every few hundred,
+// not one each. Under the doors' lock.
 void HttpServer::make_room() {
-    std::map<std::string, size_t> held_by; // connections not closing
+    std::map<std::string, size_t> held_by; // connections not shut
     for (const auto& [connection, door] : doors_) {
         held_by[door.address] += door.closing ? 0 : 1;
     }
-    Door* chosen = nullptr;
-    size_t most = 0;
+    std::vector<Door*> idle;
     for (auto& [connection, door] : doors_) {
-        if (!door.waiting || door.closing) {
-            continue;
-        }
-        size_t held = held_by[door.address];
-        if (chosen == nullptr || held > most ||
-            (held == most && door.waiting_since < chosen->waiting_since)) {
-            chosen = &door;
-            most = held;
+        if (door.waiting && !door.closing) {
+            idle.push_back(&door);
         }
     }
-    if (chosen != nullptr) {
+    std::sort(idle.begin(), idle.end(), [&held_by](const Door* a, const Door* b) {
+        size_t x = held_by[a->address], y = held_by[b->address];
+        return x != y ? x > y : a->waiting_since < b->waiting_since;
+    });
+    size_t mark = limits_.connections - limits_.connections / 10 - limits_.connections / 20;
+    size_t open = doors_.size() - doors_shut_;
+    for (Door* door : idle) {
+        if (open <= mark) {
+            break;
+        }
         // The server sees the socket end and closes the connection.
-        shutdown(chosen->fd, SHUT_RDWR);
-        chosen->closing = true;
-        chosen->waiting = false;
+        shutdown(door->fd, SHUT_RDWR);
+        door->closing = true;
+        door->waiting = false;
+        ++doors_shut_;
+        --open;
     }
 }
 
@@ -555,7 +561,11 @@ void HttpServer::connection_closed(MHD_Connection* c) {
     // Under the lock the doorman shuts sockets down with: a descriptor is
     // never shut down after its connection closed (it may be another's).
     std::lock_guard<std::mutex> lock(doors_mutex_);
-    doors_.erase(c);
+    auto door = doors_.find(c);
+    if (door != doors_.end()) {
+        doors_shut_ -= door->second.closing ? 1 : 0;
+        doors_.erase(door);
+    }
 }
 
 void HttpServer::request_whole(MHD_Connection* c) {

@@ -171,6 +171,7 @@ class HttpServer {
     std::mutex doors_mutex_;
     std::condition_variable doors_changed_;
     std::map<MHD_Connection*, Door> doors_;
+    size_t doors_shut_ = 0; // of the doors, those shut down to make room
     bool doors_closing_ = false;
     std::thread doorman_;
 };
