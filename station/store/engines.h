@@ -145,8 +145,6 @@ class SqlStore : public Store {
     std::vector<GroupCounts>
     tallied_groups(const TallyPlan& plan,
                    const std::function<void(const FailureCounts&)>* failures = nullptr);
-    void tallied_failures(const TallyPlan& plan,
-                          const std::function<void(const FailureCounts&)>& take);
     // The records of the cells a group's bound cuts.
     void each_cut_record(const TallyPlan& plan, const std::function<void(const Row&)>& take);
     // In the order of their names' bytes; without labels verified in a

@@ -335,16 +335,7 @@ std::vector<GroupCounts> SqlStore::ordered(std::vector<GroupCounts> counts) {
 void SqlStore::failure_counts(const RecordFilter& f, const Grouping& grouping,
                               const std::function<void(const FailureCounts&)>& take,
                               CountFrom from) {
-    if (grouping.column.empty() && grouping.spans.empty()) {
-        return;
-    }
-    std::optional<TallyPlan> plan =
-        from == CountFrom::kept ? tally_plan(f, grouping) : std::nullopt;
-    if (plan) {
-        tallied_failures(*plan, take);
-    } else {
-        counted_failures(f, grouping, take);
-    }
+    report_counts(f, grouping, take, from);
 }
 
 std::optional<SqlStore::TallyPlan> SqlStore::tally_plan(const RecordFilter& f,
@@ -516,31 +507,6 @@ SqlStore::tallied_groups(const TallyPlan& plan,
         }
     }
     return counted;
-}
-
-void SqlStore::tallied_failures(const TallyPlan& plan,
-                                const std::function<void(const FailureCounts&)>& take) {
-    auto give = [&take](const std::string& group, const FailureKey& key, long long count) {
-        take({group, stage_named(std::get<0>(key)), outcome_named(std::get<1>(key)),
-              std::get<2>(key), std::get<3>(key), count});
-    };
-    std::vector<std::string> values;
-    std::string where = plan.where(values);
-    each_row("SELECT slot, station, lot, item, failures FROM tallies WHERE " + where +
-                 " AND failures <> ''",
-             values, [&](Row& row) {
-                 const std::string* group = plan.group_of(row[0], row[1], row[2], row[3]);
-                 if (group) {
-                     for (const auto& [key, count] : failures_read(row[4])) {
-                         give(*group, key, count);
-                     }
-                 }
-             });
-    each_cut_record(plan, [&](const Row& r) {
-        if (is_failure(r[OUTCOME])) {
-            give(plan.group_of_record(r), failure_of(r), 1);
-        }
-    });
 }
 
 namespace {
