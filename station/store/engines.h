@@ -91,6 +91,12 @@ class SqlStore : public Store {
     // only a few in memory (a stepping statement, a cursor).
     virtual void each_row(const std::string& sql, const std::vector<std::string>& values,
                           const std::function<void(Row&)>& take) = 0;
+    // The same for a long read whose `take` touches nothing of the store
+    // (an export): an engine may read the next rows while `take` works.
+    virtual void each_row_ahead(const std::string& sql, const std::vector<std::string>& values,
+                                const std::function<void(Row&)>& take) {
+        each_row(sql, values, take);
+    }
     // Runs statements without values, several at once.
     virtual void script(const std::string& sql) = 0;
     // The rows the last statement changed.

@@ -178,7 +178,7 @@ constexpr Oid BYTEA_TYPE = 17;
 const char LIVENESS_LOCKS[] = "7407";
 // The rows a cursor hands over at a time: few enough to keep memory flat,
 // enough that the round trips cost little.
-constexpr size_t FETCHED = 5000;
+constexpr size_t FETCHED = 250;
 // The longest one statement of an upgrade may take.
 constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
 // Every session of a station: a transaction left idle (its station stopped,
@@ -368,6 +368,16 @@ class PgStore : public SqlStore {
     Rows run(const std::string& sql, const std::vector<std::string>& values,
              int bytes_at = 0) override {
         std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
+        Result result = result_of(sql, values, bytes_at);
+        Rows rows(static_cast<size_t>(PQntuples(result.get())));
+        for (size_t i = 0; i < rows.size(); ++i) {
+            read_row(result, static_cast<int>(i), rows[i]);
+        }
+        return rows;
+    }
+
+    // A statement's result, once it succeeded.
+    Result result_of(const std::string& sql, const std::vector<std::string>& values, int bytes_at) {
         if (!lost_.empty() && writes(sql)) {
             throw StationError{lost_};
         }
@@ -390,15 +400,7 @@ class PgStore : public SqlStore {
         }
         const char* count = PQcmdTuples(result.get());
         changed_ = count[0] ? std::stoll(count) : 0;
-        Rows rows;
-        for (int i = 0; i < PQntuples(result.get()); ++i) {
-            std::vector<std::string> row;
-            for (int c = 0; c < PQnfields(result.get()); ++c) {
-                row.push_back(value(result, i, c));
-            }
-            rows.push_back(std::move(row));
-        }
-        return rows;
+        return result;
     }
 
     long long changed() override {
@@ -455,23 +457,44 @@ class PgStore : public SqlStore {
     }
 
     // A cursor, read FETCHED rows at a time, each fetch with the store's
-    // patience; in a read-only transaction of its own.
+    // patience; in a read-only transaction of its own, no other statement
+    // of this connection between its fetches.
     void each_row(const std::string& sql, const std::vector<std::string>& values,
                   const std::function<void(Row&)>& take) override {
+        std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
         run("BEGIN READ ONLY", {});
+        bool awaited = false;
         try {
             run(READER_IDLE, {});
             run("DECLARE rows_out NO SCROLL CURSOR FOR " + sql, values);
+            // The next fetch is asked before this one's rows are handed
+            // over, so that the server reads while the station writes them
+            // out; each fetch is read from its result into one row, whose
+            // strings keep their room from one row to the next.
+            std::string fetch = "FETCH FORWARD " + std::to_string(FETCHED) + " FROM rows_out";
+            send_fetch(fetch);
+            awaited = true;
+            Row row;
             for (;;) {
-                Rows rows = run("FETCH FORWARD " + std::to_string(FETCHED) + " FROM rows_out", {});
-                for (Row& row : rows) {
+                Result result = fetched(fetch);
+                awaited = false;
+                int count = PQntuples(result.get());
+                if (static_cast<size_t>(count) == FETCHED) {
+                    send_fetch(fetch);
+                    awaited = true;
+                }
+                for (int i = 0; i < count; ++i) {
+                    read_row(result, i, row);
                     take(row);
                 }
-                if (rows.size() < FETCHED) {
+                if (!awaited) {
                     break;
                 }
             }
         } catch (...) {
+            if (awaited) {
+                drain_quietly();
+            }
             rollback_quietly();
             throw;
         }
@@ -499,6 +522,39 @@ class PgStore : public SqlStore {
     }
 
   private:
+    // A cursor's fetch sent, its rows read later by fetched.
+    void send_fetch(const std::string& fetch) {
+        Patience patience(patience_);
+        if (gone_) {
+            throw StationError{"the store " + shown_ + " stopped answering"};
+        }
+        fetch_sent_ = send(fetch, {}, 0, patience);
+    }
+
+    Result fetched(const std::string& fetch) {
+        Patience patience(patience_);
+        Result result = fetch_sent_ == Sent::not_at_all
+                            ? Result(nullptr, PQclear)
+                            : results(patience, fetch_sent_ == Sent::whole);
+        last_used_ = std::chrono::steady_clock::now();
+        if (!succeeded(result)) {
+            fail(result, fetch, false);
+        }
+        return result;
+    }
+
+    // A fetch still on its way when its reader stopped: read and let go,
+    // so that the rollback can be sent.
+    void drain_quietly() {
+        try {
+            Patience patience(patience_);
+            if (fetch_sent_ != Sent::not_at_all) {
+                results(patience, fetch_sent_ == Sent::whole);
+            }
+        } catch (const StationError&) {
+        }
+    }
+
     // Ends a transaction that failed; a connection that is gone has ended
     // it already (the server ends a transaction with its connection).
     void rollback_quietly() {
@@ -583,16 +639,24 @@ class PgStore : public SqlStore {
     }
 
     // A column as text; bytes as their raw bytes.
-    static std::string value(const Result& r, int row, int column) {
+    static void read_row(const Result& r, int row, Row& into) {
+        int columns = PQnfields(r.get());
+        into.resize(static_cast<size_t>(columns));
+        for (int c = 0; c < columns; ++c) {
+            read_value(r, row, c, into[static_cast<size_t>(c)]);
+        }
+    }
+
+    static void read_value(const Result& r, int row, int column, std::string& into) {
         const char* text = PQgetvalue(r.get(), row, column);
         if (PQftype(r.get(), column) != BYTEA_TYPE) {
-            return std::string(text, static_cast<size_t>(PQgetlength(r.get(), row, column)));
+            into.assign(text, static_cast<size_t>(PQgetlength(r.get(), row, column)));
+            return;
         }
         size_t size = 0;
         unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &size);
-        std::string raw(reinterpret_cast<const char*>(bytes), size);
+        into.assign(reinterpret_cast<const char*>(bytes), size);
         PQfreemem(bytes);
-        return raw;
     }
 
     // Sends one statement (several, without values) and takes its result,
@@ -603,6 +667,19 @@ class PgStore : public SqlStore {
         if (gone_) {
             throw StationError{"the store " + shown_ + " stopped answering"};
         }
+        Patience patience(patience_);
+        Sent sent = send(sql, values, bytes_at, patience);
+        if (sent == Sent::not_at_all) {
+            return Result(nullptr, PQclear);
+        }
+        return results(patience, sent == Sent::whole);
+    }
+
+    enum class Sent { not_at_all, whole, in_part };
+
+    // Sends a statement; libpq says why when it was sent in part.
+    Sent send(const std::string& sql, const std::vector<std::string>& values, int bytes_at,
+              Patience& patience) {
         std::vector<const char*> pointers;
         std::vector<int> lengths, formats;
         for (size_t i = 0; i < values.size(); ++i) {
@@ -615,18 +692,23 @@ class PgStore : public SqlStore {
                 ? PQsendQuery(connection_, sql.c_str())
                 : PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()),
                                     nullptr, pointers.data(), lengths.data(), formats.data(), 0);
-        Result last(nullptr, PQclear);
         if (!sent) {
-            return last;
+            return Sent::not_at_all;
         }
-        Patience patience(patience_);
         int flushed;
         while ((flushed = PQflush(connection_)) == 1) {
             await(POLLIN | POLLOUT, patience);
             PQconsumeInput(connection_);
         }
+        return flushed == 0 ? Sent::whole : Sent::in_part;
+    }
+
+    // The last result of the statement sent; `whole`: it was, and its
+    // answer is awaited.
+    Result results(Patience& patience, bool whole) {
+        Result last(nullptr, PQclear);
         for (;;) {
-            while (flushed == 0 && PQisBusy(connection_)) {
+            while (whole && PQisBusy(connection_)) {
                 await(POLLIN, patience);
                 if (!PQconsumeInput(connection_)) {
                     break;
@@ -728,7 +810,9 @@ class PgStore : public SqlStore {
     std::vector<std::string> secrets_; // what no message may show
     PGconn* connection_ = nullptr;
     std::set<std::string> liveness_; // the stations whose locks this connection holds
-    bool gone_ = false;              // a statement went unanswered: nothing more is sent
+    bool gone_ = false;
+    Sent fetch_sent_ = Sent::not_at_all; // how the cursor's next fetch went out              // a
+                                         // statement went unanswered: nothing more is sent
     long long changed_ = 0;
 };
 

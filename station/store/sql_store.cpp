@@ -603,7 +603,7 @@ void SqlStore::each_record_values(
                            "'reprinted' THEN 1 ELSE 0 END) AS reprints FROM labels GROUP BY "
                            "record) lb ON lb.record = r.id"
                          : ", '', '', 0 FROM records r");
-    each_row(query, values, [&take](Row& row) { take(row); });
+    each_row_ahead(query, values, [&take](Row& row) { take(row); });
 }
 
 std::pair<std::string, std::string> SqlStore::started_between(const RecordFilter& f) {
