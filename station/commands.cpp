@@ -911,6 +911,13 @@ bool for_people(const Command& command, const Options& o) {
     return !data && command.run != command_export && command.run != command_log;
 }
 
+// The commands that read what the line did, from the file's read_store
+// when it names one.
+bool reads_only(const Command& command) {
+    return command.run == command_report || command.run == command_export ||
+           command.run == command_history;
+}
+
 int run_command(const Command& command, const Options& options) {
     command.check(options);
     VisibleStdout shown(for_people(command, options));
@@ -926,7 +933,12 @@ int run_command(const Command& command, const Options& options) {
     if (command.runs_host) {
         host = find_host(file);
     }
-    if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
+    if (reads_only(command) && !file.read_store.empty()) {
+        // Nothing of the primary: no lock, no spool to deliver (what waits
+        // in it is still said).
+        opened.store = open_store(file.read_store, Schema::read_only);
+        opened.spool = std::make_shared<Spool>(spool_path(file), file.store_on_server);
+    } else if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
         opened = open_for(file, command.needs == Needs::station_to_itself);
         // A command that only reads holds its station no longer than it
         // takes to deliver the spool: a reader that stalls (a pager, a

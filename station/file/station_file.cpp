@@ -88,9 +88,9 @@ std::string host_fault(const std::string& path, std::string& version) {
 }
 
 // The keys of each table, as the reader checks them.
-const std::set<std::string> TOP_KEYS = {"station", "store", "config",   "stall", "host",
-                                        "fixture", "mac",   "timezone", "lot",   "shifts",
-                                        "clock",   "bell",  "label"};
+const std::set<std::string> TOP_KEYS = {"station", "store",   "read_store", "config",   "stall",
+                                        "host",    "fixture", "mac",        "timezone", "lot",
+                                        "shifts",  "clock",   "bell",       "label"};
 const std::set<std::string> FIXTURE_KEYS = {"name", "port"};
 const std::set<std::string> MAC_KEYS = {"image", "offset", "first", "last"};
 const std::set<std::string> CLOCK_KEYS = {"warn", "refuse"};
@@ -481,6 +481,13 @@ StationFile read_station_file(const std::string& path) {
     }
     file.store_on_server = is_connection_text(store);
     file.store = file.store_on_server ? store : beside(folder, store);
+    file.read_store = text_of(path, root, "read_store", root.source(), false);
+    if (!file.read_store.empty() &&
+        (!file.store_on_server || !is_connection_text(file.read_store))) {
+        refuse(path, root.get("read_store")->source(),
+               "\"read_store\" names a standby of the store's PostgreSQL server (a connection "
+               "text), for a store on a PostgreSQL server");
+    }
     std::string config = text_of(path, root, "config", root.source(), false);
     file.config = config.empty() ? "" : beside(folder, config);
     if (const toml::node* stall = root.get("stall")) {

@@ -54,7 +54,14 @@ struct StationFile {
     std::string station;          // this station's name, in every record
     std::string store;            // SQLite file (absolute), or a connection text
     bool store_on_server = false; // `store` is a connection text (PostgreSQL)
-    std::string config;           // tivConfig.txt, absolute
+    // Where the commands that only read (report, export, history, serve)
+    // read: a standby of the store's server, so that they never load the
+    // primary the stations write to; empty: the store itself.
+    std::string read_store;
+    const std::string& reads_from() const {
+        return read_store.empty() ? store : read_store;
+    }
+    std::string config; // tivConfig.txt, absolute
     double stall_seconds = 60;
     std::string host;       // absolute; empty: the station looks for it
     std::string host_place; // "FILE:LINE" of the host key

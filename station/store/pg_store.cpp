@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <map>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -323,6 +324,23 @@ class PgStore : public SqlStore {
             r.standbys.push_back({row[0], row[1]});
         }
         r.synchronous_commit = run("SELECT current_setting('synchronous_commit')", {})[0][0];
+        return r;
+    }
+
+    // The time of the last commit replayed tells how old what a reader
+    // sees is, but only while more waits to be replayed: a standby of an
+    // idle primary has replayed everything, however long ago that commit.
+    std::optional<ReadFrom> read_from() override {
+        Row row = run("SELECT pg_is_in_recovery(), CASE WHEN pg_is_in_recovery() AND "
+                      "pg_last_wal_receive_lsn() IS DISTINCT FROM pg_last_wal_replay_lsn() THEN "
+                      "greatest(extract(epoch FROM now() - pg_last_xact_replay_timestamp()), 0) "
+                      "ELSE 0 END, coalesce(to_char(pg_last_xact_replay_timestamp() AT TIME ZONE "
+                      "'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), '')",
+                      {})[0];
+        ReadFrom r;
+        r.standby = row[0] == "t";
+        r.behind = std::strtod(row[1].c_str(), nullptr);
+        r.replayed = row[2];
         return r;
     }
 

@@ -154,6 +154,16 @@ struct Failover {
 // seen by station line2); station line1 has not checked its claims since".
 std::string failover_said(const Failover& failover);
 
+// The server a reader reads from (a standby named by read_store, or the
+// primary when none answered), as the line's page says it.
+struct ReadFrom {
+    bool standby = false;
+    // Seconds from the last commit the standby replayed to now, while it has
+    // received more than it replayed; 0 when it replayed all it received.
+    double behind = 0;
+    std::string replayed; // UTC of that commit; empty: none
+};
+
 // What the line's page shows, as the store has it now.
 struct LineNow {
     std::vector<Beat> beats;                                   // by station
@@ -350,6 +360,11 @@ class Store {
 
     // How the store's server replicates; none for a store on this machine.
     virtual std::optional<Replication> replication() {
+        return std::nullopt;
+    }
+    // Which server this store reads from and how far its replay is
+    // behind; none for a store on this machine.
+    virtual std::optional<ReadFrom> read_from() {
         return std::nullopt;
     }
     // How many seconds the store's server's clock is ahead of this

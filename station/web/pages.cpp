@@ -303,6 +303,30 @@ LineView line_view(const LineNow& now, const std::vector<GroupCounts>& today,
 
 namespace {
 
+// Where the page reads from, when the station file names a read_store:
+// a standby, and how old what it shows is when it is behind.
+Html standby_html(const ReadFrom& r) {
+    Html html;
+    if (!r.standby) {
+        return html.tag("<div class=\"fault\" id=\"standby\">Read from the primary: no "
+                        "standby of the store answered.</div>");
+    }
+    if (r.behind < STANDBY_BEHIND_SECONDS) {
+        return html
+            .tag("<div class=\"standby\" id=\"standby\">Read from a standby of the "
+                 "store, ")
+            .number(r.behind, "%.1f s")
+            .tag(" behind the primary.</div>");
+    }
+    return html
+        .tag("<div class=\"fault\" id=\"standby\">Read from a standby of the store that "
+             "is ")
+        .number(r.behind, "%.0f s")
+        .tag(" behind the primary (its last commit replayed: ")
+        .text(r.replayed.empty() ? "none" : local_text(r.replayed))
+        .tag("): what follows is as it was then.</div>");
+}
+
 Html line_html(const LineView& line) {
     Html html;
     if (!line.store_fault.empty()) {
@@ -311,6 +335,9 @@ Html line_html(const LineView& line) {
             .tag(": ")
             .text(line.store_fault)
             .tag(". What follows is what it last said.</div>");
+    }
+    if (line.read_from) {
+        html.fragment(standby_html(*line.read_from));
     }
     // Claims the new primary may never have received: each such station
     // checks them again at its next command or connection.
@@ -436,6 +463,13 @@ nlohmann::json line_json(const LineView& line) {
     if (!line.store_fault.empty()) {
         out["store_fault"] = line.store_fault;
         out["store_lost_since"] = line.store_lost_since;
+    }
+    if (line.read_from) {
+        const ReadFrom& r = *line.read_from;
+        out["read_from"] = {{"server", r.standby ? "standby" : "primary"},
+                            {"behind_seconds", r.behind},
+                            {"replayed", r.replayed.empty() ? nlohmann::json(nullptr)
+                                                            : nlohmann::json(r.replayed)}};
     }
     out["conflicts"] = conflicts_json(line.conflicts);
     if (line.failover) {

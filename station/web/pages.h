@@ -29,13 +29,17 @@ struct StationView {
 // The whole line as the server last read it from the store.
 struct LineView {
     std::vector<StationView> stations;
-    std::vector<FixtureNow> fixtures; // by station, then fixture
-    std::string as_of;                // UTC, when the store was last read
-    std::string store_fault;          // why the store does not answer; empty when it does
-    std::string store_lost_since;     // UTC
-    std::vector<Conflict> conflicts;  // MACs on two boards, until resolved
-    std::optional<Failover> failover; // until every station checked its claims
+    std::vector<FixtureNow> fixtures;  // by station, then fixture
+    std::string as_of;                 // UTC, when the store was last read
+    std::string store_fault;           // why the store does not answer; empty when it does
+    std::string store_lost_since;      // UTC
+    std::vector<Conflict> conflicts;   // MACs on two boards, until resolved
+    std::optional<Failover> failover;  // until every station checked its claims
+    std::optional<ReadFrom> read_from; // read from the file's read_store: its server
 };
+
+// A standby this far behind (seconds) is said as a fault: the page is old.
+constexpr double STANDBY_BEHIND_SECONDS = 5;
 
 // A station not heard from for this long is "not responding".
 constexpr long SILENT_SECONDS = 15;

@@ -158,9 +158,12 @@ class Watcher {
     // `awaited`: a store not made yet, which serve has said already.
     // `changed`: told each new fragment of the line as an event, under the
     // shared lock.
-    Watcher(const std::string& location, Shared& shared, bool awaited,
+    // `from_standby`: `location` is the file's read_store, whose server
+    // (and how far behind it is) the page says.
+    Watcher(const std::string& location, bool from_standby, Shared& shared, bool awaited,
             std::function<void(const std::string&)> changed)
-        : location_(location), shared_(shared), changed_(std::move(changed)), awaited_(awaited) {}
+        : location_(location), from_standby_(from_standby), shared_(shared),
+          changed_(std::move(changed)), awaited_(awaited) {}
 
     // One reading of the store, handed to the pages and the streams.
     void look() {
@@ -239,6 +242,9 @@ class Watcher {
         }
         LineView line = line_view(now, today_, [this](const Beat& b) { return silence_.of(b); });
         line.as_of = utc_now();
+        if (from_standby_) {
+            line.read_from = held_behind(store_->read_from());
+        }
         if (!fault_.empty()) {
             say_on_stderr("the store " + shown_location(location_) +
                           (awaited_ ? " is made; serving it" : " answers again"));
@@ -249,11 +255,31 @@ class Watcher {
         return line;
     }
 
+    // A standby of an idle primary is behind for a moment whenever a record
+    // of the primary's own (a checkpoint's) arrives, and its last commit may
+    // be long ago: it is said behind only once it stays so for a second.
+    std::optional<ReadFrom> held_behind(std::optional<ReadFrom> r) {
+        if (!r || r->behind <= 0) {
+            behind_since_.reset();
+            return r;
+        }
+        auto now = Clock::now();
+        if (!behind_since_) {
+            behind_since_ = now;
+        }
+        if (now - *behind_since_ < std::chrono::seconds(1)) {
+            r->behind = 0;
+        }
+        return r;
+    }
+
     static std::string local_date_text() {
         return date_text(local_date(utc_now()));
     }
 
     std::string location_;
+    bool from_standby_;
+    std::optional<Clock::time_point> behind_since_; // of the standby, without a break
     Shared& shared_;
     std::function<void(const std::string&)> changed_;
     std::unique_ptr<Store> store_;
@@ -544,11 +570,12 @@ class Streams {
 class Server {
   public:
     Server(const StationFile& file, const HttpLimits& limits)
-        : file_(file), pool_(file.store), server_(limits, refusal,
-                                                  {{"Content-Security-Policy", content_policy()},
-                                                   {"X-Content-Type-Options", "nosniff"},
-                                                   {"Referrer-Policy", "no-referrer"},
-                                                   {"Cache-Control", "no-store"}}) {}
+        : file_(file), pool_(file.reads_from()),
+          server_(limits, refusal,
+                  {{"Content-Security-Policy", content_policy()},
+                   {"X-Content-Type-Options", "nosniff"},
+                   {"Referrer-Policy", "no-referrer"},
+                   {"Cache-Control", "no-store"}}) {}
 
     void wire() {
         page("/", HttpServer::Work::at_once, [this](const HttpRequest& req) {
@@ -650,7 +677,7 @@ class Server {
         // The first reading before the first request is taken (the port
         // already listens, so a client waits for it): no page tells of a
         // line with nothing on it because the store was not yet read.
-        Watcher watching(file_.store, shared_, awaited,
+        Watcher watching(file_.reads_from(), !file_.read_store.empty(), shared_, awaited,
                          [this](const std::string& event) { streams_.send(event); });
         watching.look();
         auto watched = std::async(std::launch::async, [&watching] { watching.run(); });
@@ -856,7 +883,7 @@ int serve(const StationFile& file, const ListenAddress& where) {
         say_on_stderr("the store " + file.store +
                       " is not made yet; serving, the pages saying so until it is");
     } else {
-        open_store(file.store, Schema::read_only);
+        open_store(file.reads_from(), Schema::read_only);
     }
     // Taken by sigwait alone: blocked before any thread starts.
     sigset_t signals;
@@ -873,7 +900,7 @@ int serve(const StationFile& file, const ListenAddress& where) {
     server.wire();
     std::string host =
         where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
-    std::cout << "station: serving the store " << shown_location(file.store) << " at http://"
+    std::cout << "station: serving the store " << shown_location(file.reads_from()) << " at http://"
               << host << ":" << port << "/" << std::endl;
     server.run(listening, signals, awaited);
     return 0;

@@ -699,6 +699,8 @@ class Refusals(StationCase):
             ("bad stall", "", "station.toml:4: \"stall\" takes seconds"),
             ("unwritable store", "", "cannot open the store"),
             ("broken TOML", "[[fixture\n", "station.toml:6:"),
+            ("a standby of a SQLite store", 'read_store = "host=/tmp dbname=x"\n',
+             'station.toml:6: "read_store" names a standby of the store\'s PostgreSQL server'),
         ]
         for name, extra, message in files:
             with self.subTest(name):

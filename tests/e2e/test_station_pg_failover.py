@@ -132,6 +132,75 @@ class Failover(Servers):
                          [200, 200, 200])
 
 
+class ReadStore(Servers):
+    """report, export, history and serve read from the standby that the
+    file's read_store names: the same answers as the primary gives, on
+    when the primary stops, and the line page says how far behind the
+    standby is."""
+
+    READS = (["report"], ["report", "--by", "fixture"], ["export", "--csv"],
+             ["history", mac(1)])
+
+    def answers(self, line, file):
+        said = []
+        for args in self.READS:
+            out, err, status = line.station("-f", file, *args)
+            self.assertEqual((status, err), (0, ""), args)
+            said.append(out)
+        return said
+
+    def test_the_reads_go_to_the_standby_and_on_without_the_primary(self):
+        primary, standby = self.servers(synchronous=False)
+        line = self.pg_line(primary.keywords("line"), 2, risk=RISK,
+                            extra='read_store = "%s"\n' % standby.keywords("line"))
+        with open(os.path.join(line.path, "station.toml")) as f:
+            text = f.read()
+        with open(os.path.join(line.path, "primary.toml"), "w") as f:
+            f.write(text.replace("read_store", "# read_store"))
+        for n in (1, 2):
+            line.plug(n)
+        self.assertEqual(line.station("run", *self.macs([1, 2]))[2], 0)
+        standby.caught_up(primary)
+        from_primary = self.answers(line, "primary.toml")
+        self.assertEqual(self.answers(line, "station.toml"), from_primary)
+        self.assertEqual(len(from_primary[2].splitlines()), 3)
+        view = Serve(line)
+        self.addCleanup(view.close)
+        read_from = view.line()["read_from"]
+        self.assertEqual((read_from["server"], read_from["behind_seconds"]), ("standby", 0))
+        self.assertRegex(read_from["replayed"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+        self.assertIn('id="standby">Read from a standby of the store, 0.0 s behind the primary.',
+                      view.get("/")[2])
+        # Its replay held: a board ends on the primary alone, and the page
+        # says how old what it shows becomes.
+        standby.sql("SELECT pg_wal_replay_pause()")
+        line.plug(1)
+        self.assertEqual(line.station("-f", "primary.toml", "run", "--mac", "A1=" + mac(3))[2], 0)
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while view.line()["read_from"]["behind_seconds"] < 5:
+            self.assertLess(time.monotonic(), deadline, view.line())
+            time.sleep(0.2)  # polls the page, as a browser does
+        self.assertIn("behind the primary (its last commit replayed: ", view.get("/")[2])
+        self.assertIn("what follows is as it was then.", view.get("/")[2])
+        self.assertNotIn(mac(3), line.station("export")[0])
+        self.assertIn(mac(3), line.station("-f", "primary.toml", "export")[0])
+        standby.sql("SELECT pg_wal_replay_resume()")
+        standby.caught_up(primary)
+        from_primary = self.answers(line, "primary.toml")
+        self.assertEqual(self.answers(line, "station.toml"), from_primary)
+        while view.line()["read_from"]["behind_seconds"] > 0:
+            self.assertLess(time.monotonic(), deadline, view.line())
+            time.sleep(0.2)  # polls the page, as a browser does
+        # The primary stopped: the reads go on from the standby.
+        primary.stop()
+        self.assertEqual(self.answers(line, "station.toml"), from_primary)
+        now = view.line()
+        self.assertEqual((now["store"], now["read_from"]["server"]), ("answering", "standby"))
+        self.assertEqual([f["mac"] for f in now["fixtures"]], [mac(3), mac(2)])
+        out, err, status = line.station("-f", "primary.toml", "report")
+        self.assertNotEqual(status, 0, out)
+
+
 POOL = '[mac]\nfirst = "02D000000000"\nlast = "02D0000000FF"\n'
 LOST = "whose claim the store lost (its server had not received it when it took over)"
 
