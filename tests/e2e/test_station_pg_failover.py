@@ -174,12 +174,15 @@ class ReadStore(Servers):
         # Its replay held: a board ends on the primary alone, and the page
         # says how old what it shows becomes.
         standby.sql("SELECT pg_wal_replay_pause()")
+        paused = time.monotonic()
         line.plug(1)
         self.assertEqual(line.station("-f", "primary.toml", "run", "--mac", "A1=" + mac(3))[2], 0)
         deadline = time.monotonic() + RUN_TIMEOUT
         while view.line()["read_from"]["behind_seconds"] < 5:
             self.assertLess(time.monotonic(), deadline, view.line())
             time.sleep(0.2)  # polls the page, as a browser does
+        print("\nread_store: the page said the standby 5 s behind %.1f s after its replay paused"
+              % (time.monotonic() - paused))
         self.assertIn("behind the primary (its last commit replayed: ", view.get("/")[2])
         self.assertIn("what follows is as it was then.", view.get("/")[2])
         self.assertNotIn(mac(3), line.station("export")[0])
