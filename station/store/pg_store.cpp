@@ -177,8 +177,10 @@ constexpr Oid BYTEA_TYPE = 17;
 // station's number in the stations table); the schema's lock is a key of
 // the other form.
 const char LIVENESS_LOCKS[] = "7407";
-// The rows a cursor hands over at a time: few enough to keep memory flat,
-// enough that the round trips cost little.
+// The rows a cursor hands over at a time: few enough that a fetch's result
+// is cheap to make and free (an export of 5,000-row fetches spent half its
+// time in the allocator and the page faults of their results), enough that
+// the round trips cost little with the next fetch asked ahead.
 constexpr size_t FETCHED = 250;
 // The longest one statement of an upgrade may take.
 constexpr std::chrono::seconds UPGRADE_PATIENCE(3600);
