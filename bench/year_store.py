@@ -121,16 +121,28 @@ def fill(location, count, days=365, start="2026-01-01", transcript_size=1200, ps
         fill_postgres(location, rows, after, psql or shutil.which("psql"))
         return
     db = sqlite3.connect(location)
-    db.execute("PRAGMA journal_mode=WAL")
+    # As a bulk load is done: the records' indexes made again after their
+    # rows, not kept up row by row (past a few million rows the pages of the
+    # indexes no longer fit the cache, and each row costs reads and writes
+    # of them); a rollback journal, not a WAL as big as the store itself.
+    db.execute("PRAGMA journal_mode=DELETE")
     db.execute("PRAGMA synchronous=OFF")
+    db.execute("PRAGMA cache_size=-1048576")
+    indexes = db.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND "
+                         "tbl_name IN ('records', 'transcripts') AND sql IS NOT NULL").fetchall()
     marks = ", ".join("?" * len(COLUMNS))
     with db:
+        for name, _ in indexes:
+            db.execute("DROP INDEX %s" % name)
         for row, text in rows:
             db.execute("INSERT INTO records (%s) VALUES (%s)" % (", ".join(COLUMNS), marks), row)
             db.execute("INSERT INTO transcripts VALUES (?, ?)", (row[0], text))
+        for _, sql in indexes:
+            db.execute(sql)
         for statement in after:
             db.execute(statement)
     db.execute("PRAGMA user_version = 8")
+    db.execute("PRAGMA journal_mode=WAL")
     db.close()
 
 
@@ -148,7 +160,18 @@ def fill_postgres(location, rows, after, psql):
     def send(text):
         out.write(text.encode())
 
-    send("BEGIN;\nCREATE TEMP TABLE t (record TEXT, transcript TEXT);\n")
+    # The records' indexes made again after their rows (constraints' own
+    # stay), as for SQLite.
+    indexes = [line.split("\t", 1) for line in subprocess.run(
+        [psql, "-X", "-A", "-t", "-F", "\t", "-c",
+         "SELECT indexname, indexdef FROM pg_indexes WHERE tablename IN ('records', "
+         "'transcripts') AND indexname NOT IN (SELECT conname FROM pg_constraint)", location],
+        check=True, capture_output=True, text=True).stdout.splitlines() if line]
+    send("BEGIN;\nSET maintenance_work_mem = '512MB';\n"
+         "CREATE TEMP TABLE t (record TEXT, transcript TEXT);\n")
+    for name, _ in indexes:
+        send("DROP INDEX %s;\n" % name)
+    after = [definition for _, definition in indexes] + after
     send("COPY records (%s) FROM STDIN;\n" % ", ".join(COLUMNS))
     kept = []
     for row, text in rows:
