@@ -165,6 +165,19 @@ template <typename Take> void each_failure_read(const std::string& text, Take ta
     auto at = [&]() -> std::string& { return field < 4 ? *fields[field] : count; };
     at().clear();
     for (size_t i = 0; i < text.size(); ++i) {
+        // A run of plain characters appended at once.
+        size_t plain = i;
+        while (plain < text.size() && text[plain] != '\\' && text[plain] != '\t' &&
+               text[plain] != '\n') {
+            ++plain;
+        }
+        if (plain > i) {
+            if (field < 5) {
+                at().append(text, i, plain - i);
+            }
+            i = plain - 1;
+            continue;
+        }
         char c = text[i];
         if (c == '\\' && i + 1 < text.size()) {
             char n = text[++i];
@@ -180,8 +193,6 @@ template <typename Take> void each_failure_read(const std::string& text, Take ta
             }
             field = 0;
             at().clear();
-        } else if (field < 5) {
-            at() += c;
         }
     }
 }
@@ -442,6 +453,16 @@ SqlStore::tallied_groups(const TallyPlan& plan,
     std::string where = plan.where(values);
     std::string last_name;
     GroupCounts* last = nullptr;
+    std::string run_group;
+    bool in_run = false;
+    FailureMap run_failures;
+    auto give_run = [&] {
+        for (const auto& [key, times] : run_failures) {
+            give(run_group, key, times);
+        }
+        run_failures.clear();
+        in_run = false;
+    };
     each_row(std::string("SELECT slot, station, lot, item, boards, passed, first_passed, "
                          "running, verified") +
                  (failures ? ", failures" : "") + " FROM tallies WHERE " + where,
@@ -451,8 +472,15 @@ SqlStore::tallied_groups(const TallyPlan& plan,
                      return;
                  }
                  if (failures && !row[9].empty()) {
+                     // Folded over a run of cells of one group (a span's
+                     // hours come one after another), handed over once.
+                     if (in_run && run_group != *group) {
+                         give_run();
+                     }
+                     run_group = *group;
+                     in_run = true;
                      each_failure_read(row[9], [&](const FailureKey& key, long long times) {
-                         give(*group, key, times);
+                         run_failures[key] += times;
                      });
                  }
                  // Cells come in the order of their slots: most rows of a
@@ -467,6 +495,7 @@ SqlStore::tallied_groups(const TallyPlan& plan,
                  last->running += count_of(row[7]);
                  last->labels_verified += count_of(row[8]);
              });
+    give_run();
     // The boards of several cells and those of the cut cells, a MAC at a
     // time: each once in each of its groups.
     std::vector<std::tuple<std::string, std::string, BoardFlags>> cut;
