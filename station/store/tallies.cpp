@@ -16,6 +16,8 @@
 #include <charconv>
 #include <set>
 #include <tuple>
+#include <unordered_map>
+#include <string_view>
 
 namespace {
 
@@ -154,47 +156,57 @@ std::string failures_text(const FailureMap& failures) {
     return text;
 }
 
-// Each line of a cell's failures as it is read, handed to `take` with its
-// count; the key's strings are reused from one line to the next.
-template <typename Take> void each_failure_read(const std::string& text, Take take) {
-    FailureKey key;
+// Each line of a cell's failures, its key's text (the four fields as
+// written, escaped) apart from its count: separators and line ends are
+// never escaped, so a line is cut at its last tab.
+template <typename Take> void each_failure_line(const std::string& text, Take take) {
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            return; // a line cut short is no line
+        }
+        size_t tab = text.rfind('\t', end);
+        if (tab != std::string::npos && tab >= at) {
+            long long n = 0;
+            std::from_chars(text.data() + tab + 1, text.data() + end, n);
+            take(std::string_view(text.data() + at, tab - at), n);
+        }
+        at = end + 1;
+    }
+}
+
+// A key's four fields from its text; false when it has not four.
+bool failure_key_read(std::string_view text, FailureKey& key) {
     std::string* fields[] = {&std::get<0>(key), &std::get<1>(key), &std::get<2>(key),
                              &std::get<3>(key)};
-    std::string count;
     size_t field = 0;
-    auto at = [&]() -> std::string& { return field < 4 ? *fields[field] : count; };
-    at().clear();
+    fields[0]->clear();
     for (size_t i = 0; i < text.size(); ++i) {
-        // A run of plain characters appended at once.
-        size_t plain = i;
-        while (plain < text.size() && text[plain] != '\\' && text[plain] != '\t' &&
-               text[plain] != '\n') {
-            ++plain;
-        }
-        if (plain > i) {
-            if (field < 5) {
-                at().append(text, i, plain - i);
-            }
-            i = plain - 1;
-            continue;
-        }
         char c = text[i];
-        if (c == '\\' && i + 1 < text.size()) {
+        if (c == '\t') {
+            if (++field == 4) {
+                return false;
+            }
+            fields[field]->clear();
+        } else if (c == '\\' && i + 1 < text.size()) {
             char n = text[++i];
-            at() += n == 't' ? '\t' : n == 'n' ? '\n' : n;
-        } else if (c == '\t') {
-            ++field;
-            if (field < 5) {
-                at().clear();
-            }
-        } else if (c == '\n') {
-            if (field == 4) {
-                take(key, std::stoll(count));
-            }
-            field = 0;
-            at().clear();
+            *fields[field] += n == 't' ? '\t' : n == 'n' ? '\n' : n;
+        } else {
+            *fields[field] += c;
         }
     }
+    return field == 3;
+}
+
+// Each failure of a cell's text with its count.
+template <typename Take> void each_failure_read(const std::string& text, Take take) {
+    FailureKey key;
+    each_failure_line(text, [&](std::string_view key_text, long long n) {
+        if (failure_key_read(key_text, key)) {
+            take(key, n);
+        }
+    });
 }
 
 FailureMap failures_read(const std::string& text) {
@@ -455,23 +467,54 @@ SqlStore::tallied_groups(const TallyPlan& plan,
     GroupCounts* last = nullptr;
     std::string run_group;
     bool in_run = false;
-    FailureMap run_failures;
+    // By the key's text as the cell has it: read into its fields once a run.
+    std::unordered_map<std::string, long long> run_failures;
+    std::string scratch;
     auto give_run = [&] {
-        for (const auto& [key, times] : run_failures) {
-            give(run_group, key, times);
+        FailureKey key;
+        for (const auto& [text, times] : run_failures) {
+            if (failure_key_read(text, key)) {
+                give(run_group, key, times);
+            }
         }
         run_failures.clear();
         in_run = false;
     };
+    // A failure's key names its fixture: by fixture, the failures are read
+    // from the day's cells of each station and lot, a few big texts, rather
+    // than from each fixture's day, a group of its own at every row.
+    bool failures_of_days = failures && plan.kind == &FIXTURE_DAYS;
+    if (failures_of_days) {
+        std::vector<std::string> day_values = values;
+        day_values[0] = DAYS.name;
+        std::unordered_map<std::string, long long> by_key;
+        each_row("SELECT slot, station, lot, item, failures FROM tallies WHERE " + where +
+                     " AND failures <> ''",
+                 day_values, [&](Row& row) {
+                     if (plan.group_of(row[0], row[1], row[2], row[3])) {
+                         each_failure_line(row[4], [&](std::string_view key, long long times) {
+                             scratch.assign(key.data(), key.size());
+                             by_key[scratch] += times;
+                         });
+                     }
+                 });
+        FailureKey key;
+        for (const auto& [text, times] : by_key) {
+            if (failure_key_read(text, key)) {
+                give(std::get<3>(key), key, times);
+            }
+        }
+    }
     each_row(std::string("SELECT slot, station, lot, item, boards, passed, first_passed, "
                          "running, verified") +
-                 (failures ? ", failures" : "") + " FROM tallies WHERE " + where,
+                 (failures && !failures_of_days ? ", failures" : "") + " FROM tallies WHERE " +
+                 where,
              values, [&](Row& row) {
                  const std::string* group = plan.group_of(row[0], row[1], row[2], row[3]);
                  if (!group) {
                      return;
                  }
-                 if (failures && !row[9].empty()) {
+                 if (failures && !failures_of_days && !row[9].empty()) {
                      // Folded over a run of cells of one group (a span's
                      // hours come one after another), handed over once.
                      if (in_run && run_group != *group) {
@@ -479,8 +522,9 @@ SqlStore::tallied_groups(const TallyPlan& plan,
                      }
                      run_group = *group;
                      in_run = true;
-                     each_failure_read(row[9], [&](const FailureKey& key, long long times) {
-                         run_failures[key] += times;
+                     each_failure_line(row[9], [&](std::string_view key, long long times) {
+                         scratch.assign(key.data(), key.size());
+                         run_failures[scratch] += times;
                      });
                  }
                  // Cells come in the order of their slots: most rows of a
