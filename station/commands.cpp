@@ -323,6 +323,7 @@ int command_report(const Context& c) {
         // The kept counts first: a board that ends meanwhile is in the
         // records' count too, and shows as a difference, not hides one.
         ask.from = CountFrom::records;
+        c.opened.store->read_at_length();
         Report counted = count_report(*c.opened.store, ask);
         differences = report_differences(report, counted);
         report = std::move(counted);

@@ -329,6 +329,10 @@ class PgStore : public SqlStore {
         return r;
     }
 
+    void read_at_length() override {
+        patience_ = UPGRADE_PATIENCE;
+    }
+
     // The time of the last commit replayed tells how old what a reader
     // sees is, but only while more waits to be replayed: a standby of an
     // idle primary has replayed everything, however long ago that commit.

@@ -362,6 +362,10 @@ class Store {
     virtual std::optional<Replication> replication() {
         return std::nullopt;
     }
+    // The next statements read at length (a recount of every record): a
+    // person runs them and sees them wait, as for an upgrade, where a
+    // statement is otherwise given up as a server that stopped answering.
+    virtual void read_at_length() {}
     // Which server this store reads from and how far its replay is
     // behind; none for a store on this machine.
     virtual std::optional<ReadFrom> read_from() {
