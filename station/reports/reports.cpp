@@ -13,8 +13,6 @@
 
 namespace {
 
-// A cell as CSV writes it. Ports and messages come from outside: a cell
-// that a spreadsheet would take for a formula gets a leading '.
 // A character that makes a cell quoted. A look over the cell's bytes, not
 // find_first_of: that looks each byte up in the set with a call of its own,
 // and an export of a year's records spent a fifth of its time there.
@@ -27,6 +25,8 @@ bool needs_quotes(const std::string& value) {
     return false;
 }
 
+// A cell as CSV writes it. Ports and messages come from outside: a cell
+// that a spreadsheet would take for a formula gets a leading '.
 void append_csv(std::string& line, const std::string& value) {
     char lead = value.empty() ? '\0' : value[0];
     bool formula =

@@ -555,11 +555,15 @@ class PgStore : public SqlStore {
         fetch_sent_ = send(fetch, {}, 0, patience);
     }
 
-    Result fetched(const std::string& fetch) {
+    // The result of the fetch sent last; none when it was not sent.
+    Result fetch_result() {
         Patience patience(patience_);
-        Result result = fetch_sent_ == Sent::not_at_all
-                            ? Result(nullptr, PQclear)
-                            : results(patience, fetch_sent_ == Sent::whole);
+        return fetch_sent_ == Sent::not_at_all ? Result(nullptr, PQclear)
+                                               : results(patience, fetch_sent_ == Sent::whole);
+    }
+
+    Result fetched(const std::string& fetch) {
+        Result result = fetch_result();
         last_used_ = std::chrono::steady_clock::now();
         if (!succeeded(result)) {
             fail(result, fetch, false);
@@ -571,10 +575,7 @@ class PgStore : public SqlStore {
     // so that the rollback can be sent.
     void drain_quietly() {
         try {
-            Patience patience(patience_);
-            if (fetch_sent_ != Sent::not_at_all) {
-                results(patience, fetch_sent_ == Sent::whole);
-            }
+            fetch_result();
         } catch (const StationError&) {
         }
     }

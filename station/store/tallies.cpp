@@ -465,19 +465,31 @@ SqlStore::tallied_groups(const TallyPlan& plan,
     std::string where = plan.where(values);
     std::string last_name;
     GroupCounts* last = nullptr;
-    std::string run_group;
-    bool in_run = false;
-    // By the key's text as the cell has it: read into its fields once a run.
-    std::unordered_map<std::string, long long> run_failures;
+    // Failures folded by the key's text as the cells have it, read into
+    // their fields once each when handed over: to `group`, or (none) to the
+    // fixture the key names.
+    typedef std::unordered_map<std::string, long long> Folded;
     std::string scratch;
-    auto give_run = [&] {
+    auto fold = [&scratch](Folded& folded, const std::string& text) {
+        each_failure_line(text, [&](std::string_view key, long long times) {
+            scratch.assign(key.data(), key.size());
+            folded[scratch] += times;
+        });
+    };
+    auto give_folded = [&give](Folded& folded, const std::string* group) {
         FailureKey key;
-        for (const auto& [text, times] : run_failures) {
+        for (const auto& [text, times] : folded) {
             if (failure_key_read(text, key)) {
-                give(run_group, key, times);
+                give(group ? *group : std::get<3>(key), key, times);
             }
         }
-        run_failures.clear();
+        folded.clear();
+    };
+    std::string run_group;
+    bool in_run = false;
+    Folded run_failures;
+    auto give_run = [&] {
+        give_folded(run_failures, &run_group);
         in_run = false;
     };
     // A failure's key names its fixture: by fixture, the failures are read
@@ -487,23 +499,15 @@ SqlStore::tallied_groups(const TallyPlan& plan,
     if (failures_of_days) {
         std::vector<std::string> day_values = values;
         day_values[0] = DAYS.name;
-        std::unordered_map<std::string, long long> by_key;
+        Folded by_key;
         each_row("SELECT slot, station, lot, item, failures FROM tallies WHERE " + where +
                      " AND failures <> ''",
                  day_values, [&](Row& row) {
                      if (plan.group_of(row[0], row[1], row[2], row[3])) {
-                         each_failure_line(row[4], [&](std::string_view key, long long times) {
-                             scratch.assign(key.data(), key.size());
-                             by_key[scratch] += times;
-                         });
+                         fold(by_key, row[4]);
                      }
                  });
-        FailureKey key;
-        for (const auto& [text, times] : by_key) {
-            if (failure_key_read(text, key)) {
-                give(std::get<3>(key), key, times);
-            }
-        }
+        give_folded(by_key, nullptr);
     }
     each_row(std::string("SELECT slot, station, lot, item, boards, passed, first_passed, "
                          "running, verified") +
@@ -522,10 +526,7 @@ SqlStore::tallied_groups(const TallyPlan& plan,
                      }
                      run_group = *group;
                      in_run = true;
-                     each_failure_line(row[9], [&](std::string_view key, long long times) {
-                         scratch.assign(key.data(), key.size());
-                         run_failures[scratch] += times;
-                     });
+                     fold(run_failures, row[9]);
                  }
                  // Cells come in the order of their slots: most rows of a
                  // span's group follow one another.
@@ -592,13 +593,14 @@ SqlStore::tallied_groups(const TallyPlan& plan,
     // key, by MAC already, rather than sorted anew (a year of them at ten
     // million records was most of a report's time); the bounds are tested
     // by group_of.
-    std::vector<std::string> wide_values;
-    std::string boards_where = plan.wide() ? plan.where(wide_values, false) : where;
+    bool wide = plan.wide();
+    std::vector<std::string> boards_values = values;
+    std::string boards_where = wide ? plan.where(boards_values, false) : where;
     each_row("SELECT mac, slot, station, lot, item, ended, passed, first_passed, verified "
              "FROM tally_boards WHERE " +
                  boards_where +
-                 (plan.wide() ? " ORDER BY kind, mac, slot, station, lot, item" : " ORDER BY mac"),
-             plan.wide() ? wide_values : values, [&](Row& row) {
+                 (wide ? " ORDER BY kind, mac, slot, station, lot, item" : " ORDER BY mac"),
+             boards_values, [&](Row& row) {
                  const std::string* group = plan.group_of(row[1], row[2], row[3], row[4]);
                  if (!group) {
                      return;
