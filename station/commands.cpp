@@ -940,7 +940,9 @@ int run_command(const Command& command, const Options& options) {
         opened.store = open_store(file.read_store, Schema::read_only);
         opened.spool = std::make_shared<Spool>(spool_path(file), file.store_on_server);
     } else if (command.needs == Needs::shared_store || command.needs == Needs::station_to_itself) {
-        opened = open_for(file, command.needs == Needs::station_to_itself);
+        opened = open_for(file, command.needs == Needs::station_to_itself ? Hold::to_itself
+                                : command.run == command_release          ? Hold::when_free
+                                                                          : Hold::to_read);
         // A command that only reads holds its station no longer than it
         // takes to deliver the spool: a reader that stalls (a pager, a
         // frozen network) holds no command of the station back.

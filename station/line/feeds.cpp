@@ -30,12 +30,38 @@ std::string device_of(const Fixture& fixture) {
 
 void LineEditor::take(const char* bytes, size_t n) {
     if (!keys_) {
+        for (size_t i = 0; i < n; ++i) {
+            bytes[i] == '\n' ? ended_line() : started_line();
+        }
         buffer_.append(bytes, n);
         return;
     }
     for (size_t i = 0; i < n; ++i) {
         edit(static_cast<unsigned char>(bytes[i]));
     }
+}
+
+void LineEditor::started_line() {
+    if (!partial_mark_) {
+        partial_mark_ = question_;
+    }
+}
+
+void LineEditor::ended_line() {
+    marks_.push_back(partial_mark_.value_or(question_));
+    partial_mark_.reset();
+}
+
+bool LineEditor::next_is(const std::string& text) const {
+    size_t end = buffer_.find('\n');
+    if (end == std::string::npos) {
+        return ended_ && buffer_ == text;
+    }
+    size_t last = end;
+    while (last > 0 && std::isspace(static_cast<unsigned char>(buffer_[last - 1]))) {
+        --last;
+    }
+    return buffer_.compare(0, last, text) == 0 && last == text.size();
 }
 
 void LineEditor::edit(unsigned char c) {
@@ -46,9 +72,13 @@ void LineEditor::edit(unsigned char c) {
     } else if (c == 0x1b) {
         escape_ = 1;
     } else if (c == '\r' || c == '\n') {
+        ended_line();
         buffer_ += '\n';
     } else if ((c == 0x7f || c == 0x08) && !typed.empty()) {
         buffer_.pop_back();
+        if (typed.size() == 1) {
+            partial_mark_.reset(); // all of it taken back
+        }
     } else if (c == 0x15 || c == 0x17) {
         size_t keep = typed.size();
         if (c == 0x17) { // a word, and the spaces after it
@@ -62,9 +92,13 @@ void LineEditor::edit(unsigned char c) {
             keep = 0;
         }
         buffer_.resize(buffer_.size() - (typed.size() - keep));
+        if (keep == 0) {
+            partial_mark_.reset();
+        }
     } else if (c == 0x04 && typed.empty()) {
         ended_ = true;
     } else if (c >= 0x20 && c != 0x7f) {
+        started_line();
         buffer_ += static_cast<char>(c);
     }
 }
@@ -75,12 +109,18 @@ std::optional<std::string> LineEditor::line() {
         if (ended_ && !buffer_.empty()) {
             std::string last = buffer_;
             buffer_.clear();
+            typed_for_ = partial_mark_.value_or(question_);
+            partial_mark_.reset();
             return last;
         }
         return std::nullopt;
     }
     std::string text = buffer_.substr(0, end);
     buffer_.erase(0, end + 1);
+    typed_for_ = marks_.empty() ? question_ : marks_.front();
+    if (!marks_.empty()) {
+        marks_.pop_front();
+    }
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
         text.pop_back();
     }
@@ -92,7 +132,7 @@ std::string LineEditor::partial() const {
     return end == std::string::npos ? buffer_ : buffer_.substr(end + 1);
 }
 
-Input::Input(int fd, bool keys) : LineEditor(false), fd_(fd) {
+Input::Input(int fd, bool keys) : LineEditor(false), fd_(fd), live_(isatty(fd) == 1) {
     keys_ = keys && tcgetattr(fd_, &saved_) == 0;
     if (keys_) {
         termios raw = saved_;
@@ -167,6 +207,8 @@ std::string new_board_said(const std::string& fixture, const std::string& kept) 
            " programs the old one)";
 }
 const char LABEL_PROMPT[] = "no fixture to ask: scan a fixture's label, or q: ";
+// What waits unread from a pipe at most: more is read once lines are taken.
+constexpr size_t MOST_UNREAD = 64 * 1024;
 
 // Every board at once, in the file's order.
 class PlannedFeed : public Feed {
@@ -238,30 +280,46 @@ class ScanFeed : public Feed {
             if (taking_ && (state_ == State::choosing || state_ == State::label)) {
                 ask_next(round);
             }
-            std::optional<std::string> line = asked() ? input_.line() : std::nullopt;
+            std::optional<std::string> line = next_line();
             if (!line) {
                 return;
             }
-            round.screen().answered();
+            std::string asked_now = shown_;
+            taken_back(round);
             round.screen().typed(input_.partial());
-            take(round, *line);
+            if (*line == "q") {
+                end_input(round);
+            } else if (answers(asked_now, *line)) {
+                take(round, *line);
+            } else {
+                refuse(round, not_taken(*line));
+            }
         }
     }
-    // Keys are read as they come, to be shown; lines only when asked for.
+    // What a person types is read as it comes (to be shown, and to take
+    // `q` at once); a pipe's lines when asked for, and a `q` among them
+    // when it is next. Unread lines are bounded: a pipe waits meanwhile.
     int waits_on() const override {
-        return asked() || (input_.keys() && taking_) ? input_.fd() : -1;
+        return taking_ && (asked() || !input_.full(MOST_UNREAD)) ? input_.fd() : -1;
     }
     void readable(FeedRound& round) override {
         input_.read_some();
         round.screen().typed(input_.partial());
         if (input_.ended()) {
             taking_ = false;
-            round.screen().answered();
+            taken_back(round);
         }
     }
-    void claimed(FeedRound&, const Planned&) override {
+    // A board whose MAC was scanned at its kept prompt is a new board once
+    // the store took that MAC, and only then.
+    void claimed(FeedRound& round, const Planned& plan) override {
         state_ = State::choosing;
         asking_.reset();
+        std::string kept = kept_on(plan.fixture.name);
+        if (!kept.empty() && plan.retry_of.empty()) {
+            last_.erase(plan.fixture.name);
+            tell_kept(round, plan.fixture.name, "", new_board_said(plan.fixture.name, kept));
+        }
     }
     void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) override {
         state_ = asking_ ? State::asking : State::choosing;
@@ -307,9 +365,13 @@ class ScanFeed : public Feed {
     bool done() const override {
         return state_ != State::claiming && (!taking_ || input_.ended());
     }
-    // With read-back, the label is asked for once printed.
+    // With read-back, the label is asked for once printed; one printed
+    // again at the fixture is asked for first.
     void label_printed(FeedRound&, const Board& board) override {
-        if (file_.label.verify && awaiting_.count(board.fixture.name) != 0) {
+        if (!file_.label.verify || awaiting_.count(board.fixture.name) == 0) {
+            return;
+        }
+        if (reprinting_.erase(board.record.id) == 0) {
             to_verify_.push_back(&board);
         }
     }
@@ -327,38 +389,138 @@ class ScanFeed : public Feed {
         return (state_ == State::asking || state_ == State::label || state_ == State::verifying) &&
                taking_;
     }
+    // The next line to take: any that waits when asked, or typed by a
+    // person (taken only if it answers what is shown: see `answers`); from
+    // a pipe, a `q` that comes next.
+    std::optional<std::string> next_line() {
+        if (asked() || (taking_ && (input_.typed_live() || input_.next_is("q")))) {
+            return input_.line();
+        }
+        return std::nullopt;
+    }
+    // The question on the screen, and the one lines are marked with.
+    void show(FeedRound& round, const std::string& question) {
+        round.screen().prompt(question);
+        shown_ = question;
+        input_.question(question);
+    }
+    void taken_back(FeedRound& round) {
+        round.screen().answered();
+        shown_.clear();
+        input_.question("");
+    }
+    // Whether a line answers the question `asked` now: one typed for
+    // another question (a board ended under it, a label was printed) or
+    // while none was shown is not taken, unless it means the same at any
+    // question: the scan of a label that waits to be read back.
+    bool answers(const std::string& asked, const std::string& line) const {
+        return !input_.typed_live() || (!asked.empty() && input_.typed_for() == asked) ||
+               label_waiting(line) != nullptr;
+    }
+    std::string not_taken(const std::string& line) const {
+        std::string what = line.empty() ? "an Enter" : "\"" + line + "\"";
+        return "not taken: " + what + " was typed " +
+               (input_.typed_for().empty() ? "while nothing was asked"
+                                           : "for another question (" + input_.typed_for() + ")");
+    }
+    // The board whose printed label waits to be read back with this MAC.
+    const Board* label_waiting(const std::string& line) const {
+        std::string mac = line.empty() ? "" : checked_mac(line);
+        for (const Board* b : to_verify_) {
+            if (!mac.empty() && b->record.mac == mac) {
+                return b;
+            }
+        }
+        return nullptr;
+    }
+    // The labels of the round's passed boards not printed yet, and (with
+    // read-back) not read back nor set aside: "1 label not printed, ...".
+    std::string labels_left(const std::list<Board>& boards) const {
+        long long unprinted = 0, unverified = 0;
+        for (const Board& b : boards) {
+            if (!file_.label.on() || b.running || b.record.outcome != Outcome::passed) {
+                continue;
+            }
+            if (b.label.empty() || b.label == "not printed") {
+                ++unprinted;
+            } else if (file_.label.verify && (b.label == "printed" || b.label == "mismatch")) {
+                ++unverified;
+            }
+        }
+        std::string left = unprinted == 0 ? "" : counted(unprinted, "label") + " not printed";
+        if (unverified > 0) {
+            left += (left.empty() ? "" : ", ") + counted(unverified, "label") + " not verified";
+        }
+        return left;
+    }
+    // "q": no more is asked; the boards running end, and the round says
+    // what is left of them and of the labels.
+    void end_input(FeedRound& round) {
+        taking_ = false;
+        long long running = std::count_if(round.boards().begin(), round.boards().end(),
+                                          [](const Board& b) { return b.running; });
+        std::string left = running == 0 ? "" : counted(running, "board") + " still running";
+        std::string labels = labels_left(round.boards());
+        if (!labels.empty()) {
+            left += (left.empty() ? "" : "; ") + labels;
+        }
+        round.tell(RoundEvent::said(RoundEvent::Kind::notice,
+                                    left.empty() ? "ending" : "ending: " + left));
+    }
     std::string verify_prompt() const {
         const Board& b = *to_verify_.front();
         return "label of " + b.fixture.name + " (" + b.record.mac +
                "): scan it (p prints it again, - sets the board aside): ";
     }
-    // A label's scan: its board's MAC verifies it; "-" sets the board
-    // aside unverified; "p" prints it again (asked again once printed);
-    // anything else is refused, loudly, and recorded.
+    // A label's scan: its board's MAC verifies it (another waiting
+    // label's MAC, that one); "-" sets the board aside unverified; "p"
+    // prints it again (asked first once printed); an Enter alone is no
+    // scan; anything else is refused, loudly, and recorded.
     void check_label(FeedRound& round, const std::string& line) {
         const Board& b = *to_verify_.front();
         if (line == "p") {
             round.print_label_again(b);
-            to_verify_.pop_front();
+            reprinting_.insert(b.record.id);
             state_ = State::choosing;
             return;
         }
-        bool verified = !line.empty() && checked_mac(line) == b.record.mac;
-        if (line == "-" || verified) {
-            round.label_checked(b, verified ? "verified" : "unverified",
-                                verified ? "" : "set aside at the fixture (-)");
-            awaiting_.erase(b.fixture.name);
-            to_verify_.pop_front();
-            state_ = State::choosing;
-            return;
+        if (line.empty()) {
+            return refuse(round, "refused: an Enter alone is no scan: scan " + b.fixture.name +
+                                     "'s label, p prints it again, - sets the board aside");
+        }
+        if (line == "-") {
+            return label_checked(round, b, false);
+        }
+        if (const Board* scanned = label_waiting(line)) {
+            return label_checked(round, *scanned, true);
         }
         round.label_checked(b, "mismatch", line);
-        round.screen().prompt(verify_prompt());
+        show(round, verify_prompt());
+    }
+    // A label verified, or its board set aside: asked for no more.
+    void label_checked(FeedRound& round, const Board& b, bool verified) {
+        round.label_checked(b, verified ? "verified" : "unverified",
+                            verified ? "" : "set aside at the fixture (-)");
+        awaiting_.erase(b.fixture.name);
+        reprinting_.erase(b.record.id);
+        to_verify_.erase(std::find(to_verify_.begin(), to_verify_.end(), &b));
+        if (state_ == State::verifying) {
+            state_ = State::choosing;
+        } else {
+            show(round, question_now());
+        }
+    }
+    // The question the state asks, if any.
+    std::string question_now() const {
+        return state_ == State::verifying           ? verify_prompt()
+               : state_ == State::label             ? LABEL_PROMPT
+               : state_ == State::asking && asking_ ? prompt_for(asking_->name)
+                                                    : "";
     }
     void ask(FeedRound& round, const Fixture& f) {
         asking_ = f;
         state_ = State::asking;
-        round.screen().prompt(prompt_for(f.name));
+        show(round, prompt_for(f.name));
     }
     // The MAC a fixture's board keeps, if it does.
     std::string kept_on(const std::string& fixture) const {
@@ -384,9 +546,10 @@ class ScanFeed : public Feed {
     // of service (one whose port went is taken out on the way); when none
     // is, and one is out of service, its label is asked for.
     void ask_next(FeedRound& round) {
-        if (!to_verify_.empty()) {
+        // A label printed again is asked for before the others, once it is.
+        if (!to_verify_.empty() && reprinting_.count(to_verify_.front()->record.id) == 0) {
             state_ = State::verifying;
-            round.screen().prompt(verify_prompt());
+            show(round, verify_prompt());
             return;
         }
         for (size_t k = 0; k < fixtures_.size(); ++k) {
@@ -405,7 +568,7 @@ class ScanFeed : public Feed {
         }
         bool none_to_ask = !out_.empty() && !any_running(round);
         if (none_to_ask && state_ != State::label) {
-            round.screen().prompt(LABEL_PROMPT);
+            show(round, LABEL_PROMPT);
         }
         state_ = none_to_ask ? State::label : State::choosing;
     }
@@ -450,11 +613,15 @@ class ScanFeed : public Feed {
         return std::any_of(round.boards().begin(), round.boards().end(),
                            [&](const Board& b) { return b.running && b.fixture.name == fixture; });
     }
+    // Said, and the question asked again: a refusal never changes it.
     void refuse(FeedRound& round, const std::string& why) {
         RoundEvent refused = RoundEvent::said(RoundEvent::Kind::notice, why);
         refused.refusal = true;
         round.tell(refused);
-        round.screen().prompt(asking_ ? prompt_for(asking_->name) : LABEL_PROMPT);
+        std::string question = question_now();
+        if (!question.empty()) {
+            show(round, question);
+        }
     }
     // The fixture a scanned word labels: its name, or "fixture:NAME".
     const Fixture* labelled(const std::string& word) const {
@@ -505,17 +672,11 @@ class ScanFeed : public Feed {
     // keeps its MAC starts only by "r" (or that MAC), or by "n" (or
     // another MAC): a new board on it; an empty line there only asks.
     void take(FeedRound& round, std::string line) {
-        if (line == "q") {
-            taking_ = false;
-            long long running = std::count_if(round.boards().begin(), round.boards().end(),
-                                              [](const Board& b) { return b.running; });
-            return round.tell(RoundEvent::said(
-                RoundEvent::Kind::notice,
-                running == 0 ? "ending"
-                             : "ending: " + counted(running, "board") + " still running"));
-        }
         if (state_ == State::verifying) {
             return check_label(round, line);
+        }
+        if (const Board* scanned = label_waiting(line)) {
+            return label_checked(round, *scanned, true);
         }
         if (line.rfind("r ", 0) == 0 && labelled(line.substr(line.find_first_not_of(' ', 1)))) {
             line = line.substr(line.find_first_not_of(' ', 1)) + " r";
@@ -536,12 +697,12 @@ class ScanFeed : public Feed {
         if (answer == KeptAnswer::asked_again) {
             return refuse(round, kept_refusal(asking_->name, kept));
         }
-        if (answer == KeptAnswer::new_board) {
+        // "n" makes the board a new one at once; a MAC scanned for it does
+        // once the store takes it (claimed): refused, the board stays kept.
+        if (answer == KeptAnswer::new_board && line == "n") {
             last_.erase(asking_->name);
             tell_kept(round, asking_->name, "", new_board_said(asking_->name, kept));
-            if (line == "n") {
-                return ask(round, *asking_);
-            }
+            return ask(round, *asking_);
         }
         bool skip = line == "-" || (line.empty() && !file_.mac.has_pool());
         std::string mac = line.empty() || skip ? "" : checked_mac(line);
@@ -573,8 +734,14 @@ class ScanFeed : public Feed {
             refuse(round, why);
             return;
         }
-        round.claim(Planned{*asking_, mac, rework_}, device);
+        claim(round, Planned{*asking_, mac, rework_}, device);
+    }
+    // While the store answers, nothing is asked: what is typed meanwhile
+    // was typed for no question.
+    void claim(FeedRound& round, const Planned& plan, const std::string& device) {
+        round.claim(plan, device);
         state_ = State::claiming;
+        taken_back(round);
     }
 
     // The fixture asked programs its last board again, with its MAC.
@@ -590,8 +757,7 @@ class ScanFeed : public Feed {
             return take_out_for_port(round, *asking_, true);
         }
         const Record& r = last->second;
-        round.claim(Planned{*asking_, r.mac, rework_, r.id, r.lot, out_of_step(r)}, device);
-        state_ = State::claiming;
+        claim(round, Planned{*asking_, r.mac, rework_, r.id, r.lot, out_of_step(r)}, device);
     }
 
     const StationFile& file_;
@@ -611,6 +777,8 @@ class ScanFeed : public Feed {
     // the boards whose printed label is to be asked for, in that order.
     std::set<std::string> awaiting_;
     std::deque<const Board*> to_verify_;
+    std::set<std::string> reprinting_; // records whose label is printed again (p)
+    std::string shown_;                // the question on the screen; empty: none
 };
 
 } // namespace
@@ -708,12 +876,12 @@ std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
             out << kept_refusal(fixture.name, kept->mac) << "\n";
             continue;
         }
-        if (answer == KeptAnswer::new_board) {
+        // "n" makes the board a new one at once; a MAC scanned for it does
+        // once it is taken: refused, the board stays kept.
+        if (answer == KeptAnswer::new_board && line == "n") {
             out << new_board_said(fixture.name, kept->mac) << "\n";
             kept = nullptr;
-            if (line == "n") {
-                continue;
-            }
+            continue;
         }
         if (line.empty()) {
             return Planned{fixture, "", rework};
@@ -728,6 +896,9 @@ std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
                               ? "MAC " + mac + " is given for " + given->fixture.name + " already"
                               : store.refusal(mac, rework);
         if (why.empty()) {
+            if (kept != nullptr) {
+                out << new_board_said(fixture.name, kept->mac) << "\n";
+            }
             return Planned{fixture, mac, rework};
         }
         out << "refused: " << why << "\n";

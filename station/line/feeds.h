@@ -8,6 +8,7 @@
 #include "station/line/screen.h"
 #include "station/store/recorder.h"
 
+#include <deque>
 #include <list>
 #include <memory>
 #include <ostream>
@@ -103,16 +104,36 @@ class LineEditor {
     bool ended() const {
         return ended_ && buffer_.empty();
     }
+    // Whether the next whole line is `text`.
+    bool next_is(const std::string& text) const;
+    // Whether more than `bytes` wait unread as lines.
+    bool full(size_t bytes) const {
+        return buffer_.size() > bytes;
+    }
+    // The question shown from now on: each line is marked with the one
+    // shown when its first key came (an empty line's, when its Enter came).
+    void question(const std::string& text) {
+        question_ = text;
+    }
+    // The question the line that line() gave last was typed for.
+    const std::string& typed_for() const {
+        return typed_for_;
+    }
 
   protected:
     bool keys_;
 
   private:
     void edit(unsigned char c);
+    void started_line();
+    void ended_line();
 
     std::string buffer_;
     bool ended_ = false;
     int escape_ = 0; // within an escape sequence: 1 after ESC, 2 after its '['
+    std::string question_, typed_for_;
+    std::deque<std::string> marks_;           // of the whole lines in buffer_, in order
+    std::optional<std::string> partial_mark_; // of the line being typed
 };
 
 // Lines typed or scanned on a descriptor, read only when poll says so.
@@ -132,11 +153,18 @@ class Input : public LineEditor {
     bool keys() const {
         return keys_;
     }
+    // Whether a person types (a terminal): a line is then taken only for
+    // the question shown when it was typed, and read as it comes. From a
+    // pipe or a file, lines answer the questions in their order.
+    bool typed_live() const {
+        return live_;
+    }
     // Reads what waits (one read: poll said there is some).
     void read_some();
 
   private:
     int fd_;
+    bool live_;
     termios saved_{};
 };
 

@@ -267,6 +267,7 @@ class Round : public FeedRound, private RunnerEvents {
         b.record = a.record;
         b.folder = a.folder;
         b.running = true;
+        b.reads_back = file_.label.verify;
         b.started = Clock::now();
         b.stopped_at_start = time_stopped();
         // Only a board after a pass on its fixture in this round finds its
@@ -475,6 +476,13 @@ class Round : public FeedRound, private RunnerEvents {
         print_labels();
         for (const Labeler::Result& r : labeler_->finish(LABELS_AT_END)) {
             labelled(r);
+        }
+        // What was printed and never read back is recorded so, not left
+        // looking verified.
+        for (Board& b : boards_) {
+            if (b.reads_back && (b.label == "printed" || b.label == "mismatch")) {
+                label_checked(b, "unverified", "the round ended before its label was read back");
+            }
         }
     }
     Board* board_of(const std::string& record) {

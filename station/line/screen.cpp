@@ -462,10 +462,12 @@ class PanelScreen : public LineScreen {
         if (row.board == nullptr) {
             return "idle";
         }
-        if (row.board->label == "mismatch") {
-            return "LABEL"; // passed, and its label read back wrong: in red
+        const Board& b = *row.board;
+        bool label_due = b.reads_back && b.label != "verified" && b.label != "unverified";
+        if (b.record.outcome == Outcome::passed && label_due) {
+            return "LABEL"; // passed, its label yet to be read back (in red when it was wrong)
         }
-        return row.board->record.outcome == Outcome::passed ? "PASS" : "FAIL";
+        return b.record.outcome == Outcome::passed ? "PASS" : "FAIL";
     }
     // What follows the MAC: the progress of a running board, the outcome
     // of an ended one, why a fixture is out of service.
@@ -502,6 +504,9 @@ class PanelScreen : public LineScreen {
         if (b->label == "mismatch") {
             return shortened(out + "label read back wrong: p prints it again, - sets it aside",
                              width);
+        }
+        if (r.outcome == Outcome::passed && state_of(row) == "LABEL") {
+            return shortened(out + "label to be read back; " + frames_and_time(*b), width);
         }
         if (r.outcome == Outcome::passed) {
             return shortened(out + (out.empty() ? frames_and_time(*b) : "passed"), width);
@@ -552,9 +557,10 @@ class PanelScreen : public LineScreen {
         if (text.size() < at + state.size()) {
             return text;
         }
-        const char* on = state == "PASS"                       ? "\x1b[1;32m"
-                         : state == "FAIL" || state == "LABEL" ? "\x1b[1;31m"
-                                                               : "\x1b[1;33m";
+        bool wrong_label = state == "LABEL" && row.board->label == "mismatch";
+        const char* on = state == "PASS"                  ? "\x1b[1;32m"
+                         : state == "FAIL" || wrong_label ? "\x1b[1;31m"
+                                                          : "\x1b[1;33m";
         return text.insert(at + state.size(), "\x1b[0m").insert(at, on);
     }
 

@@ -36,8 +36,10 @@ struct Board {
     bool stopping = false;  // the station is stopping its host
     bool unwritten = false; // its record written nowhere yet: tried again
     // Its label: "" (none, or not yet), "printed", "not printed" (tried
-    // again while the round runs).
+    // again while the round runs); read back: "verified", "mismatch",
+    // "unverified" (set aside).
     std::string label;
+    bool reads_back = false; // a passed board's label is read back at its fixture
     Clock::time_point started, ended;
     // The station's stopped time (stops.h) when the board started and ended:
     // a board's time leaves out the time the station stood still.

@@ -164,7 +164,7 @@ void deliver_spool(const StationFile& file, Opened& opened) {
 
 } // namespace
 
-Opened open_for(const StationFile& file, bool to_itself) {
+Opened open_for(const StationFile& file, Hold hold) {
     Opened opened;
     try {
         opened.store = open_store(file.store);
@@ -180,9 +180,16 @@ Opened open_for(const StationFile& file, bool to_itself) {
         }
         throw;
     }
-    opened.alive = opened.store->hold_liveness(file.station);
+    opened.alive =
+        hold == Hold::to_read
+            ? opened.store->hold_liveness_to_read(file.station)
+            : opened.store->hold_liveness(file.station, [&] {
+                  say_on_stderr("a command that reads the store holds station " + file.station +
+                                " a moment (it delivers the spool): waiting for "
+                                "it");
+              });
     opened.spool = std::make_shared<Spool>(spool_path(file), file.store_on_server);
-    if (!opened.alive && to_itself) {
+    if (!opened.alive && hold == Hold::to_itself) {
         throw StationError{"station " + file.station +
                            " is running: another command holds its lock on the store"};
     }

@@ -23,11 +23,14 @@ struct Opened {
     int conflicts = 0;
 };
 
+// How a command holds its station: to itself (refused while another
+// command holds it), for a while when free (a release), or as a reader,
+// which a round starting meanwhile waits for rather than is refused by.
+enum class Hold { to_itself, when_free, to_read };
 // Opens the store and takes the station's liveness lock on it; the holder
 // of that lock alone delivers the spool and marks what a dead command left
-// open as interrupted, before anything else. `to_itself`: the command needs
-// the station to itself, and is refused while another holds the lock.
-Opened open_for(const StationFile& file, bool to_itself);
+// open as interrupted, before anything else.
+Opened open_for(const StationFile& file, Hold hold);
 
 // The spool beside the station file.
 std::string spool_path(const StationFile& file);

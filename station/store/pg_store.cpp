@@ -175,8 +175,9 @@ typedef std::unique_ptr<PGresult, void (*)(PGresult*)> Result;
 constexpr Oid BYTEA_TYPE = 17;
 // The first key of the stations' liveness locks (the second is the
 // station's number in the stations table); the schema's lock is a key of
-// the other form.
+// the other form. The readers' marks beside them (Store::hold_liveness).
 const char LIVENESS_LOCKS[] = "7407";
+const char READING_MARKS[] = "7408";
 // The rows a cursor hands over at a time: few enough that a fetch's result
 // is cheap to make and free (an export of 5,000-row fetches spent half its
 // time in the allocator and the page faults of their results), enough that
@@ -294,20 +295,18 @@ class PgStore : public SqlStore {
     // lives exactly as long as this connection, so a station on any machine
     // counts as alive while its connection lives, and a connection that
     // dropped takes it again before it writes anything more.
-    bool hold_liveness(const std::string& station) override {
+    bool try_liveness(const std::string& station) override {
         std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
         if (liveness_.count(station)) {
             return true; // held by this session already
         }
-        run("INSERT INTO stations (name) VALUES ($1) ON CONFLICT (name) DO NOTHING", {station});
-        std::string number = run("SELECT number FROM stations WHERE name = $1", {station})[0][0];
+        std::string number = number_of(station);
         Rows rows =
             run("SELECT pg_try_advisory_lock($1::integer, $2::integer)", {LIVENESS_LOCKS, number});
         if (rows[0][0] != "t") {
             return false;
         }
         liveness_.insert(station);
-        numbers_[station] = number;
         try {
             run(LIVENESS_SILENCE, {});
         } catch (const StationError&) {
@@ -376,14 +375,48 @@ class PgStore : public SqlStore {
 
     void let_go_liveness(const std::string& station) override {
         std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
-        if (liveness_.erase(station) == 0) {
-            return;
+        if (liveness_.erase(station) != 0) {
+            run("SELECT pg_advisory_unlock($1::integer, $2::integer)",
+                {LIVENESS_LOCKS, numbers_[station]});
+            if (liveness_.empty()) {
+                run("SET idle_session_timeout = 0", {});
+            }
         }
-        run("SELECT pg_advisory_unlock($1::integer, $2::integer)",
-            {LIVENESS_LOCKS, numbers_[station]});
-        if (liveness_.empty()) {
-            run("SET idle_session_timeout = 0", {});
+        let_go_reading_mark(station);
+    }
+
+    // Session locks too, beside the stations' own: a reader's dies with
+    // its connection as its lock does.
+    bool try_reading_mark(const std::string& station) override {
+        std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
+        if (reading_.count(station)) {
+            return true;
         }
+        std::string number = number_of(station);
+        if (run("SELECT pg_try_advisory_lock($1::integer, $2::integer)",
+                {READING_MARKS, number})[0][0] != "t") {
+            return false;
+        }
+        reading_.insert(station);
+        return true;
+    }
+    void let_go_reading_mark(const std::string& station) override {
+        std::lock_guard<std::recursive_mutex> one_at_a_time(statement_mutex_);
+        if (reading_.erase(station) != 0) {
+            run("SELECT pg_advisory_unlock($1::integer, $2::integer)",
+                {READING_MARKS, numbers_[station]});
+        }
+    }
+
+    // The station's number, its row made on first sight.
+    std::string number_of(const std::string& station) {
+        auto known = numbers_.find(station);
+        if (known != numbers_.end()) {
+            return known->second;
+        }
+        run("INSERT INTO stations (name) VALUES ($1) ON CONFLICT (name) DO NOTHING", {station});
+        return numbers_[station] =
+                   run("SELECT number FROM stations WHERE name = $1", {station})[0][0];
     }
 
   protected:
@@ -603,7 +636,7 @@ class PgStore : public SqlStore {
         std::set<std::string> held;
         held.swap(liveness_);
         for (const std::string& station : held) {
-            if (!hold_liveness(station)) {
+            if (!try_liveness(station)) {
                 lost_ = "station " + station + " lost its lock on the store " + shown_ +
                         " when its connection dropped, and another command of it holds it now";
                 throw StationError{lost_};
@@ -835,6 +868,7 @@ class PgStore : public SqlStore {
     std::vector<std::string> secrets_; // what no message may show
     PGconn* connection_ = nullptr;
     std::set<std::string> liveness_; // the stations whose locks this connection holds
+    std::set<std::string> reading_;  // and whose reading marks
     bool gone_ = false;
     Sent fetch_sent_ = Sent::not_at_all; // how the cursor's next fetch went out              // a
                                          // statement went unanswered: nothing more is sent

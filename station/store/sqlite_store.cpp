@@ -277,24 +277,49 @@ class SqliteStore : public SqlStore {
         for (const auto& held : alive_) {
             close(held.second);
         }
+        for (const auto& held : reading_) {
+            close(held.second);
+        }
     }
 
+    void let_go_liveness(const std::string& station) override {
+        let_go(alive_, station);
+        let_go_reading_mark(station);
+    }
+
+  protected:
+    bool try_liveness(const std::string& station) override {
+        return try_lock(alive_, station, lock_path(station), "the station's lock");
+    }
+    bool try_reading_mark(const std::string& station) override {
+        return try_lock(reading_, station, lock_path(station) + ".reading",
+                        "the station's reading mark");
+    }
+    void let_go_reading_mark(const std::string& station) override {
+        let_go(reading_, station);
+    }
+
+  private:
     // A file beside the store, in the store's folder: made by this user
     // (O_NOFOLLOW, so a link planted there is refused, not followed), and
     // refused when another user owns it, since that user could hold it.
-    bool hold_liveness(const std::string& station) override {
-        std::string lock = lock_path(station);
-        int fd = open_own_file(lock, "the station's lock");
+    static bool try_lock(std::map<std::string, int>& held, const std::string& station,
+                         const std::string& path, const char* what) {
+        int fd = open_own_file(path, what);
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             close(fd);
             return false;
         }
-        auto held = alive_.find(station);
-        if (held != alive_.end()) {
-            close(held->second);
-        }
-        alive_[station] = fd;
+        let_go(held, station);
+        held[station] = fd;
         return true;
+    }
+    static void let_go(std::map<std::string, int>& held, const std::string& station) {
+        auto lock = held.find(station);
+        if (lock != held.end()) {
+            close(lock->second);
+            held.erase(lock);
+        }
     }
 
   protected:
@@ -426,7 +451,7 @@ class SqliteStore : public SqlStore {
                 held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
                 continue;
             }
-            if (!hold_liveness(station)) {
+            if (!try_liveness(station)) {
                 throw StationError{"station " + station + " lost its lock on the store " + path_ +
                                    " (its lock file was removed) to another command"};
             }
@@ -489,7 +514,8 @@ class SqliteStore : public SqlStore {
     bool read_only_;
     struct stat opened_ = {}; // the file a reader opened
     sqlite3* db_ = nullptr;
-    std::map<std::string, int> alive_; // station -> its held lock file
+    std::map<std::string, int> alive_;   // station -> its held lock file
+    std::map<std::string, int> reading_; // station -> its held reading mark
 };
 
 } // namespace

@@ -1,6 +1,9 @@
 // What the store says of a MAC on two boards, whichever engine keeps it.
 #include "station/store/store.h"
 
+#include <chrono>
+#include <poll.h>
+
 namespace {
 
 std::string board_said(const Record& r) {
@@ -82,4 +85,42 @@ std::string conflict_said(const Conflict& c) {
     }
     return said + ": look at both boards, then station release " + c.mac +
            " --record ID --reason TEXT for the one that gives it up";
+}
+
+// A reader holds the lock for as long as it delivers the spool and marks
+// what a dead command left: the round starting meanwhile waits that out.
+constexpr std::chrono::seconds READER_HOLDS_AT_MOST(10);
+
+bool Store::hold_liveness(const std::string& station, const std::function<void()>& waiting) {
+    auto deadline = std::chrono::steady_clock::now() + READER_HOLDS_AT_MOST;
+    for (bool waited = false;; waited = true) {
+        if (try_liveness(station)) {
+            return true;
+        }
+        if (try_reading_mark(station)) {
+            // No reader can take the lock while the mark is ours: if it is
+            // still taken, a live command holds it.
+            bool held = try_liveness(station);
+            let_go_reading_mark(station);
+            return held;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        if (!waited && waiting) {
+            waiting();
+        }
+        poll(nullptr, 0, 20); // a reader holds it: tried again shortly
+    }
+}
+
+bool Store::hold_liveness_to_read(const std::string& station) {
+    if (!try_reading_mark(station)) {
+        return false;
+    }
+    if (!try_liveness(station)) {
+        let_go_reading_mark(station);
+        return false;
+    }
+    return true;
 }

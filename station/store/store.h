@@ -230,12 +230,30 @@ class Store {
     // lost on the way (a connection that dropped, a lock file removed) is
     // taken again before the next transaction, or that transaction fails:
     // nothing is written by a command that no longer holds its station.
-    virtual bool hold_liveness(const std::string& station) = 0;
-    // Lets go of the station's lock, for a command that only reads once it
-    // has delivered the spool: a reader that stalls (a pager, a frozen
-    // network) holds no station back. SQLite's lock costs nothing held.
-    virtual void let_go_liveness(const std::string&) {}
+    // A reader that holds it a moment (to deliver the spool) is waited for,
+    // a few seconds at most, rather than taken for a live command.
+    // `waiting` is called once if it waits.
+    bool hold_liveness(const std::string& station, const std::function<void()>& waiting = {});
+    // The same lock for a command that only reads, taken only when it is
+    // free, with a mark that has a round or a retry starting meanwhile wait
+    // for it rather than be refused; false when another command holds
+    // either (the reader then leaves the station's upkeep to that one).
+    bool hold_liveness_to_read(const std::string& station);
+    // Lets go of the station's lock (and a reader's mark), for a command
+    // that only reads once it has delivered the spool: a reader that stalls
+    // (a pager, a frozen network) holds no station back.
+    virtual void let_go_liveness(const std::string& station) = 0;
 
+  protected:
+    // The station's lock taken if it is free, at once.
+    virtual bool try_liveness(const std::string& station) = 0;
+    // A reader's mark beside it: held by a reader while it holds the lock,
+    // and for a moment by a command that finds the lock taken, to tell a
+    // reader's hold from a live command's.
+    virtual bool try_reading_mark(const std::string& station) = 0;
+    virtual void let_go_reading_mark(const std::string& station) = 0;
+
+  public:
     // Claims the record's MAC and writes the record as started, in one
     // transaction; the database's unique key on the MAC decides. A MAC with
     // a passed record is taken only for a rework, one in progress never, one

@@ -4,6 +4,7 @@ station killed mid-round, and its refusals."""
 
 import calendar
 import csv
+import fcntl
 import io
 import json
 import glob
@@ -677,6 +678,46 @@ class Crash(StationCase):
         # The next command of that station marks what it left open.
         self.assertEqual(sorted((r["fixture"], r["outcome"]) for r in line.export()),
                          [("A1", "interrupted"), ("A2", "interrupted")])
+
+    def test_a_round_waits_for_a_readers_hold_and_is_refused_by_a_live_commands(self):
+        """The station's lock and a reader's mark beside it, held by another
+        process as a reader holds them while it delivers the spool (and as a
+        live round holds the lock alone)."""
+        line = self.line(fixtures=1)
+        line.plug(1)
+        self.assertEqual(line.station("init")[2], 0)
+        alive = os.path.join(line.path, ".records.db.line1.alive")
+        for files, waits in (([alive, alive + ".reading"], True), ([alive], False)):
+            held = [os.open(f, os.O_RDWR | os.O_CREAT, 0o600) for f in files]
+            for fd in held:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+            run = line.start("run", "--mac", "A1=" + mac(1 + waits), stderr=subprocess.PIPE)
+            said = run.stderr.readline().decode()
+            for fd in held:
+                os.close(fd)
+            out, err = run.communicate(timeout=RUN_TIMEOUT)
+            if waits:
+                self.assertIn("a command that reads the store holds station line1 a moment", said)
+                self.assertEqual((run.returncode, err), (0, b""))
+                self.assertIn("A1 %s passed" % mac(2), out.decode())
+            else:
+                self.assertEqual((run.returncode, said), (2, "station: station line1 is running: "
+                                 "another command holds its lock on the store\n"))
+
+
+def locked(path):
+    """Whether another process holds the lock file at `path`."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except FileNotFoundError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
 
 
 class Refusals(StationCase):
