@@ -482,3 +482,87 @@ class OnPostgres(LabelCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class DialogueOnThePanel(InTmux, LabelCase):
+    """The operator's questions as a person meets them on a terminal, with
+    boards ending, labels printing and a printer off in between."""
+
+    def dialogue_line(self, fixtures, printer_on=True):
+        port = free_port()
+        printer = self.printer(port) if printer_on else None
+        line = Line(fixtures=0)
+        self.addCleanup(line.remove)
+        with open(os.path.join(line.path, "label.zpl"), "w") as f:
+            f.write(TEMPLATE)
+        line.station_file(fixtures=fixtures, extra='lot = "L7"\n[mac]\nimage = "otp"\n'
+                          'offset = 16\nfirst = "0011223300A0"\nlast = "0011223300AF"\n'
+                          '[label]\ntemplate = "label.zpl"\nprinter = "socket://127.0.0.1:%d"\n'
+                          'verify = true\n' % port)
+        self.assertEqual(line.station("lock")[2], 0)
+        return printer, line
+
+    def test_a_kept_board_stays_kept_through_a_label_scan_a_refused_mac_and_an_enter(self):
+        printer, line = self.dialogue_line(2)
+        line.plug(1, "--answer", "4=000600000000")  # the first OTP frame: its MAC kept
+        line.plug(2)
+        socket, ended = self.in_tmux(line, ["run", "--continuous"], 120, 24)
+        self.wait_for(socket, r"^MAC for A1: ?$")
+        self.keys(socket, "Enter")
+        self.wait_for(socket, r"^MAC for A2: ?$")
+        self.wait_for(socket, r"^A1 keeps MAC 0011223300A0: r retries its board, n for a new one$")
+        line.plug(1)  # a board on A1 again, whose agent answers every frame
+        self.keys(socket, "Enter")
+        kept = r"^MAC for A1 \(kept 0011223300A0: r retries, n new board\): ?$"
+        self.wait_for(socket, kept)
+        # A2 passes and its label is printed under A1's question, which stays.
+        self.wait_for(socket, r"^A2 +LABEL +0011223300A1 +label to be read back")
+        self.assertEqual(len(printer.wait_for_jobs(1)), 1)
+        self.wait_for(socket, kept)
+        # The label in hand, scanned at A1's prompt, verifies A2's label.
+        self.keys(socket, "00:11:22:33:00:A1", "Enter")
+        self.wait_for(socket, r"^A2 0011223300A1: label verified$")
+        self.wait_for(socket, r"^A2 +PASS +0011223300A1")
+        self.wait_for(socket, kept)
+        # Scanned again, that passed board's MAC is refused: A1 stays kept,
+        # and an Enter there starts nothing.
+        self.keys(socket, "0011223300A1", "Enter")
+        self.wait_for(socket, r"^refused: MAC 0011223300A1 ")
+        self.wait_for(socket, kept)
+        self.keys(socket, "Enter")
+        self.wait_for(socket, r"^refused: A1 holds the board that keeps MAC 0011223300A0")
+        self.wait_for(socket, kept)
+        self.keys(socket, "r", "Enter")
+        label = r"^label of A1 \(0011223300A0\): scan it \(p prints it again, - sets the board " \
+                r"aside\): ?$"
+        self.wait_for(socket, label)
+        # p: printed again, and asked for first once it is; the row LABEL.
+        self.keys(socket, "p", "Enter")
+        self.assertEqual(len(printer.wait_for_jobs(3)), 3)
+        self.wait_for(socket, label)
+        self.wait_for(socket, r"^A1 +LABEL +0011223300A0 +label to be read back")
+        self.keys(socket, "q", "Enter")
+        self.wait_for(socket, r"^ending: 1 label not verified$")
+        self.assertEqual(self.status(ended), 1)
+        self.assertEqual([(r["fixture"], r["mac"], r["attempt"], r["outcome"])
+                          for r in line.export()],
+                         [("A1", "0011223300A0", 1, "failed"), ("A2", "0011223300A1", 1, "passed"),
+                          ("A1", "0011223300A0", 2, "passed")])
+        history = line.station("history", "0011223300A0")[0]
+        self.assertEqual([l.split(" label ")[1].split(" ")[0] for l in history.splitlines()
+                          if " label " in l], ["printed", "reprinted", "unverified"])
+        self.assertIn(": the round ended before its label was read back\n", history)
+
+    def test_q_is_answered_at_once_while_the_printer_is_off_and_says_what_is_left(self):
+        _, line = self.dialogue_line(1, printer_on=False)
+        line.plug(1)
+        socket, ended = self.in_tmux(line, ["run", "--continuous"], 120, 24)
+        self.wait_for(socket, r"^MAC for A1: ?$")
+        self.keys(socket, "Enter")
+        self.wait_for(socket, r"^A1 +LABEL +0011223300A0 +label not printed: tried again")
+        self.keys(socket, "q", "Enter")
+        self.wait_for(socket, r"^ending: 1 label not printed$")
+        self.assertEqual(self.status(ended), 0)
+        history = line.station("history", "0011223300A0")[0]
+        self.assertEqual([l.split(" label ")[1].split(" ")[0] for l in history.splitlines()
+                          if " label " in l], ["not"])
