@@ -1,21 +1,15 @@
 // The commands and their table.
 #include "station/commands.h"
 
-#include "station/base/label.h"
+#include "station/base/base.h"
 
-#include "station/line/labels.h"
+#include "station/line/line.h"
 
-#include "station/store/board_log.h"
-#include "station/store/opening.h"
+#include "station/store/store.h"
 
-#include "station/base/macs.h"
-#include "station/base/visible.h"
-#include "station/file/profile.h"
+#include "station/file/file.h"
 #include "station/reports/reports.h"
-#include "station/line/screen.h"
-#include "station/web/serve.h"
-#include "station/line/round.h"
-#include "station/file/station_file.h"
+#include "station/web/web.h"
 
 #include <CLI/CLI.hpp>
 

@@ -2,8 +2,7 @@
 // one host per fixture, and keeps a record of every board. Its main only
 // wires the command line to the table of commands and tells a fault once.
 #include "station/commands.h"
-#include "station/base/error.h"
-#include "station/base/stops.h"
+#include "station/base/base.h"
 
 #include <CLI/CLI.hpp>
 

@@ -73,8 +73,8 @@ class LocalTimes {
 
   private:
     long long hour_ = LLONG_MIN; // of the offset below, in hours since the epoch
-    long offset_ = 0;             // seconds east of UTC
-    bool changes_ = false;        // within that hour
+    long offset_ = 0;            // seconds east of UTC
+    bool changes_ = false;       // within that hour
 };
 
 // Each local day from `first` to `last`, named by its date.

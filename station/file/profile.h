@@ -3,10 +3,7 @@
 // snapshot from which every host of a round reads.
 #pragma once
 
-#include "station/base/error.h"
-
-#include "station/base/record.h"
-#include "station/base/transcript.h"
+#include "station/base/base.h"
 
 #include <cstdint>
 #include <string>

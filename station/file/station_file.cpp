@@ -1,8 +1,7 @@
 // Reading the station file with toml++, and finding the host it runs.
 #include "station/file/station_file.h"
 
-#include "station/base/label.h"
-#include "station/base/macs.h"
+#include "station/base/base.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,9 +2,7 @@
 // whose images it programs, the stall limit, host, and the fixtures.
 #pragma once
 
-#include "station/base/error.h"
-#include "station/base/label.h"
-#include "station/base/local_days.h"
+#include "station/base/base.h"
 #include "station/file/profile.h"
 
 #include <optional>

@@ -1,7 +1,7 @@
 // The feeds of a round, and the lines they read.
 #include "station/line/feeds.h"
 
-#include "station/base/macs.h"
+#include "station/base/base.h"
 
 #include <algorithm>
 #include <deque>

@@ -4,9 +4,9 @@
 // grammar runs the same on a pipe of a test as on the operator's terminal.
 #pragma once
 
-#include "station/file/station_file.h"
+#include "station/file/file.h"
 #include "station/line/screen.h"
-#include "station/store/recorder.h"
+#include "station/store/store.h"
 
 #include <deque>
 #include <list>

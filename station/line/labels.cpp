@@ -1,6 +1,6 @@
 #include "station/line/labels.h"
 
-#include "station/base/local_days.h"
+#include "station/base/base.h"
 
 #include <cerrno>
 #include <cups/cups.h>

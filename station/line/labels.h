@@ -4,9 +4,8 @@
 // printer that is off, out of labels or refusing never changes a board.
 #pragma once
 
-#include "station/base/label.h"
-#include "station/base/record.h"
-#include "station/file/station_file.h"
+#include "station/base/base.h"
+#include "station/file/file.h"
 
 #include <chrono>
 #include <memory>

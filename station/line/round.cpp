@@ -1,12 +1,11 @@
 // The round's one loop: its claims, its hosts, its records and its sinks.
 #include "station/line/round.h"
 
-#include "station/base/stops.h"
+#include "station/base/base.h"
 #include "station/line/labels.h"
 #include "station/line/runner.h"
 #include "station/line/screen.h"
-#include "station/store/board_log.h"
-#include "station/store/recorder.h"
+#include "station/store/store.h"
 
 #include <algorithm>
 #include <filesystem>

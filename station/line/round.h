@@ -5,8 +5,8 @@
 // spool it writes to come open, with the station's liveness lock held.
 #pragma once
 
-#include "station/store/opening.h"
-#include "station/file/profile.h"
+#include "station/store/store.h"
+#include "station/file/file.h"
 #include "station/line/feeds.h"
 
 #include <string>

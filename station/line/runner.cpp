@@ -1,9 +1,7 @@
 // The children and the poll loop.
 #include "station/line/runner.h"
 
-#include "station/base/own_file.h"
-
-#include "station/base/stops.h"
+#include "station/base/base.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,7 +3,7 @@
 // processes only; what a child's output means is the listener's to say.
 #pragma once
 
-#include "station/base/transcript.h"
+#include "station/base/base.h"
 
 #include <chrono>
 #include <list>

@@ -2,7 +2,7 @@
 // place, and continuous mode's lines under a prompt.
 #include "station/line/screen.h"
 
-#include "station/base/stops.h"
+#include "station/base/base.h"
 
 #include <nlohmann/json.hpp>
 

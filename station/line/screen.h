@@ -7,8 +7,10 @@
 // Transcripts never reach the screen.
 #pragma once
 
-#include "station/file/station_file.h"
-#include "station/base/transcript.h"
+#include "station/base/base.h"
+#include "station/file/file.h"
+#include "station/line/board.h"
+#include "station/line/round_event.h"
 
 #include <chrono>
 #include <list>
@@ -16,80 +18,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-typedef std::chrono::steady_clock Clock;
-
-// One fixture's board in a round, as the screens see it.
-struct Board {
-    Fixture fixture;
-    Record record;
-    std::string folder; // host's folder when the board has images of its own
-    DotCounter dots;
-    // What host wrote, within the bound; the record's transcript once it
-    // ended.
-    KeptOutput output{TRANSCRIPT_KEEPS_FIRST, TRANSCRIPT_KEEPS_LAST};
-    // Worked out from the transcript once its dots changed, at most every
-    // tick, and from the record once it ended.
-    BoardProgress progress;
-    bool progress_due = false;
-    bool running = false;
-    bool stopping = false;  // the station is stopping its host
-    bool unwritten = false; // its record written nowhere yet: tried again
-    // Its label: "" (none, or not yet), "printed", "not printed" (tried
-    // again while the round runs); read back: "verified", "mismatch",
-    // "unverified" (set aside).
-    std::string label;
-    bool reads_back = false; // a passed board's label is read back at its fixture
-    Clock::time_point started, ended;
-    // The station's stopped time (stops.h) when the board started and ended:
-    // a board's time leaves out the time the station stood still.
-    Clock::duration stopped_at_start{}, stopped_at_end{};
-};
-
-// What happened in a round, as a value: the round tells every one to each of
-// its sinks (its screen; the line's page, through the recorder).
-struct RoundEvent {
-    enum class Kind {
-        started,         // `board`
-        progress,        // `board`: its progress changed
-        finished,        // `board`
-        skipped,         // `fixture` not started, `text` why
-        notice,          // `text`: a line of the station's own (a refused scan, a lost store)
-        warning,         // `text`: one for standard error (a store lost, a conflict)
-        out_of_service,  // `fixture`, `text` why, `brief` why in a few words
-        back_in_service, // `fixture`
-        kept,            // `fixture`'s board keeps MAC `brief`; none: no more (`text` why)
-        unwritten,       // `board`'s record written nowhere yet (`text` why); none: written
-        label,           // `board`'s label: `brief` "printed", "printed now" (after a
-                         // failure) or "not printed" (`text` why), `printer`, `job`;
-                         // `round` set when the round's end gave it up
-        pool_low,        // `pool`, `left`: below a tenth of the MAC pool left
-        ended            // `boards`, `skipped`, `round`: the round's last words
-    } kind;
-    const Board* board = nullptr;
-    std::string fixture, text, brief;
-    const MacPlan* pool = nullptr;
-    unsigned long long left = 0;
-    const std::list<Board>* boards = nullptr;
-    int skipped = 0;
-    std::string round;
-    bool refusal = false;     // a scan refused: the operator, who looks at the board, hears it
-    std::string printer, job; // a label's
-
-    static RoundEvent of(Kind kind, const Board& board) {
-        return {kind, &board, "", "", "", nullptr, 0, nullptr, 0, "", false, "", ""};
-    }
-    static RoundEvent said(Kind kind, const std::string& text, const std::string& fixture = "",
-                           const std::string& brief = "") {
-        return {kind, nullptr, fixture, text, brief, nullptr, 0, nullptr, 0, "", false, "", ""};
-    }
-};
-
-class RoundSink {
-  public:
-    virtual ~RoundSink() = default;
-    virtual void take(const RoundEvent& event) = 0;
-};
 
 // A round's screen takes its events, and the operator's side of the
 // prompt (prompt, answered, typed) and the clock's ticks beside them.

@@ -1,8 +1,8 @@
 // Exports and reports.
 #include "station/reports/reports.h"
 
-#include "station/base/macs.h"
-#include "station/file/profile.h"
+#include "station/base/base.h"
+#include "station/file/file.h"
 
 #include <nlohmann/json.hpp>
 

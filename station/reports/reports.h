@@ -3,7 +3,7 @@
 // fixture. Counting is the store's; these choose, fold and print.
 #pragma once
 
-#include "station/base/local_days.h"
+#include "station/base/base.h"
 #include "station/store/store.h"
 
 #include <nlohmann/json.hpp>

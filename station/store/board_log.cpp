@@ -1,8 +1,7 @@
 // Naming, heading, finding and reading boards' logs.
 #include "station/store/board_log.h"
 
-#include "station/base/error.h"
-#include "station/base/own_file.h"
+#include "station/base/base.h"
 
 #include <cstdio>
 #include <ctime>

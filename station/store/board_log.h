@@ -4,7 +4,7 @@
 // and beginning with a header that says whose it is.
 #pragma once
 
-#include "station/base/record.h"
+#include "station/base/base.h"
 
 #include <optional>
 #include <string>

@@ -5,7 +5,7 @@
 // store's face include this.
 #pragma once
 
-#include "station/store/store.h"
+#include "station/store/interface.h"
 
 #include <functional>
 #include <memory>

@@ -1,5 +1,5 @@
 // Picking the store's engine from its location.
-#include "station/file/station_file.h"
+#include "station/file/file.h"
 #include "station/store/engines.h"
 
 std::unique_ptr<Store> open_store(const std::string& location, Schema schema) {

@@ -3,8 +3,7 @@
 
 #include "station/store/board_log.h"
 
-#include "station/base/own_file.h"
-#include "station/base/transcript.h"
+#include "station/base/base.h"
 
 #include <filesystem>
 #include <fstream>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "station/store/spool.h"
-#include "station/file/station_file.h"
-#include "station/store/store.h"
+#include "station/file/file.h"
+#include "station/store/interface.h"
 
 #include <memory>
 #include <string>

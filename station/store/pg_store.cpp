@@ -2,14 +2,14 @@
 // and claim rules as the SQLite store; a versioned schema that `station
 // init` makes; the station's liveness lock as a session lock; no statement
 // waited on longer than 10 s.
-#include "station/store/store.h"
+#include "station/store/interface.h"
 
-#include "station/file/station_file.h"
+#include "station/file/file.h"
 #include "station/store/engines.h"
 
 #include <libpq-fe.h>
 
-#include "station/base/stops.h"
+#include "station/base/base.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,7 +1,7 @@
 // The store's and the spool's writer threads.
 #include "station/store/recorder.h"
 
-#include "station/base/stops.h"
+#include "station/base/base.h"
 
 #include <nlohmann/json.hpp>
 

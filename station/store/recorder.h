@@ -5,7 +5,7 @@
 #pragma once
 
 #include "station/store/spool.h"
-#include "station/store/store.h"
+#include "station/store/interface.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
 // The spool of finished records, as JSON beside their transcripts.
 #include "station/store/spool.h"
 
-#include "station/base/own_file.h"
+#include "station/base/base.h"
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>

@@ -4,7 +4,7 @@
 // was started in and no other.
 #pragma once
 
-#include "station/store/store.h"
+#include "station/store/interface.h"
 
 #include <string>
 #include <vector>

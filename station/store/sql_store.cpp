@@ -3,8 +3,7 @@
 // table's primary key; settled when the record is finished.
 #include "station/store/engines.h"
 
-#include "station/base/macs.h"
-#include "station/base/stops.h"
+#include "station/base/base.h"
 
 #include <algorithm>
 

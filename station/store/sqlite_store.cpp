@@ -1,8 +1,8 @@
 // The store in a SQLite file: WAL, full synchronous commits, a versioned
 // schema (user_version), and the station's liveness lock on a file beside it.
-#include "station/store/store.h"
+#include "station/store/interface.h"
 
-#include "station/base/own_file.h"
+#include "station/base/base.h"
 #include "station/store/engines.h"
 
 #include <sqlite3.h>

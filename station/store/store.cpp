@@ -1,5 +1,5 @@
 // What the store says of a MAC on two boards, whichever engine keeps it.
-#include "station/store/store.h"
+#include "station/store/interface.h"
 
 #include <chrono>
 #include <poll.h>

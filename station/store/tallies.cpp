@@ -10,7 +10,7 @@
 // cells cut by a group's bounds itself.
 #include "station/store/engines.h"
 
-#include "station/base/local_days.h"
+#include "station/base/base.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,9 +1,8 @@
 // The web view's HTML, JSON and SVG.
 #include "station/web/pages.h"
 
-#include "station/base/local_days.h"
-#include "station/base/transcript.h"
-#include "station/file/profile.h"
+#include "station/base/base.h"
+#include "station/file/file.h"
 
 #include <algorithm>
 #include <cctype>

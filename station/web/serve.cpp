@@ -4,8 +4,7 @@
 // written: the store is opened read-only.
 #include "station/web/serve.h"
 
-#include "station/base/local_days.h"
-#include "station/base/macs.h"
+#include "station/base/base.h"
 #include "station/web/pages.h"
 #include "station/web/server.h"
 

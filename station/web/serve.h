@@ -3,7 +3,7 @@
 // board's records, the downloads and the API for the factory's systems.
 #pragma once
 
-#include "station/file/station_file.h"
+#include "station/file/file.h"
 
 #include <string>
 

@@ -1,0 +1,40 @@
+# Checks the includes of one folder of station/ against the layers it may
+# use: of another folder, only its face header (station/NAME/NAME.h), and
+# only of a layer this folder names. Run by the build for each folder:
+#   cmake -DROOT=<source root> -DFOLDER=<folder, "." for station/ itself>
+#         -DUSES=<its layers, ;-separated> -DSTAMP=<file> -P check_layer.cmake
+cmake_minimum_required(VERSION 3.25)
+if(FOLDER STREQUAL ".")
+  file(GLOB sources ${ROOT}/station/*.cpp ${ROOT}/station/*.h)
+  set(own "")
+else()
+  file(GLOB sources ${ROOT}/station/${FOLDER}/*.cpp ${ROOT}/station/${FOLDER}/*.h)
+  set(own ${FOLDER})
+endif()
+set(faults "")
+foreach(source ${sources})
+  file(STRINGS ${source} includes REGEX "^#include \"station/")
+  file(RELATIVE_PATH shown ${ROOT} ${source})
+  foreach(line ${includes})
+    if(NOT line MATCHES "^#include \"station/([a-z_]+)/([a-z_]+)\\.h\"")
+      continue()
+    endif()
+    set(layer ${CMAKE_MATCH_1})
+    set(header ${CMAKE_MATCH_2})
+    if(layer STREQUAL own)
+      continue()
+    endif()
+    if(NOT layer IN_LIST USES)
+      string(REPLACE ";" ", " uses "${USES}")
+      string(APPEND faults "${shown}: includes station/${layer}/${header}.h, but station/${FOLDER} "
+             "may use only ${uses} (a layer above it, or one it does not name)\n")
+    elseif(NOT header STREQUAL layer)
+      string(APPEND faults "${shown}: includes station/${layer}/${header}.h, an inner header of "
+             "station/${layer}: include its face, station/${layer}/${layer}.h\n")
+    endif()
+  endforeach()
+endforeach()
+if(faults)
+  message(FATAL_ERROR "the station's layers:\n${faults}")
+endif()
+file(TOUCH ${STAMP})

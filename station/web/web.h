@@ -1,0 +1,4 @@
+// The line's live web view.
+#pragma once
+
+#include "station/web/serve.h"
