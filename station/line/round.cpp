@@ -49,29 +49,6 @@ Prepared prepare_round(const StationFile& file, const Opened& opened, size_t boa
         new_uuid(), images.label};
 }
 
-// What a claim needs done on the writer's thread: a MAC from the pool when
-// none was given, and the board's own copy of the image that carries its
-// MAC (the record's hash of that image is of the bytes this board gets).
-Recorder::Prepare prepare_claim(const StationFile& file, const Snapshot& snapshot) {
-    return [&file, &snapshot](Recorder::Answer& a, Store& store) {
-        Record& r = a.record;
-        if (r.mac.empty()) {
-            std::optional<std::string> mac = store.hand_out(file.mac.first, file.mac.last);
-            if (!mac) {
-                a.result = Recorder::Answer::Result::refused;
-                a.why = "MAC pool exhausted (" + file.mac.first + "-" + file.mac.last + ")";
-                return;
-            }
-            r.mac = *mac;
-        }
-        if (file.mac.image) {
-            const ImageInfo& image = image_info(*file.mac.image);
-            a.folder =
-                snapshot.board_folder(r.id, image.kind, file.mac.offset, r.mac, r.*image.hash);
-        }
-    };
-}
-
 std::vector<std::string> names_of(const std::vector<Fixture>* fixtures) {
     std::vector<std::string> names;
     for (const Fixture& f : fixtures != nullptr ? *fixtures : std::vector<Fixture>{}) {
@@ -202,7 +179,7 @@ class Round : public FeedRound, private RunnerEvents {
         Record r = new_record(plan, device);
         claims_[r.id] = plan;
         pool_asked_ = pool_asked_ || plan.mac.empty();
-        recorder_.claim(r, prepare_claim(file_, *p_.snapshot), plan.retry_of);
+        recorder_.claim(r, {&file_.mac, p_.snapshot.get()}, plan.retry_of);
     }
     void tell(const RoundEvent& event) override {
         screen_->take(event);

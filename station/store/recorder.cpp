@@ -28,10 +28,10 @@ enum class JobKind { claim, finish, spool, label };
 struct Job {
     JobKind kind;
     Record record;
-    Recorder::Prepare prepare; // a claim's
-    std::string retry_of;      // a claim's
-    bool held = false;         // a record written nowhere once, tried again
-    LabelEvent label{};        // a label's
+    Recorder::ClaimNeeds needs; // a claim's
+    std::string retry_of;       // a claim's
+    bool held = false;          // a record written nowhere once, tried again
+    LabelEvent label{};         // a label's
 };
 
 // A writer's queue, its thread, and the job under way.
@@ -214,12 +214,36 @@ struct Recorder::State {
         to_spool.queue.clear();
     }
 
+    // A MAC from the pool when none was given, and the board's own copy of
+    // the image that carries its MAC. A StationError loses the store.
+    void prepare(Answer& a, const ClaimNeeds& needs) {
+        Record& r = a.record;
+        if (needs.mac == nullptr) {
+            return;
+        }
+        const MacPlan& mac = *needs.mac;
+        if (r.mac.empty()) {
+            std::optional<std::string> next = store->hand_out(mac.first, mac.last);
+            if (!next) {
+                a.result = Answer::Result::refused;
+                a.why = "MAC pool exhausted (" + mac.first + "-" + mac.last + ")";
+                return;
+            }
+            r.mac = *next;
+        }
+        if (mac.image && needs.snapshot != nullptr) {
+            const ImageInfo& image = image_info(*mac.image);
+            a.folder =
+                needs.snapshot->board_folder(r.id, image.kind, mac.offset, r.mac, r.*image.hash);
+        }
+    }
+
     // A claim on the writer's thread. Started when it is written: its host
     // starts as soon as the answer is read.
     Answer claim(Job& job) {
         Answer a{Answer::Result::claimed, "", job.record, ""};
         try {
-            job.prepare(a, *store);
+            prepare(a, job.needs);
             if (a.result == Answer::Result::claimed) {
                 a.record.started = utc_now();
                 a.why = store->claim_and_start(a.record, job.retry_of);
@@ -547,7 +571,7 @@ void Recorder::finished(const Record& record) {
     state_->live.waiting.erase(record.id);
     bool lost = state_->to_store.given_up;
     Writer& w = lost ? state_->to_spool : state_->to_store;
-    w.queue.push_back(Job{lost ? JobKind::spool : JobKind::finish, record, nullptr, ""});
+    w.queue.push_back(Job{lost ? JobKind::spool : JobKind::finish, record, {}, ""});
     state_->wake.notify_all();
 }
 
@@ -557,7 +581,7 @@ void Recorder::label(const LabelEvent& label) {
         state_->say(label_unrecorded(label, "the store was lost"));
         return;
     }
-    Job job{JobKind::label, Record{}, nullptr, ""};
+    Job job{JobKind::label, Record{}, {}, ""};
     job.label = label;
     state_->to_store.queue.push_back(std::move(job));
     state_->wake.notify_all();
@@ -570,7 +594,7 @@ std::vector<std::string> Recorder::written() {
     return taken;
 }
 
-void Recorder::claim(const Record& record, Prepare prepare, const std::string& retry_of) {
+void Recorder::claim(const Record& record, const ClaimNeeds& needs, const std::string& retry_of) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->to_store.given_up) {
         state_->lost_claim(record, "the store was lost");
@@ -580,7 +604,7 @@ void Recorder::claim(const Record& record, Prepare prepare, const std::string& r
     std::deque<Job>& queue = state_->to_store.queue;
     auto first_record = std::find_if(queue.begin(), queue.end(),
                                      [](const Job& j) { return j.kind != JobKind::claim; });
-    queue.insert(first_record, Job{JobKind::claim, record, std::move(prepare), retry_of});
+    queue.insert(first_record, Job{JobKind::claim, record, needs, retry_of});
     state_->wake.notify_all();
 }
 

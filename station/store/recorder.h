@@ -4,8 +4,9 @@
 // waits on a database, the network or a disk.
 #pragma once
 
-#include "station/store/spool.h"
+#include "station/file/file.h"
 #include "station/store/interface.h"
+#include "station/store/spool.h"
 
 #include <functional>
 #include <memory>
@@ -38,14 +39,19 @@ class Recorder {
         Record record;      // its attempt and start set when claimed
         std::string folder; // the board's own folder, if `prepare` made one
     };
-    // Work on the writer's thread before a claim (a MAC from the pool, the
-    // board's own images): it may change the record, give the answer a
-    // folder, or refuse it. A StationError loses the store.
-    typedef std::function<void(Answer& answer, Store& store)> Prepare;
+    // What a claim needs done on the writer's thread before it, as data: a
+    // MAC from the pool when the record has none (refused when the pool is
+    // spent), and the board's own copy of the image that carries its MAC,
+    // in the answer's folder (the record's hash of that image is then of
+    // the bytes this board gets). Both outlive the recorder.
+    struct ClaimNeeds {
+        const MacPlan* mac = nullptr;       // the station's [mac]; none: neither
+        const Snapshot* snapshot = nullptr; // the round's, where a board's own image is made
+    };
     // Queues a claim, before every finished record; never waits. The answer
     // comes through answers(). `retry_of`: the record a retry programs
     // again (the MAC it keeps).
-    void claim(const Record& record, Prepare prepare, const std::string& retry_of = "");
+    void claim(const Record& record, const ClaimNeeds& needs, const std::string& retry_of = "");
     // Readable while answers or lines wait: for the poll loop.
     int answers_fd() const;
     // The answers that wait.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ class RecorderTest : public ::testing::Test {
     }
     void TearDown() override {
         release();
+        snapshot_.reset();
         fs::remove_all(folder_);
     }
     std::string store_path() const {
@@ -86,8 +88,27 @@ class RecorderTest : public ::testing::Test {
         ADD_FAILURE() << "no answer in a minute";
         return {};
     }
-    static Recorder::Prepare nothing() {
-        return [](Recorder::Answer&, Store&) {};
+    // The station's [mac] and a round's snapshot of three 16-byte images, for
+    // claims that take a pool's MAC and make a board's own OTP image.
+    MacPlan pool(const std::string& first, const std::string& last, long long offset = 0) {
+        MacPlan mac;
+        mac.first = first;
+        mac.last = last;
+        mac.image = ImageKind::otp;
+        mac.offset = offset;
+        return mac;
+    }
+    Snapshot& snapshot() {
+        if (!snapshot_) {
+            Images images;
+            for (std::string* path : {&images.board_data, &images.otp, &images.firmware}) {
+                *path = (folder_ / ("image" + std::to_string(path - &images.board_data))).string();
+                std::ofstream(*path) << "0123456789abcdef";
+            }
+            snapshot_ =
+                std::make_unique<Snapshot>(images, profile_of(images), folder_.string(), "s1");
+        }
+        return *snapshot_;
     }
 
     std::shared_ptr<Store> store;
@@ -96,6 +117,7 @@ class RecorderTest : public ::testing::Test {
   private:
     fs::path folder_;
     sqlite3* holder_ = nullptr;
+    std::unique_ptr<Snapshot> snapshot_;
 };
 
 TEST_F(RecorderTest, AClaimGoesBeforeTheRecordsThatWaitAndNoCallWaitsOnAHeldStore) {
@@ -103,6 +125,18 @@ TEST_F(RecorderTest, AClaimGoesBeforeTheRecordsThatWaitAndNoCallWaitsOnAHeldStor
     for (Record& r : boards) {
         ASSERT_EQ(store->claim_and_start(r), "");
     }
+    // The store's own log of the order its records were written in.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store_path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE written (n INTEGER PRIMARY KEY, what TEXT);"
+                           "CREATE TRIGGER claimed AFTER INSERT ON records BEGIN "
+                           "INSERT INTO written (what) VALUES ('claim ' || new.fixture); END;"
+                           "CREATE TRIGGER ended AFTER UPDATE OF outcome ON records BEGIN "
+                           "INSERT INTO written (what) VALUES ('end ' || new.fixture); END;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
     Recorder recorder(store, spool, "line1");
     hold();
     // Each call returns while the store is held: were one to wait on it,
@@ -110,23 +144,29 @@ TEST_F(RecorderTest, AClaimGoesBeforeTheRecordsThatWaitAndNoCallWaitsOnAHeldStor
     for (const Record& r : boards) {
         recorder.finished(passed(r));
     }
-    Outcome third_when_claimed = Outcome::passed;
-    recorder.claim(board(4), [&](Recorder::Answer&, Store& s) {
-        RecordFilter only;
-        only.id = boards[2].id;
-        third_when_claimed = s.records(only).at(0).outcome;
-    });
+    recorder.claim(board(4), {});
     release();
     std::vector<Recorder::Answer> got = answers(recorder);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].result, Recorder::Answer::Result::claimed) << got[0].why;
-    EXPECT_EQ(third_when_claimed, Outcome::started) << "a finished record went before the claim";
     EXPECT_EQ(recorder.settle(), 0);
     EXPECT_FALSE(recorder.store_lost());
     for (const Record& r : boards) {
         EXPECT_EQ(outcome_of(r), Outcome::passed);
     }
     EXPECT_EQ(spool->waiting(), 0);
+    std::vector<std::string> order;
+    ASSERT_EQ(sqlite3_open(store_path().c_str(), &db), SQLITE_OK);
+    sqlite3_exec(
+        db, "SELECT what FROM written ORDER BY n",
+        [](void* to, int, char** row, char**) {
+            static_cast<std::vector<std::string>*>(to)->push_back(row[0]);
+            return 0;
+        },
+        &order, nullptr);
+    sqlite3_close(db);
+    // The claim went before every finished record that waited.
+    EXPECT_EQ(order, (std::vector<std::string>{"claim A4", "end A1", "end A2", "end A3"}));
 }
 
 TEST_F(RecorderTest, AStoreHeldPastItsPatienceIsLostAndItsRecordsWaitInTheSpool) {
@@ -135,14 +175,14 @@ TEST_F(RecorderTest, AStoreHeldPastItsPatienceIsLostAndItsRecordsWaitInTheSpool)
     Recorder recorder(store, spool, "line1");
     hold();
     recorder.finished(passed(first));
-    recorder.claim(board(2), nothing());
+    recorder.claim(board(2), {});
     std::vector<Recorder::Answer> got = answers(recorder);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].result, Recorder::Answer::Result::store_lost);
     EXPECT_TRUE(recorder.store_lost());
     // A claim after the loss is answered at once; a record goes to the spool.
     Record later = board(3);
-    recorder.claim(later, nothing());
+    recorder.claim(later, {});
     got = answers(recorder);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].result, Recorder::Answer::Result::store_lost);
@@ -163,32 +203,61 @@ TEST_F(RecorderTest, ARefusedClaimIsAnsweredAndAFailedOneLosesTheStore) {
     ASSERT_EQ(store->claim_and_start(done), "");
     ASSERT_TRUE(store->finish(passed(done)).found);
     Recorder recorder(store, spool, "line1");
+    Record from_pool = board(2), its_own_image = board(3), misfit = board(4);
+    from_pool.mac = its_own_image.mac = "";
+    MacPlan spent = pool("020000000001", "020000000001"),
+            open = pool("0200000000A0", "0200000000AF");
+    MacPlan beyond = pool("0200000000A0", "0200000000AF", 11); // 6 bytes past a 16-byte image
     const struct {
         const char* name;
         Record record;
-        Recorder::Prepare prepare;
+        Recorder::ClaimNeeds needs;
         Recorder::Answer::Result result;
         const char* why;
+        const char* mac;
     } cases[] = {
-        {"a passed MAC", board(1), nothing(), Recorder::Answer::Result::refused, "was programmed"},
-        {"the pool had none", board(2),
-         [](Recorder::Answer& a, Store&) {
-             a.result = Recorder::Answer::Result::refused;
-             a.why = "MAC pool exhausted";
-         },
-         Recorder::Answer::Result::refused, "MAC pool exhausted"},
-        {"a new MAC", board(3), nothing(), Recorder::Answer::Result::claimed, ""},
-        {"the board's images could not be made", board(4),
-         [](Recorder::Answer&, Store&) { throw StationError{"no room for the board's images"}; },
-         Recorder::Answer::Result::store_lost, "no room for the board's images"},
+        {"a passed MAC",
+         board(1),
+         {},
+         Recorder::Answer::Result::refused,
+         "was programmed",
+         "020000000001"},
+        {"the pool had none",
+         from_pool,
+         {&spent, nullptr},
+         Recorder::Answer::Result::refused,
+         "MAC pool exhausted (020000000001-020000000001)",
+         ""},
+        {"the pool's next, in a board's own image",
+         its_own_image,
+         {&open, &snapshot()},
+         Recorder::Answer::Result::claimed,
+         "",
+         "0200000000A0"},
+        {"the board's image could not be made",
+         misfit,
+         {&beyond, &snapshot()},
+         Recorder::Answer::Result::store_lost,
+         "do not fit",
+         "020000000004"},
     };
+    std::vector<Recorder::Answer> answered;
     for (const auto& c : cases) {
-        recorder.claim(c.record, c.prepare);
+        recorder.claim(c.record, c.needs);
         std::vector<Recorder::Answer> got = answers(recorder);
         ASSERT_EQ(got.size(), 1u) << c.name;
+        answered.push_back(got[0]);
         EXPECT_EQ(got[0].result, c.result) << c.name;
         EXPECT_NE(got[0].why.find(c.why), std::string::npos) << c.name << ": " << got[0].why;
+        EXPECT_EQ(got[0].record.mac, c.mac) << c.name;
     }
+    // The board's own OTP image has its MAC at the offset, and the record
+    // the hash of those bytes.
+    const Recorder::Answer& own = answered[2];
+    std::ifstream image(fs::path(own.folder) / snapshot().file_of(ImageKind::otp));
+    std::string bytes((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, std::string("\x02\x00\x00\x00\x00\xa0", 6) + "6789abcdef");
+    EXPECT_EQ(own.record.otp_sha256, hash_text(bytes));
     // The claimed board's record, after the loss, waits in the spool.
     EXPECT_TRUE(recorder.store_lost());
     recorder.finished(passed(cases[2].record));
