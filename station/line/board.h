@@ -10,6 +10,33 @@
 
 typedef std::chrono::steady_clock Clock;
 
+// Where a passed board's label is: none yet, printed, not taken by the
+// printer (tried again); read back at its fixture: verified, read back
+// wrong, or set aside unverified.
+enum class LabelState { none, printed, not_printed, verified, mismatch, unverified };
+// Its name in the store's label events and on the screens: "not printed".
+inline const char* label_state_name(LabelState state) {
+    switch (state) {
+    case LabelState::printed:
+        return "printed";
+    case LabelState::not_printed:
+        return "not printed";
+    case LabelState::verified:
+        return "verified";
+    case LabelState::mismatch:
+        return "mismatch";
+    case LabelState::unverified:
+        return "unverified";
+    case LabelState::none:
+        break;
+    }
+    return "";
+}
+// Whether the label is printed and still to be read back.
+inline bool label_to_read_back(LabelState state) {
+    return state == LabelState::printed || state == LabelState::mismatch;
+}
+
 // One fixture's board in a round, as the screens see it.
 struct Board {
     Fixture fixture;
@@ -26,10 +53,7 @@ struct Board {
     bool running = false;
     bool stopping = false;  // the station is stopping its host
     bool unwritten = false; // its record written nowhere yet: tried again
-    // Its label: "" (none, or not yet), "printed", "not printed" (tried
-    // again while the round runs); read back: "verified", "mismatch",
-    // "unverified" (set aside).
-    std::string label;
+    LabelState label = LabelState::none;
     bool reads_back = false; // a passed board's label is read back at its fixture
     Clock::time_point started, ended;
     // The station's stopped time (stops.h) when the board started and ended:

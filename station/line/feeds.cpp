@@ -441,9 +441,9 @@ class ScanFeed : public Feed {
             if (!file_.label.on() || b.running || b.record.outcome != Outcome::passed) {
                 continue;
             }
-            if (b.label.empty() || b.label == "not printed") {
+            if (b.label == LabelState::none || b.label == LabelState::not_printed) {
                 ++unprinted;
-            } else if (file_.label.verify && (b.label == "printed" || b.label == "mismatch")) {
+            } else if (file_.label.verify && label_to_read_back(b.label)) {
                 ++unverified;
             }
         }
@@ -494,12 +494,12 @@ class ScanFeed : public Feed {
         if (const Board* scanned = label_waiting(line)) {
             return label_checked(round, *scanned, true);
         }
-        round.label_checked(b, "mismatch", line);
+        round.label_checked(b, LabelState::mismatch, line);
         show(round, verify_prompt());
     }
     // A label verified, or its board set aside: asked for no more.
     void label_checked(FeedRound& round, const Board& b, bool verified) {
-        round.label_checked(b, verified ? "verified" : "unverified",
+        round.label_checked(b, verified ? LabelState::verified : LabelState::unverified,
                             verified ? "" : "set aside at the fixture (-)");
         awaiting_.erase(b.fixture.name);
         reprinting_.erase(b.record.id);

@@ -54,9 +54,9 @@ class FeedRound {
     virtual void not_started() = 0;
     // The store failed a claim: the round ends with status 2.
     virtual void store_failed() = 0;
-    // A board's label read back at its fixture: `event` "verified",
-    // "mismatch" (`reason` what was read) or "unverified" (set aside).
-    virtual void label_checked(const Board& board, const std::string& event,
+    // A board's label read back at its fixture: verified, mismatch
+    // (`reason` what was read) or unverified (set aside, `reason` why).
+    virtual void label_checked(const Board& board, LabelState read_back,
                                const std::string& reason) = 0;
     // Its label printed again, on request at the fixture.
     virtual void print_label_again(const Board& board) = 0;

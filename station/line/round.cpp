@@ -397,17 +397,19 @@ class Round : public FeedRound, private RunnerEvents {
     }
     // For the feed: a label read back at its fixture, and one printed again
     // there.
-    void label_checked(const Board& board, const std::string& event,
+    void label_checked(const Board& board, LabelState read_back,
                        const std::string& reason) override {
         Board& b = *board_of(board.record.id);
-        b.label = event;
+        b.label = read_back;
+        std::string event = label_state_name(read_back);
         recorder_.label({b.record.id, b.record.mac, event, utc_now(), file_.label.printer, "",
                          run_.operator_name, reason});
         RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, b);
         e.brief = event;
         e.text = reason;
         e.printer = file_.label.printer;
-        e.refusal = event == "mismatch"; // the operator, who looks at the label, hears it
+        // The operator, who looks at the label, hears it.
+        e.refusal = read_back == LabelState::mismatch;
         tell(e);
     }
     void print_label_again(const Board& board) override {
@@ -424,15 +426,17 @@ class Round : public FeedRound, private RunnerEvents {
         }
         bool printed = r.why.empty();
         RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, *b);
-        e.brief = !printed ? "not printed" : b->label.empty() ? "printed" : "printed now";
+        e.brief = !printed                       ? "not printed"
+                  : b->label == LabelState::none ? "printed"
+                                                 : "printed now";
         e.text = r.why;
         e.printer = r.event.printer;
         e.job = r.event.job;
         e.round = r.given_up ? p_.round : "";
         // A label not printed is recorded once, as it happens (the line's
         // page says so while the station tries again), and again printed.
-        bool failed_now = !printed && b->label != "not printed";
-        b->label = printed ? "printed" : "not printed";
+        bool failed_now = !printed && b->label != LabelState::not_printed;
+        b->label = printed ? LabelState::printed : LabelState::not_printed;
         if (printed || failed_now) {
             LabelEvent event = r.event;
             event.who = run_.operator_name;
@@ -456,8 +460,9 @@ class Round : public FeedRound, private RunnerEvents {
         // What was printed and never read back is recorded so, not left
         // looking verified.
         for (Board& b : boards_) {
-            if (b.reads_back && (b.label == "printed" || b.label == "mismatch")) {
-                label_checked(b, "unverified", "the round ended before its label was read back");
+            if (b.reads_back && label_to_read_back(b.label)) {
+                label_checked(b, LabelState::unverified,
+                              "the round ended before its label was read back");
             }
         }
     }

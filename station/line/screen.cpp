@@ -110,7 +110,7 @@ std::string outcome_text(const Board& board) {
     }
     return visible(outcome_said(board.record), true) +
            (board.unwritten ? "; record not written yet" : "") +
-           (board.label == "not printed" ? "; label not printed" : "");
+           (board.label == LabelState::not_printed ? "; label not printed" : "");
 }
 
 // "11 frames, 3.2 s".
@@ -463,7 +463,8 @@ class PanelScreen : public LineScreen {
             return "idle";
         }
         const Board& b = *row.board;
-        bool label_due = b.reads_back && b.label != "verified" && b.label != "unverified";
+        bool label_due =
+            b.reads_back && b.label != LabelState::verified && b.label != LabelState::unverified;
         if (b.record.outcome == Outcome::passed && label_due) {
             return "LABEL"; // passed, its label yet to be read back (in red when it was wrong)
         }
@@ -498,10 +499,10 @@ class PanelScreen : public LineScreen {
         if (b->unwritten) {
             return shortened(out + "record not written yet: tried again", width);
         }
-        if (b->label == "not printed") {
+        if (b->label == LabelState::not_printed) {
             return shortened(out + "label not printed: tried again", width);
         }
-        if (b->label == "mismatch") {
+        if (b->label == LabelState::mismatch) {
             return shortened(out + "label read back wrong: p prints it again, - sets it aside",
                              width);
         }
@@ -557,7 +558,7 @@ class PanelScreen : public LineScreen {
         if (text.size() < at + state.size()) {
             return text;
         }
-        bool wrong_label = state == "LABEL" && row.board->label == "mismatch";
+        bool wrong_label = state == "LABEL" && row.board->label == LabelState::mismatch;
         const char* on = state == "PASS"                  ? "\x1b[1;32m"
                          : state == "FAIL" || wrong_label ? "\x1b[1;31m"
                                                           : "\x1b[1;33m";

@@ -90,9 +90,9 @@ class LogRound : public FeedRound {
     void store_failed() override {
         log_.add("store failed");
     }
-    void label_checked(const Board& b, const std::string& event,
-                       const std::string& reason) override {
-        log_.add("label " + b.fixture.name + " " + event + (reason.empty() ? "" : ": " + reason));
+    void label_checked(const Board& b, LabelState read_back, const std::string& reason) override {
+        log_.add("label " + b.fixture.name + " " + label_state_name(read_back) +
+                 (reason.empty() ? "" : ": " + reason));
     }
     void print_label_again(const Board& b) override {
         log_.add("print again " + b.fixture.name);
@@ -536,14 +536,17 @@ class Dialogue : public FeedRound, public Screen {
     }
     void not_started() override {}
     void store_failed() override {}
-    void label_checked(const Board& board, const std::string& event,
+    void label_checked(const Board& board, LabelState read_back,
                        const std::string& reason) override {
-        trace_.push_back("label " + board.fixture.name + " " + event + " " + reason);
+        trace_.push_back("label " + board.fixture.name + " " + label_state_name(read_back) + " " +
+                         reason);
         Board& b = const_cast<Board&>(board);
-        EXPECT_FALSE(stale_ && event == "mismatch") << "a label refused for a stale line";
-        EXPECT_FALSE(event == "mismatch" && reason.empty()) << "an Enter taken as a label's scan";
-        EXPECT_TRUE(b.record.outcome == Outcome::passed && b.label != "") << "unprinted label";
-        b.label = event;
+        bool mismatch = read_back == LabelState::mismatch;
+        EXPECT_FALSE(stale_ && mismatch) << "a label refused for a stale line";
+        EXPECT_FALSE(mismatch && reason.empty()) << "an Enter taken as a label's scan";
+        EXPECT_TRUE(b.record.outcome == Outcome::passed && label_to_read_back(b.label))
+            << "a label checked that waits for no read-back";
+        b.label = read_back;
     }
     void print_label_again(const Board& board) override {
         trace_.push_back("print again " + board.fixture.name);
@@ -608,7 +611,7 @@ class Dialogue : public FeedRound, public Screen {
     }
     bool waiting_label(const std::string& line) const {
         for (const Board& b : boards_) {
-            if (b.label == "printed" || b.label == "mismatch") {
+            if (label_to_read_back(b.label)) {
                 if (!line.empty() && checked_mac(line) == b.record.mac) {
                     return true;
                 }
@@ -714,15 +717,16 @@ class Dialogue : public FeedRound, public Screen {
             reprints_.pop_front();
         } else {
             b = any_board([](const Board& x) {
-                return !x.running && x.record.outcome == Outcome::passed && x.label.empty();
+                return !x.running && x.record.outcome == Outcome::passed &&
+                       x.label == LabelState::none;
             });
         }
         if (b == nullptr || !file_.label.verify) {
             return;
         }
         trace_.push_back("printed " + b->fixture.name);
-        if (b->label.empty()) {
-            const_cast<Board*>(b)->label = "printed";
+        if (b->label == LabelState::none) {
+            const_cast<Board*>(b)->label = LabelState::printed;
         }
         feed_->label_printed(*this, *b);
     }
