@@ -256,6 +256,17 @@ class PlannedFeed : public Feed {
 // answer to a claim. Apart from it, whether input is still taken: once it
 // is not (its end, "q", Ctrl+C, a lost store), a claim on its way is still
 // answered, and nothing more is asked.
+//
+// The rules that hold whatever comes between a question and its answer,
+// and where each is kept:
+//   a refusal never changes the question ............ refuse(), question_now()
+//   a kept board is new once the store takes its MAC .. claimed(); take() for n
+//   a line answers only the question it was typed for  answers(), not_taken()
+//   nothing is asked while the store has a claim ...... claim()
+//   a waiting label's scan verifies it at any prompt .. label_waiting()
+//   an Enter alone is no label scan ................... check_label()
+//   a label printed again is asked for first .......... reprinting_, ask_next()
+//   q is taken in every state, and says what is left .. next_line(), end_input()
 class ScanFeed : public Feed {
   public:
     ScanFeed(const StationFile& file, const std::vector<Fixture>& fixtures, bool rework,
