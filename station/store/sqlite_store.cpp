@@ -310,8 +310,15 @@ class SqliteStore : public SqlStore {
             close(fd);
             return false;
         }
-        let_go(held, station);
-        held[station] = fd;
+        // The entry is replaced, never erased: keep_liveness takes the lock
+        // again while it walks these entries.
+        auto was = held.find(station);
+        if (was != held.end()) {
+            close(was->second);
+            was->second = fd;
+        } else {
+            held[station] = fd;
+        }
         return true;
     }
     static void let_go(std::map<std::string, int>& held, const std::string& station) {

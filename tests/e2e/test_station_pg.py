@@ -237,51 +237,36 @@ class ServerFrozen(PgCase):
 
 
 class Liveness(PgCase):
-    def test_a_reader_marking_what_a_killed_round_left_holds_no_round_back(self):
-        """A reader holds the station while it marks a dead round's record
-        (here held up by a row lock of the test's): a round starting then
-        waits for it, and is not refused."""
-        line, store = self.pg_line(1, stall=60)
-        line.plug(1, "--silent-from", "3")
-        station = line.start("run", *self.macs([1]))
-        self.assertIn("started", station.stdout.readline().decode())
-        station.kill()
-        station.wait()
-        station.stdout.close()
-        psql = subprocess.Popen([shutil.which("psql") or postgres.binary("psql"), "-X", "-q",
-                                 "-A", "-t", "-v", "ON_ERROR_STOP=1",
-                                 SERVER.keywords(self.database)],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.addCleanup(psql.wait)
-        self.addCleanup(psql.stdout.close)
-        psql.stdin.write("BEGIN;\nSELECT mac FROM macs_used WHERE mac = '%s' FOR UPDATE;\n"
-                         % mac(1))
-        psql.stdin.flush()
-        self.assertEqual(psql.stdout.readline(), mac(1) + "\n")
-        reader = subprocess.Popen([STATION, "export", "--csv"], cwd=line.path, env=line.env(),
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.addCleanup(reader.wait)
-        waiting = "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'"
-        deadline = time.monotonic() + RUN_TIMEOUT
-        while SERVER.sql(waiting, self.database) != "1":
-            self.assertIsNone(reader.poll(), reader.communicate())
-            self.assertLess(time.monotonic(), deadline, "the reader never waited on the row")
-            time.sleep(0.02)  # polls the server
-        line.stop_agents()
+    def test_a_round_waits_for_a_readers_hold_and_is_refused_by_a_live_commands(self):
+        """The station's session lock and a reader's mark beside it, held by
+        another session as a reader holds them while it delivers the spool
+        (and as a live round holds the lock alone)."""
+        line, store = self.pg_line(1)
         line.plug(1)
-        run = line.start("run", "--mac", "A1=" + mac(2), stderr=subprocess.PIPE)
-        said = run.stderr.readline().decode()
-        psql.stdin.write("COMMIT;\n")
-        psql.stdin.close()
-        self.assertIn("a command that reads the store holds station line1 a moment", said)
-        out, err = reader.communicate(timeout=RUN_TIMEOUT)
-        self.assertEqual(reader.returncode, 0, err)
-        self.assertIn("station: 1 record(s) left open by a station that ended were marked "
-                      "interrupted\n", err.decode())
-        self.assertIn(",interrupted,", out.decode())
-        out, err = run.communicate(timeout=RUN_TIMEOUT)
-        self.assertEqual((run.returncode, err), (0, b""))
-        self.assertIn("A1 %s passed" % mac(2), out.decode())
+        number = SERVER.sql("SELECT number FROM stations WHERE name = 'line1'", self.database)
+        for keys, waits in (((7407, 7408), True), ((7407,), False)):
+            psql = subprocess.Popen([shutil.which("psql") or postgres.binary("psql"), "-X", "-q",
+                                     "-A", "-t", "-v", "ON_ERROR_STOP=1",
+                                     SERVER.keywords(self.database)],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            self.addCleanup(lambda p=psql: p.communicate(timeout=RUN_TIMEOUT))
+            for key in keys:
+                psql.stdin.write("SELECT pg_advisory_lock(%d, %s);\n" % (key, number))
+            psql.stdin.flush()
+            for _ in keys:
+                psql.stdout.readline()
+            run = line.start("run", "--mac", "A1=" + mac(1 + waits), stderr=subprocess.PIPE)
+            said = run.stderr.readline().decode()
+            psql.stdin.write("SELECT pg_advisory_unlock_all();\n")
+            psql.stdin.flush()
+            out, err = run.communicate(timeout=RUN_TIMEOUT)
+            if waits:
+                self.assertIn("a command that reads the store holds station line1 a moment", said)
+                self.assertEqual((run.returncode, err), (0, b""))
+                self.assertIn("A1 %s passed" % mac(2), out.decode())
+            else:
+                self.assertEqual((run.returncode, said), (2, "station: station line1 is running: "
+                                 "another command holds its lock on the store\n"))
 
     def test_a_station_is_alive_while_its_connection_lives_wherever_it_is_asked(self):
         line, store = self.pg_line(2, stall=60)
