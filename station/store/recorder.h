@@ -8,7 +8,6 @@
 #include "station/store/interface.h"
 #include "station/store/spool.h"
 
-#include <functional>
 #include <memory>
 #include <vector>
 

@@ -175,6 +175,22 @@ class StationCase(unittest.TestCase):
         return types.SimpleNamespace(process=station, write=lambda t: station.stdin.write(
             t.encode() + b"\n"), wait_for=wait_for, end=end)
 
+    def run_beside_a_hold(self, line, waits, let_go):
+        """A round of A1 started while another holds the station's lock:
+        `waits`, with a reader's mark beside it (the round waits, then
+        passes once `let_go` lets both go); else alone (refused at once)."""
+        run = line.start("run", "--mac", "A1=" + mac(1 + waits), stderr=subprocess.PIPE)
+        said = run.stderr.readline().decode()
+        let_go()
+        out, err = run.communicate(timeout=RUN_TIMEOUT)
+        if waits:
+            self.assertIn("a command that reads the store holds station line1 a moment", said)
+            self.assertEqual((run.returncode, err), (0, b""))
+            self.assertIn("A1 %s passed" % mac(2), out.decode())
+        else:
+            self.assertEqual((run.returncode, said), (2, "station: station line1 is running: "
+                             "another command holds its lock on the store\n"))
+
     def locked_line(self, fixtures, extra):
         """A line of `fixtures` without agents yet, `extra` in its station
         file, its images locked."""
@@ -691,33 +707,7 @@ class Crash(StationCase):
             held = [os.open(f, os.O_RDWR | os.O_CREAT, 0o600) for f in files]
             for fd in held:
                 fcntl.flock(fd, fcntl.LOCK_EX)
-            run = line.start("run", "--mac", "A1=" + mac(1 + waits), stderr=subprocess.PIPE)
-            said = run.stderr.readline().decode()
-            for fd in held:
-                os.close(fd)
-            out, err = run.communicate(timeout=RUN_TIMEOUT)
-            if waits:
-                self.assertIn("a command that reads the store holds station line1 a moment", said)
-                self.assertEqual((run.returncode, err), (0, b""))
-                self.assertIn("A1 %s passed" % mac(2), out.decode())
-            else:
-                self.assertEqual((run.returncode, said), (2, "station: station line1 is running: "
-                                 "another command holds its lock on the store\n"))
-
-
-def locked(path):
-    """Whether another process holds the lock file at `path`."""
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except FileNotFoundError:
-        return False
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return False
-    except BlockingIOError:
-        return True
-    finally:
-        os.close(fd)
+            self.run_beside_a_hold(line, waits, lambda: [os.close(fd) for fd in held])
 
 
 class Refusals(StationCase):

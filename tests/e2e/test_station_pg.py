@@ -255,18 +255,8 @@ class Liveness(PgCase):
             psql.stdin.flush()
             for _ in keys:
                 psql.stdout.readline()
-            run = line.start("run", "--mac", "A1=" + mac(1 + waits), stderr=subprocess.PIPE)
-            said = run.stderr.readline().decode()
-            psql.stdin.write("SELECT pg_advisory_unlock_all();\n")
-            psql.stdin.flush()
-            out, err = run.communicate(timeout=RUN_TIMEOUT)
-            if waits:
-                self.assertIn("a command that reads the store holds station line1 a moment", said)
-                self.assertEqual((run.returncode, err), (0, b""))
-                self.assertIn("A1 %s passed" % mac(2), out.decode())
-            else:
-                self.assertEqual((run.returncode, said), (2, "station: station line1 is running: "
-                                 "another command holds its lock on the store\n"))
+            self.run_beside_a_hold(line, waits, lambda p=psql: (
+                p.stdin.write("SELECT pg_advisory_unlock_all();\n"), p.stdin.flush()))
 
     def test_a_station_is_alive_while_its_connection_lives_wherever_it_is_asked(self):
         line, store = self.pg_line(2, stall=60)
