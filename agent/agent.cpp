@@ -37,6 +37,8 @@ const char USAGE[] =
     "Plays the flash agent on a new pseudo-terminal (or on --port) and prints\n"
     "\"PORT <path>\" on standard output: the port to give host.\n"
     "  --port PATH       play the agent on this device instead of a new pseudo-terminal\n"
+    "  --link PATH       make PATH a link to the port, taken away when the agent ends, as the\n"
+    "                    system takes away an adapter's link when it is pulled\n"
     "  --out DIR         store board_data.bin, otp.bin, firmware.bin, otp_address.txt and\n"
     "                    frames.bin (every frame as received, and the bytes of an unfinished\n"
     "                    one at the end) in DIR\n"
@@ -76,6 +78,7 @@ struct Split {
 
 struct Options {
     std::string port;
+    std::string link;
     std::string out;
     std::string log;
     std::map<long, std::vector<uint8_t>> answers;
@@ -185,9 +188,10 @@ std::vector<uint8_t> hex_bytes(const std::string& hex) {
 
 Options parse_options(int argc, char* argv[]) {
     static const char* const known[] = {
-        "--port",       "--out",         "--log",          "--answer", "--split",
-        "--corrupt",    "--silent-from", "--hangup-at",    "--delay",  "--baud",
-        "--boards",     "--fault-every", "--fault-chance", "--seed",   "--keep-unfinished",
+        "--port",        "--link",         "--out",     "--log",
+        "--answer",      "--split",        "--corrupt", "--silent-from",
+        "--hangup-at",   "--delay",        "--baud",    "--boards",
+        "--fault-every", "--fault-chance", "--seed",    "--keep-unfinished",
         "--fault-first"};
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -218,6 +222,8 @@ Options parse_options(int argc, char* argv[]) {
                 die("--port takes a device path, not an empty text");
             }
             options.port = value;
+        } else if (name == "--link") {
+            options.link = value;
         } else if (name == "--out") {
             options.out = value;
         } else if (name == "--log") {
@@ -267,6 +273,33 @@ void make_raw(int fd) {
     tcsetattr(fd, TCSANOW, &settings);
 }
 
+// The link to the port (--link) and what it names: taken away as the agent
+// ends however it ends, before the port itself goes, so that no one finds
+// it naming a node whose number another terminal took since.
+std::string port_link;
+std::string port_path;
+
+void take_away_link() {
+    char target[4096];
+    ssize_t n = port_link.empty() ? -1 : readlink(port_link.c_str(), target, sizeof(target));
+    if (n > 0 && std::string(target, size_t(n)) == port_path) {
+        unlink(port_link.c_str());
+    }
+}
+
+void make_link(const Options& options, const std::string& path) {
+    if (options.link.empty()) {
+        return;
+    }
+    unlink(options.link.c_str());
+    if (symlink(path.c_str(), options.link.c_str()) != 0) {
+        die(options.link + ": " + std::strerror(errno));
+    }
+    port_link = options.link;
+    port_path = path;
+    std::atexit(take_away_link);
+}
+
 // A new pseudo-terminal, its slave raw before host opens it: a fresh slave
 // would echo our answers back to us as frame bytes.
 void open_line(const Options& options, Line& line) {
@@ -276,6 +309,7 @@ void open_line(const Options& options, Line& line) {
             die(options.port + ": " + std::strerror(errno));
         }
         make_raw(line.fd);
+        make_link(options, options.port);
         std::printf("PORT %s\n", options.port.c_str());
     } else {
         line.fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -288,6 +322,7 @@ void open_line(const Options& options, Line& line) {
             die(std::string(slave) + ": " + std::strerror(errno));
         }
         make_raw(line.own_slave);
+        make_link(options, slave);
         std::printf("PORT %s\n", slave);
     }
     std::fflush(stdout);
@@ -534,6 +569,7 @@ void hold_back_stop_signals(sigset_t& waiting_mask) {
 [[noreturn]] void stop(Run& run) {
     end_run(run);
     int signal_number = stop_signal;
+    take_away_link(); // the signal ends the agent without its exit handlers
     signal(signal_number, SIG_DFL);
     sigset_t stops;
     sigemptyset(&stops);

@@ -523,6 +523,7 @@ class DialogueOnThePanel(InTmux, LabelCase):
         self.keys(socket, "00:11:22:33:00:A1", "Enter")
         self.wait_for(socket, r"^A2 0011223300A1: label verified$")
         self.wait_for(socket, r"^A2 +PASS +0011223300A1")
+        line.unplug(2)  # A2's board taken off: from here only A1 is asked
         self.wait_for(socket, kept)
         # Scanned again, that passed board's MAC is refused: A1 stays kept,
         # and an Enter there starts nothing.
