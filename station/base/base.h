@@ -1,9 +1,10 @@
 // The station's base: records, MACs, transcripts, local days, labels, text
-// made safe to show, and the files it owns. Every other part of the station
-// includes this header alone of base/.
+// made safe to show, the files it owns, and the mail of its threads. Every
+// other part of the station includes this header alone of base/.
 #pragma once
 
 #include "station/base/error.h"
+#include "station/base/inbox.h"
 #include "station/base/label.h"
 #include "station/base/local_days.h"
 #include "station/base/macs.h"
@@ -12,3 +13,4 @@
 #include "station/base/stops.h"
 #include "station/base/transcript.h"
 #include "station/base/visible.h"
+#include "station/base/worker.h"

@@ -543,7 +543,8 @@ class ScanFeed : public Feed {
     }
     static void tell_kept(FeedRound& round, const std::string& fixture, const std::string& mac,
                           const std::string& why = "") {
-        RoundEvent e = RoundEvent::said(RoundEvent::Kind::kept, why, fixture, mac);
+        RoundEvent e = RoundEvent::said(RoundEvent::Kind::kept, why, fixture);
+        e.mac = mac;
         round.tell(e);
     }
     // The fixture asked is not asked any more (a claim on its way stays so).
@@ -590,7 +591,9 @@ class ScanFeed : public Feed {
         if (board_left) {
             round.not_started();
         }
-        round.tell(RoundEvent::said(RoundEvent::Kind::out_of_service, why, f.name, brief));
+        RoundEvent e = RoundEvent::said(RoundEvent::Kind::out_of_service, why, f.name);
+        e.brief = brief;
+        round.tell(e);
         if (asking_ && asking_->name == f.name) {
             forget_asked();
         }

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <netdb.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -202,25 +201,16 @@ struct Labeler::State {
     std::string label;
     std::mutex mutex;
     std::condition_variable wake, idle;
-    std::deque<Job> queue;
+    Worker<Job> printer;
+    std::deque<Job>& queue = printer.queue;
     std::vector<Job> waiting; // not taken by the printer: tried again at `retry_at`
     Clock::time_point retry_at;
-    bool busy = false, finishing = false, stopping = false;
-    std::vector<Result> results;
-    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    std::thread thread;
-
-    ~State() {
-        close(fd);
-    }
+    bool finishing = false, stopping = false;
+    Post post;
 
     // With the mutex held.
     void tell(Result r) {
-        results.push_back(std::move(r));
-        uint64_t one = 1;
-        if (write(fd, &one, sizeof(one)) < 0) {
-            // the counter is full: the loop has something to read already
-        }
+        post(std::move(r));
     }
 
     Result result(const Job& job, const std::string& why, const std::string& job_id = "") const {
@@ -238,40 +228,39 @@ struct Labeler::State {
         return {job.fixture, e, why, finishing && !why.empty()};
     }
 
+    // The printer's worker: a label at a time; the labels that wait are
+    // tried again at their time, or with the next label (the printer may be
+    // back), before it, in the order their boards passed.
     void work() {
         std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            auto ready = [this] {
-                return stopping || !queue.empty() || (!waiting.empty() && Clock::now() >= retry_at);
-            };
-            if (waiting.empty()) {
-                wake.wait(lock, ready);
-            } else {
-                wake.wait_until(lock, retry_at, ready);
-            }
-            if (stopping) {
-                return;
-            }
-            // The labels that wait go first, at their time or with a new one
-            // (the printer may be back): in the order their boards passed.
-            if (!waiting.empty() && (!queue.empty() || Clock::now() >= retry_at)) {
-                queue.insert(queue.begin(), waiting.begin(), waiting.end());
-                waiting.clear();
-            }
-            if (queue.empty()) {
-                continue;
-            }
-            Job job = std::move(queue.front());
-            queue.pop_front();
-            busy = true;
-            lock.unlock();
-            std::string printed_as;
-            std::string why = print_label(plan, label, job.fields, printed_as);
-            lock.lock();
-            busy = false;
-            printed(std::move(job), why, printed_as);
-            idle.notify_all();
+        Worker<Job>::serve(lock, wake, *this);
+    }
+    bool ready() const {
+        return stopping || !queue.empty();
+    }
+    std::optional<Clock::time_point> due() const {
+        return waiting.empty() ? std::nullopt : std::optional<Clock::time_point>(retry_at);
+    }
+    void fall_due(std::unique_lock<std::mutex>&) {
+        queue.insert(queue.begin(), waiting.begin(), waiting.end());
+        waiting.clear();
+    }
+    bool take_one(std::unique_lock<std::mutex>& lock) {
+        if (stopping) {
+            return false;
         }
+        fall_due(lock);
+        printer.doing = std::move(queue.front());
+        queue.pop_front();
+        Job job = *printer.doing;
+        lock.unlock();
+        std::string printed_as;
+        std::string why = print_label(plan, label, job.fields, printed_as);
+        lock.lock();
+        printer.doing.reset();
+        printed(std::move(job), why, printed_as);
+        idle.notify_all();
+        return true;
     }
 
     // With the mutex held: a label the printer did not take is told once
@@ -305,10 +294,12 @@ struct Labeler::State {
     }
 };
 
-Labeler::Labeler(const LabelPlan& plan, std::string label) : state_(std::make_shared<State>()) {
+Labeler::Labeler(const LabelPlan& plan, std::string label, Post post)
+    : state_(std::make_shared<State>()) {
     state_->plan = plan;
+    state_->post = std::move(post);
     state_->label = std::move(label);
-    state_->thread = std::thread([s = state_] { s->work(); });
+    state_->printer.thread = std::thread([s = state_] { s->work(); });
 }
 
 Labeler::~Labeler() {
@@ -318,7 +309,7 @@ Labeler::~Labeler() {
     }
     state_->wake.notify_all();
     // A printer that holds the thread holds it at most PRINT_WITHIN.
-    state_->thread.join();
+    state_->printer.thread.join();
 }
 
 void Labeler::print(const std::string& fixture, const LabelFields& fields,
@@ -328,34 +319,16 @@ void Labeler::print(const std::string& fixture, const LabelFields& fields,
     state_->wake.notify_all();
 }
 
-int Labeler::results_fd() const {
-    return state_->fd;
-}
-
-std::vector<Labeler::Result> Labeler::results() {
-    uint64_t count;
-    if (read(state_->fd, &count, sizeof(count)) < 0) {
-        // nothing new
-    }
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    std::vector<Result> out = std::move(state_->results);
-    state_->results.clear();
-    return out;
-}
-
-std::vector<Labeler::Result> Labeler::finish(std::chrono::milliseconds within) {
+void Labeler::finish(std::chrono::milliseconds within) {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);
     s.finishing = true;
     s.queue.insert(s.queue.begin(), s.waiting.begin(), s.waiting.end());
     s.waiting.clear();
     s.wake.notify_all();
-    s.idle.wait_for(lock, within, [&s] { return s.queue.empty() && !s.busy; });
+    s.printer.drain(lock, s.idle, Clock::now() + within);
     for (const Job& job : s.queue) {
         s.tell(s.result(job, "the round ended before the printer took it"));
     }
     s.queue.clear();
-    std::vector<Result> out = std::move(s.results);
-    s.results.clear();
-    return out;
 }

@@ -8,6 +8,7 @@
 #include "station/file/file.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,8 +26,12 @@ LabelFields label_fields(const Record& record);
 
 class Labeler {
   public:
+    struct Result;
+    // Each Result is told through `post`, from the printer's thread: the
+    // round's inbox.
+    using Post = std::function<void(Result)>;
     // `label`: the template's bytes as locked.
-    Labeler(const LabelPlan& plan, std::string label);
+    Labeler(const LabelPlan& plan, std::string label, Post post);
     // Ends the thread; a label still waiting is not printed.
     ~Labeler();
     Labeler(const Labeler&) = delete;
@@ -36,8 +41,6 @@ class Labeler {
     // printed again (its event "reprinted").
     void print(const std::string& fixture, const LabelFields& fields,
                const std::string& again = "");
-    // Readable while results wait: for the poll loop.
-    int results_fd() const;
     // A label printed (its event), or one the printer did not take (`why`:
     // said once; it is tried again every RETRY).
     struct Result {
@@ -46,11 +49,10 @@ class Labeler {
         std::string why;       // empty: printed
         bool given_up = false; // not printed, and not tried again: the round ended
     };
-    std::vector<Result> results();
     // At the round's end: each label still waiting is tried once more,
-    // within `within` in all; what the printer still did not take comes
-    // back as events "not printed", with why.
-    std::vector<Result> finish(std::chrono::milliseconds within);
+    // within `within` in all; what the printer still did not take is told
+    // as events "not printed", with why, before this returns.
+    void finish(std::chrono::milliseconds within);
 
     static constexpr std::chrono::seconds RETRY{5};
 

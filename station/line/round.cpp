@@ -13,10 +13,22 @@
 #include <map>
 #include <optional>
 #include <unistd.h>
+#include <variant>
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// What the round's workers tell it, in the one inbox its loop reads: the
+// store's and the spool's writers, and the printer's.
+using RoundMail = std::variant<Recorder::News, Labeler::Result>;
+using RoundInbox = Inbox<RoundMail>;
+
+// A worker's post into the inbox, which outlives the round as long as a
+// worker does (a writer a store holds is left to the process's end).
+template <typename Message> std::function<void(Message)> post_to(std::shared_ptr<RoundInbox> in) {
+    return [in](Message m) { in->post(std::in_place_type<Message>, std::move(m)); };
+}
 
 // At the round's end, what the labels still waiting get for a last try:
 // time for one label's whole try and a little more.
@@ -114,10 +126,11 @@ class Round : public FeedRound, private RunnerEvents {
           // The runner holds back the station's signals: before the writers'
           // threads start, so that they take none.
           runner_(file_.stall_seconds, *this),
-          recorder_(opened_.store, opened_.spool, file_.station) {
+          recorder_(opened_.store, opened_.spool, file_.station, post_to<Recorder::News>(inbox_)) {
         recorder_.live(file_.station, run_.host.version);
         if (file_.label.on()) {
-            labeler_ = std::make_unique<Labeler>(file_.label, p_.label);
+            labeler_ =
+                std::make_unique<Labeler>(file_.label, p_.label, post_to<Labeler::Result>(inbox_));
         }
     }
 
@@ -129,32 +142,22 @@ class Round : public FeedRound, private RunnerEvents {
             if (feed.done() && claims_.empty() && !runner_.running()) {
                 break;
             }
-            std::vector<pollfd> extra = {{recorder_.answers_fd(), POLLIN, 0},
-                                         {feed.waits_on(), POLLIN, 0},
-                                         {labeler_ ? labeler_->results_fd() : -1, POLLIN, 0}};
+            std::vector<pollfd> extra = {{inbox_->fd(), POLLIN, 0}, {feed.waits_on(), POLLIN, 0}};
             runner_.pass(extra);
             if (extra[1].fd >= 0 && extra[1].revents != 0) {
                 feed.readable(*this);
             }
             if (extra[0].revents != 0) {
-                for (Recorder::Answer& a : recorder_.answers()) {
-                    answered(feed, a);
-                }
-                tell_what_was_said();
-                tell_unwritten();
-                print_labels();
-            }
-            if (extra[2].fd >= 0 && extra[2].revents != 0) {
-                for (const Labeler::Result& r : labeler_->results()) {
-                    labelled(r);
-                }
+                read_inbox();
             }
         }
         screen_->prompt(""); // an open prompt is taken back (Ctrl+C)
         int unrecorded = recorder_.settle();
-        tell_what_was_said();
-        tell_unwritten();
+        read_inbox();
         finish_labels();
+        // What the writers say from here goes straight to standard error.
+        recorder_.tell_directly();
+        read_inbox();
         if (pool_asked_ && !recorder_.store_lost()) {
             warn_of_pool();
         }
@@ -226,6 +229,41 @@ class Round : public FeedRound, private RunnerEvents {
         r.started = utc_now();
         r.round = p_.round;
         return r;
+    }
+
+    // The workers' mail, in the order they told it.
+    void read_inbox() {
+        for (const RoundMail& mail : inbox_->take()) {
+            std::visit([this](const auto& m) { take_mail(m); }, mail);
+        }
+    }
+    void take_mail(const Recorder::News& news) {
+        std::visit([this](const auto& m) { take_mail(m); }, news);
+    }
+    void take_mail(const Recorder::Answer& a) {
+        answered(*feed_, a);
+    }
+    void take_mail(const Recorder::Said& said) {
+        warn(said.line);
+    }
+    // A passed board's label is printed once its record is written.
+    void take_mail(const Recorder::Written& written) {
+        Board* b = board_of(written.record);
+        if (labeler_ && b != nullptr && b->record.outcome == Outcome::passed) {
+            print_label(*b, "");
+        }
+    }
+    // A board whose record is written nowhere yet says so until it is.
+    void take_mail(const Recorder::Unwritten& u) {
+        if (Board* b = board_of(u.record)) {
+            b->unwritten = !u.why.empty();
+            RoundEvent e = RoundEvent::of(RoundEvent::Kind::unwritten, *b);
+            e.text = u.why;
+            tell(e);
+        }
+    }
+    void take_mail(const Labeler::Result& r) {
+        labelled(r);
     }
 
     void answered(Feed& feed, const Recorder::Answer& a) {
@@ -383,15 +421,6 @@ class Round : public FeedRound, private RunnerEvents {
         }
     }
 
-    // A passed board's label is printed once its record is written.
-    void print_labels() {
-        for (const std::string& id : recorder_.written()) {
-            Board* b = board_of(id);
-            if (labeler_ && b != nullptr && b->record.outcome == Outcome::passed) {
-                print_label(*b, "");
-            }
-        }
-    }
     void print_label(const Board& b, const std::string& again) {
         labeler_->print(b.fixture.name, label_fields(b.record), again);
     }
@@ -405,7 +434,7 @@ class Round : public FeedRound, private RunnerEvents {
         recorder_.label({b.record.id, b.record.mac, event, utc_now(), file_.label.printer, "",
                          run_.operator_name, reason});
         RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, b);
-        e.brief = event;
+        e.label = read_back;
         e.text = reason;
         e.printer = file_.label.printer;
         // The operator, who looks at the label, hears it.
@@ -426,9 +455,8 @@ class Round : public FeedRound, private RunnerEvents {
         }
         bool printed = r.why.empty();
         RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, *b);
-        e.brief = !printed                       ? "not printed"
-                  : b->label == LabelState::none ? "printed"
-                                                 : "printed now";
+        e.label = printed ? LabelState::printed : LabelState::not_printed;
+        e.late = printed && b->label != LabelState::none;
         e.text = r.why;
         e.printer = r.event.printer;
         e.job = r.event.job;
@@ -453,10 +481,9 @@ class Round : public FeedRound, private RunnerEvents {
         if (!labeler_) {
             return;
         }
-        print_labels();
-        for (const Labeler::Result& r : labeler_->finish(LABELS_AT_END)) {
-            labelled(r);
-        }
+        read_inbox(); // the last records' labels are queued
+        labeler_->finish(LABELS_AT_END);
+        read_inbox();
         // What was printed and never read back is recorded so, not left
         // looking verified.
         for (Board& b : boards_) {
@@ -473,25 +500,6 @@ class Round : public FeedRound, private RunnerEvents {
             }
         }
         return nullptr;
-    }
-
-    void tell_what_was_said() {
-        for (const std::string& line : recorder_.said()) {
-            warn(line);
-        }
-    }
-    // A board whose record is written nowhere yet says so until it is.
-    void tell_unwritten() {
-        for (const Recorder::Unwritten& u : recorder_.unwritten()) {
-            for (Board& b : boards_) {
-                if (b.record.id == u.record) {
-                    b.unwritten = !u.why.empty();
-                    RoundEvent e = RoundEvent::of(RoundEvent::Kind::unwritten, b);
-                    e.text = u.why;
-                    tell(e);
-                }
-            }
-        }
     }
 
     // The round's exit status, once every record is somewhere.
@@ -528,6 +536,7 @@ class Round : public FeedRound, private RunnerEvents {
     Prepared p_;
     NoticeWrites notices_;
     Runner runner_;
+    std::shared_ptr<RoundInbox> inbox_ = std::make_shared<RoundInbox>();
     Recorder recorder_;
     std::unique_ptr<Labeler> labeler_; // with a [label]
     std::list<Board> boards_;          // a board stays where it is while others come

@@ -7,7 +7,8 @@
 #include <string>
 
 // What happened in a round, as a value: the round tells every one to each of
-// its sinks (its screen; the line's page, through the recorder).
+// its sinks (its screen; the line's page, through the recorder). Each kind
+// sets the fields its comment names; the others keep their defaults.
 struct RoundEvent {
     enum class Kind {
         started,         // `board`
@@ -18,16 +19,21 @@ struct RoundEvent {
         warning,         // `text`: one for standard error (a store lost, a conflict)
         out_of_service,  // `fixture`, `text` why, `brief` why in a few words
         back_in_service, // `fixture`
-        kept,            // `fixture`'s board keeps MAC `brief`; none: no more (`text` why)
+        kept,            // `fixture`'s board keeps `mac`; none: no more (`text` why)
         unwritten,       // `board`'s record written nowhere yet (`text` why); none: written
-        label,           // `board`'s label: `brief` "printed", "printed now" (after a
-                         // failure) or "not printed" (`text` why), `printer`, `job`;
-                         // `round` set when the round's end gave it up
+        label,           // `board`'s label is `label` now (`text` why, of one not
+                         // printed or set aside), `printer`, `job`; `late`: printed
+                         // after the printer failed it; `round` set when the
+                         // round's end gave it up
         pool_low,        // `pool`, `left`: below a tenth of the MAC pool left
         ended            // `boards`, `skipped`, `round`: the round's last words
-    } kind;
+    } kind = Kind::notice;
     const Board* board = nullptr;
-    std::string fixture, text, brief;
+    std::string fixture, text;
+    std::string brief; // out of service: why in a few words
+    std::string mac;   // kept
+    LabelState label = LabelState::none;
+    bool late = false;
     const MacPlan* pool = nullptr;
     unsigned long long left = 0;
     const std::list<Board>* boards = nullptr;
@@ -37,11 +43,22 @@ struct RoundEvent {
     std::string printer, job; // a label's
 
     static RoundEvent of(Kind kind, const Board& board) {
-        return {kind, &board, "", "", "", nullptr, 0, nullptr, 0, "", false, "", ""};
+        RoundEvent e;
+        e.kind = kind;
+        e.board = &board;
+        return e;
     }
-    static RoundEvent said(Kind kind, const std::string& text, const std::string& fixture = "",
-                           const std::string& brief = "") {
-        return {kind, nullptr, fixture, text, brief, nullptr, 0, nullptr, 0, "", false, "", ""};
+    static RoundEvent said(Kind kind, const std::string& text, const std::string& fixture = "") {
+        RoundEvent e;
+        e.kind = kind;
+        e.text = text;
+        e.fixture = fixture;
+        return e;
+    }
+    // What a label event says of its state: "printed now" for a label
+    // printed after the printer failed it.
+    std::string label_said() const {
+        return late && label == LabelState::printed ? "printed now" : label_state_name(label);
     }
 };
 

@@ -220,7 +220,7 @@ class JsonScreen : public Screen {
         case RoundEvent::Kind::kept:
             emit({{"event", "kept"},
                   {"fixture", e.fixture},
-                  {"mac", e.brief.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.brief)},
+                  {"mac", e.mac.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.mac)},
                   {"why", e.text}});
             break;
         case RoundEvent::Kind::unwritten:
@@ -235,8 +235,8 @@ class JsonScreen : public Screen {
                   {"fixture", e.board->fixture.name},
                   {"mac", e.board->record.mac},
                   {"record", e.board->record.id},
-                  {"state", e.brief},
-                  {"printed", e.brief == "printed" || e.brief == "printed now"},
+                  {"state", e.label_said()},
+                  {"printed", e.label == LabelState::printed},
                   {"printer", e.printer},
                   {"job", e.job},
                   {"why", e.text}});
@@ -371,7 +371,7 @@ class PanelScreen : public LineScreen {
             row_of(e.fixture).out = e.brief;
         }
         if (e.kind == RoundEvent::Kind::kept) {
-            row_of(e.fixture).kept = e.brief;
+            row_of(e.fixture).kept = e.mac;
         }
         if (e.refusal && bell_ && !closed_) {
             std::fputs("\a", stdout);
@@ -774,21 +774,19 @@ namespace {
 // print once the printer is back.
 std::string label_line(const RoundEvent& e) {
     std::string board = e.board->fixture.name + " " + e.board->record.mac + ": label ";
-    if (e.brief == "printed") {
-        return "";
-    }
-    if (e.brief == "printed now") {
-        return board + "printed now (" + e.printer + ")";
-    }
-    if (e.brief == "verified") {
+    switch (e.label) {
+    case LabelState::printed:
+        return e.late ? board + "printed now (" + e.printer + ")" : "";
+    case LabelState::verified:
         return board + "verified";
-    }
-    if (e.brief == "mismatch") {
+    case LabelState::mismatch:
         return "refused: " + board + "read back wrong (the scan reads \"" + e.text +
                "\"): p prints it again, - sets the board aside";
-    }
-    if (e.brief == "unverified") {
+    case LabelState::unverified:
         return board + "unverified, " + e.text;
+    case LabelState::none:
+    case LabelState::not_printed:
+        break;
     }
     if (!e.round.empty()) {
         return board + "not printed (" + e.text + "): `station label " + e.board->record.mac +
@@ -808,9 +806,9 @@ std::string said_line(const RoundEvent& e) {
     case RoundEvent::Kind::back_in_service:
         return e.fixture + " back in service";
     case RoundEvent::Kind::kept:
-        return e.brief.empty()
+        return e.mac.empty()
                    ? e.text
-                   : e.fixture + " keeps MAC " + e.brief + ": r retries its board, n for a new one";
+                   : e.fixture + " keeps MAC " + e.mac + ": r retries its board, n for a new one";
     case RoundEvent::Kind::unwritten:
         return e.board->fixture.name + " " + e.board->record.mac + ": its record " +
                e.board->record.id +

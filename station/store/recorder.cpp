@@ -12,9 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <sys/eventfd.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -34,18 +32,11 @@ struct Job {
     LabelEvent label{};         // a label's
 };
 
-// A writer's queue, its thread, and the job under way.
-struct Writer {
-    std::deque<Job> queue;
-    std::optional<Job> doing;
+// A writer: its worker, and how long the job under way has waited.
+struct Writer : Worker<Job> {
     Patience patience{STORE_PATIENCE}; // of the job under way
     bool given_up = false;             // the store lost, or the spool's disk not answering
     bool writing_live = false;         // a live write under way, within `patience`
-    std::thread thread;
-
-    bool busy() const {
-        return doing || !queue.empty();
-    }
     // A stop of the station itself is not the store's: its patience
     // starts again.
     bool overdue() {
@@ -102,6 +93,7 @@ struct Recorder::State {
     std::shared_ptr<Store> store;
     std::shared_ptr<Spool> spool;
     std::string station; // whose claims these are
+    Post post;           // to the round's inbox
     // Its claims were checked again after a reconnect: the store is told
     // with the next live write.
     bool claims_checked_due = false;
@@ -122,30 +114,14 @@ struct Recorder::State {
     std::vector<Job> held;
     Clock::time_point retry_held_at;
     bool settling = false;
-    std::vector<Unwritten> unwritten;
-    std::vector<std::string> written_ids; // finished records now in the store or the spool
-    std::vector<Answer> answered;
-    int answer_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    // What the writers have to tell, for the round's screen; once the round
-    // is over (a writer the store still holds), straight to standard error.
+    // What the writers say goes to the round's screen; once the round is
+    // over (a writer the store still holds), straight to standard error.
     std::mutex said_mutex;
-    std::vector<std::string> said;
     bool told_directly = false;
 
-    ~State() {
-        close(answer_fd);
-    }
-
-    void poke() {
-        uint64_t one = 1;
-        if (write(answer_fd, &one, sizeof(one)) < 0) {
-            // the counter is full: the loop has something to read already
-        }
-    }
     // With the mutex held.
     void answer(Answer a) {
-        answered.push_back(std::move(a));
-        poke();
+        post(std::move(a));
     }
     // From any thread, with or without the mutex.
     void say(const std::string& line) {
@@ -154,8 +130,7 @@ struct Recorder::State {
             say_on_stderr(line);
             return;
         }
-        said.push_back(line);
-        poke();
+        post(Said{line});
     }
     // A record that neither the store nor the spool took, whole, as one line.
     void tell_unrecorded(const Record& r, const std::string& why) {
@@ -359,12 +334,11 @@ struct Recorder::State {
         }
         if (fault.empty()) {
             if (job.held) {
-                unwritten.push_back({job.record.id, ""});
+                post(Unwritten{job.record.id, ""});
             }
             if (job.kind != JobKind::claim) {
-                written_ids.push_back(job.record.id);
+                post(Written{job.record.id});
             }
-            poke();
             return;
         }
         if (job.kind == JobKind::spool && settling) {
@@ -386,8 +360,7 @@ struct Recorder::State {
     void hold(Job job, const std::string& fault) {
         if (!job.held) {
             job.held = true;
-            unwritten.push_back({job.record.id, fault});
-            poke();
+            post(Unwritten{job.record.id, fault});
         }
         if (held.empty()) {
             retry_held_at = Clock::now() + RETRY_HELD;
@@ -418,24 +391,26 @@ struct Recorder::State {
     }
 
     // One writer's thread: its queue, one job at a time, claims first.
-    static void work(const std::shared_ptr<State>& self, Writer State::*which) {
-        Writer& w = self.get()->*which;
-        std::unique_lock<std::mutex> lock(self->mutex);
-        auto ready = [&] { return self->stopping || w.given_up || !w.queue.empty(); };
-        for (;;) {
-            bool writes_live = which == &State::to_store && self->live.on;
-            std::optional<Clock::time_point> due = self->due(which);
-            if (!due) {
-                self->wake.wait(lock, ready);
-            } else if (!self->wake.wait_until(lock, *due, ready)) {
-                self->do_due(which, lock);
-                continue;
-            }
+    struct Duty {
+        State& s;
+        Writer State::*which;
+        Writer& w = s.*which;
+
+        bool ready() const {
+            return s.stopping || w.given_up || !w.queue.empty();
+        }
+        std::optional<Clock::time_point> due() const {
+            return s.due(which);
+        }
+        void fall_due(std::unique_lock<std::mutex>& lock) {
+            s.do_due(which, lock);
+        }
+        bool take_one(std::unique_lock<std::mutex>& lock) {
             if (w.given_up || w.queue.empty()) {
-                if (writes_live && !w.given_up) {
-                    self->write_live(lock, true);
+                if (which == &State::to_store && s.live.on && !w.given_up) {
+                    s.write_live(lock, true);
                 }
-                return;
+                return false;
             }
             w.doing = std::move(w.queue.front());
             w.queue.pop_front();
@@ -443,15 +418,21 @@ struct Recorder::State {
             Job job = *w.doing;
             lock.unlock();
             Answer answer;
-            std::string fault = self->perform(job, answer);
+            std::string fault = s.perform(job, answer);
             lock.lock();
             if (!w.doing) {
-                continue; // given up on while it ran: answered or told already
+                return true; // given up on while it ran: answered or told already
             }
             w.doing.reset();
-            self->performed(job, std::move(answer), fault);
-            self->done.notify_all();
+            s.performed(job, std::move(answer), fault);
+            s.done.notify_all();
+            return true;
         }
+    };
+    static void work(const std::shared_ptr<State>& self, Writer State::*which) {
+        std::unique_lock<std::mutex> lock(self->mutex);
+        Duty duty{*self, which};
+        Worker<Job>::serve(lock, self->wake, duty);
     }
 
     // With the mutex held: waits until the writer is done, giving up on a
@@ -461,10 +442,10 @@ struct Recorder::State {
         while (!w.given_up && w.busy()) {
             if (w.overdue()) {
                 give_up();
-            } else if (w.doing) {
-                done.wait_until(lock, w.patience.deadline() + std::chrono::milliseconds(1));
             } else {
-                done.wait_for(lock, STORE_PATIENCE);
+                w.drain(lock, done,
+                        w.doing ? w.patience.deadline() + std::chrono::milliseconds(1)
+                                : Clock::now() + STORE_PATIENCE);
             }
         }
     }
@@ -526,9 +507,11 @@ struct Recorder::State {
     }
 };
 
-Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool, std::string station)
+Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool, std::string station,
+                   Post post)
     : state_(std::make_shared<State>()) {
     state_->station = std::move(station);
+    state_->post = std::move(post);
     state_->store = std::move(store);
     state_->spool = std::move(spool);
     // Whichever thread finds the store's connection gone: the State may
@@ -544,15 +527,8 @@ Recorder::Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool, s
 }
 
 Recorder::~Recorder() {
+    tell_directly();
     settle();
-    {
-        std::lock_guard<std::mutex> lock(state_->said_mutex);
-        for (const std::string& line : state_->said) {
-            say_on_stderr(line);
-        }
-        state_->said.clear();
-        state_->told_directly = true;
-    }
     std::unique_lock<std::mutex> lock(state_->mutex);
     state_->stopping = true;
     state_->wake.notify_all();
@@ -587,13 +563,6 @@ void Recorder::label(const LabelEvent& label) {
     state_->wake.notify_all();
 }
 
-std::vector<std::string> Recorder::written() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    std::vector<std::string> taken;
-    taken.swap(state_->written_ids);
-    return taken;
-}
-
 void Recorder::claim(const Record& record, const ClaimNeeds& needs, const std::string& retry_of) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->to_store.given_up) {
@@ -608,26 +577,9 @@ void Recorder::claim(const Record& record, const ClaimNeeds& needs, const std::s
     state_->wake.notify_all();
 }
 
-int Recorder::answers_fd() const {
-    return state_->answer_fd;
-}
-
-std::vector<std::string> Recorder::said() {
+void Recorder::tell_directly() {
     std::lock_guard<std::mutex> lock(state_->said_mutex);
-    std::vector<std::string> taken;
-    taken.swap(state_->said);
-    return taken;
-}
-
-std::vector<Recorder::Answer> Recorder::answers() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    uint64_t count;
-    if (read(state_->answer_fd, &count, sizeof(count)) < 0) {
-        // nothing counted: nothing waits
-    }
-    std::vector<Answer> taken;
-    taken.swap(state_->answered);
-    return taken;
+    state_->told_directly = true;
 }
 
 void Recorder::check() {
@@ -654,13 +606,6 @@ int Recorder::settle() {
               "answers");
     }
     return s.unrecorded;
-}
-
-std::vector<Recorder::Unwritten> Recorder::unwritten() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    std::vector<Unwritten> taken;
-    taken.swap(state_->unwritten);
-    return taken;
 }
 
 int Recorder::conflicts() const {

@@ -8,25 +8,38 @@
 #include "station/store/interface.h"
 #include "station/store/spool.h"
 
+#include <functional>
 #include <memory>
+#include <variant>
 #include <vector>
 
 class Recorder {
   public:
+    struct Answer;
+    struct Said;
+    struct Written;
+    struct Unwritten;
+    // What the writers tell the round, each as it happens, through `post`
+    // (from their threads): its inbox.
+    using News = std::variant<Answer, Said, Written, Unwritten>;
+    using Post = std::function<void(News)>;
+
     // `station`: whose claims are checked again when the store's
     // connection was made again.
-    Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool, std::string station);
+    Recorder(std::shared_ptr<Store> store, std::shared_ptr<Spool> spool, std::string station,
+             Post post);
     // Waits for what is queued (see settle) and ends the threads; a thread
     // that a store or disk holds is left to the process's end.
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // Queues a finished record; never waits.
+    // Queues a finished record; never waits. Once in the store or the
+    // spool, it is told Written.
     void finished(const Record& record);
-    // The finished records written since the last call, in the store or
-    // the spool: their ids.
-    std::vector<std::string> written();
+    struct Written {
+        std::string record;
+    };
     // Queues a board's label event for the store; never waits. One the
     // store does not take is said whole, as one JSON line.
     void label(const LabelEvent& label);
@@ -47,30 +60,28 @@ class Recorder {
         const MacPlan* mac = nullptr;       // the station's [mac]; none: neither
         const Snapshot* snapshot = nullptr; // the round's, where a board's own image is made
     };
-    // Queues a claim, before every finished record; never waits. The answer
-    // comes through answers(). `retry_of`: the record a retry programs
-    // again (the MAC it keeps).
+    // Queues a claim, before every finished record; never waits. Its
+    // Answer is told. `retry_of`: the record a retry programs again (the
+    // MAC it keeps).
     void claim(const Record& record, const ClaimNeeds& needs, const std::string& retry_of = "");
-    // Readable while answers or lines wait: for the poll loop.
-    int answers_fd() const;
-    // The answers that wait.
-    std::vector<Answer> answers();
-    // What the writers have said since (a store lost, a late end's
-    // conflict, a record written nowhere else as one JSON line), each a
-    // line for the station's standard error, through the round's screen.
-    // What is said once the recorder is gone goes straight there.
-    std::vector<std::string> said();
+    // What the writers say (a store lost, a late end's conflict, a record
+    // written nowhere else as one JSON line): a line for the station's
+    // standard error, through the round's screen.
+    struct Said {
+        std::string line;
+    };
+    // From now on what is said goes straight to standard error: the round
+    // reads its inbox no more.
+    void tell_directly();
     // Called from the poll loop: declares the store lost when a write has
     // waited longer than STORE_PATIENCE. Never waits.
     void check();
     // A finished record that neither the store nor the spool took (a full
-    // disk) is kept and tried again in the spool every 5 s. What changed of
-    // those since the last call: `why` it was written nowhere, or empty:
-    // written at last.
+    // disk) is kept and tried again in the spool every 5 s. Told: `why` it
+    // was written nowhere, or empty: written at last.
     struct Unwritten {
         std::string record, why;
     };
-    std::vector<Unwritten> unwritten();
     // At the round's end: waits until every record is in the store or the
     // spool, at most STORE_PATIENCE for each, a record written nowhere yet
     // tried once more; a record that neither takes goes to standard error

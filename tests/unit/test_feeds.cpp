@@ -52,7 +52,7 @@ class LogScreen : public Screen {
         case RoundEvent::Kind::back_in_service:
             return log_.add(e.fixture + " back");
         case RoundEvent::Kind::kept:
-            return log_.add(e.brief.empty() ? e.text : e.fixture + " kept " + e.brief);
+            return log_.add(e.mac.empty() ? e.text : e.fixture + " kept " + e.mac);
         default:
             return log_.add(e.text);
         }
@@ -586,7 +586,7 @@ class Dialogue : public FeedRound, public Screen {
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
     void said(const RoundEvent& e) override {
-        trace_.push_back("said " + (e.text.empty() ? e.brief : e.text));
+        trace_.push_back("said " + (e.text.empty() ? e.mac : e.text));
         stale_said_ = stale_said_ || e.text.rfind("not taken: ", 0) == 0;
     }
     void round_ended(const std::list<Board>&, int, const std::string&) override {}

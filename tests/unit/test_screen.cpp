@@ -83,8 +83,7 @@ TEST(SaidLine, EachEventBesideTheBoardsIsOneLine) {
     } cases[] = {
         {RoundEvent::said(RoundEvent::Kind::skipped, "port /dev/x is missing", "A2"),
          "A2 skipped: port /dev/x is missing"},
-        {RoundEvent::said(RoundEvent::Kind::out_of_service, "its last three boards failed", "A3",
-                          "3 failed opens"),
+        {RoundEvent::said(RoundEvent::Kind::out_of_service, "its last three boards failed", "A3"),
          "A3 out of service: its last three boards failed"},
         {RoundEvent::said(RoundEvent::Kind::back_in_service, "", "A3"), "A3 back in service"},
         {RoundEvent::said(RoundEvent::Kind::notice, "refused: not a MAC"), "refused: not a MAC"},
