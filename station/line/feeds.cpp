@@ -185,22 +185,50 @@ std::string mac_prompt(const std::string& fixture, const std::string& kept = "")
            (kept.empty() ? "" : " (kept " + kept + ": r retries, n new board)") + ": ";
 }
 
-// What a line means at the prompt of a fixture whose board keeps MAC
-// `kept`: "r" or that MAC retries the board, "n" or another MAC puts a new
-// board there, an empty line is only asked again; `other` for the rest
-// (and for every line when the board keeps none).
-enum class KeptAnswer { retry, new_board, asked_again, other };
-KeptAnswer kept_answer(const std::string& line, const std::string& kept) {
-    std::string mac = checked_mac(line);
-    return kept.empty()                             ? KeptAnswer::other
-           : line == "r" || mac == kept             ? KeptAnswer::retry
-           : line == "n" || scan_fault(mac).empty() ? KeptAnswer::new_board
-           : line.empty()                           ? KeptAnswer::asked_again
-                                                    : KeptAnswer::other;
-}
 std::string kept_refusal(const std::string& fixture, const std::string& kept) {
     return "refused: " + fixture + " holds the board that keeps MAC " + kept +
            ": r retries it, n for a new board";
+}
+
+// What a line typed at `fixture`'s MAC prompt means: the one grammar of a
+// planned round's prompt and a continuous round's. `kept`: the MAC the
+// fixture's board keeps, if it does; `pool`: whether the station has one.
+struct MacAnswer {
+    enum class Means {
+        retry,     // "r", or the MAC its board keeps: its last board again
+        new_board, // "n" where a board keeps its MAC: a new board, asked for
+        skip,      // "-", or an empty line without a pool: no board on it
+        pool,      // an empty line: the pool's next MAC
+        mac,       // a MAC (`mac`): a new board once the store takes it
+        refused,   // `why`: not a MAC, "n" where no board keeps one, an
+                   // empty line where one does (asked again)
+    } means;
+    std::string mac, why;
+};
+MacAnswer mac_answer(const std::string& fixture, const std::string& line, const std::string& kept,
+                     bool pool) {
+    typedef MacAnswer::Means Means;
+    std::string mac = line.empty() ? "" : checked_mac(line);
+    if (line == "r" || (!kept.empty() && mac == kept)) {
+        return {Means::retry, "", ""};
+    }
+    if (line == "n") {
+        return kept.empty()
+                   ? MacAnswer{Means::refused, "",
+                               "refused: " + fixture + " holds no board that keeps its MAC"}
+                   : MacAnswer{Means::new_board, "", ""};
+    }
+    if (line.empty() && !kept.empty()) {
+        return {Means::refused, "", kept_refusal(fixture, kept)};
+    }
+    if (line == "-" || (line.empty() && !pool)) {
+        return {Means::skip, "", ""};
+    }
+    if (line.empty()) {
+        return {Means::pool, "", ""};
+    }
+    std::string why = scan_fault(mac);
+    return why.empty() ? MacAnswer{Means::mac, mac, ""} : MacAnswer{Means::refused, "", why};
 }
 std::string new_board_said(const std::string& fixture, const std::string& kept) {
     return fixture + ": a new board; MAC " + kept + " stays kept (station retry --mac " + kept +
@@ -699,32 +727,29 @@ class ScanFeed : public Feed {
             return;
         }
         std::string kept = asking_ ? kept_on(asking_->name) : "";
-        KeptAnswer answer = kept_answer(line, kept);
-        if (line == "r" || answer == KeptAnswer::retry) {
+        MacAnswer answer = mac_answer(asking_ ? asking_->name : std::string("no fixture"), line,
+                                      kept, file_.mac.has_pool());
+        typedef MacAnswer::Means Means;
+        if (answer.means == Means::retry) {
             return retry(round);
         }
-        if (line == "n" && kept.empty()) {
-            return refuse(round,
-                          "refused: " + (asking_ ? asking_->name : std::string("no fixture")) +
-                              " holds no board that keeps its MAC");
-        }
-        if (answer == KeptAnswer::asked_again) {
-            return refuse(round, kept_refusal(asking_->name, kept));
+        if (answer.means == Means::refused) {
+            return refuse(round, answer.why);
         }
         // "n" makes the board a new one at once; a MAC scanned for it does
         // once the store takes it (claimed): refused, the board stays kept.
-        if (answer == KeptAnswer::new_board && line == "n") {
+        if (answer.means == Means::new_board) {
             last_.erase(asking_->name);
             tell_kept(round, asking_->name, "", new_board_said(asking_->name, kept));
             return ask(round, *asking_);
         }
-        bool skip = line == "-" || (line.empty() && !file_.mac.has_pool());
-        std::string mac = line.empty() || skip ? "" : checked_mac(line);
-        std::string why = line.empty() || skip ? "" : scan_fault(mac);
-        if (why.empty() && !asking_) {
-            why = skip || line.empty()
-                      ? "no fixture is asked"
-                      : "refused: no fixture is free: scan a fixture's label first";
+        bool skip = answer.means == Means::skip;
+        std::string mac = answer.mac;
+        std::string why;
+        if (!asking_) {
+            why = answer.means == Means::mac
+                      ? "refused: no fixture is free: scan a fixture's label first"
+                      : "no fixture is asked";
         }
         if (why.empty() && skip) {
             round.tell(RoundEvent::said(
@@ -834,18 +859,18 @@ std::vector<Planned> planned_boards(const StationFile& file, const std::vector<F
     for (const Fixture& fixture : fixtures) {
         auto mac = macs.find(fixture.name);
         auto keeps = kept.find(fixture.name);
-        std::optional<Planned> board =
-            mac != macs.end() ? Planned{fixture, mac->second, rework}
-                              : ask_board(fixture, keeps != kept.end() ? &keeps->second : nullptr,
-                                          planned, store, rework, out);
-        if (!board) {
+        Asked board = mac != macs.end()
+                          ? Asked{Asked::Is::board, Planned{fixture, mac->second, rework}}
+                          : ask_board(fixture, keeps != kept.end() ? &keeps->second : nullptr,
+                                      planned, store, rework, file.mac.has_pool(), out);
+        if (board.is == Asked::Is::left_kept) {
             skipped.push_back({fixture.name, "its board keeps MAC " + keeps->second.mac +
                                                  " (station retry --mac " + keeps->second.mac +
                                                  " programs it)"});
-        } else if (board->mac.empty() && !file.mac.has_pool()) {
+        } else if (board.is == Asked::Is::skipped) {
             skipped.push_back({fixture.name, ""}); // the operator skipped it
         } else {
-            planned.push_back(*board); // no MAC: the pool's next
+            planned.push_back(board.plan); // no MAC: the pool's next
         }
     }
     for (size_t i = 0; i < planned.size(); ++i) {
@@ -868,53 +893,55 @@ std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixtu
     return std::make_unique<ScanFeed>(file, fixtures, rework, input, kept);
 }
 
-std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
-                                 const std::vector<Planned>& planned, Store& store, bool rework,
-                                 std::ostream& out) {
+Asked ask_board(const Fixture& fixture, const Record* kept, const std::vector<Planned>& planned,
+                Store& store, bool rework, bool pool, std::ostream& out) {
+    auto say = [&out](const std::string& line) { out << line << "\n"; };
     for (;;) {
         out << mac_prompt(fixture.name, kept ? kept->mac : "") << std::flush;
         std::string line;
         if (!std::getline(std::cin, line)) {
             out << "\n";
-            return kept ? std::nullopt : std::optional<Planned>(Planned{fixture, "", rework});
+            return kept ? Asked{Asked::Is::left_kept, {}}
+                        : Asked{pool ? Asked::Is::board : Asked::Is::skipped,
+                                Planned{fixture, "", rework}};
         }
         while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
             line.pop_back();
         }
-        std::string mac = checked_mac(line);
-        KeptAnswer answer = kept_answer(line, kept ? kept->mac : "");
-        if (answer == KeptAnswer::retry) {
-            return Planned{fixture, kept->mac, rework, kept->id, kept->lot};
-        }
-        if (answer == KeptAnswer::asked_again) {
-            out << kept_refusal(fixture.name, kept->mac) << "\n";
+        MacAnswer answer = mac_answer(fixture.name, line, kept ? kept->mac : "", pool);
+        typedef MacAnswer::Means Means;
+        switch (answer.means) {
+        case Means::retry:
+            if (kept == nullptr) {
+                say("refused: " + fixture.name + " has no board to retry");
+                continue;
+            }
+            return {Asked::Is::board, Planned{fixture, kept->mac, rework, kept->id, kept->lot}};
+        case Means::refused:
+            say(answer.why);
             continue;
-        }
-        // "n" makes the board a new one at once; a MAC scanned for it does
-        // once it is taken: refused, the board stays kept.
-        if (answer == KeptAnswer::new_board && line == "n") {
-            out << new_board_said(fixture.name, kept->mac) << "\n";
+        case Means::new_board:
+            say(new_board_said(fixture.name, kept->mac));
             kept = nullptr;
             continue;
-        }
-        if (line.empty()) {
-            return Planned{fixture, "", rework};
-        }
-        if (!scan_fault(mac).empty()) {
-            out << scan_fault(mac) << "\n";
-            continue;
+        case Means::skip:
+            return {Asked::Is::skipped, Planned{fixture, "", rework}};
+        case Means::pool:
+            return {Asked::Is::board, Planned{fixture, "", rework}};
+        case Means::mac:
+            break;
         }
         auto given = std::find_if(planned.begin(), planned.end(),
-                                  [&](const Planned& p) { return p.mac == mac; });
-        std::string why = given != planned.end()
-                              ? "MAC " + mac + " is given for " + given->fixture.name + " already"
-                              : store.refusal(mac, rework);
+                                  [&](const Planned& p) { return p.mac == answer.mac; });
+        std::string why = given != planned.end() ? "MAC " + answer.mac + " is given for " +
+                                                       given->fixture.name + " already"
+                                                 : store.refusal(answer.mac, rework);
         if (why.empty()) {
             if (kept != nullptr) {
-                out << new_board_said(fixture.name, kept->mac) << "\n";
+                say(new_board_said(fixture.name, kept->mac));
             }
-            return Planned{fixture, mac, rework};
+            return {Asked::Is::board, Planned{fixture, answer.mac, rework}};
         }
-        out << "refused: " << why << "\n";
+        say("refused: " + why);
     }
 }

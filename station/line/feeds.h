@@ -196,17 +196,21 @@ std::vector<Planned> planned_boards(const StationFile& file, const std::vector<F
                                     const std::vector<std::string>& given, bool rework,
                                     Store& store, std::ostream& out, std::vector<Skipped>& skipped);
 // Asks for a fixture's board before a planned round (a barcode scanner
-// types its MAC and Enter); an empty line or the end of input gives no MAC:
-// the pool's next, or the fixture skipped without a pool. A MAC refused
-// (given already for `planned`, passed before, in progress on any station)
-// is refused at once, with why, and the same fixture is asked again. A
-// fixture whose board keeps its MAC (`kept`) takes "r" or that MAC (a
-// retry), or "n" or another MAC (a new board); an empty line asks again,
-// and the end of input gives none. The prompt and the refusals go to `out`
+// types its MAC and Enter), in the continuous round's grammar: a MAC, "r"
+// or the MAC its board keeps (a retry), "n" (a new board, asked for), "-"
+// (skipped); an empty line or the end of input gives no MAC: the pool's
+// next, or the fixture skipped without a pool. A MAC refused (given
+// already for `planned`, passed before, in progress on any station) is
+// refused at once, with why, and the same fixture is asked again. At a
+// fixture whose board keeps its MAC (`kept`) an empty line asks again, and
+// the end of input leaves it kept. The prompt and what is said go to `out`
 // (standard error beside --json's events).
-std::optional<Planned> ask_board(const Fixture& fixture, const Record* kept,
-                                 const std::vector<Planned>& planned, Store& store, bool rework,
-                                 std::ostream& out);
+struct Asked {
+    enum class Is { board, skipped, left_kept } is;
+    Planned plan; // of a board
+};
+Asked ask_board(const Fixture& fixture, const Record* kept, const std::vector<Planned>& planned,
+                Store& store, bool rework, bool pool, std::ostream& out);
 
 // Why a scanned line gives no MAC a board may carry (`mac`: the line as
 // checked_mac read it), or an empty text.

@@ -380,19 +380,22 @@ class Events(StationCase):
         self.assertIn("Programming TIV successful\n", out)
 
     def test_macs_asked_for_fixture_by_fixture(self):
-        line = self.line(fixtures=3)
+        line = self.line(fixtures=4)
         line.plug(1)
-        line.plug(3)
-        # As a barcode scanner types them: a MAC and Enter; a wrong one is
-        # asked again; an empty line skips the fixture.
-        out, err, status = line.station("run", stdin=b"0011223344zz\n001122334401\n\n"
-                                                      b"001122334403\n")
+        line.plug(4)
+        # As a barcode scanner types them: a MAC and Enter; a wrong one, and
+        # r or n where no board is held, are refused and asked again, in the
+        # continuous round's words; an empty line or - skips the fixture.
+        out, err, status = line.station("run", stdin=b"0011223344zz\nr\nn\n001122334401\n\n"
+                                                      b"-\n001122334404\n")
         self.assertEqual(status, 0, err)
         self.assertIn("MAC for A1: not a MAC: a MAC is 12 hexadecimal digits (001122AABBCC, "
-                      "00:11:22:aa:bb:cc, 00-11-22-AA-BB-CC or 0011.22aa.bbcc)\nMAC for A1: MAC for A2: "
-                      "MAC for A3: ", out)
+                      "00:11:22:aa:bb:cc, 00-11-22-AA-BB-CC or 0011.22aa.bbcc)\n"
+                      "MAC for A1: refused: A1 has no board to retry\n"
+                      "MAC for A1: refused: A1 holds no board that keeps its MAC\n"
+                      "MAC for A1: MAC for A2: MAC for A3: MAC for A4: ", out)
         self.assertEqual(sorted((r["fixture"], r["mac"], r["outcome"]) for r in line.export()),
-                         [("A1", mac(1), "passed"), ("A3", mac(3), "passed")])
+                         [("A1", mac(1), "passed"), ("A4", mac(4), "passed")])
 
     def test_a_refused_scan_asks_the_same_fixture_again_at_once(self):
         line = self.line(fixtures=2)
