@@ -416,6 +416,26 @@ class ScanFeed : public Feed {
     }
 
   private:
+    // A fixture's state, from what the feed keeps of it, first that holds:
+    //   running         a board of the round runs on it: not asked
+    //   awaiting_label  its board passed and its label is to be read back:
+    //                   not asked until it is, or its board is set aside
+    //   out_of_service  `out_` (its port went, or three failed opens): asked
+    //                   again once its port is back, or by its label
+    //   asked           `asking_`: the question on the screen is its MAC
+    //   kept            its last board keeps its MAC: asked, and starts only
+    //                   by r, that MAC, n, or another MAC the store takes
+    //   idle            asked in the file's order
+    enum class FixtureState { running, awaiting_label, out_of_service, asked, kept, idle };
+    FixtureState state_of(const FeedRound& round, const std::string& fixture) const {
+        return running_on(round, fixture)            ? FixtureState::running
+               : awaiting_.count(fixture) != 0       ? FixtureState::awaiting_label
+               : out_.count(fixture) != 0            ? FixtureState::out_of_service
+               : asking_ && asking_->name == fixture ? FixtureState::asked
+               : !kept_on(fixture).empty()           ? FixtureState::kept
+                                                     : FixtureState::idle;
+    }
+
     enum class State {
         choosing,  // the next idle fixture is looked for at the next offer
         asking,    // a MAC for `asking_`
@@ -594,8 +614,9 @@ class ScanFeed : public Feed {
         }
         for (size_t k = 0; k < fixtures_.size(); ++k) {
             const Fixture& f = fixtures_[(next_ + k) % fixtures_.size()];
-            if (running_on(round, f.name) || out_.count(f.name) != 0 ||
-                awaiting_.count(f.name) != 0) {
+            FixtureState state = state_of(round, f.name);
+            if (state == FixtureState::running || state == FixtureState::awaiting_label ||
+                state == FixtureState::out_of_service) {
                 continue;
             }
             if (device_of(f).empty()) {
@@ -690,11 +711,12 @@ class ScanFeed : public Feed {
             forget_asked(); // skipped for this board
             return false;
         }
-        if (running_on(round, f->name)) {
+        FixtureState state = state_of(round, f->name);
+        if (state == FixtureState::running) {
             refuse(round, "refused: " + f->name + " is running a board");
             return false;
         }
-        if (awaiting_.count(f->name) != 0) {
+        if (state == FixtureState::awaiting_label) {
             refuse(round, "refused: " + f->name + " waits for its board's label to be scanned");
             return false;
         }

@@ -185,9 +185,9 @@ class Round : public FeedRound, private RunnerEvents {
         recorder_.claim(r, {&file_.mac, p_.snapshot.get()}, plan.retry_of);
     }
     void tell(const RoundEvent& event) override {
-        screen_->take(event);
-        live_.take(event);
-        notices_.take(event);
+        for (RoundSink* sink : sinks_) {
+            sink->take(event);
+        }
     }
     void warn(const std::string& line) {
         tell(RoundEvent::said(RoundEvent::Kind::warning, line));
@@ -539,7 +539,9 @@ class Round : public FeedRound, private RunnerEvents {
     std::shared_ptr<RoundInbox> inbox_ = std::make_shared<RoundInbox>();
     Recorder recorder_;
     std::unique_ptr<Labeler> labeler_; // with a [label]
-    std::list<Board> boards_;          // a board stays where it is while others come
+    // Where every event goes: the screen, the line's page, the notices.
+    const std::vector<RoundSink*> sinks_{screen_.get(), &live_, &notices_};
+    std::list<Board> boards_; // a board stays where it is while others come
     std::map<int, Board*> by_child_;
     std::map<std::string, Planned> claims_; // record id -> its plan, while unanswered
     int unstarted_ = 0;
