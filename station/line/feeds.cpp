@@ -878,13 +878,14 @@ std::vector<Planned> planned_boards(const StationFile& file, const std::vector<F
         }
     }
     std::vector<Planned> planned;
+    std::unique_ptr<Screen> screen = prompt_screen(out);
     for (const Fixture& fixture : fixtures) {
         auto mac = macs.find(fixture.name);
         auto keeps = kept.find(fixture.name);
         Asked board = mac != macs.end()
                           ? Asked{Asked::Is::board, Planned{fixture, mac->second, rework}}
                           : ask_board(fixture, keeps != kept.end() ? &keeps->second : nullptr,
-                                      planned, store, rework, file.mac.has_pool(), out);
+                                      planned, store, rework, file.mac.has_pool(), *screen);
         if (board.is == Asked::Is::left_kept) {
             skipped.push_back({fixture.name, "its board keeps MAC " + keeps->second.mac +
                                                  " (station retry --mac " + keeps->second.mac +
@@ -916,13 +917,15 @@ std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixtu
 }
 
 Asked ask_board(const Fixture& fixture, const Record* kept, const std::vector<Planned>& planned,
-                Store& store, bool rework, bool pool, std::ostream& out) {
-    auto say = [&out](const std::string& line) { out << line << "\n"; };
+                Store& store, bool rework, bool pool, Screen& screen) {
+    auto say = [&screen](const std::string& line) {
+        screen.take(RoundEvent::said(RoundEvent::Kind::notice, line));
+    };
     for (;;) {
-        out << mac_prompt(fixture.name, kept ? kept->mac : "") << std::flush;
+        screen.prompt(mac_prompt(fixture.name, kept ? kept->mac : ""));
         std::string line;
         if (!std::getline(std::cin, line)) {
-            out << "\n";
+            say(""); // the prompt's line ended
             return kept ? Asked{Asked::Is::left_kept, {}}
                         : Asked{pool ? Asked::Is::board : Asked::Is::skipped,
                                 Planned{fixture, "", rework}};

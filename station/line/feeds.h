@@ -203,14 +203,14 @@ std::vector<Planned> planned_boards(const StationFile& file, const std::vector<F
 // already for `planned`, passed before, in progress on any station) is
 // refused at once, with why, and the same fixture is asked again. At a
 // fixture whose board keeps its MAC (`kept`) an empty line asks again, and
-// the end of input leaves it kept. The prompt and what is said go to `out`
-// (standard error beside --json's events).
+// the end of input leaves it kept. The prompt and what is said go to the
+// prompt's screen (on standard error beside --json's events).
 struct Asked {
     enum class Is { board, skipped, left_kept } is;
     Planned plan; // of a board
 };
 Asked ask_board(const Fixture& fixture, const Record* kept, const std::vector<Planned>& planned,
-                Store& store, bool rework, bool pool, std::ostream& out);
+                Store& store, bool rework, bool pool, Screen& screen);
 
 // Why a scanned line gives no MAC a board may carry (`mac`: the line as
 // checked_mac read it), or an empty text.

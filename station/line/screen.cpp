@@ -845,6 +845,33 @@ std::unique_ptr<Screen> make_screen(bool json, bool continuous,
     return std::make_unique<PlainScreen>();
 }
 
+namespace {
+
+class PromptScreen : public Screen {
+  public:
+    explicit PromptScreen(std::ostream& out) : out_(out) {}
+    void prompt(const std::string& question) override {
+        out_ << question << std::flush;
+    }
+
+  protected:
+    void board_started(const Board&) override {}
+    void board_finished(const Board&) override {}
+    void said(const RoundEvent& e) override {
+        out_ << said_line(e) << "\n";
+    }
+    void round_ended(const std::list<Board>&, int, const std::string&) override {}
+
+  private:
+    std::ostream& out_;
+};
+
+} // namespace
+
+std::unique_ptr<Screen> prompt_screen(std::ostream& out) {
+    return std::make_unique<PromptScreen>(out);
+}
+
 std::optional<TerminalSize> terminal_size() {
     winsize size{};
     if (!isatty(1) || ioctl(1, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {

@@ -16,6 +16,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,9 @@ std::string said_line(const RoundEvent& event);
 // board under a prompt.
 std::unique_ptr<Screen> make_screen(bool json, bool continuous,
                                     const std::vector<std::string>& fixtures, bool quiet = false);
+// The screen of a planned round's prompt, before its round: each question,
+// and what is said of each answer as a line, on `out`.
+std::unique_ptr<Screen> prompt_screen(std::ostream& out);
 // Standard output's terminal: columns and rows, asked again at every call
 // (so also after SIGWINCH); none when it is no terminal.
 struct TerminalSize {
