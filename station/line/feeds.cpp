@@ -285,14 +285,15 @@ class PlannedFeed : public Feed {
 // is not (its end, "q", Ctrl+C, a lost store), a claim on its way is still
 // answered, and nothing more is asked.
 //
-// The rules that hold whatever comes between a question and its answer,
-// and where each is kept:
+// What a line does at the question shown is the table DIALOGUE (in
+// take()). The rules that hold whatever comes between a question and its
+// answer, and where each is kept:
 //   a refusal never changes the question ............ refuse(), question_now()
-//   a kept board is new once the store takes its MAC .. claimed(); take() for n
+//   a kept board is new once the store takes its MAC .. claimed(); new_board() for n
 //   a line answers only the question it was typed for  answers(), not_taken()
 //   nothing is asked while the store has a claim ...... claim()
-//   a waiting label's scan verifies it at any prompt .. label_waiting()
-//   an Enter alone is no label scan ................... check_label()
+//   a waiting label's scan verifies it at any prompt .. DIALOGUE, label_waiting()
+//   an Enter alone is no label scan ................... DIALOGUE, no_scan()
 //   a label printed again is asked for first .......... reprinting_, ask_next()
 //   q is taken in every state, and says what is left .. next_line(), end_input()
 class ScanFeed : public Feed {
@@ -531,31 +532,6 @@ class ScanFeed : public Feed {
         return "label of " + b.fixture.name + " (" + b.record.mac +
                "): scan it (p prints it again, - sets the board aside): ";
     }
-    // A label's scan: its board's MAC verifies it (another waiting
-    // label's MAC, that one); "-" sets the board aside unverified; "p"
-    // prints it again (asked first once printed); an Enter alone is no
-    // scan; anything else is refused, loudly, and recorded.
-    void check_label(FeedRound& round, const std::string& line) {
-        const Board& b = *to_verify_.front();
-        if (line == "p") {
-            round.print_label_again(b);
-            reprinting_.insert(b.record.id);
-            state_ = State::choosing;
-            return;
-        }
-        if (line.empty()) {
-            return refuse(round, "refused: an Enter alone is no scan: scan " + b.fixture.name +
-                                     "'s label, p prints it again, - sets the board aside");
-        }
-        if (line == "-") {
-            return label_checked(round, b, false);
-        }
-        if (const Board* scanned = label_waiting(line)) {
-            return label_checked(round, *scanned, true);
-        }
-        round.label_checked(b, LabelState::mismatch, line);
-        show(round, verify_prompt());
-    }
     // A label verified, or its board set aside: asked for no more.
     void label_checked(FeedRound& round, const Board& b, bool verified) {
         round.label_checked(b, verified ? LabelState::verified : LabelState::unverified,
@@ -695,90 +671,189 @@ class ScanFeed : public Feed {
         }
         return nullptr;
     }
-    // A fixture's label aims what follows at it; the label of the fixture
-    // asked, alone, skips it.
-    bool aimed(FeedRound& round, std::string& line) {
-        size_t space = line.find(' ');
-        const Fixture* f = labelled(line.substr(0, space));
-        if (f == nullptr) {
-            return true;
+    // What a line is, at the question shown: a label's (`label`), or a
+    // fixture's MAC (`mac`, also when no fixture is asked).
+    enum class Question { label, mac, any };
+    enum class Typed {
+        print,         // "p"
+        empty,         // an Enter alone
+        dash,          // "-"
+        waiting_label, // the MAC of a label that waits to be read back
+        fixture_label, // a fixture's label, alone or before what is for it ("r A3": A3's r)
+        retry,         // "r", or the MAC the asked fixture's board keeps
+        new_board,     // "n" where the asked fixture's board keeps its MAC
+        skip,          // "-", or an Enter without a pool
+        pool,          // an Enter: the pool's next MAC
+        mac,           // another MAC
+        other,         // none of these (at a MAC's question: refused, with why)
+    };
+    struct Scan {
+        std::string line;
+        Typed typed = Typed::other;
+        const Board* waiting = nullptr;   // of a waiting label
+        const Fixture* fixture = nullptr; // of a fixture's label
+        std::string rest;                 // what follows a fixture's label
+        MacAnswer answer{};               // at a MAC's question
+    };
+    // A line taken for the question shown; `for_fixture`: what followed a
+    // fixture's label, for that fixture alone.
+    void take(FeedRound& round, const std::string& line, bool for_fixture = false) {
+        // The dialogue: what a line does at the question shown, by the
+        // first row that matches.
+        struct Rule {
+            Question at;
+            Typed typed;
+            void (ScanFeed::*does)(FeedRound&, const Scan&);
+        };
+        static const Rule DIALOGUE[] = {
+            // p prints the label again; it is asked for first once printed
+            {Question::label, Typed::print, &ScanFeed::print_again},
+            // an Enter alone is no scan: refused, nothing recorded
+            {Question::label, Typed::empty, &ScanFeed::no_scan},
+            // - sets the board aside, its label unverified
+            {Question::label, Typed::dash, &ScanFeed::set_aside},
+            // a waiting label's scan verifies it at any question, which stays
+            {Question::any, Typed::waiting_label, &ScanFeed::verify},
+            // anything else at a label's question: read back wrong, recorded
+            {Question::label, Typed::other, &ScanFeed::mismatch},
+            // a fixture's label asks that fixture (alone, the one asked: skips it)
+            {Question::mac, Typed::fixture_label, &ScanFeed::aim},
+            // a kept board starts only by r or its MAC, by n or another MAC
+            {Question::mac, Typed::retry, &ScanFeed::retry_asked},
+            {Question::mac, Typed::new_board, &ScanFeed::new_board},
+            {Question::mac, Typed::skip, &ScanFeed::start},
+            {Question::mac, Typed::pool, &ScanFeed::start},
+            {Question::mac, Typed::mac, &ScanFeed::start},
+            // a refusal never changes the question
+            {Question::mac, Typed::other, &ScanFeed::refuse_scan},
+        };
+        Question at = state_ == State::verifying ? Question::label : Question::mac;
+        Scan scan = scanned(line, at, for_fixture);
+        for (const Rule& rule : DIALOGUE) {
+            if ((rule.at == at || rule.at == Question::any) && rule.typed == scan.typed) {
+                return (this->*rule.does)(round, scan);
+            }
         }
-        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-        rest.erase(0, rest.find_first_not_of(' '));
-        if (rest.empty() && asking_ && asking_->name == f->name) {
-            round.tell(
-                RoundEvent::said(RoundEvent::Kind::notice, f->name + " skipped (its label)"));
-            forget_asked(); // skipped for this board
-            return false;
-        }
-        FixtureState state = state_of(round, f->name);
-        if (state == FixtureState::running) {
-            refuse(round, "refused: " + f->name + " is running a board");
-            return false;
-        }
-        if (state == FixtureState::awaiting_label) {
-            refuse(round, "refused: " + f->name + " waits for its board's label to be scanned");
-            return false;
-        }
-        // Its label brings it back, unless its port is still missing (the
-        // scan is then refused for that).
-        auto out = out_.find(f->name);
-        if (out != out_.end() && !(out->second && device_of(*f).empty())) {
-            put_back(round, *f);
-        }
-        ask(round, *f);
-        line = rest;
-        return !rest.empty();
     }
-    // A line for the fixture asked: "q" ends input; "-" skips it; an empty
-    // one takes the pool's next MAC, or skips the fixture without a pool;
-    // "r" retries its last board ("r A3": A3's). A fixture whose board
-    // keeps its MAC starts only by "r" (or that MAC), or by "n" (or
-    // another MAC): a new board on it; an empty line there only asks.
-    void take(FeedRound& round, std::string line) {
-        if (state_ == State::verifying) {
-            return check_label(round, line);
+    Scan scanned(const std::string& line, Question at, bool for_fixture) const {
+        Scan scan;
+        scan.line = line;
+        scan.waiting = for_fixture ? nullptr : label_waiting(line);
+        if (scan.waiting != nullptr) {
+            scan.typed = Typed::waiting_label;
+        } else if (at == Question::label) {
+            scan.typed = line == "p"    ? Typed::print
+                         : line.empty() ? Typed::empty
+                         : line == "-"  ? Typed::dash
+                                        : Typed::other;
+        } else if (!for_fixture && fixture_labelled(scan)) {
+            scan.typed = Typed::fixture_label;
+        } else {
+            scan.answer = mac_answer(asking_ ? asking_->name : std::string("no fixture"), line,
+                                     asking_ ? kept_on(asking_->name) : "", file_.mac.has_pool());
+            typedef MacAnswer::Means Means;
+            const std::map<Means, Typed> typed = {
+                {Means::retry, Typed::retry}, {Means::new_board, Typed::new_board},
+                {Means::skip, Typed::skip},   {Means::pool, Typed::pool},
+                {Means::mac, Typed::mac},     {Means::refused, Typed::other}};
+            scan.typed = typed.at(scan.answer.means);
         }
-        if (const Board* scanned = label_waiting(line)) {
-            return label_checked(round, *scanned, true);
-        }
+        return scan;
+    }
+    // Whether the line begins with a fixture's label ("r A3": A3's "r").
+    bool fixture_labelled(Scan& scan) const {
+        std::string line = scan.line;
         if (line.rfind("r ", 0) == 0 && labelled(line.substr(line.find_first_not_of(' ', 1)))) {
             line = line.substr(line.find_first_not_of(' ', 1)) + " r";
         }
-        if (!aimed(round, line)) {
-            return;
+        size_t space = line.find(' ');
+        scan.fixture = labelled(line.substr(0, space));
+        scan.rest = space == std::string::npos ? "" : line.substr(space + 1);
+        scan.rest.erase(0, scan.rest.find_first_not_of(' '));
+        return scan.fixture != nullptr;
+    }
+
+    // At a label's question.
+    void print_again(FeedRound& round, const Scan&) {
+        const Board& b = *to_verify_.front();
+        round.print_label_again(b);
+        reprinting_.insert(b.record.id);
+        state_ = State::choosing;
+    }
+    void no_scan(FeedRound& round, const Scan&) {
+        refuse(round, "refused: an Enter alone is no scan: scan " +
+                          to_verify_.front()->fixture.name +
+                          "'s label, p prints it again, - sets the board aside");
+    }
+    void set_aside(FeedRound& round, const Scan&) {
+        label_checked(round, *to_verify_.front(), false);
+    }
+    void verify(FeedRound& round, const Scan& scan) {
+        label_checked(round, *scan.waiting, true);
+    }
+    void mismatch(FeedRound& round, const Scan& scan) {
+        round.label_checked(*to_verify_.front(), LabelState::mismatch, scan.line);
+        show(round, verify_prompt());
+    }
+
+    // At a MAC's question: a fixture's label asks it, and what follows is
+    // for it; running, or its label to be read back, it is refused.
+    void aim(FeedRound& round, const Scan& scan) {
+        const Fixture& f = *scan.fixture;
+        if (scan.rest.empty() && asking_ && asking_->name == f.name) {
+            round.tell(RoundEvent::said(RoundEvent::Kind::notice, f.name + " skipped (its label)"));
+            return forget_asked(); // skipped for this board
         }
-        std::string kept = asking_ ? kept_on(asking_->name) : "";
-        MacAnswer answer = mac_answer(asking_ ? asking_->name : std::string("no fixture"), line,
-                                      kept, file_.mac.has_pool());
-        typedef MacAnswer::Means Means;
-        if (answer.means == Means::retry) {
-            return retry(round);
+        FixtureState state = state_of(round, f.name);
+        if (state == FixtureState::running) {
+            return refuse(round, "refused: " + f.name + " is running a board");
         }
-        if (answer.means == Means::refused) {
-            return refuse(round, answer.why);
+        if (state == FixtureState::awaiting_label) {
+            return refuse(round,
+                          "refused: " + f.name + " waits for its board's label to be scanned");
         }
-        // "n" makes the board a new one at once; a MAC scanned for it does
-        // once the store takes it (claimed): refused, the board stays kept.
-        if (answer.means == Means::new_board) {
-            last_.erase(asking_->name);
-            tell_kept(round, asking_->name, "", new_board_said(asking_->name, kept));
-            return ask(round, *asking_);
+        // Its label brings it back, unless its port is still missing (the
+        // scan is then refused for that).
+        auto out = out_.find(f.name);
+        if (out != out_.end() && !(out->second && device_of(f).empty())) {
+            put_back(round, f);
         }
-        bool skip = answer.means == Means::skip;
-        std::string mac = answer.mac;
+        ask(round, f);
+        if (!scan.rest.empty()) {
+            take(round, scan.rest, true);
+        }
+    }
+    // "n" makes the board a new one at once; a MAC scanned for it does
+    // once the store takes it (claimed): refused, the board stays kept.
+    void new_board(FeedRound& round, const Scan&) {
+        std::string kept = kept_on(asking_->name);
+        last_.erase(asking_->name);
+        tell_kept(round, asking_->name, "", new_board_said(asking_->name, kept));
+        ask(round, *asking_);
+    }
+    void retry_asked(FeedRound& round, const Scan&) {
+        retry(round);
+    }
+    void refuse_scan(FeedRound& round, const Scan& scan) {
+        refuse(round, scan.answer.why);
+    }
+    // A board on the fixture asked: the pool's next MAC or the one scanned,
+    // or none ("-", or an Enter without a pool: the fixture is skipped).
+    void start(FeedRound& round, const Scan& scan) {
+        bool skip = scan.typed == Typed::skip;
+        const std::string& mac = scan.answer.mac;
         std::string why;
         if (!asking_) {
-            why = answer.means == Means::mac
+            why = scan.typed == Typed::mac
                       ? "refused: no fixture is free: scan a fixture's label first"
                       : "no fixture is asked";
         }
         if (why.empty() && skip) {
-            round.tell(RoundEvent::said(
-                RoundEvent::Kind::notice,
-                asking_->name + (line == "-" ? " skipped (-)" : " skipped (no MAC, no pool)")));
-            forget_asked(); // the next idle fixture is asked
-            return;
+            round.tell(RoundEvent::said(RoundEvent::Kind::notice,
+                                        asking_->name + (scan.line == "-"
+                                                             ? " skipped (-)"
+                                                             : " skipped (no MAC, no pool)")));
+            return forget_asked(); // the next idle fixture is asked
         }
         auto twin = std::find_if(round.boards().begin(), round.boards().end(),
                                  [&](const Board& b) { return b.running && b.record.mac == mac; });
@@ -788,12 +863,10 @@ class ScanFeed : public Feed {
         std::string device = asking_ ? device_of(*asking_) : "";
         if (why.empty() && device.empty()) {
             refuse(round, "refused: port " + asking_->port + " is missing");
-            take_out_for_port(round, *asking_, true);
-            return;
+            return take_out_for_port(round, *asking_, true);
         }
         if (!why.empty()) {
-            refuse(round, why);
-            return;
+            return refuse(round, why);
         }
         claim(round, Planned{*asking_, mac, rework_}, device);
     }
