@@ -513,6 +513,7 @@ class Dialogue : public FeedRound, public Screen {
         trace_.push_back("claim " + f + " " + (plan.mac.empty() ? "pool" : plan.mac) +
                          (plan.retry_of.empty() ? "" : " (retry)"));
         EXPECT_FALSE(ended_) << "a claim after q";
+        EXPECT_FALSE(lost_) << "a claim after the store was lost";
         EXPECT_FALSE(stale_) << "a claim for a line typed for another question";
         auto kept = kept_.find(f);
         if (kept != kept_.end()) {
@@ -667,10 +668,19 @@ class Dialogue : public FeedRound, public Screen {
             feed_->readable(*this);
         }
     }
-    // The store takes a MAC no board has had, and now and then refuses one.
+    // The store takes a MAC no board has had, now and then refuses one, and
+    // once in a long while is lost: no board starts after that.
     void answer() {
         Planned plan = *pending_;
         pending_.reset();
+        if (pick(60) == 0) {
+            trace_.push_back("store lost at " + plan.fixture.name);
+            lost_ = true;
+            Recorder::Answer a;
+            a.result = Recorder::Answer::Result::store_lost;
+            a.why = "the store did not answer a claim in 10 s";
+            return feed_->not_claimed(*this, plan, a);
+        }
         bool had = std::any_of(boards_.begin(), boards_.end(), [&](const Board& b) {
             return !plan.mac.empty() && b.record.mac == plan.mac &&
                    (b.running || plan.retry_of.empty());
@@ -760,7 +770,7 @@ class Dialogue : public FeedRound, public Screen {
     std::deque<std::pair<std::string, std::string>> typed_; // line, the question then
     std::deque<const Board*> reprints_;
     std::string shown_;
-    bool stale_ = false, stale_said_ = false, ended_ = false;
+    bool stale_ = false, stale_said_ = false, ended_ = false, lost_ = false;
     unsigned next_mac_ = 1;
     std::vector<std::string> trace_;
 };
