@@ -408,7 +408,11 @@ class ScanFeed : public Feed {
     // With read-back, the label is asked for once printed; one printed
     // again at the fixture is asked for first.
     void label_printed(FeedRound&, const Board& board) override {
-        if (!file_.label.verify || awaiting_.count(board.fixture.name) == 0) {
+        bool asked_already =
+            std::find(to_verify_.begin(), to_verify_.end(), &board) != to_verify_.end();
+        if (!file_.label.verify || awaiting_.count(board.fixture.name) == 0 ||
+            !label_to_read_back(board.label) || asked_already) {
+            reprinting_.erase(board.record.id);
             return;
         }
         if (reprinting_.erase(board.record.id) == 0) {

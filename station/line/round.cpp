@@ -464,7 +464,12 @@ class Round : public FeedRound, private RunnerEvents {
         // A label not printed is recorded once, as it happens (the line's
         // page says so while the station tries again), and again printed.
         bool failed_now = !printed && b->label != LabelState::not_printed;
-        b->label = printed ? LabelState::printed : LabelState::not_printed;
+        // A label read back already (verified, or its board set aside)
+        // stays so when a copy printed again comes out after.
+        bool read_back = b->label == LabelState::verified || b->label == LabelState::unverified;
+        if (!read_back) {
+            b->label = printed ? LabelState::printed : LabelState::not_printed;
+        }
         if (printed || failed_now) {
             LabelEvent event = r.event;
             event.who = run_.operator_name;

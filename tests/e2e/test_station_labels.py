@@ -251,6 +251,11 @@ class PrinterOff(LabelCase):
 
 class ReadBack(LabelCase):
     def test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded(self):
+        self.read_back_shift()
+
+    def read_back_shift(self):
+        """A shift whose labels are read back, one wrong: its line and the
+        printer's server."""
         printer, line = self.verifying_line()
         s = self.shift(line)
         s.write(mac(1))
@@ -291,7 +296,7 @@ class YieldInChromium(BrowserCase, ReadBack):
     """The yield page's count of labels verified, as a browser shows it."""
 
     def test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded(self):
-        line, server = super().test_a_label_scanned_back_verifies_it_a_wrong_one_is_refused_and_recorded()
+        line, server = self.read_back_shift()
         self.browser.get(server.url + "/yield?by=fixture")
         cells = self.js("""return [...document.querySelectorAll('table.groups tr')].map(
             row => [...row.children].map(cell => cell.textContent));""")

@@ -781,7 +781,14 @@ TEST(Dialogue, EveryPromiseHoldsOverRandomShifts) {
     const char* seed = std::getenv("SEED");
     unsigned first = seed ? static_cast<unsigned>(std::stoul(seed)) : 1;
     unsigned shifts = seed ? 1 : soak && std::string(soak) == "1" ? 1000000 : 10000;
+    // Shifts past the first 10,000 that a soak found faults in, run always:
+    // 77970, a copy printed again (p) coming out after the label in hand
+    // was verified.
+    std::vector<unsigned> seeds = {77970};
     for (unsigned n = first; n < first + shifts; ++n) {
+        seeds.push_back(n);
+    }
+    for (unsigned n : seeds) {
         std::mt19937 random(n);
         Dialogue shift(random, n % 2 == 0);
         bool held = true;
