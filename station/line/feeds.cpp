@@ -249,9 +249,8 @@ class PlannedFeed : public Feed {
         for (const Planned& plan : planned_) {
             std::string device = device_of(plan.fixture);
             if (device.empty()) {
-                round.tell(RoundEvent::said(RoundEvent::Kind::skipped,
-                                            "port " + plan.fixture.port + " is missing",
-                                            plan.fixture.name));
+                round.tell(round_event::Skipped{plan.fixture.name,
+                                                "port " + plan.fixture.port + " is missing"});
                 round.not_started();
                 continue;
             }
@@ -262,8 +261,7 @@ class PlannedFeed : public Feed {
     void claimed(FeedRound&, const Planned&) override {}
     void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) override {
         bool lost = a.result == Recorder::Answer::Result::store_lost;
-        round.tell(RoundEvent::said(RoundEvent::Kind::skipped,
-                                    lost ? "not started: " + a.why : a.why, plan.fixture.name));
+        round.tell(round_event::Skipped{plan.fixture.name, lost ? "not started: " + a.why : a.why});
         round.not_started();
         if (lost) {
             round.store_failed();
@@ -364,9 +362,8 @@ class ScanFeed : public Feed {
     void not_claimed(FeedRound& round, const Planned& plan, const Recorder::Answer& a) override {
         state_ = asking_ ? State::asking : State::choosing;
         if (a.result == Recorder::Answer::Result::store_lost) {
-            round.tell(RoundEvent::said(RoundEvent::Kind::notice, plan.fixture.name +
-                                                                      " not started: " + a.why +
-                                                                      "; no new board starts"));
+            round.tell(round_event::Notice{plan.fixture.name + " not started: " + a.why +
+                                           "; no new board starts"});
             round.not_started();
             taking_ = false;
             forget_asked();
@@ -410,8 +407,10 @@ class ScanFeed : public Feed {
     void label_printed(FeedRound&, const Board& board) override {
         bool asked_already =
             std::find(to_verify_.begin(), to_verify_.end(), &board) != to_verify_.end();
-        if (!file_.label.verify || awaiting_.count(board.fixture.name) == 0 ||
-            !label_to_read_back(board.label) || asked_already) {
+        bool read_back =
+            board.label == LabelState::verified || board.label == LabelState::unverified;
+        if (!file_.label.verify || awaiting_.count(board.fixture.name) == 0 || read_back ||
+            asked_already) {
             reprinting_.erase(board.record.id);
             return;
         }
@@ -528,8 +527,7 @@ class ScanFeed : public Feed {
         if (!labels.empty()) {
             left += (left.empty() ? "" : "; ") + labels;
         }
-        round.tell(RoundEvent::said(RoundEvent::Kind::notice,
-                                    left.empty() ? "ending" : "ending: " + left));
+        round.tell(round_event::Notice{left.empty() ? "ending" : "ending: " + left});
     }
     std::string verify_prompt() const {
         const Board& b = *to_verify_.front();
@@ -571,9 +569,7 @@ class ScanFeed : public Feed {
     }
     static void tell_kept(FeedRound& round, const std::string& fixture, const std::string& mac,
                           const std::string& why = "") {
-        RoundEvent e = RoundEvent::said(RoundEvent::Kind::kept, why, fixture);
-        e.mac = mac;
-        round.tell(e);
+        round.tell(round_event::Kept{fixture, mac, why});
     }
     // The fixture asked is not asked any more (a claim on its way stays so).
     void forget_asked() {
@@ -620,9 +616,7 @@ class ScanFeed : public Feed {
         if (board_left) {
             round.not_started();
         }
-        RoundEvent e = RoundEvent::said(RoundEvent::Kind::out_of_service, why, f.name);
-        e.brief = brief;
-        round.tell(e);
+        round.tell(round_event::OutOfService{f.name, why, brief});
         if (asking_ && asking_->name == f.name) {
             forget_asked();
         }
@@ -632,7 +626,7 @@ class ScanFeed : public Feed {
     }
     void put_back(FeedRound& round, const Fixture& f) {
         if (out_.erase(f.name) != 0) {
-            round.tell(RoundEvent::said(RoundEvent::Kind::back_in_service, "", f.name));
+            round.tell(round_event::BackInService{f.name});
         }
     }
     // Every second: a fixture out of service for its port is back with it.
@@ -658,9 +652,7 @@ class ScanFeed : public Feed {
     }
     // Said, and the question asked again: a refusal never changes it.
     void refuse(FeedRound& round, const std::string& why) {
-        RoundEvent refused = RoundEvent::said(RoundEvent::Kind::notice, why);
-        refused.refusal = true;
-        round.tell(refused);
+        round.tell(round_event::Notice{why, true});
         std::string question = question_now();
         if (!question.empty()) {
             show(round, question);
@@ -805,7 +797,7 @@ class ScanFeed : public Feed {
     void aim(FeedRound& round, const Scan& scan) {
         const Fixture& f = *scan.fixture;
         if (scan.rest.empty() && asking_ && asking_->name == f.name) {
-            round.tell(RoundEvent::said(RoundEvent::Kind::notice, f.name + " skipped (its label)"));
+            round.tell(round_event::Notice{f.name + " skipped (its label)"});
             return forget_asked(); // skipped for this board
         }
         FixtureState state = state_of(round, f.name);
@@ -853,10 +845,9 @@ class ScanFeed : public Feed {
                       : "no fixture is asked";
         }
         if (why.empty() && skip) {
-            round.tell(RoundEvent::said(RoundEvent::Kind::notice,
-                                        asking_->name + (scan.line == "-"
-                                                             ? " skipped (-)"
-                                                             : " skipped (no MAC, no pool)")));
+            round.tell(round_event::Notice{asking_->name + (scan.line == "-"
+                                                                ? " skipped (-)"
+                                                                : " skipped (no MAC, no pool)")});
             return forget_asked(); // the next idle fixture is asked
         }
         auto twin = std::find_if(round.boards().begin(), round.boards().end(),
@@ -995,9 +986,7 @@ std::unique_ptr<Feed> scan_feed(const StationFile& file, const std::vector<Fixtu
 
 Asked ask_board(const Fixture& fixture, const Record* kept, const std::vector<Planned>& planned,
                 Store& store, bool rework, bool pool, Screen& screen) {
-    auto say = [&screen](const std::string& line) {
-        screen.take(RoundEvent::said(RoundEvent::Kind::notice, line));
-    };
+    auto say = [&screen](const std::string& line) { screen.take(round_event::Notice{line}); };
     for (;;) {
         screen.prompt(mac_prompt(fixture.name, kept ? kept->mac : ""));
         std::string line;

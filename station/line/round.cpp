@@ -76,8 +76,15 @@ class LiveWrites : public RoundSink {
     LiveWrites(Recorder& recorder, const std::string& station)
         : recorder_(recorder), station_(station) {}
     void take(const RoundEvent& e) override {
-        if (e.kind == RoundEvent::Kind::started || e.kind == RoundEvent::Kind::progress) {
-            const Board& b = *e.board;
+        const Board* board = nullptr;
+        if (const auto* started = std::get_if<round_event::Started>(&e)) {
+            board = started->board;
+        }
+        if (const auto* progressed = std::get_if<round_event::Progressed>(&e)) {
+            board = progressed->board;
+        }
+        if (board != nullptr) {
+            const Board& b = *board;
             recorder_.progress(
                 {station_, b.fixture.name, b.record.id, b.progress.frames, b.progress.total, ""});
         }
@@ -99,8 +106,7 @@ class NoticeWrites : public RoundSink {
         std::string fault = line.empty() || failed_ ? "" : add_notice(logs_, station_, line);
         if (!fault.empty()) {
             failed_ = true;
-            round_.take(RoundEvent::said(RoundEvent::Kind::warning,
-                                         fault + "; the round's notices are not kept"));
+            round_.take(round_event::Warning{fault + "; the round's notices are not kept"});
         }
     }
 
@@ -164,11 +170,7 @@ class Round : public FeedRound, private RunnerEvents {
         int skipped = skipped_before + unstarted_;
         // A round that a signal ended before any board: nothing to tell.
         if (!interrupted() || !boards_.empty() || skipped > 0) {
-            RoundEvent ended = RoundEvent::said(RoundEvent::Kind::ended, "");
-            ended.boards = &boards_;
-            ended.skipped = skipped;
-            ended.round = p_.round;
-            tell(ended);
+            tell(round_event::Ended{&boards_, skipped, p_.round});
         }
         return status(unrecorded);
     }
@@ -190,7 +192,7 @@ class Round : public FeedRound, private RunnerEvents {
         }
     }
     void warn(const std::string& line) {
-        tell(RoundEvent::said(RoundEvent::Kind::warning, line));
+        tell(round_event::Warning{line});
     }
     Screen& screen() override {
         return *screen_;
@@ -257,9 +259,7 @@ class Round : public FeedRound, private RunnerEvents {
     void take_mail(const Recorder::Unwritten& u) {
         if (Board* b = board_of(u.record)) {
             b->unwritten = !u.why.empty();
-            RoundEvent e = RoundEvent::of(RoundEvent::Kind::unwritten, *b);
-            e.text = u.why;
-            tell(e);
+            tell(round_event::Unwritten{b, u.why});
         }
     }
     void take_mail(const Labeler::Result& r) {
@@ -297,17 +297,15 @@ class Round : public FeedRound, private RunnerEvents {
                           !last_board_passed(plan.fixture.name),
                           p_.snapshot->mark()};
         if (plan.reseat) {
-            tell(RoundEvent::said(RoundEvent::Kind::notice,
-                                  plan.fixture.name + " " + b.record.mac +
-                                      ": its last run's answers were out of step with its frames; "
-                                      "unless it was taken out and put back since, it fails again",
-                                  plan.fixture.name));
+            tell(round_event::Notice{plan.fixture.name + " " + b.record.mac +
+                                     ": its last run's answers were out of step with its frames; "
+                                     "unless it was taken out and put back since, it fails again"});
         }
         host.keep_first = TRANSCRIPT_KEEPS_FIRST + static_cast<size_t>(p_.frames.all());
         b.output = KeptOutput(host.keep_first, TRANSCRIPT_KEEPS_LAST);
         by_child_[runner_.start(host)] = &b;
         b.progress.total = p_.frames.all();
-        tell(RoundEvent::of(RoundEvent::Kind::started, b));
+        tell(round_event::Started{&b});
     }
 
     bool output(int child, const char* bytes, size_t n) override {
@@ -339,7 +337,7 @@ class Round : public FeedRound, private RunnerEvents {
                    " bytes an earlier run left on the line discarded before host started";
         }
         if (!said.empty()) {
-            tell(RoundEvent::said(RoundEvent::Kind::notice, said, b.fixture.name));
+            tell(round_event::Notice{said});
         }
     }
     void stopping(int child) override {
@@ -369,12 +367,10 @@ class Round : public FeedRound, private RunnerEvents {
                 r.message = "host wrote more than the station keeps of a run: its answers "
                             "cannot be checked";
             }
-            tell(RoundEvent::said(RoundEvent::Kind::notice,
-                                  b.fixture.name + " " + r.mac + ": host wrote " +
-                                      std::to_string(left_out) +
-                                      " bytes more than the station keeps; its record and log "
-                                      "keep the first and the last MiB",
-                                  b.fixture.name));
+            tell(round_event::Notice{b.fixture.name + " " + r.mac + ": host wrote " +
+                                     std::to_string(left_out) +
+                                     " bytes more than the station keeps; its record and log "
+                                     "keep the first and the last MiB"});
         }
         r.ended = utc_now();
         if (!p_.snapshot->unchanged()) {
@@ -385,7 +381,7 @@ class Round : public FeedRound, private RunnerEvents {
                      began_image(r.transcript, p_.snapshot->file_of(*file_.mac.image));
         b.progress = progress_of(r, p_.frames.all());
         recorder_.finished(r);
-        tell(RoundEvent::of(RoundEvent::Kind::finished, b));
+        tell(round_event::Finished{&b});
         feed_->board_ended(*this, b);
     }
     // A running board's progress is read from its transcript here, once its
@@ -398,7 +394,7 @@ class Round : public FeedRound, private RunnerEvents {
                 progress_read_ = Clock::now();
                 b.progress = progress_of(b.output.text(), b.dots.dots(), p_.frames.all());
                 b.progress_due = false;
-                tell(RoundEvent::of(RoundEvent::Kind::progress, b));
+                tell(round_event::Progressed{&b});
             }
         }
         screen_->tick(boards_);
@@ -414,10 +410,7 @@ class Round : public FeedRound, private RunnerEvents {
             opened_.store->pool_used(file_.mac.first, file_.mac.last));
         unsigned long long left = used >= size ? 0 : size - used;
         if (left * 10 < size) {
-            RoundEvent low = RoundEvent::said(RoundEvent::Kind::pool_low, "");
-            low.pool = &file_.mac;
-            low.left = left;
-            tell(low);
+            tell(round_event::PoolLow{&file_.mac, left});
         }
     }
 
@@ -433,13 +426,9 @@ class Round : public FeedRound, private RunnerEvents {
         std::string event = label_state_name(read_back);
         recorder_.label({b.record.id, b.record.mac, event, utc_now(), file_.label.printer, "",
                          run_.operator_name, reason});
-        RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, b);
-        e.label = read_back;
-        e.text = reason;
-        e.printer = file_.label.printer;
-        // The operator, who looks at the label, hears it.
-        e.refusal = read_back == LabelState::mismatch;
-        tell(e);
+        // A mismatch is a refusal: the operator, who looks at the label,
+        // hears it.
+        tell(round_event::Label{&b, read_back, reason, file_.label.printer, "", ""});
     }
     void print_label_again(const Board& board) override {
         if (labeler_) {
@@ -454,13 +443,10 @@ class Round : public FeedRound, private RunnerEvents {
             return;
         }
         bool printed = r.why.empty();
-        RoundEvent e = RoundEvent::of(RoundEvent::Kind::label, *b);
-        e.label = printed ? LabelState::printed : LabelState::not_printed;
+        round_event::Label e{b,           printed ? LabelState::printed : LabelState::not_printed,
+                             r.why,       r.event.printer,
+                             r.event.job, r.given_up ? p_.round : ""};
         e.late = printed && b->label != LabelState::none;
-        e.text = r.why;
-        e.printer = r.event.printer;
-        e.job = r.event.job;
-        e.round = r.given_up ? p_.round : "";
         // A label not printed is recorded once, as it happens (the line's
         // page says so while the station tries again), and again printed.
         bool failed_now = !printed && b->label != LabelState::not_printed;
@@ -566,7 +552,7 @@ int run_planned(const StationFile& file, const RoundRun& run, const Opened& open
     // unprogrammed; one skipped for a reason is.
     for (const Skipped& s : skipped) {
         if (!s.why.empty()) {
-            round.tell(RoundEvent::said(RoundEvent::Kind::skipped, s.why, s.fixture));
+            round.tell(round_event::Skipped{s.fixture, s.why});
             round.not_started();
         }
     }

@@ -206,51 +206,56 @@ class JsonScreen : public Screen {
     }
     // A line of the station's own (a refused scan, a lost store) is no skip:
     // the scan it refused is asked again.
-    void said(const RoundEvent& e) override {
-        switch (e.kind) {
-        case RoundEvent::Kind::skipped:
-            emit({{"event", "skipped"}, {"fixture", e.fixture}, {"why", e.text}});
-            break;
-        case RoundEvent::Kind::out_of_service:
-            emit({{"event", "out_of_service"}, {"fixture", e.fixture}, {"why", e.text}});
-            break;
-        case RoundEvent::Kind::back_in_service:
-            emit({{"event", "back_in_service"}, {"fixture", e.fixture}});
-            break;
-        case RoundEvent::Kind::kept:
-            emit({{"event", "kept"},
-                  {"fixture", e.fixture},
-                  {"mac", e.mac.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.mac)},
-                  {"why", e.text}});
-            break;
-        case RoundEvent::Kind::unwritten:
-            emit({{"event", e.text.empty() ? "written" : "unwritten"},
-                  {"fixture", e.board->fixture.name},
-                  {"mac", e.board->record.mac},
-                  {"record", e.board->record.id},
-                  {"why", e.text}});
-            break;
-        case RoundEvent::Kind::label:
-            emit({{"event", "label"},
-                  {"fixture", e.board->fixture.name},
-                  {"mac", e.board->record.mac},
-                  {"record", e.board->record.id},
-                  {"state", e.label_said()},
-                  {"printed", e.label == LabelState::printed},
-                  {"printer", e.printer},
-                  {"job", e.job},
-                  {"why", e.text}});
-            break;
-        case RoundEvent::Kind::pool_low:
-            emit({{"event", "pool"},
-                  {"first", e.pool->first},
-                  {"last", e.pool->last},
-                  {"left", e.left},
-                  {"size", e.pool->pool_size()}});
-            break;
-        default:
-            emit({{"event", "notice"}, {"text", e.text}});
-        }
+    void said(const RoundEvent& event) override {
+        using namespace round_event;
+        std::visit(
+            Overloaded{
+                [&](const Skipped& e) {
+                    emit({{"event", "skipped"}, {"fixture", e.fixture}, {"why", e.why}});
+                },
+                [&](const OutOfService& e) {
+                    emit({{"event", "out_of_service"}, {"fixture", e.fixture}, {"why", e.why}});
+                },
+                [&](const BackInService& e) {
+                    emit({{"event", "back_in_service"}, {"fixture", e.fixture}});
+                },
+                [&](const Kept& e) {
+                    emit({{"event", "kept"},
+                          {"fixture", e.fixture},
+                          {"mac", e.mac.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.mac)},
+                          {"why", e.why}});
+                },
+                [&](const Unwritten& e) {
+                    emit({{"event", e.why.empty() ? "written" : "unwritten"},
+                          {"fixture", e.board->fixture.name},
+                          {"mac", e.board->record.mac},
+                          {"record", e.board->record.id},
+                          {"why", e.why}});
+                },
+                [&](const Label& e) {
+                    emit({{"event", "label"},
+                          {"fixture", e.board->fixture.name},
+                          {"mac", e.board->record.mac},
+                          {"record", e.board->record.id},
+                          {"state", e.said_state()},
+                          {"printed", e.state == LabelState::printed},
+                          {"printer", e.printer},
+                          {"job", e.job},
+                          {"why", e.why}});
+                },
+                [&](const PoolLow& e) {
+                    emit({{"event", "pool"},
+                          {"first", e.pool->first},
+                          {"last", e.pool->last},
+                          {"left", e.left},
+                          {"size", e.pool->pool_size()}});
+                },
+                [&](const Notice& e) {
+                    emit({{"event", "notice"}, {"text", e.text}});
+                },
+                [](const auto&) {},
+            },
+            event);
     }
     void round_ended(const std::list<Board>& boards, int skipped,
                      const std::string& round) override {
@@ -366,14 +371,17 @@ class PanelScreen : public LineScreen {
     }
     // A fixture's row says whether it is out of service, and why in brief.
     void said(const RoundEvent& e) override {
-        if (e.kind == RoundEvent::Kind::out_of_service ||
-            e.kind == RoundEvent::Kind::back_in_service) {
-            row_of(e.fixture).out = e.brief;
+        using namespace round_event;
+        if (const auto* out = std::get_if<OutOfService>(&e)) {
+            row_of(out->fixture).out = out->brief;
         }
-        if (e.kind == RoundEvent::Kind::kept) {
-            row_of(e.fixture).kept = e.mac;
+        if (const auto* back = std::get_if<BackInService>(&e)) {
+            row_of(back->fixture).out = "";
         }
-        if (e.refusal && bell_ && !closed_) {
+        if (const auto* kept = std::get_if<Kept>(&e)) {
+            row_of(kept->fixture).kept = kept->mac;
+        }
+        if (is_refusal(e) && bell_ && !closed_) {
             std::fputs("\a", stdout);
         }
         LineScreen::said(e);
@@ -746,25 +754,23 @@ class TerminalScreen : public LineScreen {
 } // namespace
 
 void Screen::take(const RoundEvent& e) {
-    switch (e.kind) {
-    case RoundEvent::Kind::started:
-        board_started(*e.board);
-        break;
-    case RoundEvent::Kind::progress:
-        board_progress(*e.board);
-        break;
-    case RoundEvent::Kind::finished:
-        board_finished(*e.board);
-        break;
-    case RoundEvent::Kind::warning:
-        warning(e.text);
-        break;
-    case RoundEvent::Kind::ended:
-        round_ended(*e.boards, e.skipped, e.round);
-        break;
-    default:
-        said(e);
+    using namespace round_event;
+    if (const auto* started = std::get_if<Started>(&e)) {
+        return board_started(*started->board);
     }
+    if (const auto* progressed = std::get_if<Progressed>(&e)) {
+        return board_progress(*progressed->board);
+    }
+    if (const auto* finished = std::get_if<Finished>(&e)) {
+        return board_finished(*finished->board);
+    }
+    if (const auto* warned = std::get_if<Warning>(&e)) {
+        return warning(warned->text);
+    }
+    if (const auto* ended = std::get_if<Ended>(&e)) {
+        return round_ended(*ended->boards, ended->skipped, ended->round);
+    }
+    said(e);
 }
 
 namespace {
@@ -772,60 +778,61 @@ namespace {
 // A label printed at its first try says nothing to people (its event and
 // the store have it); one the printer did not take does, and so does its
 // print once the printer is back.
-std::string label_line(const RoundEvent& e) {
+std::string label_line(const round_event::Label& e) {
     std::string board = e.board->fixture.name + " " + e.board->record.mac + ": label ";
-    switch (e.label) {
+    switch (e.state) {
     case LabelState::printed:
         return e.late ? board + "printed now (" + e.printer + ")" : "";
     case LabelState::verified:
         return board + "verified";
     case LabelState::mismatch:
-        return "refused: " + board + "read back wrong (the scan reads \"" + e.text +
+        return "refused: " + board + "read back wrong (the scan reads \"" + e.why +
                "\"): p prints it again, - sets the board aside";
     case LabelState::unverified:
-        return board + "unverified, " + e.text;
+        return board + "unverified, " + e.why;
     case LabelState::none:
     case LabelState::not_printed:
         break;
     }
     if (!e.round.empty()) {
-        return board + "not printed (" + e.text + "): `station label " + e.board->record.mac +
+        return board + "not printed (" + e.why + "): `station label " + e.board->record.mac +
                "` prints it";
     }
-    return board + "not printed (" + e.text + "); tried again every 5 s";
+    return board + "not printed (" + e.why + "); tried again every 5 s";
 }
 
 } // namespace
 
-std::string said_line(const RoundEvent& e) {
-    switch (e.kind) {
-    case RoundEvent::Kind::skipped:
-        return e.fixture + " skipped: " + e.text;
-    case RoundEvent::Kind::out_of_service:
-        return e.fixture + " out of service: " + e.text;
-    case RoundEvent::Kind::back_in_service:
-        return e.fixture + " back in service";
-    case RoundEvent::Kind::kept:
-        return e.mac.empty()
-                   ? e.text
-                   : e.fixture + " keeps MAC " + e.mac + ": r retries its board, n for a new one";
-    case RoundEvent::Kind::unwritten:
-        return e.board->fixture.name + " " + e.board->record.mac + ": its record " +
-               e.board->record.id +
-               (e.text.empty() ? " is written, in the spool"
-                               : " is written nowhere yet (" + e.text +
-                                     "); the station keeps it and tries again");
-    case RoundEvent::Kind::label:
-        return label_line(e);
-    case RoundEvent::Kind::pool_low:
-        return "MAC pool " + e.pool->first + "-" + e.pool->last + ": " + std::to_string(e.left) +
-               " of " + std::to_string(e.pool->pool_size()) + " left";
-    case RoundEvent::Kind::notice:
-    case RoundEvent::Kind::warning:
-        return e.text;
-    default:
-        return "";
-    }
+std::string said_line(const RoundEvent& event) {
+    using namespace round_event;
+    return std::visit(
+        Overloaded{
+            [](const Skipped& e) { return e.fixture + " skipped: " + e.why; },
+            [](const OutOfService& e) { return e.fixture + " out of service: " + e.why; },
+            [](const BackInService& e) { return e.fixture + " back in service"; },
+            [](const Kept& e) {
+                return e.mac.empty() ? e.why
+                                     : e.fixture + " keeps MAC " + e.mac +
+                                           ": r retries its board, n for a new one";
+            },
+            [](const Unwritten& e) {
+                return e.board->fixture.name + " " + e.board->record.mac + ": its record " +
+                       e.board->record.id +
+                       (e.why.empty() ? " is written, in the spool"
+                                      : " is written nowhere yet (" + e.why +
+                                            "); the station keeps it and tries again");
+            },
+            [](const Label& e) { return label_line(e); },
+            [](const PoolLow& e) {
+                return "MAC pool " + e.pool->first + "-" + e.pool->last + ": " +
+                       std::to_string(e.left) + " of " + std::to_string(e.pool->pool_size()) +
+                       " left";
+            },
+            [](const Notice& e) { return e.text; },
+            [](const Warning& e) { return e.text; },
+            [](const auto&) { return std::string(); },
+        },
+        event);
 }
 
 std::unique_ptr<Screen> make_screen(bool json, bool continuous,

@@ -43,19 +43,19 @@ class LogScreen : public Screen {
   protected:
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
-    void said(const RoundEvent& e) override {
-        switch (e.kind) {
-        case RoundEvent::Kind::skipped:
-            return log_.add("skipped " + e.fixture + ": " + e.text);
-        case RoundEvent::Kind::out_of_service:
-            return log_.add(e.fixture + " out: " + e.brief);
-        case RoundEvent::Kind::back_in_service:
-            return log_.add(e.fixture + " back");
-        case RoundEvent::Kind::kept:
-            return log_.add(e.mac.empty() ? e.text : e.fixture + " kept " + e.mac);
-        default:
-            return log_.add(e.text);
-        }
+    void said(const RoundEvent& event) override {
+        namespace ev = round_event;
+        std::visit(
+            Overloaded{
+                [&](const ev::Skipped& e) { log_.add("skipped " + e.fixture + ": " + e.why); },
+                [&](const ev::OutOfService& e) { log_.add(e.fixture + " out: " + e.brief); },
+                [&](const ev::BackInService& e) { log_.add(e.fixture + " back"); },
+                [&](const ev::Kept& e) {
+                    log_.add(e.mac.empty() ? e.why : e.fixture + " kept " + e.mac);
+                },
+                [&](const auto&) { log_.add(said_line(event)); },
+            },
+            event);
     }
     void round_ended(const std::list<Board>&, int, const std::string&) override {}
 
@@ -587,8 +587,9 @@ class Dialogue : public FeedRound, public Screen {
     void board_started(const Board&) override {}
     void board_finished(const Board&) override {}
     void said(const RoundEvent& e) override {
-        trace_.push_back("said " + (e.text.empty() ? e.mac : e.text));
-        stale_said_ = stale_said_ || e.text.rfind("not taken: ", 0) == 0;
+        std::string line = said_line(e);
+        trace_.push_back("said " + line);
+        stale_said_ = stale_said_ || line.rfind("not taken: ", 0) == 0;
     }
     void round_ended(const std::list<Board>&, int, const std::string&) override {}
 

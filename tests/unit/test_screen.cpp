@@ -74,21 +74,22 @@ TEST(SaidLine, EachEventBesideTheBoardsIsOneLine) {
     MacPlan pool;
     pool.first = "00112233AA00";
     pool.last = "00112233AAFF";
-    RoundEvent low = RoundEvent::said(RoundEvent::Kind::pool_low, "");
-    low.pool = &pool;
-    low.left = 12;
+    std::list<Board> none;
     const struct {
         RoundEvent event;
         const char* line;
     } cases[] = {
-        {RoundEvent::said(RoundEvent::Kind::skipped, "port /dev/x is missing", "A2"),
+        {round_event::Skipped{"A2", "port /dev/x is missing"},
          "A2 skipped: port /dev/x is missing"},
-        {RoundEvent::said(RoundEvent::Kind::out_of_service, "its last three boards failed", "A3"),
+        {round_event::OutOfService{"A3", "its last three boards failed", "3 failed opens"},
          "A3 out of service: its last three boards failed"},
-        {RoundEvent::said(RoundEvent::Kind::back_in_service, "", "A3"), "A3 back in service"},
-        {RoundEvent::said(RoundEvent::Kind::notice, "refused: not a MAC"), "refused: not a MAC"},
-        {low, "MAC pool 00112233AA00-00112233AAFF: 12 of 256 left"},
-        {RoundEvent::said(RoundEvent::Kind::ended, ""), ""},
+        {round_event::BackInService{"A3"}, "A3 back in service"},
+        {round_event::Kept{"A3", "00112233AA07", ""},
+         "A3 keeps MAC 00112233AA07: r retries its board, n for a new one"},
+        {round_event::Kept{"A3", "", "A3: a new board"}, "A3: a new board"},
+        {round_event::Notice{"refused: not a MAC", true}, "refused: not a MAC"},
+        {round_event::PoolLow{&pool, 12}, "MAC pool 00112233AA00-00112233AAFF: 12 of 256 left"},
+        {round_event::Ended{&none, 0, "r1"}, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(said_line(c.event), c.line);
