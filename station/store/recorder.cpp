@@ -165,6 +165,11 @@ struct Recorder::State {
         for (Job& job : to_store.queue) {
             if (job.kind == JobKind::claim) {
                 lost_claim(std::move(job.record), why);
+            } else if (job.kind == JobKind::label) {
+                // A label's event is no record: told whole, as one that
+                // comes once the store is lost (never an empty record in
+                // the spool).
+                say(label_unrecorded(job.label, why));
             } else {
                 job.kind = JobKind::spool;
                 to_spool.queue.push_back(std::move(job));

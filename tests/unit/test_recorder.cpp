@@ -84,6 +84,9 @@ class RecorderTest : public ::testing::Test {
                 if (const auto* answer = std::get_if<Recorder::Answer>(&news)) {
                     got.push_back(*answer);
                 }
+                if (const auto* line = std::get_if<Recorder::Said>(&news)) {
+                    said.push_back(line->line);
+                }
             }
             if (!got.empty()) {
                 return got;
@@ -124,6 +127,7 @@ class RecorderTest : public ::testing::Test {
     std::shared_ptr<Store> store;
     std::shared_ptr<Spool> spool;
     std::shared_ptr<Inbox<Recorder::News>> inbox = std::make_shared<Inbox<Recorder::News>>();
+    std::vector<std::string> said; // what the recorder said while answers were awaited
 
   private:
     fs::path folder_;
@@ -191,11 +195,27 @@ TEST_F(RecorderTest, AStoreHeldPastItsPatienceIsLostAndItsRecordsWaitInTheSpool)
     Recorder recorder(store, spool, "line1", post());
     hold();
     recorder.finished(passed(first));
+    // Its label's event waits behind it: lost with the store, it is told
+    // whole, never made a record of the spool.
+    recorder.label({first.id, first.mac, "printed", utc_now(), "raw:127.0.0.1:9100", "raw-0000abcd",
+                    "op1", ""});
     recorder.claim(board(2), {});
     std::vector<Recorder::Answer> got = answers(recorder);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].result, Recorder::Answer::Result::store_lost);
     EXPECT_TRUE(recorder.store_lost());
+    for (const Recorder::News& news : inbox->take()) {
+        if (const auto* line = std::get_if<Recorder::Said>(&news)) {
+            said.push_back(line->line);
+        }
+    }
+    EXPECT_EQ(std::count_if(said.begin(), said.end(),
+                            [&](const std::string& l) {
+                                return l.find("\"label_unrecorded\"") != std::string::npos &&
+                                       l.find(first.id) != std::string::npos;
+                            }),
+              1)
+        << ::testing::PrintToString(said);
     // A claim after the loss is answered at once; a record goes to the spool.
     Record later = board(3);
     recorder.claim(later, {});
