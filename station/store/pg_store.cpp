@@ -786,6 +786,10 @@ class PgStore : public SqlStore {
     void await(short events, Patience& patience) {
         for (;;) {
             auto now = std::chrono::steady_clock::now();
+            // Come here a second or more past the deadline, this thread was
+            // not running (its wait ends at the deadline): a stop whose
+            // SIGCONT another thread may not have counted yet.
+            note_late(now - patience.deadline());
             if (patience.spent()) {
                 gone_ = true;
                 throw StationError{"the store " + shown_ + " did not answer in " +
