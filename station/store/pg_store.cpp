@@ -786,11 +786,15 @@ class PgStore : public SqlStore {
     void await(short events, Patience& patience) {
         for (;;) {
             auto now = std::chrono::steady_clock::now();
-            // Come here a second or more past the deadline, this thread was
-            // not running (its wait ends at the deadline): a stop whose
-            // SIGCONT another thread may not have counted yet.
-            note_late(now - patience.deadline());
             if (patience.spent()) {
+                // Spent a second or more before this thread looked (its wait
+                // ends at the deadline): it was not running, a stop whose
+                // SIGCONT no thread has counted yet. Counted once here, the
+                // patience starts again.
+                if (now - patience.deadline() > std::chrono::seconds(1)) {
+                    note_late(now - patience.deadline());
+                    continue;
+                }
                 gone_ = true;
                 throw StationError{"the store " + shown_ + " did not answer in " +
                                    std::to_string(patience_.count()) + " s"};
