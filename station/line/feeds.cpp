@@ -748,7 +748,7 @@ class ScanFeed : public Feed {
             scan.answer = mac_answer(asking_ ? asking_->name : std::string("no fixture"), line,
                                      asking_ ? kept_on(asking_->name) : "", file_.mac.has_pool());
             typedef MacAnswer::Means Means;
-            const std::map<Means, Typed> typed = {
+            static const std::map<Means, Typed> typed = {
                 {Means::retry, Typed::retry}, {Means::new_board, Typed::new_board},
                 {Means::skip, Typed::skip},   {Means::pool, Typed::pool},
                 {Means::mac, Typed::mac},     {Means::refused, Typed::other}};
